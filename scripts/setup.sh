@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Sorvik needs.
+# Calls apt-get only when something is missing; uses sudo when not root.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
+  qt6-base-dev libssl-dev openssl libgtest-dev libgmock-dev
+  # real peers the tests start on loopback
+  dante-server microsocks tinyproxy stunnel4 openssh-server openssh-client
+  socat haproxy python3
+  # desktop tests: virtual X server, tray host, screenshots
+  xvfb xauth trayer x11-utils imagemagick
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,146 @@
+// Socket I/O handlers: the buffered stream operations that the proxy clients
+// and the relay use, over a raw transport that the TLS handler replaces.
+//
+// Thread contract: a handler belongs to one connection's worker thread. The only
+// member another thread may call is Cancel(), which is safe from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/component.h"
+
+namespace sorvik {
+
+class TIdCustomTransparentProxy;
+
+// Addresses of a connected socket, filled once the socket exists.
+struct TIdSocketBinding {
+  int Handle = -1;
+  std::string IP;        // local address of the socket
+  uint16_t Port = 0;     // local port of the socket
+  std::string PeerIP;    // address of the peer
+  uint16_t PeerPort = 0; // port of the peer
+  TIdIPVersion IPVersion = Id_IPv4;
+};
+
+class TIdIOHandler : public TIdComponent {
+ public:
+  static constexpr int kRecvBufferSize = 32768;  // largest single read
+  static constexpr int kSendBufferSize = 32768;
+  static constexpr int kMaxLineLength = 16384;   // ReadLn limit
+  // ReadAvailable result: nothing to deliver right now, wait for readability again.
+  static constexpr int kReadAgain = -100000;
+
+  explicit TIdIOHandler(TIdComponent* owner = nullptr);
+  ~TIdIOHandler() override;
+
+  // --- connection parameters, copied in by the TCP client before Open() ---
+  std::string Host;          // final destination
+  uint16_t Port = 0;
+  int ConnectTimeout = 0;    // ms; 0 blocking, -1 no limit (125 ms slices), >0 limit
+  int ReadTimeout = -1;      // ms; 0 or -1 waits without limit
+  TIdIPVersion IPVersion = Id_IPv4;
+  int MaxLineLength = kMaxLineLength;
+
+  // --- transparent proxy slot ---
+  // An owned proxy (Owner() != nullptr) is referenced; an unowned one is copied.
+  void SetTransparentProxy(TIdCustomTransparentProxy* proxy);
+  // The proxy in the slot, or nullptr when the slot is empty.
+  TIdCustomTransparentProxy* TransparentProxy() const { return proxy_; }
+
+  // --- life cycle ---
+  // The outbound connect sequence: socket, address of the target (first enabled
+  // proxy or destination), hsResolving/hsConnecting, connect under the time-limit
+  // rules, then the proxy chain. Closes the handler before any error propagates.
+  virtual void Open();
+  // Closes the socket (the TLS handler ends its session first). Idempotent.
+  virtual void Close();
+  virtual bool Connected() const;
+  int Handle() const { return binding_.Handle; }
+  const TIdSocketBinding& Binding() const { return binding_; }
+  // Takes over an accepted socket (the local side of a relayed connection).
+  void AttachSocket(int fd);
+
+  // Thread-safe: makes every current and later wait of this handler (connect,
+  // reads, writes) end promptly with EIdConnectionCancelled; used by deactivation.
+  void Cancel();
+  bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+
+  // --- raw transport, replaced by the TLS handler ---
+  // One read of at most `len` bytes once the socket is readable, never blocking
+  // when it is not: >0 bytes read, 0 the peer ended the stream, kReadAgain nothing
+  // to deliver yet, other <0 an error result for CheckForError().
+  virtual int ReadAvailable(uint8_t* buf, int len);
+  // Writes all `len` bytes (blocking): returns len, 0 when the stream has ended,
+  // or a negative error result for CheckForError().
+  virtual int WriteAll(const uint8_t* buf, int len);
+  // True when the transport already holds bytes that a read would return without
+  // touching the socket (decrypted TLS data).
+  virtual bool TransportPending() const { return false; }
+  // Judges a negative result: returns normally for a peer that is gone (reset,
+  // aborted, shut down: the side counts as closed), raises otherwise.
+  virtual void CheckForError(int result);
+  // Raises the error for an error code.
+  [[noreturn]] virtual void RaiseError(int code);
+
+  // --- input buffer ---
+  std::vector<uint8_t>& InputBuffer() { return input_; }
+  bool InputBufferIsEmpty() const { return input_.empty(); }
+  // Waits (bounded by ReadTimeout, ended by Cancel) for more bytes and appends
+  // them to the input buffer. A peer close raises "Connection Closed Gracefully.".
+  void FillInputBuffer();
+
+  // --- reads used by the proxy clients ---
+  void ReadBytes(std::vector<uint8_t>& out, size_t count);  // appends exactly count bytes
+  uint8_t ReadByte();
+  uint16_t ReadUInt16();  // network byte order
+  // Bytes up to the next LF; a CR right before it is dropped; bytes above 127
+  // read as '?'; longer than MaxLineLength raises "Max line length exceeded.".
+  std::string ReadLn();
+  // Lines until an empty one (consumed, not stored).
+  std::vector<std::string> ReadHeaderLines();
+  void Discard(int64_t count);
+
+  // --- writes used by the proxy clients ---
+  void Write(const uint8_t* data, size_t count);
+  void Write(const std::vector<uint8_t>& data) { Write(data.data(), data.size()); }
+  void WriteByte(uint8_t b);
+  void WriteUInt16(uint16_t v);         // network byte order
+  void WriteText(std::string_view s);   // 7-bit ASCII, other bytes as '?'
+  void WriteLn(std::string_view s);     // text + CR LF
+  // Write buffering: collect writes, then send them as one write.
+  void WriteBufferOpen();
+  void WriteBufferClose();
+  void WriteBufferCancel();
+  bool WriteBuffering() const { return buffering_; }
+
+ protected:
+  void Notification(TIdComponent* dying) override;
+  // Waits until the socket is readable or the wait is cancelled or times out
+  // (timeout_ms <= 0: no limit). Returns false on time-out.
+  bool WaitReadable(int timeout_ms);
+
+  TIdSocketBinding binding_;
+  std::vector<uint8_t> input_;
+  std::vector<uint8_t> write_buffer_;
+  bool buffering_ = false;
+  std::atomic<bool> cancelled_{false};
+  int cancel_fd_ = -1;  // eventfd signalled by Cancel(); every wait polls it too
+
+ private:
+  TIdCustomTransparentProxy* proxy_ = nullptr;
+  bool proxy_owned_ = false;  // a private copy that this handler destroys
+};
+
+// The plain TCP handler.
+class TIdIOHandlerStack : public TIdIOHandler {
+ public:
+  using TIdIOHandler::TIdIOHandler;
+};
+
+}  // namespace sorvik

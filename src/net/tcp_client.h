@@ -1,0 +1,47 @@
+// The outbound TCP client of a relayed connection: destination, time limits and
+// the I/O handler (plain, or TLS given by the connection set-up) with its proxies.
+//
+// Thread contract: belongs to one connection's worker thread; Cancel() is the one
+// member another thread may call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/component.h"
+#include "net/io_handler.h"
+
+namespace sorvik {
+
+class TIdTCPClient : public TIdComponent {
+ public:
+  explicit TIdTCPClient(TIdComponent* owner = nullptr);
+  ~TIdTCPClient() override;
+
+  std::string Host;
+  uint16_t Port = 0;
+  TIdIPVersion IPVersion = Id_IPv4;
+  int ConnectTimeout = -1;
+  int ReadTimeout = -1;
+
+  // The handler; set by the connection set-up, or made by CreateIOHandler().
+  TIdIOHandler* IOHandler() const;
+  void SetIOHandler(TIdIOHandler* handler);  // a handler owned by this client
+  // Makes a plain TIdIOHandlerStack owned by this client when there is none.
+  TIdIOHandlerStack* CreateIOHandler();
+
+  // Raises EIdAlreadyConnected, EIdHostRequired (empty message) for an empty host,
+  // EIdPortRequired (empty message) for port 0; copies the parameters to the
+  // handler and opens it; fires hsConnected.
+  void Connect();
+  // Closes the handler; `notifyPeer` false closes without an orderly shutdown.
+  void Disconnect(bool notifyPeer = true);
+  bool Connected() const;
+  // Thread-safe: cancels the handler's waits (also a connect in progress).
+  void Cancel();
+
+ private:
+  TIdIOHandler* io_ = nullptr;  // owned through the component tree
+};
+
+}  // namespace sorvik

@@ -1,0 +1,114 @@
+// One tunnel: the user's definition (the persisted fields, named after their keys
+// in section "Tunnel:%d") and its run-time state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace sorvik {
+
+class TIdMappedPortTCP;
+class TIdMappedPortContext;
+class TIdComponent;
+class TIdX509;
+class TIniFile;
+enum TIdStatus : int;
+
+// OnTunnelEvent(tunnel index, event code, text). The text is valid until the call returns.
+using TTunnelEvent = std::function<void(int32_t tunnelIndex, int32_t code, const std::string& text)>;
+
+class TKestruneItem {
+ public:
+  TKestruneItem();
+  // Switches event delivery off and releases the server (listener and every
+  // connection closed); failures are ignored.
+  ~TKestruneItem();
+  TKestruneItem(const TKestruneItem&) = delete;
+  TKestruneItem& operator=(const TKestruneItem&) = delete;
+
+  // ---- fields, in declared order ----
+  // Persisted fields are written on the UI thread; worker threads read the ones
+  // that connections use (PrepareOutbound, CheckPeerPins). While the tunnel runs,
+  // the UI thread changes them only inside Edit(), and workers read them only
+  // through Snapshot(), both under FieldsLock.
+  TTunnelEvent OnTunnelEvent;               // UI thread only (set before Start)
+  std::string SSLFingerprint;
+  std::string SSLSubjectHash;
+  std::string SSLIssuerHash;
+  bool SSLVerifycert = false;
+  std::string SSLClientCertificatePath;
+  bool SSLUseClientCertificate = false;
+  uint8_t ProxyType = 0;
+  bool LogServerErrors = true;
+  bool LogToServer = true;
+  bool LogFromServer = false;
+  std::string ProxyHost = "127.0.0.1";
+  int32_t ProxyPort = 9050;
+  std::string ProxyHost2;
+  int32_t ProxyPort2 = 0;
+  std::string Server;
+  int32_t Port = 119;
+  int32_t Mapped = 119;
+  bool Autostart = false;
+  std::string TunnelCaption;
+  std::atomic<int32_t> TunnelIndex{-1};     // written on the UI thread, read by workers
+  bool SSLHost = false;
+  bool IPv6Host = false;
+  bool LocalAccess = true;
+  std::unique_ptr<TIdMappedPortTCP> MappingServer;  // UI thread only
+  int32_t RunState = 0;                     // UI thread only
+  int32_t ImageIndex = -1;                  // UI thread only
+
+  // Guards the persisted fields against a concurrent change while workers read them.
+  mutable std::mutex FieldsLock;
+  // Runs `change` on this tunnel under FieldsLock (UI thread).
+  template <class F>
+  void Edit(F&& change) {
+    std::lock_guard<std::mutex> lock(FieldsLock);
+    change(*this);
+  }
+
+  // ---- settings file ----
+  void ReadTunnelSection(TIniFile* file, int n);
+  void WriteTunnelSection(TIniFile* file, int n) const;
+
+  // ---- runtime (UI thread unless noted) ----
+  bool Start();
+  void DetachEvents();
+  void Stop();
+  void CloseAllConnections();
+  bool IsRunning() const;
+  int32_t ConnectionCount() const;
+  std::string ConnectionReport() const;
+  // Worker thread: per-connection set-up of the outbound leg.
+  void PrepareOutbound(TIdMappedPortContext& context);
+  // Worker thread (under the TLS verify lock): the certificate pinning check.
+  bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError);
+
+  // ---- events (worker threads) ----
+  // Hands (TunnelIndex, code, text) to OnTunnelEvent when delivery is on; swallows failures.
+  void ReportEvent(int32_t code, const std::string& text);
+  void StatusHandler(TIdComponent& sender, TIdStatus status, const std::string& text);
+  void StatusInfoHandler(const std::string& text);
+  void ErrorHandler(TIdMappedPortContext& context, const std::exception& error);
+
+ private:
+  struct EventGate;
+  std::shared_ptr<EventGate> gate_;
+};
+
+// One entry of the chain proxy list. No tunnel refers to it.
+class TChainItem {
+ public:
+  std::string Host;
+  std::string Password;
+  int32_t Port = 0;
+  std::string Username;
+  uint8_t ChProxyType = 0;
+};
+
+}  // namespace sorvik
