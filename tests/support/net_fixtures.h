@@ -1,0 +1,238 @@
+// Shared network test utilities: loopback servers, a blocking client, a child
+// process runner, process resource counters and a scripted fake peer.
+//
+// Everything listens on 127.0.0.1 only. In-process servers bind port 0 (the
+// kernel picks a free one); FreePort() is for child processes that need a port
+// number up front. All waits take a time limit in milliseconds, so a broken
+// peer fails a test instead of hanging it.
+//
+// Thread contract: each object is used from the test's thread; the servers run
+// their own threads internally and join them in Stop() / the destructor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace sorvik::test {
+
+// ---------------------------------------------------------------------------
+// Ports and process counters
+
+// A TCP port in [10000, 32768) that nothing listens on at 127.0.0.1 right now
+// (checked by binding it once). Randomised, so parallel tests rarely collide.
+uint16_t FreePort();
+
+// Binds a listening socket on 127.0.0.1:0 with `backlog`; returns the fd and
+// sets `port`. Returns -1 on failure.
+int ListenLoopback(uint16_t& port, int backlog = 64);
+
+// Number of open file descriptors of this process (/proc/self/fd).
+int CountOpenFds();
+// Number of threads of this process (/proc/self/task).
+int CountThreads();
+// Polls `pred` every 10 ms until it returns true or `timeoutMs` passes.
+template <class Pred>
+bool WaitUntil(Pred pred, int timeoutMs = 5000) {
+  for (int waited = 0;; waited += 10) {
+    if (pred()) return true;
+    if (waited >= timeoutMs) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Random bytes, reproducible for a given seed.
+std::string RandomBytes(size_t n, uint32_t seed = 1);
+
+// ---------------------------------------------------------------------------
+// Blocking client
+
+// One TCP connection to host:port, with bounded sends and receives.
+class BlockingClient {
+ public:
+  // Connects within `timeoutMs`; check Connected() (or use Connect()).
+  explicit BlockingClient(uint16_t port, const std::string& host = "127.0.0.1", int timeoutMs = 5000);
+  ~BlockingClient();
+  BlockingClient(const BlockingClient&) = delete;
+  BlockingClient& operator=(const BlockingClient&) = delete;
+
+  bool Connected() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  uint16_t LocalPort() const;
+
+  // Sends every byte; false on error or when the time limit passes.
+  bool SendAll(std::string_view data, int timeoutMs = 5000);
+  // Receives exactly n bytes; returns what arrived (shorter on EOF, error or time-out).
+  std::string RecvExact(size_t n, int timeoutMs = 5000);
+  // Receives until the peer closes (or resets); returns everything read.
+  std::string RecvUntilClosed(int timeoutMs = 5000);
+  // True when the peer closed or reset the connection within `timeoutMs`
+  // (bytes that arrive meanwhile are discarded).
+  bool WaitClosed(int timeoutMs = 5000);
+  // True when nothing arrives and the connection stays open for `ms`.
+  bool StaysSilent(int ms);
+  // Orderly close of the sending side (FIN), the socket stays open for reading.
+  void ShutdownWrite();
+  // Closes; `reset` true sends an RST (SO_LINGER 0).
+  void Close(bool reset = false);
+
+ private:
+  int fd_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// Echo server
+
+// Loopback echo server on port 0, one thread per connection.
+class EchoServer {
+ public:
+  EchoServer();
+  ~EchoServer();  // Stop()
+  EchoServer(const EchoServer&) = delete;
+  EchoServer& operator=(const EchoServer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // Connections accepted so far.
+  int Accepted() const { return accepted_.load(); }
+  // Connections currently open.
+  int Open() const { return open_.load(); }
+  // Closes the listener and every connection, joins all threads. Idempotent.
+  void Stop();
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::atomic<int> open_{0};
+  std::thread acceptor_;
+  std::mutex mutex_;                 // guards threads_
+  std::vector<std::thread> threads_;  // guarded by mutex_
+};
+
+// ---------------------------------------------------------------------------
+// Scripted fake peer
+
+// A loopback server (port 0) that serves every accepted connection with the same
+// script and records every byte received on each connection. After the last
+// step it keeps reading (and recording) until the peer closes or Stop().
+struct PeerStep {
+  enum Kind { kExpect, kExpectUntil, kSend, kSendSlowly, kClose, kReset, kNeverAnswer, kSleep };
+  Kind kind;
+  size_t count = 0;       // kExpect: bytes to read; kSendSlowly: piece size
+  std::string bytes;      // kSend/kSendSlowly: bytes to send; kExpectUntil: delimiter
+  int ms = 0;             // kSendSlowly: pause between pieces; kSleep: duration
+
+  // Read exactly n bytes (the connection ends if the peer closes first).
+  static PeerStep Expect(size_t n) { return {kExpect, n, {}, 0}; }
+  // Read until `delim` has been received (e.g. "\r\n\r\n").
+  static PeerStep ExpectUntil(std::string delim) { return {kExpectUntil, 0, std::move(delim), 0}; }
+  static PeerStep Send(std::string b) { return {kSend, 0, std::move(b), 0}; }
+  // Short writes: `b` in pieces of `piece` bytes with `pauseMs` between them.
+  static PeerStep SendSlowly(std::string b, size_t piece, int pauseMs = 5) { return {kSendSlowly, piece, std::move(b), pauseMs}; }
+  static PeerStep Close() { return {kClose, 0, {}, 0}; }
+  // Close with an RST.
+  static PeerStep Reset() { return {kReset, 0, {}, 0}; }
+  // Accepts bytes but never answers, until the peer closes or Stop().
+  static PeerStep NeverAnswer() { return {kNeverAnswer, 0, {}, 0}; }
+  static PeerStep Sleep(int ms) { return {kSleep, 0, {}, ms}; }
+};
+
+class FakePeer {
+ public:
+  explicit FakePeer(std::vector<PeerStep> script);
+  ~FakePeer();  // Stop()
+  FakePeer(const FakePeer&) = delete;
+  FakePeer& operator=(const FakePeer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  int Accepted() const { return accepted_.load(); }
+  // Connections whose script has ended and whose socket is closed.
+  int Finished() const { return finished_.load(); }
+  // Bytes received on connection `i` (in accept order); empty if none.
+  std::string Received(size_t i = 0) const;
+  // Waits until `n` connections were accepted.
+  bool WaitAccepted(int n, int timeoutMs = 5000) const;
+  // Waits until connection `i` has received at least `n` bytes.
+  bool WaitReceived(size_t i, size_t n, int timeoutMs = 5000) const;
+  // Waits until `n` connections have finished (closed on this side).
+  bool WaitFinished(int n, int timeoutMs = 5000) const;
+  void Stop();
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd, size_t index);
+  std::vector<PeerStep> script_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::atomic<int> finished_{0};
+  std::thread acceptor_;
+  mutable std::mutex mutex_;           // guards received_ and threads_
+  std::vector<std::string> received_;  // guarded by mutex_
+  std::vector<std::thread> threads_;   // guarded by mutex_
+};
+
+// ---------------------------------------------------------------------------
+// Child process
+
+// A temporary directory removed (recursively) on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  // Writes `content` to Path()/name and returns the full path.
+  std::string WriteFile(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string path_;
+};
+
+// Runs argv[0] (looked up in PATH) with its own temp dir as working directory;
+// stdout and stderr go to files in that dir. Killed (SIGTERM, then SIGKILL after
+// 2 s) and reaped on destruction.
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::vector<std::string> argv);
+  ~ChildProcess();  // Stop()
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
+  const std::string& Dir() const { return dir_.Path(); }
+  std::string Stdout() const;
+  std::string Stderr() const;
+  // True once 127.0.0.1:port accepts a TCP connection (false if the child exits
+  // first or the limit passes).
+  bool WaitForPort(uint16_t port, int timeoutMs = 10000);
+  // True while the child has not exited.
+  bool Running();
+  // SIGTERM, wait up to 2 s, then SIGKILL; returns the wait status (or -1).
+  int Stop();
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+// True when `program` is found in PATH (to skip tests whose peer is missing).
+bool ProgramAvailable(const std::string& program);
+
+}  // namespace sorvik::test
