@@ -1,15 +1,29 @@
 // Entry point: parses the command line and starts the window or the window-less mode.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
+#include "app/cli.h"
+
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::puts("Sorvik 1.2.8");
+  using sorvik::TCommandLine;
+  const TCommandLine cl = sorvik::ParseCommandLine(argc, argv);
+  switch (cl.Action) {
+    case TCommandLine::TAction::Help:
+      std::fputs(sorvik::UsageText().c_str(), stdout);
       return 0;
-    }
+    case TCommandLine::TAction::Version:
+      std::puts(sorvik::VersionText().c_str());
+      return 0;
+    case TCommandLine::TAction::Error:
+      std::fprintf(stderr, "sorvik: %s\nTry 'sorvik --help' for more information.\n", cl.Error.c_str());
+      return sorvik::kExitUsage;
+    case TCommandLine::TAction::Run:
+      break;
   }
-  std::fprintf(stderr, "sorvik: not implemented yet\n");
+  if (cl.Headless) {
+    std::fprintf(stderr, "sorvik: the window-less mode is not available yet\n");
+    return 1;
+  }
+  std::fprintf(stderr, "sorvik: the desktop window is not available yet; try --headless\n");
   return 1;
 }

@@ -1,0 +1,59 @@
+#include "app/cli.h"
+
+#include <string_view>
+
+namespace sorvik {
+
+TCommandLine ParseCommandLine(int argc, const char* const* argv) {
+  TCommandLine cl;
+  auto error = [&cl](std::string message) {
+    cl.Action = TCommandLine::TAction::Error;
+    cl.Error = std::move(message);
+    return cl;
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--help" || arg == "-h") {
+      cl.Action = TCommandLine::TAction::Help;
+      return cl;
+    }
+    if (arg == "--version") {
+      cl.Action = TCommandLine::TAction::Version;
+      return cl;
+    }
+    if (arg == "--headless") {
+      cl.Headless = true;
+    } else if (arg == "--data-dir") {
+      if (i + 1 >= argc || argv[i + 1] == nullptr) return error("option '--data-dir' needs a directory");
+      cl.DataDir = argv[++i];
+      if (cl.DataDir->empty()) return error("option '--data-dir' needs a directory");
+    } else if (arg.substr(0, 11) == "--data-dir=") {
+      cl.DataDir = std::string(arg.substr(11));
+      if (cl.DataDir->empty()) return error("option '--data-dir' needs a directory");
+    } else if (!arg.empty() && arg[0] == '-') {
+      return error("unknown option '" + std::string(arg) + "'");
+    } else {
+      return error("unexpected argument '" + std::string(arg) + "'");
+    }
+  }
+  return cl;
+}
+
+std::string VersionText() { return std::string(kProductName) + " " + kProductVersion; }
+
+std::string UsageText() {
+  return "Usage: sorvik [--data-dir DIR] [--headless]\n"
+         "       sorvik --help | --version\n"
+         "\n"
+         "Sorvik relays connections accepted on local TCP ports to remote hosts,\n"
+         "optionally through SOCKS or HTTP proxies and over TLS.\n"
+         "\n"
+         "  --data-dir DIR  keep sorvik.ini and error.log in DIR instead of the\n"
+         "                  default ($XDG_CONFIG_HOME/Sorvik/ or ~/.config/Sorvik/,\n"
+         "                  or the program's own directory when sorvik.p lies beside it)\n"
+         "  --headless      run the tunnels without a window\n"
+         "  --help          show this help and exit\n"
+         "  --version       print the version (" + VersionText() + ") and exit\n";
+}
+
+}  // namespace sorvik

@@ -1,0 +1,32 @@
+// The command line of the one executable, `sorvik`.
+// Thread contract: called once on the main thread before anything starts.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace sorvik {
+
+inline constexpr const char* kProductName = "Sorvik";
+inline constexpr const char* kProductVersion = "1.2.8";
+// Exit status for a command line that cannot be understood.
+inline constexpr int kExitUsage = 2;
+
+struct TCommandLine {
+  enum class TAction { Run, Help, Version, Error };
+  TAction Action = TAction::Run;
+  std::optional<std::string> DataDir;  // --data-dir DIR (or --data-dir=DIR)
+  bool Headless = false;               // --headless: no window
+  std::string Error;                   // for Action == Error: what was wrong, one line
+};
+
+// Parses argv[1..argc-1]. --help and --version win over everything after them;
+// the first unknown option, stray argument or missing value gives Action Error.
+TCommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// "Sorvik 1.2.8".
+std::string VersionText();
+// The --help text, several lines ending with a line break.
+std::string UsageText();
+
+}  // namespace sorvik

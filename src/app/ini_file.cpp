@@ -1,0 +1,317 @@
+#include "app/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace sorvik {
+
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+
+std::string_view Trim(std::string_view s) {
+  std::size_t b = 0;
+  std::size_t e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+// ASCII-only lower-casing: bytes above 0x7F (UTF-8) are left as they are.
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string OneLine(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string SystemError(int err) { return std::strerror(err); }
+
+[[noreturn]] void RaiseSaveError(const std::string& path, const std::string& what, int err) {
+  throw ESettingsSaveError("Cannot save settings file \"" + path + "\": " + what + ": " + SystemError(err));
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// mkdir -p with mode 0700 for the directories it creates. Returns 0 or an errno.
+int MakeDirectories(const std::string& dir) {
+  for (std::size_t i = 1; i <= dir.size(); ++i) {
+    if (i != dir.size() && dir[i] != '/') continue;
+    const std::string part = dir.substr(0, i);
+    struct stat st{};
+    if (::stat(part.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+      continue;
+    }
+    if (errno != ENOENT) return errno;
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  }
+  return 0;
+}
+
+// Writes all of `data` to `fd`; returns 0 or an errno.
+int WriteAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<int32_t> TIniFile::ParseInteger(std::string_view text) {
+  if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    uint64_t v = 0;
+    for (std::size_t i = 2; i < text.size(); ++i) {
+      const int d = HexDigit(text[i]);
+      if (d < 0) return std::nullopt;
+      v = v * 16 + static_cast<uint64_t>(d);
+      if (v > 0xFFFFFFFFull) return std::nullopt;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+  }
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return std::nullopt;
+  int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    v = v * 10 + (text[i] - '0');
+    if (v > 2147483648LL) return std::nullopt;
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX || v < INT32_MIN) return std::nullopt;
+  return static_cast<int32_t>(v);
+}
+
+bool TIniFile::LoadFromFile(const std::string& path) {
+  Clear();
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxIniFileSize) {
+    ::close(fd);
+    return false;
+  }
+  std::string data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    // The file may grow while it is read; the limit still holds.
+    if (data.size() + static_cast<std::size_t>(n) > kMaxIniFileSize) {
+      ok = false;
+      break;
+    }
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (!ok) return false;
+  LoadFromBytes(data);
+  return true;
+}
+
+void TIniFile::AddParsedEntry(TSection& s, std::string_view key, std::string_view value) {
+  std::string lower = Lower(key);
+  if (s.index.count(lower) != 0) return;
+  s.index.emplace(std::move(lower), s.entries.size());
+  s.entries.push_back(TEntry{std::string(key), std::string(value)});
+}
+
+void TIniFile::LoadFromBytes(std::string_view bytes) {
+  Clear();
+  TSection* current = nullptr;
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    std::size_t end = bytes.find('\n', pos);
+    if (end == std::string_view::npos) end = bytes.size();
+    const std::string_view line = Trim(bytes.substr(pos, end - pos));
+    pos = end + 1;
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+      current = &SectionForWrite(Trim(line.substr(1, line.size() - 2)));
+      continue;
+    }
+    if (current == nullptr) continue;  // before the first section
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+      AddParsedEntry(*current, line, std::string_view());
+    } else {
+      AddParsedEntry(*current, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
+    }
+  }
+}
+
+void TIniFile::Clear() {
+  sections_.clear();
+  index_.clear();
+}
+
+const TIniFile::TSection* TIniFile::FindSection(std::string_view section) const {
+  const auto it = index_.find(Lower(section));
+  return it == index_.end() ? nullptr : &sections_[it->second];
+}
+
+const TIniFile::TEntry* TIniFile::FindEntry(std::string_view section, std::string_view key) const {
+  const TSection* s = FindSection(section);
+  if (s == nullptr) return nullptr;
+  const auto it = s->index.find(Lower(key));
+  return it == s->index.end() ? nullptr : &s->entries[it->second];
+}
+
+TIniFile::TSection& TIniFile::SectionForWrite(std::string_view section) {
+  std::string lower = Lower(section);
+  const auto it = index_.find(lower);
+  if (it != index_.end()) return sections_[it->second];
+  index_.emplace(std::move(lower), sections_.size());
+  sections_.push_back(TSection{std::string(section), {}, {}});
+  return sections_.back();
+}
+
+bool TIniFile::SectionExists(std::string_view section) const { return FindSection(section) != nullptr; }
+
+bool TIniFile::ValueExists(std::string_view section, std::string_view key) const {
+  return FindEntry(section, key) != nullptr;
+}
+
+std::string TIniFile::ReadString(std::string_view section, std::string_view key, const std::string& def) const {
+  const TEntry* e = FindEntry(section, key);
+  return e == nullptr ? def : e->value;
+}
+
+int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, int32_t def) const {
+  const TEntry* e = FindEntry(section, key);
+  if (e == nullptr) return def;
+  return ParseInteger(e->value).value_or(def);
+}
+
+bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def) const {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  TSection& s = SectionForWrite(OneLine(section));
+  const std::string k = OneLine(key);
+  std::string lower = Lower(k);
+  const auto it = s.index.find(lower);
+  if (it != s.index.end()) {
+    s.entries[it->second].value = OneLine(value);
+    return;
+  }
+  s.index.emplace(std::move(lower), s.entries.size());
+  s.entries.push_back(TEntry{k, OneLine(value)});
+}
+
+void TIniFile::WriteInteger(std::string_view section, std::string_view key, int32_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+void TIniFile::WriteBool(std::string_view section, std::string_view key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+std::string TIniFile::ToBytes() const {
+  std::size_t size = 0;
+  for (const TSection& s : sections_) {
+    size += s.name.size() + 6;
+    for (const TEntry& e : s.entries) size += e.key.size() + e.value.size() + 3;
+  }
+  std::string out;
+  out.reserve(size);
+  for (const TSection& s : sections_) {
+    out += '[';
+    out += s.name;
+    out += "]\r\n";
+    for (const TEntry& e : s.entries) {
+      out += e.key;
+      out += '=';
+      out += e.value;
+      out += "\r\n";
+    }
+    out += "\r\n";
+  }
+  return out;
+}
+
+void TIniFile::SaveAtomically(const std::string& path) const {
+  const std::string bytes = ToBytes();
+  const std::string dir = DirectoryOf(path);
+  if (const int err = MakeDirectories(dir); err != 0) RaiseSaveError(path, "cannot create directory \"" + dir + "\"", err);
+
+  std::string tmp = path + ".XXXXXX";
+  const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // created with mode 0600
+  if (fd < 0) RaiseSaveError(path, "cannot create temporary file", errno);
+  auto fail = [&](const std::string& what, int err) {
+    ::unlink(tmp.c_str());
+    RaiseSaveError(path, what, err);
+  };
+  if (::fchmod(fd, 0600) != 0) {
+    const int err = errno;
+    ::close(fd);
+    fail("cannot set file mode", err);
+  }
+  if (const int err = WriteAll(fd, bytes); err != 0) {
+    ::close(fd);
+    fail("write failed", err);
+  }
+  if (::fsync(fd) != 0) {
+    const int err = errno;
+    ::close(fd);
+    fail("flush to disk failed", err);
+  }
+  if (::close(fd) != 0) fail("close failed", errno);
+  if (::rename(tmp.c_str(), path.c_str()) != 0) fail("cannot replace the file", errno);
+  // Make the rename itself durable; the new file is in place either way.
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+}
+
+}  // namespace sorvik

@@ -1,0 +1,198 @@
+#include "app/settings.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/ini_file.h"
+
+namespace sorvik {
+
+namespace {
+
+std::string WithSlash(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string HomeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  struct passwd pw{};
+  struct passwd* result = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &result) == 0 && result != nullptr &&
+      result->pw_dir != nullptr && result->pw_dir[0] != '\0') {
+    return result->pw_dir;
+  }
+  return "/";
+}
+
+std::string ExecutablePath() {
+  std::vector<char> buf(4096);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<std::size_t>(n));
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::string CurrentDirectory() {
+  std::vector<char> buf(4096);
+  while (::getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE) return "/";
+    buf.resize(buf.size() * 2);
+  }
+  return buf.data();
+}
+
+}  // namespace
+
+std::string TunnelSectionName(int n) { return "Tunnel:" + std::to_string(n); }
+std::string ProxybaseSectionName(int n) { return "Proxybase:" + std::to_string(n); }
+
+std::string PortableMarkerPath(const std::string& executablePath) {
+  const std::size_t slash = executablePath.rfind('/');
+  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t dot = executablePath.rfind('.');
+  // Only a dot inside the file name (not at its start) begins an extension.
+  if (dot == std::string::npos || dot <= nameStart) dot = executablePath.size();
+  return executablePath.substr(0, dot) + ".p";
+}
+
+std::string ResolveDataDir(const TDataDirInputs& in) {
+  if (in.Override) {
+    std::string dir = *in.Override;
+    if (dir.empty() || dir.front() != '/') dir = WithSlash(in.CurrentDirectory) + dir;
+    return WithSlash(dir);
+  }
+  if (!in.ExecutablePath.empty() && PathExists(PortableMarkerPath(in.ExecutablePath))) {
+    const std::size_t slash = in.ExecutablePath.rfind('/');
+    if (slash != std::string::npos) return in.ExecutablePath.substr(0, slash + 1);
+    return WithSlash(in.CurrentDirectory);
+  }
+  if (in.XdgConfigHome && !in.XdgConfigHome->empty() && in.XdgConfigHome->front() == '/') {
+    return WithSlash(*in.XdgConfigHome) + "Sorvik/";
+  }
+  return WithSlash(in.Home) + ".config/Sorvik/";
+}
+
+std::string DataDirectory(const std::optional<std::string>& overrideDir) {
+  TDataDirInputs in;
+  in.Override = overrideDir;
+  in.ExecutablePath = ExecutablePath();
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME")) in.XdgConfigHome = xdg;
+  in.Home = HomeDirectory();
+  in.CurrentDirectory = CurrentDirectory();
+  return ResolveDataDir(in);
+}
+
+void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTunnelEvent) {
+  const char* o = kOptionsSection;
+  TOptions& opt = out.Options;
+  opt = TOptions();
+  opt.Minimized = file.ReadBool(o, "Minimized", false);
+  opt.Maximized = file.ReadBool(o, "Maximized", false);
+  opt.Left = file.ReadInteger(o, "Left", 100);
+  opt.Top = file.ReadInteger(o, "Top", 50);
+  opt.Width = file.ReadInteger(o, "Width", 400);
+  opt.Height = file.ReadInteger(o, "Height", 200);
+  opt.tnCol1 = file.ReadInteger(o, "tnCol1", 200);
+  opt.tnCol2 = file.ReadInteger(o, "tnCol2", 50);
+  opt.tnCol3 = file.ReadInteger(o, "tnCol3", 50);
+  opt.tnCol4 = file.ReadInteger(o, "tnCol4", 90);
+  opt.LimitLogINT = file.ReadInteger(o, "LimitLogINT", 200);
+  opt.LimitLog = file.ReadBool(o, "LimitLog", true);
+  opt.AutostartDelay = file.ReadInteger(o, "AutostartDelay", 5000);
+  opt.StartToTray = file.ReadBool(o, "StartToTray", false);
+
+  out.ChainProxies.clear();
+  for (int n = 0;; ++n) {
+    const std::string s = ProxybaseSectionName(n);
+    if (!file.SectionExists(s)) break;
+    auto item = std::make_unique<TChainItem>();
+    item->Host = file.ReadString(s, "Host", "127.0.0.1");
+    item->Password = file.ReadString(s, "Password", "");
+    item->Port = file.ReadInteger(s, "Port", 1080);
+    item->Username = file.ReadString(s, "Username", "");
+    item->ChProxyType = static_cast<uint8_t>(file.ReadInteger(s, "ChProxyType", 0) & 0xFF);
+    out.ChainProxies.push_back(std::move(item));
+  }
+
+  out.Tunnels.clear();
+  // ReadTunnelSection takes the file by pointer to non-const; it only reads.
+  TIniFile* readable = const_cast<TIniFile*>(&file);
+  for (int n = 0;; ++n) {
+    if (!file.SectionExists(TunnelSectionName(n))) break;
+    auto item = std::make_unique<TKestruneItem>();
+    item->OnTunnelEvent = onTunnelEvent;
+    item->ReadTunnelSection(readable, n);
+    item->RunState = 0;
+    item->ImageIndex = 18;
+    item->TunnelIndex = n;
+    out.Tunnels.push_back(std::move(item));
+  }
+}
+
+void WriteSettings(TIniFile& file, const TSettings& in) {
+  file.Clear();
+  const char* o = kOptionsSection;
+  const TOptions& opt = in.Options;
+  file.WriteBool(o, "Maximized", opt.Maximized);
+  file.WriteBool(o, "Minimized", opt.Minimized);
+  if (!opt.Maximized) {
+    file.WriteInteger(o, "Left", opt.Left);
+    file.WriteInteger(o, "Top", opt.Top);
+    file.WriteInteger(o, "Width", opt.Width);
+    file.WriteInteger(o, "Height", opt.Height);
+  }
+  file.WriteInteger(o, "tnCol1", opt.tnCol1);
+  file.WriteInteger(o, "tnCol2", opt.tnCol2);
+  file.WriteInteger(o, "tnCol3", opt.tnCol3);
+  file.WriteInteger(o, "tnCol4", opt.tnCol4);
+  file.WriteInteger(o, "tnCol5", opt.tnCol5);
+  file.WriteInteger(o, "LimitLogINT", opt.LimitLogINT);
+  file.WriteBool(o, "LimitLog", opt.LimitLog);
+  file.WriteBool(o, "StartToTray", opt.StartToTray);
+  file.WriteInteger(o, "AutostartDelay", opt.AutostartDelay);
+
+  int n = 0;
+  for (const auto& tunnel : in.Tunnels) tunnel->WriteTunnelSection(&file, n++);
+
+  n = 0;
+  for (const auto& proxy : in.ChainProxies) {
+    const std::string s = ProxybaseSectionName(n++);
+    file.WriteString(s, "Host", proxy->Host);
+    file.WriteString(s, "Password", proxy->Password);
+    file.WriteInteger(s, "Port", proxy->Port);
+    file.WriteString(s, "Username", proxy->Username);
+    file.WriteInteger(s, "ChProxyType", proxy->ChProxyType);
+  }
+}
+
+TSettings LoadSettings(const std::string& dataDir, const TTunnelEvent& onTunnelEvent) {
+  TIniFile file;
+  file.LoadFromFile(dataDir + kSettingsFileName);
+  TSettings settings;
+  ReadSettings(file, settings, onTunnelEvent);
+  return settings;
+}
+
+void SaveSettings(const std::string& dataDir, const TSettings& in) {
+  TIniFile file;
+  WriteSettings(file, in);
+  file.SaveAtomically(dataDir + kSettingsFileName);
+}
+
+}  // namespace sorvik

@@ -1,0 +1,102 @@
+// The settings file "sorvik.ini": where it lives (the data directory) and the
+// loading and saving of the whole file (section "Options", the chain proxies
+// "Proxybase:%d" and the tunnels "Tunnel:%d").
+//
+// Thread contract: everything here runs on the UI thread (start-up and exit).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tunnel/kestrune_item.h"
+
+namespace sorvik {
+
+class TIniFile;
+
+inline constexpr const char* kSettingsFileName = "sorvik.ini";
+inline constexpr const char* kOptionsSection = "Options";
+
+// "Tunnel:%d" and "Proxybase:%d" with N in decimal.
+std::string TunnelSectionName(int n);
+std::string ProxybaseSectionName(int n);
+
+// Section "Options" as plain values; the desktop window applies them after Load
+// and fills them from its own state before Save. Initial values are the
+// defaults for missing keys.
+struct TOptions {
+  // At start: when Minimized is set the window opens minimized and neither
+  // Maximized nor the geometry is applied; otherwise Maximized, or else the
+  // geometry. Minimized is the "Start Minimized" option, not the window state.
+  bool Maximized = false;
+  bool Minimized = false;
+  int32_t Left = 100;  // geometry: written only when not Maximized
+  int32_t Top = 50;
+  int32_t Width = 400;
+  int32_t Height = 200;
+  int32_t tnCol1 = 200;  // widths of the tunnel list's columns
+  int32_t tnCol2 = 50;
+  int32_t tnCol3 = 50;
+  int32_t tnCol4 = 90;
+  int32_t tnCol5 = 90;  // written, never read: that column sizes itself
+  int32_t LimitLogINT = 200;
+  bool LimitLog = true;
+  bool StartToTray = false;
+  int32_t AutostartDelay = 5000;
+
+  bool StartMaximized() const { return !Minimized && Maximized; }
+  bool ApplyStoredGeometry() const { return !Minimized && !Maximized; }
+};
+
+// Everything the file holds, in memory. Owned by the main window.
+struct TSettings {
+  TOptions Options;
+  std::vector<std::unique_ptr<TChainItem>> ChainProxies;  // list order
+  std::vector<std::unique_ptr<TKestruneItem>> Tunnels;    // list order
+};
+
+// ---- data directory ----
+
+// The inputs of the data-directory rule, so that it can be tested without
+// touching the process environment.
+struct TDataDirInputs {
+  std::optional<std::string> Override;       // --data-dir DIR
+  std::string ExecutablePath;                 // e.g. "/opt/sorvik/sorvik"
+  std::optional<std::string> XdgConfigHome;   // $XDG_CONFIG_HOME
+  std::string Home;                           // the user's home directory
+  std::string CurrentDirectory;               // makes a relative override absolute
+};
+
+// "<exe dir>/<exe name with its extension replaced by .p>": the portable marker.
+std::string PortableMarkerPath(const std::string& executablePath);
+
+// The data directory, always ending with "/":
+//   1. Override, when given (made absolute against CurrentDirectory);
+//   2. the executable's directory, when the portable marker exists beside it;
+//   3. XdgConfigHome + "/Sorvik/" when it is set and absolute;
+//   4. Home + "/.config/Sorvik/".
+std::string ResolveDataDir(const TDataDirInputs& in);
+
+// The same rule with this process's inputs (/proc/self/exe, the environment,
+// the password database when $HOME is unset).
+std::string DataDirectory(const std::optional<std::string>& overrideDir);
+
+// ---- the whole file ----
+
+// Fills `out` from an already read file. Tunnels get TunnelIndex N, RunState 0,
+// ImageIndex 18 and `onTunnelEvent`; the first missing section number ends each list.
+void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTunnelEvent = {});
+// Clears `file` and writes the complete contents from `in`, numbering the
+// tunnel and chain proxy sections 0, 1, 2, ... in list order.
+void WriteSettings(TIniFile& file, const TSettings& in);
+
+// Reads dataDir + "sorvik.ini". A missing or unreadable file gives the defaults.
+TSettings LoadSettings(const std::string& dataDir, const TTunnelEvent& onTunnelEvent = {});
+// Rewrites dataDir + "sorvik.ini" whole and atomically (mode 0600), creating the
+// directory when it is missing. Raises ESettingsSaveError; the old file stays intact.
+void SaveSettings(const std::string& dataDir, const TSettings& in);
+
+}  // namespace sorvik
