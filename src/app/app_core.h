@@ -1,0 +1,200 @@
+// The application core: everything the main window does that does not depend on
+// a window. It owns the tunnel list, the chain proxy list and the options (the
+// settings, TSettings), runs the tunnel commands with their log lines and run
+// states, the autostart pass, the log, and carries tunnel events from worker
+// threads to the UI thread. The Qt window and window-less mode plug their own
+// dispatcher, asker, display, timer and log view in through the interfaces below;
+// tests plug in fakes.
+//
+// Thread contract: every member of AppCore runs on the UI thread, except the
+// event handler returned by EventHandler(), which tunnels call on their worker
+// threads. The interfaces are called on the UI thread, except
+// IUiDispatcher::RunSync (worker threads).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/log_buffer.h"
+#include "app/settings.h"
+#include "tunnel/event_delivery.h"
+#include "tunnel/kestrune_item.h"
+
+namespace sorvik {
+
+// ---- what the core needs from the shell ----
+
+// Synchronous hand-over to the UI thread.
+class IUiDispatcher {
+ public:
+  virtual ~IUiDispatcher() = default;
+  // Worker thread: has `fn` run on the UI thread and returns once it has run,
+  // or as soon as `token` (may be null: no abort) is cancelled, whichever comes
+  // first. After an abort `fn` may still run later on the UI thread, or never;
+  // `fn` owns copies of everything it uses. Must not block when called on the
+  // UI thread itself (run `fn` directly then).
+  virtual void RunSync(std::function<void()> fn, const std::shared_ptr<TDeliveryToken>& token) = 0;
+};
+
+enum class TAskIcon { Warning, Question };
+
+// Yes/No questions.
+class IAsker {
+ public:
+  virtual ~IAsker() = default;
+  // True only for the answer Yes (any other answer, a closed box: false).
+  virtual bool AskYesNo(const std::string& title, const std::string& text, TAskIcon icon) = 0;
+};
+
+// The tunnel list view and window state.
+class IDisplay {
+ public:
+  virtual ~IDisplay() = default;
+  virtual void SetRowCount(int /*count*/) {}
+  virtual void Repaint() {}
+  virtual void RepaintRow(int /*row*/) {}
+  // "Apply the command states": the window asks CommandStatesFor(focused row).
+  virtual void ApplyCommandStates() {}
+  // Hide the window to the notification area (after a successful autostart pass
+  // with StartToTray on).
+  virtual void HideWindow() {}
+};
+
+// A one-shot timer that calls AppCore::AutostartTimerFired() on the UI thread
+// when it expires. The core keeps the armed/disarmed state itself.
+class IOneShotTimer {
+ public:
+  virtual ~IOneShotTimer() = default;
+  // Starts (or restarts) the wait of `ms` milliseconds.
+  virtual void StartTimer(int32_t ms) = 0;
+  virtual void StopTimer() = 0;
+};
+
+// Enabled states of the tunnel commands for one focused row.
+struct TCommandStates {
+  bool Run = false;
+  bool Stop = false;
+  bool Properties = false;
+  bool Remove = false;
+  bool operator==(const TCommandStates&) const = default;
+};
+
+// Run state table: 0 "Stopped" / image 18, 1 "OK" / image 1, 2 "Error" / image 2.
+inline constexpr int32_t kRunStopped = 0;
+inline constexpr int32_t kRunRunning = 1;
+inline constexpr int32_t kRunFailed = 2;
+// Sets RunState and the matching ImageIndex (an unknown state sets image -1).
+void SetRunState(TKestruneItem& tunnel, int32_t runState);
+// "Stopped", "OK", "Error"; empty for any other state.
+std::string RunStateText(int32_t runState);
+
+inline constexpr const char* kAskOpenConnectionsTitle = "Warning Openned Connections!";
+inline constexpr const char* kAskOpenConnectionsText =
+    "There is one or more openned connections through this tunnel\r\n"
+    "If you will continue, all connections will be closed!";
+inline constexpr const char* kAskRemoveTitle = "Remove tunnel";
+inline constexpr const char* kAskRemoveText = "Are you sure to remove selected tunnel from list?";
+
+// Event codes that tunnels produce and the log shows (others are dropped).
+inline constexpr int32_t kFirstEventCode = 4;
+inline constexpr int32_t kLastEventCode = 9;
+
+class AppCore {
+ public:
+  // The interfaces must outlive the core. `dataDir` ends with "/".
+  AppCore(IUiDispatcher& dispatcher, IAsker& asker, IDisplay& display, IOneShotTimer& timer);
+  // Switches every tunnel's events off and releases the tunnels (their servers
+  // with them); failures are ignored.
+  ~AppCore();
+  AppCore(const AppCore&) = delete;
+  AppCore& operator=(const AppCore&) = delete;
+
+  // ---- settings ----
+  // Loads dataDir + "sorvik.ini" (missing file: defaults), replacing the lists
+  // and options; every tunnel gets EventHandler(), run state 0 and its index.
+  // Applies the log limit options. Does not arm the autostart timer.
+  void Load(const std::string& dataDir);
+  // Takes settings read elsewhere (tests, the window): same as Load after reading.
+  void Adopt(TSettings settings, const std::string& dataDir = {});
+  // Writes the settings file (the window fills Options' geometry first).
+  // Raises ESettingsSaveError.
+  void Save();
+  const std::string& DataDir() const { return data_dir_; }
+
+  TSettings& Settings() { return settings_; }
+  TOptions& Options() { return settings_.Options; }
+  std::vector<std::unique_ptr<TKestruneItem>>& Tunnels() { return settings_.Tunnels; }
+  std::vector<std::unique_ptr<TChainItem>>& ChainProxies() { return settings_.ChainProxies; }
+  int TunnelCount() const { return static_cast<int>(settings_.Tunnels.size()); }
+  // The tunnel at `row`, or null when the row is out of range (-1: no focus).
+  TKestruneItem* TunnelAt(int row) const;
+
+  // ---- tunnel commands (row: the focused row, -1 for none; out of range: no-op) ----
+  void RunTunnel(int row);
+  void StopTunnel(int row);
+  // Creates a tunnel with the record's initial values, lets `fill` set its
+  // persisted fields (the properties dialog's values), appends it with run
+  // state 0 and its index. Returns the new row.
+  int AddTunnel(const std::function<void(TKestruneItem&)>& fill);
+  // Replaces the focused tunnel's fields through TKestruneItem::Edit (under the
+  // tunnel's FieldsLock, so running workers never see a half-changed field).
+  void ApplyProperties(int row, const std::function<void(TKestruneItem&)>& change);
+  // Asks "Remove tunnel"; on Yes switches events off, deactivates the server
+  // (a failure abandons the removal), releases the tunnel and renumbers. Returns
+  // true when the tunnel was removed.
+  bool RemoveTunnel(int row);
+  // The close request of the main window: true when the window may close. With
+  // open connections, asks the Stop question; on Yes closes them all.
+  bool RequestClose();
+  // Releases every tunnel (events off first). Used at exit after Save.
+  void ReleaseTunnels();
+
+  TCommandStates CommandStatesFor(int row) const;
+
+  // ---- autostart ----
+  // Arms the autostart timer (start-up, "Start 'auto' tunnels"); arming an
+  // armed timer changes nothing.
+  void ArmAutostart();
+  bool AutostartArmed() const { return autostart_armed_; }
+  // The options dialog's new delay: becomes the interval at once; a pending wait
+  // restarts with it.
+  void SetAutostartDelay(int32_t ms);
+  // The timer fired: disarm and run one pass (ignored when not armed).
+  void AutostartTimerFired();
+  // One autostart pass (also callable directly).
+  void RunAutostartPass();
+
+  // ---- log ----
+  TLogBuffer& Log() { return log_; }
+  // Applies the options' limit flag and limit to the log.
+  void ApplyLogOptions();
+  // UI thread: appends one line by the log rules.
+  void AppendLine(const std::string& text);
+
+  // ---- events ----
+  // The OnTunnelEvent handler every tunnel gets: drops codes outside 4..9,
+  // hands the text to the UI thread through the dispatcher and returns after it
+  // was appended, or at once when the tunnel's events are switched off.
+  TTunnelEvent EventHandler();
+
+ private:
+  void SetEventHandler(TKestruneItem& tunnel);
+  void Renumber();
+
+  IUiDispatcher& dispatcher_;
+  IAsker& asker_;
+  IDisplay& display_;
+  IOneShotTimer& timer_;
+  std::string data_dir_;
+  TSettings settings_;           // UI thread only
+  TLogBuffer log_;               // UI thread only
+  bool autostart_armed_ = false; // UI thread only
+  // Shared with queued closures so that a closure run after the core is gone
+  // does nothing. Set to false by the destructor (UI thread).
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace sorvik
