@@ -1,5 +1,7 @@
 #include "net/transparent_proxy.h"
 
+#include <utility>
+
 #include "net/exceptions.h"
 #include "net/io_handler.h"
 
@@ -31,7 +33,9 @@ void TIdCustomTransparentProxy::Connect(TIdIOHandler& io, const std::string& hos
                                         TIdIPVersion ipVersion) {
   TIdCustomTransparentProxy* next = ChainedProxy();
   if (next && next->Enabled()) {
+    stream_at_destination_ = false;
     Handshake(io, next->Host, next->Port, ipVersion);
+    if (std::exchange(stream_at_destination_, false)) return;  // rebuilt through the whole chain
     next->Connect(io, host, port, ipVersion);
   } else {
     Handshake(io, host, port, ipVersion);

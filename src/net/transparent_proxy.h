@@ -58,9 +58,14 @@ class TIdCustomTransparentProxy : public TIdComponent {
 
  protected:
   void Notification(TIdComponent* dying) override;
+  // Called by a Handshake that has rebuilt the whole connection (the HTTP client's
+  // reconnect for credentials): the stream then already reaches the final
+  // destination through every hop, so Connect stops walking the chain.
+  void MarkStreamAtDestination() { stream_at_destination_ = true; }
 
  private:
   TIdCustomTransparentProxy* chained_ = nullptr;
+  bool stream_at_destination_ = false;  // set by MarkStreamAtDestination, taken by Connect
 };
 
 }  // namespace sorvik
