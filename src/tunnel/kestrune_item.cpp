@@ -1,13 +1,145 @@
+// Tunnel runtime: start, stop, close-all, running test and connection count.
+// All of it runs on the UI thread; PrepareOutbound (prepare_outbound.cpp) and the
+// event handlers (events.cpp) run on connection workers.
 #include "tunnel/kestrune_item.h"
 
+#include <new>
+
 #include "net/mapped_port_tcp.h"
+#include "tunnel/event_gate.h"
 
 namespace sorvik {
 
-struct TKestruneItem::EventGate {};
+TKestruneItem::TKestruneItem() : gate_(std::make_shared<EventGate>()) {}
 
-TKestruneItem::TKestruneItem() = default;
+TKestruneItem::~TKestruneItem() {
+  // Events off before the release waits for the workers, so no worker is left
+  // waiting for a receiver that waits for this thread.
+  gate_->Close();
+  try {
+    MappingServer.reset();
+  } catch (...) {
+  }
+}
 
-TKestruneItem::~TKestruneItem() = default;
+TKestruneItem::TConnectionFields TKestruneItem::Snapshot() const {
+  std::lock_guard<std::mutex> lock(FieldsLock);
+  TConnectionFields f;
+  f.SSLHost = SSLHost;
+  f.IPv6Host = IPv6Host;
+  f.ProxyType = ProxyType;
+  f.ProxyHost = ProxyHost;
+  f.ProxyPort = ProxyPort;
+  f.ProxyHost2 = ProxyHost2;
+  f.ProxyPort2 = ProxyPort2;
+  f.SSLVerifycert = SSLVerifycert;
+  f.SSLFingerprint = SSLFingerprint;
+  f.SSLSubjectHash = SSLSubjectHash;
+  f.SSLIssuerHash = SSLIssuerHash;
+  f.SSLUseClientCertificate = SSLUseClientCertificate;
+  f.SSLClientCertificatePath = SSLClientCertificatePath;
+  return f;
+}
+
+bool TKestruneItem::Start() {
+  // 1. An earlier server (running or left inactive by a failed start) goes first;
+  //    releasing a running one drops its connections.
+  if (MappingServer) {
+    gate_->Close();
+    MappingServer.reset();
+  }
+  // 2. A new server with the two hooks; events on.
+  std::unique_ptr<TIdMappedPortTCP> server(new (std::nothrow) TIdMappedPortTCP());
+  if (!server) return false;
+  server->SetOnConnect([this](TIdMappedPortContext& context) { PrepareOutbound(context); });
+  server->SetOnException(
+      [this](TIdMappedPortContext& context, const std::exception& error) { ErrorHandler(context, error); });
+  MappingServer = std::move(server);
+  gate_->Open();
+  // 3. One listening binding: loopback only, or all IPv4 addresses. The UI
+  //    thread is the only writer of these fields, so it reads them unlocked.
+  if (!MappingServer->Active()) {
+    MappingServer->Bindings.clear();
+    TIdListenBinding binding;
+    binding.IP = LocalAccess ? "127.0.0.1" : "";
+    binding.Port = static_cast<uint16_t>(Mapped);
+    binding.IPVersion = Id_IPv4;
+    MappingServer->Bindings.push_back(binding);
+    MappingServer->DefaultPort = static_cast<uint16_t>(Mapped);
+    MappingServer->MappedPort = static_cast<uint16_t>(Port);
+    MappingServer->MappedHost = Server;
+  }
+  // 4. Activate; a failure is raised with the engine's message and the inactive
+  //    server stays.
+  MappingServer->SetActive(true);
+  return true;
+}
+
+void TKestruneItem::DetachEvents() {
+  if (MappingServer) {
+    try {
+      MappingServer->SetOnException({});
+      MappingServer->SetOnExecute({});
+      MappingServer->SetOnOutboundData({});
+    } catch (...) {
+    }
+  }
+  gate_->Close();
+}
+
+void TKestruneItem::Stop() {
+  try {
+    if (!MappingServer || !MappingServer->Active()) return;
+    gate_->Close();
+    MappingServer->SetActive(false);  // bounded: every worker wait is cancelled
+  } catch (...) {
+  }
+  try {
+    MappingServer.reset();
+  } catch (...) {
+  }
+}
+
+// OnConnect stays in place on purpose: the listener is still open after this
+// (the window releases the tunnel right afterwards), and a connection accepted
+// in between must get the tunnel's proxies and TLS like any other, never a bare
+// direct connection. It reports nothing, as events are off.
+void TKestruneItem::CloseAllConnections() {
+  gate_->Close();
+  if (!MappingServer) return;
+  try {
+    MappingServer->SetOnOutboundConnect({});
+    MappingServer->SetOnOutboundData({});
+    MappingServer->SetOnExecute({});
+    MappingServer->SetOnException({});
+    if (!MappingServer->Active()) return;
+    auto locked = MappingServer->LockList();
+    for (TIdMappedPortContext* context : locked.List()) {
+      // Outbound side first, then the local side. Cancel() is the one member
+      // another thread may call: the worker ends its waits at once and closes
+      // both sockets itself, without an orderly shutdown.
+      if (TIdTCPClient* outbound = context->OutboundClient()) outbound->Cancel();
+      context->Connection().Cancel();
+    }
+  } catch (...) {
+  }
+}
+
+bool TKestruneItem::IsRunning() const {
+  try {
+    return MappingServer && MappingServer->Active();
+  } catch (...) {
+    return false;
+  }
+}
+
+int32_t TKestruneItem::ConnectionCount() const {
+  if (!MappingServer) return 0;
+  try {
+    return MappingServer->ConnectionCount();
+  } catch (...) {
+    return 0;
+  }
+}
 
 }  // namespace sorvik

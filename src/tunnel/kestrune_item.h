@@ -17,6 +17,8 @@ class TIdComponent;
 class TIdX509;
 class TIniFile;
 enum TIdStatus : int;
+// OnStatus(sender, status, finished text), as in net/component.h.
+using TIdStatusEvent = std::function<void(TIdComponent& sender, TIdStatus status, const std::string& text)>;
 
 // OnTunnelEvent(tunnel index, event code, text). The text is valid until the call returns.
 using TTunnelEvent = std::function<void(int32_t tunnelIndex, int32_t code, const std::string& text)>;
@@ -72,6 +74,25 @@ class TKestruneItem {
     change(*this);
   }
 
+  // The persisted fields a connection's set-up and its pin check read, copied
+  // in one piece under FieldsLock (worker threads).
+  struct TConnectionFields {
+    bool SSLHost = false;
+    bool IPv6Host = false;
+    uint8_t ProxyType = 0;
+    std::string ProxyHost;
+    int32_t ProxyPort = 0;
+    std::string ProxyHost2;
+    int32_t ProxyPort2 = 0;
+    bool SSLVerifycert = false;
+    std::string SSLFingerprint;
+    std::string SSLSubjectHash;
+    std::string SSLIssuerHash;
+    bool SSLUseClientCertificate = false;
+    std::string SSLClientCertificatePath;
+  };
+  TConnectionFields Snapshot() const;
+
   // ---- settings file ----
   void ReadTunnelSection(TIniFile* file, int n);
   void WriteTunnelSection(TIniFile* file, int n) const;
@@ -95,6 +116,10 @@ class TKestruneItem {
   void StatusHandler(TIdComponent& sender, TIdStatus status, const std::string& text);
   void StatusInfoHandler(const std::string& text);
   void ErrorHandler(TIdMappedPortContext& context, const std::exception& error);
+
+  // The status hook every outbound I/O handler and proxy client of this tunnel
+  // gets (calls StatusHandler).
+  TIdStatusEvent StatusHook();
 
  private:
   struct EventGate;

@@ -1,0 +1,271 @@
+#include "app/app_core.h"
+
+#include <utility>
+
+#include "net/mapped_port_tcp.h"
+
+namespace sorvik {
+
+void SetRunState(TKestruneItem& tunnel, int32_t runState) {
+  tunnel.RunState = runState;
+  switch (runState) {
+    case kRunStopped: tunnel.ImageIndex = 18; break;
+    case kRunRunning: tunnel.ImageIndex = 1; break;
+    case kRunFailed: tunnel.ImageIndex = 2; break;
+    default: tunnel.ImageIndex = -1; break;
+  }
+}
+
+std::string RunStateText(int32_t runState) {
+  switch (runState) {
+    case kRunStopped: return "Stopped";
+    case kRunRunning: return "OK";
+    case kRunFailed: return "Error";
+    default: return {};
+  }
+}
+
+AppCore::AppCore(IUiDispatcher& dispatcher, IAsker& asker, IDisplay& display, IOneShotTimer& timer)
+    : dispatcher_(dispatcher), asker_(asker), display_(display), timer_(timer) {
+  ApplyLogOptions();
+}
+
+AppCore::~AppCore() {
+  *alive_ = false;
+  try {
+    timer_.StopTimer();
+  } catch (...) {
+  }
+  for (auto it = settings_.ChainProxies.rbegin(); it != settings_.ChainProxies.rend(); ++it) it->reset();
+  settings_.ChainProxies.clear();
+  ReleaseTunnels();
+}
+
+// ---- settings ----
+
+void AppCore::Load(const std::string& dataDir) { Adopt(LoadSettings(dataDir), dataDir); }
+
+void AppCore::Adopt(TSettings settings, const std::string& dataDir) {
+  ReleaseTunnels();
+  settings_ = std::move(settings);
+  data_dir_ = dataDir;
+  for (auto& tunnel : settings_.Tunnels) {
+    SetEventHandler(*tunnel);
+    SetRunState(*tunnel, kRunStopped);
+  }
+  Renumber();
+  ApplyLogOptions();
+  try {
+    display_.SetRowCount(TunnelCount());
+  } catch (...) {
+  }
+}
+
+void AppCore::Save() { SaveSettings(data_dir_, settings_); }
+
+TKestruneItem* AppCore::TunnelAt(int row) const {
+  if (row < 0 || row >= TunnelCount()) return nullptr;
+  return settings_.Tunnels[static_cast<size_t>(row)].get();
+}
+
+void AppCore::SetEventHandler(TKestruneItem& tunnel) { tunnel.OnTunnelEvent = EventHandler(); }
+
+void AppCore::Renumber() {
+  for (size_t i = 0; i < settings_.Tunnels.size(); ++i) settings_.Tunnels[i]->TunnelIndex = static_cast<int32_t>(i);
+}
+
+// ---- commands ----
+
+void AppCore::RunTunnel(int row) {
+  TKestruneItem* t = TunnelAt(row);
+  if (!t) return;
+  try {
+    t->Start();  // its boolean result is not consulted
+    SetRunState(*t, kRunRunning);
+  } catch (const std::exception& e) {
+    if (t->LogServerErrors) AppendLine("(Run)" + t->TunnelCaption + " - " + e.what());
+    SetRunState(*t, kRunFailed);
+  }
+  display_.Repaint();
+  display_.ApplyCommandStates();
+}
+
+void AppCore::StopTunnel(int row) {
+  TKestruneItem* t = TunnelAt(row);
+  if (!t) return;
+  bool proceed = true;
+  try {
+    if (t->ConnectionCount() > 0) proceed = asker_.AskYesNo(kAskOpenConnectionsTitle, kAskOpenConnectionsText, TAskIcon::Warning);
+  } catch (...) {
+    proceed = true;  // a failure while counting or asking does not stop the stop
+  }
+  if (!proceed) return;
+  try {
+    t->DetachEvents();
+    t->Stop();
+    SetRunState(*t, kRunStopped);
+  } catch (const std::exception& e) {
+    if (t->LogServerErrors) AppendLine("(Stop) " + t->TunnelCaption + e.what());
+    SetRunState(*t, kRunFailed);
+  }
+  display_.Repaint();
+  display_.ApplyCommandStates();
+}
+
+int AppCore::AddTunnel(const std::function<void(TKestruneItem&)>& fill) {
+  auto tunnel = std::make_unique<TKestruneItem>();
+  SetEventHandler(*tunnel);
+  if (fill) fill(*tunnel);
+  SetRunState(*tunnel, kRunStopped);
+  settings_.Tunnels.push_back(std::move(tunnel));
+  int row = TunnelCount() - 1;
+  settings_.Tunnels.back()->TunnelIndex = row;
+  display_.SetRowCount(TunnelCount());
+  display_.Repaint();
+  display_.ApplyCommandStates();
+  return row;
+}
+
+void AppCore::ApplyProperties(int row, const std::function<void(TKestruneItem&)>& change) {
+  TKestruneItem* t = TunnelAt(row);
+  if (!t || !change) return;
+  t->Edit(change);
+  display_.Repaint();
+}
+
+bool AppCore::RemoveTunnel(int row) {
+  TKestruneItem* t = TunnelAt(row);
+  if (!t) return false;
+  if (!asker_.AskYesNo(kAskRemoveTitle, kAskRemoveText, TAskIcon::Question)) return false;
+  if (t->MappingServer) {
+    // Events off before the deactivation waits for the workers.
+    t->DetachEvents();
+    try {
+      t->MappingServer->SetActive(false);
+    } catch (...) {
+      return false;  // the tunnel stays as it was; nothing is shown
+    }
+  }
+  settings_.Tunnels.erase(settings_.Tunnels.begin() + row);
+  Renumber();
+  display_.SetRowCount(TunnelCount());
+  display_.Repaint();
+  display_.ApplyCommandStates();
+  return true;
+}
+
+bool AppCore::RequestClose() {
+  int64_t sum = 0;
+  for (auto& t : settings_.Tunnels) sum += t->ConnectionCount();
+  if (sum <= 0) return true;
+  if (!asker_.AskYesNo(kAskOpenConnectionsTitle, kAskOpenConnectionsText, TAskIcon::Warning)) return false;
+  for (auto& t : settings_.Tunnels) {
+    if (t->ConnectionCount() > 0) t->CloseAllConnections();
+  }
+  return true;
+}
+
+void AppCore::ReleaseTunnels() {
+  auto& list = settings_.Tunnels;
+  while (!list.empty()) {
+    try {
+      list.back()->DetachEvents();
+      list.back().reset();  // the tunnel's destructor stops its server
+    } catch (...) {
+    }
+    list.pop_back();
+  }
+}
+
+TCommandStates AppCore::CommandStatesFor(int row) const {
+  TKestruneItem* t = TunnelAt(row);
+  if (!t) return {};
+  if (t->RunState == kRunRunning) return {false, true, true, false};
+  return {true, false, true, true};
+}
+
+// ---- autostart ----
+
+void AppCore::ArmAutostart() {
+  if (autostart_armed_) return;
+  autostart_armed_ = true;
+  timer_.StartTimer(settings_.Options.AutostartDelay);
+}
+
+void AppCore::SetAutostartDelay(int32_t ms) {
+  settings_.Options.AutostartDelay = ms;
+  if (autostart_armed_) timer_.StartTimer(ms);
+}
+
+void AppCore::AutostartTimerFired() {
+  if (!autostart_armed_) return;
+  autostart_armed_ = false;
+  try {
+    timer_.StopTimer();
+  } catch (...) {
+  }
+  RunAutostartPass();
+}
+
+void AppCore::RunAutostartPass() {
+  bool allStarted = true;
+  for (int row = 0; row < TunnelCount(); ++row) {
+    TKestruneItem* t = TunnelAt(row);
+    try {
+      if (t->Autostart) {
+        try {
+          t->Start();
+          SetRunState(*t, kRunRunning);
+        } catch (const std::exception& e) {
+          if (t->LogServerErrors) AppendLine("(Autorun)" + t->TunnelCaption + " " + e.what());
+          SetRunState(*t, kRunFailed);
+          allStarted = false;
+        }
+      }
+      display_.RepaintRow(row);
+    } catch (...) {
+    }
+  }
+  try {
+    if (TunnelCount() > 0) display_.ApplyCommandStates();
+    if (allStarted && settings_.Options.StartToTray) display_.HideWindow();
+  } catch (...) {
+  }
+}
+
+// ---- log ----
+
+void AppCore::ApplyLogOptions() { log_.SetLimit(settings_.Options.LimitLog, settings_.Options.LimitLogINT); }
+
+void AppCore::AppendLine(const std::string& text) {
+  try {
+    ApplyLogOptions();  // the next line follows the current options
+    log_.AppendLine(text);
+  } catch (...) {
+    // Errors inside logging are ignored.
+  }
+}
+
+// ---- events ----
+
+// Worker threads. Returns after the line is in the log, or at once when the
+// reporting tunnel's events are switched off meanwhile (its delivery token is
+// cancelled); the queued closure then shows nothing.
+TTunnelEvent AppCore::EventHandler() {
+  std::shared_ptr<bool> alive = alive_;
+  return [this, alive](int32_t /*tunnelIndex*/, int32_t code, const std::string& text) {
+    if (code < kFirstEventCode || code > kLastEventCode) return;
+    std::shared_ptr<TDeliveryToken> token = TDeliveryToken::Current();
+    if (token && token->Cancelled()) return;
+    dispatcher_.RunSync(
+        [this, alive, token, line = text] {
+          // UI thread.
+          if (!*alive) return;
+          if (token && token->Cancelled()) return;
+          AppendLine(line);
+        },
+        token);
+  };
+}
+
+}  // namespace sorvik

@@ -1,0 +1,91 @@
+// Tunnel events: the reporting routine with the event switch, and the status,
+// TLS information and error handlers. Reporters run on connection workers.
+#include "tunnel/events.h"
+
+#include <cstdio>
+
+#include "net/component.h"
+#include "net/mapped_port_tcp.h"
+#include "tunnel/event_gate.h"
+#include "tunnel/kestrune_item.h"
+#include "tunnel/status_classes.h"
+
+namespace sorvik {
+
+std::string EventTimeStamp(const std::tm& local) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100, local.tm_sec % 100);
+  return buf;
+}
+
+std::string EventTimeStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) return "00:00:00";
+  return EventTimeStamp(local);
+}
+
+int32_t StatusEventCode(const TIdComponent& sender) {
+  // The TLS handler is a stack handler too, so it is tested first.
+  if (IsTlsIOHandler(sender)) return kEventTlsOrError;
+  if (IsStackIOHandler(sender)) return kEventPlainStatus;
+  if (IsSocksClient(sender)) return kEventSocksStatus;
+  if (IsHttpConnectClient(sender)) return kEventHttpStatus;
+  return 0;
+}
+
+std::string FormatStatusLine(int32_t code, const std::string& stamp, int hop, const std::string& text) {
+  const char* sep = code == kEventTlsOrError ? " >SSL " : " > ";
+  return stamp + sep + std::to_string(hop) + " - " + text;
+}
+
+std::string FormatErrorLine(const std::string& stamp, const std::string& message) {
+  return stamp + " ERR > " + message;
+}
+
+// Worker threads (any thread): delivers while the tunnel's events are on. The
+// delivery's token is made current for the call, so a receiver that hands the
+// event over to another thread can stop waiting once the events are switched off.
+void TKestruneItem::ReportEvent(int32_t code, const std::string& text) {
+  std::shared_ptr<TDeliveryToken> token = gate_->Current();
+  if (!token || token->Cancelled()) return;
+  if (!OnTunnelEvent) return;
+  try {
+    TDeliveryToken::Scope scope(token);
+    OnTunnelEvent(TunnelIndex.load(std::memory_order_relaxed), code, text);
+  } catch (...) {
+    // A failing receiver must not disturb the connection that reported.
+  }
+}
+
+// Worker thread: OnStatus of the outbound I/O handler and of every proxy client.
+void TKestruneItem::StatusHandler(TIdComponent& sender, TIdStatus status, const std::string& text) {
+  (void)status;  // the status value itself is not shown
+  try {
+    int32_t code = StatusEventCode(sender);
+    if (code == 0) return;
+    ReportEvent(code, FormatStatusLine(code, EventTimeStamp(), sender.Tag, text));
+  } catch (...) {
+    // Reporting never disturbs the connection.
+  }
+}
+
+// Worker thread: OnStatusInfo of the TLS I/O handler.
+void TKestruneItem::StatusInfoHandler(const std::string& text) { ReportEvent(kEventTlsInfo, text); }
+
+// Worker thread: OnException of the server (twice per failed set-up or connect).
+void TKestruneItem::ErrorHandler(TIdMappedPortContext& context, const std::exception& error) {
+  (void)context;
+  try {
+    ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), error.what()));
+  } catch (...) {
+  }
+}
+
+TIdStatusEvent TKestruneItem::StatusHook() {
+  return [this](TIdComponent& sender, TIdStatus status, const std::string& text) {
+    StatusHandler(sender, status, text);
+  };
+}
+
+}  // namespace sorvik

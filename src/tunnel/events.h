@@ -1,0 +1,33 @@
+// Tunnel event codes and the line formats of status and error events.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace sorvik {
+
+class TIdComponent;
+
+inline constexpr int32_t kEventTlsInfo = 4;        // TLS information text, unchanged
+inline constexpr int32_t kEventPinCheck = 5;       // pin-check lines, unchanged
+inline constexpr int32_t kEventPlainStatus = 6;    // plain I/O handler status
+inline constexpr int32_t kEventSocksStatus = 7;    // SOCKS client status
+inline constexpr int32_t kEventHttpStatus = 8;     // HTTP CONNECT client status
+inline constexpr int32_t kEventTlsOrError = 9;     // TLS handler status, connection errors
+
+// Local time formatted "hh:nn:ss" (24-hour clock, two digits each, ':').
+std::string EventTimeStamp();
+std::string EventTimeStamp(const std::tm& local);
+
+// The event code for a status report of `sender`, testing in this order: TLS
+// handler (9), any other stack handler (6), SOCKS client (7), HTTP CONNECT client
+// (8); 0 for anything else (no event).
+int32_t StatusEventCode(const TIdComponent& sender);
+
+// "%s > %d - %s", or for the TLS handler (code 9) "%s >SSL %d - %s".
+std::string FormatStatusLine(int32_t code, const std::string& stamp, int hop, const std::string& text);
+// "%s ERR > %s".
+std::string FormatErrorLine(const std::string& stamp, const std::string& message);
+
+}  // namespace sorvik
