@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/cli.h"
+#include "app/headless.h"
 
 int main(int argc, char** argv) {
   using sorvik::TCommandLine;
@@ -20,10 +21,7 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Run:
       break;
   }
-  if (cl.Headless) {
-    std::fprintf(stderr, "sorvik: the window-less mode is not available yet\n");
-    return 1;
-  }
+  if (cl.Headless) return sorvik::RunHeadless(cl.DataDir);
   std::fprintf(stderr, "sorvik: the desktop window is not available yet; try --headless\n");
   return 1;
 }

@@ -1,0 +1,133 @@
+#include "app/headless.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+
+#include "app/app_core.h"
+#include "app/queue_dispatcher.h"
+#include "app/settings.h"
+
+namespace sorvik {
+
+namespace {
+
+// Written by the signal handler, read by the main loop.
+int g_signal_pipe[2] = {-1, -1};
+
+extern "C" void OnStopSignal(int) {
+  int saved = errno;
+  char c = 1;
+  ssize_t n = write(g_signal_pipe[1], &c, 1);  // async-signal-safe; a full pipe already wakes the loop
+  (void)n;
+  errno = saved;
+}
+
+// No window: nothing to ask (no command asks in this mode), nothing to paint.
+class THeadlessAsker : public IAsker {
+ public:
+  bool AskYesNo(const std::string&, const std::string&, TAskIcon) override { return true; }
+};
+class THeadlessDisplay : public IDisplay {};
+
+// The autostart timer as a deadline the main loop watches (main thread only).
+class THeadlessTimer : public IOneShotTimer {
+ public:
+  void StartTimer(int32_t ms) override {
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+  }
+  void StopTimer() override { deadline_.reset(); }
+  // Milliseconds until it fires (-1: not armed), rounded up.
+  int TimeoutMs() const {
+    if (!deadline_) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count()) + 1;
+  }
+  bool Due() const { return deadline_ && std::chrono::steady_clock::now() >= *deadline_; }
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+};
+
+// Standard output as the log view (main thread).
+class TStdoutLog : public ILogView {
+ public:
+  explicit TStdoutLog(std::FILE* out) : out_(out) {}
+  void LineAppended(const std::string& line, bool) override {
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+  }
+
+ private:
+  std::FILE* out_;
+};
+
+}  // namespace
+
+int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* out) {
+  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("sorvik: pipe");
+    return 1;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction oldInt {}, oldTerm {}, oldPipe {};
+  sigaction(SIGINT, &sa, &oldInt);
+  sigaction(SIGTERM, &sa, &oldTerm);
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  sigaction(SIGPIPE, &ign, &oldPipe);  // a peer that has gone never kills the process
+
+  const std::string dataDir = DataDirectory(dataDirOverride);
+  std::fprintf(stderr, "sorvik: window-less mode, settings %s%s\n", dataDir.c_str(), kSettingsFileName);
+
+  {
+    TQueueDispatcher dispatcher;
+    THeadlessAsker asker;
+    THeadlessDisplay display;
+    THeadlessTimer timer;
+    TStdoutLog view(out);
+    AppCore core(dispatcher, asker, display, timer);
+    core.Log().SetView(&view);
+    core.Load(dataDir);
+    core.ArmAutostart();
+
+    for (;;) {
+      pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {dispatcher.WakeFd(), POLLIN, 0}};
+      // Bounded by the autostart deadline when armed; otherwise woken by a
+      // signal or a queued event.
+      int rc = poll(fds, 2, timer.TimeoutMs());
+      if (rc < 0 && errno != EINTR) break;
+      if (fds[0].revents & POLLIN) break;
+      dispatcher.RunPending();
+      if (timer.Due()) core.AutostartTimerFired();
+    }
+
+    // Stop every tunnel: events off first, so no worker waits for this thread
+    // while this thread waits for the workers (each stop is bounded).
+    for (auto& tunnel : core.Tunnels()) {
+      tunnel->DetachEvents();
+      tunnel->Stop();
+    }
+    core.ReleaseTunnels();
+    core.Log().SetView(nullptr);
+  }
+
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  sigaction(SIGPIPE, &oldPipe, nullptr);
+  close(g_signal_pipe[0]);
+  close(g_signal_pipe[1]);
+  g_signal_pipe[0] = g_signal_pipe[1] = -1;
+  return 0;
+}
+
+}  // namespace sorvik

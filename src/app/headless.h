@@ -1,0 +1,21 @@
+// Window-less mode: `sorvik --headless [--data-dir DIR]`.
+//
+// Loads the settings, arms the autostart timer (the pass runs after the
+// autostart delay), prints every log line to standard output as the log shows
+// it (one per line, flushed at once), and on SIGINT or SIGTERM stops every
+// tunnel and returns 0. Never writes the settings file.
+//
+// Thread contract: RunHeadless runs on the main thread, which plays the UI
+// thread; tunnel workers hand their events to it.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace sorvik {
+
+// Returns the process exit status.
+int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* out = stdout);
+
+}  // namespace sorvik
