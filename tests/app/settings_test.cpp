@@ -1,0 +1,760 @@
+// The tunnel record and its section, the chain proxies, section "Options",
+// the numbering rule, the data directory, and the whole-file load and save.
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/ini_file.h"
+#include "support/net_fixtures.h"
+#include "tunnel/proxy_type.h"
+
+namespace sorvik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TIniFile Parse(const std::string& text) {
+  TIniFile ini;
+  ini.LoadFromBytes(text);
+  return ini;
+}
+
+TSettings ReadFrom(const std::string& text) {
+  TSettings s;
+  ReadSettings(Parse(text), s);
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+// The record
+
+TEST(TunnelRecord, InitialValues) {
+  const TKestruneItem t;
+  EXPECT_FALSE(t.OnTunnelEvent);
+  EXPECT_EQ(t.SSLFingerprint, "");
+  EXPECT_EQ(t.SSLSubjectHash, "");
+  EXPECT_EQ(t.SSLIssuerHash, "");
+  EXPECT_FALSE(t.SSLVerifycert);
+  EXPECT_EQ(t.SSLClientCertificatePath, "");
+  EXPECT_FALSE(t.SSLUseClientCertificate);
+  EXPECT_EQ(t.ProxyType, 0);
+  EXPECT_TRUE(t.LogServerErrors);
+  EXPECT_TRUE(t.LogToServer);
+  EXPECT_FALSE(t.LogFromServer);
+  EXPECT_EQ(t.ProxyHost, "127.0.0.1");
+  EXPECT_EQ(t.ProxyPort, 9050);
+  EXPECT_EQ(t.ProxyHost2, "");
+  EXPECT_EQ(t.ProxyPort2, 0);
+  EXPECT_EQ(t.Server, "");
+  EXPECT_EQ(t.Port, 119);
+  EXPECT_EQ(t.Mapped, 119);
+  EXPECT_FALSE(t.Autostart);
+  EXPECT_EQ(t.TunnelCaption, "");
+  EXPECT_EQ(t.TunnelIndex, -1);
+  EXPECT_FALSE(t.SSLHost);
+  EXPECT_FALSE(t.IPv6Host);
+  EXPECT_TRUE(t.LocalAccess);
+  EXPECT_EQ(t.MappingServer, nullptr);
+  EXPECT_EQ(t.RunState, 0);
+  EXPECT_EQ(t.ImageIndex, -1);
+
+  const TChainItem c;
+  EXPECT_EQ(c.Host, "");
+  EXPECT_EQ(c.Password, "");
+  EXPECT_EQ(c.Port, 0);
+  EXPECT_EQ(c.Username, "");
+  EXPECT_EQ(c.ChProxyType, 0);
+}
+
+struct ProxyTypeCase {
+  int value;
+  const char* name;
+  const char* label;
+};
+
+class ProxyTypeText : public ::testing::TestWithParam<ProxyTypeCase> {};
+
+TEST_P(ProxyTypeText, NameAndLabel) {
+  const auto& c = GetParam();
+  EXPECT_EQ(ProxyTypeName(static_cast<uint8_t>(c.value)), c.name);
+  EXPECT_EQ(ProxyTypeLabel(static_cast<uint8_t>(c.value)), c.label);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ProxyTypeText,
+    ::testing::Values(ProxyTypeCase{0, "None", "No proxy"}, ProxyTypeCase{1, "Sock 4", "Sock4"},
+                      ProxyTypeCase{2, "Sock 4A", "Sock4A (Tor)"}, ProxyTypeCase{3, "Sock 5", "Sock5"},
+                      ProxyTypeCase{4, "HTTP", "HTTP"}, ProxyTypeCase{5, "Sock + Sock", "Sock + Sock"},
+                      ProxyTypeCase{6, "Sock + Http", "Sock + Http"}, ProxyTypeCase{7, "Http + Http", "Http + Http"},
+                      ProxyTypeCase{8, "", "Http + Http"}, ProxyTypeCase{9, "", "Http + Http"},
+                      ProxyTypeCase{255, "", "Http + Http"}));
+
+// ---------------------------------------------------------------------------
+// One tunnel section
+
+// The section that a record holding its initial values writes, all 22 keys in order.
+const char* const kFreshSection =
+    "[Tunnel:3]\r\n"
+    "Server=\r\n"
+    "Port=119\r\n"
+    "Mapped=119\r\n"
+    "Autostart=0\r\n"
+    "ProxyType=0\r\n"
+    "LogServerErrors=1\r\n"
+    "LogToServer=1\r\n"
+    "LogFromServer=0\r\n"
+    "SSLHost=0\r\n"
+    "IPv6Host=0\r\n"
+    "LocalAccess=1\r\n"
+    "SSLFingerprint=\r\n"
+    "SSLSubjectHash=\r\n"
+    "SSLIssuerHash=\r\n"
+    "SSLVerifycert=0\r\n"
+    "SSLClientCertificatePath=\r\n"
+    "SSLUseClientCertificate=0\r\n"
+    "ProxyHost=127.0.0.1\r\n"
+    "ProxyPort=9050\r\n"
+    "ProxyHost2=\r\n"
+    "ProxyPort2=0\r\n"
+    "TunnelCaption=\r\n"
+    "\r\n";
+
+TEST(TunnelSection, FreshRecordWritesAll22KeysInOrder) {
+  const TKestruneItem t;
+  TIniFile ini;
+  t.WriteTunnelSection(&ini, 3);
+  EXPECT_EQ(ini.ToBytes(), kFreshSection);
+}
+
+TEST(TunnelSection, NoFileDoesNothing) {
+  TKestruneItem t;
+  t.ReadTunnelSection(nullptr, 0);
+  t.WriteTunnelSection(nullptr, 0);
+  EXPECT_EQ(t.Mapped, 119);
+}
+
+void SetEveryField(TKestruneItem& t) {
+  t.SSLFingerprint = "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
+  t.SSLSubjectHash = "1A2B3C4D";
+  t.SSLIssuerHash = "5E6F7A8B";
+  t.SSLVerifycert = true;
+  t.SSLClientCertificatePath = "/home/u/client cert.pem";
+  t.SSLUseClientCertificate = true;
+  t.ProxyType = 6;
+  t.LogServerErrors = false;
+  t.LogToServer = false;
+  t.LogFromServer = true;
+  t.ProxyHost = "proxy.example";
+  t.ProxyPort = 3128;
+  t.ProxyHost2 = "::1";
+  t.ProxyPort2 = 8080;
+  t.Server = "news.example.org";
+  t.Port = 563;
+  t.Mapped = 1119;
+  t.Autostart = true;
+  t.TunnelCaption = "News \xC3\xBC=ber Tor; [secure]";
+  t.SSLHost = true;
+  t.IPv6Host = true;
+  t.LocalAccess = false;
+}
+
+// Every persisted field, as text, for comparing two records.
+std::vector<std::string> Persisted(const TKestruneItem& t) {
+  return {t.SSLFingerprint, t.SSLSubjectHash, t.SSLIssuerHash, std::to_string(t.SSLVerifycert),
+          t.SSLClientCertificatePath, std::to_string(t.SSLUseClientCertificate), std::to_string(t.ProxyType),
+          std::to_string(t.LogServerErrors), std::to_string(t.LogToServer), std::to_string(t.LogFromServer),
+          t.ProxyHost, std::to_string(t.ProxyPort), t.ProxyHost2, std::to_string(t.ProxyPort2), t.Server,
+          std::to_string(t.Port), std::to_string(t.Mapped), std::to_string(t.Autostart), t.TunnelCaption,
+          std::to_string(t.SSLHost), std::to_string(t.IPv6Host), std::to_string(t.LocalAccess)};
+}
+
+TEST(TunnelSection, RoundTripKeepsEveryPersistedFieldAndNoRuntimeField) {
+  TKestruneItem written;
+  SetEveryField(written);
+  TIniFile ini;
+  written.WriteTunnelSection(&ini, 0);
+  TIniFile reread = Parse(ini.ToBytes());
+
+  TKestruneItem read;
+  read.RunState = 2;
+  read.ImageIndex = 7;
+  read.ReadTunnelSection(&reread, 0);
+  EXPECT_EQ(Persisted(read), Persisted(written));
+  EXPECT_EQ(read.TunnelIndex, -1);
+  EXPECT_EQ(read.RunState, 2);
+  EXPECT_EQ(read.ImageIndex, 7);
+  EXPECT_FALSE(read.OnTunnelEvent);
+}
+
+TEST(TunnelSection, BlanksAroundStringsAreLost) {
+  TKestruneItem written;
+  written.TunnelCaption = "  padded caption\t";
+  written.Server = " host ";
+  TIniFile ini;
+  written.WriteTunnelSection(&ini, 0);
+  TIniFile reread = Parse(ini.ToBytes());
+  TKestruneItem read;
+  read.ReadTunnelSection(&reread, 0);
+  EXPECT_EQ(read.TunnelCaption, "padded caption");
+  EXPECT_EQ(read.Server, "host");
+}
+
+TEST(TunnelSection, SectionWithOnlyServerTakesTheMissingKeyDefaults) {
+  TIniFile ini = Parse("[Tunnel:0]\r\nServer=news.example.org\r\n");
+  TKestruneItem t;
+  t.ReadTunnelSection(&ini, 0);
+  EXPECT_EQ(t.Server, "news.example.org");
+  EXPECT_EQ(t.Port, 119);
+  EXPECT_EQ(t.Mapped, 120);
+  EXPECT_EQ(t.ProxyType, 0);
+  EXPECT_TRUE(t.LocalAccess);
+  EXPECT_FALSE(t.SSLHost);
+  EXPECT_FALSE(t.SSLVerifycert);
+  EXPECT_FALSE(t.Autostart);
+  EXPECT_FALSE(t.LogServerErrors);
+  EXPECT_FALSE(t.LogToServer);
+  EXPECT_FALSE(t.LogFromServer);
+  EXPECT_EQ(t.ProxyHost, "127.0.0.1");
+  EXPECT_EQ(t.ProxyPort, 1080);
+  EXPECT_EQ(t.ProxyHost2, "127.0.0.1");
+  EXPECT_EQ(t.ProxyPort2, 1080);
+  EXPECT_EQ(t.TunnelCaption, "");
+}
+
+// The six keys whose missing-key default differs from the record's initial value.
+struct DifferingDefault {
+  const char* key;
+  std::string initial;  // what a fresh record writes
+  std::string missing;  // what reading yields without the key
+  std::string (*get)(const TKestruneItem&);
+};
+
+class TunnelDifferingDefault : public ::testing::TestWithParam<DifferingDefault> {};
+
+TEST_P(TunnelDifferingDefault, WrittenFromRecordReadBackAsDefault) {
+  const auto& c = GetParam();
+  const TKestruneItem fresh;
+  TIniFile ini;
+  fresh.WriteTunnelSection(&ini, 0);
+  EXPECT_EQ(ini.ReadString("Tunnel:0", c.key, "?"), c.initial);
+
+  // The same section with that one key deleted.
+  std::string text = ini.ToBytes();
+  const std::string line = std::string(c.key) + "=" + c.initial + "\r\n";
+  const std::size_t at = text.find("\r\n" + line);
+  ASSERT_NE(at, std::string::npos);
+  text.erase(at + 2, line.size());
+  TIniFile without = Parse(text);
+  TKestruneItem read;
+  read.ReadTunnelSection(&without, 0);
+  EXPECT_EQ(c.get(read), c.missing);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, TunnelDifferingDefault,
+    ::testing::Values(
+        DifferingDefault{"Mapped", "119", "120", [](const TKestruneItem& t) { return std::to_string(t.Mapped); }},
+        DifferingDefault{"ProxyPort", "9050", "1080",
+                         [](const TKestruneItem& t) { return std::to_string(t.ProxyPort); }},
+        DifferingDefault{"LogServerErrors", "1", "0",
+                         [](const TKestruneItem& t) { return std::to_string(t.LogServerErrors); }},
+        DifferingDefault{"LogToServer", "1", "0",
+                         [](const TKestruneItem& t) { return std::to_string(t.LogToServer); }},
+        DifferingDefault{"Server", "", "127.0.0.1", [](const TKestruneItem& t) { return t.Server; }},
+        DifferingDefault{"ProxyHost2", "", "127.0.0.1", [](const TKestruneItem& t) { return t.ProxyHost2; }},
+        DifferingDefault{"ProxyPort2", "0", "1080",
+                         [](const TKestruneItem& t) { return std::to_string(t.ProxyPort2); }}),
+    [](const auto& info) { return std::string(info.param.key); });
+
+// One stored value, what the record holds after reading it, and what is written back.
+struct TunnelKeyCase {
+  const char* name;
+  const char* key;
+  const char* stored;
+  int64_t (*get)(const TKestruneItem&);
+  int64_t expected;
+  const char* writtenBack;
+};
+
+class TunnelKey : public ::testing::TestWithParam<TunnelKeyCase> {};
+
+TEST_P(TunnelKey, ReadAndWrittenBack) {
+  const auto& c = GetParam();
+  TIniFile ini = Parse(std::string("[Tunnel:0]\r\n") + c.key + "=" + c.stored + "\r\n");
+  TKestruneItem t;
+  t.ReadTunnelSection(&ini, 0);
+  EXPECT_EQ(c.get(t), c.expected);
+  TIniFile out;
+  t.WriteTunnelSection(&out, 0);
+  EXPECT_EQ(out.ReadString("Tunnel:0", c.key, "?"), c.writtenBack);
+}
+
+int64_t GetProxyType(const TKestruneItem& t) { return t.ProxyType; }
+int64_t GetPort(const TKestruneItem& t) { return t.Port; }
+int64_t GetMapped(const TKestruneItem& t) { return t.Mapped; }
+int64_t GetProxyPort(const TKestruneItem& t) { return t.ProxyPort; }
+int64_t GetLocalAccess(const TKestruneItem& t) { return t.LocalAccess; }
+int64_t GetSSLHost(const TKestruneItem& t) { return t.SSLHost; }
+int64_t GetAutostart(const TKestruneItem& t) { return t.Autostart; }
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, TunnelKey,
+    ::testing::Values(
+        TunnelKeyCase{"ProxyType261KeepsLow8Bits", "ProxyType", "261", GetProxyType, 5, "5"},
+        TunnelKeyCase{"ProxyType9StaysUnnamed", "ProxyType", "9", GetProxyType, 9, "9"},
+        TunnelKeyCase{"ProxyType256IsNone", "ProxyType", "256", GetProxyType, 0, "0"},
+        TunnelKeyCase{"ProxyTypeMinus1Is255", "ProxyType", "-1", GetProxyType, 255, "255"},
+        TunnelKeyCase{"ProxyTypeHex", "ProxyType", "0x3", GetProxyType, 3, "3"},
+        TunnelKeyCase{"Port70000Kept", "Port", "70000", GetPort, 70000, "70000"},
+        TunnelKeyCase{"PortNegativeKept", "Port", "-1", GetPort, -1, "-1"},
+        TunnelKeyCase{"PortHex", "Port", "0x50", GetPort, 80, "80"},
+        TunnelKeyCase{"PortInvalid", "Port", "abc", GetPort, 119, "119"},
+        TunnelKeyCase{"PortEmpty", "Port", "", GetPort, 119, "119"},
+        TunnelKeyCase{"MappedInvalid", "Mapped", "abc", GetMapped, 120, "120"},
+        TunnelKeyCase{"ProxyPortOverflow", "ProxyPort", "4294967296", GetProxyPort, 1080, "1080"},
+        TunnelKeyCase{"LocalAccessInvalid", "LocalAccess", "yes", GetLocalAccess, 1, "1"},
+        TunnelKeyCase{"LocalAccessZero", "LocalAccess", "0", GetLocalAccess, 0, "0"},
+        TunnelKeyCase{"SSLHostTwoIsTrue", "SSLHost", "2", GetSSLHost, 1, "1"},
+        TunnelKeyCase{"AutostartLowerCaseKey", "autostart", "1", GetAutostart, 1, "1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Section "Options" and chain proxies
+
+TEST(OptionsSection, MissingFileGivesDefaults) {
+  const TSettings s = ReadFrom("");
+  const TOptions& o = s.Options;
+  EXPECT_FALSE(o.Maximized);
+  EXPECT_FALSE(o.Minimized);
+  EXPECT_EQ(o.Left, 100);
+  EXPECT_EQ(o.Top, 50);
+  EXPECT_EQ(o.Width, 400);
+  EXPECT_EQ(o.Height, 200);
+  EXPECT_EQ(o.tnCol1, 200);
+  EXPECT_EQ(o.tnCol2, 50);
+  EXPECT_EQ(o.tnCol3, 50);
+  EXPECT_EQ(o.tnCol4, 90);
+  EXPECT_EQ(o.LimitLogINT, 200);
+  EXPECT_TRUE(o.LimitLog);
+  EXPECT_FALSE(o.StartToTray);
+  EXPECT_EQ(o.AutostartDelay, 5000);
+  EXPECT_TRUE(s.Tunnels.empty());
+  EXPECT_TRUE(s.ChainProxies.empty());
+}
+
+struct OptionCase {
+  const char* name;
+  const char* line;
+  int64_t (*get)(const TOptions&);
+  int64_t expected;
+};
+
+class OptionKey : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(OptionKey, Reads) {
+  const TSettings s = ReadFrom(std::string("[Options]\r\n") + GetParam().line + "\r\n");
+  EXPECT_EQ(GetParam().get(s.Options), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, OptionKey,
+    ::testing::Values(
+        OptionCase{"LimitLog2IsTrue", "LimitLog=2", [](const TOptions& o) -> int64_t { return o.LimitLog; }, 1},
+        OptionCase{"LimitLog0", "LimitLog=0", [](const TOptions& o) -> int64_t { return o.LimitLog; }, 0},
+        OptionCase{"LimitLogInvalid", "LimitLog=off", [](const TOptions& o) -> int64_t { return o.LimitLog; }, 1},
+        OptionCase{"LimitLogINTHex", "limitlogint=0x10", [](const TOptions& o) -> int64_t { return o.LimitLogINT; }, 16},
+        OptionCase{"DelayInvalid", "AutostartDelay=5s", [](const TOptions& o) -> int64_t { return o.AutostartDelay; }, 5000},
+        OptionCase{"Delay", "AutostartDelay=0", [](const TOptions& o) -> int64_t { return o.AutostartDelay; }, 0},
+        OptionCase{"NegativeLeft", "Left=-1200", [](const TOptions& o) -> int64_t { return o.Left; }, -1200},
+        OptionCase{"StartToTray", "StartToTray=1", [](const TOptions& o) -> int64_t { return o.StartToTray; }, 1},
+        OptionCase{"Col4", "tnCol4=33", [](const TOptions& o) -> int64_t { return o.tnCol4; }, 33},
+        OptionCase{"Col5NeverRead", "tnCol5=777", [](const TOptions& o) -> int64_t { return o.tnCol5; },
+                   TOptions().tnCol5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OptionsSection, MinimizedWinsOverMaximizedAndGeometry) {
+  struct Row {
+    const char* text;
+    bool startMaximized;
+    bool applyGeometry;
+  };
+  for (const Row& r : {Row{"Minimized=1\r\nMaximized=1", false, false}, Row{"Minimized=1\r\nMaximized=0", false, false},
+                       Row{"Minimized=0\r\nMaximized=1", true, false}, Row{"Minimized=0\r\nMaximized=0", false, true}}) {
+    const TSettings s = ReadFrom(std::string("[Options]\r\n") + r.text + "\r\n");
+    EXPECT_EQ(s.Options.StartMaximized(), r.startMaximized) << r.text;
+    EXPECT_EQ(s.Options.ApplyStoredGeometry(), r.applyGeometry) << r.text;
+  }
+}
+
+TEST(OptionsSection, WrittenInOrderWithGeometryOnlyWhenNotMaximized) {
+  TSettings s;
+  s.Options.Left = 11;
+  s.Options.Top = 22;
+  s.Options.Width = 333;
+  s.Options.Height = 444;
+  s.Options.tnCol5 = 55;
+  TIniFile ini;
+  WriteSettings(ini, s);
+  EXPECT_EQ(ini.ToBytes(),
+            "[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft=11\r\nTop=22\r\nWidth=333\r\nHeight=444\r\n"
+            "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=55\r\nLimitLogINT=200\r\n"
+            "LimitLog=1\r\nStartToTray=0\r\nAutostartDelay=5000\r\n\r\n");
+
+  s.Options.Maximized = true;
+  WriteSettings(ini, s);
+  EXPECT_EQ(ini.ToBytes(),
+            "[Options]\r\nMaximized=1\r\nMinimized=0\r\n"
+            "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=55\r\nLimitLogINT=200\r\n"
+            "LimitLog=1\r\nStartToTray=0\r\nAutostartDelay=5000\r\n\r\n");
+  const TSettings back = ReadFrom(ini.ToBytes());
+  EXPECT_TRUE(back.Options.StartMaximized());
+}
+
+struct ChainCase {
+  const char* name;
+  const char* body;
+  const char* host;
+  int32_t port;
+  int type;
+};
+
+class ChainProxyKeys : public ::testing::TestWithParam<ChainCase> {};
+
+TEST_P(ChainProxyKeys, Read) {
+  const auto& c = GetParam();
+  const TSettings s = ReadFrom(std::string("[Proxybase:0]\r\n") + c.body);
+  ASSERT_EQ(s.ChainProxies.size(), 1u);
+  EXPECT_EQ(s.ChainProxies[0]->Host, c.host);
+  EXPECT_EQ(s.ChainProxies[0]->Port, c.port);
+  EXPECT_EQ(s.ChainProxies[0]->ChProxyType, c.type);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, ChainProxyKeys,
+    ::testing::Values(ChainCase{"Empty", "", "127.0.0.1", 1080, 0},
+                      ChainCase{"PortHex", "Host=p\r\nPort=0x50\r\n", "p", 80, 0},
+                      ChainCase{"PortInvalid", "Port=abc\r\n", "127.0.0.1", 1080, 0},
+                      ChainCase{"TypeLow8Bits", "ChProxyType=261\r\n", "127.0.0.1", 1080, 5},
+                      ChainCase{"TypeInvalid", "ChProxyType=x\r\n", "127.0.0.1", 1080, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ChainProxies, PasswordsWrittenAsPlainTextInOrder) {
+  TSettings s;
+  for (int i = 0; i < 2; ++i) {
+    auto c = std::make_unique<TChainItem>();
+    c->Host = "h" + std::to_string(i);
+    c->Password = "secret" + std::to_string(i);
+    c->Port = 1000 + i;
+    c->Username = "u";
+    c->ChProxyType = 3;
+    s.ChainProxies.push_back(std::move(c));
+  }
+  TIniFile ini;
+  WriteSettings(ini, s);
+  const std::string text = ini.ToBytes();
+  EXPECT_NE(text.find("[Proxybase:1]\r\nHost=h1\r\nPassword=secret1\r\nPort=1001\r\nUsername=u\r\nChProxyType=3\r\n\r\n"),
+            std::string::npos);
+  EXPECT_LT(text.find("[Proxybase:0]"), text.find("[Proxybase:1]"));
+}
+
+// ---------------------------------------------------------------------------
+// Numbering and the whole file
+
+TEST(Numbering, FirstMissingNumberEndsEachList) {
+  struct Row {
+    const char* name;
+    std::vector<int> tunnelNumbers;
+    std::vector<int> proxyNumbers;
+    std::size_t tunnels;
+    std::size_t proxies;
+  };
+  for (const Row& r : {Row{"Consecutive", {0, 1, 2}, {0, 1}, 3, 2}, Row{"GapAfterOne", {0, 2}, {0, 2}, 1, 1},
+                       Row{"GapAfterTwo", {0, 1, 3}, {1}, 2, 0}, Row{"NoZero", {1, 2}, {}, 0, 0},
+                       Row{"OutOfOrder", {2, 0, 1}, {1, 0}, 3, 2}}) {
+    std::string text;
+    for (int n : r.tunnelNumbers) text += "[Tunnel:" + std::to_string(n) + "]\r\nServer=s" + std::to_string(n) + "\r\n";
+    for (int n : r.proxyNumbers) text += "[Proxybase:" + std::to_string(n) + "]\r\nHost=p" + std::to_string(n) + "\r\n";
+    const TSettings s = ReadFrom(text);
+    ASSERT_EQ(s.Tunnels.size(), r.tunnels) << r.name;
+    ASSERT_EQ(s.ChainProxies.size(), r.proxies) << r.name;
+    for (std::size_t i = 0; i < s.Tunnels.size(); ++i) {
+      EXPECT_EQ(s.Tunnels[i]->Server, "s" + std::to_string(i)) << r.name;
+    }
+    for (std::size_t i = 0; i < s.ChainProxies.size(); ++i) {
+      EXPECT_EQ(s.ChainProxies[i]->Host, "p" + std::to_string(i)) << r.name;
+    }
+  }
+}
+
+TEST(SettingsLoad, TunnelsGetIndexStateAndEventHook) {
+  int calls = 0;
+  TSettings s;
+  ReadSettings(Parse("[Tunnel:0]\r\nServer=a\r\n[Tunnel:1]\r\nServer=b\r\n"), s,
+               [&calls](int32_t, int32_t, const std::string&) { ++calls; });
+  ASSERT_EQ(s.Tunnels.size(), 2u);
+  for (int n = 0; n < 2; ++n) {
+    const TKestruneItem& t = *s.Tunnels[static_cast<std::size_t>(n)];
+    EXPECT_EQ(t.TunnelIndex, n);
+    EXPECT_EQ(t.RunState, 0);
+    EXPECT_EQ(t.ImageIndex, 18);
+    ASSERT_TRUE(t.OnTunnelEvent);
+    t.OnTunnelEvent(n, 4, "x");
+  }
+  EXPECT_EQ(calls, 2);
+}
+
+TEST(SettingsSave, RenumbersAndDropsWhatItDoesNotKnow) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/";
+  dir.WriteFile("sorvik.ini",
+                "[Options]\r\nHandAdded=1\r\nLimitLogINT=300\r\n"
+                "[Tunnel:0]\r\nServer=a\r\nFoo=bar\r\n"
+                "[Tunnel:2]\r\nServer=beyond-the-gap\r\n"
+                "[Unknown]\r\nk=v\r\n");
+  TSettings s = LoadSettings(data);
+  ASSERT_EQ(s.Tunnels.size(), 1u);
+  auto added = std::make_unique<TKestruneItem>();
+  added->Server = "b";
+  s.Tunnels.push_back(std::move(added));
+  SaveSettings(data, s);
+
+  const TIniFile saved = Parse(ReadAll(data + "sorvik.ini"));
+  EXPECT_EQ(saved.ReadInteger("Options", "LimitLogINT", 0), 300);
+  EXPECT_FALSE(saved.ValueExists("Options", "HandAdded"));
+  EXPECT_FALSE(saved.ValueExists("Tunnel:0", "Foo"));
+  EXPECT_FALSE(saved.SectionExists("Unknown"));
+  EXPECT_FALSE(saved.SectionExists("Tunnel:2"));
+  EXPECT_EQ(saved.ReadString("Tunnel:0", "Server", ""), "a");
+  EXPECT_EQ(saved.ReadString("Tunnel:1", "Server", ""), "b");
+}
+
+TEST(SettingsSave, WholeFileRoundTrip) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/";
+  TSettings s;
+  s.Options.Minimized = true;
+  s.Options.LimitLog = false;
+  s.Options.LimitLogINT = 1000;
+  s.Options.AutostartDelay = 250;
+  s.Options.tnCol1 = 321;
+  for (int i = 0; i < 3; ++i) {
+    auto t = std::make_unique<TKestruneItem>();
+    SetEveryField(*t);
+    t->Server = "host" + std::to_string(i);
+    s.Tunnels.push_back(std::move(t));
+  }
+  auto c = std::make_unique<TChainItem>();
+  c->Host = "chain";
+  c->Port = 9999;
+  s.ChainProxies.push_back(std::move(c));
+  SaveSettings(data, s);
+  const std::string first = ReadAll(data + "sorvik.ini");
+
+  const TSettings back = LoadSettings(data);
+  EXPECT_TRUE(back.Options.Minimized);
+  EXPECT_FALSE(back.Options.LimitLog);
+  EXPECT_EQ(back.Options.LimitLogINT, 1000);
+  EXPECT_EQ(back.Options.AutostartDelay, 250);
+  EXPECT_EQ(back.Options.tnCol1, 321);
+  ASSERT_EQ(back.Tunnels.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(Persisted(*back.Tunnels[i]), Persisted(*s.Tunnels[i]));
+  ASSERT_EQ(back.ChainProxies.size(), 1u);
+  EXPECT_EQ(back.ChainProxies[0]->Port, 9999);
+
+  SaveSettings(data, back);  // tnCol5 is never read, so it comes back as the default
+  EXPECT_EQ(ReadAll(data + "sorvik.ini"), first);
+}
+
+// ---------------------------------------------------------------------------
+// Loading bad files
+
+struct BadFileCase {
+  const char* name;
+  void (*make)(const std::string& dataDir);
+};
+
+class SettingsBadFile : public ::testing::TestWithParam<BadFileCase> {};
+
+TEST_P(SettingsBadFile, LoadsDefaults) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/Sorvik/";
+  fs::create_directories(data);
+  GetParam().make(data);
+  const TSettings s = LoadSettings(data);
+  EXPECT_EQ(s.Options.AutostartDelay, 5000);
+  EXPECT_TRUE(s.Tunnels.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SettingsBadFile,
+    ::testing::Values(
+        BadFileCase{"Missing", [](const std::string&) {}},
+        BadFileCase{"MissingDirectory", [](const std::string& d) { fs::remove_all(d); }},
+        BadFileCase{"DirectoryInPlaceOfFile", [](const std::string& d) { fs::create_directory(d + "sorvik.ini"); }},
+        BadFileCase{"RandomBytes",
+                    [](const std::string& d) {
+                      std::string bytes = test::RandomBytes(1 << 20, 7);
+                      for (char& c : bytes) {
+                        if (c == '[') c = '(';  // no sections: everything must stay default
+                      }
+                      std::ofstream(d + "sorvik.ini", std::ios::binary) << bytes;
+                    }},
+        BadFileCase{"NulBytes",
+                    [](const std::string& d) {
+                      std::ofstream(d + "sorvik.ini", std::ios::binary) << std::string(1 << 20, '\0');
+                    }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The three mends of saving
+
+TSettings OneTunnel(const std::string& server) {
+  TSettings s;
+  auto t = std::make_unique<TKestruneItem>();
+  t->Server = server;
+  s.Tunnels.push_back(std::move(t));
+  return s;
+}
+
+TEST(SettingsSaveMends, CreatesMissingDataDirectoryWithOwnerOnlyFile) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/config/Sorvik/";
+  SaveSettings(data, OneTunnel("fresh-account"));
+  struct stat st{};
+  ASSERT_EQ(::stat((data + "sorvik.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  const TSettings back = LoadSettings(data);
+  ASSERT_EQ(back.Tunnels.size(), 1u);
+  EXPECT_EQ(back.Tunnels[0]->Server, "fresh-account");
+}
+
+TEST(SettingsSaveMends, SaveFailingHalfWayLeavesThePreviousFile) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/";
+  SaveSettings(data, OneTunnel("previous"));
+  const std::string before = ReadAll(data + "sorvik.ini");
+
+  TSettings big;
+  for (int i = 0; i < 500; ++i) {
+    auto t = std::make_unique<TKestruneItem>();
+    t->Server = "host" + std::to_string(i);
+    big.Tunnels.push_back(std::move(t));
+  }
+  struct rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = before.size() + 100;  // the new file is cut off past this size
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool raised = false;
+  try {
+    SaveSettings(data, big);
+  } catch (const ESettingsSaveError&) {
+    raised = true;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(ReadAll(data + "sorvik.ini"), before);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.Path())) ++entries;
+  EXPECT_EQ(entries, 1u) << "a temporary file was left behind";
+  ASSERT_EQ(LoadSettings(data).Tunnels.size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The data directory
+
+struct DataDirCase {
+  const char* name;
+  std::optional<std::string> override;
+  bool marker;  // create the portable marker beside the executable
+  std::optional<std::string> xdg;
+  std::string expected;  // "$EXE/" stands for the executable's directory
+};
+
+class DataDir : public ::testing::TestWithParam<DataDirCase> {};
+
+TEST_P(DataDir, Resolves) {
+  const auto& c = GetParam();
+  TempDir dir;
+  const std::string exeDir = dir.Path() + "/bin dir";
+  fs::create_directories(exeDir);
+  std::ofstream(exeDir + "/sorvik") << "#!";
+  if (c.marker) std::ofstream(exeDir + "/sorvik.p") << "";
+  TDataDirInputs in;
+  in.Override = c.override;
+  in.ExecutablePath = exeDir + "/sorvik";
+  in.XdgConfigHome = c.xdg;
+  in.Home = "/home/user";
+  in.CurrentDirectory = "/work/cwd";
+  std::string expected = c.expected;
+  if (expected.rfind("$EXE/", 0) == 0) expected = exeDir + "/" + expected.substr(5);
+  EXPECT_EQ(ResolveDataDir(in), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, DataDir,
+    ::testing::Values(
+        DataDirCase{"XdgUnset", std::nullopt, false, std::nullopt, "/home/user/.config/Sorvik/"},
+        DataDirCase{"XdgAbsolute", std::nullopt, false, "/xdg/conf", "/xdg/conf/Sorvik/"},
+        DataDirCase{"XdgTrailingSlash", std::nullopt, false, "/xdg/conf/", "/xdg/conf/Sorvik/"},
+        DataDirCase{"XdgRelative", std::nullopt, false, "rel/conf", "/home/user/.config/Sorvik/"},
+        DataDirCase{"XdgEmpty", std::nullopt, false, "", "/home/user/.config/Sorvik/"},
+        DataDirCase{"Portable", std::nullopt, true, "/xdg/conf", "$EXE/"},
+        DataDirCase{"OverrideBeatsPortable", "/data/one", true, "/xdg", "/data/one/"},
+        DataDirCase{"OverrideTrailingSlashKept", "/data/one/", false, std::nullopt, "/data/one/"},
+        DataDirCase{"OverrideRelative", "cfg/two", false, std::nullopt, "/work/cwd/cfg/two/"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DataDirMarker, ExtensionReplacedByP) {
+  struct Row {
+    const char* exe;
+    const char* marker;
+  };
+  for (const Row& r : {Row{"/opt/sorvik/sorvik", "/opt/sorvik/sorvik.p"}, Row{"/opt/x.exe", "/opt/x.p"},
+                       Row{"/opt/x.tar.gz", "/opt/x.tar.p"}, Row{"/o.d/sorvik", "/o.d/sorvik.p"},
+                       Row{"/opt/.hidden", "/opt/.hidden.p"}, Row{"sorvik", "sorvik.p"}}) {
+    EXPECT_EQ(PortableMarkerPath(r.exe), r.marker) << r.exe;
+  }
+}
+
+TEST(DataDirMarker, OnlyTheMatchingNameCounts) {
+  TempDir dir;
+  std::ofstream(dir.Path() + "/sorvik") << "#!";
+  std::ofstream(dir.Path() + "/other.p") << "";
+  std::ofstream(dir.Path() + "/sorvik.P") << "";
+  TDataDirInputs in;
+  in.ExecutablePath = dir.Path() + "/sorvik";
+  in.Home = "/h";
+  EXPECT_EQ(ResolveDataDir(in), "/h/.config/Sorvik/");
+}
+
+TEST(DataDirProcess, UsesEnvironment) {
+  // Each test runs in a process of its own, so changing the environment is safe here.
+  ::setenv("XDG_CONFIG_HOME", "/tmp/sorvik-xdg-test", 1);
+  EXPECT_EQ(DataDirectory(std::nullopt), "/tmp/sorvik-xdg-test/Sorvik/");
+  ::unsetenv("XDG_CONFIG_HOME");
+  ::setenv("HOME", "/tmp/sorvik-home-test", 1);
+  EXPECT_EQ(DataDirectory(std::nullopt), "/tmp/sorvik-home-test/.config/Sorvik/");
+  EXPECT_EQ(DataDirectory(std::string("/x/y")), "/x/y/");
+}
+
+}  // namespace
+}  // namespace sorvik
