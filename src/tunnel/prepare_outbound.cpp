@@ -4,13 +4,13 @@
 // FieldsLock, so a concurrent change from the properties dialog applies to later
 // connections and is never seen half-done.
 //
-// Rows still to come (marked below): the TLS handler for SSLHost (TLS library)
-// and the proxy clients of proxy types 0 to 7 (proxy library).
+// Rows still to come (marked below): the proxy clients of proxy types 0 to 7 (proxy library).
 #include <string>
 
 #include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
 #include "net/tcp_client.h"
+#include "tls/ssl_io_handler.h"
 #include "tunnel/kestrune_item.h"
 
 namespace sorvik {
@@ -21,12 +21,18 @@ namespace {
 TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outbound,
                                     const TKestruneItem::TConnectionFields& f) {
   if (f.SSLHost) {
-    // TLS row: the TLS library creates TIdSSLIOHandlerSocketOpenSSL here (owned by
-    // `outbound`, Tag 1, sslvSSLv23, sslmClient, {sslvrfClientOnce}, OnVerifyPeer
-    // = CheckPeerPins, OnStatusInfo = StatusInfoHandler, OnStatus = StatusHook())
-    // and makes it the outbound client's handler. Until then a TLS tunnel refuses
-    // its connections rather than sending its data in the clear.
-    throw EIdException("TLS is not available in this build.");
+    auto* tls = new TIdSSLIOHandlerSocketOpenSSL(&outbound);  // owned by the outbound client
+    tls->Tag = 1;
+    tls->SSLOptions().SetMethod(sslvSSLv23);
+    tls->SSLOptions().Mode = sslmClient;
+    tls->SSLOptions().VerifyMode = TIdSSLVerifyModeSet{sslvrfClientOnce};
+    tls->OnVerifyPeer = [&tunnel](TIdX509& certificate, bool aOk, int aDepth, int aError) {
+      return tunnel.CheckPeerPins(certificate, aOk, aDepth, aError);
+    };
+    tls->OnStatusInfo = [&tunnel](const std::string& text) { tunnel.StatusInfoHandler(text); };
+    tls->OnStatus = tunnel.StatusHook();
+    outbound.SetIOHandler(tls);
+    return tls;
   }
   TIdIOHandlerStack* plain = outbound.CreateIOHandler();
   plain->Tag = 0;

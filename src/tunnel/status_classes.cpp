@@ -1,16 +1,12 @@
 #include "tunnel/status_classes.h"
 
 #include "net/io_handler.h"
+#include "tls/ssl_io_handler.h"
 
 namespace sorvik {
 
-// TLS: the TLS library adds
-//   #include "tls/ssl_io_handler.h"  (its header for TIdSSLIOHandlerSocketOpenSSL)
-//   return dynamic_cast<const TIdSSLIOHandlerSocketOpenSSL*>(&c) != nullptr;
-// Until then no TLS handler exists, so nothing is one.
 bool IsTlsIOHandler(const TIdComponent& c) {
-  (void)c;
-  return false;
+  return dynamic_cast<const TIdSSLIOHandlerSocketOpenSSL*>(&c) != nullptr;
 }
 
 bool IsStackIOHandler(const TIdComponent& c) { return dynamic_cast<const TIdIOHandlerStack*>(&c) != nullptr; }

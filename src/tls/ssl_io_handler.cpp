@@ -1,0 +1,505 @@
+#include "tls/ssl_io_handler.h"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/exceptions.h"
+#include "tls/openssl_errors.h"
+#include "tls/ssl_library.h"
+#include "tls/x509.h"
+
+namespace sorvik {
+
+namespace {
+
+constexpr int kDefaultSocketTimeoutMs = 30000;  // SO_RCVTIMEO/SO_SNDTIMEO without a read time-out
+constexpr int kCipherDescriptionSize = 1024;
+constexpr int kErrorTextSize = 256;
+constexpr int kSessionDataIndex = 0;           // SSL_set_ex_data slot of the TIdSSLSocket
+constexpr long kModeAutoRetry = SSL_MODE_AUTO_RETRY;  // library mode 4
+constexpr int kVerifyPeerBit = 1, kVerifyFailIfNoPeerCertBit = 2, kVerifyClientOnceBit = 4;
+
+std::string LibraryErrorText(unsigned long code) {
+  char text[kErrorTextSize];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+std::string WithContext(const std::string& contextMessage, const std::string& text) {
+  return contextMessage.empty() ? text : contextMessage + "\r\n" + text;
+}
+
+// A read or write on a connection whose peer has gone: the side counts as closed.
+bool PeerGoneCode(int code) {
+  return code == ECONNRESET || code == ECONNABORTED || code == EPIPE || code == ESHUTDOWN;
+}
+
+// OpenSSL 3 reports a TCP close without a closing alert as an SSL error with
+// this reason; older generations gave a system-call error with result 0.
+bool UnexpectedEof(unsigned long queued) {
+  return queued != 0 && ERR_GET_LIB(queued) == ERR_LIB_SSL && ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+// Every raised TLS error records e and r.
+template <class E>
+[[noreturn]] void ThrowRecorded(E error, int sslError, int result) {
+  error.SSLErrorCode = sslError;
+  error.ReturnCode = result;
+  throw error;
+}
+
+void SetSocketTimeouts(int fd, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void MakeNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Options
+
+void TIdSSLOptions::SetMethod(TIdSSLVersion method) {
+  method_ = method;
+  versions_ = method == sslvSSLv23 ? TIdSSLVersions{sslvSSLv2, sslvSSLv3, sslvTLSv1} : TIdSSLVersions{method};
+}
+
+// ---------------------------------------------------------------------------
+// Context
+
+TIdSSLContext::~TIdSSLContext() { Free(); }
+
+void TIdSSLContext::Free() {
+  if (ctx_) {
+    SSL_CTX_free(ctx_);
+    ctx_ = nullptr;
+  }
+}
+
+void TIdSSLContext::RemoveStatusCallback() {
+  if (ctx_) SSL_CTX_set_info_callback(ctx_, nullptr);
+}
+
+void TIdSSLContext::Build(TIdSSLMode callerRole) {
+  Free();
+  if (!StartTlsLibrary()) throw EIdOSSLCouldNotLoadSSLLibrary(kMsgCouldNotLoadSSLLibrary);
+
+  const TIdSSLMode role = Mode == sslmUnassigned ? callerRole : Mode;
+  // OpenSSL 3 has one version-flexible method per role; a fixed version is the
+  // flexible method held to that version. SSL 2.0 no longer exists at all.
+  const SSL_METHOD* method = nullptr;
+  if (Method != sslvSSLv2) {
+    method = role == sslmClient ? TLS_client_method() : role == sslmServer ? TLS_server_method() : TLS_method();
+  }
+  ERR_clear_error();
+  ctx_ = method ? SSL_CTX_new(method) : nullptr;
+  if (!ctx_) {
+    EIdOSSLCreatingContextError error(kMsgCreatingContext);
+    error.CryptoErrorCode = ERR_get_error();
+    throw error;
+  }
+  if (Method == sslvSSLv3 || Method == sslvTLSv1) {
+    const int version = Method == sslvSSLv3 ? SSL3_VERSION : TLS1_VERSION;
+    SSL_CTX_set_min_proto_version(ctx_, version);
+    SSL_CTX_set_max_proto_version(ctx_, version);
+  }
+  // The exclusions of the versions the set lacks. The SSL 2.0 option has no
+  // bit any more (its old value now means something else).
+  if (!SSLVersions.Contains(sslvSSLv2)) SSL_CTX_set_options(ctx_, SSL_OP_NO_SSLv2);
+  if (!SSLVersions.Contains(sslvSSLv3)) SSL_CTX_set_options(ctx_, SSL_OP_NO_SSLv3);
+  if (!SSLVersions.Contains(sslvTLSv1)) SSL_CTX_set_options(ctx_, SSL_OP_NO_TLSv1);
+  SSL_CTX_set_mode(ctx_, kModeAutoRetry);
+  SSL_CTX_set_default_passwd_cb(ctx_, &TIdSSLIOHandlerSocketOpenSSL::PassphraseBridge);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx_, this);
+  SSL_CTX_set_default_verify_paths(ctx_);
+  if (StatusOn) SSL_CTX_set_info_callback(ctx_, &TIdSSLIOHandlerSocketOpenSSL::StatusBridge);
+
+  const std::string& list = CipherList.empty() ? std::string(kDefaultCipherList) : CipherList;
+  if (SSL_CTX_set_cipher_list(ctx_, list.c_str()) <= 0) {
+    const unsigned long queued = ERR_get_error();
+    EIdOSSLLoadingKeyError error(WithContext(kMsgSetCipher, LibraryErrorText(queued)));
+    error.CryptoErrorCode = queued;
+    throw error;
+  }
+  if (!VerifyMode.Empty()) {
+    int flags = 0;
+    if (VerifyMode.Contains(sslvrfPeer)) flags |= kVerifyPeerBit;
+    if (VerifyMode.Contains(sslvrfFailIfNoPeerCert)) flags |= kVerifyFailIfNoPeerCertBit;
+    if (VerifyMode.Contains(sslvrfClientOnce)) flags |= kVerifyClientOnceBit;
+    SSL_CTX_set_verify(ctx_, flags, VerifyOn ? &TIdSSLIOHandlerSocketOpenSSL::VerifyBridge : nullptr);
+    SSL_CTX_set_verify_depth(ctx_, VerifyDepth);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Session and cipher
+
+TIdSSLSocket::~TIdSSLSocket() {
+  if (ssl_) SSL_free(ssl_);
+}
+
+TIdSSLCipher::TIdSSLCipher(const SSL* session) {
+  const SSL_CIPHER* cipher = session ? SSL_get_current_cipher(session) : nullptr;
+  if (!cipher) return;
+  Name = SSL_CIPHER_get_name(cipher);
+  char description[kCipherDescriptionSize] = {};
+  if (SSL_CIPHER_description(cipher, description, sizeof description)) Description = description;
+  // The library ends the description with a line feed; the log line stays one line.
+  while (!Description.empty() && (Description.back() == '\n' || Description.back() == '\r')) Description.pop_back();
+  SSL_CIPHER_get_bits(cipher, &Bits);
+  Version = SSL_CIPHER_get_version(cipher);
+}
+
+std::string TIdSSLCipher::InfoLine() const {
+  return "Cipher: name = " + Name + "; " + "description = " + Description + "; " + "bits = " + std::to_string(Bits) +
+         "; " + "version = " + Version + "; ";
+}
+
+// ---------------------------------------------------------------------------
+// Handler
+
+TIdSSLIOHandlerSocketOpenSSL::TIdSSLIOHandlerSocketOpenSSL(TIdComponent* owner) : TIdSSLIOHandlerSocketBase(owner) {}
+
+TIdSSLIOHandlerSocketOpenSSL::~TIdSSLIOHandlerSocketOpenSSL() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::SocketTimeoutMs() const {
+  return ReadTimeout > 0 ? ReadTimeout : kDefaultSocketTimeoutMs;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::BuildClientContext() {
+  context_.reset();
+  auto context = std::make_unique<TIdSSLContext>();
+  context->RootCertFile = options_.RootCertFile;
+  context->CertFile = options_.CertFile;
+  context->KeyFile = options_.KeyFile;
+  context->DHParamsFile = options_.DHParamsFile;
+  context->VerifyDepth = options_.VerifyDepth;
+  context->VerifyMode = options_.VerifyMode;
+  context->VerifyDirs = options_.VerifyDirs;
+  context->CipherList = options_.CipherList;
+  context->Method = options_.Method();
+  context->SSLVersions = options_.SSLVersions();
+  context->Mode = options_.Mode;
+  context->VerifyOn = static_cast<bool>(OnVerifyPeer);
+  context->StatusOn = static_cast<bool>(OnStatusInfo) || static_cast<bool>(OnStatusInfoEx);
+  context->Build(sslmClient);
+  context_ = std::move(context);
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
+  // 1. TCP connection and proxy chain in clear text.
+  const bool remembered = pass_through_;
+  pass_through_ = true;
+  try {
+    TIdSSLIOHandlerSocketBase::Open();
+  } catch (...) {
+    pass_through_ = remembered;
+    throw;
+  }
+  pass_through_ = remembered;
+
+  try {
+    // 2.-3. Context and session object.
+    if (!context_) BuildClientContext();
+    if (!socket_) socket_ = std::make_unique<TIdSSLSocket>(this, context_.get());
+    socket_->Context = context_.get();
+    // 4. Socket time-outs. The handshake and the relay run the socket
+    // non-blocking and wait with poll() for at most the same time, so that a
+    // record without application data never holds a read and Cancel() ends
+    // every wait.
+    SetSocketTimeouts(Handle(), SocketTimeoutMs());
+    if (OnBeforeConnect) OnBeforeConnect(*this);
+    // 5. Library session.
+    ERR_clear_error();
+    SSL* ssl = SSL_new(context_->Handle());
+    if (!ssl) throw EIdOSSLCreatingSessionError(kMsgCreatingSession);
+    socket_->ssl_ = ssl;
+    // 6. Way back from the library callbacks.
+    int r = SSL_set_ex_data(ssl, kSessionDataIndex, socket_.get());
+    if (r <= 0) RaiseTlsError<EIdOSSLDataBindingError>(r, SSL_get_error(ssl, r), kMsgDataBinding);
+    // 7. Socket. No host name is given to the session: no SNI.
+    r = SSL_set_fd(ssl, Handle());
+    if (r <= 0) RaiseTlsError<EIdOSSLFDSetError>(r, SSL_get_error(ssl, r), kMsgFDSet);
+    MakeNonBlocking(Handle());
+    // 8. Handshake; StatusBridge and VerifyBridge run inside SSL_connect.
+    handshaking_ = true;
+    judged_leaf_ = false;
+    for (;;) {
+      ERR_clear_error();
+      r = SSL_connect(ssl);
+      if (r > 0) break;
+      const int e = SSL_get_error(ssl, r);
+      if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        WaitSocket(e == SSL_ERROR_WANT_WRITE);  // bounded by the socket time-out
+        continue;
+      }
+      handshaking_ = false;
+      RaiseTlsError<EIdOSSLConnectError>(r, e, kMsgConnect);
+    }
+    handshaking_ = false;
+    // The certificate must have been judged by OnVerifyPeer at depth 0. The
+    // library always gets there; should a library version ever skip it, the
+    // handler judges the peer's certificate here instead of letting it pass.
+    if (context_->VerifyOn && !judged_leaf_) {
+      bool accepted = true;
+      {
+        std::lock_guard<std::mutex> lock(TlsVerifyLock());
+        TIdX509 certificate(SSL_get0_peer_certificate(ssl));
+        const int error = static_cast<int>(SSL_get_verify_result(ssl));
+        try {
+          accepted = OnVerifyPeer(certificate, error == X509_V_OK, 0, error);
+        } catch (...) {
+        }
+      }
+      if (!accepted) {
+        EIdOSSLConnectError error(
+            WithContext(kMsgConnect, LibraryErrorText(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_CERTIFICATE_VERIFY_FAILED))));
+        error.SSLErrorCode = SSL_ERROR_SSL;
+        throw error;
+      }
+    }
+    // 9. Cipher line.
+    if (OnStatusInfo) OnStatusInfo(TIdSSLCipher(ssl).InfoLine());
+    // 10.
+    pass_through_ = false;
+  } catch (...) {
+    handshaking_ = false;
+    Close();
+    throw;
+  }
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::Close() {
+  handshaking_ = false;
+  if (socket_ && socket_->ssl_) {
+    if (context_ && context_->StatusOn) context_->RemoveStatusCallback();
+    // One close_notify, not waiting for the server's; the socket is
+    // non-blocking, so a peer that does not read cannot hold the close.
+    if (SSL_is_init_finished(socket_->ssl_)) SSL_shutdown(socket_->ssl_);
+    SSL_free(socket_->ssl_);
+    socket_->ssl_ = nullptr;
+  }
+  socket_.reset();
+  if (context_) context_->Free();
+  context_.reset();
+  ERR_clear_error();
+  TIdSSLIOHandlerSocketBase::Close();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::WaitSocket(bool forWrite) {
+  // Bounded by the socket time-out; Cancel() ends it with EIdConnectionCancelled.
+  const bool ready = forWrite ? WaitWritable(SocketTimeoutMs()) : WaitReadable(SocketTimeoutMs());
+  if (!ready) RaiseSocketError(ETIMEDOUT);
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::ReadDecrypted(uint8_t* buf, int len) {
+  if (pass_through_) return TIdSSLIOHandlerSocketBase::ReadAvailable(buf, len);
+  SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
+  if (!ssl) return 0;
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    const int r = SSL_read(ssl, buf, len);
+    if (r > 0) return r;
+    const int e = SSL_get_error(ssl, r);
+    switch (e) {
+      case SSL_ERROR_WANT_READ:
+        // Only records without application data (tickets, key updates) were
+        // there: back to the relay's wait.
+        return kReadAgain;
+      case SSL_ERROR_WANT_WRITE:
+        WaitSocket(true);  // the library must answer (a key update) first
+        continue;
+      case SSL_ERROR_ZERO_RETURN:
+        return 0;
+      default:
+        // A TCP close without a closing alert ends the stream as on a plain socket.
+        if (e == SSL_ERROR_SSL && UnexpectedEof(ERR_peek_error())) {
+          ERR_clear_error();
+          return 0;
+        }
+        if (e == SSL_ERROR_SYSCALL && r == 0 && ERR_peek_error() == 0) return 0;
+        RememberFailure(r, e);
+        return r < 0 ? r : -1;
+    }
+  }
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::WriteEncrypted(const uint8_t* buf, int offset, int len) {
+  if (pass_through_) return TIdSSLIOHandlerSocketBase::WriteAll(buf + offset, len);
+  SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
+  if (!ssl) return 0;
+  int total = 0;
+  while (len > 0) {
+    ERR_clear_error();
+    errno = 0;
+    const int r = SSL_write(ssl, buf + offset, len);
+    if (r > 0) {
+      total += r;
+      offset += r;
+      len -= r;
+      continue;
+    }
+    const int e = SSL_get_error(ssl, r);
+    switch (e) {
+      case SSL_ERROR_WANT_READ:
+      case SSL_ERROR_WANT_WRITE:
+        WaitSocket(e == SSL_ERROR_WANT_WRITE);  // bounded by the socket time-out
+        continue;
+      case SSL_ERROR_ZERO_RETURN:
+        return 0;
+      default:
+        RememberFailure(r, e);
+        return r < 0 ? r : -1;
+    }
+  }
+  return total;
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::TransportPending() const {
+  if (pass_through_ || !socket_ || !socket_->ssl_) return false;
+  return SSL_pending(socket_->ssl_) > 0;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::RememberFailure(int result, int sslError) {
+  last_result_ = result < 0 ? result : -1;
+  last_ssl_error_ = sslError;
+  last_errno_ = errno;
+  last_queued_ = ERR_peek_error();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::CheckForError(int result) {
+  if (pass_through_ || !socket_ || !socket_->ssl_) {
+    TIdSSLIOHandlerSocketBase::CheckForError(result);
+    return;
+  }
+  int e = SSL_ERROR_NONE;
+  if (result == last_result_ && last_ssl_error_ != SSL_ERROR_NONE) {
+    e = last_ssl_error_;
+  } else {
+    e = SSL_get_error(socket_->ssl_, result);
+    last_errno_ = errno;
+    last_queued_ = ERR_peek_error();
+  }
+  if (e == SSL_ERROR_NONE) return;
+  if (e == SSL_ERROR_SYSCALL) {
+    const int code = last_errno_;
+    last_ssl_error_ = SSL_ERROR_NONE;
+    if (code == 0 || PeerGoneCode(code)) return;
+    RaiseSocketError(code);
+  }
+  RaiseTlsError<EIdOpenSSLAPISSLError>(result, e, std::string());
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::RaiseError(int code) {
+  if (pass_through_ || !socket_ || !socket_->ssl_ || PeerGoneCode(code) || code > 0) RaiseSocketError(code);
+  last_errno_ = errno;
+  last_queued_ = ERR_peek_error();
+  RaiseTlsError<EIdOpenSSLAPISSLError>(code, SSL_get_error(socket_->ssl_, code), std::string());
+}
+
+template <class K>
+void TIdSSLIOHandlerSocketOpenSSL::RaiseTlsError(int result, int sslError, const std::string& contextMessage) {
+  // The first queued error: kept from the failing read/write, else taken now.
+  unsigned long queued = ERR_get_error();
+  if (queued == 0) queued = last_queued_;
+  const int sysError = last_errno_ != 0 ? last_errno_ : errno;
+  last_ssl_error_ = SSL_ERROR_NONE;
+  last_queued_ = 0;
+  ERR_clear_error();
+
+  const auto raise = [&](auto error) { ThrowRecorded(std::move(error), sslError, result); };
+  if (UnexpectedEof(queued)) {
+    // The older library's "system-call error with result 0" in OpenSSL 3 dress.
+    raise(K(WithContext(contextMessage, kMsgEOFViolation)));
+  }
+  if (sslError == SSL_ERROR_SSL || (sslError == SSL_ERROR_SYSCALL && queued != 0)) {
+    EIdOSSLUnderlyingCryptoError error(WithContext(contextMessage, LibraryErrorText(queued)));
+    error.CryptoErrorCode = queued;
+    raise(std::move(error));
+  }
+  if (sslError == SSL_ERROR_SYSCALL) {
+    if (result == 0) raise(K(WithContext(contextMessage, kMsgEOFViolation)));
+    if (result == -1) RaiseSocketError(sysError);
+  }
+  raise(K(WithContext(contextMessage, LibraryErrorText(static_cast<unsigned long>(sslError)))));
+  std::abort();  // not reached: raise() always throws
+}
+
+// ---------------------------------------------------------------------------
+// Library callbacks
+
+int TIdSSLIOHandlerSocketOpenSSL::VerifyBridge(int ok, X509_STORE_CTX* storeContext) {
+  std::lock_guard<std::mutex> lock(TlsVerifyLock());  // for the whole call, the pin check included
+  int answer = 1;
+  SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(storeContext, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  if (!ssl) return ok;
+  try {
+    TIdX509 certificate(X509_STORE_CTX_get_current_cert(storeContext));
+    auto* session = static_cast<TIdSSLSocket*>(SSL_get_ex_data(ssl, kSessionDataIndex));
+    const int error = X509_STORE_CTX_get_error(storeContext);
+    const int depth = X509_STORE_CTX_get_error_depth(storeContext);
+    bool aOk = ok == 1;
+    if (ok <= 0 || (session && session->Context && depth > session->Context->VerifyDepth)) aOk = false;
+    // Only the server's own certificate is judged. OpenSSL 3 also reports the
+    // issuer at depth 1 (chain too long, issuer unknown) although the depth
+    // limit is 0; those calls are accepted without a word.
+    if (depth == 0 && session && session->Parent) {
+      TIdSSLIOHandlerSocketOpenSSL* handler = session->Parent;
+      handler->judged_leaf_ = true;
+      if (handler->OnVerifyPeer) answer = handler->OnVerifyPeer(certificate, aOk, depth, error) ? 1 : 0;
+    }
+  } catch (...) {
+    // The answer keeps its value.
+  }
+  return answer;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::StatusBridge(const SSL* session, int where, int ret) {
+  (void)where;
+  (void)ret;
+  const int savedErrno = errno;
+  {
+    std::lock_guard<std::mutex> lock(TlsStatusInfoLock());  // for the whole call, the report included
+    auto* socket = static_cast<TIdSSLSocket*>(SSL_get_ex_data(session, kSessionDataIndex));
+    // Post-handshake records (tickets, key updates) report nothing.
+    if (socket && socket->Parent && socket->Parent->handshaking_ && socket->Parent->OnStatusInfo) {
+      try {
+        socket->Parent->OnStatusInfo(std::string("SSL status: \"") + SSL_state_string_long(session) + "\"");
+      } catch (...) {
+      }
+    }
+  }
+  errno = savedErrno;
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::PassphraseBridge(char* buf, int size, int rwflag, void* userdata) {
+  (void)rwflag;
+  (void)userdata;
+  std::lock_guard<std::mutex> lock(TlsPasswordLock());
+  // No key file is ever loaded, so the library never asks; an empty pass phrase.
+  if (size > 0) buf[0] = '\0';
+  return 0;
+}
+
+}  // namespace sorvik

@@ -1,0 +1,228 @@
+// The TLS client I/O handler: opens the TCP connection (through the proxy chain
+// in clear text), then runs an implicit-TLS client handshake on the same socket
+// and encrypts every later read and write.
+//
+// Thread contract: a handler with its options, context and session belongs to
+// its connection's worker thread and is never shared; Cancel() (inherited) is
+// the one member another thread may call. The library callbacks run on the
+// thread that drives the session, under the process-wide callback locks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "net/io_handler.h"
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct x509_store_ctx_st X509_STORE_CTX;
+
+namespace sorvik {
+
+class TIdX509;
+class TIdSSLIOHandlerSocketOpenSSL;
+
+enum TIdSSLVersion : uint8_t { sslvSSLv2 = 0, sslvSSLv23 = 1, sslvSSLv3 = 2, sslvTLSv1 = 3 };
+enum TIdSSLMode : uint8_t { sslmUnassigned = 0, sslmClient = 1, sslmServer = 2, sslmBoth = 3 };
+enum TIdSSLVerifyMode : uint8_t { sslvrfPeer = 0, sslvrfFailIfNoPeerCert = 1, sslvrfClientOnce = 2 };
+
+// A small set of enumeration values, one bit per value.
+template <class E>
+class TIdSet {
+ public:
+  constexpr TIdSet() = default;
+  constexpr TIdSet(std::initializer_list<E> values) {
+    for (E v : values) bits_ |= Bit(v);
+  }
+  constexpr bool Contains(E v) const { return (bits_ & Bit(v)) != 0; }
+  constexpr bool Empty() const { return bits_ == 0; }
+  constexpr bool operator==(const TIdSet&) const = default;
+
+ private:
+  static constexpr unsigned Bit(E v) { return 1u << static_cast<unsigned>(v); }
+  unsigned bits_ = 0;
+};
+using TIdSSLVersions = TIdSet<TIdSSLVersion>;
+using TIdSSLVerifyModeSet = TIdSet<TIdSSLVerifyMode>;
+
+// OnStatusInfo(AMsg).
+using TCallbackEvent = std::function<void(const std::string& AMsg)>;
+// OnStatusInfoEx(session, where, ret, type text, message text). Not used here.
+using TCallbackExEvent = std::function<void(const SSL* session, int where, int ret, const std::string& type, const std::string& msg)>;
+// OnVerifyPeer(certificate, preliminary verdict, depth, error): true accepts.
+using TVerifyPeerEvent = std::function<bool(TIdX509& certificate, bool aOk, int aDepth, int aError)>;
+// OnGetPassword / OnGetPasswordEx: the pass phrase of a key file. Not used here.
+using TPasswordEvent = std::function<void(std::string& password)>;
+using TPasswordEventEx = std::function<void(std::string& password, bool isWrite)>;
+using TIOHandlerNotify = std::function<void(TIdSSLIOHandlerSocketOpenSSL& handler)>;
+
+class TIdSSLOptions {
+ public:
+  std::string RootCertFile;
+  std::string CertFile;
+  std::string KeyFile;
+  std::string DHParamsFile;
+
+  TIdSSLVersion Method() const { return method_; }
+  // Also sets SSLVersions: SSLv23 allows {SSLv2, SSLv3, TLSv1}, the others themselves.
+  void SetMethod(TIdSSLVersion method);
+  TIdSSLVersions SSLVersions() const { return versions_; }
+  void SetSSLVersions(TIdSSLVersions versions) { versions_ = versions; }
+
+  TIdSSLMode Mode = sslmUnassigned;
+  TIdSSLVerifyModeSet VerifyMode;
+  int32_t VerifyDepth = 0;
+  std::string VerifyDirs;
+  std::string CipherList;
+
+ private:
+  TIdSSLVersion method_ = sslvTLSv1;
+  TIdSSLVersions versions_{sslvTLSv1};
+};
+
+// The cipher list used when the options name none. OpenSSL 3 accepts it; it
+// governs TLS 1.2 and below (TLS 1.3 suites keep the library's defaults).
+inline constexpr const char* kDefaultCipherList = "AES:ALL:!aNULL:!eNULL:+RC4:@STRENGTH";
+
+// The library context of one handler, built at its first handshake and freed
+// when it closes. Never shared and never reused.
+class TIdSSLContext {
+ public:
+  TIdSSLContext() = default;
+  ~TIdSSLContext();
+  TIdSSLContext(const TIdSSLContext&) = delete;
+  TIdSSLContext& operator=(const TIdSSLContext&) = delete;
+
+  // Copies of the options.
+  std::string RootCertFile, CertFile, KeyFile, DHParamsFile, VerifyDirs, CipherList;
+  int32_t VerifyDepth = 0;
+  TIdSSLVerifyModeSet VerifyMode;
+  TIdSSLVersion Method = sslvTLSv1;
+  TIdSSLVersions SSLVersions{sslvTLSv1};
+  TIdSSLMode Mode = sslmUnassigned;
+  bool VerifyOn = false;  // an OnVerifyPeer handler is set
+  bool StatusOn = false;  // an OnStatusInfo or OnStatusInfoEx handler is set
+
+  SSL_CTX* Handle() const { return ctx_; }
+  // The context set-up in its fixed order (starts the library first). Raises
+  // EIdOSSLCouldNotLoadSSLLibrary, EIdOSSLCreatingContextError, EIdOSSLLoadingKeyError.
+  void Build(TIdSSLMode callerRole);
+  // Removes the information callback so that nothing more is reported.
+  void RemoveStatusCallback();
+  void Free();
+
+ private:
+  SSL_CTX* ctx_ = nullptr;
+};
+
+// The library session of one handler, bound to its socket; the library finds
+// this object again through extra-data index 0.
+class TIdSSLSocket {
+ public:
+  TIdSSLSocket(TIdSSLIOHandlerSocketOpenSSL* parent, TIdSSLContext* context) : Parent(parent), Context(context) {}
+  ~TIdSSLSocket();
+  TIdSSLSocket(const TIdSSLSocket&) = delete;
+  TIdSSLSocket& operator=(const TIdSSLSocket&) = delete;
+
+  TIdSSLIOHandlerSocketOpenSSL* const Parent;
+  TIdSSLContext* Context;
+  SSL* Handle() const { return ssl_; }
+
+ private:
+  friend class TIdSSLIOHandlerSocketOpenSSL;
+  SSL* ssl_ = nullptr;
+};
+
+// The cipher in use by a session.
+class TIdSSLCipher {
+ public:
+  explicit TIdSSLCipher(const SSL* session);
+  std::string Name;
+  std::string Description;  // SSL_CIPHER_description without its trailing line feed
+  int Bits = 0;             // the algorithm bits (the output argument)
+  std::string Version;
+  // "Cipher: name = N; description = D; bits = B; version = V; "
+  std::string InfoLine() const;
+};
+
+class TIdSSLIOHandlerSocketBase : public TIdIOHandlerStack {
+ public:
+  using TIdIOHandlerStack::TIdIOHandlerStack;
+  // Clear-text flag: while set, reads and writes go to the socket untouched.
+  bool PassThrough() const { return pass_through_; }
+
+ protected:
+  bool pass_through_ = false;
+};
+
+class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
+ public:
+  explicit TIdSSLIOHandlerSocketOpenSSL(TIdComponent* owner = nullptr);
+  ~TIdSSLIOHandlerSocketOpenSSL() override;
+
+  TIdSSLOptions& SSLOptions() { return options_; }
+  const TIdSSLOptions& SSLOptions() const { return options_; }
+
+  TCallbackEvent OnStatusInfo;
+  TCallbackExEvent OnStatusInfoEx;
+  TVerifyPeerEvent OnVerifyPeer;
+  TPasswordEvent OnGetPassword;
+  TPasswordEventEx OnGetPasswordEx;
+  TIOHandlerNotify OnBeforeConnect;
+
+  // The connect: TCP (and proxy chain) in clear text, then the TLS handshake.
+  void Open() override { OpenTlsSession(); }
+  void OpenTlsSession();
+  // Ends the TLS session (one SSL_shutdown, not waiting for the server's
+  // answer), frees session and context, then closes the socket.
+  void Close() override;
+
+  int ReadAvailable(uint8_t* buf, int len) override { return ReadDecrypted(buf, len); }
+  int WriteAll(const uint8_t* buf, int len) override { return WriteEncrypted(buf, 0, len); }
+  bool TransportPending() const override;
+  void CheckForError(int result) override;
+  [[noreturn]] void RaiseError(int code) override;
+
+  // One read: >0 bytes, 0 the session has ended, kReadAgain when the records
+  // that arrived held no application data, other <0 a library result.
+  int ReadDecrypted(uint8_t* buf, int len);
+  // Writes buf[offset, offset+len): the length, 0 when the session has ended,
+  // or the failing library result.
+  int WriteEncrypted(const uint8_t* buf, int offset, int len);
+
+  TIdSSLContext* SSLContext() const { return context_.get(); }
+  TIdSSLSocket* SSLSocket() const { return socket_.get(); }
+
+  // Library callbacks (installed on the context; never called by our code).
+  static int VerifyBridge(int ok, X509_STORE_CTX* storeContext);
+  static void StatusBridge(const SSL* session, int where, int ret);
+  static int PassphraseBridge(char* buf, int size, int rwflag, void* userdata);
+
+ private:
+  void BuildClientContext();
+  // Waits (poll) for the socket to be readable (`forWrite` false) or writable,
+  // bounded by the socket time-out; Cancel() ends it with EIdConnectionCancelled.
+  // A time-out raises the socket layer's time-out error.
+  void WaitSocket(bool forWrite);
+  int SocketTimeoutMs() const;
+  // Raises the error for a failing session call by the TLS error rules.
+  template <class K>
+  [[noreturn]] void RaiseTlsError(int result, int sslError, const std::string& contextMessage);
+  // Keeps e, errno and the first queued error of a failing read or write.
+  void RememberFailure(int result, int sslError);
+
+  TIdSSLOptions options_;
+  std::unique_ptr<TIdSSLContext> context_;
+  std::unique_ptr<TIdSSLSocket> socket_;
+  bool handshaking_ = false;   // the status bridge reports only while set
+  bool judged_leaf_ = false;   // OnVerifyPeer has seen the depth-0 certificate
+  // The last failing read or write, kept for CheckForError (worker thread only).
+  int last_result_ = 0;
+  int last_ssl_error_ = 0;
+  int last_errno_ = 0;
+  unsigned long last_queued_ = 0;
+};
+
+}  // namespace sorvik

@@ -1,0 +1,57 @@
+// The certificate pinning check of a TLS connection (worker thread, called by
+// the verify bridge with the TLS verify lock held).
+#include <string>
+
+#include "tls/x509.h"
+#include "tunnel/kestrune_item.h"
+
+namespace sorvik {
+
+namespace {
+constexpr int32_t kVerifyEventCode = 5;
+constexpr const char* kVerifiedLine = "-------------------SSL VERIFIED-------------------";
+}  // namespace
+
+bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError) {
+  (void)aOk;  // the library's own verdict never decides
+  // The pins as they are now, copied under FieldsLock: a concurrent edit in the
+  // properties dialog is seen either whole or not at all.
+  const TConnectionFields pins = Snapshot();
+  const std::string& fingerprintPin = pins.SSLFingerprint;
+  const std::string& subjectPin = pins.SSLSubjectHash;
+  const std::string& issuerPin = pins.SSLIssuerHash;
+  const bool checkOn = pins.SSLVerifycert;
+  const std::string d = std::to_string(aDepth);
+  const std::string e = std::to_string(aError);
+  const std::string prefix = "Depth: " + d + " Error: " + e;
+
+  ReportEvent(kVerifyEventCode, "SSL Verify Cert: " + certificate.FingerprintText());
+  ReportEvent(kVerifyEventCode, "SSL Verify S_Cert: " + certificate.Subject().NameHashText());
+  ReportEvent(kVerifyEventCode, "SSL Verify S_Cert: " + certificate.Subject().NameOneLine());
+  ReportEvent(kVerifyEventCode, "SSL Verify I_Cert: " + certificate.Issuer().NameHashText());
+  ReportEvent(kVerifyEventCode, "SSL Verify I_Cert: " + certificate.Issuer().NameOneLine());
+  ReportEvent(kVerifyEventCode, "SSL Verify Depth: " + d + " Error: " + e);
+  if (!checkOn) return true;
+
+  // Exact comparisons: same length, same bytes; an empty pin never matches a
+  // computed value (those are never empty).
+  if (certificate.FingerprintText() != fingerprintPin || fingerprintPin.empty()) {
+    ReportEvent(kVerifyEventCode, "Certificate Fingerprint DIFFERENT, WARNING MITM");
+    return false;
+  }
+  ReportEvent(kVerifyEventCode, prefix + " Certificate Fingerprint OK");
+  if (certificate.Subject().NameHashText() != subjectPin) {
+    ReportEvent(kVerifyEventCode, "Subject hash DIFFERENT, WARNING MITM");
+    return false;
+  }
+  ReportEvent(kVerifyEventCode, prefix + " Subject hash OK");
+  if (certificate.Issuer().NameHashText() != issuerPin) {
+    ReportEvent(kVerifyEventCode, "Issuer hash DIFFERENT, WARNING MITM");
+    return false;
+  }
+  ReportEvent(kVerifyEventCode, prefix + " Issuer hash OK");
+  ReportEvent(kVerifyEventCode, kVerifiedLine);
+  return true;
+}
+
+}  // namespace sorvik
