@@ -4,6 +4,10 @@
 
 #include "app/cli.h"
 #include "app/headless.h"
+#ifdef SORVIK_HAVE_GUI
+#include "app/gui/gui_main.h"
+#include "app/settings.h"
+#endif
 
 int main(int argc, char** argv) {
   using sorvik::TCommandLine;
@@ -22,6 +26,12 @@ int main(int argc, char** argv) {
       break;
   }
   if (cl.Headless) return sorvik::RunHeadless(cl.DataDir);
-  std::fprintf(stderr, "sorvik: the desktop window is not available yet; try --headless\n");
-  return 1;
+#ifdef SORVIK_HAVE_GUI
+  std::string why;
+  if (sorvik::DisplayAvailable(why)) return sorvik::RunGui(argc, argv, sorvik::DataDirectory(cl.DataDir));
+  std::fprintf(stderr, "sorvik: %s: starting without a window (--headless).\n", why.c_str());
+#else
+  std::fprintf(stderr, "sorvik: built without the desktop window: starting without a window (--headless).\n");
+#endif
+  return sorvik::RunHeadless(cl.DataDir);
 }

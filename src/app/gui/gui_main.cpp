@@ -1,0 +1,117 @@
+#include "app/gui/gui_main.h"
+
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/gui/qt_bridge.h"
+#include "app/gui/tf_main.h"
+
+namespace sorvik {
+namespace {
+
+// Written by the signal handler, read by the UI thread's notifier.
+int g_signal_pipe[2] = {-1, -1};
+
+extern "C" void OnExitSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+// Connects to the X server's local socket ":N" (abstract name first, then the
+// file); a remote display ("host:N") is assumed to be reachable.
+bool XDisplayReachable(const std::string& display) {
+  const size_t colon = display.rfind(':');
+  if (colon == std::string::npos) return false;
+  if (colon != 0 && display.compare(0, colon, "unix") != 0) return true;
+  std::string number = display.substr(colon + 1);
+  number = number.substr(0, number.find('.'));
+  if (number.empty()) return false;
+  const std::string path = "/tmp/.X11-unix/X" + number;
+  for (bool abstract : {true, false}) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const size_t offset = abstract ? 1 : 0;
+    std::memcpy(addr.sun_path + offset, path.data(), std::min(path.size(), sizeof(addr.sun_path) - 1 - offset));
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    ::close(fd);
+    if (ok) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool DisplayAvailable(std::string& why) {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (platform != nullptr && *platform != '\0') return true;
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (wayland != nullptr && *wayland != '\0') return true;
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') {
+    why = "no display found (DISPLAY and WAYLAND_DISPLAY are unset)";
+    return false;
+  }
+  if (!XDisplayReachable(display)) {
+    why = std::string("cannot open display ") + display;
+    return false;
+  }
+  return true;
+}
+
+int RunGui(int argc, char** argv, const std::string& dataDir) {
+  TApplication app(argc, argv);
+  app.setQuitOnLastWindowClosed(false);  // the window hides to the tray; closing it runs the exit sequence
+  int status = 0;
+  {
+    TfMain window(dataDir);
+
+    // SIGTERM / SIGINT: the exit sequence on the UI thread.
+    QSocketNotifier* notifier = nullptr;
+    if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+      notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, &app);
+      QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char buffer[16];
+        while (::read(g_signal_pipe[0], buffer, sizeof buffer) > 0) {
+        }
+        window.Guard([&window] { window.RunExitSequence(); });
+      });
+      struct sigaction action {};
+      action.sa_handler = OnExitSignal;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = SA_RESTART;
+      sigaction(SIGTERM, &action, nullptr);
+      sigaction(SIGINT, &action, nullptr);
+    }
+    // The desktop session ends: save as "Exit" does.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
+                     [&window](QSessionManager&) { window.Guard([&window] { window.RunExitSequence(); }); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window,
+                     [&window] { window.Guard([&window] { window.RunExitSequence(); }); });
+
+    window.ShowAtStart();
+    status = app.exec();
+    window.RunExitSequence();
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    delete notifier;
+  }
+  return status;
+}
+
+}  // namespace sorvik

@@ -1,0 +1,36 @@
+// An integer edit with up/down buttons and no bounds, for the tunnel dialog's
+// port fields: any integer typed is kept as typed; a text that is not a valid
+// integer (an empty one included) counts as 0.
+//
+// Thread contract: UI thread only, like every widget.
+#pragma once
+
+#include <QAbstractSpinBox>
+
+#include <cstdint>
+
+namespace sorvik {
+
+class TNumberEdit : public QAbstractSpinBox {
+  Q_OBJECT
+
+ public:
+  explicit TNumberEdit(QWidget* parent = nullptr);
+
+  // The value of the text: a decimal integer with an optional sign that fits in
+  // 32 bits; anything else gives 0.
+  int32_t value() const;
+  void setValue(int32_t value);
+
+  // Parses `text` as value() does.
+  static int32_t ValueOfText(const QString& text);
+
+  void stepBy(int steps) override;
+  QValidator::State validate(QString& input, int& pos) const override;
+  void fixup(QString& input) const override;
+
+ protected:
+  StepEnabled stepEnabled() const override;
+};
+
+}  // namespace sorvik

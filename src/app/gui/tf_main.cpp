@@ -1,0 +1,586 @@
+#include "app/gui/tf_main.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <QWindowStateChangeEvent>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/gui/error_log.h"
+#include "app/gui/icons.h"
+#include "app/gui/tf_debug.h"
+#include "app/gui/tf_options.h"
+#include "app/gui/tf_properties.h"
+#include "app/gui/tunnel_list.h"
+
+namespace sorvik {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
+
+// The designed bounds: client area and position when no stored geometry applies.
+constexpr int kDesignedLeft = 260;
+constexpr int kDesignedTop = 158;
+constexpr int kDesignedWidth = 516;
+constexpr int kDesignedHeight = 372;
+constexpr int kMinWidth = 400;
+constexpr int kMinHeight = 200;
+
+const char* const kHelpText =
+    "<h3>Sorvik</h3>"
+    "<p>Sorvik maps local TCP ports to remote hosts. Each tunnel listens on one local port "
+    "and relays every connection it accepts to its remote host and port, directly or through "
+    "one or two SOCKS or HTTP proxies, optionally speaking TLS to the remote host.</p>"
+    "<p><b>Tunnel &gt; Add tunnel</b> (Ctrl+A) defines a tunnel; <b>Properties</b> (F5) edits the "
+    "selected one. <b>Run Tunnel</b> and <b>Stop Tunnel</b> start and stop it; the Status column "
+    "shows OK, Stopped or Error.</p>"
+    "<p>The <b>Log</b> tab lists what the connections do: name resolution, connects, proxy and TLS "
+    "steps, certificate checks and errors.</p>"
+    "<p>Tunnels marked <i>Autostart</i> start a few seconds after the program (Tools &gt; Options sets "
+    "the delay). <b>Show Tunnel Connections</b> (F3) lists the open connections of a tunnel.</p>"
+    "<p>Minimizing the window hides it to the notification area; click the icon to bring it back. "
+    "All settings are kept in \"sorvik.ini\" in the data directory and written when the program ends.</p>";
+
+}  // namespace
+
+TfMain::TfMain(const std::string& dataDir, QWidget* parent)
+    : QMainWindow(parent), timer_([this] { Guard([this] { core_->AutostartTimerFired(); }); }), data_dir_(dataDir) {
+  setObjectName(QStringLiteral("fMain"));
+  core_ = std::make_unique<AppCore>(dispatcher_, asker_, static_cast<IDisplay&>(*this), timer_);
+  const char* mirror = std::getenv(kMirrorLogVariable);
+  mirror_log_ = mirror != nullptr && std::string(mirror) == "1";
+
+  BuildActions();
+  BuildMenus();
+  BuildCentral();
+  // 1. the notification-area icon and its menu
+  BuildTray();
+  // 2. the titles
+  setWindowTitle(QStringLiteral("%1 %2").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
+  QApplication::setApplicationName(QLatin1String(kProductName));
+  QApplication::setApplicationDisplayName(QString());
+  setWindowIcon(ProgramIcon());
+  QApplication::setWindowIcon(ProgramIcon());
+  setMinimumSize(kMinWidth, kMinHeight);
+  resize(kDesignedWidth, kDesignedHeight);
+  move(kDesignedLeft, kDesignedTop);
+  // 3. the settings
+  core_->Log().SetView(this);
+  Guard([this] { core_->Load(data_dir_); });
+  SetRowCount(core_->TunnelCount());
+  ApplyStoredLayout();
+  ApplyCommandStates();
+  // 4. hints: QMainWindow shows every status tip in its status bar.
+  // 5. the autostart timer
+  Guard([this] { core_->ArmAutostart(); });
+
+  if (auto* app = dynamic_cast<TApplication*>(QCoreApplication::instance())) {
+    app->SetErrorHandler([this](const std::exception& e) { HandleUnexpectedError(e); });
+  }
+}
+
+TfMain::~TfMain() {
+  if (auto* app = dynamic_cast<TApplication*>(QCoreApplication::instance())) app->SetErrorHandler({});
+  if (!exit_done_) {
+    exit_done_ = true;
+    try {
+      StoreLayout();
+      core_->Save();
+    } catch (...) {
+    }
+  }
+  core_->Log().SetView(nullptr);
+  core_.reset();  // releases the tunnels before the dispatcher goes
+}
+
+// ---- building ----
+
+void TfMain::BuildActions() {
+  auto make = [this](const char* name, const char* caption, const char* hint, TCommandPicture picture,
+                     void (TfMain::*slot)()) {
+    auto* action = new QAction(CommandIcon(picture), QString::fromLatin1(caption), this);
+    action->setObjectName(QString::fromLatin1(name));
+    action->setStatusTip(QString::fromLatin1(hint));
+    action->setToolTip(QString::fromLatin1(hint));
+    connect(action, &QAction::triggered, this, [this, slot] { Guard([this, slot] { (this->*slot)(); }); });
+    return action;
+  };
+  tnlRun_ = make("tnlRun", "&Run Tunnel", "Run selected tunnel", TCommandPicture::Run, &TfMain::CmdRun);
+  tnlStop_ = make("tnlStop", "&Stop Tunnel", "Stop selected tunnel", TCommandPicture::Stop, &TfMain::CmdStop);
+  tnlProperties_ = make("tnlProperties", "&Properties", "Set properties of selected tunnel",
+                        TCommandPicture::Properties, &TfMain::CmdProperties);
+  tnlProperties_->setShortcut(QKeySequence(Qt::Key_F5));
+  tnlAdd_ = make("tnlAdd", "&Add tunnel", "Add new tunnel", TCommandPicture::Add, &TfMain::CmdAdd);
+  tnlAdd_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+  tnlRemove_ = make("tnlRemove", "R&emove tunnel", "Remove selected tunnel", TCommandPicture::Remove,
+                    &TfMain::CmdRemove);
+  toolsOptions_ = make("toolsOptions", "&Options", "Main program options", TCommandPicture::Options,
+                       &TfMain::CmdOptions);
+  toolsOptions_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+  tnlDebug_ = make("tnlDebug", "&Show Tunnel Connections", "Selected Tunnel Connections", TCommandPicture::Debug,
+                   &TfMain::CmdDebug);
+  tnlDebug_->setShortcut(QKeySequence(Qt::Key_F3));
+  tnlRunAutostart_ = make("tnlRunAutostart", "S&tart 'auto' tunnels", "Start all tunnels marked for autostart",
+                          TCommandPicture::Autostart, &TfMain::CmdRunAutostart);
+  prgHelp_ = make("prgHelp", "Help", "", TCommandPicture::Help, &TfMain::CmdHelp);
+  prgHelp_->setShortcut(QKeySequence(Qt::Key_F1));
+  prgHome_ = make("prgHome", "Homepage", "", TCommandPicture::About, &TfMain::CmdHomepage);
+  prgHome_->setIcon(QIcon());
+  prgSupport_ = make("prgSupport", "Support", "", TCommandPicture::About, &TfMain::CmdSupport);
+  prgSupport_->setIcon(QIcon());
+  prgAbout_ = make("prgAbout", "About", "", TCommandPicture::About, &TfMain::CmdAbout);
+  // The tool bar shows only the pictures; its buttons carry the plain captions as tool tips.
+  for (QAction* a : {tnlRun_, tnlStop_, tnlProperties_, tnlAdd_, tnlRemove_, tnlDebug_, tnlRunAutostart_}) {
+    a->setToolTip(a->text().remove(QLatin1Char('&')));
+  }
+}
+
+void TfMain::BuildMenus() {
+  QMenu* tunnel = menuBar()->addMenu(QStringLiteral("&Tunnel"));
+  tunnel->setObjectName(QStringLiteral("mnTunnel"));
+  tunnel->addActions({tnlRun_, tnlStop_, tnlProperties_, tnlAdd_, tnlRemove_});
+  QMenu* tools = menuBar()->addMenu(QStringLiteral("T&ools"));
+  tools->setObjectName(QStringLiteral("mnTools"));
+  tools->addActions({toolsOptions_, tnlDebug_, tnlRunAutostart_});
+  QMenu* program = menuBar()->addMenu(QStringLiteral("&Program"));
+  program->setObjectName(QStringLiteral("mnProgram"));
+  program->addActions({prgHelp_, prgHome_, prgSupport_});
+  program->addSeparator();
+  program->addAction(prgAbout_);
+}
+
+void TfMain::BuildCentral() {
+  tabs_ = new QTabWidget(this);
+  tabs_->setObjectName(QStringLiteral("pcMain"));
+
+  auto* tunnels = new QWidget(tabs_);
+  tunnels->setObjectName(QStringLiteral("tsTunnels"));
+  tool_bar_ = new QToolBar(tunnels);
+  tool_bar_->setObjectName(QStringLiteral("tbTunnels"));
+  tool_bar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  tool_bar_->setIconSize(QSize(24, 24));
+  tool_bar_->addActions({tnlRun_, tnlStop_});
+  tool_bar_->addSeparator();
+  tool_bar_->addActions({tnlRunAutostart_, tnlAdd_, tnlRemove_, tnlProperties_, tnlDebug_});
+
+  model_ = new TTunnelModel(*core_, this);
+  list_ = new QTableView(tunnels);
+  list_->setObjectName(QStringLiteral("tnListView"));
+  list_->setModel(model_);
+  list_->setItemDelegate(new TTunnelDelegate(list_));
+  list_->setShowGrid(true);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setSortingEnabled(false);
+  list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list_->setWordWrap(false);
+  list_->setIconSize(QSize(16, 16));
+  list_->verticalHeader()->hide();
+  list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
+  QHeaderView* header = list_->horizontalHeader();
+  header->setSectionsClickable(false);
+  header->setSortIndicatorShown(false);
+  header->setHighlightSections(false);
+  header->setStretchLastSection(true);
+  header->setMinimumSectionSize(40);
+  for (int c = 0; c < kColumnCount; ++c) {
+    const TColumnSpec& spec = kColumns[static_cast<size_t>(c)];
+    if (spec.Width > 0) list_->setColumnWidth(c, spec.Width);
+  }
+  // Each column keeps its own minimum width.
+  connect(header, &QHeaderView::sectionResized, this, [this](int column, int, int size) {
+    if (column < 0 || column >= kColumnCount) return;
+    const int min = kColumns[static_cast<size_t>(column)].MinWidth;
+    if (size < min && column != kColProxyType) list_->setColumnWidth(column, min);
+  });
+  connect(list_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+    list_->viewport()->update();
+    ApplyCommandStates();
+  });
+  connect(list_, &QTableView::doubleClicked, this, [this] { Guard([this] { CmdProperties(); }); });
+
+  auto* tunnelsLayout = new QVBoxLayout(tunnels);
+  tunnelsLayout->setContentsMargins(2, 2, 2, 2);
+  tunnelsLayout->setSpacing(2);
+  tunnelsLayout->addWidget(tool_bar_);
+  tunnelsLayout->addWidget(list_, 1);
+  tabs_->addTab(tunnels, QStringLiteral("Tunnels"));
+
+  auto* logPage = new QWidget(tabs_);
+  logPage->setObjectName(QStringLiteral("tsLog"));
+  log_view_ = new QPlainTextEdit(logPage);
+  log_view_->setObjectName(QStringLiteral("mmGlobalLog"));
+  log_view_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  log_view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  log_view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  auto* logLayout = new QVBoxLayout(logPage);
+  logLayout->setContentsMargins(2, 2, 2, 2);
+  logLayout->addWidget(log_view_);
+  tabs_->addTab(logPage, QStringLiteral("Log"));
+
+  setCentralWidget(tabs_);
+  status_bar_ = new QStatusBar(this);
+  status_bar_->setObjectName(QStringLiteral("sbMainBottom"));
+  setStatusBar(status_bar_);
+}
+
+void TfMain::BuildTray() {
+  tray_menu_ = new QMenu(this);
+  tray_menu_->setObjectName(QStringLiteral("TrayPopupMenu"));
+  trayShow_ = tray_menu_->addAction(QStringLiteral("Show Window"));
+  trayShow_->setObjectName(QStringLiteral("trayShow"));
+  QFont bold = trayShow_->font();
+  bold.setBold(true);
+  trayShow_->setFont(bold);
+  tray_menu_->setDefaultAction(trayShow_);
+  trayHide_ = tray_menu_->addAction(QStringLiteral("Hide Window"));
+  trayHide_->setObjectName(QStringLiteral("trayHide"));
+  tray_menu_->addSeparator();
+  trayExit_ = tray_menu_->addAction(QStringLiteral("Exit"));
+  trayExit_->setObjectName(QStringLiteral("trayExit"));
+  connect(trayShow_, &QAction::triggered, this, [this] { Guard([this] { ShowWindowOp(); }); });
+  connect(trayHide_, &QAction::triggered, this, [this] { Guard([this] { HideWindowOp(); }); });
+  connect(trayExit_, &QAction::triggered, this, [this] { Guard([this] { ExitOp(); }); });
+
+  tray_ = new QSystemTrayIcon(ProgramIcon(), this);
+  tray_->setObjectName(QStringLiteral("trayIcon"));
+  tray_->setToolTip(QStringLiteral("%1 %2").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
+  tray_->setContextMenu(tray_menu_);
+  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    Guard([this, reason] {
+      if (reason == QSystemTrayIcon::Trigger) ToggleOp();
+      else if (reason == QSystemTrayIcon::DoubleClick) ShowWindowOp();
+    });
+  });
+  // Shown for the life of the program; Qt docks it again when a tray host appears or restarts.
+  tray_->show();
+}
+
+// ---- window state and geometry ----
+
+void TfMain::ApplyStoredLayout() {
+  const TOptions& o = core_->Options();
+  try {
+    if (o.ApplyStoredGeometry()) {
+      move(o.Left, o.Top);
+      resize(std::max(o.Width, kMinWidth), std::max(o.Height, kMinHeight));
+    }
+  } catch (...) {
+  }
+  const int widths[] = {o.tnCol1, o.tnCol2, o.tnCol3, o.tnCol4};
+  for (int c = 0; c < 4; ++c) {
+    list_->setColumnWidth(c, std::max(widths[c], kColumns[static_cast<size_t>(c)].MinWidth));
+  }
+}
+
+void TfMain::ShowAtStart() {
+  const TOptions& o = core_->Options();
+  if (o.Minimized) {
+    showMinimized();
+  } else if (o.Maximized) {
+    showMaximized();
+  } else {
+    show();
+  }
+}
+
+void TfMain::StoreLayout() {
+  TOptions& o = core_->Options();
+  o.Maximized = isMaximized();
+  if (!o.Maximized) {
+    const QRect normal = (isMinimized() || !isVisible()) && normalGeometry().isValid() ? normalGeometry() : geometry();
+    const QPoint framePos = isVisible() && !isMinimized() ? pos() : normal.topLeft();
+    o.Left = framePos.x();
+    o.Top = framePos.y();
+    o.Width = normal.width();
+    o.Height = normal.height();
+  }
+  o.tnCol1 = list_->columnWidth(kColTunnel);
+  o.tnCol2 = list_->columnWidth(kColPort);
+  o.tnCol3 = list_->columnWidth(kColLocalPort);
+  o.tnCol4 = list_->columnWidth(kColStatus);
+  o.tnCol5 = list_->columnWidth(kColProxyType);
+}
+
+// ---- IDisplay ----
+
+void TfMain::SetRowCount(int count) { model_->SetRowCount(count); }
+void TfMain::Repaint() { model_->RepaintAll(); list_->viewport()->update(); }
+void TfMain::RepaintRow(int row) { model_->RepaintRow(row); }
+
+void TfMain::ApplyCommandStates() {
+  const TCommandStates s = core_->CommandStatesFor(FocusedRow());
+  tnlRun_->setEnabled(s.Run);
+  tnlStop_->setEnabled(s.Stop);
+  tnlProperties_->setEnabled(s.Properties);
+  tnlRemove_->setEnabled(s.Remove);
+}
+
+void TfMain::HideWindow() { HideWindowOp(); }
+
+// ---- ILogView ----
+
+void TfMain::LineAppended(const std::string& line, bool droppedOldest) {
+  try {
+    if (droppedOldest) {
+      QTextCursor cursor(log_view_->document()->firstBlock());
+      cursor.select(QTextCursor::BlockUnderCursor);
+      cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
+      cursor.removeSelectedText();
+    }
+    log_view_->appendPlainText(Q(line));
+    if (mirror_log_) {
+      std::fprintf(stdout, "%s\n", line.c_str());
+      std::fflush(stdout);
+    }
+  } catch (...) {
+    // display failures are ignored
+  }
+}
+
+// ---- focus ----
+
+int TfMain::FocusedRow() const {
+  const QModelIndex current = list_->currentIndex();
+  return current.isValid() && current.row() < core_->TunnelCount() ? current.row() : -1;
+}
+
+void TfMain::SetFocusedRow(int row) {
+  if (row < 0) {
+    list_->selectionModel()->clearCurrentIndex();
+  } else {
+    list_->setCurrentIndex(model_->index(row, 0));
+  }
+  ApplyCommandStates();
+}
+
+// ---- commands ----
+
+int TfMain::ExecDialog(QDialog& dialog) {
+  if (BeforeDialog) {
+    BeforeDialog(dialog);
+    if (dialog.result() != 0 || !dialog.isVisible()) return dialog.result();
+  }
+  return dialog.exec();
+}
+
+void TfMain::CmdRun() { core_->RunTunnel(FocusedRow()); }
+
+void TfMain::CmdStop() { core_->StopTunnel(FocusedRow()); }
+
+void TfMain::CmdProperties() {
+  const int row = FocusedRow();
+  TKestruneItem* tunnel = core_->TunnelAt(row);
+  if (tunnel == nullptr) return;
+  TfProperties dialog(TfProperties::TMode::Edit, FieldsOf(*tunnel), tunnel->IsRunning(), this);
+  if (ExecDialog(dialog) != QDialog::Accepted) return;
+  TTunnelFields fields = dialog.Result();
+  tunnel = core_->TunnelAt(row);
+  if (tunnel == nullptr) return;
+  if (tunnel->IsRunning()) {
+    // The endpoint of a running tunnel never changes, even if it was started
+    // (by the autostart timer) while the dialog was open.
+    fields.Server = tunnel->Server;
+    fields.Port = tunnel->Port;
+    fields.Mapped = tunnel->Mapped;
+  }
+  core_->ApplyProperties(row, [&fields](TKestruneItem& t) { ApplyFields(t, fields); });
+  Repaint();
+}
+
+void TfMain::CmdAdd() {
+  TfProperties dialog(TfProperties::TMode::New, NewTunnelFields(), false, this);
+  if (ExecDialog(dialog) != QDialog::Accepted) return;
+  const TTunnelFields fields = dialog.Result();
+  core_->AddTunnel([&fields](TKestruneItem& t) { ApplyFields(t, fields); });
+  ApplyCommandStates();
+}
+
+void TfMain::CmdRemove() {
+  core_->RemoveTunnel(FocusedRow());
+  ApplyCommandStates();
+}
+
+void TfMain::CmdOptions() {
+  TOptions& o = core_->Options();
+  TOptionValues values;
+  values.StartToTray = o.StartToTray;
+  values.StartMinimized = o.Minimized;
+  values.LimitLog = o.LimitLog;
+  values.LimitLogINT = o.LimitLogINT;
+  values.AutostartDelay = o.AutostartDelay;
+  TfOptions dialog(values, core_->DataDir(), this);
+  if (ExecDialog(dialog) != QDialog::Accepted) return;
+  const TOptionValues v = dialog.Values();
+  o.StartToTray = v.StartToTray;
+  o.Minimized = v.StartMinimized;
+  o.LimitLog = v.LimitLog;
+  o.LimitLogINT = v.LimitLogINT;
+  core_->ApplyLogOptions();
+  core_->SetAutostartDelay(v.AutostartDelay);
+}
+
+void TfMain::CmdDebug() {
+  TKestruneItem* tunnel = core_->TunnelAt(FocusedRow());
+  if (tunnel == nullptr) return;
+  TfDebug dialog(tunnel->ConnectionReport(), this);
+  ExecDialog(dialog);
+}
+
+void TfMain::CmdRunAutostart() { core_->ArmAutostart(); }
+
+void TfMain::CmdHelp() {
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Sorvik Help"), QString::fromLatin1(kHelpText),
+                  QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("helpBox"));
+  box.setTextFormat(Qt::RichText);
+  ExecDialog(box);
+}
+
+void TfMain::CmdHomepage() {
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Homepage"),
+                  QStringLiteral("Sorvik has no homepage of its own: its source tree and README are its home."),
+                  QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("homeBox"));
+  ExecDialog(box);
+}
+
+void TfMain::CmdSupport() {
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Support"),
+                  QStringLiteral("For support, report the problem with the lines of the Log tab and, if "
+                                 "there is one, the file \"error.log\" in the data directory:\n%1")
+                      .arg(Q(core_->DataDir())),
+                  QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("supportBox"));
+  ExecDialog(box);
+}
+
+void TfMain::CmdAbout() {
+  QMessageBox box(this);
+  box.setObjectName(QStringLiteral("aboutBox"));
+  box.setWindowTitle(QStringLiteral("About %1").arg(QLatin1String(kProductName)));
+  box.setIconPixmap(ProgramIcon().pixmap(48, 48));
+  box.setText(QStringLiteral("<b>%1 %2</b>").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
+  box.setInformativeText(QStringLiteral("Port-mapping tunnels through SOCKS and HTTP proxies, with TLS."));
+  box.setStandardButtons(QMessageBox::Ok);
+  ExecDialog(box);
+}
+
+// ---- tray operations ----
+
+void TfMain::ShowWindowOp() {
+  if (isMinimized()) setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  show();
+  raise();
+  activateWindow();
+}
+
+void TfMain::HideWindowOp() {
+  if (!TrayAvailable()) {
+    // Without a notification area there would be no way back: minimize only.
+    if (isVisible() && !isMinimized()) showMinimized();
+    return;
+  }
+  hide();
+}
+
+void TfMain::ToggleOp() {
+  if (isVisible() && !(isMinimized() && !TrayAvailable())) {
+    if (TrayAvailable()) hide();
+  } else {
+    ShowWindowOp();
+  }
+}
+
+void TfMain::ExitOp() { RunExitSequence(); }
+
+void TfMain::RunExitSequence() {
+  if (exit_done_) return;
+  exit_done_ = true;
+  try {
+    StoreLayout();
+  } catch (...) {
+  }
+  bool saved = true;
+  try {
+    core_->Save();
+  } catch (const std::exception& e) {
+    saved = false;
+    // The program is ending either way; the answer changes nothing.
+    HandleUnexpectedError(e);
+  }
+  if (saved) {
+    try {
+      core_->ReleaseTunnels();
+    } catch (...) {
+    }
+  }
+  if (tray_ != nullptr) tray_->hide();
+  hide();
+  QCoreApplication::quit();
+}
+
+void TfMain::closeEvent(QCloseEvent* event) {
+  if (exit_done_) {
+    event->accept();
+    return;
+  }
+  bool close = false;
+  Guard([this, &close] { close = core_->RequestClose(); });
+  if (!close) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  RunExitSequence();
+}
+
+void TfMain::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && !exit_done_ && TrayAvailable()) {
+    // Minimize to tray: hide once the state change is done.
+    QTimer::singleShot(0, this, [this] {
+      if (isMinimized() && TrayAvailable()) hide();
+    });
+  }
+}
+
+// ---- unexpected errors ----
+
+void TfMain::Guard(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    HandleUnexpectedError(e);
+  } catch (...) {
+    HandleUnexpectedError(std::runtime_error("Unknown error"));
+  }
+}
+
+void TfMain::HandleUnexpectedError(const std::exception& error) {
+  LogUnexpectedError(data_dir_, error);
+  bool close = false;
+  try {
+    close = asker_.AskError(kProductName, kUnexpectedErrorText);
+  } catch (...) {
+  }
+  if (close && !exit_done_) RunExitSequence();
+}
+
+}  // namespace sorvik

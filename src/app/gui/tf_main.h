@@ -1,0 +1,160 @@
+// TfMain, the main window: a thin shell over AppCore. It shows the tunnel
+// list and the log, forwards the commands to the core, opens the dialogs,
+// keeps the tray icon, applies and saves the window's geometry, and routes
+// every error that escapes a command to the unexpected-error handler.
+//
+// Thread contract: UI thread only. Worker threads reach the window solely
+// through the core's event handler and the dispatcher's synchronous hand-over.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/app_core.h"
+#include "app/log_buffer.h"
+#include "app/gui/qt_bridge.h"
+
+class QAction;
+class QMenu;
+class QPlainTextEdit;
+class QStatusBar;
+class QTabWidget;
+class QTableView;
+class QToolBar;
+
+namespace sorvik {
+
+class TTunnelModel;
+
+inline constexpr const char* kProductName = "Sorvik";
+inline constexpr const char* kProductVersion = "1.2.8";
+// Set to 1 to also write every log line to standard output (used by the
+// end-to-end test of the program).
+inline constexpr const char* kMirrorLogVariable = "SORVIK_MIRROR_LOG";
+
+class TfMain : public QMainWindow, private IDisplay, private ILogView {
+  Q_OBJECT
+
+ public:
+  // Start-up: tray icon, titles, settings from dataDir + "sorvik.ini" (window
+  // state, geometry, column widths, options, tunnels), hint routing, and the
+  // autostart timer armed. The window is not shown; ShowAtStart() does that.
+  explicit TfMain(const std::string& dataDir, QWidget* parent = nullptr);
+  // Runs the exit sequence if it has not run yet.
+  ~TfMain() override;
+
+  // Shows the window as the settings say: minimized, maximized or normal.
+  void ShowAtStart();
+
+  // ---- tray operations ----
+  void ShowWindowOp();
+  void HideWindowOp();
+  void ToggleOp();
+  // Ends the program without the open-connections question.
+  void ExitOp();
+  // Whether a notification area exists; replaceable for tests.
+  std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+
+  // The exit sequence: geometry into the options, save, release the tunnels,
+  // remove the tray icon, quit the event loop. Runs once.
+  void RunExitSequence();
+  bool ExitDone() const { return exit_done_; }
+
+  // Runs `fn`; an error escaping it goes to HandleUnexpectedError.
+  void Guard(const std::function<void()>& fn);
+  // Appends the error to "error.log" and asks whether to close; Yes runs Exit.
+  void HandleUnexpectedError(const std::exception& error);
+
+  // ---- for tests and the shell ----
+  AppCore& Core() { return *core_; }
+  TQtAsker& Asker() { return asker_; }
+  TQtTimer& AutostartTimer() { return timer_; }
+  TTunnelModel& Model() { return *model_; }
+  QTableView* List() const { return list_; }
+  QPlainTextEdit* LogView() const { return log_view_; }
+  QSystemTrayIcon* Tray() const { return tray_; }
+  QMenu* TrayMenu() const { return tray_menu_; }
+  int FocusedRow() const;
+  void SetFocusedRow(int row);
+  // Hook run with each dialog just before it is shown modally (tests fill and
+  // close it); empty in the program.
+  std::function<void(QDialog&)> BeforeDialog;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  // IDisplay
+  void SetRowCount(int count) override;
+  void Repaint() override;
+  void RepaintRow(int row) override;
+  void ApplyCommandStates() override;
+  void HideWindow() override;
+  // ILogView
+  void LineAppended(const std::string& line, bool droppedOldest) override;
+
+  void BuildActions();
+  void BuildMenus();
+  void BuildCentral();
+  void BuildTray();
+  void ApplyStoredLayout();
+  void StoreLayout();
+  int ExecDialog(QDialog& dialog);
+
+  // Commands
+  void CmdRun();
+  void CmdStop();
+  void CmdProperties();
+  void CmdAdd();
+  void CmdRemove();
+  void CmdOptions();
+  void CmdDebug();
+  void CmdRunAutostart();
+  void CmdHelp();
+  void CmdHomepage();
+  void CmdSupport();
+  void CmdAbout();
+
+  // Declared before core_: the core's interfaces outlive it.
+  TQtDispatcher dispatcher_;
+  TQtAsker asker_;
+  TQtTimer timer_;
+  std::unique_ptr<AppCore> core_;
+  std::string data_dir_;
+  bool mirror_log_ = false;
+  bool exit_done_ = false;
+
+  TTunnelModel* model_ = nullptr;
+  QTabWidget* tabs_ = nullptr;
+  QTableView* list_ = nullptr;
+  QToolBar* tool_bar_ = nullptr;
+  QPlainTextEdit* log_view_ = nullptr;
+  QStatusBar* status_bar_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  QMenu* tray_menu_ = nullptr;
+
+  QAction* tnlRun_ = nullptr;
+  QAction* tnlStop_ = nullptr;
+  QAction* tnlProperties_ = nullptr;
+  QAction* tnlAdd_ = nullptr;
+  QAction* tnlRemove_ = nullptr;
+  QAction* toolsOptions_ = nullptr;
+  QAction* tnlDebug_ = nullptr;
+  QAction* tnlRunAutostart_ = nullptr;
+  QAction* prgHelp_ = nullptr;
+  QAction* prgHome_ = nullptr;
+  QAction* prgSupport_ = nullptr;
+  QAction* prgAbout_ = nullptr;
+  QAction* trayShow_ = nullptr;
+  QAction* trayHide_ = nullptr;
+  QAction* trayExit_ = nullptr;
+};
+
+}  // namespace sorvik

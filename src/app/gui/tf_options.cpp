@@ -1,0 +1,120 @@
+#include "app/gui/tf_options.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace sorvik {
+
+TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::WindowMinimizeButtonHint) {
+  setObjectName(QStringLiteral("fOptions"));
+  setWindowTitle(QStringLiteral("Sorvik - Options"));
+
+  auto* tabs = new QTabWidget(this);
+  tabs->setObjectName(QStringLiteral("pcOptions"));
+  auto* program = new QWidget(tabs);
+  program->setObjectName(QStringLiteral("tsProgram"));
+  tabs->addTab(program, QStringLiteral("Program"));
+
+  // "Tray Icon"
+  auto* trayGroup = new QGroupBox(QStringLiteral("Tray Icon"), program);
+  trayGroup->setObjectName(QStringLiteral("gbTray"));
+  startToTray_ = new QCheckBox(QStringLiteral("Minimize to tray when tunnel starts"), trayGroup);
+  startToTray_->setObjectName(QStringLiteral("cbStartToTray"));
+  startMinimized_ = new QCheckBox(QStringLiteral("Start Minimized"), trayGroup);
+  startMinimized_->setObjectName(QStringLiteral("cbStartMinimized"));
+  auto* trayLayout = new QVBoxLayout(trayGroup);
+  trayLayout->addWidget(startToTray_);
+  trayLayout->addWidget(startMinimized_);
+
+  // "Log window"
+  auto* logGroup = new QGroupBox(QStringLiteral("Log window"), program);
+  logGroup->setObjectName(QStringLiteral("gbLog"));
+  limitLog_ = new QCheckBox(QStringLiteral("Limit Logwindow lines to:"), logGroup);
+  limitLog_->setObjectName(QStringLiteral("cbLimitLog"));
+  limitLogLines_ = new QSpinBox(logGroup);
+  limitLogLines_->setObjectName(QStringLiteral("seLimitLog"));
+  limitLogLines_->setRange(kLogLinesMin, kLogLinesMax);
+  limitLogLines_->setGroupSeparatorShown(true);
+  limitLogLines_->setMinimumWidth(90);
+  auto* logLayout = new QHBoxLayout(logGroup);
+  logLayout->addWidget(limitLog_);
+  logLayout->addWidget(limitLogLines_);
+  logLayout->addStretch(1);
+
+  // "Autostart tunnels"
+  auto* autoGroup = new QGroupBox(QStringLiteral("Autostart tunnels"), program);
+  autoGroup->setObjectName(QStringLiteral("gbAutostart"));
+  auto* delayLabel = new QLabel(QStringLiteral("Delay:"), autoGroup);
+  delay_ = new QSpinBox(autoGroup);
+  delay_->setObjectName(QStringLiteral("seDelay"));
+  delay_->setRange(kDelayMin, kDelayMax);
+  delay_->setSingleStep(kDelayStep);
+  delay_->setGroupSeparatorShown(true);
+  delay_->setMinimumWidth(90);
+  delayLabel->setBuddy(delay_);
+  auto* autoLayout = new QHBoxLayout(autoGroup);
+  autoLayout->addWidget(delayLabel);
+  autoLayout->addWidget(delay_);
+  autoLayout->addWidget(new QLabel(QStringLiteral("ms"), autoGroup));
+  autoLayout->addStretch(1);
+
+  dataDir_ = new QLabel(QString::fromLocal8Bit(dataDir.data(), static_cast<qsizetype>(dataDir.size())), program);
+  dataDir_->setObjectName(QStringLiteral("lbDataDir"));
+  dataDir_->setEnabled(false);  // shown greyed
+  dataDir_->setWordWrap(true);
+  dataDir_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+  auto* programLayout = new QVBoxLayout(program);
+  programLayout->addWidget(trayGroup);
+  programLayout->addWidget(logGroup);
+  programLayout->addWidget(autoGroup);
+  programLayout->addStretch(1);
+  programLayout->addWidget(dataDir_);
+
+  auto* buttons = new QDialogButtonBox(this);
+  QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+  ok->setObjectName(QStringLiteral("btnOK"));
+  ok->setDefault(true);
+  QPushButton* cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+  cancel->setObjectName(QStringLiteral("btnCancel"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tabs, 1);
+  layout->addWidget(buttons);
+
+  // The log-lines field follows its check box at once.
+  connect(limitLog_, &QCheckBox::toggled, limitLogLines_, &QWidget::setEnabled);
+
+  startToTray_->setChecked(values.StartToTray);
+  startMinimized_->setChecked(values.StartMinimized);
+  limitLog_->setChecked(values.LimitLog);
+  limitLogLines_->setEnabled(values.LimitLog);
+  limitLogLines_->setValue(static_cast<int16_t>(values.LimitLogINT));
+  delay_->setValue(static_cast<int16_t>(values.AutostartDelay));
+
+  resize(362, 382);
+  setFixedSize(size().expandedTo(minimumSizeHint()));
+}
+
+TOptionValues TfOptions::Values() const {
+  TOptionValues v;
+  v.StartToTray = startToTray_->isChecked();
+  v.StartMinimized = startMinimized_->isChecked();
+  v.LimitLog = limitLog_->isChecked();
+  v.LimitLogINT = static_cast<int16_t>(limitLogLines_->value());
+  v.AutostartDelay = static_cast<int16_t>(delay_->value());
+  return v;
+}
+
+}  // namespace sorvik

@@ -1,0 +1,289 @@
+#include "app/gui/tf_properties.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "app/gui/icons.h"
+#include "app/gui/number_edit.h"
+#include "tunnel/proxy_type.h"
+
+namespace sorvik {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
+std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
+
+QLineEdit* TextEdit(const char* name, QWidget* parent) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  return edit;
+}
+
+TNumberEdit* NumberEdit(const char* name, QWidget* parent) {
+  auto* edit = new TNumberEdit(parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setMinimumWidth(80);
+  return edit;
+}
+
+QCheckBox* Check(const char* caption, const char* name, QWidget* parent) {
+  auto* box = new QCheckBox(QString::fromLatin1(caption), parent);
+  box->setObjectName(QString::fromLatin1(name));
+  return box;
+}
+
+}  // namespace
+
+TTunnelFields FieldsOf(const TKestruneItem& item) {
+  TTunnelFields f;
+  f.SSLFingerprint = item.SSLFingerprint;
+  f.SSLSubjectHash = item.SSLSubjectHash;
+  f.SSLIssuerHash = item.SSLIssuerHash;
+  f.SSLVerifycert = item.SSLVerifycert;
+  f.SSLClientCertificatePath = item.SSLClientCertificatePath;
+  f.SSLUseClientCertificate = item.SSLUseClientCertificate;
+  f.ProxyType = item.ProxyType;
+  f.LogServerErrors = item.LogServerErrors;
+  f.LogToServer = item.LogToServer;
+  f.LogFromServer = item.LogFromServer;
+  f.ProxyHost = item.ProxyHost;
+  f.ProxyPort = item.ProxyPort;
+  f.ProxyHost2 = item.ProxyHost2;
+  f.ProxyPort2 = item.ProxyPort2;
+  f.Server = item.Server;
+  f.Port = item.Port;
+  f.Mapped = item.Mapped;
+  f.Autostart = item.Autostart;
+  f.TunnelCaption = item.TunnelCaption;
+  f.SSLHost = item.SSLHost;
+  f.IPv6Host = item.IPv6Host;
+  f.LocalAccess = item.LocalAccess;
+  return f;
+}
+
+void ApplyFields(TKestruneItem& item, const TTunnelFields& f) {
+  item.SSLFingerprint = f.SSLFingerprint;
+  item.SSLSubjectHash = f.SSLSubjectHash;
+  item.SSLIssuerHash = f.SSLIssuerHash;
+  item.SSLVerifycert = f.SSLVerifycert;
+  item.SSLClientCertificatePath = f.SSLClientCertificatePath;
+  item.SSLUseClientCertificate = f.SSLUseClientCertificate;
+  item.ProxyType = f.ProxyType;
+  item.LogServerErrors = f.LogServerErrors;
+  item.LogToServer = f.LogToServer;
+  item.LogFromServer = f.LogFromServer;
+  item.ProxyHost = f.ProxyHost;
+  item.ProxyPort = f.ProxyPort;
+  item.ProxyHost2 = f.ProxyHost2;
+  item.ProxyPort2 = f.ProxyPort2;
+  item.Server = f.Server;
+  item.Port = f.Port;
+  item.Mapped = f.Mapped;
+  item.Autostart = f.Autostart;
+  item.TunnelCaption = f.TunnelCaption;
+  item.SSLHost = f.SSLHost;
+  item.IPv6Host = f.IPv6Host;
+  item.LocalAccess = f.LocalAccess;
+}
+
+TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::WindowMinimizeButtonHint),
+      mode_(mode),
+      carried_(fields) {
+  setObjectName(QStringLiteral("fProperties"));
+  setWindowTitle(mode == TMode::Edit ? QStringLiteral("Tunnel Properties") : QStringLiteral("New tunnel properties"));
+
+  tabs_ = new QTabWidget(this);
+  tabs_->setObjectName(QStringLiteral("pcProperties"));
+
+  // ---- "Main" ----
+  auto* mainTab = new QWidget(tabs_);
+  mainTab->setObjectName(QStringLiteral("tsMain"));
+  auto* mainGroup = new QGroupBox(QStringLiteral("Main tunnel settings"), mainTab);
+  mainGroup->setObjectName(QStringLiteral("gbMain"));
+  caption_ = TextEdit("edCaption", mainGroup);
+  server_ = TextEdit("edServer", mainGroup);
+  port_ = NumberEdit("seRemotePort", mainGroup);
+  mapped_ = NumberEdit("seLocalPort", mainGroup);
+  localAccess_ = Check("localhost access", "cbLocalAccess", mainGroup);
+  autostart_ = Check("Autostart", "cbAutostart", mainGroup);
+  sslHost_ = Check("SSL Host", "cbSSLHost", mainGroup);
+  ipv6Host_ = Check("IPv6 Host", "cbIPv6Host", mainGroup);
+  auto* form = new QFormLayout;
+  form->addRow(QStringLiteral("Caption in list"), caption_);
+  form->addRow(QStringLiteral("Remote host"), server_);
+  auto* ports = new QHBoxLayout;
+  ports->addWidget(port_);
+  ports->addStretch(1);
+  form->addRow(QStringLiteral("Remote Port"), ports);
+  auto* local = new QHBoxLayout;
+  local->addWidget(mapped_);
+  local->addStretch(1);
+  form->addRow(QStringLiteral("Local Port"), local);
+  auto* checks = new QGridLayout;
+  checks->addWidget(localAccess_, 0, 0);
+  checks->addWidget(autostart_, 0, 1);
+  checks->addWidget(sslHost_, 1, 0);
+  checks->addWidget(ipv6Host_, 1, 1);
+  auto* mainGroupLayout = new QVBoxLayout(mainGroup);
+  mainGroupLayout->addLayout(form);
+  mainGroupLayout->addSpacing(6);
+  mainGroupLayout->addLayout(checks);
+  auto* picture = new QLabel(mainTab);
+  picture->setObjectName(QStringLiteral("imgMain"));
+  picture->setPixmap(ProgramIcon().pixmap(48, 48));
+  picture->setAlignment(Qt::AlignCenter);
+  auto* mainLayout = new QVBoxLayout(mainTab);
+  mainLayout->addWidget(mainGroup);
+  mainLayout->addStretch(1);
+  mainLayout->addWidget(picture);
+  mainLayout->addStretch(1);
+  tabs_->addTab(mainTab, QStringLiteral("Main"));
+
+  // ---- "Proxy" ----
+  auto* proxyTab = new QWidget(tabs_);
+  proxyTab->setObjectName(QStringLiteral("tsProxy"));
+  auto* inner = new QTabWidget(proxyTab);
+  inner->setObjectName(QStringLiteral("pcProxy"));
+  auto* single = new QWidget(inner);
+  single->setObjectName(QStringLiteral("tsSingleProxy"));
+  auto* serverGroup = new QGroupBox(QStringLiteral("Proxy server"), single);
+  serverGroup->setObjectName(QStringLiteral("gbProxyServer"));
+  proxyHost_ = TextEdit("edProxyHost", serverGroup);
+  proxyPort_ = NumberEdit("seProxyPort", serverGroup);
+  proxyHost2_ = TextEdit("edProxyHost2", serverGroup);
+  proxyPort2_ = NumberEdit("seProxyPort2", serverGroup);
+  auto* serverGrid = new QGridLayout(serverGroup);
+  serverGrid->addWidget(new QLabel(QStringLiteral("Proxy:"), serverGroup), 0, 0);
+  serverGrid->addWidget(proxyHost_, 0, 1);
+  serverGrid->addWidget(new QLabel(QStringLiteral("Proxy port"), serverGroup), 0, 2);
+  serverGrid->addWidget(proxyPort_, 0, 3);
+  serverGrid->addWidget(new QLabel(QStringLiteral("Proxy 2:"), serverGroup), 1, 0);
+  serverGrid->addWidget(proxyHost2_, 1, 1);
+  serverGrid->addWidget(new QLabel(QStringLiteral("Proxy port"), serverGroup), 1, 2);
+  serverGrid->addWidget(proxyPort2_, 1, 3);
+  serverGrid->setColumnStretch(1, 1);
+  auto* typeGroup = new QGroupBox(QStringLiteral("Proxy type"), single);
+  typeGroup->setObjectName(QStringLiteral("gbProxyType"));
+  proxyType_ = new QButtonGroup(this);
+  auto* typeGrid = new QGridLayout(typeGroup);
+  for (int i = 0; i < kProxyTypeCount; ++i) {
+    auto* radio = new QRadioButton(Q(ProxyTypeLabel(static_cast<uint8_t>(i))), typeGroup);
+    radio->setObjectName(QStringLiteral("rbProxyType%1").arg(i));
+    proxyType_->addButton(radio, i);
+    typeGrid->addWidget(radio, i % 4, i / 4);  // two columns of four
+  }
+  auto* singleLayout = new QVBoxLayout(single);
+  singleLayout->addWidget(serverGroup);
+  singleLayout->addWidget(typeGroup);
+  singleLayout->addStretch(1);
+  inner->addTab(single, QStringLiteral("Single proxy"));
+  auto* proxyLayout = new QVBoxLayout(proxyTab);
+  proxyLayout->addWidget(inner);
+  tabs_->addTab(proxyTab, QStringLiteral("Proxy"));
+
+  // ---- "Log" ----
+  auto* logTab = new QWidget(tabs_);
+  logTab->setObjectName(QStringLiteral("tsLog"));
+  auto* logGroup = new QGroupBox(QStringLiteral("Log to window"), logTab);
+  logGroup->setObjectName(QStringLiteral("gbLogToWindow"));
+  logServerErrors_ = Check("Log Tunnel Errors", "cbLogServerErrors", logGroup);
+  auto* logGroupLayout = new QVBoxLayout(logGroup);
+  logGroupLayout->addWidget(logServerErrors_);
+  auto* logLayout = new QVBoxLayout(logTab);
+  logLayout->addWidget(logGroup);
+  logLayout->addStretch(1);
+  tabs_->addTab(logTab, QStringLiteral("Log"));
+
+  // ---- "SSL" ----
+  auto* sslTab = new QWidget(tabs_);
+  sslTab->setObjectName(QStringLiteral("tsSSL"));
+  auto* sslGroup = new QGroupBox(QStringLiteral("SSL Options"), sslTab);
+  sslGroup->setObjectName(QStringLiteral("gbSSL"));
+  fingerprint_ = TextEdit("edSSLFingerprint", sslGroup);
+  verifyCert_ = Check("Check Certificate", "cbSSLVerifycert", sslGroup);
+  auto* sslGroupLayout = new QVBoxLayout(sslGroup);
+  sslGroupLayout->addWidget(new QLabel(QStringLiteral("Cert Fingerprint:"), sslGroup));
+  sslGroupLayout->addWidget(fingerprint_);
+  sslGroupLayout->addWidget(verifyCert_);
+  auto* sslLayout = new QVBoxLayout(sslTab);
+  sslLayout->addWidget(sslGroup);
+  sslLayout->addStretch(1);
+  tabs_->addTab(sslTab, QStringLiteral("SSL"));
+
+  auto* buttons = new QDialogButtonBox(this);
+  QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+  ok->setObjectName(QStringLiteral("btnOK"));
+  ok->setDefault(true);
+  QPushButton* cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+  cancel->setObjectName(QStringLiteral("btnCancel"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tabs_, 1);
+  layout->addWidget(buttons);
+
+  // ---- values ----
+  caption_->setText(Q(mode == TMode::Edit && fields.TunnelCaption.empty() ? fields.Server : fields.TunnelCaption));
+  server_->setText(Q(fields.Server));
+  port_->setValue(fields.Port);
+  mapped_->setValue(fields.Mapped);
+  localAccess_->setChecked(fields.LocalAccess);
+  autostart_->setChecked(fields.Autostart);
+  sslHost_->setChecked(fields.SSLHost);
+  ipv6Host_->setChecked(fields.IPv6Host);
+  proxyHost_->setText(Q(fields.ProxyHost));
+  proxyPort_->setValue(fields.ProxyPort);
+  proxyHost2_->setText(Q(fields.ProxyHost2));
+  proxyPort2_->setValue(fields.ProxyPort2);
+  proxyType_->button(std::min<int>(fields.ProxyType, kProxyTypeCount - 1))->setChecked(true);
+  logServerErrors_->setChecked(fields.LogServerErrors);
+  fingerprint_->setText(Q(fields.SSLFingerprint));
+  verifyCert_->setChecked(fields.SSLVerifycert);
+  if (mode == TMode::Edit && running) {
+    server_->setEnabled(false);
+    port_->setEnabled(false);
+    mapped_->setEnabled(false);
+  }
+
+  resize(423, 467);
+  setFixedSize(size().expandedTo(minimumSizeHint()));
+}
+
+TTunnelFields TfProperties::Result() const {
+  TTunnelFields f = carried_;  // SSLSubjectHash, SSLIssuerHash, client certificate, raw-traffic switches
+  f.TunnelCaption = S(caption_->text());
+  f.Server = S(server_->text());
+  f.Port = port_->value();
+  f.Mapped = mapped_->value();
+  f.LocalAccess = localAccess_->isChecked();
+  f.Autostart = autostart_->isChecked();
+  f.SSLHost = sslHost_->isChecked();
+  f.IPv6Host = ipv6Host_->isChecked();
+  f.ProxyHost = S(proxyHost_->text());
+  f.ProxyPort = proxyPort_->value();
+  f.ProxyHost2 = S(proxyHost2_->text());
+  f.ProxyPort2 = proxyPort2_->value();
+  const int checked = proxyType_->checkedId();
+  f.ProxyType = static_cast<uint8_t>(checked < 0 ? 0 : checked);
+  f.LogServerErrors = logServerErrors_->isChecked();
+  f.SSLFingerprint = S(fingerprint_->text());
+  f.SSLVerifycert = verifyCert_->isChecked();
+  if (mode_ == TMode::New && f.TunnelCaption.empty()) f.TunnelCaption = f.Server;
+  return f;
+}
+
+}  // namespace sorvik

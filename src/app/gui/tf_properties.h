@@ -1,0 +1,97 @@
+// TfProperties, the tunnel properties dialog: every user-facing setting of a
+// new or an existing tunnel, plus the settings it carries without showing
+// (subject and issuer hashes, client certificate, raw-traffic switches).
+//
+// Thread contract: UI thread only.
+#pragma once
+
+#include <QDialog>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "tunnel/kestrune_item.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QLineEdit;
+class QRadioButton;
+class QTabWidget;
+
+namespace sorvik {
+
+class TNumberEdit;
+
+// The persisted settings of one tunnel as plain values.
+struct TTunnelFields {
+  std::string SSLFingerprint;
+  std::string SSLSubjectHash;
+  std::string SSLIssuerHash;
+  bool SSLVerifycert = false;
+  std::string SSLClientCertificatePath;
+  bool SSLUseClientCertificate = false;
+  uint8_t ProxyType = 0;
+  bool LogServerErrors = true;
+  bool LogToServer = false;
+  bool LogFromServer = false;
+  std::string ProxyHost = "127.0.0.1";
+  int32_t ProxyPort = 9050;
+  std::string ProxyHost2 = "127.0.0.1";
+  int32_t ProxyPort2 = 1080;
+  std::string Server;
+  int32_t Port = 80;
+  int32_t Mapped = 81;
+  bool Autostart = false;
+  std::string TunnelCaption;
+  bool SSLHost = false;
+  bool IPv6Host = false;
+  bool LocalAccess = false;
+
+  bool operator==(const TTunnelFields&) const = default;
+};
+
+// What the dialog shows for a new tunnel (the initial values above).
+inline TTunnelFields NewTunnelFields() { return TTunnelFields{}; }
+// The tunnel's persisted settings (UI thread: the only writer of them).
+TTunnelFields FieldsOf(const TKestruneItem& item);
+// Replaces the tunnel's persisted settings; on a running tunnel call it inside item.Edit().
+void ApplyFields(TKestruneItem& item, const TTunnelFields& fields);
+
+class TfProperties : public QDialog {
+  Q_OBJECT
+
+ public:
+  enum class TMode { New, Edit };
+
+  // Edit: `fields` are the tunnel's; when `running`, the remote host and both
+  // port fields are disabled. New: `fields` are NewTunnelFields().
+  TfProperties(TMode mode, const TTunnelFields& fields, bool running, QWidget* parent = nullptr);
+
+  // The settings as the controls hold them, with the caption rule of the mode:
+  // a new tunnel with an empty caption takes the remote host as caption.
+  TTunnelFields Result() const;
+
+ private:
+  TMode mode_;
+  TTunnelFields carried_;  // the settings without a control
+  QTabWidget* tabs_;
+  QLineEdit* caption_;
+  QLineEdit* server_;
+  TNumberEdit* port_;
+  TNumberEdit* mapped_;
+  QCheckBox* localAccess_;
+  QCheckBox* autostart_;
+  QCheckBox* sslHost_;
+  QCheckBox* ipv6Host_;
+  QLineEdit* proxyHost_;
+  TNumberEdit* proxyPort_;
+  QLineEdit* proxyHost2_;
+  TNumberEdit* proxyPort2_;
+  QButtonGroup* proxyType_;
+  QCheckBox* logServerErrors_;
+  QLineEdit* fingerprint_;
+  QCheckBox* verifyCert_;
+};
+
+}  // namespace sorvik

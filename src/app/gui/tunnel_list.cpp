@@ -1,0 +1,112 @@
+#include "app/gui/tunnel_list.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QPainter>
+#include <QStyle>
+
+#include "app/app_core.h"
+#include "app/gui/icons.h"
+#include "tunnel/proxy_type.h"
+
+namespace sorvik {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
+
+}  // namespace
+
+TTunnelModel::TTunnelModel(AppCore& core, QObject* parent)
+    : QAbstractTableModel(parent),
+      core_(core),
+      stopped_(RowImage(kImageStopped)),
+      running_(RowImage(kImageRunning)),
+      failed_(RowImage(kImageFailed)) {}
+
+int TTunnelModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+
+int TTunnelModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
+
+QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid()) return {};
+  try {
+    if (role == Qt::BackgroundRole) {
+      return index.row() % 2 == 1 ? QVariant(kOddRowColor) : QVariant();
+    }
+    if (role == Qt::TextAlignmentRole && index.column() == kColProxyType) {
+      return QVariant(Qt::AlignCenter);
+    }
+    const TKestruneItem* tunnel = core_.TunnelAt(index.row());
+    if (tunnel == nullptr) return {};
+    if (role == Qt::DecorationRole && index.column() == kColTunnel) {
+      switch (tunnel->ImageIndex) {
+        case kImageStopped: return stopped_;
+        case kImageRunning: return running_;
+        case kImageFailed: return failed_;
+        default: return {};
+      }
+    }
+    if (role != Qt::DisplayRole) return {};
+    switch (index.column()) {
+      case kColTunnel:
+        return Q(tunnel->TunnelCaption.empty() ? tunnel->Server : tunnel->TunnelCaption);
+      case kColPort:
+        return QString::number(tunnel->Port);
+      case kColLocalPort:
+        return QString::number(tunnel->Mapped);
+      case kColStatus:
+        return Q(RunStateText(tunnel->RunState));
+      case kColProxyType:
+        return Q(ProxyTypeName(tunnel->ProxyType));
+      default:
+        return {};
+    }
+  } catch (...) {
+    return {};  // a failure while filling a row is ignored
+  }
+}
+
+QVariant TTunnelModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
+  if (role == Qt::DisplayRole) return QString::fromLatin1(kColumns[static_cast<size_t>(section)].Caption);
+  if (role == Qt::TextAlignmentRole && section == kColProxyType) return QVariant(Qt::AlignCenter);
+  return {};
+}
+
+void TTunnelModel::SetRowCount(int count) {
+  if (count < 0) count = 0;
+  if (count > rows_) {
+    beginInsertRows(QModelIndex(), rows_, count - 1);
+    rows_ = count;
+    endInsertRows();
+  } else if (count < rows_) {
+    beginRemoveRows(QModelIndex(), count, rows_ - 1);
+    rows_ = count;
+    endRemoveRows();
+  }
+}
+
+void TTunnelModel::RepaintAll() {
+  if (rows_ > 0) emit dataChanged(index(0, 0), index(rows_ - 1, kColumnCount - 1));
+}
+
+void TTunnelModel::RepaintRow(int row) {
+  if (row >= 0 && row < rows_) emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
+}
+
+void TTunnelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QStyleOptionViewItem opt(option);
+  initStyleOption(&opt, index);
+  // The selection colour never shows: the focused row has a colour of its own.
+  opt.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+  const auto* view = qobject_cast<const QAbstractItemView*>(option.widget);
+  if (view != nullptr && view->currentIndex().isValid() && view->currentIndex().row() == index.row()) {
+    opt.backgroundBrush = QBrush(kFocusedRowColor);
+    opt.palette.setColor(QPalette::Text, Qt::black);
+  }
+  const QWidget* widget = option.widget;
+  QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+}
+
+}  // namespace sorvik
