@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,7 +63,12 @@ class TIdIOHandler : public TIdComponent {
   virtual void Close();
   virtual bool Connected() const;
   int Handle() const { return binding_.Handle; }
+  // The socket's addresses. The owning thread may read it directly; any other
+  // thread (the connection report) must use BindingSnapshot().
   const TIdSocketBinding& Binding() const { return binding_; }
+  // A copy of the binding taken under binding_lock_; safe from any thread while
+  // the handler exists.
+  TIdSocketBinding BindingSnapshot() const;
   // Takes over an accepted socket (the local side of a relayed connection).
   void AttachSocket(int fd);
 
@@ -70,6 +76,10 @@ class TIdIOHandler : public TIdComponent {
   // reads, writes) end promptly with EIdConnectionCancelled; used by deactivation.
   void Cancel();
   bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+  // The eventfd that Cancel() makes readable; a wait written outside this class
+  // (the TLS handshake, the relay) polls it next to the socket. -1 only when the
+  // process had no descriptor left when the handler was made.
+  int CancelHandle() const { return cancel_fd_; }
 
   // --- raw transport, replaced by the TLS handler ---
   // One read of at most `len` bytes once the socket is readable, never blocking
@@ -122,10 +132,23 @@ class TIdIOHandler : public TIdComponent {
  protected:
   void Notification(TIdComponent* dying) override;
   // Waits until the socket is readable or the wait is cancelled or times out
-  // (timeout_ms <= 0: no limit). Returns false on time-out.
+  // (timeout_ms <= 0: no limit). Returns false on time-out; a cancelled wait
+  // raises EIdConnectionCancelled.
   bool WaitReadable(int timeout_ms);
+  // The same for writability.
+  bool WaitWritable(int timeout_ms);
+  // Raises EIdConnectionCancelled when Cancel() was called.
+  void CheckCancelled() const;
+  // Sets binding_ (under binding_lock_) from the socket's local and peer names.
+  void SetBindingFromSocket(int fd);
+  // Closes the socket and marks the binding empty (the addresses stay for the
+  // connection report). Used by Close().
+  void CloseSocket();
 
-  TIdSocketBinding binding_;
+  // Written by the owning thread only; read by other threads through
+  // BindingSnapshot() under binding_lock_.
+  mutable std::mutex binding_lock_;
+  TIdSocketBinding binding_;  // guarded by binding_lock_ for writes
   std::vector<uint8_t> input_;
   std::vector<uint8_t> write_buffer_;
   bool buffering_ = false;
@@ -133,6 +156,11 @@ class TIdIOHandler : public TIdComponent {
   int cancel_fd_ = -1;  // eventfd signalled by Cancel(); every wait polls it too
 
  private:
+  bool WaitFor(short events, int timeout_ms);
+  void ReleaseProxy();
+  // Resolves the target of the TCP connection (firing hsResolving for names).
+  void ConnectSocket(const std::string& host, uint16_t port, TIdIPVersion version);
+
   TIdCustomTransparentProxy* proxy_ = nullptr;
   bool proxy_owned_ = false;  // a private copy that this handler destroys
 };

@@ -1,10 +1,727 @@
 #include "net/mapped_port_tcp.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+#include <typeinfo>
+
+#include "net/exceptions.h"
+#include "net/socket_util.h"
+
 namespace sorvik {
 
-struct TIdMappedPortTCP::Impl {};
+namespace {
 
-TIdMappedPortTCP::TIdMappedPortTCP() : impl_(std::make_unique<Impl>()) {}
-TIdMappedPortTCP::~TIdMappedPortTCP() = default;
+// Largest chunk moved per read (and per splice).
+constexpr int kChunkSize = TIdIOHandler::kRecvBufferSize;
+// Listener poll interval; the wake fd ends the wait at once on deactivation.
+constexpr int kListenPollMs = 250;
+// Deactivation re-cancels stragglers at this interval while it waits.
+constexpr int kDeactivatePollMs = 500;
+// Pause after running out of descriptors, memory or threads, so that the
+// listener does not spin while the process is at its limits.
+constexpr int kResourceBackoffMs = 50;
+
+// Worker stacks: small, the relay needs little. Sanitizer builds get more room
+// for their redzones.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kWorkerStackSize = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr size_t kWorkerStackSize = 1024 * 1024;
+#else
+constexpr size_t kWorkerStackSize = 256 * 1024;
+#endif
+#else
+constexpr size_t kWorkerStackSize = 256 * 1024;
+#endif
+
+bool IsIPv6Literal(const std::string& host) {
+  in6_addr a{};
+  return ::inet_pton(AF_INET6, host.c_str(), &a) == 1;
+}
+
+bool PeerGone(int code) {
+  return code == ECONNRESET || code == ECONNABORTED || code == ESHUTDOWN || code == EPIPE;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+struct TIdMappedPortTCP::Impl {
+  explicit Impl(TIdMappedPortTCP& s) : self(s) {}
+  TIdMappedPortTCP& self;
+
+  // ---- owner's thread only ----
+  bool active = false;
+  struct Listener {
+    int fd = -1;
+    uint16_t port = 0;
+    std::thread thread;
+  };
+  std::vector<Listener> listeners;
+  int wake_fd = -1;  // eventfd; readable while the listeners must stop
+
+  // ---- hooks ----
+  mutable std::mutex hooks_mutex;
+  TIdContextEvent on_connect;                // guarded by hooks_mutex
+  TIdContextEvent on_outbound_connect;       // guarded by hooks_mutex
+  TIdContextEvent on_execute;                // guarded by hooks_mutex
+  TIdContextEvent on_outbound_data;          // guarded by hooks_mutex
+  TIdContextExceptionEvent on_exception;     // guarded by hooks_mutex
+  // Bumped on every change of a data hook, so the relay re-reads them without
+  // taking the lock for every chunk.
+  std::atomic<uint64_t> data_hooks_version{0};
+
+  template <class H>
+  H Copy(const H& hook) const {
+    std::lock_guard<std::mutex> lock(hooks_mutex);
+    return hook;
+  }
+
+  // ---- context list ----
+  std::mutex list_mutex;
+  std::vector<TIdMappedPortContext*> contexts;  // guarded by list_mutex
+  bool cancelling = false;                      // guarded by list_mutex: deactivation under way
+
+  // ---- live worker threads (never held together with list_mutex) ----
+  std::mutex workers_mutex;
+  std::condition_variable workers_cv;
+  int workers = 0;  // guarded by workers_mutex
+
+  void ListenLoop(int fd);
+  void StartWorker(int fd);
+  bool Backoff();  // false when the listener is being stopped
+  void CancelAll();
+};
+
+// Worker thread body (a friend of the context and the server).
+struct MappedPortWorker {
+  static void* Main(void* arg);
+  static void Run(TIdMappedPortContext& ctx);
+  static void Report(TIdMappedPortContext& ctx, const std::exception_ptr& error);
+  static void ForwardBuffered(TIdMappedPortContext& ctx);
+  static void Relay(TIdMappedPortContext& ctx);
+  static bool RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote);
+  static void RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote);
+};
+
+// ---------------------------------------------------------------------------
+// Context
+
+TIdMappedPortContext::TIdMappedPortContext(TIdMappedPortTCP& server, int acceptedFd)
+    : server_(server), local_(std::make_unique<TIdIOHandlerStack>()) {
+  local_->AttachSocket(acceptedFd);
+}
+
+TIdMappedPortContext::~TIdMappedPortContext() {
+  outbound_.reset();
+  local_.reset();
+}
+
+void TIdMappedPortContext::Cancel() {
+  cancelled_ = true;
+  if (outbound_) outbound_->Cancel();
+  local_->Cancel();
+}
+
+// ---------------------------------------------------------------------------
+// Server: configuration, hooks, list
+
+TIdMappedPortTCP::TIdMappedPortTCP() : impl_(std::make_unique<Impl>(*this)) {}
+
+TIdMappedPortTCP::~TIdMappedPortTCP() {
+  try {
+    SetActive(false);
+  } catch (...) {
+  }
+}
+
+bool TIdMappedPortTCP::Active() const { return impl_->active; }
+
+uint16_t TIdMappedPortTCP::BoundPort(size_t index) const {
+  return index < impl_->listeners.size() ? impl_->listeners[index].port : 0;
+}
+
+void TIdMappedPortTCP::SetOnConnect(TIdContextEvent hook) {
+  std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_connect = std::move(hook);
+}
+void TIdMappedPortTCP::SetOnOutboundConnect(TIdContextEvent hook) {
+  std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_outbound_connect = std::move(hook);
+}
+void TIdMappedPortTCP::SetOnExecute(TIdContextEvent hook) {
+  std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_execute = std::move(hook);
+  impl_->data_hooks_version.fetch_add(1, std::memory_order_release);
+}
+void TIdMappedPortTCP::SetOnOutboundData(TIdContextEvent hook) {
+  std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_outbound_data = std::move(hook);
+  impl_->data_hooks_version.fetch_add(1, std::memory_order_release);
+}
+void TIdMappedPortTCP::SetOnException(TIdContextExceptionEvent hook) {
+  std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_exception = std::move(hook);
+}
+void TIdMappedPortTCP::ClearReportingHooks() {
+  std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_outbound_connect = nullptr;
+  impl_->on_execute = nullptr;
+  impl_->on_outbound_data = nullptr;
+  impl_->on_exception = nullptr;
+  impl_->data_hooks_version.fetch_add(1, std::memory_order_release);
+}
+
+TIdMappedPortTCP::LockedContexts::LockedContexts(TIdMappedPortTCP& s) : lock_(s.impl_->list_mutex), server_(s) {}
+
+const std::vector<TIdMappedPortContext*>& TIdMappedPortTCP::LockedContexts::List() const {
+  return server_.impl_->contexts;
+}
+
+int TIdMappedPortTCP::ConnectionCount() {
+  std::lock_guard<std::mutex> lock(impl_->list_mutex);
+  return static_cast<int>(impl_->contexts.size());
+}
+
+void TIdMappedPortTCP::Impl::CancelAll() {
+  std::lock_guard<std::mutex> lock(list_mutex);
+  for (TIdMappedPortContext* ctx : contexts) ctx->Cancel();
+}
+
+void TIdMappedPortTCP::CancelAllConnections() { impl_->CancelAll(); }
+
+// ---------------------------------------------------------------------------
+// Activation and deactivation (owner's thread)
+
+void TIdMappedPortTCP::SetActive(bool value) {
+  Impl& im = *impl_;
+  if (value == im.active) return;
+  if (value) {
+    IgnoreSigpipe();
+    im.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (im.wake_fd < 0) RaiseSocketError(errno);
+    auto fail = [&](auto&& error) {
+      for (auto& l : im.listeners) ::close(l.fd);
+      im.listeners.clear();
+      ::close(im.wake_fd);
+      im.wake_fd = -1;
+      throw error;
+    };
+    // Bind every binding first, then listen on each.
+    for (const TIdListenBinding& b : Bindings) {
+      const bool v6 = b.IPVersion == Id_IPv6;
+      sockaddr_storage ss{};
+      socklen_t len;
+      const uint16_t port = b.Port != 0 ? b.Port : DefaultPort;
+      if (v6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        a->sin6_addr = in6addr_any;
+        if (!b.IP.empty() && ::inet_pton(AF_INET6, b.IP.c_str(), &a->sin6_addr) != 1) {
+          fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
+        }
+        len = sizeof(sockaddr_in6);
+      } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr.s_addr = htonl(INADDR_ANY);  // an empty address: all IPv4 addresses
+        if (!b.IP.empty() && ::inet_pton(AF_INET, b.IP.c_str(), &a->sin_addr) != 1) {
+          fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
+        }
+        len = sizeof(sockaddr_in);
+      }
+      int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      if (fd < 0) fail(EIdSocketError(errno, SocketErrorMessage(errno)));
+      im.listeners.push_back({fd, port, {}});
+      int one = 1;
+      // Linux's SO_REUSEADDR still refuses a second listener on the same port;
+      // what it allows is binding while earlier connections of this port sit in
+      // TIME_WAIT, which a restart of the tunnel needs.
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      if (v6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
+      // Nagle's algorithm stays on (the default).
+      sockaddr_storage bound{};
+      socklen_t blen = sizeof bound;
+      if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0) im.listeners.back().port = SockaddrPort(bound);
+    }
+    for (auto& l : im.listeners) {
+      if (::listen(l.fd, ListenQueue) != 0) {
+        if (errno == EADDRINUSE) fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
+        fail(EIdSocketError(errno, SocketErrorMessage(errno)));
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(im.list_mutex);
+      im.cancelling = false;
+    }
+    im.active = true;
+    try {
+      for (auto& l : im.listeners) {
+        int fd = l.fd;
+        l.thread = std::thread([&im, fd] { im.ListenLoop(fd); });
+      }
+    } catch (...) {
+      SetActive(false);
+      throw;
+    }
+    return;
+  }
+
+  // ---- deactivation ----
+  // 1. Stop the listeners: the wake fd ends their wait at once.
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t w = ::write(im.wake_fd, &one, sizeof one);
+  for (auto& l : im.listeners) {
+    if (l.thread.joinable()) l.thread.join();
+    ::close(l.fd);
+  }
+  im.listeners.clear();
+  // 2. Cancel both sides of every connection; a worker that registers from now
+  // on cancels itself.
+  {
+    std::lock_guard<std::mutex> lock(im.list_mutex);
+    im.cancelling = true;
+    for (TIdMappedPortContext* ctx : im.contexts) ctx->Cancel();
+  }
+  // 3. Wait for the workers. Every wait of a worker is cancellable, so this ends
+  // promptly; the 500 ms round only re-cancels as a safety net.
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(im.workers_mutex);
+      if (im.workers_cv.wait_for(lock, std::chrono::milliseconds(kDeactivatePollMs),
+                                 [&] { return im.workers == 0; })) {
+        break;
+      }
+    }
+    im.CancelAll();
+  }
+  ::close(im.wake_fd);
+  im.wake_fd = -1;
+  im.active = false;
+}
+
+// ---------------------------------------------------------------------------
+// Listener thread (one per binding)
+
+bool TIdMappedPortTCP::Impl::Backoff() {
+  pollfd p{wake_fd, POLLIN, 0};
+  return ::poll(&p, 1, kResourceBackoffMs) == 0;
+}
+
+// Listener thread: waits for connections (250 ms polls, ended at once by the
+// wake fd) and hands each to a new worker thread.
+void TIdMappedPortTCP::Impl::ListenLoop(int fd) {
+  // A spare descriptor, given up for a moment when the process has none left,
+  // so that the pending connection can be accepted and dropped instead of
+  // waking this loop again and again.
+  int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    int r = ::poll(fds, 2, kListenPollMs);
+    if (fds[1].revents) break;
+    if (r <= 0 || !(fds[0].revents & POLLIN)) continue;
+    int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (c < 0) {
+      int err = errno;
+      if (err == EMFILE || err == ENFILE) {
+        if (spare >= 0) {
+          ::close(spare);
+          int d = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+          if (d >= 0) ::close(d);
+          spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+        if (!Backoff()) break;
+      } else if (err == ENOBUFS || err == ENOMEM) {
+        if (!Backoff()) break;
+      }
+      continue;  // other accept failures: the half-made connection is gone
+    }
+    if (self.MaxConnections > 0 && self.ConnectionCount() >= self.MaxConnections) {
+      ::close(c);
+      continue;
+    }
+    StartWorker(c);
+  }
+  if (spare >= 0) ::close(spare);
+}
+
+void TIdMappedPortTCP::Impl::StartWorker(int fd) {
+  TIdMappedPortContext* ctx = nullptr;
+  try {
+    ctx = new TIdMappedPortContext(self, fd);
+  } catch (...) {
+    ::close(fd);
+    Backoff();
+    return;
+  }
+  if (ctx->local_->CancelHandle() < 0) {  // no descriptor for the cancel fd
+    delete ctx;
+    Backoff();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    ++workers;
+  }
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kWorkerStackSize);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t t;
+  int r = ::pthread_create(&t, &attr, &MappedPortWorker::Main, ctx);
+  pthread_attr_destroy(&attr);
+  if (r != 0) {
+    // No thread: drop the connection and pause.
+    delete ctx;
+    {
+      std::lock_guard<std::mutex> lock(workers_mutex);
+      --workers;
+    }
+    workers_cv.notify_all();
+    Backoff();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Worker thread (one per connection)
+
+void* MappedPortWorker::Main(void* arg) {
+  auto* ctx = static_cast<TIdMappedPortContext*>(arg);
+  TIdMappedPortTCP::Impl& im = *ctx->server_.impl_;
+  try {
+    Run(*ctx);
+  } catch (...) {
+  }
+  delete ctx;
+  // Last touch of the server: deactivation may free it right after.
+  {
+    std::lock_guard<std::mutex> lock(im.workers_mutex);
+    --im.workers;
+    im.workers_cv.notify_all();
+  }
+  return nullptr;
+}
+
+void MappedPortWorker::Report(TIdMappedPortContext& ctx, const std::exception_ptr& error) {
+  TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
+  TIdContextExceptionEvent hook = im.Copy(im.on_exception);
+  if (!hook) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    try {
+      hook(ctx, e);
+    } catch (...) {
+    }
+  } catch (...) {
+    EIdException unknown("");
+    try {
+      hook(ctx, unknown);
+    } catch (...) {
+    }
+  }
+}
+
+void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
+  TIdMappedPortTCP& server = ctx.server_;
+  TIdMappedPortTCP::Impl& im = *server.impl_;
+  auto isCancelled = [&] {
+    std::lock_guard<std::mutex> lock(im.list_mutex);
+    return ctx.cancelled_;
+  };
+  auto deregister = [&] {
+    std::lock_guard<std::mutex> lock(im.list_mutex);
+    auto& v = im.contexts;
+    for (auto it = v.begin(); it != v.end(); ++it) {
+      if (*it == &ctx) {
+        v.erase(it);
+        break;
+      }
+    }
+  };
+
+  // 1. Register.
+  {
+    std::lock_guard<std::mutex> lock(im.list_mutex);
+    im.contexts.push_back(&ctx);
+    if (im.cancelling) ctx.Cancel();
+  }
+
+  // 2. Outbound set-up and connect.
+  std::exception_ptr failure;
+  try {
+    auto client = std::make_unique<TIdTCPClient>();
+    client->Host = server.MappedHost;
+    client->Port = server.MappedPort;
+    client->IPVersion = IsIPv6Literal(server.MappedHost) ? Id_IPv6 : Id_IPv4;
+    client->ConnectTimeout = -1;
+    {
+      std::lock_guard<std::mutex> lock(im.list_mutex);
+      ctx.outbound_ = std::move(client);
+      if (ctx.cancelled_) ctx.outbound_->Cancel();
+    }
+    if (TIdContextEvent hook = im.Copy(im.on_connect)) hook(ctx);
+    ctx.outbound_->Connect();
+    if (TIdContextEvent hook = im.Copy(im.on_outbound_connect)) hook(ctx);
+    ForwardBuffered(ctx);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+
+  if (failure) {
+    // A connection cancelled by deactivation ends without a report.
+    const bool quiet = isCancelled();
+    if (!quiet) Report(ctx, failure);
+    ctx.local_->Close();
+    if (!quiet) Report(ctx, failure);
+    deregister();
+    return;
+  }
+
+  // 3. Relay; any failure ends it without a report.
+  try {
+    Relay(ctx);
+  } catch (...) {
+  }
+  // 4. Disconnect the outbound side, deregister.
+  try {
+    if (ctx.outbound_->Connected()) ctx.outbound_->Disconnect(false);
+  } catch (...) {
+  }
+  deregister();
+  // 5. The caller releases the context, closing whatever is still open.
+}
+
+// Step 2.5: bytes that a handshake already read past its reply (or that a hook
+// put into an input buffer) go to the other side before the first wait.
+void MappedPortWorker::ForwardBuffered(TIdMappedPortContext& ctx) {
+  TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
+  TIdIOHandler& local = *ctx.local_;
+  TIdIOHandler& remote = *ctx.outbound_->IOHandler();
+  if (!local.InputBufferIsEmpty()) {
+    ctx.data_.swap(local.InputBuffer());
+    local.InputBuffer().clear();
+    if (TIdContextEvent hook = im.Copy(im.on_execute)) hook(ctx);
+    remote.Write(ctx.data_);
+    ctx.data_.clear();
+  }
+  if (!remote.InputBufferIsEmpty()) {
+    ctx.data_.swap(remote.InputBuffer());
+    remote.InputBuffer().clear();
+    if (TIdContextEvent hook = im.Copy(im.on_outbound_data)) hook(ctx);
+    local.Write(ctx.data_);
+    ctx.data_.clear();
+  }
+}
+
+void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
+  TIdIOHandler& local = *ctx.local_;
+  TIdIOHandler* remote = ctx.outbound_->IOHandler();
+  if (!remote || !remote->Connected() || !local.Connected()) return;
+  if (RelaySplice(ctx, local, *remote)) return;
+  RelayCopy(ctx, local, *remote);
+}
+
+namespace {
+
+// Poll set of the relay: both sockets and both cancel fds. Waits without a
+// time limit: bounded by the peers and by Cancel().
+struct RelayPoll {
+  pollfd fds[4];
+  RelayPoll(TIdIOHandler& local, TIdIOHandler& remote)
+      : fds{{local.Handle(), POLLIN, 0},
+            {remote.Handle(), POLLIN, 0},
+            {local.CancelHandle(), POLLIN, 0},
+            {remote.CancelHandle(), POLLIN, 0}} {}
+  // false: cancelled or failed.
+  bool Wait(int timeout, bool& localReady, bool& remoteReady) {
+    for (;;) {
+      int r = ::poll(fds, 4, timeout);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (fds[2].revents || fds[3].revents) return false;
+      localReady = fds[0].revents != 0;
+      remoteReady = fds[1].revents != 0;
+      return true;
+    }
+  }
+};
+
+// Waits until `fd` is writable; false when cancelled. Bounded by the peer
+// reading and by Cancel().
+bool WaitWritable(int fd, TIdIOHandler& a, TIdIOHandler& b) {
+  pollfd fds[3] = {{fd, POLLOUT, 0}, {a.CancelHandle(), POLLIN, 0}, {b.CancelHandle(), POLLIN, 0}};
+  for (;;) {
+    int r = ::poll(fds, 3, -1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 || fds[1].revents || fds[2].revents) return false;
+    if (fds[0].revents) return true;
+  }
+}
+
+}  // namespace
+
+// Zero-copy relay for two plain sockets without data hooks: bytes move
+// socket -> pipe -> socket inside the kernel, at most one chunk at a time, and
+// the pipe is empty again at the end of every move. Returns false when this
+// path does not apply (or stops applying because a data hook was set), so the
+// copying relay takes over.
+bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote) {
+  TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
+  if (typeid(local) != typeid(TIdIOHandlerStack) || typeid(remote) != typeid(TIdIOHandlerStack)) return false;
+  if (!local.InputBufferIsEmpty() || !remote.InputBufferIsEmpty()) return false;
+  uint64_t version = im.data_hooks_version.load(std::memory_order_acquire);
+  {
+    std::lock_guard<std::mutex> lock(im.hooks_mutex);
+    if (im.on_execute || im.on_outbound_data) return false;
+  }
+  int pipefd[2];
+  if (::pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct PipeCloser {
+    int* p;
+    ~PipeCloser() {
+      ::close(p[0]);
+      ::close(p[1]);
+    }
+  } closer{pipefd};
+
+  RelayPoll waiter(local, remote);
+  // One direction: false ends the relay; `closed` marks a side closed by its peer.
+  auto move = [&](TIdIOHandler& from, TIdIOHandler& to, bool& closed) {
+    ssize_t n = ::splice(from.Handle(), nullptr, pipefd[1], nullptr, kChunkSize, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) return true;
+      if (!PeerGone(errno)) return false;
+      from.Close();  // reset, aborted, shut down: closed without a report
+      closed = true;
+      return true;
+    }
+    if (n == 0) {
+      from.Close();
+      from.DoStatus(hsDisconnected);  // only the outbound handler's hook is set
+      closed = true;
+      return true;
+    }
+    while (n > 0) {
+      ssize_t m = ::splice(pipefd[0], nullptr, to.Handle(), nullptr, static_cast<size_t>(n),
+                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      if (m > 0) {
+        n -= m;
+      } else if (m < 0 && errno == EINTR) {
+        continue;
+      } else if (m < 0 && errno == EAGAIN) {
+        if (!WaitWritable(to.Handle(), local, remote)) return false;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  };
+
+  for (;;) {
+    if (im.data_hooks_version.load(std::memory_order_acquire) != version) {
+      std::lock_guard<std::mutex> lock(im.hooks_mutex);
+      if (im.on_execute || im.on_outbound_data) return false;  // pipe is empty here
+      version = im.data_hooks_version.load(std::memory_order_acquire);
+    }
+    bool lr = false, rr = false;
+    if (!waiter.Wait(-1, lr, rr)) return true;
+    bool closed = false;
+    if (lr && !move(local, remote, closed)) return true;
+    if (rr && !move(remote, local, closed)) return true;
+    if (closed) return true;
+  }
+}
+
+// The general relay: works through the handlers' virtual transport (a TLS
+// handler decrypts in ReadAvailable), calls the data hooks with each chunk.
+void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote) {
+  TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
+  // One read buffer per connection, allocated once.
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[kChunkSize]);
+  TIdContextEvent onExecute, onOutboundData;
+  uint64_t version = ~uint64_t{0};
+  RelayPoll waiter(local, remote);
+
+  // One pass of one direction. false ends the relay at once.
+  auto pass = [&](TIdIOHandler& from, TIdIOHandler& to, const TIdContextEvent& hook, bool& closed) {
+    const uint8_t* p;
+    size_t len;
+    if (!from.InputBufferIsEmpty()) {
+      ctx.data_.swap(from.InputBuffer());
+      from.InputBuffer().clear();
+      p = ctx.data_.data();
+      len = ctx.data_.size();
+    } else {
+      int n = from.ReadAvailable(buf.get(), kChunkSize);
+      if (n == TIdIOHandler::kReadAgain) return true;
+      if (n == 0) {
+        from.Close();
+        from.DoStatus(hsDisconnected);  // only the outbound handler's hook is set
+        closed = true;
+        return true;
+      }
+      if (n < 0) {
+        from.CheckForError(n);  // raises (ending the relay) unless the peer is gone
+        from.Close();
+        closed = true;
+        return true;
+      }
+      p = buf.get();
+      len = static_cast<size_t>(n);
+    }
+    if (hook) {
+      if (p != ctx.data_.data()) ctx.data_.assign(p, p + len);
+      hook(ctx);
+      p = ctx.data_.data();
+      len = ctx.data_.size();
+    }
+    bool ok = len == 0 || to.WriteAll(p, static_cast<int>(len)) == static_cast<int>(len);
+    ctx.data_.clear();
+    return ok;
+  };
+
+  for (;;) {
+    uint64_t v = im.data_hooks_version.load(std::memory_order_acquire);
+    if (v != version) {
+      std::lock_guard<std::mutex> lock(im.hooks_mutex);
+      onExecute = im.on_execute;
+      onOutboundData = im.on_outbound_data;
+      version = v;
+    }
+    // Bytes the transport already holds (decrypted TLS records, a filled input
+    // buffer) are taken before waiting again.
+    const bool lp = local.TransportPending() || !local.InputBufferIsEmpty();
+    const bool rp = remote.TransportPending() || !remote.InputBufferIsEmpty();
+    bool lr = false, rr = false;
+    if (!waiter.Wait(lp || rp ? 0 : -1, lr, rr)) return;
+    lr = lr || lp;
+    rr = rr || rp;
+    bool closed = false;
+    if (lr && !pass(local, remote, onExecute, closed)) return;
+    if (rr && !pass(remote, local, onOutboundData, closed)) return;
+    if (closed) return;
+  }
+}
 
 }  // namespace sorvik

@@ -3,6 +3,7 @@
 // and relays bytes both ways until either side closes or fails.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -28,15 +29,28 @@ class TIdMappedPortContext {
   // The outbound client; null until the worker has created it.
   TIdTCPClient* OutboundClient() { return outbound_.get(); }
   TIdMappedPortTCP& Server() { return server_; }
+  // The chunk being moved, for OnExecute / OnOutboundData: the hook may read
+  // and change it; what it holds afterwards is written to the other side.
+  std::vector<uint8_t>& Data() { return data_; }
+
+  // Thread-safe (call under the context lock): cancels every wait of both sides,
+  // the outbound connect and proxy/TLS handshakes included; the worker then
+  // closes both sides and ends without a report.
+  void Cancel();
 
   TIdMappedPortContext(TIdMappedPortTCP& server, int acceptedFd);
   ~TIdMappedPortContext();
 
  private:
   friend class TIdMappedPortTCP;
+  friend struct MappedPortWorker;
   TIdMappedPortTCP& server_;
   std::unique_ptr<TIdIOHandlerStack> local_;
+  // Created and reset on the worker thread, but only under the context lock,
+  // so that the owner may read OutboundClient() while holding that lock.
   std::unique_ptr<TIdTCPClient> outbound_;
+  std::vector<uint8_t> data_;   // worker thread only
+  bool cancelled_ = false;      // guarded by the server's context lock
 };
 
 using TIdContextEvent = std::function<void(TIdMappedPortContext& context)>;
@@ -65,6 +79,9 @@ class TIdMappedPortTCP {
   int MaxConnections = 0;
 
   bool Active() const;
+  // The port the listener of binding `index` is bound to (useful with port 0);
+  // 0 while inactive.
+  uint16_t BoundPort(size_t index = 0) const;
   // true: binds and listens, raising EIdCouldNotBindSocket on a bind failure.
   // false: closes the listeners, cancels every connection, waits for the workers
   // (bounded: every wait of a worker is cancellable).
@@ -75,6 +92,12 @@ class TIdMappedPortTCP {
   void SetOnExecute(TIdContextEvent hook);
   void SetOnOutboundData(TIdContextEvent hook);
   void SetOnException(TIdContextExceptionEvent hook);
+  // Clears OnOutboundConnect, OnExecute, OnOutboundData and OnException (not
+  // OnConnect, so a connection accepted later still gets its set-up).
+  void ClearReportingHooks();
+  // Owner's thread: under the context lock, cancels both sides of every open
+  // connection (outbound first). The listener stays open.
+  void CancelAllConnections();
 
   // The context list under its lock.
   class LockedContexts {
@@ -92,6 +115,7 @@ class TIdMappedPortTCP {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   friend class LockedContexts;
+  friend struct MappedPortWorker;
 };
 
 }  // namespace sorvik

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "net/component.h"
@@ -37,11 +38,18 @@ class TIdTCPClient : public TIdComponent {
   // Closes the handler; `notifyPeer` false closes without an orderly shutdown.
   void Disconnect(bool notifyPeer = true);
   bool Connected() const;
-  // Thread-safe: cancels the handler's waits (also a connect in progress).
+  // Thread-safe: cancels the handler's waits (also a connect in progress). A
+  // handler set or created afterwards starts out cancelled.
   void Cancel();
 
+ protected:
+  void Notification(TIdComponent* dying) override;
+
  private:
-  TIdIOHandler* io_ = nullptr;  // owned through the component tree
+  // io_ is written on the worker thread and read by Cancel() on another thread.
+  mutable std::mutex io_lock_;
+  TIdIOHandler* io_ = nullptr;  // guarded by io_lock_; owned through the component tree
+  bool cancelled_ = false;      // guarded by io_lock_
 };
 
 }  // namespace sorvik

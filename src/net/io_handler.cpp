@@ -1,0 +1,574 @@
+#include "net/io_handler.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <thread>
+
+#include "net/exceptions.h"
+#include "net/socket_util.h"
+#include "net/transparent_proxy.h"
+
+namespace sorvik {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Slice of the connect wait: the worker looks at the time limit and the cancel
+// flag at least this often.
+constexpr int kConnectSliceMs = 125;
+
+[[noreturn]] void RaiseCancelled() { throw EIdConnectionCancelled(kMsgCancelled); }
+
+// Four dot-separated decimal numbers, each 0 to 255.
+bool ParseDottedQuad(const std::string& s, in_addr& out) {
+  uint32_t parts[4];
+  size_t i = 0;
+  for (int n = 0; n < 4; ++n) {
+    if (n > 0) {
+      if (i >= s.size() || s[i] != '.') return false;
+      ++i;
+    }
+    size_t start = i;
+    uint32_t v = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+      v = v * 10 + static_cast<uint32_t>(s[i] - '0');
+      if (v > 255 || i - start >= 3) return false;
+      ++i;
+    }
+    if (i == start) return false;
+    parts[n] = v;
+  }
+  if (i != s.size()) return false;
+  out.s_addr = htonl((parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3]);
+  return true;
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char x = a[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (x != b[i]) return false;
+  }
+  return true;
+}
+
+// A name lookup that the caller can abandon: getaddrinfo runs on a short-lived
+// detached thread, the caller waits on an eventfd next to its cancel fd. The
+// state is shared, so whichever side finishes last frees it.
+struct Lookup {
+  int done_fd = -1;
+  sockaddr_storage addr{};
+  socklen_t addr_len = 0;
+  bool ok = false;
+  ~Lookup() {
+    if (done_fd >= 0) ::close(done_fd);
+  }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TIdIOHandler::TIdIOHandler(TIdComponent* owner) : TIdComponent(owner) {
+  cancel_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+TIdIOHandler::~TIdIOHandler() {
+  CloseSocket();
+  ReleaseProxy();
+  if (cancel_fd_ >= 0) ::close(cancel_fd_);
+}
+
+TIdSocketBinding TIdIOHandler::BindingSnapshot() const {
+  std::lock_guard<std::mutex> lock(binding_lock_);
+  return binding_;
+}
+
+// ---- transparent proxy slot ------------------------------------------------
+
+void TIdIOHandler::ReleaseProxy() {
+  if (!proxy_) return;
+  if (proxy_owned_) {
+    delete proxy_;
+  } else {
+    proxy_->RemoveFreeNotification(this);
+  }
+  proxy_ = nullptr;
+  proxy_owned_ = false;
+}
+
+void TIdIOHandler::SetTransparentProxy(TIdCustomTransparentProxy* proxy) {
+  if (proxy == proxy_) return;
+  if (!proxy) {
+    ReleaseProxy();
+    return;
+  }
+  if (proxy->Owner()) {
+    ReleaseProxy();
+    proxy_ = proxy;
+    proxy_owned_ = false;
+    proxy_->FreeNotification(this);
+    return;
+  }
+  // An unowned proxy: keep a private copy of the same class.
+  if (proxy_ && proxy_owned_ && std::strcmp(proxy_->ClassName(), proxy->ClassName()) == 0) {
+    proxy_->Assign(*proxy);
+    return;
+  }
+  std::unique_ptr<TIdCustomTransparentProxy> copy = proxy->Clone();
+  ReleaseProxy();
+  proxy_ = copy.release();
+  proxy_owned_ = true;
+}
+
+void TIdIOHandler::Notification(TIdComponent* dying) {
+  if (dying == proxy_) {
+    proxy_ = nullptr;
+    proxy_owned_ = false;
+  }
+  TIdComponent::Notification(dying);
+}
+
+// ---- cancellation and waits ------------------------------------------------
+
+// Any thread.
+void TIdIOHandler::Cancel() {
+  cancelled_.store(true, std::memory_order_release);
+  if (cancel_fd_ >= 0) {
+    uint64_t one = 1;
+    // The eventfd stays readable from now on: every later wait sees it too.
+    [[maybe_unused]] ssize_t r = ::write(cancel_fd_, &one, sizeof one);
+  }
+}
+
+void TIdIOHandler::CheckCancelled() const {
+  if (Cancelled()) RaiseCancelled();
+}
+
+// Worker thread. Bounded by timeout_ms (<= 0: none) and by Cancel().
+bool TIdIOHandler::WaitFor(short events, int timeout_ms) {
+  CheckCancelled();
+  if (binding_.Handle < 0) throw EIdNotConnected(kMsgNotConnected);
+  pollfd fds[2] = {{binding_.Handle, events, 0}, {cancel_fd_, POLLIN, 0}};
+  const nfds_t n = cancel_fd_ >= 0 ? 2 : 1;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+  for (;;) {
+    int wait = -1;
+    if (timeout_ms > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      wait = static_cast<int>(left);
+    }
+    int r = ::poll(fds, n, wait);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      RaiseSocketError(errno);
+    }
+    if (fds[1].revents || Cancelled()) RaiseCancelled();
+    if (r > 0 && fds[0].revents) return true;
+    if (r == 0 && timeout_ms > 0) return false;
+  }
+}
+
+bool TIdIOHandler::WaitReadable(int timeout_ms) { return WaitFor(POLLIN, timeout_ms); }
+bool TIdIOHandler::WaitWritable(int timeout_ms) { return WaitFor(POLLOUT, timeout_ms); }
+
+// ---- life cycle ------------------------------------------------------------
+
+void TIdIOHandler::SetBindingFromSocket(int fd) {
+  TIdSocketBinding b;
+  b.Handle = fd;
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0) {
+    b.IP = SockaddrIP(ss);
+    b.Port = SockaddrPort(ss);
+    b.IPVersion = ss.ss_family == AF_INET6 ? Id_IPv6 : Id_IPv4;
+  }
+  len = sizeof ss;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0) {
+    b.PeerIP = SockaddrIP(ss);
+    b.PeerPort = SockaddrPort(ss);
+  }
+  std::lock_guard<std::mutex> lock(binding_lock_);
+  binding_ = std::move(b);
+}
+
+void TIdIOHandler::CloseSocket() {
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(binding_lock_);
+    fd = binding_.Handle;
+    binding_.Handle = -1;
+  }
+  if (fd >= 0) ::close(fd);
+}
+
+void TIdIOHandler::AttachSocket(int fd) {
+  CloseSocket();
+  SetNonBlocking(fd);
+  SetBindingFromSocket(fd);
+}
+
+void TIdIOHandler::Close() {
+  CloseSocket();
+  buffering_ = false;
+  write_buffer_.clear();
+}
+
+bool TIdIOHandler::Connected() const { return binding_.Handle >= 0; }
+
+void TIdIOHandler::Open() {
+  try {
+    Close();
+    input_.clear();
+    if (cancel_fd_ < 0) RaiseSocketError(EMFILE);
+    CheckCancelled();
+    TIdCustomTransparentProxy* proxy = (proxy_ && proxy_->Enabled()) ? proxy_ : nullptr;
+    if (proxy) {
+      ConnectSocket(proxy->Host, proxy->Port, proxy->IPVersion);
+      proxy->Connect(*this, Host, Port, IPVersion);
+    } else {
+      ConnectSocket(Host, Port, IPVersion);
+    }
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+// Worker thread: address of the target, status reports, then the connect under
+// the time-limit rules. Every wait here is cancellable.
+void TIdIOHandler::ConnectSocket(const std::string& host, uint16_t port, TIdIPVersion version) {
+  sockaddr_storage addr{};
+  socklen_t addr_len = 0;
+  if (version == Id_IPv4) {
+    auto* a = reinterpret_cast<sockaddr_in*>(&addr);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    addr_len = sizeof(sockaddr_in);
+    if (EqualsNoCase(host, "LOCALHOST")) {
+      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    } else if (!ParseDottedQuad(host, a->sin_addr)) {
+      addr_len = 0;
+    }
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(port);
+    addr_len = sizeof(sockaddr_in6);
+    if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) addr_len = 0;
+  }
+
+  if (addr_len == 0) {
+    DoStatus(hsResolving, host);
+    // The lookup may take seconds (an unreachable name server); it runs on a
+    // detached thread so that Cancel() still ends this wait at once.
+    auto lookup = std::make_shared<Lookup>();
+    lookup->done_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (lookup->done_fd < 0) RaiseSocketError(errno);
+    const int family = version == Id_IPv6 ? AF_INET6 : AF_INET;
+    try {
+      std::thread([lookup, host, family] {
+        addrinfo hints{};
+        hints.ai_family = family;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0 && res) {
+          std::memcpy(&lookup->addr, res->ai_addr, res->ai_addrlen);
+          lookup->addr_len = res->ai_addrlen;
+          lookup->ok = true;
+        }
+        if (res) ::freeaddrinfo(res);
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = ::write(lookup->done_fd, &one, sizeof one);
+      }).detach();
+    } catch (const std::system_error&) {
+      RaiseSocketError(EAGAIN);
+    }
+    // Bounded by the resolver and by Cancel().
+    pollfd fds[2] = {{lookup->done_fd, POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
+    for (;;) {
+      int r = ::poll(fds, 2, -1);
+      if (r < 0 && errno == EINTR) continue;
+      if (fds[1].revents) RaiseCancelled();
+      if (fds[0].revents) break;
+    }
+    // Reading the eventfd orders this thread after the lookup thread's write,
+    // which came after it stored the result.
+    uint64_t done = 0;
+    [[maybe_unused]] ssize_t rd = ::read(lookup->done_fd, &done, sizeof done);
+    if (!lookup->ok) RaiseSocketError(kHostNotFoundError);
+    addr = lookup->addr;
+    addr_len = lookup->addr_len;
+    if (addr.ss_family == AF_INET) {
+      reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(port);
+    } else {
+      reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = htons(port);
+    }
+  }
+
+  DoStatus(hsConnecting, SockaddrIP(addr));
+
+  // The socket follows the family of the address it connects to, so a proxy
+  // reached over IPv4 works for an IPv6 destination and the other way round.
+  int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) RaiseSocketError(errno);
+  {
+    std::lock_guard<std::mutex> lock(binding_lock_);
+    binding_.Handle = fd;
+  }
+  int r = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len);
+  if (r != 0 && errno != EINPROGRESS && errno != EINTR) RaiseSocketError(errno);
+  if (r != 0) {
+    // Wait in slices of at most 125 ms: ConnectTimeout > 0 is counted down,
+    // 0 and -1 wait until the system ends the connect. Cancel() ends it too.
+    const bool limited = ConnectTimeout > 0;
+    int remaining = ConnectTimeout;
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {cancel_fd_, POLLIN, 0}};
+    for (;;) {
+      int slice = kConnectSliceMs;
+      if (limited) {
+        if (remaining <= 0) {
+          Close();
+          throw EIdConnectTimeout(kMsgConnectTimeout);
+        }
+        slice = std::min(slice, remaining);
+      }
+      auto start = Clock::now();
+      int pr = ::poll(fds, 2, slice);
+      if (pr < 0 && errno != EINTR) RaiseSocketError(errno);
+      if (fds[1].revents) RaiseCancelled();
+      if (pr > 0 && fds[0].revents) break;
+      if (limited) {
+        // A slice that ran out counts whole; an interrupted one by its time.
+        remaining -= pr == 0 ? slice
+                             : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    Clock::now() - start)
+                                                    .count());
+      }
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0) RaiseSocketError(err);
+  }
+  SetBindingFromSocket(fd);
+}
+
+// ---- raw transport ---------------------------------------------------------
+
+int TIdIOHandler::ReadAvailable(uint8_t* buf, int len) {
+  for (;;) {
+    ssize_t r = ::recv(binding_.Handle, buf, static_cast<size_t>(len), 0);
+    if (r >= 0) return static_cast<int>(r);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kReadAgain;
+    return -errno;
+  }
+}
+
+int TIdIOHandler::WriteAll(const uint8_t* buf, int len) {
+  int done = 0;
+  while (done < len) {
+    ssize_t r = ::send(binding_.Handle, buf + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
+    if (r > 0) {
+      done += static_cast<int>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      WaitWritable(-1);  // bounded by the peer reading, or by Cancel()
+      continue;
+    }
+    return r == 0 ? 0 : -errno;
+  }
+  return len;
+}
+
+void TIdIOHandler::CheckForError(int result) {
+  int code = -result;
+  switch (code) {
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ESHUTDOWN:
+    case EPIPE:
+      return;  // the peer is gone: the caller treats the side as closed
+    default:
+      RaiseError(code);
+  }
+}
+
+void TIdIOHandler::RaiseError(int code) { RaiseSocketError(code); }
+
+// ---- input buffer and reads -------------------------------------------------
+
+void TIdIOHandler::FillInputBuffer() {
+  for (;;) {
+    CheckCancelled();
+    if (!Connected()) throw EIdConnClosedGracefully(kMsgConnClosedGracefully);
+    if (!TransportPending()) {
+      // Bounded by ReadTimeout (> 0) and by Cancel().
+      if (!WaitReadable(ReadTimeout > 0 ? ReadTimeout : -1)) throw EIdReadTimeout(kMsgReadTimeout);
+    }
+    const size_t old = input_.size();
+    input_.resize(old + kRecvBufferSize);
+    int n = ReadAvailable(input_.data() + old, kRecvBufferSize);
+    input_.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
+    if (n > 0) return;
+    if (n == kReadAgain) continue;
+    if (n < 0) CheckForError(n);  // raises unless the peer is gone
+    Close();
+    throw EIdConnClosedGracefully(kMsgConnClosedGracefully);
+  }
+}
+
+void TIdIOHandler::ReadBytes(std::vector<uint8_t>& out, size_t count) {
+  while (input_.size() < count) FillInputBuffer();
+  out.insert(out.end(), input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(count));
+  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+uint8_t TIdIOHandler::ReadByte() {
+  while (input_.empty()) FillInputBuffer();
+  uint8_t b = input_.front();
+  input_.erase(input_.begin());
+  return b;
+}
+
+uint16_t TIdIOHandler::ReadUInt16() {
+  std::vector<uint8_t> b;
+  ReadBytes(b, 2);
+  return static_cast<uint16_t>((b[0] << 8) | b[1]);
+}
+
+std::string TIdIOHandler::ReadLn() {
+  size_t searched = 0;
+  for (;;) {
+    auto it = std::find(input_.begin() + static_cast<std::ptrdiff_t>(searched), input_.end(), uint8_t('\n'));
+    if (it != input_.end()) {
+      size_t len = static_cast<size_t>(it - input_.begin());
+      if (len > static_cast<size_t>(MaxLineLength)) throw EIdReadLnMaxLineLengthExceeded(kMsgMaxLineLength);
+      size_t textLen = (len > 0 && input_[len - 1] == '\r') ? len - 1 : len;
+      std::string line(textLen, '\0');
+      for (size_t i = 0; i < textLen; ++i) line[i] = input_[i] > 127 ? '?' : static_cast<char>(input_[i]);
+      input_.erase(input_.begin(), it + 1);
+      return line;
+    }
+    searched = input_.size();
+    // A CR may still be followed by the LF; allow for it in the limit.
+    if (input_.size() > static_cast<size_t>(MaxLineLength) + 1) {
+      throw EIdReadLnMaxLineLengthExceeded(kMsgMaxLineLength);
+    }
+    FillInputBuffer();
+  }
+}
+
+std::vector<std::string> TIdIOHandler::ReadHeaderLines() {
+  std::vector<std::string> lines;
+  for (;;) {
+    std::string line = ReadLn();
+    if (line.empty()) return lines;
+    lines.push_back(std::move(line));
+  }
+}
+
+void TIdIOHandler::Discard(int64_t count) {
+  while (count > 0) {
+    if (input_.empty()) FillInputBuffer();
+    size_t n = std::min(input_.size(), static_cast<size_t>(count));
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(n));
+    count -= static_cast<int64_t>(n);
+  }
+}
+
+// ---- writes ----------------------------------------------------------------
+
+void TIdIOHandler::Write(const uint8_t* data, size_t count) {
+  if (count == 0) return;
+  if (buffering_) {
+    write_buffer_.insert(write_buffer_.end(), data, data + count);
+    return;
+  }
+  CheckCancelled();
+  if (!Connected()) throw EIdNotConnected(kMsgNotConnected);
+  while (count > 0) {
+    int piece = static_cast<int>(std::min<size_t>(count, 1u << 30));
+    int r = WriteAll(data, piece);
+    if (r == piece) {
+      data += piece;
+      count -= static_cast<size_t>(piece);
+      continue;
+    }
+    if (r < 0) CheckForError(r);  // raises unless the peer is gone
+    Close();
+    throw EIdConnClosedGracefully(kMsgConnClosedGracefully);
+  }
+}
+
+void TIdIOHandler::WriteByte(uint8_t b) { Write(&b, 1); }
+
+void TIdIOHandler::WriteUInt16(uint16_t v) {
+  uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
+  Write(b, 2);
+}
+
+void TIdIOHandler::WriteText(std::string_view s) {
+  // One byte per character: ASCII as is, any other character (a UTF-8 lead byte
+  // with its continuation bytes, or a stray byte) as one '?'.
+  std::string out;
+  out.reserve(s.size());
+  bool inSequence = false;
+  for (unsigned char c : s) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      inSequence = false;
+    } else if ((c & 0xC0) == 0x80 && inSequence) {
+      continue;
+    } else {
+      out.push_back('?');
+      inSequence = (c & 0xC0) == 0xC0;
+    }
+  }
+  Write(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+}
+
+void TIdIOHandler::WriteLn(std::string_view s) {
+  std::string line(s);
+  line += "\r\n";
+  WriteText(line);
+}
+
+void TIdIOHandler::WriteBufferOpen() {
+  buffering_ = true;
+  write_buffer_.clear();
+}
+
+void TIdIOHandler::WriteBufferClose() {
+  buffering_ = false;
+  std::vector<uint8_t> pending;
+  pending.swap(write_buffer_);
+  Write(pending.data(), pending.size());
+}
+
+void TIdIOHandler::WriteBufferCancel() {
+  buffering_ = false;
+  write_buffer_.clear();
+}
+
+}  // namespace sorvik

@@ -1,0 +1,46 @@
+#include "net/socket_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+
+#include <mutex>
+
+namespace sorvik {
+
+std::string SockaddrIP(const sockaddr_storage& ss) {
+  char buf[INET6_ADDRSTRLEN] = {};
+  if (ss.ss_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, buf, sizeof buf);
+  } else if (ss.ss_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, buf, sizeof buf);
+  }
+  return buf;
+}
+
+uint16_t SockaddrPort(const sockaddr_storage& ss) {
+  if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_port);
+  return 0;
+}
+
+void SetNonBlocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+void IgnoreSigpipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction old {};
+    if (::sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
+      struct sigaction sa {};
+      sa.sa_handler = SIG_IGN;
+      sigemptyset(&sa.sa_mask);
+      ::sigaction(SIGPIPE, &sa, nullptr);
+    }
+  });
+}
+
+}  // namespace sorvik

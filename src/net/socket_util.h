@@ -1,0 +1,19 @@
+// Small POSIX socket helpers shared by the handlers and the server.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+
+namespace sorvik {
+
+// Numeric text of the address ("127.0.0.1", "::1"); empty for other families.
+std::string SockaddrIP(const sockaddr_storage& ss);
+uint16_t SockaddrPort(const sockaddr_storage& ss);
+void SetNonBlocking(int fd);
+// Ignores SIGPIPE for the whole process (once): a write to a peer that has gone
+// must never end the program, also where a library writes with write().
+void IgnoreSigpipe();
+
+}  // namespace sorvik

@@ -1,0 +1,406 @@
+// The port-mapping server on real loopback sockets: order of a connection's
+// steps, byte-exact relaying, the reports of the edge cases, bounded
+// deactivation, and no descriptor or thread left behind.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/exceptions.h"
+#include "net/mapped_port_tcp.h"
+#include "net/transparent_proxy.h"
+#include "support/net_fixtures.h"
+
+namespace sorvik {
+namespace {
+
+using namespace sorvik::test;
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Records what the hooks and the outbound handler's status report, in order.
+class Recorder {
+ public:
+  void Add(std::string s) {
+    std::lock_guard<std::mutex> lock(m_);
+    lines_.push_back(std::move(s));
+  }
+  std::vector<std::string> Lines() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return lines_;
+  }
+  size_t Count(const std::string& prefix) const {
+    size_t n = 0;
+    for (auto& l : Lines()) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<std::string> lines_;
+};
+
+// A server on 127.0.0.1:0 mapped to host:port, with every hook recording.
+struct Tunnel {
+  Recorder rec;              // outlives the server, whose workers record into it
+  TIdMappedPortTCP server;
+
+  Tunnel(const std::string& host, uint16_t port, bool recordData = false) {
+    server.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+    server.MappedHost = host;
+    server.MappedPort = port;
+    server.SetOnConnect([this](TIdMappedPortContext& c) {
+      rec.Add("OnConnect");
+      TIdIOHandlerStack* io = c.OutboundClient()->CreateIOHandler();
+      io->OnStatus = [this](TIdComponent&, TIdStatus, const std::string& text) { rec.Add("status " + text); };
+    });
+    server.SetOnOutboundConnect([this](TIdMappedPortContext&) { rec.Add("OnOutboundConnect"); });
+    server.SetOnException([this](TIdMappedPortContext&, const std::exception& e) {
+      rec.Add(std::string("OnException ") + e.what());
+    });
+    if (recordData) {
+      server.SetOnExecute([this](TIdMappedPortContext& c) { rec.Add("OnExecute " + std::to_string(c.Data().size())); });
+      server.SetOnOutboundData(
+          [this](TIdMappedPortContext& c) { rec.Add("OnOutboundData " + std::to_string(c.Data().size())); });
+    }
+    server.SetActive(true);
+  }
+  uint16_t Port() const { return server.BoundPort(0); }
+};
+
+TEST(MappedPort, StepsInOrderAndEchoes) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port(), /*recordData=*/true);
+  {
+    BlockingClient c(t.Port());
+    ASSERT_TRUE(c.SendAll("hello"));
+    EXPECT_EQ(c.RecvExact(5), "hello");
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+  std::vector<std::string> expected = {"OnConnect", "status Connecting to 127.0.0.1.", "OnOutboundConnect",
+                                       "OnExecute 5", "OnOutboundData 5"};
+  EXPECT_EQ(t.rec.Lines(), expected);  // a local close reports nothing
+}
+
+TEST(MappedPort, LocalhostIsNotLookedUp) {
+  EchoServer echo;
+  Tunnel t("LocalHost", echo.Port());
+  BlockingClient c(t.Port());
+  ASSERT_TRUE(c.SendAll("x"));
+  EXPECT_EQ(c.RecvExact(1), "x");
+  EXPECT_EQ(t.rec.Count("status Resolving"), 0u);
+  EXPECT_EQ(t.rec.Count("status Connecting to 127.0.0.1."), 1u);
+}
+
+TEST(MappedPort, RelaysLargeDataBothWaysAtOnce) {
+  EchoServer echo;  // the echo makes the remote send while the client still sends
+  for (bool hooks : {false, true}) {
+    SCOPED_TRACE(hooks ? "copying relay with data hooks" : "plain relay");
+    Tunnel t("127.0.0.1", echo.Port(), hooks);
+    BlockingClient c(t.Port());
+    const std::string data = RandomBytes(8 << 20, hooks ? 3 : 4);
+    std::thread sender([&] { EXPECT_TRUE(c.SendAll(data, 30000)); });
+    std::string back = c.RecvExact(data.size(), 30000);
+    sender.join();
+    ASSERT_EQ(back.size(), data.size());
+    EXPECT_TRUE(back == data);
+  }
+}
+
+TEST(MappedPort, HookChangesTheBytes) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port());
+  t.server.SetOnExecute([](TIdMappedPortContext& c) {
+    for (auto& b : c.Data()) b = static_cast<uint8_t>(std::toupper(b));
+  });
+  BlockingClient c(t.Port());
+  ASSERT_TRUE(c.SendAll("abc"));
+  EXPECT_EQ(c.RecvExact(3), "ABC");
+}
+
+TEST(MappedPort, RemoteGreetingRightAfterConnectArrives) {
+  FakePeer peer({PeerStep::Send("200 greeting\r\n"), PeerStep::Expect(4), PeerStep::Send("pong")});
+  Tunnel t("127.0.0.1", peer.Port());
+  BlockingClient c(t.Port());
+  EXPECT_EQ(c.RecvExact(14), "200 greeting\r\n");
+  ASSERT_TRUE(c.SendAll("ping"));
+  EXPECT_EQ(c.RecvExact(4), "pong");
+}
+
+// A proxy test double whose handshake reads a reply line and leaves whatever
+// the server sent behind it in the input buffer, as the real clients do.
+class LineProxy : public TIdCustomTransparentProxy {
+ public:
+  using TIdCustomTransparentProxy::TIdCustomTransparentProxy;
+  bool Enabled() const override { return true; }
+  std::unique_ptr<TIdCustomTransparentProxy> Clone() const override {
+    auto p = std::make_unique<LineProxy>();
+    p->Assign(*this);
+    return p;
+  }
+  const char* ClassName() const override { return "LineProxy"; }
+  void Handshake(TIdIOHandler& io, const std::string& host, uint16_t port, TIdIPVersion) override {
+    io.WriteBufferOpen();
+    io.WriteLn("CONNECT " + host + ":" + std::to_string(port));
+    io.WriteBufferClose();
+    if (io.ReadLn() != "OK") throw EIdException("refused");
+  }
+};
+
+TEST(MappedPort, BytesBufferedByHandshakeAreForwardedFirst) {
+  // The "proxy" answers its reply and the remote greeting in one write.
+  FakePeer proxy({PeerStep::ExpectUntil("\r\n"), PeerStep::Send("OK\r\nGREETING"), PeerStep::NeverAnswer()});
+  Tunnel t("example.invalid", 119);
+  t.server.SetOnConnect([&](TIdMappedPortContext& c) {
+    auto* p = new LineProxy(c.OutboundClient());
+    p->Host = "127.0.0.1";
+    p->Port = proxy.Port();
+    c.OutboundClient()->CreateIOHandler()->SetTransparentProxy(p);
+  });
+  BlockingClient c(t.Port());
+  EXPECT_EQ(c.RecvExact(8), "GREETING");
+  EXPECT_EQ(proxy.Received(0), "CONNECT example.invalid:119\r\n");
+}
+
+TEST(MappedPort, RemoteCloseReportsDisconnected) {
+  struct Case {
+    const char* name;
+    std::vector<PeerStep> script;
+    size_t disconnected;  // "Disconnected." lines expected
+  };
+  const Case cases[] = {
+      {"close at once", {PeerStep::Close()}, 1},
+      {"greeting then close", {PeerStep::Send("bye"), PeerStep::Close()}, 1},
+      {"reset", {PeerStep::Sleep(50), PeerStep::Reset()}, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    FakePeer peer(k.script);
+    Tunnel t("127.0.0.1", peer.Port());
+    BlockingClient c(t.Port());
+    EXPECT_TRUE(c.WaitClosed());
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+    EXPECT_EQ(t.rec.Count("status Disconnected."), k.disconnected);
+    EXPECT_EQ(t.rec.Count("OnException"), 0u);
+  }
+}
+
+TEST(MappedPort, SetupFailuresReportTwice) {
+  uint16_t closedPort = FreePort();
+  struct Case {
+    const char* name;
+    std::string host;
+    uint16_t port;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"empty host", "", 119, ""},
+      {"port 0", "127.0.0.1", 0, ""},
+      {"refused", "127.0.0.1", closedPort, "Socket Error # 111\r\nConnection refused."},
+      {"unknown name", "no-such-host.invalid", 119, "Socket Error # 11001\r\nHost not found."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Tunnel t(k.host, k.port);
+    BlockingClient c(t.Port());
+    EXPECT_EQ(c.RecvUntilClosed(), "");  // closed without a byte
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+    EXPECT_EQ(t.rec.Count("OnException " + k.message), 2u);
+    EXPECT_EQ(t.rec.Count("OnOutboundConnect"), 0u);
+    // The server keeps listening.
+    BlockingClient again(t.Port());
+    EXPECT_TRUE(again.Connected());
+  }
+}
+
+TEST(MappedPort, SecondServerOnSamePortFailsToBind) {
+  Tunnel first("127.0.0.1", 1);
+  TIdMappedPortTCP second;
+  second.Bindings.push_back({"", first.Port(), Id_IPv4});
+  try {
+    second.SetActive(true);
+    FAIL() << "bind succeeded";
+  } catch (const EIdCouldNotBindSocket& e) {
+    EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
+  }
+  EXPECT_FALSE(second.Active());
+}
+
+TEST(MappedPort, RestartOnSamePortAfterConnections) {
+  // Connections closed by the server leave TIME_WAIT entries on the port; a
+  // restart must still bind it.
+  FakePeer peer({PeerStep::Close()});
+  TIdMappedPortTCP s;
+  uint16_t port = FreePort();
+  s.Bindings.push_back({"127.0.0.1", port, Id_IPv4});
+  s.MappedHost = "127.0.0.1";
+  s.MappedPort = peer.Port();
+  s.SetActive(true);
+  for (int i = 0; i < 3; ++i) {
+    BlockingClient c(port);
+    EXPECT_TRUE(c.WaitClosed());
+  }
+  s.SetActive(false);
+  EXPECT_NO_THROW(s.SetActive(true));
+}
+
+TEST(MappedPort, ClientThatNeverReadsStallsAlone) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port());
+  BlockingClient greedy(t.Port());
+  // Sends far more than the socket buffers hold and never reads the echo.
+  std::string big = RandomBytes(32 << 20, 9);
+  greedy.SendAll(big, 1500);
+  BlockingClient other(t.Port());
+  ASSERT_TRUE(other.SendAll("still served"));
+  EXPECT_EQ(other.RecvExact(12), "still served");
+}
+
+TEST(MappedPort, DeactivationIsBounded) {
+  // A connect that the system never answers: a listener whose backlog is full
+  // takes no more SYNs, so the connect hangs until its retries give up.
+  uint16_t fullPort = 0;
+  int full = ListenLoopback(fullPort, 0);
+  ASSERT_GE(full, 0);
+  std::vector<std::unique_ptr<BlockingClient>> fillers;
+  for (int i = 0; i < 4; ++i) fillers.push_back(std::make_unique<BlockingClient>(fullPort, "127.0.0.1", 300));
+  // A proxy that accepts and never answers.
+  FakePeer silent({PeerStep::NeverAnswer()});
+
+  struct Case {
+    const char* name;
+    bool viaProxy;
+  };
+  for (Case k : {Case{"stuck connecting", false}, Case{"stuck reading a proxy reply", true}}) {
+    SCOPED_TRACE(k.name);
+    auto t = std::make_unique<Tunnel>("127.0.0.1", k.viaProxy ? 119 : fullPort);
+    if (k.viaProxy) {
+      t->server.SetOnConnect([&](TIdMappedPortContext& c) {
+        auto* p = new LineProxy(c.OutboundClient());
+        p->Host = "127.0.0.1";
+        p->Port = silent.Port();
+        c.OutboundClient()->CreateIOHandler()->SetTransparentProxy(p);
+      });
+    }
+    BlockingClient a(t->Port()), b(t->Port());
+    ASSERT_TRUE(WaitUntil([&] { return t->server.ConnectionCount() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = Clock::now();
+    t->server.SetActive(false);
+    EXPECT_LT(MsSince(start), 1500);
+    EXPECT_EQ(t->server.ConnectionCount(), 0);
+    EXPECT_EQ(t->rec.Count("OnException"), 0u);  // a cancelled connection is not a failure
+    EXPECT_TRUE(a.WaitClosed());
+  }
+  ::close(full);
+}
+
+TEST(MappedPort, ConnectTimeLimit) {
+  uint16_t fullPort = 0;
+  int full = ListenLoopback(fullPort, 0);
+  ASSERT_GE(full, 0);
+  std::vector<std::unique_ptr<BlockingClient>> fillers;
+  for (int i = 0; i < 4; ++i) fillers.push_back(std::make_unique<BlockingClient>(fullPort, "127.0.0.1", 300));
+  TIdTCPClient client;
+  client.Host = "127.0.0.1";
+  client.Port = fullPort;
+  client.ConnectTimeout = 300;
+  auto start = Clock::now();
+  try {
+    client.Connect();
+    FAIL() << "connected";
+  } catch (const EIdConnectTimeout& e) {
+    EXPECT_STREQ(e.what(), "Connect timed out.");
+  }
+  EXPECT_GE(MsSince(start), 290);
+  EXPECT_FALSE(client.Connected());
+  ::close(full);
+}
+
+TEST(MappedPort, NoDescriptorOrThreadLeftBehind) {
+  EchoServer echo;
+  FakePeer closing({PeerStep::Close()});
+  uint16_t refused = FreePort();
+  Tunnel ok("127.0.0.1", echo.Port());
+  Tunnel bye("127.0.0.1", closing.Port());
+  Tunnel bad("127.0.0.1", refused);
+  auto settled = [&] {
+    return ok.server.ConnectionCount() + bye.server.ConnectionCount() + bad.server.ConnectionCount() == 0;
+  };
+  // Warm up (thread stacks, resolver state), then count.
+  { BlockingClient c(ok.Port()); c.SendAll("x"); c.RecvExact(1); }
+  ASSERT_TRUE(WaitUntil(settled));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int fds = CountOpenFds();
+  const int threads = CountThreads();
+  for (int i = 0; i < 60; ++i) {
+    BlockingClient a(ok.Port()), b(bye.Port()), c(bad.Port());
+    a.SendAll("ping");
+    EXPECT_EQ(a.RecvExact(4), "ping");
+    b.WaitClosed();
+    c.WaitClosed();
+  }
+  ASSERT_TRUE(WaitUntil(settled));
+  EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() <= fds && CountThreads() <= threads; }))
+      << "fds " << CountOpenFds() << " vs " << fds << ", threads " << CountThreads() << " vs " << threads;
+}
+
+// Runs in a child process: a descriptor limit too low for a burst of
+// connections. The server must drop what it cannot serve, not spin, and serve
+// again once descriptors are free.
+int DescriptorLimitChild() {
+  EchoServer echo;
+  TIdMappedPortTCP s;
+  s.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+  s.MappedHost = "127.0.0.1";
+  s.MappedPort = echo.Port();
+  s.SetActive(true);
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  int base = CountOpenFds();
+  lim.rlim_cur = static_cast<rlim_t>(base + 60);
+  if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return 10;
+  std::vector<std::unique_ptr<BlockingClient>> burst;
+  // The clients' own sockets count against the limit too; make room for them
+  // by opening them before lowering further is not possible, so keep the burst
+  // below the limit and let the server side run out.
+  for (int i = 0; i < 25; ++i) burst.push_back(std::make_unique<BlockingClient>(s.BoundPort(0), "127.0.0.1", 500));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Not spinning: the process used little CPU while at its limit.
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  getrusage(RUSAGE_SELF, &after);
+  auto cpuMs = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+  };
+  if (cpuMs(after) - cpuMs(before) > 300) return 11;
+  burst.clear();
+  if (!WaitUntil([&] { return s.ConnectionCount() == 0; }, 5000)) return 12;
+  BlockingClient c(s.BoundPort(0));
+  if (!c.SendAll("again") || c.RecvExact(5) != "again") return 13;
+  return 0;
+}
+
+TEST(MappedPort, DescriptorLimitDropsAndRecovers) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(DescriptorLimitChild());
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child crashed, status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace sorvik
