@@ -30,13 +30,14 @@ std::string TKestruneItem::ConnectionReport() const {
     if (list.empty()) return "Connections: 0";
     text = "Connections: " + std::to_string(list.size()) + "\r\n";
     for (TIdMappedPortContext* context : list) {
-      const TIdSocketBinding local = context->Connection().Binding();
+      // Snapshots: the workers write their bindings while this thread reads.
+      const TIdSocketBinding local = context->Connection().BindingSnapshot();
       if (local.Handle >= 0) text += ReportLocalPart(local);
       TIdTCPClient* outbound = context->OutboundClient();
       TIdIOHandler* io = outbound ? outbound->IOHandler() : nullptr;
       if (io) {
         // A socket that is still connecting has no peer yet: local part only.
-        const TIdSocketBinding b = io->Binding();
+        const TIdSocketBinding b = io->BindingSnapshot();
         if (b.Handle >= 0 && !b.PeerIP.empty()) text += ReportOutboundPart(b);
       }
     }

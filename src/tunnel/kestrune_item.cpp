@@ -108,19 +108,12 @@ void TKestruneItem::CloseAllConnections() {
   gate_->Close();
   if (!MappingServer) return;
   try {
-    MappingServer->SetOnOutboundConnect({});
-    MappingServer->SetOnOutboundData({});
-    MappingServer->SetOnExecute({});
-    MappingServer->SetOnException({});
+    MappingServer->ClearReportingHooks();
     if (!MappingServer->Active()) return;
-    auto locked = MappingServer->LockList();
-    for (TIdMappedPortContext* context : locked.List()) {
-      // Outbound side first, then the local side. Cancel() is the one member
-      // another thread may call: the worker ends its waits at once and closes
-      // both sockets itself, without an orderly shutdown.
-      if (TIdTCPClient* outbound = context->OutboundClient()) outbound->Cancel();
-      context->Connection().Cancel();
-    }
+    // Under the context lock, outbound side first, then the local side; the
+    // workers end their waits at once and close both sockets without an
+    // orderly shutdown.
+    MappingServer->CancelAllConnections();
   } catch (...) {
   }
 }

@@ -1,0 +1,335 @@
+// Tunnel runtime over real loopback sockets: the state table, restart, two
+// tunnels on one port, the event lines of direct connections, the connection
+// report, close-all, and stops that must end in bounded time even while workers
+// connect or wait for a blocked event receiver.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "net/exceptions.h"
+#include "net/mapped_port_tcp.h"
+#include "support/net_fixtures.h"
+#include "tunnel/events.h"
+#include "tunnel/kestrune_item.h"
+#include "tunnel_test_util.h"
+
+namespace sorvik {
+namespace {
+
+using test::BlockingClient;
+using test::EchoServer;
+using test::EventRecorder;
+using test::FakePeer;
+using test::PeerStep;
+using test::StampedLine;
+using test::WaitUntil;
+
+constexpr int kTunnelIndex = 3;
+
+// A direct tunnel on a free loopback port towards host:port.
+std::unique_ptr<TKestruneItem> MakeTunnel(const std::string& host, int32_t port, EventRecorder* recorder = nullptr) {
+  auto t = std::make_unique<TKestruneItem>();
+  t->Server = host;
+  t->Port = port;
+  t->Mapped = test::FreePort();
+  t->LocalAccess = true;
+  t->ProxyType = 0;
+  t->TunnelIndex = kTunnelIndex;
+  if (recorder) t->OnTunnelEvent = recorder->Hook();
+  return t;
+}
+
+// Sends `msg` through the tunnel and expects it back from the echo server.
+bool Echoes(BlockingClient& c, const std::string& msg) {
+  return c.SendAll(msg) && c.RecvExact(msg.size()) == msg;
+}
+
+template <class F>
+double SecondsOf(F&& f) {
+  auto t0 = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+TEST(TunnelStateTest, NeverStartedRunningStoppedFailedAndTwoTunnelsOnOnePort) {
+  EchoServer echo;
+  auto a = MakeTunnel("127.0.0.1", echo.Port());
+  // Never started.
+  EXPECT_FALSE(a->IsRunning());
+  EXPECT_EQ(a->ConnectionCount(), 0);
+  EXPECT_EQ(a->ConnectionReport(), "No connections");
+  a->Stop();
+  EXPECT_EQ(a->MappingServer, nullptr);
+
+  // Running.
+  ASSERT_TRUE(a->Start());
+  EXPECT_TRUE(a->IsRunning());
+  EXPECT_EQ(a->ConnectionReport(), "Connections: 0");
+
+  // A second tunnel on the same local port fails with the engine's message and
+  // keeps an inactive server.
+  auto b = MakeTunnel("127.0.0.1", echo.Port());
+  b->Mapped = a->Mapped;
+  try {
+    b->Start();
+    FAIL() << "second start on a used port succeeded";
+  } catch (const EIdException& e) {
+    EXPECT_EQ(std::string(e.what()), kMsgCouldNotBind);
+  }
+  EXPECT_FALSE(b->IsRunning());
+  ASSERT_NE(b->MappingServer, nullptr);
+  EXPECT_EQ(b->ConnectionCount(), 0);
+  EXPECT_EQ(b->ConnectionReport(), "Connections: 0");
+  // Stop after a failed start leaves the inactive server in place.
+  b->DetachEvents();
+  b->Stop();
+  EXPECT_NE(b->MappingServer, nullptr);
+
+  // The first tunnel still relays.
+  {
+    BlockingClient c(static_cast<uint16_t>(a->Mapped));
+    ASSERT_TRUE(c.Connected());
+    EXPECT_TRUE(Echoes(c, "ping"));
+  }
+
+  // Stopped.
+  a->DetachEvents();
+  a->Stop();
+  EXPECT_FALSE(a->IsRunning());
+  EXPECT_EQ(a->MappingServer, nullptr);
+  EXPECT_EQ(a->ConnectionReport(), "No connections");
+
+  // The port is free again: the next start of the failed tunnel releases its
+  // inactive server and listens.
+  ASSERT_TRUE(b->Start());
+  EXPECT_TRUE(b->IsRunning());
+  BlockingClient c(static_cast<uint16_t>(b->Mapped));
+  EXPECT_TRUE(Echoes(c, "pong"));
+}
+
+TEST(TunnelStateTest, RestartDropsOpenConnectionsAndListensAnew) {
+  EchoServer echo;
+  auto t = MakeTunnel("127.0.0.1", echo.Port());
+  ASSERT_TRUE(t->Start());
+  BlockingClient old(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(Echoes(old, "before"));
+  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 1; }));
+
+  ASSERT_TRUE(t->Start());
+  EXPECT_TRUE(old.WaitClosed());
+  EXPECT_EQ(t->ConnectionCount(), 0);
+  BlockingClient fresh(static_cast<uint16_t>(t->Mapped));
+  EXPECT_TRUE(Echoes(fresh, "after"));
+}
+
+// Proxy types 0 and 8 to 255 connect directly.
+class DirectProxyTypeTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(DirectProxyTypeTest, Relays) {
+  EchoServer echo;
+  auto t = MakeTunnel("127.0.0.1", echo.Port());
+  t->ProxyType = static_cast<uint8_t>(GetParam());
+  ASSERT_TRUE(t->Start());
+  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  std::string data = test::RandomBytes(100000, static_cast<uint32_t>(GetParam()));
+  EXPECT_TRUE(Echoes(c, data));
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, DirectProxyTypeTest, ::testing::Values(0, 8, 9, 255));
+
+TEST(TunnelEventsTest, HostNameGivesResolvingAndConnectingLocalCloseAddsNothing) {
+  EchoServer echo;
+  EventRecorder rec;
+  // "127.1" is not four dotted numbers, so it is looked up as a name (and the
+  // system resolver turns it into 127.0.0.1 without any name server).
+  auto t = MakeTunnel("127.1", echo.Port(), &rec);
+  ASSERT_TRUE(t->Start());
+  {
+    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    ASSERT_TRUE(Echoes(c, std::string(5000, 'x')));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+  auto events = rec.Events();
+  ASSERT_EQ(events.size(), 2u);
+  for (auto& e : events) {
+    EXPECT_EQ(e.index, kTunnelIndex);
+    EXPECT_EQ(e.code, kEventPlainStatus);
+  }
+  EXPECT_TRUE(StampedLine(events[0].text, " > 0 - Resolving hostname 127.1.")) << events[0].text;
+  EXPECT_TRUE(StampedLine(events[1].text, " > 0 - Connecting to 127.0.0.1.")) << events[1].text;
+}
+
+TEST(TunnelEventsTest, RemoteCloseAddsDisconnected) {
+  FakePeer peer({PeerStep::Send("bye"), PeerStep::Close()});
+  EventRecorder rec;
+  auto t = MakeTunnel("127.0.0.1", peer.Port(), &rec);
+  ASSERT_TRUE(t->Start());
+  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  EXPECT_EQ(c.RecvUntilClosed(), "bye");
+  ASSERT_TRUE(rec.WaitCount(2));
+  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+  auto events = rec.Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_TRUE(StampedLine(events[0].text, " > 0 - Connecting to 127.0.0.1."));
+  EXPECT_EQ(events[1].code, kEventPlainStatus);
+  EXPECT_TRUE(StampedLine(events[1].text, " > 0 - Disconnected.")) << events[1].text;
+}
+
+struct FailCase {
+  const char* name;
+  bool emptyHost;
+  bool portZero;
+  const char* message;        // the error message in both ERR lines
+  size_t statusLinesBefore;   // code 6 lines before the errors
+};
+
+class TunnelErrorEventsTest : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(TunnelErrorEventsTest, TwoIdenticalErrorLinesClientClosedTunnelListens) {
+  const FailCase& fc = GetParam();
+  EventRecorder rec;
+  uint16_t refused = test::FreePort();  // nothing listens there
+  auto t = MakeTunnel(fc.emptyHost ? "" : "127.0.0.1", fc.portZero ? 0 : refused, &rec);
+  ASSERT_TRUE(t->Start());
+  for (int round = 0; round < 2; ++round) {
+    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    ASSERT_TRUE(c.Connected());
+    EXPECT_EQ(c.RecvUntilClosed(), "");
+    const size_t want = (fc.statusLinesBefore + 2) * static_cast<size_t>(round + 1);
+    ASSERT_TRUE(rec.WaitCount(want));
+    ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+    EXPECT_EQ(rec.Count(), want);
+  }
+  auto errors = rec.WithCode(kEventTlsOrError);
+  ASSERT_EQ(errors.size(), 4u);
+  for (auto& e : errors) EXPECT_TRUE(StampedLine(e.text, std::string(" ERR > ") + fc.message)) << e.text;
+  EXPECT_EQ(rec.WithCode(kEventPlainStatus).size(), 2 * fc.statusLinesBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TunnelErrorEventsTest,
+    ::testing::Values(FailCase{"EmptyHost", true, false, "", 0}, FailCase{"PortZero", false, true, "", 0},
+                      FailCase{"Refused", false, false, "Socket Error # 111\r\nConnection refused.", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TunnelEventsTest, NothingReportedAfterDetachEvenFromOpenConnections) {
+  FakePeer peer({PeerStep::ExpectUntil("x"), PeerStep::Close()});
+  EventRecorder rec;
+  auto t = MakeTunnel("127.0.0.1", peer.Port(), &rec);
+  ASSERT_TRUE(t->Start());
+  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(rec.WaitCount(1));  // Connecting to ...
+  ASSERT_TRUE(peer.WaitAccepted(1));
+  t->DetachEvents();
+  ASSERT_TRUE(c.SendAll("x"));
+  EXPECT_TRUE(c.WaitClosed());  // the remote closed: would be "Disconnected."
+  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+  EXPECT_EQ(rec.Count(), 1u);
+  t->Stop();
+  EXPECT_EQ(rec.Count(), 1u);
+}
+
+TEST(TunnelReportTest, ConnectedLineThenPartialLineOfConnectionStillConnecting) {
+  EchoServer echo;
+  EventRecorder rec;
+  auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
+  ASSERT_TRUE(t->Start());
+  BlockingClient c1(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(Echoes(c1, "one"));
+  // The second connection's worker stops in its "Connecting to" report, before
+  // its outbound socket is connected.
+  rec.BlockOn("Connecting to");
+  BlockingClient c2(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(rec.WaitBlocked(1));
+
+  const std::string mapped = std::to_string(t->Mapped);
+  const std::string report = t->ConnectionReport();
+  const std::string local1 = " 127.0.0.1:" + std::to_string(c1.LocalPort()) + "    >>         127.0.0.1:" + mapped + "    -   ";
+  const std::string local2 = " 127.0.0.1:" + std::to_string(c2.LocalPort()) + "    >>         127.0.0.1:" + mapped + "    -   ";
+  std::regex expected("Connections: 2\r\n" + std::regex_replace(local1, std::regex(R"([.])"), R"(\.)") +
+                      R"(127\.0\.0\.1:\d+   >>       127\.0\.0\.1:)" + std::to_string(echo.Port()) + "\r\n" +
+                      std::regex_replace(local2, std::regex(R"([.])"), R"(\.)"));
+  EXPECT_TRUE(std::regex_match(report, expected)) << report;
+
+  rec.Release();
+  ASSERT_TRUE(Echoes(c2, "two"));
+  std::regex full("Connections: 2\r\n(.*\r\n){2}");
+  EXPECT_TRUE(std::regex_match(t->ConnectionReport(), full)) << t->ConnectionReport();
+}
+
+TEST(TunnelStopTest, StopEndsPromptlyWhileAWorkerIsStillConnecting) {
+  test::UnansweredListener hang;
+  if (hang.Port() == 0) GTEST_SKIP() << "could not make a connect hang on loopback";
+  EchoServer echo;
+  auto t = MakeTunnel("127.0.0.1", hang.Port());
+  ASSERT_TRUE(t->Start());
+  BlockingClient stuck(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the connect begin
+  ASSERT_EQ(t->ConnectionCount(), 1);
+  double s = SecondsOf([&] {
+    t->DetachEvents();
+    t->Stop();
+  });
+  EXPECT_LT(s, 3.0);
+  EXPECT_TRUE(stuck.WaitClosed());
+}
+
+TEST(TunnelStopTest, StopDuringAnEventFloodIntoABlockedReceiverEndsPromptly) {
+  EchoServer echo;
+  EventRecorder rec;
+  rec.BlockOn(" - ");  // every status line blocks, as if the UI thread were busy
+  auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
+  ASSERT_TRUE(t->Start());
+  std::vector<std::unique_ptr<BlockingClient>> clients;
+  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<BlockingClient>(static_cast<uint16_t>(t->Mapped)));
+  ASSERT_TRUE(rec.WaitBlocked(10));
+  const size_t before = rec.Count();
+  // Stop alone switches the events off first; it must not wait for the receiver.
+  double s = SecondsOf([&] { t->Stop(); });
+  EXPECT_LT(s, 3.0);
+  EXPECT_EQ(rec.Blocked(), 0);
+  EXPECT_EQ(rec.Count(), before);
+  for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());
+}
+
+TEST(TunnelCloseAllTest, ClosesOpenConnectionsLaterOnesStillGetTheirSetUp) {
+  EchoServer echo;
+  EventRecorder rec;
+  auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
+  ASSERT_TRUE(t->Start());
+  BlockingClient a(static_cast<uint16_t>(t->Mapped));
+  BlockingClient b(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(Echoes(a, "a"));
+  ASSERT_TRUE(Echoes(b, "b"));
+  const size_t events = rec.Count();
+  t->CloseAllConnections();
+  EXPECT_TRUE(a.WaitClosed());
+  EXPECT_TRUE(b.WaitClosed());
+  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+  // The listener is still open; a new connection is relayed (set up by
+  // PrepareOutbound) and reports nothing.
+  BlockingClient late(static_cast<uint16_t>(t->Mapped));
+  EXPECT_TRUE(Echoes(late, "late"));
+  EXPECT_EQ(rec.Count(), events);
+}
+
+TEST(TunnelReleaseTest, DestroyingARunningTunnelWithABlockedReceiverEndsPromptly) {
+  EchoServer echo;
+  EventRecorder rec;
+  rec.BlockOn("Connecting to");
+  auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
+  ASSERT_TRUE(t->Start());
+  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(rec.WaitBlocked(1));
+  double s = SecondsOf([&] { t.reset(); });
+  EXPECT_LT(s, 3.0);
+  EXPECT_TRUE(c.WaitClosed());
+}
+
+}  // namespace
+}  // namespace sorvik
