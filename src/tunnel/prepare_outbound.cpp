@@ -3,13 +3,13 @@
 // It reads the tunnel's fields once, as one consistent copy taken under
 // FieldsLock, so a concurrent change from the properties dialog applies to later
 // connections and is never seen half-done.
-//
-// Rows still to come (marked below): the proxy clients of proxy types 0 to 7 (proxy library).
 #include <string>
 
 #include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
 #include "net/tcp_client.h"
+#include "proxy/http_connect.h"
+#include "proxy/socks_info.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/kestrune_item.h"
 
@@ -40,28 +40,44 @@ TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outboun
   return plain;
 }
 
-// The proxy chain by proxy type; returns the first hop or null for none.
+// The proxy chain by proxy type; returns the first hop or null for none. Every
+// client is owned by the outbound client, carries its hop number (1 first, 2
+// second) and reports through the tunnel's status handler; none gets a user
+// name, password or authentication method.
 TIdCustomTransparentProxy* CreateProxyChain(TKestruneItem& tunnel, TIdTCPClient& outbound,
                                             const TKestruneItem::TConnectionFields& f) {
-  (void)tunnel;
-  (void)outbound;
+  const auto socks = [&](const std::string& host, int32_t port, TSocksVersion version, int hop) {
+    auto* p = new TIdSocksInfo(&outbound);
+    p->Host = host;
+    p->Port = static_cast<uint16_t>(port & 0xFFFF);
+    p->Version = version;
+    p->Tag = hop;
+    p->OnStatus = tunnel.StatusHook();
+    return p;
+  };
+  const auto http = [&](const std::string& host, int32_t port, int hop) {
+    auto* p = new TIdConnectThroughHttpProxy(&outbound);
+    p->Host = host;
+    p->Port = static_cast<uint16_t>(port & 0xFFFF);
+    p->SetEnabled(true);
+    p->Tag = hop;
+    p->OnStatus = tunnel.StatusHook();
+    return p;
+  };
+  const auto chain = [](TIdCustomTransparentProxy* first, TIdCustomTransparentProxy* second) {
+    first->SetChainedProxy(second);
+    return first;
+  };
   switch (f.ProxyType) {
-    case 0:
-      // Proxy row 0: a SOCKS client at ProxyHost:ProxyPort with svNoSocks (the
-      // proxy library adds it); it is disabled, so the connection goes direct.
-      return nullptr;
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 7:
-      // Proxy rows 1 to 7: the proxy library creates the clients here. Until then
-      // a tunnel that asks for a proxy never connects around it.
-      throw EIdException("Proxy type " + std::to_string(f.ProxyType) + " is not available in this build.");
-    default:
-      return nullptr;  // 8 to 255: direct
+    case 0: return socks(f.ProxyHost, f.ProxyPort, svNoSocks, 1);  // disabled: the connection goes direct
+    case 1: return socks(f.ProxyHost, f.ProxyPort, svSocks4, 1);
+    case 2: return socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1);
+    case 3: return socks(f.ProxyHost, f.ProxyPort, svSocks5, 1);
+    case 4: return http(f.ProxyHost, f.ProxyPort, 1);
+    case 5: return chain(socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1), socks(f.ProxyHost2, f.ProxyPort2, svSocks4, 2));
+    case 6: return chain(socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1), http(f.ProxyHost2, f.ProxyPort2, 2));
+    case 7: return chain(http(f.ProxyHost, f.ProxyPort, 1), http(f.ProxyHost2, f.ProxyPort2, 2));
+    default: return nullptr;  // 8 to 255: direct
   }
 }
 

@@ -1,6 +1,8 @@
 #include "tunnel/status_classes.h"
 
 #include "net/io_handler.h"
+#include "proxy/http_connect.h"
+#include "proxy/socks_info.h"
 #include "tls/ssl_io_handler.h"
 
 namespace sorvik {
@@ -11,16 +13,10 @@ bool IsTlsIOHandler(const TIdComponent& c) {
 
 bool IsStackIOHandler(const TIdComponent& c) { return dynamic_cast<const TIdIOHandlerStack*>(&c) != nullptr; }
 
-// Proxies: the proxy library adds the dynamic_cast to TIdSocksInfo here.
-bool IsSocksClient(const TIdComponent& c) {
-  (void)c;
-  return false;
-}
+bool IsSocksClient(const TIdComponent& c) { return dynamic_cast<const TIdSocksInfo*>(&c) != nullptr; }
 
-// Proxies: the proxy library adds the dynamic_cast to TIdConnectThroughHttpProxy here.
 bool IsHttpConnectClient(const TIdComponent& c) {
-  (void)c;
-  return false;
+  return dynamic_cast<const TIdConnectThroughHttpProxy*>(&c) != nullptr;
 }
 
 }  // namespace sorvik
