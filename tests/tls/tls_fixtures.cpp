@@ -1,0 +1,369 @@
+#include "tls/tls_fixtures.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+namespace sorvik::test {
+
+// ---------------------------------------------------------------------------
+// Certificates
+
+namespace {
+
+using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
+
+KeyPtr NewKey(bool rsa) {
+  EVP_PKEY* key = rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
+  if (!key) throw std::runtime_error("key generation failed");
+  return KeyPtr(key, &EVP_PKEY_free);
+}
+
+void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  if (!ext) throw std::runtime_error(std::string("extension failed: ") + value);
+  X509_add_ext(cert, ext, -1);
+  X509_EXTENSION_free(ext);
+}
+
+struct CertSpec {
+  const char* org;
+  const char* cn;
+  bool ca;
+  time_t notBefore;
+  time_t notAfter;
+  long serial;
+};
+
+// Signs with `issuerKey`; `issuer` null makes a self-signed certificate.
+CertPtr NewCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
+  CertPtr cert(X509_new(), &X509_free);
+  X509_set_version(cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), spec.serial);
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(spec.org), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(spec.cn), -1, -1, 0);
+  X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
+  ASN1_TIME_set(X509_getm_notBefore(cert.get()), spec.notBefore);
+  ASN1_TIME_set(X509_getm_notAfter(cert.get()), spec.notAfter);
+  X509_set_pubkey(cert.get(), key);
+  X509* signer = issuer ? issuer : cert.get();
+  if (spec.ca) {
+    AddExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
+    AddExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+  } else {
+    AddExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
+    AddExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
+    AddExtension(cert.get(), signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+  }
+  AddExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
+  if (issuer) AddExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
+  if (!X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256())) throw std::runtime_error("sign failed");
+  return cert;
+}
+
+void WritePem(const std::string& path, std::initializer_list<X509*> certs, EVP_PKEY* key = nullptr) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) throw std::runtime_error("cannot write " + path);
+  for (X509* c : certs) PEM_write_X509(f, c);
+  if (key) PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(f);
+}
+
+constexpr time_t kDay = 24 * 3600;
+
+}  // namespace
+
+CertificateSet::CertificateSet(bool rsa) {
+  const time_t now = std::time(nullptr);
+  const time_t jan2020 = 1577836800, feb2020 = 1580515200;
+  KeyPtr rootKey = NewKey(rsa), interKey = NewKey(rsa), leafKey = NewKey(rsa), expiredKey = NewKey(rsa),
+         otherKey = NewKey(rsa);
+  CertPtr root = NewCert({"Sorvik Test", "Sorvik Test Root CA", true, now - kDay, now + 3650 * kDay, 1}, rootKey.get(),
+                         nullptr, nullptr);
+  CertPtr inter = NewCert({"Sorvik Test", "Sorvik Test Intermediate CA", true, now - kDay, now + 3650 * kDay, 2},
+                          interKey.get(), root.get(), rootKey.get());
+  CertPtr leaf = NewCert({"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 3}, leafKey.get(),
+                         inter.get(), interKey.get());
+  CertPtr expired = NewCert({"Sorvik Test", "expired.localhost", false, jan2020, feb2020, 4}, expiredKey.get(),
+                            inter.get(), interKey.get());
+  CertPtr other = NewCert({"Someone Else", "localhost", false, now - kDay, now + 825 * kDay, 5}, otherKey.get(),
+                          nullptr, nullptr);
+  WritePem(Path("root.pem"), {root.get()});
+  WritePem(Path("inter.pem"), {inter.get()});
+  WritePem(Path("leaf.pem"), {leaf.get()});
+  WritePem(Path("leaf.key"), {}, leafKey.get());
+  WritePem(Path("leaf-chain.pem"), {leaf.get(), inter.get()});
+  WritePem(Path("expired.pem"), {expired.get()});
+  WritePem(Path("expired.key"), {}, expiredKey.get());
+  WritePem(Path("expired-chain.pem"), {expired.get(), inter.get()});
+  WritePem(Path("other.pem"), {other.get()});
+  WritePem(Path("other.key"), {}, otherKey.get());
+}
+
+const CertificateSet& Certificates() {
+  static CertificateSet* set = new CertificateSet(false);  // lives until exit
+  return *set;
+}
+
+std::string RunCommand(const std::string& command) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  ::pclose(p);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+Pins PinsFromCli(const std::string& pemPath) {
+  const std::string x509 = "openssl x509 -in '" + pemPath + "' -noout ";
+  Pins p;
+  p.Fingerprint = RunCommand(x509 + "-fingerprint -md5 | cut -d= -f2");
+  p.SubjectHash = RunCommand(x509 + "-subject_hash_old | tr a-f A-F");
+  p.IssuerHash = RunCommand(x509 + "-issuer_hash_old | tr a-f A-F");
+  p.Subject = RunCommand(x509 + "-subject -nameopt compat | sed 's/^subject=//'");
+  p.Issuer = RunCommand(x509 + "-issuer -nameopt compat | sed 's/^issuer=//'");
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// TLS server
+
+namespace {
+
+constexpr int kPollSliceMs = 100;  // each wait of the server re-checks stop_
+
+void SetNonBlockingFd(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK); }
+
+int ServerNameSeen(SSL* ssl, int* alert, void* arg) {
+  (void)alert;
+  if (SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) static_cast<std::atomic<int>*>(arg)->fetch_add(1);
+  return SSL_TLSEXT_ERR_OK;
+}
+
+int AcceptAnyClientCertificate(int, X509_STORE_CTX*) { return 1; }
+
+}  // namespace
+
+TlsServer::TlsServer(TlsServerConfig config) : config_(std::move(config)) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx) throw std::runtime_error("SSL_CTX_new failed");
+  ctx_ = ctx;
+  if (SSL_CTX_use_certificate_chain_file(ctx, config_.CertChainFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(ctx, config_.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    throw std::runtime_error("cannot load server certificate " + config_.CertChainFile);
+  }
+  if (config_.MaxVersion) SSL_CTX_set_max_proto_version(ctx, config_.MaxVersion);
+  SSL_CTX_set_num_tickets(ctx, static_cast<size_t>(config_.Tickets));
+  SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_tlsext_servername_callback(ctx, &ServerNameSeen);
+  SSL_CTX_set_tlsext_servername_arg(ctx, &sni_seen_);
+  if (config_.AskClientCertificate) SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &AcceptAnyClientCertificate);
+  listen_fd_ = ListenLoopback(port_);
+  if (listen_fd_ < 0) throw std::runtime_error("listen failed");
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+TlsServer::~TlsServer() {
+  Stop();
+  SSL_CTX_free(static_cast<SSL_CTX*>(ctx_));
+}
+
+std::string TlsServer::LastVersion() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_version_;
+}
+
+void TlsServer::Stop() {
+  stop_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  if (listen_fd_ >= 0) {
+    ::close(listen_fd_);
+    listen_fd_ = -1;
+  }
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads.swap(threads_);
+  }
+  for (auto& t : threads) t.join();
+}
+
+// Acceptor thread; each wait is one poll slice, so Stop() ends it promptly.
+void TlsServer::AcceptLoop() {
+  while (!stop_) {
+    pollfd p{listen_fd_, POLLIN, 0};
+    if (::poll(&p, 1, kPollSliceMs) <= 0) continue;
+    int fd = ::accept(listen_fd_, nullptr, nullptr);
+    if (fd < 0) continue;
+    accepted_++;
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.emplace_back([this, fd] { Serve(fd); });
+  }
+}
+
+// Connection thread: a non-blocking loop that reads whenever data comes and
+// writes what it owes, so it never stops reading while it writes.
+void TlsServer::Serve(int fd) {
+  SetNonBlockingFd(fd);
+  SSL* ssl = SSL_new(static_cast<SSL_CTX*>(ctx_));
+  SSL_set_fd(ssl, fd);
+  auto wait = [&](short events) {
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, kPollSliceMs);  // one slice; the caller re-checks stop_
+  };
+  bool ok = false;
+  while (!stop_) {
+    ERR_clear_error();
+    int r = SSL_accept(ssl);
+    if (r == 1) {
+      ok = true;
+      break;
+    }
+    int e = SSL_get_error(ssl, r);
+    if (e == SSL_ERROR_WANT_READ) wait(POLLIN);
+    else if (e == SSL_ERROR_WANT_WRITE) wait(POLLOUT);
+    else break;
+  }
+  if (ok) {
+    handshakes_++;
+    if (SSL_get0_peer_certificate(ssl)) client_certs_++;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      last_version_ = SSL_get_version(ssl);
+    }
+    const TlsServerConfig& c = config_;
+    if (c.Mode == TlsServerConfig::kGarbage || c.Mode == TlsServerConfig::kResetMidRecord) {
+      std::string raw = c.Mode == TlsServerConfig::kGarbage
+                            ? "this is not a TLS record\r\n" + RandomBytes(4096, c.Seed)
+                            : std::string("\x17\x03\x03\x40\x00", 5) + RandomBytes(200, c.Seed);
+      ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
+      if (c.Mode == TlsServerConfig::kResetMidRecord) {
+        ::usleep(200 * 1000);
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      } else {
+        char sink[4096];
+        for (int i = 0; i < 50 && !stop_; ++i) {  // up to 5 s for the client to go
+          wait(POLLIN);
+          ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+          if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+        }
+      }
+    } else {
+      std::string out;
+      bool closeWhenDrained = false;
+      if (c.Mode == TlsServerConfig::kBurst) {
+        out = RandomBytes(c.BurstBytes, c.Seed);
+        closeWhenDrained = true;
+      }
+      size_t pending = 0;  // length of a write the library asked to repeat
+      bool peerDone = false, failed = false;
+      std::vector<char> buf(65536);
+      while (!stop_ && !failed) {
+        bool wantWrite = false;
+        for (;;) {
+          ERR_clear_error();
+          int n = SSL_read(ssl, buf.data(), static_cast<int>(buf.size()));
+          if (n > 0) {
+            if (c.Mode != TlsServerConfig::kBurst) out.append(buf.data(), static_cast<size_t>(n));
+            continue;
+          }
+          int e = SSL_get_error(ssl, n);
+          if (e == SSL_ERROR_WANT_READ) break;
+          if (e == SSL_ERROR_WANT_WRITE) {
+            wantWrite = true;
+            break;
+          }
+          if (e == SSL_ERROR_ZERO_RETURN) peerDone = true;
+          else failed = true;
+          break;
+        }
+        if (failed) break;
+        if (c.Mode == TlsServerConfig::kKeyUpdateEcho && !out.empty() && pending == 0) {
+          SSL_key_update(ssl, SSL_KEY_UPDATE_REQUESTED);
+        }
+        while (!out.empty()) {
+          size_t len = pending ? pending : std::min<size_t>(out.size(), 16384);
+          ERR_clear_error();
+          int n = SSL_write(ssl, out.data(), static_cast<int>(len));
+          if (n > 0) {
+            out.erase(0, static_cast<size_t>(n));
+            pending = 0;
+            continue;
+          }
+          int e = SSL_get_error(ssl, n);
+          if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
+            pending = len;
+            wantWrite = wantWrite || e == SSL_ERROR_WANT_WRITE;
+            break;
+          }
+          failed = true;
+          break;
+        }
+        if (failed) break;
+        if (out.empty() && (peerDone || closeWhenDrained)) {
+          SSL_shutdown(ssl);
+          break;
+        }
+        wait(static_cast<short>(POLLIN | (wantWrite || !out.empty() ? POLLOUT : 0)));
+      }
+    }
+  }
+  SSL_free(ssl);
+  ::close(fd);
+  finished_++;
+}
+
+// ---------------------------------------------------------------------------
+
+DrainThenClosePeer::DrainThenClosePeer(int quietMs) {
+  listen_fd_ = ListenLoopback(port_);
+  if (listen_fd_ < 0) throw std::runtime_error("listen failed");
+  // One thread serving connections one after the other; every wait is a slice
+  // of at most quietMs or kPollSliceMs, re-checking stop_.
+  thread_ = std::thread([this, quietMs] {
+    while (!stop_) {
+      pollfd p{listen_fd_, POLLIN, 0};
+      if (::poll(&p, 1, kPollSliceMs) <= 0) continue;
+      int fd = ::accept(listen_fd_, nullptr, nullptr);
+      if (fd < 0) continue;
+      char buf[4096];
+      for (;;) {
+        pollfd q{fd, POLLIN, 0};
+        if (stop_ || ::poll(&q, 1, quietMs) <= 0) break;
+        if (::recv(fd, buf, sizeof buf, 0) <= 0) break;
+      }
+      ::close(fd);
+    }
+  });
+}
+
+DrainThenClosePeer::~DrainThenClosePeer() {
+  stop_ = true;
+  thread_.join();
+  ::close(listen_fd_);
+}
+
+}  // namespace sorvik::test

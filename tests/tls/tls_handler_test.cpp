@@ -1,0 +1,395 @@
+// The TLS client handler driven directly through an outbound TCP client, against
+// real TLS servers on loopback (in-process OpenSSL server, scripted fake peers).
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "net/exceptions.h"
+#include "net/tcp_client.h"
+#include "support/net_fixtures.h"
+#include "tls/openssl_errors.h"
+#include "tls/ssl_io_handler.h"
+#include "tls/ssl_library.h"
+#include "tls/tls_fixtures.h"
+#include "tls/x509.h"
+
+namespace sorvik {
+namespace {
+
+using test::Certificates;
+using test::PeerStep;
+using test::TlsServer;
+using test::TlsServerConfig;
+
+struct VerifyCall {
+  std::string fingerprint;
+  bool ok;
+  int depth;
+  int error;
+};
+
+// An outbound client with a TLS handler set up as a tunnel sets it up, whose
+// hooks record what they are told.
+class TlsClient {
+ public:
+  explicit TlsClient(uint16_t port, int readTimeout = -1) {
+    client.Host = "127.0.0.1";
+    client.Port = port;
+    client.ReadTimeout = readTimeout;
+    io = new TIdSSLIOHandlerSocketOpenSSL(&client);
+    io->Tag = 1;
+    io->SSLOptions().SetMethod(sslvSSLv23);
+    io->SSLOptions().Mode = sslmClient;
+    io->SSLOptions().VerifyMode = TIdSSLVerifyModeSet{sslvrfClientOnce};
+    io->OnStatusInfo = [this](const std::string& m) {
+      std::lock_guard<std::mutex> lock(mutex);
+      info.push_back(m);
+    };
+    io->OnVerifyPeer = [this](TIdX509& cert, bool ok, int depth, int error) {
+      std::lock_guard<std::mutex> lock(mutex);
+      verifies.push_back({cert.FingerprintText(), ok, depth, error});
+      return accept;
+    };
+    client.SetIOHandler(io);
+  }
+  std::vector<std::string> Info() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return info;
+  }
+  std::string ReadExact(size_t n) {
+    std::vector<uint8_t> out;
+    io->ReadBytes(out, n);
+    return std::string(out.begin(), out.end());
+  }
+  void Send(const std::string& s) { io->Write(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+
+  TIdTCPClient client;
+  TIdSSLIOHandlerSocketOpenSSL* io;
+  std::mutex mutex;  // guards info, verifies (written on this thread inside library callbacks)
+  std::vector<std::string> info;
+  std::vector<VerifyCall> verifies;
+  bool accept = true;
+};
+
+TlsServerConfig ServerWith(const std::string& chain, const std::string& key, int maxVersion = 0) {
+  TlsServerConfig c;
+  c.CertChainFile = Certificates().Path(chain);
+  c.KeyFile = Certificates().Path(key);
+  c.MaxVersion = maxVersion;
+  return c;
+}
+
+// ---------------------------------------------------------------------------
+// Handshake, reporting and relay, on TLS 1.3 and TLS 1.2
+
+class TlsHandshake : public ::testing::TestWithParam<int> {};
+
+TEST_P(TlsHandshake, ReportsStatusThenOneCipherLineAndCarriesBytesExactly) {
+  TlsServerConfig config = ServerWith("leaf-chain.pem", "leaf.key", GetParam());
+  config.AskClientCertificate = true;
+  TlsServer server(config);
+  TlsClient c(server.Port());
+  c.client.Connect();
+  ASSERT_TRUE(c.client.Connected());
+
+  const std::vector<std::string> info = c.Info();
+  ASSERT_GE(info.size(), 3u);
+  for (size_t i = 0; i + 1 < info.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(info[i], std::regex("SSL status: \"[^\"\\r\\n]+\""))) << info[i];
+  }
+  const std::string version = GetParam() == TLS1_2_VERSION ? "TLSv1\\.2" : "TLSv1\\.3";
+  EXPECT_TRUE(std::regex_match(info.back(), std::regex("Cipher: name = [A-Z0-9_-]+; description = [^\\r\\n]+; "
+                                                       "bits = [1-9][0-9]*; version = " + version + "; ")))
+      << info.back();
+  EXPECT_EQ(server.LastVersion(), GetParam() == TLS1_2_VERSION ? "TLSv1.2" : "TLSv1.3");
+  // No server name and no client certificate go to the server.
+  EXPECT_EQ(server.ServerNamesSeen(), 0);
+  EXPECT_EQ(server.ClientCertificatesSeen(), 0);
+
+  const std::string data = test::RandomBytes(1 << 20, 42);
+  c.Send(data);
+  EXPECT_EQ(c.ReadExact(data.size()), data);
+  // Tickets and later records report nothing.
+  EXPECT_EQ(c.Info().size(), info.size());
+}
+
+TEST_P(TlsHandshake, JudgesOnlyTheServersOwnCertificateWhenTheServerSendsAChain) {
+  TlsServer server(ServerWith("leaf-chain.pem", "leaf.key", GetParam()));
+  TlsClient c(server.Port());
+  c.client.Connect();
+  const std::string leaf = test::PinsFromCli(Certificates().Path("leaf.pem")).Fingerprint;
+  ASSERT_FALSE(c.verifies.empty());
+  for (const VerifyCall& v : c.verifies) {
+    EXPECT_EQ(v.depth, 0);
+    EXPECT_EQ(v.fingerprint, leaf);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, TlsHandshake, ::testing::Values(0, TLS1_2_VERSION),
+                         [](const auto& info) { return info.param == 0 ? std::string("Tls13") : std::string("Tls12"); });
+
+TEST(TlsHandler, RefusalByTheVerifyHookFailsTheConnectWithTheLibraryReason) {
+  TlsServer server(ServerWith("other.pem", "other.key"));
+  TlsClient c(server.Port());
+  c.accept = false;
+  const int fds = test::CountOpenFds();
+  try {
+    c.client.Connect();
+    FAIL() << "connected";
+  } catch (const EIdOpenSSLError& e) {
+    EXPECT_STREQ(e.ClassName(), "EIdOSSLUnderlyingCryptoError");
+    EXPECT_EQ(e.Message(), std::string("Error connecting with SSL.\r\n") +
+                               "error:0A000086:SSL routines::certificate verify failed");
+    EXPECT_EQ(e.SSLErrorCode, SSL_ERROR_SSL);
+  }
+  EXPECT_EQ(c.verifies.size(), 1u);
+  EXPECT_FALSE(c.client.Connected());
+  EXPECT_EQ(test::CountOpenFds(), fds);
+  // Status lines came before the failure; no cipher line.
+  for (const std::string& line : c.Info()) EXPECT_EQ(line.rfind("SSL status: \"", 0), 0u) << line;
+}
+
+// ---------------------------------------------------------------------------
+// Handshake failures
+
+struct FailureCase {
+  const char* name;
+  std::vector<PeerStep> script;
+  int readTimeout;
+  const char* errorClass;
+  std::string message;  // exact, or a prefix when `prefixOnly`
+  bool prefixOnly;
+};
+
+class TlsHandshakeFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(TlsHandshakeFailure, RaisesItsMessageAndClosesTheSocket) {
+  const FailureCase& fc = GetParam();
+  test::FakePeer peer(fc.script);
+  TlsClient c(peer.Port(), fc.readTimeout);
+  const int fds = test::CountOpenFds();
+  try {
+    c.client.Connect();
+    FAIL() << "connected";
+  } catch (const EIdException& e) {
+    EXPECT_STREQ(e.ClassName(), fc.errorClass);
+    if (fc.prefixOnly) {
+      EXPECT_EQ(e.Message().rfind(fc.message, 0), 0u) << e.Message();
+      EXPECT_GT(e.Message().size(), fc.message.size()) << "the library's text follows";
+    } else {
+      EXPECT_EQ(e.Message(), fc.message);
+    }
+  }
+  EXPECT_FALSE(c.client.Connected());
+  EXPECT_EQ(test::CountOpenFds(), fds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, TlsHandshakeFailure,
+    ::testing::Values(
+        FailureCase{"PlainTextServer",
+                    {PeerStep::Send("200 news.example.com NNTP service ready\r\n"), PeerStep::NeverAnswer()},
+                    -1, "EIdOSSLUnderlyingCryptoError", "Error connecting with SSL.\r\nerror:", true},
+        FailureCase{"NeverAnswers", {PeerStep::NeverAnswer()}, 300, "EIdSocketError",
+                    SocketErrorMessage(ETIMEDOUT), false},
+        FailureCase{"ResetDuringHandshake", {PeerStep::Expect(5), PeerStep::Reset()}, -1, "EIdSocketError",
+                    SocketErrorMessage(ECONNRESET), false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TlsHandler, ServerThatClosesDuringTheHandshakeIsAnEofThatViolatesTheProtocol) {
+  test::DrainThenClosePeer peer;
+  TlsClient c(peer.Port());
+  try {
+    c.client.Connect();
+    FAIL() << "connected";
+  } catch (const EIdException& e) {
+    EXPECT_STREQ(e.ClassName(), "EIdOSSLConnectError");
+    EXPECT_EQ(e.Message(), "Error connecting with SSL.\r\nEOF was observed that violates the protocol");
+  }
+}
+
+TEST(TlsHandler, LibraryThatCannotStartFailsThatConnectionAndIsTriedAgainNextTime) {
+  TlsServer server(ServerWith("leaf.pem", "leaf.key"));
+  SetTlsLibraryLoaderForTesting([] { return false; });
+  {
+    TlsClient c(server.Port());
+    try {
+      c.client.Connect();
+      FAIL() << "connected";
+    } catch (const EIdException& e) {
+      EXPECT_STREQ(e.ClassName(), "EIdOSSLCouldNotLoadSSLLibrary");
+      EXPECT_EQ(e.Message(), "Could not load SSL library.");
+    }
+    EXPECT_FALSE(TlsLibraryLoaded());
+  }
+  // The real start again; it also guards against SIGPIPE (checked below).
+  signal(SIGPIPE, SIG_DFL);
+  SetTlsLibraryLoaderForTesting(nullptr);
+  TlsClient c(server.Port());
+  c.client.Connect();
+  EXPECT_TRUE(TlsLibraryLoaded());
+  c.Send("ping\n");
+  EXPECT_EQ(c.ReadExact(5), "ping\n");
+
+  // A write to a peer that has gone comes back as an error result, and the
+  // process lives on.
+  server.Stop();
+  const std::string block(16384, 'x');
+  int r = 0;
+  for (int i = 0; i < 200 && r >= 0; ++i) r = c.io->WriteAll(reinterpret_cast<const uint8_t*>(block.data()), 16384);
+  ASSERT_LT(r, 0);
+  EXPECT_NO_THROW(c.io->CheckForError(r));  // the peer is gone: the side counts as closed
+}
+
+// ---------------------------------------------------------------------------
+// Reads during the relay
+
+bool WaitSocketReadable(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, ms) == 1;
+}
+
+TEST(TlsRelayRead, RecordsWithoutApplicationDataReturnToTheWaitInsteadOfBlocking) {
+  TlsServerConfig config = ServerWith("leaf.pem", "leaf.key");
+  config.Tickets = 4;
+  TlsServer server(config);
+  TlsClient c(server.Port());
+  c.client.Connect();
+  // Only the tickets make the socket readable: the client has not spoken yet.
+  ASSERT_TRUE(WaitSocketReadable(c.io->Handle(), 5000));
+  uint8_t buf[256];
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.io->ReadAvailable(buf, sizeof buf), TIdIOHandler::kReadAgain);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The client speaks first and gets its answer.
+  c.Send("HELP\r\n");
+  EXPECT_EQ(c.ReadExact(6), "HELP\r\n");
+}
+
+TEST(TlsRelayRead, BytesHeldByTheLibraryAreReportedAsPending) {
+  TlsServer server(ServerWith("leaf.pem", "leaf.key"));
+  TlsClient c(server.Port());
+  c.client.Connect();
+  const std::string data = test::RandomBytes(10000, 3);
+  c.Send(data);
+  std::string got;
+  uint8_t buf[100];
+  bool sawPending = false;
+  while (got.size() < data.size()) {
+    if (!c.io->TransportPending()) {
+      ASSERT_TRUE(WaitSocketReadable(c.io->Handle(), 5000));
+    }
+    int n = c.io->ReadAvailable(buf, sizeof buf);
+    if (n == TIdIOHandler::kReadAgain) continue;
+    ASSERT_GT(n, 0);
+    got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+    if (c.io->TransportPending()) sawPending = true;
+  }
+  EXPECT_TRUE(sawPending);
+  EXPECT_EQ(got, data);
+}
+
+struct RelayFaultCase {
+  const char* name;
+  TlsServerConfig::Behaviour mode;
+  size_t burst;
+  const char* errorClass;  // what reading to the end raises
+  const char* messagePrefix;
+};
+
+class TlsRelayFault : public ::testing::TestWithParam<RelayFaultCase> {};
+
+TEST_P(TlsRelayFault, EndsTheStreamWithItsMessageOrCarriesTheBytes) {
+  const RelayFaultCase& rc = GetParam();
+  TlsServerConfig config = ServerWith("leaf.pem", "leaf.key");
+  config.Mode = rc.mode;
+  config.BurstBytes = rc.burst;
+  TlsServer server(config);
+  TlsClient c(server.Port());
+  c.client.Connect();
+  std::string got;
+  try {
+    for (;;) {
+      c.io->FillInputBuffer();
+      auto& in = c.io->InputBuffer();
+      got.append(in.begin(), in.end());
+      in.clear();
+    }
+  } catch (const EIdException& e) {
+    EXPECT_STREQ(e.ClassName(), rc.errorClass) << e.Message();
+    EXPECT_EQ(e.Message().rfind(rc.messagePrefix, 0), 0u) << e.Message();
+  }
+  if (rc.mode == TlsServerConfig::kBurst) {
+    EXPECT_EQ(got, test::RandomBytes(rc.burst, config.Seed));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, TlsRelayFault,
+    ::testing::Values(
+        RelayFaultCase{"Burst16MB", TlsServerConfig::kBurst, 16u << 20, "EIdConnClosedGracefully",
+                       "Connection Closed Gracefully."},
+        RelayFaultCase{"GarbageAfterHandshake", TlsServerConfig::kGarbage, 0, "EIdOSSLUnderlyingCryptoError",
+                       "error:0A"},
+        RelayFaultCase{"ResetMidRecord", TlsServerConfig::kResetMidRecord, 0, "EIdConnClosedGracefully",
+                       "Connection Closed Gracefully."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TlsRelayRead, KeyUpdatesFromTheServerKeepTheStreamExact) {
+  TlsServerConfig config = ServerWith("leaf.pem", "leaf.key");
+  config.Mode = TlsServerConfig::kKeyUpdateEcho;
+  TlsServer server(config);
+  TlsClient c(server.Port());
+  c.client.Connect();
+  for (int round = 0; round < 20; ++round) {
+    const std::string data = test::RandomBytes(20000, static_cast<uint32_t>(round));
+    c.Send(data);
+    ASSERT_EQ(c.ReadExact(data.size()), data) << "round " << round;
+  }
+}
+
+TEST(TlsHandler, CloseSendsOneClosingAlertAndReleasesEverything) {
+  TlsServer server(ServerWith("leaf.pem", "leaf.key"));
+  const int fds = test::CountOpenFds();
+  {
+    TlsClient c(server.Port());
+    c.client.Connect();
+    c.Send("x");
+    EXPECT_EQ(c.ReadExact(1), "x");
+    c.client.Disconnect();
+    EXPECT_FALSE(c.client.Connected());
+    EXPECT_EQ(c.io->SSLContext(), nullptr);
+    EXPECT_EQ(c.io->SSLSocket(), nullptr);
+  }
+  // The server saw a closing alert (its echo loop ends on it) and let go.
+  EXPECT_TRUE(test::WaitUntil([&] { return server.Finished() == 1; }));
+  EXPECT_EQ(test::CountOpenFds(), fds);
+}
+
+TEST(TlsOptions, MethodSetsTheVersionSet) {
+  TIdSSLOptions o;
+  EXPECT_EQ(o.Method(), sslvTLSv1);
+  EXPECT_EQ(o.SSLVersions(), (TIdSSLVersions{sslvTLSv1}));
+  const struct {
+    TIdSSLVersion method;
+    TIdSSLVersions versions;
+  } rows[] = {{sslvSSLv2, {sslvSSLv2}},
+              {sslvSSLv23, {sslvSSLv2, sslvSSLv3, sslvTLSv1}},
+              {sslvSSLv3, {sslvSSLv3}},
+              {sslvTLSv1, {sslvTLSv1}}};
+  for (const auto& row : rows) {
+    o.SetMethod(row.method);
+    EXPECT_EQ(o.SSLVersions(), row.versions) << int(row.method);
+  }
+}
+
+}  // namespace
+}  // namespace sorvik
