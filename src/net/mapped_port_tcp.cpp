@@ -536,7 +536,7 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
   TIdIOHandler& local = *ctx.local_;
   TIdIOHandler* remote = ctx.outbound_->IOHandler();
   if (!remote || !remote->Connected() || !local.Connected()) return;
-  if (RelaySplice(ctx, local, *remote)) return;
+  if (ctx.server_.ZeroCopyRelay && RelaySplice(ctx, local, *remote)) return;
   RelayCopy(ctx, local, *remote);
 }
 

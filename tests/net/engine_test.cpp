@@ -104,9 +104,21 @@ TEST(MappedPort, LocalhostIsNotLookedUp) {
 
 TEST(MappedPort, RelaysLargeDataBothWaysAtOnce) {
   EchoServer echo;  // the echo makes the remote send while the client still sends
-  for (bool hooks : {false, true}) {
-    SCOPED_TRACE(hooks ? "copying relay with data hooks" : "plain relay");
+  struct Case {
+    const char* name;
+    bool hooks;
+    bool splice;
+  };
+  for (Case k : {Case{"plain relay", false, false}, Case{"relay with data hooks", true, false},
+                 Case{"zero-copy relay", false, true}}) {
+    SCOPED_TRACE(k.name);
+    const bool hooks = k.hooks;
     Tunnel t("127.0.0.1", echo.Port(), hooks);
+    if (k.splice) {
+      t.server.SetActive(false);
+      t.server.ZeroCopyRelay = true;
+      t.server.SetActive(true);
+    }
     BlockingClient c(t.Port());
     const std::string data = RandomBytes(8 << 20, hooks ? 3 : 4);
     std::thread sender([&] { EXPECT_TRUE(c.SendAll(data, 30000)); });
