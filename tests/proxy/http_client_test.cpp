@@ -80,6 +80,8 @@ std::vector<HttpCase> Cases() {
   };
 }
 
+void PrintTo(const HttpCase& c, std::ostream* os) { *os << c.name; }
+
 class HttpWireTest : public ::testing::TestWithParam<HttpCase> {};
 
 TEST_P(HttpWireTest, Exchange) {

@@ -155,6 +155,8 @@ std::vector<SocksCase> Cases() {
   return c;
 }
 
+void PrintTo(const SocksCase& c, std::ostream* os) { *os << c.name; }
+
 class SocksWireTest : public ::testing::TestWithParam<SocksCase> {};
 
 TEST_P(SocksWireTest, Exchange) {

@@ -6,6 +6,7 @@
 // tunnel's connection (no credentials are ever offered).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -84,6 +85,8 @@ const E2ECase kCases[] = {
                                                        {8, " > 2 - Connecting to " + At("127.0.0.1", e)}};
      }},
 };
+
+void PrintTo(const E2ECase& c, std::ostream* os) { *os << c.name; }
 
 class TunnelThroughRealProxy : public ::testing::TestWithParam<E2ECase> {
  public:
@@ -180,6 +183,105 @@ TEST(TunnelThroughRealProxyRefusal, Socks5ProxyDemandingAPasswordRefusesTheTunne
   tunnel.DetachEvents();
   tunnel.Stop();
   Peers::StopAll();
+}
+
+// Proxies that misbehave, behind a running tunnel: each ends only its own
+// connection, with its message logged twice as code 9, and the tunnel goes on
+// listening (the next connection meets the same proxy and fails the same way).
+struct BadProxyCase {
+  const char* name;
+  uint8_t proxyType;
+  std::vector<PeerStep> script;
+  const char* message;
+};
+
+void PrintTo(const BadProxyCase& c, std::ostream* os) { *os << c.name; }
+
+std::string Bytes(std::initializer_list<int> v) {
+  std::string s;
+  for (int b : v) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+const BadProxyCase kBadProxies[] = {
+    {"Socks5Garbage", 3, {PeerStep::Expect(3), PeerStep::Send("<html>nope</html>\r\n")},
+     "Invalid socks authentication method."},
+    {"Socks5UnknownAddressType", 3,
+     {PeerStep::Expect(3), PeerStep::Send(Bytes({5, 0})), PeerStep::Expect(10),
+      PeerStep::Send(Bytes({5, 0, 0, 7, 0, 0, 0, 0, 0, 0}))},
+     "Address type not supported."},
+    {"Socks4ClosesMidReply", 1, {PeerStep::Expect(9), PeerStep::Send(Bytes({0, 90})), PeerStep::Close()},
+     "Connection Closed Gracefully."},
+    {"Socks5ClosesMidReply", 3, {PeerStep::Expect(3), PeerStep::Send(Bytes({5})), PeerStep::Close()},
+     "Socks server did not respond."},
+    {"HttpMegabyteStatusLine", 4, {PeerStep::ExpectUntil("\r\n\r\n"), PeerStep::Send(std::string(1 << 20, 'x'))},
+     "Max line length exceeded."},
+    {"HttpRefusal", 4, {PeerStep::ExpectUntil("\r\n\r\n"), PeerStep::Send("HTTP/1.1 403 Forbidden\r\n\r\n")},
+     "403 Forbidden"},
+};
+
+class TunnelThroughBadProxy : public ::testing::TestWithParam<BadProxyCase> {};
+
+TEST_P(TunnelThroughBadProxy, EndsOnlyItsOwnConnection) {
+  const BadProxyCase& c = GetParam();
+  FakePeer proxy(c.script);
+  EchoServer echo;
+  EventRecorder recorder;
+  TKestruneItem tunnel;
+  tunnel.Server = "127.0.0.1";
+  tunnel.Port = echo.Port();
+  tunnel.Mapped = FreePort();
+  tunnel.ProxyType = c.proxyType;
+  tunnel.ProxyHost = "127.0.0.1";
+  tunnel.ProxyPort = proxy.Port();
+  tunnel.OnTunnelEvent = recorder.Hook();
+  ASSERT_TRUE(tunnel.Start());
+  for (int round = 0; round < 2; ++round) {
+    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    ASSERT_TRUE(client.Connected());
+    EXPECT_TRUE(client.WaitClosed());
+  }
+  ASSERT_TRUE(WaitUntil([&] { return recorder.WithCode(9).size() >= 4; }));
+  for (const auto& e : recorder.WithCode(9)) {
+    EXPECT_TRUE(StampedLine(e.text, std::string(" ERR > ") + c.message)) << e.text;
+  }
+  EXPECT_TRUE(tunnel.IsRunning());
+  EXPECT_EQ(echo.Accepted(), 0);
+  tunnel.DetachEvents();
+  tunnel.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TunnelThroughBadProxy, ::testing::ValuesIn(kBadProxies),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A proxy that accepts the connection and never answers: the tunnel's
+// connection waits without a time limit, and Stop still ends within a bounded
+// time, closing the waiting client.
+TEST(TunnelThroughSilentProxy, StopEndsTheWaitingConnection) {
+  for (uint8_t type : {1, 3, 4, 7}) {
+    FakePeer proxy({PeerStep::NeverAnswer()});
+    TKestruneItem tunnel;
+    tunnel.Server = "127.0.0.1";
+    tunnel.Port = 9;
+    tunnel.Mapped = FreePort();
+    tunnel.ProxyType = type;
+    tunnel.ProxyHost = "127.0.0.1";
+    tunnel.ProxyPort = proxy.Port();
+    tunnel.ProxyHost2 = "127.0.0.1";
+    tunnel.ProxyPort2 = 1;
+    ASSERT_TRUE(tunnel.Start());
+    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(proxy.WaitReceived(0, 3)) << "type " << int(type);
+    EXPECT_TRUE(client.StaysSilent(300));
+    EXPECT_EQ(tunnel.ConnectionCount(), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    tunnel.DetachEvents();
+    tunnel.Stop();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(seconds, 3.0) << "type " << int(type);
+    EXPECT_TRUE(client.WaitClosed());
+  }
 }
 
 }  // namespace
