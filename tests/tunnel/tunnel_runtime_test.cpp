@@ -3,6 +3,9 @@
 // report, close-all, and stops that must end in bounded time even while workers
 // connect or wait for a blocked event receiver.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -124,6 +127,41 @@ TEST(TunnelStateTest, RestartDropsOpenConnectionsAndListensAnew) {
   EXPECT_EQ(t->ConnectionCount(), 0);
   BlockingClient fresh(static_cast<uint16_t>(t->Mapped));
   EXPECT_TRUE(Echoes(fresh, "after"));
+}
+
+// True when a TCP connect to [::1]:port succeeds within a second.
+bool ConnectsOverIPv6Loopback(uint16_t port) {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  timeval tv{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(port);
+  a.sin6_addr = in6addr_loopback;
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// LocalAccess: 127.0.0.1 only, or every IPv4 address (here 127.0.0.2 stands
+// for "another address of the machine") but never IPv6.
+TEST(TunnelBindingTest, LocalAccessChoosesLoopbackOnlyOrAllIPv4NeverIPv6) {
+  EchoServer echo;
+  for (bool localAccess : {true, false}) {
+    auto t = MakeTunnel("127.0.0.1", echo.Port());
+    t->LocalAccess = localAccess;
+    ASSERT_TRUE(t->Start());
+    const uint16_t port = static_cast<uint16_t>(t->Mapped);
+    BlockingClient viaLoopback(port, "127.0.0.1");
+    EXPECT_TRUE(Echoes(viaLoopback, "lo"));
+    BlockingClient viaOther(port, "127.0.0.2", 1000);
+    EXPECT_EQ(viaOther.Connected(), !localAccess) << "LocalAccess " << localAccess;
+    if (viaOther.Connected()) {
+      EXPECT_TRUE(Echoes(viaOther, "other"));
+    }
+    EXPECT_FALSE(ConnectsOverIPv6Loopback(port)) << "LocalAccess " << localAccess;
+  }
 }
 
 // Proxy types 0 and 8 to 255 connect directly.
