@@ -21,6 +21,7 @@ class TNumberEdit : public QAbstractSpinBox {
   // 32 bits; anything else gives 0.
   int32_t value() const;
   void setValue(int32_t value);
+  using QAbstractSpinBox::lineEdit;
 
   // Parses `text` as value() does.
   static int32_t ValueOfText(const QString& text);

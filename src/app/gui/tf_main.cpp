@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -283,9 +284,13 @@ void TfMain::ApplyStoredLayout() {
     }
   } catch (...) {
   }
+  // A stored width never hides the column's caption: the stored widths come
+  // from fonts that may be narrower than this desktop's.
   const int widths[] = {o.tnCol1, o.tnCol2, o.tnCol3, o.tnCol4};
+  QHeaderView* header = list_->horizontalHeader();
   for (int c = 0; c < 4; ++c) {
-    list_->setColumnWidth(c, std::max(widths[c], kColumns[static_cast<size_t>(c)].MinWidth));
+    const int fit = header->sectionSizeHint(c);
+    list_->setColumnWidth(c, std::max({widths[c], kColumns[static_cast<size_t>(c)].MinWidth, fit}));
   }
 }
 
@@ -374,8 +379,9 @@ void TfMain::SetFocusedRow(int row) {
 
 int TfMain::ExecDialog(QDialog& dialog) {
   if (BeforeDialog) {
+    // The hook fills the dialog and accepts or rejects it instead of the user.
     BeforeDialog(dialog);
-    if (dialog.result() != 0 || !dialog.isVisible()) return dialog.result();
+    return dialog.result();
   }
   return dialog.exec();
 }

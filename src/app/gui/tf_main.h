@@ -82,8 +82,8 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   QMenu* TrayMenu() const { return tray_menu_; }
   int FocusedRow() const;
   void SetFocusedRow(int row);
-  // Hook run with each dialog just before it is shown modally (tests fill and
-  // close it); empty in the program.
+  // When set, each dialog is handed to this hook instead of being shown: the
+  // hook fills it and accepts or rejects it (tests). Empty in the program.
   std::function<void(QDialog&)> BeforeDialog;
 
  protected:

@@ -1,0 +1,143 @@
+// The real program on a headless X desktop with a tray host (scripts/desktop.sh):
+// it starts with a settings file holding an autostart tunnel, shows the window
+// "Sorvik 1.2.8" and its tray icon, relays bytes, puts the tunnel's lines in
+// its log, and rewrites the settings file when SIGTERM ends it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "support/net_fixtures.h"
+
+namespace sorvik {
+namespace {
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    std::array<char, 4096> buffer{};
+    size_t n;
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), p)) > 0) out.append(buffer.data(), n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// Whether a window whose name contains `name` sits inside the tray host's "panel" window.
+bool DockedInTray(const std::string& tree, const std::string& name) {
+  std::istringstream lines(tree);
+  std::string line;
+  size_t panelIndent = std::string::npos;
+  while (std::getline(lines, line)) {
+    const size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos) continue;
+    if (panelIndent == std::string::npos) {
+      if (line.find("\"panel\"") != std::string::npos) panelIndent = indent;
+      continue;
+    }
+    if (indent <= panelIndent) {
+      panelIndent = std::string::npos;
+      if (line.find("\"panel\"") != std::string::npos) panelIndent = indent;
+      continue;
+    }
+    if (line.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
+  for (const char* tool : {"Xvfb", "trayer", "xwininfo"}) {
+    if (!test::ProgramAvailable(tool)) GTEST_SKIP() << tool << " is not installed";
+  }
+  test::ChildProcess desktop({std::string(SORVIK_SOURCE_DIR) + "/scripts/desktop.sh"});
+  ASSERT_TRUE(desktop.Started());
+  std::string display;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const std::string out = desktop.Stdout();
+        const size_t at = out.find("DISPLAY=");
+        if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
+        display = out.substr(at + 8, out.find('\n', at) - at - 8);
+        return true;
+      },
+      20000))
+      << desktop.Stderr();
+
+  test::EchoServer echo;
+  const uint16_t local = test::FreePort();
+  test::TempDir data;
+  data.WriteFile("sorvik.ini",
+                 "[Options]\r\nAutostartDelay=300\r\nLimitLogINT=77\r\n\r\n[Tunnel:0]\r\nServer=127.0.0.1\r\nPort=" +
+                     std::to_string(echo.Port()) + "\r\nMapped=" + std::to_string(local) +
+                     "\r\nAutostart=1\r\nTunnelCaption=echo\r\nLogServerErrors=1\r\n\r\n"
+                     "[Tunnel:2]\r\nServer=beyond.gap\r\n");
+
+  // The child inherits these: the X display, not the offscreen platform.
+  setenv("DISPLAY", display.c_str(), 1);
+  unsetenv("QT_QPA_PLATFORM");
+  setenv("SORVIK_MIRROR_LOG", "1", 1);
+  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // Qt's platform libraries keep memory until exit
+  test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
+  ASSERT_TRUE(program.Started());
+
+  const std::string xwininfo = "DISPLAY=" + display + " xwininfo -root -tree 2>/dev/null";
+  std::string tree;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        tree = Shell(xwininfo);
+        return tree.find("\"Sorvik 1.2.8\"") != std::string::npos;
+      },
+      20000))
+      << program.Stderr();
+  EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, 10000)) << Shell(xwininfo);
+
+  // Autostart after 300 ms: the tunnel listens and relays.
+  ASSERT_TRUE(program.WaitForPort(local, 20000)) << program.Stderr();
+  {
+    test::BlockingClient client(local);
+    const std::string bytes = test::RandomBytes(100000, 7);
+    ASSERT_TRUE(client.SendAll(bytes));
+    EXPECT_EQ(client.RecvExact(bytes.size()), bytes);
+  }
+  // The connection's lines reached the log (mirrored to standard output).
+  EXPECT_TRUE(WaitFor([&] { return !program.Stdout().empty(); }, 10000)) << program.Stderr();
+
+  const int status = program.Stop();  // SIGTERM
+  EXPECT_TRUE(WIFEXITED(status)) << status << "\n" << program.Stderr();
+  const std::string ini = ReadAll(data.Path() + "/sorvik.ini");
+  for (const std::string& expected :
+       {std::string("[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft="), std::string("\r\ntnCol1="),
+        std::string("\r\ntnCol5="), std::string("\r\nLimitLogINT=77\r\n"), std::string("\r\nAutostartDelay=300\r\n"),
+        std::string("[Tunnel:0]\r\nServer=127.0.0.1\r\n"), std::string("\r\nMapped=" + std::to_string(local) + "\r\n"),
+        std::string("\r\nTunnelCaption=echo\r\n")}) {
+    EXPECT_NE(ini.find(expected), std::string::npos) << expected << "\n---\n" << ini;
+  }
+  EXPECT_EQ(ini.find("beyond.gap"), std::string::npos) << ini;  // beyond the numbering gap: dropped
+}
+
+}  // namespace
+}  // namespace sorvik

@@ -1,0 +1,296 @@
+// The dialogs on their own: the properties dialog's mapping of settings to
+// controls and back, its number fields, the options dialog, the connections
+// window, and the error-log line.
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "app/gui/error_log.h"
+#include "app/gui/gui_test_env.h"
+#include "app/gui/number_edit.h"
+#include "app/gui/tf_debug.h"
+#include "app/gui/tf_options.h"
+#include "app/gui/tf_properties.h"
+
+namespace sorvik {
+namespace {
+
+template <class T>
+T* Find(QWidget& parent, const char* name) {
+  T* w = parent.findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(w, nullptr) << name;
+  return w;
+}
+
+void SetText(QWidget& dialog, const char* name, const char* text) {
+  if (auto* number = dialog.findChild<TNumberEdit*>(QString::fromLatin1(name))) {
+    number->lineEdit()->setText(QString::fromLatin1(text));
+    return;
+  }
+  Find<QLineEdit>(dialog, name)->setText(QString::fromLatin1(text));
+}
+
+// ---- properties dialog ----
+
+TTunnelFields Stored() {
+  TTunnelFields f;
+  f.Server = "news.example.org";
+  f.TunnelCaption = "News";
+  f.Port = 563;
+  f.Mapped = 1119;
+  f.ProxyType = 2;
+  f.ProxyHost = "10.0.0.1";
+  f.ProxyPort = 9150;
+  f.ProxyHost2 = "10.0.0.2";
+  f.ProxyPort2 = 3128;
+  f.SSLHost = true;
+  f.SSLFingerprint = "AA:BB";
+  f.SSLVerifycert = true;
+  f.SSLSubjectHash = "0011AABB";
+  f.SSLIssuerHash = "CCDD0022";
+  f.SSLClientCertificatePath = "/home/u/client.pem";
+  f.SSLUseClientCertificate = true;
+  f.LogToServer = true;
+  f.LogFromServer = true;
+  f.LogServerErrors = false;
+  f.LocalAccess = true;
+  f.Autostart = true;
+  f.IPv6Host = true;
+  return f;
+}
+
+struct PropertiesCase {
+  const char* name;
+  TfProperties::TMode mode;
+  TTunnelFields in;
+  std::function<void(TfProperties&)> edit;    // what the user does
+  std::function<void(TTunnelFields&)> expect; // applied to `in` gives the result
+};
+
+TTunnelFields With(TTunnelFields f, const std::function<void(TTunnelFields&)>& change) {
+  change(f);
+  return f;
+}
+
+class PropertiesMapping : public ::testing::TestWithParam<PropertiesCase> {};
+
+TEST_P(PropertiesMapping, ControlsToSettings) {
+  const PropertiesCase& c = GetParam();
+  TfProperties dialog(c.mode, c.in, false);
+  if (c.edit) c.edit(dialog);
+  TTunnelFields expected = c.in;
+  c.expect(expected);
+  EXPECT_EQ(dialog.Result(), expected);
+}
+
+const PropertiesCase kPropertiesCases[] = {
+    {"NewUntouched", TfProperties::TMode::New, NewTunnelFields(), nullptr, [](TTunnelFields&) {}},
+    {"NewEmptyCaptionTakesHost", TfProperties::TMode::New, NewTunnelFields(),
+     [](TfProperties& d) { SetText(d, "edServer", "news.example.org"); },
+     [](TTunnelFields& f) { f.Server = f.TunnelCaption = "news.example.org"; }},
+    {"NewOwnCaption", TfProperties::TMode::New, NewTunnelFields(),
+     [](TfProperties& d) {
+       SetText(d, "edServer", "h");
+       SetText(d, "edCaption", "Mine");
+     },
+     [](TTunnelFields& f) {
+       f.Server = "h";
+       f.TunnelCaption = "Mine";
+     }},
+    {"EditUnchangedKeepsEverything", TfProperties::TMode::Edit, Stored(), nullptr, [](TTunnelFields&) {}},
+    {"EditEmptyCaptionStoresHost", TfProperties::TMode::Edit,
+     With(Stored(), [](TTunnelFields& f) { f.TunnelCaption.clear(); }), nullptr,
+     [](TTunnelFields& f) { f.TunnelCaption = f.Server; }},
+    {"EditClearedCaptionStaysEmpty", TfProperties::TMode::Edit, Stored(),
+     [](TfProperties& d) { SetText(d, "edCaption", ""); }, [](TTunnelFields& f) { f.TunnelCaption.clear(); }},
+    {"ProxyType9ConfirmsAs7", TfProperties::TMode::Edit, With(Stored(), [](TTunnelFields& f) { f.ProxyType = 9; }),
+     nullptr, [](TTunnelFields& f) { f.ProxyType = 7; }},
+    {"NumberFieldsUnbounded", TfProperties::TMode::Edit, Stored(),
+     [](TfProperties& d) {
+       SetText(d, "seRemotePort", "70000");
+       SetText(d, "seLocalPort", "-5");
+       SetText(d, "seProxyPort", "");
+       SetText(d, "seProxyPort2", "1.5");
+     },
+     [](TTunnelFields& f) {
+       f.Port = 70000;
+       f.Mapped = -5;
+       f.ProxyPort = 0;
+       f.ProxyPort2 = 0;
+     }},
+    {"EveryControl", TfProperties::TMode::Edit, Stored(),
+     [](TfProperties& d) {
+       SetText(d, "edProxyHost", "p1");
+       SetText(d, "edProxyHost2", "p2");
+       SetText(d, "edSSLFingerprint", "CC");
+       Find<QRadioButton>(d, "rbProxyType6")->setChecked(true);
+       for (const char* box : {"cbLocalAccess", "cbAutostart", "cbSSLHost", "cbIPv6Host", "cbLogServerErrors",
+                               "cbSSLVerifycert"}) {
+         Find<QCheckBox>(d, box)->toggle();
+       }
+     },
+     [](TTunnelFields& f) {
+       f.ProxyHost = "p1";
+       f.ProxyHost2 = "p2";
+       f.SSLFingerprint = "CC";
+       f.ProxyType = 6;
+       f.LocalAccess = !f.LocalAccess;
+       f.Autostart = !f.Autostart;
+       f.SSLHost = !f.SSLHost;
+       f.IPv6Host = !f.IPv6Host;
+       f.LogServerErrors = !f.LogServerErrors;
+       f.SSLVerifycert = !f.SSLVerifycert;
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PropertiesMapping, ::testing::ValuesIn(kPropertiesCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Properties, NewTunnelShowsItsInitialValues) {
+  TfProperties d(TfProperties::TMode::New, NewTunnelFields(), false);
+  EXPECT_EQ(d.windowTitle(), "New tunnel properties");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seRemotePort")->text(), "80");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seLocalPort")->text(), "81");
+  EXPECT_EQ(Find<QLineEdit>(d, "edProxyHost")->text(), "127.0.0.1");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seProxyPort")->text(), "9050");
+  EXPECT_EQ(Find<QLineEdit>(d, "edProxyHost2")->text(), "127.0.0.1");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seProxyPort2")->text(), "1080");
+  EXPECT_TRUE(Find<QCheckBox>(d, "cbLogServerErrors")->isChecked());
+  EXPECT_FALSE(Find<QCheckBox>(d, "cbLocalAccess")->isChecked());
+  EXPECT_TRUE(Find<QRadioButton>(d, "rbProxyType0")->isChecked());
+  auto* tabs = Find<QTabWidget>(d, "pcProperties");
+  ASSERT_EQ(tabs->count(), 4);
+  EXPECT_EQ(tabs->tabText(0), "Main");
+  EXPECT_EQ(tabs->tabText(1), "Proxy");
+  EXPECT_EQ(tabs->tabText(2), "Log");
+  EXPECT_EQ(tabs->tabText(3), "SSL");
+  const char* labels[] = {"No proxy", "Sock4", "Sock4A (Tor)", "Sock5", "HTTP", "Sock + Sock", "Sock + Http",
+                          "Http + Http"};
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(Find<QRadioButton>(d, QStringLiteral("rbProxyType%1").arg(i).toLatin1().constData())->text(),
+              labels[i]);
+  }
+}
+
+TEST(Properties, EditShowsStoredValuesAndProxyType9AsLastChoice) {
+  TTunnelFields in = Stored();
+  in.TunnelCaption.clear();
+  in.ProxyType = 9;
+  TfProperties d(TfProperties::TMode::Edit, in, false);
+  EXPECT_EQ(d.windowTitle(), "Tunnel Properties");
+  EXPECT_EQ(Find<QLineEdit>(d, "edCaption")->text(), "news.example.org");
+  EXPECT_TRUE(Find<QRadioButton>(d, "rbProxyType7")->isChecked());
+  EXPECT_EQ(Find<QRadioButton>(d, "rbProxyType7")->text(), "Http + Http");
+}
+
+TEST(Properties, RunningTunnelLocksTheEndpointOnly) {
+  for (bool running : {false, true}) {
+    TfProperties d(TfProperties::TMode::Edit, Stored(), running);
+    for (const char* locked : {"edServer", "seRemotePort", "seLocalPort"}) {
+      EXPECT_EQ(Find<QWidget>(d, locked)->isEnabled(), !running) << locked;
+    }
+    for (const char* open : {"edCaption", "edProxyHost", "seProxyPort", "cbSSLHost", "rbProxyType3"}) {
+      EXPECT_TRUE(Find<QWidget>(d, open)->isEnabled()) << open;
+    }
+  }
+}
+
+TEST(NumberEdit, TypingFiltersAndStepsWithoutBounds) {
+  TNumberEdit edit;
+  edit.setValue(2147483646);
+  edit.stepBy(5);
+  EXPECT_EQ(edit.value(), 2147483647);
+  edit.setValue(-3);
+  edit.stepBy(-1);
+  EXPECT_EQ(edit.value(), -4);
+  edit.lineEdit()->clear();
+  QTest::keyClicks(&edit, "1a2-b");
+  EXPECT_EQ(edit.text(), "12-");  // letters refused; "12-" is not an integer
+  EXPECT_EQ(edit.value(), 0);
+  edit.lineEdit()->setText("99999999999");
+  EXPECT_EQ(edit.value(), 0);  // beyond 32 bits
+  edit.lineEdit()->setText("+65536");
+  EXPECT_EQ(edit.value(), 65536);
+}
+
+// ---- options dialog ----
+
+TEST(Options, ShowsValuesAndReturnsEdits) {
+  TOptionValues in{true, false, true, 500, 7000};
+  TfOptions d(in, "/home/u/.config/Sorvik/");
+  EXPECT_EQ(d.windowTitle(), "Sorvik - Options");
+  auto* lines = Find<QSpinBox>(d, "seLimitLog");
+  auto* delay = Find<QSpinBox>(d, "seDelay");
+  EXPECT_EQ(lines->minimum(), 1);
+  EXPECT_EQ(lines->maximum(), 32767);
+  EXPECT_EQ(delay->minimum(), 100);
+  EXPECT_EQ(delay->maximum(), 32000);
+  EXPECT_EQ(delay->singleStep(), 1000);
+  EXPECT_TRUE(delay->isGroupSeparatorShown());
+  EXPECT_TRUE(lines->isGroupSeparatorShown());
+  auto* dataDir = Find<QLabel>(d, "lbDataDir");
+  EXPECT_EQ(dataDir->text(), "/home/u/.config/Sorvik/");
+  EXPECT_FALSE(dataDir->isEnabled());
+  EXPECT_EQ(d.Values().LimitLogINT, 500);
+  EXPECT_EQ(d.Values().AutostartDelay, 7000);
+  EXPECT_TRUE(lines->isEnabled());
+
+  Find<QCheckBox>(d, "cbLimitLog")->setChecked(false);
+  EXPECT_FALSE(lines->isEnabled());  // at once
+  Find<QCheckBox>(d, "cbStartMinimized")->setChecked(true);
+  Find<QCheckBox>(d, "cbStartToTray")->setChecked(false);
+  delay->stepBy(1);
+  const TOptionValues out = d.Values();
+  EXPECT_FALSE(out.LimitLog);
+  EXPECT_TRUE(out.StartMinimized);
+  EXPECT_FALSE(out.StartToTray);
+  EXPECT_EQ(out.AutostartDelay, 8000);
+}
+
+TEST(Options, NumbersAreHandedOverAsSigned16Bit) {
+  // 100000 as 16 bits is -31072: below the range, so the field shows its minimum.
+  TfOptions d(TOptionValues{false, false, false, 100000, 65636}, "/d/");
+  EXPECT_EQ(d.Values().LimitLogINT, 1);
+  EXPECT_EQ(d.Values().AutostartDelay, 100);
+  EXPECT_FALSE(Find<QSpinBox>(d, "seLimitLog")->isEnabled());
+}
+
+// ---- connections window ----
+
+TEST(Debug, ShowsTheReportOnce) {
+  TfDebug d("Connections: 1\r\n127.0.0.1:5000 -> example.org:119\r\n");
+  EXPECT_EQ(d.windowTitle(), "Connections");
+  auto* text = d.Text();
+  EXPECT_EQ(text->toPlainText(), "Connections: 1\n127.0.0.1:5000 -> example.org:119\n");
+  EXPECT_EQ(text->lineWrapMode(), QPlainTextEdit::NoWrap);
+  d.show();
+  QTest::keyClick(&d, Qt::Key_Escape);
+  EXPECT_EQ(d.result(), QDialog::Rejected);
+  EXPECT_FALSE(d.isVisible());
+}
+
+// ---- error log line ----
+
+TEST(ErrorLog, LineFormat) {
+  const QDateTime when(QDate(2024, 3, 5), QTime(14, 7, 9));
+  const std::string line = FormatErrorLogLine(when, "EIdSocketError", "Socket Error # 10061\r\nConnection refused.");
+  const QLocale l = QLocale::system();
+  const std::string stamp = (l.toString(when.date(), QLocale::ShortFormat) + " " +
+                             l.toString(when.time(), QLocale::LongFormat)).toStdString();
+  EXPECT_EQ(line, stamp + " : EIdSocketError - Socket Error # 10061\r\nConnection refused.\r\n");
+}
+
+}  // namespace
+}  // namespace sorvik

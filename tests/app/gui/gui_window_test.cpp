@@ -1,0 +1,591 @@
+// The main window over a real application core: menus and commands, command
+// states, the tunnel commands with their questions, the log through the
+// window, options, autostart, tray operations, the error log, and a stop in
+// the middle of an event flood.
+#include <QAction>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QToolBar>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+#include "app/gui/error_log.h"
+#include "app/gui/gui_test_env.h"
+#include "app/gui/number_edit.h"
+#include "app/gui/tf_main.h"
+#include "app/gui/tf_properties.h"
+#include "app/gui/tunnel_list.h"
+#include "net/exceptions.h"
+#include "support/net_fixtures.h"
+
+namespace sorvik {
+namespace {
+
+using test::PumpUntil;
+using test::WithSlash;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A settings file with `tunnels` sections ("[Tunnel:N]" bodies without the header).
+std::string Ini(const std::vector<std::string>& tunnels, const std::string& options = "AutostartDelay=30000\r\n") {
+  std::string s = "[Options]\r\n" + options + "\r\n";
+  for (size_t i = 0; i < tunnels.size(); ++i) s += "[Tunnel:" + std::to_string(i) + "]\r\n" + tunnels[i] + "\r\n";
+  return s;
+}
+
+std::string Tunnel(const std::string& caption, uint16_t remotePort, uint16_t localPort, bool autostart = false,
+                   bool logErrors = true) {
+  return "Server=127.0.0.1\r\nPort=" + std::to_string(remotePort) + "\r\nMapped=" + std::to_string(localPort) +
+         "\r\nTunnelCaption=" + caption + "\r\nLogServerErrors=" + (logErrors ? "1" : "0") +
+         "\r\nAutostart=" + (autostart ? "1" : "0") + "\r\n";
+}
+
+// Sends `data` and reads it back on a helper thread while this (UI) thread keeps
+// handling events: the tunnel's workers wait for this thread while they report.
+std::string RoundTrip(test::BlockingClient& client, const std::string& data) {
+  auto result = std::async(std::launch::async, [&] {
+    if (!client.SendAll(data)) return std::string();
+    return client.RecvExact(data.size());
+  });
+  PumpUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
+  return result.get();
+}
+
+class Window : public ::testing::Test {
+ protected:
+  void Open(const std::string& ini) {
+    dir_.WriteFile("sorvik.ini", ini);
+    main_ = std::make_unique<TfMain>(WithSlash(dir_.Path()));
+    main_->TrayAvailable = [this] { return tray_; };
+  }
+  void TearDown() override {
+    if (main_) main_->RunExitSequence();
+    main_.reset();
+  }
+  QAction* Action(const char* name) { return main_->findChild<QAction*>(QString::fromLatin1(name)); }
+  QString Cell(int row, int column) {
+    return main_->Model().data(main_->Model().index(row, column), Qt::DisplayRole).toString();
+  }
+  TKestruneItem& At(int row) { return *main_->Core().TunnelAt(row); }
+  std::vector<std::string> LogLines() {
+    const QString text = main_->LogView()->toPlainText();
+    std::vector<std::string> lines;
+    if (text.isEmpty()) return lines;
+    for (const QString& l : text.split(QLatin1Char('\n'))) lines.push_back(l.toStdString());
+    return lines;
+  }
+
+  test::TempDir dir_;
+  std::unique_ptr<TfMain> main_;
+  bool tray_ = true;
+};
+
+// ---- layout ----
+
+TEST_F(Window, TitleMenusToolBarTabsAndColumns) {
+  Open(Ini({}));
+  EXPECT_EQ(main_->windowTitle(), "Sorvik 1.2.8");
+  EXPECT_EQ(main_->minimumSize(), QSize(400, 200));
+  struct Row {
+    const char* name;
+    const char* text;
+    const char* hint;
+    QKeySequence key;
+  };
+  const Row rows[] = {
+      {"tnlRun", "&Run Tunnel", "Run selected tunnel", {}},
+      {"tnlStop", "&Stop Tunnel", "Stop selected tunnel", {}},
+      {"tnlProperties", "&Properties", "Set properties of selected tunnel", QKeySequence(Qt::Key_F5)},
+      {"tnlAdd", "&Add tunnel", "Add new tunnel", QKeySequence(Qt::CTRL | Qt::Key_A)},
+      {"tnlRemove", "R&emove tunnel", "Remove selected tunnel", {}},
+      {"toolsOptions", "&Options", "Main program options", QKeySequence(Qt::CTRL | Qt::Key_O)},
+      {"tnlDebug", "&Show Tunnel Connections", "Selected Tunnel Connections", QKeySequence(Qt::Key_F3)},
+      {"tnlRunAutostart", "S&tart 'auto' tunnels", "Start all tunnels marked for autostart", {}},
+      {"prgHelp", "Help", "", QKeySequence(Qt::Key_F1)},
+  };
+  for (const Row& r : rows) {
+    QAction* a = Action(r.name);
+    ASSERT_NE(a, nullptr) << r.name;
+    EXPECT_EQ(a->text(), r.text) << r.name;
+    EXPECT_EQ(a->statusTip(), r.hint) << r.name;
+    EXPECT_EQ(a->shortcut(), r.key) << r.name;
+  }
+  QStringList menus;
+  for (QAction* m : main_->menuBar()->actions()) menus << m->text();
+  EXPECT_EQ(menus, QStringList({"&Tunnel", "T&ools", "&Program"}));
+  auto names = [](const QList<QAction*>& actions) {
+    QStringList out;
+    for (QAction* a : actions) out << (a->isSeparator() ? QStringLiteral("-") : a->objectName());
+    return out;
+  };
+  EXPECT_EQ(names(main_->menuBar()->actions()[0]->menu()->actions()),
+            QStringList({"tnlRun", "tnlStop", "tnlProperties", "tnlAdd", "tnlRemove"}));
+  EXPECT_EQ(names(main_->menuBar()->actions()[1]->menu()->actions()),
+            QStringList({"toolsOptions", "tnlDebug", "tnlRunAutostart"}));
+  EXPECT_EQ(names(main_->menuBar()->actions()[2]->menu()->actions()),
+            QStringList({"prgHelp", "prgHome", "prgSupport", "-", "prgAbout"}));
+  EXPECT_EQ(names(main_->findChild<QToolBar*>("tbTunnels")->actions()),
+            QStringList({"tnlRun", "tnlStop", "-", "tnlRunAutostart", "tnlAdd", "tnlRemove", "tnlProperties",
+                         "tnlDebug"}));
+  auto* tabs = main_->findChild<QTabWidget*>("pcMain");
+  ASSERT_NE(tabs, nullptr);
+  EXPECT_EQ(tabs->tabText(0), "Tunnels");
+  EXPECT_EQ(tabs->tabText(1), "Log");
+  ASSERT_NE(main_->findChild<QStatusBar*>("sbMainBottom"), nullptr);
+  QStringList headers;
+  for (int c = 0; c < kColumnCount; ++c) headers << main_->Model().headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+  EXPECT_EQ(headers, QStringList({"Tunnel", "Port", "Local port", "Status", "Proxy type"}));
+  EXPECT_GE(main_->List()->columnWidth(kColTunnel), 200);
+  EXPECT_GE(main_->List()->columnWidth(kColStatus), 90);
+  EXPECT_FALSE(main_->List()->isSortingEnabled());
+}
+
+TEST_F(Window, StatusBarShowsTheHintUnderThePointer) {
+  Open(Ini({}));
+  main_->show();
+  QStatusTipEvent tip(QStringLiteral("Add new tunnel"));
+  QCoreApplication::sendEvent(main_->findChild<QToolBar*>("tbTunnels"), &tip);
+  EXPECT_EQ(main_->statusBar()->currentMessage(), "Add new tunnel");
+}
+
+TEST_F(Window, CellsAndRowColours) {
+  Open(Ini({Tunnel("", 119, 0) + "ProxyType=9\r\n", Tunnel("Two", 563, 1563) + "ProxyType=2\r\n",
+            Tunnel("Three", 1, 2) + "ProxyType=7\r\n"}));
+  EXPECT_EQ(Cell(0, kColTunnel), "127.0.0.1");  // empty caption: the remote host
+  EXPECT_EQ(Cell(0, kColProxyType), "");         // 9 has no name
+  EXPECT_EQ(Cell(1, kColTunnel), "Two");
+  EXPECT_EQ(Cell(1, kColPort), "563");
+  EXPECT_EQ(Cell(1, kColLocalPort), "1563");
+  EXPECT_EQ(Cell(1, kColStatus), "Stopped");
+  EXPECT_EQ(Cell(1, kColProxyType), "Sock 4A");
+  EXPECT_EQ(Cell(2, kColProxyType), "Http + Http");
+  EXPECT_EQ(Cell(7, kColTunnel), "");  // beyond the count
+  auto bg = [&](int row) { return main_->Model().data(main_->Model().index(row, 0), Qt::BackgroundRole); };
+  EXPECT_FALSE(bg(0).isValid());
+  EXPECT_EQ(bg(1).value<QColor>(), QColor(245, 245, 250));
+  EXPECT_FALSE(bg(2).isValid());
+  EXPECT_FALSE(main_->Model().data(main_->Model().index(0, 0), Qt::DecorationRole).value<QIcon>().isNull());
+
+  // The focused row is painted in its own colour, not the selection colour.
+  main_->resize(600, 300);
+  main_->show();
+  main_->SetFocusedRow(1);
+  QTableView* list = main_->List();
+  const QImage image = list->viewport()->grab().toImage();
+  const QRect rect = list->visualRect(main_->Model().index(1, kColPort));
+  EXPECT_EQ(QColor(image.pixel(rect.right() - 3, rect.center().y())), QColor(255, 255, 153));
+  const QRect odd = list->visualRect(main_->Model().index(1, kColPort));
+  main_->SetFocusedRow(0);
+  const QImage after = list->viewport()->grab().toImage();
+  EXPECT_EQ(QColor(after.pixel(odd.right() - 3, odd.center().y())), QColor(245, 245, 250));
+}
+
+// ---- command states and tunnel commands ----
+
+TEST_F(Window, CommandStatesFollowTheFocusedRow) {
+  Open(Ini({Tunnel("a", 1, 1), Tunnel("b", 1, 1), Tunnel("c", 1, 1)}));
+  SetRunState(At(1), kRunRunning);
+  SetRunState(At(2), kRunFailed);
+  struct Row {
+    int focused;
+    bool run, stop, properties, remove;
+  };
+  const Row rows[] = {{-1, false, false, false, false},
+                      {0, true, false, true, true},
+                      {1, false, true, true, false},
+                      {2, true, false, true, true}};
+  for (const Row& r : rows) {
+    main_->SetFocusedRow(r.focused);
+    EXPECT_EQ(Action("tnlRun")->isEnabled(), r.run) << r.focused;
+    EXPECT_EQ(Action("tnlStop")->isEnabled(), r.stop) << r.focused;
+    EXPECT_EQ(Action("tnlProperties")->isEnabled(), r.properties) << r.focused;
+    EXPECT_EQ(Action("tnlRemove")->isEnabled(), r.remove) << r.focused;
+    EXPECT_TRUE(Action("tnlAdd")->isEnabled());
+    EXPECT_TRUE(Action("toolsOptions")->isEnabled());
+    EXPECT_TRUE(Action("tnlRunAutostart")->isEnabled());
+  }
+}
+
+TEST_F(Window, RunAndStopWithTheOpenConnectionsQuestion) {
+  test::EchoServer echo;
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("echo", echo.Port(), local)}));
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  EXPECT_EQ(Cell(0, kColStatus), "OK");
+  EXPECT_FALSE(Action("tnlRun")->isEnabled());
+  EXPECT_TRUE(Action("tnlStop")->isEnabled());
+
+  test::BlockingClient client(local);
+  EXPECT_EQ(RoundTrip(client, "ping"), "ping");
+  ASSERT_TRUE(PumpUntil([&] { return At(0).ConnectionCount() > 0; }));
+
+  main_->Asker().SetNextAnswers({false});
+  Action("tnlStop")->trigger();
+  ASSERT_EQ(main_->Asker().Asked().size(), 1u);
+  EXPECT_EQ(main_->Asker().Asked()[0].Title, "Warning Openned Connections!");
+  EXPECT_EQ(main_->Asker().Asked()[0].Text,
+            "There is one or more openned connections through this tunnel\r\n"
+            "If you will continue, all connections will be closed!");
+  EXPECT_EQ(main_->Asker().Asked()[0].Kind, TAskKind::Warning);
+  EXPECT_EQ(Cell(0, kColStatus), "OK");
+  EXPECT_TRUE(At(0).IsRunning());
+
+  main_->Asker().SetNextAnswers({true});
+  Action("tnlStop")->trigger();
+  EXPECT_EQ(Cell(0, kColStatus), "Stopped");
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_TRUE(Action("tnlRun")->isEnabled());
+
+  // No connections: no question.
+  Action("tnlRun")->trigger();
+  const size_t asked = main_->Asker().Asked().size();
+  Action("tnlStop")->trigger();
+  EXPECT_EQ(main_->Asker().Asked().size(), asked);
+  EXPECT_EQ(Cell(0, kColStatus), "Stopped");
+}
+
+TEST_F(Window, FailedStartShowsErrorAndLogsWhenAsked) {
+  int busyFd = -1;
+  uint16_t busy = 0;
+  busyFd = test::ListenLoopback(busy);
+  Open(Ini({Tunnel("busy", 1, busy), Tunnel("quiet", 1, busy, false, false)}));
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  EXPECT_EQ(Cell(0, kColStatus), "Error");
+  main_->SetFocusedRow(1);
+  Action("tnlRun")->trigger();
+  EXPECT_EQ(Cell(1, kColStatus), "Error");
+  const auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u) << main_->LogView()->toPlainText().toStdString();
+  EXPECT_EQ(lines[0].rfind("(Run)busy - ", 0), 0u) << lines[0];
+  ::close(busyFd);
+}
+
+TEST_F(Window, AddThroughTheDialogAndCancel) {
+  Open(Ini({}));
+  main_->BeforeDialog = [](QDialog& d) { d.reject(); };
+  Action("tnlAdd")->trigger();
+  EXPECT_EQ(main_->Core().TunnelCount(), 0);
+
+  main_->BeforeDialog = [](QDialog& d) {
+    EXPECT_EQ(d.windowTitle(), "New tunnel properties");
+    d.findChild<QLineEdit*>("edServer")->setText("news.example.org");
+    d.findChild<TNumberEdit*>("seLocalPort")->lineEdit()->clear();
+    d.accept();
+  };
+  Action("tnlAdd")->trigger();
+  ASSERT_EQ(main_->Core().TunnelCount(), 1);
+  EXPECT_EQ(At(0).TunnelCaption, "news.example.org");
+  EXPECT_EQ(At(0).Mapped, 0);
+  EXPECT_EQ(At(0).Port, 80);
+  EXPECT_FALSE(At(0).LocalAccess);
+  EXPECT_TRUE(At(0).LogServerErrors);
+  EXPECT_EQ(At(0).TunnelIndex, 0);
+  EXPECT_EQ(Cell(0, kColStatus), "Stopped");
+  EXPECT_EQ(main_->Model().rowCount(), 1);
+}
+
+TEST_F(Window, PropertiesOfARunningTunnelKeepItsEndpoint) {
+  test::EchoServer echo;
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("echo", echo.Port(), local) + "SSLSubjectHash=0011AABB\r\nProxyType=9\r\n"}));
+  main_->SetFocusedRow(0);
+  main_->BeforeDialog = [](QDialog& d) { d.reject(); };
+  Action("tnlProperties")->trigger();
+  EXPECT_EQ(At(0).ProxyType, 9);  // cancel changes nothing
+
+  Action("tnlRun")->trigger();
+  ASSERT_TRUE(At(0).IsRunning());
+  main_->BeforeDialog = [](QDialog& d) {
+    EXPECT_EQ(d.windowTitle(), "Tunnel Properties");
+    EXPECT_FALSE(d.findChild<QLineEdit*>("edServer")->isEnabled());
+    EXPECT_FALSE(d.findChild<TNumberEdit*>("seLocalPort")->isEnabled());
+    d.findChild<QLineEdit*>("edCaption")->setText("renamed");
+    d.accept();
+  };
+  Action("tnlProperties")->trigger();
+  EXPECT_EQ(At(0).TunnelCaption, "renamed");
+  EXPECT_EQ(At(0).ProxyType, 7);  // "Http + Http" was shown selected
+  EXPECT_EQ(At(0).SSLSubjectHash, "0011AABB");
+  EXPECT_EQ(At(0).Mapped, local);
+  EXPECT_TRUE(At(0).IsRunning());  // not restarted, not stopped
+  EXPECT_EQ(Cell(0, kColTunnel), "renamed");
+}
+
+TEST_F(Window, RemoveAnsweredNoAndYes) {
+  Open(Ini({Tunnel("a", 1, 1), Tunnel("b", 1, 1), Tunnel("c", 1, 1)}));
+  main_->SetFocusedRow(1);
+  main_->Asker().SetNextAnswers({false});
+  Action("tnlRemove")->trigger();
+  EXPECT_EQ(main_->Core().TunnelCount(), 3);
+  ASSERT_EQ(main_->Asker().Asked().size(), 1u);
+  EXPECT_EQ(main_->Asker().Asked()[0].Title, "Remove tunnel");
+  EXPECT_EQ(main_->Asker().Asked()[0].Text, "Are you sure to remove selected tunnel from list?");
+  EXPECT_EQ(main_->Asker().Asked()[0].Kind, TAskKind::Question);
+
+  main_->Asker().SetNextAnswers({true});
+  Action("tnlRemove")->trigger();
+  ASSERT_EQ(main_->Core().TunnelCount(), 2);
+  EXPECT_EQ(main_->Model().rowCount(), 2);
+  EXPECT_EQ(Cell(1, kColTunnel), "c");
+  EXPECT_EQ(At(1).TunnelIndex, 1);
+}
+
+TEST_F(Window, CloseAsksWithOpenConnectionsAndExitDoesNot) {
+  test::EchoServer echo;
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("echo", echo.Port(), local)}));
+  main_->show();
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  test::BlockingClient client(local);
+  EXPECT_EQ(RoundTrip(client, "a"), "a");
+  ASSERT_TRUE(PumpUntil([&] { return At(0).ConnectionCount() > 0; }));
+
+  main_->Asker().SetNextAnswers({false});
+  EXPECT_FALSE(main_->close());
+  EXPECT_FALSE(main_->ExitDone());
+  EXPECT_EQ(RoundTrip(client, "b"), "b");  // connection intact
+
+  const size_t asked = main_->Asker().Asked().size();
+  main_->findChild<QAction*>("trayExit")->trigger();  // no question
+  EXPECT_EQ(main_->Asker().Asked().size(), asked);
+  EXPECT_TRUE(main_->ExitDone());
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_NE(ReadAll(dir_.Path() + "/sorvik.ini").find("[Tunnel:0]"), std::string::npos);
+}
+
+// ---- log ----
+
+TEST_F(Window, LogLimitRulesThroughTheWindow) {
+  Open(Ini({}, "LimitLog=1\r\nLimitLogINT=3\r\nAutostartDelay=30000\r\n"));
+  for (int i = 0; i < 10; ++i) main_->Core().AppendLine("line " + std::to_string(i));
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 4u);  // the limit plus one
+  EXPECT_EQ(lines.front(), "line 6");
+  EXPECT_EQ(lines.back(), "line 9");
+  main_->Core().AppendLine("two\r\nparts");
+  EXPECT_EQ(LogLines().back(), "two parts");
+
+  // Switched off through the options dialog: the log grows.
+  main_->BeforeDialog = [](QDialog& d) {
+    d.findChild<QCheckBox*>("cbLimitLog")->setChecked(false);
+    d.accept();
+  };
+  Action("toolsOptions")->trigger();
+  for (int i = 0; i < 5; ++i) main_->Core().AppendLine("more");
+  EXPECT_EQ(LogLines().size(), 9u);
+}
+
+// ---- options and autostart ----
+
+TEST_F(Window, OptionsCancelAndOk) {
+  Open(Ini({}, "AutostartDelay=5000\r\nLimitLogINT=200\r\n"));
+  ASSERT_TRUE(main_->AutostartTimer().IsActive());
+  main_->BeforeDialog = [](QDialog& d) {
+    EXPECT_EQ(d.windowTitle(), "Sorvik - Options");
+    d.findChild<QSpinBox*>("seDelay")->setValue(9000);
+    d.findChild<QCheckBox*>("cbStartToTray")->setChecked(true);
+    d.reject();
+  };
+  Action("toolsOptions")->trigger();
+  EXPECT_EQ(main_->Core().Options().AutostartDelay, 5000);
+  EXPECT_FALSE(main_->Core().Options().StartToTray);
+  EXPECT_EQ(main_->AutostartTimer().Interval(), 5000);
+
+  main_->BeforeDialog = [](QDialog& d) {
+    d.findChild<QSpinBox*>("seDelay")->setValue(9000);
+    d.findChild<QSpinBox*>("seLimitLog")->setValue(1234);
+    d.findChild<QCheckBox*>("cbStartToTray")->setChecked(true);
+    d.findChild<QCheckBox*>("cbStartMinimized")->setChecked(true);
+    d.accept();
+  };
+  Action("toolsOptions")->trigger();
+  const TOptions& o = main_->Core().Options();
+  EXPECT_EQ(o.AutostartDelay, 9000);
+  EXPECT_EQ(o.LimitLogINT, 1234);
+  EXPECT_TRUE(o.StartToTray);
+  EXPECT_TRUE(o.Minimized);
+  EXPECT_FALSE(main_->isMinimized());  // only at the next start
+  EXPECT_EQ(main_->AutostartTimer().Interval(), 9000);  // the pending wait restarted
+  EXPECT_TRUE(main_->AutostartTimer().IsActive());
+}
+
+TEST_F(Window, AutostartRunsOncePerArmingAfterTheDelay) {
+  test::EchoServer echo;
+  const uint16_t autoPort = test::FreePort();
+  const uint16_t manualPort = test::FreePort();
+  Open(Ini({Tunnel("auto", echo.Port(), autoPort, true), Tunnel("manual", echo.Port(), manualPort)},
+           "AutostartDelay=300\r\n"));
+  EXPECT_TRUE(main_->AutostartTimer().IsActive());
+  EXPECT_EQ(main_->AutostartTimer().Interval(), 300);
+  EXPECT_FALSE(At(0).IsRunning());
+  ASSERT_TRUE(PumpUntil([&] { return At(0).IsRunning(); }));
+  EXPECT_FALSE(main_->AutostartTimer().IsActive());
+  EXPECT_FALSE(At(1).IsRunning());
+  EXPECT_EQ(Cell(0, kColStatus), "OK");
+
+  // Arming twice within the delay gives one pass.
+  Action("tnlRunAutostart")->trigger();
+  Action("tnlRunAutostart")->trigger();
+  EXPECT_TRUE(main_->AutostartTimer().IsActive());
+  ASSERT_TRUE(PumpUntil([&] { return !main_->AutostartTimer().IsActive(); }));
+  EXPECT_TRUE(At(0).IsRunning());
+  EXPECT_FALSE(At(1).IsRunning());
+}
+
+TEST_F(Window, StartToTrayHidesOnlyWithATrayAndFullSuccess) {
+  struct Row {
+    const char* name;
+    bool tray;
+    bool failing;
+    bool hidden;
+  };
+  const Row rows[] = {{"tray", true, false, true}, {"notray", false, false, false}, {"failure", true, true, false}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    int busyFd = -1;
+    uint16_t busy = 0;
+    busyFd = test::ListenLoopback(busy);
+    tray_ = r.tray;
+    Open(Ini({Tunnel("t", 1, r.failing ? busy : test::FreePort(), true)}, "AutostartDelay=100\r\nStartToTray=1\r\n"));
+    main_->show();
+    ASSERT_TRUE(PumpUntil([&] { return !main_->AutostartTimer().IsActive(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(main_->isVisible(), !r.hidden);
+    main_->RunExitSequence();
+    main_.reset();
+    ::close(busyFd);
+  }
+}
+
+// ---- tray ----
+
+TEST_F(Window, TrayOperations) {
+  Open(Ini({}));
+  main_->show();
+  QMenu* menu = main_->TrayMenu();
+  QStringList items;
+  for (QAction* a : menu->actions()) items << (a->isSeparator() ? QStringLiteral("-") : a->text());
+  EXPECT_EQ(items, QStringList({"Show Window", "Hide Window", "-", "Exit"}));
+  EXPECT_EQ(menu->defaultAction()->text(), "Show Window");
+  EXPECT_TRUE(menu->defaultAction()->font().bold());
+
+  main_->ToggleOp();
+  EXPECT_FALSE(main_->isVisible());
+  main_->ToggleOp();
+  EXPECT_TRUE(main_->isVisible());
+  main_->findChild<QAction*>("trayHide")->trigger();
+  EXPECT_FALSE(main_->isVisible());
+  main_->findChild<QAction*>("trayHide")->trigger();
+  EXPECT_FALSE(main_->isVisible());  // stays hidden
+  main_->findChild<QAction*>("trayShow")->trigger();
+  EXPECT_TRUE(main_->isVisible());
+  EXPECT_FALSE(main_->isMinimized());
+
+  // Minimizing hides to the tray.
+  main_->showMinimized();
+  ASSERT_TRUE(PumpUntil([&] { return !main_->isVisible(); }));
+  main_->ShowWindowOp();
+  EXPECT_TRUE(main_->isVisible());
+  EXPECT_FALSE(main_->isMinimized());
+
+  // Without a tray the window never becomes invisible.
+  tray_ = false;
+  main_->HideWindowOp();
+  EXPECT_TRUE(main_->isVisible());
+  main_->showMinimized();
+  QTest::qWait(50);
+  EXPECT_TRUE(main_->isVisible());
+}
+
+// ---- unexpected errors ----
+
+TEST_F(Window, UnexpectedErrorsAppendToErrorLog) {
+  dir_.WriteFile("error.log", "earlier line\r\n");
+  Open(Ini({}));
+  main_->Asker().SetNextAnswers({false, false});
+  main_->Guard([] { throw EIdSocketError(10061, "Socket Error # 10061\r\nConnection refused."); });
+  main_->Guard([] { throw std::runtime_error("second"); });
+  const std::string log = ReadAll(dir_.Path() + "/error.log");
+  EXPECT_EQ(log.rfind("earlier line\r\n", 0), 0u);
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(log.substr(start, end - start));
+  }
+  // The first message holds a CR LF of its own; the three lines after "earlier line":
+  ASSERT_EQ(lines.size(), 4u) << log;
+  EXPECT_NE(lines[1].find(" : EIdSocketError - Socket Error # 10061"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2], "Connection refused.");
+  EXPECT_NE(lines[3].find(" - second"), std::string::npos) << lines[3];
+  ASSERT_EQ(main_->Asker().Asked().size(), 2u);
+  EXPECT_EQ(main_->Asker().Asked()[1].Kind, TAskKind::Error);
+  EXPECT_EQ(main_->Asker().Asked()[1].Text, "Unexpected error. See \"error.log\" file for details.\r\nClose application?");
+  EXPECT_FALSE(main_->ExitDone());
+
+  main_->Asker().SetNextAnswers({true});
+  main_->Guard([] { throw std::runtime_error("third"); });
+  EXPECT_TRUE(main_->ExitDone());
+}
+
+// ---- events ----
+
+TEST_F(Window, StopDuringAnEventFloodNeverDeadlocks) {
+  test::EchoServer echo;
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("flood", echo.Port(), local)}, "LimitLog=1\r\nLimitLogINT=50\r\nAutostartDelay=30000\r\n"));
+  main_->show();
+  main_->SetFocusedRow(0);
+  for (int round = 0; round < 3; ++round) {
+    Action("tnlRun")->trigger();
+    ASSERT_TRUE(At(0).IsRunning());
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t) {
+      clients.emplace_back([&] {
+        while (!stop) {
+          test::BlockingClient c(local, "127.0.0.1", 1000);
+          c.SendAll("x", 500);
+          c.RecvExact(1, 500);
+        }
+      });
+    }
+    ASSERT_TRUE(PumpUntil([&] { return main_->LogView()->document()->blockCount() > 20; }, 10000));
+    // The worker threads are waiting for this thread right now; the stop must
+    // not wait for them forever.
+    main_->Asker().SetNextAnswers({true});
+    const auto begin = std::chrono::steady_clock::now();
+    Action("tnlStop")->trigger();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_FALSE(At(0).IsRunning());
+    stop = true;
+    for (auto& t : clients) t.join();
+  }
+}
+
+}  // namespace
+}  // namespace sorvik
