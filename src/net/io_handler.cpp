@@ -463,8 +463,8 @@ std::string TIdIOHandler::ReadLn() {
     auto it = std::find(input_.begin() + static_cast<std::ptrdiff_t>(searched), input_.end(), uint8_t('\n'));
     if (it != input_.end()) {
       size_t len = static_cast<size_t>(it - input_.begin());
-      if (len > static_cast<size_t>(MaxLineLength)) throw EIdReadLnMaxLineLengthExceeded(kMsgMaxLineLength);
       size_t textLen = (len > 0 && input_[len - 1] == '\r') ? len - 1 : len;
+      if (textLen > static_cast<size_t>(MaxLineLength)) throw EIdReadLnMaxLineLengthExceeded(kMsgMaxLineLength);
       std::string line(textLen, '\0');
       for (size_t i = 0; i < textLen; ++i) line[i] = input_[i] > 127 ? '?' : static_cast<char>(input_[i]);
       input_.erase(input_.begin(), it + 1);

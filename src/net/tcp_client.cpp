@@ -62,12 +62,8 @@ void TIdTCPClient::Connect() {
   if (Connected()) throw EIdAlreadyConnected(kMsgAlreadyConnected);
   if (Host.empty()) throw EIdHostRequired("");
   if (Port == 0) throw EIdPortRequired("");
-  bool created = false;
   TIdIOHandler* io = IOHandler();
-  if (!io) {
-    io = CreateIOHandler();
-    created = true;
-  }
+  if (!io) io = CreateIOHandler();
   io->Host = Host;
   io->Port = Port;
   io->ConnectTimeout = ConnectTimeout;
@@ -76,8 +72,9 @@ void TIdTCPClient::Connect() {
   try {
     io->Open();
   } catch (...) {
+    // Closed, but kept until the client goes: the connection report may be
+    // reading its binding under the context lock right now.
     io->Close();
-    if (created) SetIOHandler(nullptr);  // releases the handler made here
     throw;
   }
   DoStatus(hsConnected);

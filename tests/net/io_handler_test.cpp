@@ -1,0 +1,178 @@
+// The I/O handler's buffered operations against a scripted loopback peer, the
+// transparent proxy slot rules, and the TCP client's argument checks.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "net/exceptions.h"
+#include "net/tcp_client.h"
+#include "net/transparent_proxy.h"
+#include "support/net_fixtures.h"
+
+namespace sorvik {
+namespace {
+
+using namespace sorvik::test;
+
+// Connects a client to the fake peer and returns it.
+std::unique_ptr<TIdTCPClient> ConnectTo(const FakePeer& peer, int readTimeout = -1) {
+  auto c = std::make_unique<TIdTCPClient>();
+  c->Host = "127.0.0.1";
+  c->Port = peer.Port();
+  c->ReadTimeout = readTimeout;
+  c->Connect();
+  return c;
+}
+
+TEST(IOHandler, ReadsLinesHeadersAndNumbers) {
+  std::string high = "caf\xC3\xA9";
+  FakePeer peer({PeerStep::SendSlowly("one\r\ntwo\n" + high + "\r\nH1: a\r\nH2: b\r\n\r\n", 3, 1),
+                 PeerStep::Send(std::string("\x01\x02\xAB", 3) + "xyzrest")});
+  auto c = ConnectTo(peer);
+  TIdIOHandler& io = *c->IOHandler();
+  EXPECT_EQ(io.ReadLn(), "one");
+  EXPECT_EQ(io.ReadLn(), "two");
+  EXPECT_EQ(io.ReadLn(), "caf??");  // bytes above 127 read as '?'
+  EXPECT_EQ(io.ReadHeaderLines(), (std::vector<std::string>{"H1: a", "H2: b"}));
+  EXPECT_EQ(io.ReadUInt16(), 0x0102);
+  EXPECT_EQ(io.ReadByte(), 0xAB);
+  io.Discard(3);
+  std::vector<uint8_t> rest;
+  io.ReadBytes(rest, 4);
+  EXPECT_EQ(std::string(rest.begin(), rest.end()), "rest");
+}
+
+TEST(IOHandler, ReadErrors) {
+  struct Case {
+    const char* name;
+    std::vector<PeerStep> script;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"line too long", {PeerStep::Send(std::string(16385, 'a') + "\n")}, "Max line length exceeded."},
+      {"peer closes", {PeerStep::Send("partial"), PeerStep::Close()}, "Connection Closed Gracefully."},
+      {"no answer", {PeerStep::NeverAnswer()}, "Read timed out."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    FakePeer peer(k.script);
+    auto c = ConnectTo(peer, 300);
+    try {
+      c->IOHandler()->ReadLn();
+      FAIL() << "no error";
+    } catch (const EIdException& e) {
+      EXPECT_EQ(e.Message(), k.message);
+    }
+  }
+  // A line of exactly the limit is fine.
+  FakePeer peer({PeerStep::Send(std::string(16384, 'b') + "\r\n")});
+  auto c = ConnectTo(peer);
+  EXPECT_EQ(c->IOHandler()->ReadLn().size(), 16384u);
+}
+
+TEST(IOHandler, WritesTextAndBufferedWrites) {
+  FakePeer peer({PeerStep::NeverAnswer()});
+  auto c = ConnectTo(peer);
+  TIdIOHandler& io = *c->IOHandler();
+  io.WriteBufferOpen();
+  io.WriteByte(5);
+  io.WriteUInt16(0x0438);
+  io.WriteText("h\xC3\xA9!");  // one '?' for the one non-ASCII character
+  ASSERT_TRUE(peer.WaitAccepted(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(peer.Received(0), "");  // nothing sent before the buffer closes
+  io.WriteBufferClose();
+  io.WriteLn("GET");
+  io.WriteBufferOpen();
+  io.WriteText("dropped");
+  io.WriteBufferCancel();
+  const std::string expected = std::string("\x05\x04\x38", 3) + "h?!GET\r\n";
+  ASSERT_TRUE(peer.WaitReceived(0, expected.size()));
+  EXPECT_EQ(peer.Received(0), expected);
+}
+
+TEST(IOHandler, CancelEndsAWaitingRead) {
+  FakePeer peer({PeerStep::NeverAnswer()});
+  auto c = ConnectTo(peer);
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    c->Cancel();
+  });
+  EXPECT_THROW(c->IOHandler()->ReadLn(), EIdConnectionCancelled);
+  canceller.join();
+}
+
+TEST(TCPClient, ArgumentChecks) {
+  FakePeer peer({PeerStep::NeverAnswer()});
+  TIdTCPClient c;
+  c.Port = peer.Port();
+  try {
+    c.Connect();
+    FAIL();
+  } catch (const EIdHostRequired& e) {
+    EXPECT_STREQ(e.what(), "");
+  }
+  c.Host = "127.0.0.1";
+  c.Port = 0;
+  try {
+    c.Connect();
+    FAIL();
+  } catch (const EIdPortRequired& e) {
+    EXPECT_STREQ(e.what(), "");
+  }
+  c.Port = peer.Port();
+  std::vector<std::string> status;
+  c.OnStatus = [&](TIdComponent&, TIdStatus, const std::string& t) { status.push_back(t); };
+  c.Connect();
+  EXPECT_EQ(status, std::vector<std::string>{"Connected."});
+  try {
+    c.Connect();
+    FAIL();
+  } catch (const EIdAlreadyConnected& e) {
+    EXPECT_STREQ(e.what(), "Already connected.");
+  }
+  EXPECT_EQ(c.IOHandler()->Binding().PeerPort, peer.Port());
+  EXPECT_EQ(c.IOHandler()->Binding().PeerIP, "127.0.0.1");
+}
+
+class NamedProxy : public TIdCustomTransparentProxy {
+ public:
+  using TIdCustomTransparentProxy::TIdCustomTransparentProxy;
+  bool Enabled() const override { return false; }
+  std::unique_ptr<TIdCustomTransparentProxy> Clone() const override {
+    auto p = std::make_unique<NamedProxy>();
+    p->Assign(*this);
+    return p;
+  }
+  const char* ClassName() const override { return "NamedProxy"; }
+  void Handshake(TIdIOHandler&, const std::string&, uint16_t, TIdIPVersion) override {}
+};
+
+TEST(IOHandler, TransparentProxySlot) {
+  TIdComponent owner;
+  auto* owned = new NamedProxy(&owner);
+  auto h = std::make_unique<TIdIOHandlerStack>();
+  h->SetTransparentProxy(owned);
+  EXPECT_EQ(h->TransparentProxy(), owned);  // referenced
+  delete owned;
+  EXPECT_EQ(h->TransparentProxy(), nullptr);  // the slot heard of its end
+
+  NamedProxy loose;
+  loose.Host = "proxy.example";
+  h->SetTransparentProxy(&loose);
+  ASSERT_NE(h->TransparentProxy(), nullptr);
+  EXPECT_NE(h->TransparentProxy(), &loose);  // a private copy
+  EXPECT_EQ(h->TransparentProxy()->Host, "proxy.example");
+  h->SetTransparentProxy(nullptr);
+  EXPECT_EQ(h->TransparentProxy(), nullptr);
+
+  auto* kept = new NamedProxy(&owner);
+  h->SetTransparentProxy(kept);
+  h.reset();  // destroying the handler leaves a referenced proxy alone
+  kept->Host = "still alive";
+  EXPECT_EQ(kept->Host, "still alive");
+}
+
+}  // namespace
+}  // namespace sorvik
