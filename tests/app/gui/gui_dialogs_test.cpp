@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
 #include "app/gui/error_log.h"
@@ -290,6 +291,36 @@ TEST(ErrorLog, LineFormat) {
   const std::string stamp = (l.toString(when.date(), QLocale::ShortFormat) + " " +
                              l.toString(when.time(), QLocale::LongFormat)).toStdString();
   EXPECT_EQ(line, stamp + " : EIdSocketError - Socket Error # 10061\r\nConnection refused.\r\n");
+}
+
+}  // namespace
+}  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+// Pictures of every dialog and tab for a person to look at; runs only when
+// SORVIK_SHOTS_DIR names a directory.
+TEST(Screenshots, EveryDialogAndTab) {
+  const char* dir = std::getenv("SORVIK_SHOTS_DIR");
+  if (dir == nullptr) GTEST_SKIP() << "SORVIK_SHOTS_DIR is not set";
+  auto save = [&](QWidget& w, const QString& name) {
+    w.show();
+    QTest::qWait(100);
+    w.grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png"));
+  };
+  TTunnelFields f = NewTunnelFields();
+  f.Server = "news.example.org";
+  TfProperties props(TfProperties::TMode::Edit, f, true);
+  auto* tabs = props.findChild<QTabWidget*>("pcProperties");
+  for (int i = 0; i < tabs->count(); ++i) {
+    tabs->setCurrentIndex(i);
+    save(props, QStringLiteral("properties_%1").arg(tabs->tabText(i)));
+  }
+  TfOptions options(TOptionValues{}, "/home/user/.config/Sorvik/");
+  save(options, QStringLiteral("options"));
+  TfDebug debug("Connections: 2\r\n127.0.0.1:40112 -> news.example.org:563\r\n127.0.0.1:40114 -> news.example.org:563\r\n");
+  save(debug, QStringLiteral("debug"));
 }
 
 }  // namespace
