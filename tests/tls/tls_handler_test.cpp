@@ -1,6 +1,7 @@
 // The TLS client handler driven directly through an outbound TCP client, against
 // real TLS servers on loopback (in-process OpenSSL server, scripted fake peers).
 #include <gtest/gtest.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
@@ -78,6 +79,18 @@ class TlsClient {
   std::vector<VerifyCall> verifies;
   bool accept = true;
 };
+
+// Descriptors that the library keeps for the life of the process (its random
+// source) are opened before any test counts descriptors.
+class LibraryWarmUp : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    StartTlsLibrary();
+    unsigned char b[16];
+    RAND_bytes(b, sizeof b);
+  }
+};
+const auto* const kWarmUp = ::testing::AddGlobalTestEnvironment(new LibraryWarmUp);
 
 TlsServerConfig ServerWith(const std::string& chain, const std::string& key, int maxVersion = 0) {
   TlsServerConfig c;
