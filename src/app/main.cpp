@@ -4,6 +4,7 @@
 
 #include "app/cli.h"
 #include "app/headless.h"
+#include "net/socket_util.h"
 #ifdef SORVIK_HAVE_GUI
 #include "app/gui/gui_main.h"
 #include "app/settings.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Run:
       break;
   }
+  sorvik::RaiseDescriptorLimit();
   if (cl.Headless) return sorvik::RunHeadless(cl.DataDir);
 #ifdef SORVIK_HAVE_GUI
   std::string why;

@@ -1,5 +1,7 @@
 #include "net/socket_util.h"
 
+#include <sys/resource.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -41,6 +43,17 @@ void IgnoreSigpipe() {
       ::sigaction(SIGPIPE, &sa, nullptr);
     }
   });
+}
+
+long RaiseDescriptorLimit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
+  if (lim.rlim_cur < lim.rlim_max) {
+    rlimit raised = lim;
+    raised.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  }
+  return static_cast<long>(lim.rlim_cur);
 }
 
 }  // namespace sorvik

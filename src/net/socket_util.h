@@ -15,5 +15,9 @@ void SetNonBlocking(int fd);
 // Ignores SIGPIPE for the whole process (once): a write to a peer that has gone
 // must never end the program, also where a library writes with write().
 void IgnoreSigpipe();
+// Raises the soft limit of open descriptors to the hard limit: every relayed
+// connection holds several descriptors, and the usual soft limit of 1024 would
+// cap a tunnel at a few hundred connections. Returns the new soft limit.
+long RaiseDescriptorLimit();
 
 }  // namespace sorvik

@@ -2,10 +2,15 @@
 // transparent proxy slot rules, and the TCP client's argument checks.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
 #include "net/exceptions.h"
+#include "net/socket_util.h"
 #include "net/tcp_client.h"
 #include "net/transparent_proxy.h"
 #include "support/net_fixtures.h"
@@ -172,6 +177,34 @@ TEST(IOHandler, TransparentProxySlot) {
   h.reset();  // destroying the handler leaves a referenced proxy alone
   kept->Host = "still alive";
   EXPECT_EQ(kept->Host, "still alive");
+}
+
+}  // namespace
+}  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+// The program starts with the descriptor soft limit raised to the hard one, so
+// a tunnel is not capped at a few hundred connections by the usual 1024.
+TEST(SocketUtil, RaiseDescriptorLimitLiftsSoftToHard) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_max < 64) _exit(0);
+    rlimit low = lim;
+    low.rlim_cur = 64;
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(2);
+    long now = RaiseDescriptorLimit();
+    getrlimit(RLIMIT_NOFILE, &low);
+    _exit(now == static_cast<long>(lim.rlim_max) && low.rlim_cur == lim.rlim_max ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
