@@ -124,10 +124,12 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
     EXPECT_EQ(client.RecvExact(bytes.size()), bytes);
   }
   // The connection's lines reached the log (mirrored to standard output).
-  EXPECT_TRUE(WaitFor([&] { return !program.Stdout().empty(); }, 10000)) << program.Stderr();
+  EXPECT_TRUE(WaitFor([&] { return program.Stdout().find(" > 0 - Connecting to 127.0.0.1.") != std::string::npos; },
+                      10000))
+      << program.Stdout() << program.Stderr();
 
   const int status = program.Stop();  // SIGTERM
-  EXPECT_TRUE(WIFEXITED(status)) << status << "\n" << program.Stderr();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
   const std::string ini = ReadAll(data.Path() + "/sorvik.ini");
   for (const std::string& expected :
        {std::string("[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft="), std::string("\r\ntnCol1="),
