@@ -104,6 +104,8 @@ void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTu
   opt = TOptions();
   opt.Minimized = file.ReadBool(o, "Minimized", false);
   opt.Maximized = file.ReadBool(o, "Maximized", false);
+  opt.GeometryStored = file.ValueExists(o, "Left") || file.ValueExists(o, "Top") || file.ValueExists(o, "Width") ||
+                       file.ValueExists(o, "Height");
   opt.Left = file.ReadInteger(o, "Left", 100);
   opt.Top = file.ReadInteger(o, "Top", 50);
   opt.Width = file.ReadInteger(o, "Width", 400);

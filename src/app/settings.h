@@ -47,8 +47,13 @@ struct TOptions {
   bool StartToTray = false;
   int32_t AutostartDelay = 5000;
 
+  // Whether the file holds any of Left, Top, Width, Height. A file without them
+  // (a first start) keeps the window's designed bounds instead of squeezing it
+  // to the 400 x 200 of the missing keys' defaults.
+  bool GeometryStored = false;
+
   bool StartMaximized() const { return !Minimized && Maximized; }
-  bool ApplyStoredGeometry() const { return !Minimized && !Maximized; }
+  bool ApplyStoredGeometry() const { return !Minimized && !Maximized && GeometryStored; }
 };
 
 // Everything the file holds, in memory. Owned by the main window.

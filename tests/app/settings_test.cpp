@@ -393,8 +393,13 @@ TEST(OptionsSection, MinimizedWinsOverMaximizedAndGeometry) {
     bool startMaximized;
     bool applyGeometry;
   };
-  for (const Row& r : {Row{"Minimized=1\r\nMaximized=1", false, false}, Row{"Minimized=1\r\nMaximized=0", false, false},
-                       Row{"Minimized=0\r\nMaximized=1", true, false}, Row{"Minimized=0\r\nMaximized=0", false, true}}) {
+  for (const Row& r : {Row{"Minimized=1\r\nMaximized=1\r\nLeft=5", false, false},
+                       Row{"Minimized=1\r\nMaximized=0\r\nLeft=5", false, false},
+                       Row{"Minimized=0\r\nMaximized=1\r\nLeft=5", true, false},
+                       Row{"Minimized=0\r\nMaximized=0\r\nLeft=5", false, true},
+                       Row{"Minimized=0\r\nMaximized=0\r\nheight=300", false, true},
+                       // No geometry key at all (a first start): the designed bounds stay.
+                       Row{"Minimized=0\r\nMaximized=0", false, false}, Row{"", false, false}}) {
     const TSettings s = ReadFrom(std::string("[Options]\r\n") + r.text + "\r\n");
     EXPECT_EQ(s.Options.StartMaximized(), r.startMaximized) << r.text;
     EXPECT_EQ(s.Options.ApplyStoredGeometry(), r.applyGeometry) << r.text;

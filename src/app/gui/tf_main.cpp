@@ -198,8 +198,9 @@ void TfMain::BuildCentral() {
   header->setSectionsClickable(false);
   header->setSortIndicatorShown(false);
   header->setHighlightSections(false);
-  header->setStretchLastSection(true);
   header->setMinimumSectionSize(40);
+  // "Proxy type" fills what the other columns leave.
+  header->setSectionResizeMode(kColProxyType, QHeaderView::Stretch);
   for (int c = 0; c < kColumnCount; ++c) {
     const TColumnSpec& spec = kColumns[static_cast<size_t>(c)];
     if (spec.Width > 0) list_->setColumnWidth(c, spec.Width);
