@@ -91,7 +91,17 @@ class DefaultTrustStore {
     if (!store_ || !(now == stamp_)) {
       X509_STORE* fresh = X509_STORE_new();
       if (!fresh) return nullptr;
-      X509_STORE_set_default_paths(fresh);
+      // The default file and the hashed default directory, as the library's
+      // default paths have always been. OpenSSL 3's X509_STORE_set_default_paths
+      // adds a third lookup that reads the whole certificate directory on
+      // every issuer lookup, i.e. at every handshake; it finds nothing the
+      // hashed directory lookup does not.
+      if (X509_LOOKUP* file = X509_STORE_add_lookup(fresh, X509_LOOKUP_file())) {
+        X509_LOOKUP_load_file(file, nullptr, X509_FILETYPE_DEFAULT);
+      }
+      if (X509_LOOKUP* dir = X509_STORE_add_lookup(fresh, X509_LOOKUP_hash_dir())) {
+        X509_LOOKUP_add_dir(dir, nullptr, X509_FILETYPE_DEFAULT);
+      }
       ERR_clear_error();  // a missing default file or directory is not an error here
       if (store_) X509_STORE_free(store_);
       store_ = fresh;
