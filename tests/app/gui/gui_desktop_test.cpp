@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -73,7 +74,8 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
   for (const char* tool : {"Xvfb", "trayer", "xwininfo"}) {
     if (!test::ProgramAvailable(tool)) GTEST_SKIP() << tool << " is not installed";
   }
-  test::ChildProcess desktop({std::string(SORVIK_SOURCE_DIR) + "/scripts/desktop.sh"});
+  // The tray host is started here, not by the script, so that it can be restarted.
+  test::ChildProcess desktop({std::string(SORVIK_SOURCE_DIR) + "/scripts/desktop.sh", "--no-tray"});
   ASSERT_TRUE(desktop.Started());
   std::string display;
   ASSERT_TRUE(WaitFor(
@@ -96,15 +98,23 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
                      "\r\nAutostart=1\r\nTunnelCaption=echo\r\nLogServerErrors=1\r\n\r\n"
                      "[Tunnel:2]\r\nServer=beyond.gap\r\n");
 
-  // The child inherits these: the X display, not the offscreen platform.
+  // The children inherit these: the X display, not the offscreen platform.
   setenv("DISPLAY", display.c_str(), 1);
+  const std::string xwininfo = "DISPLAY=" + display + " xwininfo -root -tree 2>/dev/null";
+  auto startTray = [&] {
+    auto tray = std::make_unique<test::ChildProcess>(std::vector<std::string>{
+        "trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "160", "--heighttype",
+        "pixel", "--height", "28", "--SetDockType", "true", "--transparent", "false"});
+    EXPECT_TRUE(WaitFor([&] { return Shell(xwininfo).find("\"panel\"") != std::string::npos; }, 10000));
+    return tray;
+  };
+  auto tray = startTray();
   unsetenv("QT_QPA_PLATFORM");
   setenv("SORVIK_MIRROR_LOG", "1", 1);
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // Qt's platform libraries keep memory until exit
   test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
   ASSERT_TRUE(program.Started());
 
-  const std::string xwininfo = "DISPLAY=" + display + " xwininfo -root -tree 2>/dev/null";
   std::string tree;
   ASSERT_TRUE(WaitFor(
       [&] {
@@ -113,6 +123,11 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
       },
       20000))
       << program.Stderr();
+  EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, 10000)) << Shell(xwininfo);
+  // The tray host restarts (as after a crash of the panel): the icon comes back.
+  tray->Stop();
+  ASSERT_TRUE(WaitFor([&] { return Shell(xwininfo).find("\"panel\"") == std::string::npos; }, 10000));
+  tray = startTray();
   EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, 10000)) << Shell(xwininfo);
 
   // Autostart after 300 ms: the tunnel listens and relays.
