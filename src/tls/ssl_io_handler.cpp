@@ -400,8 +400,16 @@ int TIdSSLIOHandlerSocketOpenSSL::ReadDecrypted(uint8_t* buf, int len) {
     const int e = SSL_get_error(ssl, r);
     switch (e) {
       case SSL_ERROR_WANT_READ:
-        // Only records without application data (tickets, key updates) were
-        // there: back to the relay's wait.
+        // A record that has begun is waited for, bounded by the socket
+        // time-out: a server that stops in the middle of a record fails the
+        // read with the socket layer's time-out error instead of leaving the
+        // relay waiting without limit. Cancel() ends this wait too.
+        if (SSL_has_pending(ssl)) {
+          WaitSocket(false);
+          continue;
+        }
+        // Only whole records without application data (tickets, key updates)
+        // were there: back to the relay's wait.
         return kReadAgain;
       case SSL_ERROR_WANT_WRITE:
         WaitSocket(true);  // the library must answer (a key update) first

@@ -185,8 +185,9 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   void CheckForError(int result) override;
   [[noreturn]] void RaiseError(int code) override;
 
-  // One read: >0 bytes, 0 the session has ended, kReadAgain when the records
-  // that arrived held no application data, other <0 a library result.
+  // One read: >0 bytes, 0 the session has ended, kReadAgain when the whole
+  // records that arrived held no application data, other <0 a library result.
+  // The rest of a record that has begun is waited for (socket time-out, Cancel).
   int ReadDecrypted(uint8_t* buf, int len);
   // Writes buf[offset, offset+len): the length, 0 when the session has ended,
   // or the failing library result.

@@ -254,7 +254,8 @@ void TlsServer::Serve(int fd) {
       last_version_ = SSL_get_version(ssl);
     }
     const TlsServerConfig& c = config_;
-    if (c.Mode == TlsServerConfig::kGarbage || c.Mode == TlsServerConfig::kResetMidRecord) {
+    if (c.Mode == TlsServerConfig::kGarbage || c.Mode == TlsServerConfig::kResetMidRecord ||
+        c.Mode == TlsServerConfig::kStallMidRecord) {
       std::string raw = c.Mode == TlsServerConfig::kGarbage
                             ? "this is not a TLS record\r\n" + RandomBytes(4096, c.Seed)
                             : std::string("\x17\x03\x03\x40\x00", 5) + RandomBytes(200, c.Seed);

@@ -61,6 +61,7 @@ struct TlsServerConfig {
     kBurst,           // sends BurstBytes of RandomBytes(Seed), then a closing alert
     kGarbage,         // sends clear-text garbage right after the handshake
     kResetMidRecord,  // sends the first part of a record, then resets
+    kStallMidRecord,  // sends the first part of a record, then stays quiet until the client goes
   };
   Behaviour Mode = kEcho;
   size_t BurstBytes = 0;

@@ -317,7 +317,8 @@ struct RelayFaultCase {
   TlsServerConfig::Behaviour mode;
   size_t burst;
   const char* errorClass;  // what reading to the end raises
-  const char* messagePrefix;
+  std::string messagePrefix;
+  int readTimeout = -1;    // the handler's read time-out (also its socket time-out)
 };
 
 class TlsRelayFault : public ::testing::TestWithParam<RelayFaultCase> {};
@@ -328,7 +329,7 @@ TEST_P(TlsRelayFault, EndsTheStreamWithItsMessageOrCarriesTheBytes) {
   config.Mode = rc.mode;
   config.BurstBytes = rc.burst;
   TlsServer server(config);
-  TlsClient c(server.Port());
+  TlsClient c(server.Port(), rc.readTimeout);
   c.client.Connect();
   std::string got;
   try {
@@ -355,7 +356,11 @@ INSTANTIATE_TEST_SUITE_P(
         RelayFaultCase{"GarbageAfterHandshake", TlsServerConfig::kGarbage, 0, "EIdOSSLUnderlyingCryptoError",
                        "error:0A"},
         RelayFaultCase{"ResetMidRecord", TlsServerConfig::kResetMidRecord, 0, "EIdConnClosedGracefully",
-                       "Connection Closed Gracefully."}),
+                       "Connection Closed Gracefully."},
+        // A record that has begun is waited for, bounded by the socket time-out:
+        // the read fails with the socket layer's time-out error.
+        RelayFaultCase{"StallMidRecord", TlsServerConfig::kStallMidRecord, 0, "EIdSocketError",
+                       SocketErrorMessage(ETIMEDOUT), 300}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TlsRelayRead, KeyUpdatesFromTheServerKeepTheStreamExact) {
