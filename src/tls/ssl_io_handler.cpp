@@ -367,6 +367,7 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
   handshaking_ = false;
+  read_starved_ = false;
   if (socket_ && socket_->ssl_) {
     if (context_ && context_->StatusOn) context_->RemoveStatusCallback();
     // One close_notify, not waiting for the server's; the socket is
@@ -392,6 +393,7 @@ int TIdSSLIOHandlerSocketOpenSSL::ReadDecrypted(uint8_t* buf, int len) {
   if (pass_through_) return TIdSSLIOHandlerSocketBase::ReadAvailable(buf, len);
   SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
   if (!ssl) return 0;
+  read_starved_ = false;
   for (;;) {
     ERR_clear_error();
     errno = 0;
@@ -410,6 +412,7 @@ int TIdSSLIOHandlerSocketOpenSSL::ReadDecrypted(uint8_t* buf, int len) {
         }
         // Only whole records without application data (tickets, key updates)
         // were there: back to the relay's wait.
+        read_starved_ = true;
         return kReadAgain;
       case SSL_ERROR_WANT_WRITE:
         WaitSocket(true);  // the library must answer (a key update) first
@@ -462,6 +465,13 @@ int TIdSSLIOHandlerSocketOpenSSL::WriteEncrypted(const uint8_t* buf, int offset,
 
 bool TIdSSLIOHandlerSocketOpenSSL::TransportPending() const {
   if (pass_through_ || !socket_ || !socket_->ssl_) return false;
+  // After a read that had nothing to give, only the socket can bring progress:
+  // the caller waits for it, whatever SSL_pending says (during a renegotiation
+  // the library can hold application data that SSL_read will not hand out
+  // before the handshake has gone on). A caller that took "pending" as
+  // readable would otherwise call a read that returns kReadAgain at once,
+  // again and again, without ever waiting.
+  if (read_starved_) return false;
   return SSL_pending(socket_->ssl_) > 0;
 }
 

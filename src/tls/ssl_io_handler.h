@@ -214,11 +214,14 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   // Keeps e, errno and the first queued error of a failing read or write.
   void RememberFailure(int result, int sslError);
 
+  // Every field below belongs to the connection's worker thread; the library
+  // callbacks that touch them run on that thread, inside the session calls.
   TIdSSLOptions options_;
   std::unique_ptr<TIdSSLContext> context_;
   std::unique_ptr<TIdSSLSocket> socket_;
   bool handshaking_ = false;   // the status bridge reports only while set
   bool judged_leaf_ = false;   // OnVerifyPeer has seen the depth-0 certificate
+  bool read_starved_ = false;  // the last ReadDecrypted gave kReadAgain; TransportPending() is false until the next read
   // The last failing read or write, kept for CheckForError (worker thread only).
   int last_result_ = 0;
   int last_ssl_error_ = 0;
