@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -92,14 +93,54 @@ TEST(MappedPort, StepsInOrderAndEchoes) {
   EXPECT_EQ(t.rec.Lines(), expected);  // a local close reports nothing
 }
 
-TEST(MappedPort, LocalhostIsNotLookedUp) {
-  EchoServer echo;
-  Tunnel t("LocalHost", echo.Port());
+// Address literals and "localhost" are connected to without a name lookup; an
+// IPv6 literal makes the outbound leg IPv6 and is reported in canonical form.
+TEST(MappedPort, LiteralsAreNotLookedUp) {
+  struct Case {
+    const char* host;
+    bool ipv6;
+    const char* connecting;
+  };
+  const Case cases[] = {
+      {"LocalHost", false, "status Connecting to 127.0.0.1."},
+      {"127.000.0.01", false, "status Connecting to 127.0.0.1."},
+      {"0:0:0:0:0:0:0:1", true, "status Connecting to ::1."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.host);
+    EchoServer echo(k.ipv6);
+    ASSERT_NE(echo.Port(), 0) << "no loopback listener";
+    Tunnel t(k.host, echo.Port());
+    BlockingClient c(t.Port());
+    ASSERT_TRUE(c.SendAll("x"));
+    EXPECT_EQ(c.RecvExact(1), "x");
+    EXPECT_EQ(t.rec.Count("status Resolving"), 0u);
+    EXPECT_EQ(t.rec.Count(k.connecting), 1u);
+  }
+}
+
+// A client that sends at once: its bytes wait in the socket while the outbound
+// leg is set up and reach the remote side in the first pass of the relay.
+TEST(MappedPort, BytesSentBeforeTheOutboundLegIsUpArrive) {
+  FakePeer peer({PeerStep::Expect(7), PeerStep::Send("ok")});
+  Tunnel t("127.0.0.1", peer.Port());
+  std::mutex m;
+  std::condition_variable cv;
+  bool sent = false;
+  t.server.SetOnConnect([&](TIdMappedPortContext& ctx) {
+    ctx.OutboundClient()->CreateIOHandler();
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait_for(lock, std::chrono::seconds(5), [&] { return sent; });  // bounded: the test sends at once
+  });
   BlockingClient c(t.Port());
-  ASSERT_TRUE(c.SendAll("x"));
-  EXPECT_EQ(c.RecvExact(1), "x");
-  EXPECT_EQ(t.rec.Count("status Resolving"), 0u);
-  EXPECT_EQ(t.rec.Count("status Connecting to 127.0.0.1."), 1u);
+  ASSERT_TRUE(c.SendAll("early!\n"));
+  {
+    std::lock_guard<std::mutex> lock(m);
+    sent = true;
+  }
+  cv.notify_all();
+  EXPECT_EQ(c.RecvExact(2), "ok");
+  EXPECT_EQ(peer.Received(0), "early!\n");
 }
 
 TEST(MappedPort, RelaysLargeDataBothWaysAtOnce) {
@@ -289,14 +330,21 @@ TEST(MappedPort, DeactivationIsBounded) {
   // A proxy that accepts and never answers.
   FakePeer silent({PeerStep::NeverAnswer()});
 
+  // A relay whose local client sends a lot and never reads: the worker blocks
+  // writing the echo back.
+  EchoServer echo;
+
+  enum Stuck { kConnecting, kProxyReply, kWriting };
   struct Case {
     const char* name;
-    bool viaProxy;
+    Stuck stuck;
   };
-  for (Case k : {Case{"stuck connecting", false}, Case{"stuck reading a proxy reply", true}}) {
+  for (Case k : {Case{"stuck connecting", kConnecting}, Case{"stuck reading a proxy reply", kProxyReply},
+                 Case{"stuck writing to a client that never reads", kWriting}}) {
     SCOPED_TRACE(k.name);
-    auto t = std::make_unique<Tunnel>("127.0.0.1", k.viaProxy ? 119 : fullPort);
-    if (k.viaProxy) {
+    const uint16_t remote = k.stuck == kConnecting ? fullPort : k.stuck == kWriting ? echo.Port() : 119;
+    auto t = std::make_unique<Tunnel>("127.0.0.1", remote);
+    if (k.stuck == kProxyReply) {
       t->server.SetOnConnect([&](TIdMappedPortContext& c) {
         auto* p = new LineProxy(c.OutboundClient());
         p->Host = "127.0.0.1";
@@ -306,6 +354,10 @@ TEST(MappedPort, DeactivationIsBounded) {
     }
     BlockingClient a(t->Port()), b(t->Port());
     ASSERT_TRUE(WaitUntil([&] { return t->server.ConnectionCount() == 2; }));
+    if (k.stuck == kWriting) {
+      // Far more than the socket buffers of both legs hold; the send stalls.
+      EXPECT_FALSE(a.SendAll(RandomBytes(32 << 20, 5), 1500));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     auto start = Clock::now();
     t->server.SetActive(false);

@@ -94,17 +94,27 @@ uint16_t FreePort() {
   return 0;
 }
 
-int ListenLoopback(uint16_t& port, int backlog) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int ListenLoopback(uint16_t& port, int backlog, bool ipv6) {
+  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in a = Loopback(0);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (ipv6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_loopback;
+    len = sizeof(sockaddr_in6);
+  } else {
+    *reinterpret_cast<sockaddr_in*>(&ss) = Loopback(0);
+    len = sizeof(sockaddr_in);
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, backlog) != 0) {
     ::close(fd);
     return -1;
   }
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+  port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+              : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
   return fd;
 }
 
@@ -259,8 +269,8 @@ void BlockingClient::Close(bool reset) {
 // ---------------------------------------------------------------------------
 // EchoServer
 
-EchoServer::EchoServer() {
-  listen_fd_ = ListenLoopback(port_, 1024);
+EchoServer::EchoServer(bool ipv6) {
+  listen_fd_ = ListenLoopback(port_, 1024, ipv6);
   if (listen_fd_ >= 0) acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 

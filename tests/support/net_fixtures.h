@@ -32,9 +32,9 @@ namespace sorvik::test {
 // (checked by binding it once). Randomised, so parallel tests rarely collide.
 uint16_t FreePort();
 
-// Binds a listening socket on 127.0.0.1:0 with `backlog`; returns the fd and
-// sets `port`. Returns -1 on failure.
-int ListenLoopback(uint16_t& port, int backlog = 64);
+// Binds a listening socket on 127.0.0.1:0 (on [::1]:0 with `ipv6`) with
+// `backlog`; returns the fd and sets `port`. Returns -1 on failure.
+int ListenLoopback(uint16_t& port, int backlog = 64, bool ipv6 = false);
 
 // Number of open file descriptors of this process (/proc/self/fd).
 int CountOpenFds();
@@ -92,10 +92,11 @@ class BlockingClient {
 // ---------------------------------------------------------------------------
 // Echo server
 
-// Loopback echo server on port 0, one thread per connection.
+// Loopback echo server on port 0 (127.0.0.1, or ::1 with `ipv6`), one thread
+// per connection. Port() is 0 when it could not listen.
 class EchoServer {
  public:
-  EchoServer();
+  explicit EchoServer(bool ipv6 = false);
   ~EchoServer();  // Stop()
   EchoServer(const EchoServer&) = delete;
   EchoServer& operator=(const EchoServer&) = delete;
