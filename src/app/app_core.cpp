@@ -193,6 +193,10 @@ void AppCore::ArmAutostart() {
 }
 
 void AppCore::SetAutostartDelay(int32_t ms) {
+  // The delay is the timer's interval: setting the interval it already has
+  // changes nothing, so confirming the options with the same delay never
+  // postpones a pending pass.
+  if (ms == settings_.Options.AutostartDelay) return;
   settings_.Options.AutostartDelay = ms;
   if (autostart_armed_) timer_.StartTimer(ms);
 }

@@ -159,8 +159,9 @@ class AppCore {
   // armed timer changes nothing.
   void ArmAutostart();
   bool AutostartArmed() const { return autostart_armed_; }
-  // The options dialog's new delay: becomes the interval at once; a pending wait
-  // restarts with it.
+  // The options dialog's delay: becomes the interval at once; when it differs
+  // from the current one, a pending wait restarts with it (the same delay
+  // leaves a pending wait alone).
   void SetAutostartDelay(int32_t ms);
   // The timer fired: disarm and run one pass (ignored when not armed).
   void AutostartTimerFired();

@@ -430,6 +430,9 @@ TEST(AppCoreAutostartTest, NewDelayRestartsAPendingWaitOnly) {
   f.core.SetAutostartDelay(3000);
   EXPECT_EQ(f.timer.starts, (std::vector<int32_t>{1000, 3000}));
   EXPECT_EQ(f.core.Options().AutostartDelay, 3000);
+  // Confirming the options with the delay unchanged leaves the pending wait alone.
+  f.core.SetAutostartDelay(3000);
+  EXPECT_EQ(f.timer.starts, (std::vector<int32_t>{1000, 3000}));
 }
 
 TEST(AppCoreAutostartTest, StartToTrayHidesOnlyAfterAFullySuccessfulPass) {
