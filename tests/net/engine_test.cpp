@@ -248,6 +248,38 @@ TEST(MappedPort, RemoteCloseReportsDisconnected) {
   }
 }
 
+// A local client that goes, however it goes: no status and no error are
+// reported, and the outbound connection is closed too.
+TEST(MappedPort, LocalCloseDisconnectsTheRemoteSilently) {
+  struct Case {
+    const char* name;
+    std::string send;  // sent before closing
+    bool reset;
+  };
+  const Case cases[] = {
+      {"connect and close at once", "", false},
+      {"send then close", "data", false},
+      {"send then reset", "data", true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    FakePeer peer({PeerStep::NeverAnswer()});
+    Tunnel t("127.0.0.1", peer.Port());
+    {
+      BlockingClient c(t.Port());
+      if (!k.send.empty()) {
+        ASSERT_TRUE(c.SendAll(k.send));
+        ASSERT_TRUE(peer.WaitReceived(0, k.send.size()));
+      }
+      c.Close(k.reset);
+    }
+    EXPECT_TRUE(peer.WaitFinished(1));  // the remote side saw its connection end
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+    EXPECT_EQ(t.rec.Count("status Disconnected."), 0u);
+    EXPECT_EQ(t.rec.Count("OnException"), 0u);
+  }
+}
+
 TEST(MappedPort, SetupFailuresReportTwice) {
   uint16_t closedPort = FreePort();
   struct Case {
