@@ -203,6 +203,60 @@ TEST_F(Window, CellsAndRowColours) {
   EXPECT_EQ(QColor(after.pixel(odd.right() - 3, odd.center().y())), QColor(245, 245, 250));
 }
 
+// ---- window state and geometry at start and exit ----
+
+// The options value of `key` in a saved file, or "" when the key is absent.
+std::string OptionValue(const std::string& ini, const std::string& key) {
+  const size_t at = ini.find("\r\n" + key + "=");
+  if (at == std::string::npos) return {};
+  const size_t begin = at + 3 + key.size();
+  return ini.substr(begin, ini.find("\r\n", begin) - begin);
+}
+
+TEST_F(Window, StartStateAndGeometryAndWhatExitWrites) {
+  struct Row {
+    const char* name;
+    const char* options;
+    bool minimizeByHand;
+    bool maximized;      // at start
+    bool minimized;      // at start
+    QSize size;          // normal size at start
+    const char* savedMaximized;
+    const char* savedMinimized;
+    const char* savedWidth;  // "" when the key must be absent
+  };
+  const Row rows[] = {
+      {"Geometry", "Left=30\r\nTop=40\r\nWidth=600\r\nHeight=300\r\n", false, false, false, QSize(600, 300),
+       "0", "0", "600"},
+      {"Maximized", "Maximized=1\r\nLeft=30\r\nTop=40\r\nWidth=600\r\nHeight=300\r\n", false, true, false,
+       QSize(516, 372), "1", "0", ""},
+      {"MinimizedKeepsDesignedBounds", "Minimized=1\r\nMaximized=1\r\nWidth=600\r\nHeight=300\r\n", false, false,
+       true, QSize(516, 372), "0", "1", "516"},
+      {"MinimizedByHandIsNotTheOption", "Width=600\r\nHeight=300\r\n", true, false, false, QSize(600, 300), "0",
+       "0", "600"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Open(Ini({}, std::string(r.options) + "AutostartDelay=30000\r\n"));
+    main_->ShowAtStart();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(main_->isMaximized(), r.maximized);
+    EXPECT_EQ(main_->isMinimized(), r.minimized);
+    EXPECT_EQ(main_->normalGeometry().size(), r.size);
+    if (r.minimizeByHand) {
+      main_->showMinimized();
+      QCoreApplication::processEvents();
+    }
+    main_->RunExitSequence();
+    const std::string ini = ReadAll(dir_.Path() + "/sorvik.ini");
+    EXPECT_EQ(OptionValue(ini, "Maximized"), r.savedMaximized) << ini;
+    EXPECT_EQ(OptionValue(ini, "Minimized"), r.savedMinimized) << ini;
+    EXPECT_EQ(OptionValue(ini, "Width"), r.savedWidth) << ini;
+    EXPECT_EQ(OptionValue(ini, "Left").empty(), std::string(r.savedWidth).empty()) << ini;
+    main_.reset();
+  }
+}
+
 // ---- command states and tunnel commands ----
 
 TEST_F(Window, CommandStatesFollowTheFocusedRow) {
@@ -399,6 +453,20 @@ TEST_F(Window, LogLimitRulesThroughTheWindow) {
   Action("toolsOptions")->trigger();
   for (int i = 0; i < 5; ++i) main_->Core().AppendLine("more");
   EXPECT_EQ(LogLines().size(), 9u);
+}
+
+// A limit of 0 or below (a hand-edited file) keeps one line: the view drops
+// as the log does, even its only line.
+TEST_F(Window, LogViewFollowsTheLogAtLimitsOfZeroAndBelow) {
+  for (const char* limit : {"0", "-5"}) {
+    SCOPED_TRACE(limit);
+    Open(Ini({}, std::string("LimitLog=1\r\nLimitLogINT=") + limit + "\r\nAutostartDelay=30000\r\n"));
+    for (int i = 0; i < 4; ++i) main_->Core().AppendLine("line " + std::to_string(i));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"line 3"}));
+    EXPECT_EQ(main_->Core().Log().LineCount(), 1u);
+    main_->RunExitSequence();
+    main_.reset();
+  }
 }
 
 // ---- options and autostart ----
