@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -116,6 +117,32 @@ int ListenLoopback(uint16_t& port, int backlog, bool ipv6) {
   port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
               : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
   return fd;
+}
+
+UnansweredListener::UnansweredListener() {
+  listen_fd_ = ListenLoopback(port_, 0);
+  if (listen_fd_ < 0) {
+    port_ = 0;
+    return;
+  }
+  // Fill the accept queue until a connect no longer completes.
+  for (int i = 0; i < 16; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port_);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    pollfd p{fd, POLLOUT, 0};
+    fillers_.push_back(fd);
+    if (poll(&p, 1, 300) == 0) return;  // this one hangs: the queue is full
+  }
+  port_ = 0;
+}
+
+UnansweredListener::~UnansweredListener() {
+  for (int fd : fillers_) close(fd);
+  if (listen_fd_ >= 0) close(listen_fd_);
 }
 
 namespace {
@@ -497,9 +524,15 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) {
   args.push_back(nullptr);
   // Daemons in /usr/sbin are often outside a test runner's PATH.
   std::string path = std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin") + ":/usr/sbin:/sbin";
+  const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ == 0) {
     ::setpgid(0, 0);
+    // The child has a process group of its own, so a signal that ends the test
+    // program (crash, sanitizer abort, a runner's time-out) does not reach it:
+    // have the kernel end it when the test program goes, however it goes.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) _exit(126);  // the program ended before prctl
     if (::chdir(dir_.Path().c_str()) != 0) _exit(126);
     int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -512,6 +545,17 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) {
     ::execvp(args[0], args.data());
     _exit(127);
   }
+  pgid_ = pid_;
+}
+
+void ChildProcess::Reaped(int status) {
+  pid_ = -1;
+  status_ = status;
+  // Helpers the child left in its group (forked workers of a daemon, a
+  // background command of a script) would run on unowned: end them now, while
+  // the group's number cannot yet belong to anyone else.
+  if (pgid_ > 0) ::kill(-pgid_, SIGKILL);
+  pgid_ = -1;
 }
 
 ChildProcess::~ChildProcess() { Stop(); }
@@ -531,8 +575,7 @@ bool ChildProcess::Running() {
   int st = 0;
   pid_t r = ::waitpid(pid_, &st, WNOHANG);
   if (r == pid_) {
-    status_ = st;
-    pid_ = -1;
+    Reaped(st);
     return false;
   }
   return r == 0;
@@ -556,8 +599,7 @@ int ChildProcess::Stop() {
   int st = -1;
   for (int i = 0; i < 200; ++i) {
     if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-      pid_ = -1;
-      status_ = st;
+      Reaped(st);
       return st;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -565,8 +607,7 @@ int ChildProcess::Stop() {
   ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, &st, 0);
-  pid_ = -1;
-  status_ = st;
+  Reaped(st);
   return st;
 }
 

@@ -53,6 +53,22 @@ bool WaitUntil(Pred pred, int timeoutMs = 5000) {
 // Random bytes, reproducible for a given seed.
 std::string RandomBytes(size_t n, uint32_t seed = 1);
 
+// A loopback listener (backlog 0) whose queue is filled, so that a further
+// connect to it stays in progress. Port() is 0 if this could not be arranged.
+class UnansweredListener {
+ public:
+  UnansweredListener();
+  ~UnansweredListener();
+  UnansweredListener(const UnansweredListener&) = delete;
+  UnansweredListener& operator=(const UnansweredListener&) = delete;
+  uint16_t Port() const { return port_; }
+
+ private:
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::vector<int> fillers_;
+};
+
 // ---------------------------------------------------------------------------
 // Blocking client
 
@@ -206,7 +222,10 @@ class TempDir {
 
 // Runs argv[0] (looked up in PATH) with its own temp dir as working directory;
 // stdout and stderr go to files in that dir. Killed (SIGTERM, then SIGKILL after
-// 2 s) and reaped on destruction.
+// 2 s) and reaped on destruction; whatever it left in its process group is
+// killed when it is reaped. It also gets SIGTERM when the test program ends
+// without destroying it (the kernel's parent-death signal, tied to the thread
+// that created it: create it on the test's main thread).
 class ChildProcess {
  public:
   explicit ChildProcess(std::vector<std::string> argv);
@@ -228,8 +247,11 @@ class ChildProcess {
   int Stop();
 
  private:
+  // Records the exit status and ends whatever the child left in its group.
+  void Reaped(int status);
   TempDir dir_;
   pid_t pid_ = -1;
+  pid_t pgid_ = -1;  // the child's own process group, until it is reaped
   int status_ = -1;
 };
 

@@ -85,32 +85,6 @@ int EventRecorder::Blocked() const {
   return blocked_;
 }
 
-UnansweredListener::UnansweredListener() {
-  listen_fd_ = ListenLoopback(port_, 0);
-  if (listen_fd_ < 0) {
-    port_ = 0;
-    return;
-  }
-  // Fill the accept queue until a connect no longer completes.
-  for (int i = 0; i < 16; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port_);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    pollfd p{fd, POLLOUT, 0};
-    fillers_.push_back(fd);
-    if (poll(&p, 1, 300) == 0) return;  // this one hangs: the queue is full
-  }
-  port_ = 0;
-}
-
-UnansweredListener::~UnansweredListener() {
-  for (int fd : fillers_) close(fd);
-  if (listen_fd_ >= 0) close(listen_fd_);
-}
-
 bool StampedLine(const std::string& line, const std::string& rest) {
   if (line.size() != 8 + rest.size()) return false;
   for (int i : {0, 1, 3, 4, 6, 7})

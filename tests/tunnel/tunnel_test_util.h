@@ -1,5 +1,5 @@
-// Helpers of the tunnel and application tests: an event recorder, a receiver
-// that blocks like a busy UI thread, and a listener whose connects never finish.
+// Helpers of the tunnel and application tests: an event recorder and a
+// receiver that blocks like a busy UI thread.
 #pragma once
 
 #include <condition_variable>
@@ -44,22 +44,6 @@ class EventRecorder {
   std::string block_on_;
   bool released_ = false;
   int blocked_ = 0;
-};
-
-// A loopback listener (backlog 0) whose queue is filled, so that a further
-// connect to it stays in progress. Port() is 0 if this could not be arranged.
-class UnansweredListener {
- public:
-  UnansweredListener();
-  ~UnansweredListener();
-  UnansweredListener(const UnansweredListener&) = delete;
-  UnansweredListener& operator=(const UnansweredListener&) = delete;
-  uint16_t Port() const { return port_; }
-
- private:
-  int listen_fd_ = -1;
-  uint16_t port_ = 0;
-  std::vector<int> fillers_;
 };
 
 // Matches "hh:nn:ss" + rest exactly; `rest` is taken literally.
