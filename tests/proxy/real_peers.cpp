@@ -6,15 +6,16 @@ namespace sorvik::test {
 
 namespace {
 
-// danted's configuration: keywords inside braces need lines of their own.
+// danted's configuration: keywords inside braces need lines of their own. No
+// user.privileged / user.unprivileged: danted then keeps the test's own user
+// (it warns about uid 0 when that is root). Switching to another user would
+// also clear the parent-death signal that ends it with the test program.
 std::string DantedConfig(uint16_t port) {
   return "logoutput: stderr\n"
          "internal: 127.0.0.1 port = " + std::to_string(port) + "\n"
          "external: 127.0.0.1\n"
          "clientmethod: none\n"
          "socksmethod: none\n"
-         "user.privileged: root\n"
-         "user.unprivileged: nobody\n"
          "client pass {\n"
          "  from: 127.0.0.0/8 to: 0.0.0.0/0\n"
          "}\n"

@@ -5,8 +5,12 @@
 // hop numbers 1 and 2. A SOCKS 5 proxy that demands a password refuses the
 // tunnel's connection (no credentials are ever offered).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -282,6 +286,60 @@ TEST(TunnelThroughSilentProxy, StopEndsTheWaitingConnection) {
     EXPECT_LT(seconds, 3.0) << "type " << int(type);
     EXPECT_TRUE(client.WaitClosed());
   }
+}
+
+// The real proxies run in process groups of their own, so nothing that ends the
+// test program abnormally (a crash, a sanitizer abort, a runner's kill on time-out)
+// reaches them by itself. They must still not outlive it, nor leave helpers of
+// theirs behind when the main process ends first.
+bool ProcessGone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';  // a zombie is gone too
+}
+
+TEST(RealPeerCleanup, ChildEndsWhenTheTestProgramDiesWithoutCleanup) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t program = ::fork();
+  ASSERT_GE(program, 0);
+  if (program == 0) {  // stands for a test program that is killed: no destructors run
+    ::close(fds[0]);
+    auto* child = new ChildProcess({"sleep", "60"});
+    const pid_t pid = child->Pid();
+    [[maybe_unused]] ssize_t w = ::write(fds[1], &pid, sizeof pid);
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  pid_t child = -1;
+  ASSERT_EQ(::read(fds[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
+  ::close(fds[0]);
+  ::waitpid(program, nullptr, 0);
+  ASSERT_GT(child, 0);
+  const bool gone = WaitUntil([&] { return ProcessGone(child); }, 5000);
+  if (!gone) ::kill(child, SIGKILL);
+  EXPECT_TRUE(gone) << "the child outlived the program that started it";
+}
+
+TEST(RealPeerCleanup, HelpersLeftInTheGroupEndWithTheChild) {
+  TempDir dir;
+  const std::string pidFile = dir.Path() + "/helper.pid";
+  pid_t helper = -1;
+  {
+    // The main process ends at once; its helper ignores SIGTERM and stays.
+    ChildProcess child({"sh", "-c", "(trap '' TERM; exec sleep 60) & echo $! > " + pidFile});
+    ASSERT_TRUE(WaitUntil([&] {
+      std::ifstream in(pidFile);
+      return static_cast<bool>(in >> helper);
+    }, 5000));
+    WaitUntil([&] { return !child.Running(); }, 5000);
+  }
+  ASSERT_GT(helper, 0);
+  const bool gone = WaitUntil([&] { return ProcessGone(helper); }, 5000);
+  if (!gone) ::kill(helper, SIGKILL);
+  EXPECT_TRUE(gone) << "a helper of the child was left running";
 }
 
 }  // namespace
