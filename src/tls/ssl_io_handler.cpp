@@ -11,6 +11,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -58,6 +59,22 @@ template <class E>
   error.SSLErrorCode = sslError;
   error.ReturnCode = result;
   throw error;
+}
+
+// Takes a callback lock for a library callback of `handler`'s session. The
+// holder of a callback lock may be waiting for the window thread to take its
+// report, and the window thread may be waiting for this worker (a stop of its
+// tunnel). So the wait is bounded by Cancel(): once the handler is cancelled
+// the wait gives up (checked every kCallbackLockSlice) and the returned lock
+// does not own the mutex; otherwise it is bounded by the holder's callback.
+constexpr auto kCallbackLockSlice = std::chrono::milliseconds(50);
+
+std::unique_lock<std::timed_mutex> LockUnlessCancelled(std::timed_mutex& mutex, const TIdIOHandler* handler) {
+  std::unique_lock<std::timed_mutex> lock(mutex, std::defer_lock);
+  while (!lock.try_lock_for(kCallbackLockSlice)) {
+    if (handler && handler->Cancelled()) break;
+  }
+  return lock;
 }
 
 void SetSocketTimeouts(int fd, int ms) {
@@ -330,16 +347,19 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
         continue;
       }
       handshaking_ = false;
+      CheckCancelled();  // a callback of a cancelled handshake refused to wait
       RaiseTlsError<EIdOSSLConnectError>(r, e, kMsgConnect);
     }
     handshaking_ = false;
+    CheckCancelled();  // a cancelled handshake may have skipped its reports
     // The certificate must have been judged by OnVerifyPeer at depth 0. The
     // library always gets there; should a library version ever skip it, the
     // handler judges the peer's certificate here instead of letting it pass.
     if (context_->VerifyOn && !judged_leaf_) {
       bool accepted = true;
       {
-        std::lock_guard<std::mutex> lock(TlsVerifyLock());
+        const auto lock = LockUnlessCancelled(TlsVerifyLock(), this);
+        CheckCancelled();
         TIdX509 certificate(SSL_get0_peer_certificate(ssl));
         const int error = static_cast<int>(SSL_get_verify_result(ssl));
         try {
@@ -544,13 +564,17 @@ void TIdSSLIOHandlerSocketOpenSSL::RaiseTlsError(int result, int sslError, const
 // Library callbacks
 
 int TIdSSLIOHandlerSocketOpenSSL::VerifyBridge(int ok, X509_STORE_CTX* storeContext) {
-  std::lock_guard<std::mutex> lock(TlsVerifyLock());  // for the whole call, the pin check included
-  int answer = 1;
+  // The session and its handler belong to this connection: found before the
+  // lock, so that a cancelled handshake can give up waiting for it.
   SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(storeContext, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* session = ssl ? static_cast<TIdSSLSocket*>(SSL_get_ex_data(ssl, kSessionDataIndex)) : nullptr;
+  // For the whole call, the pin check included; bounded by the holder or Cancel().
+  const auto lock = LockUnlessCancelled(TlsVerifyLock(), session ? session->Parent : nullptr);
+  if (!lock.owns_lock()) return 0;  // cancelled: the handshake ends, raising the cancellation
+  int answer = 1;
   if (!ssl) return ok;
   try {
     TIdX509 certificate(X509_STORE_CTX_get_current_cert(storeContext));
-    auto* session = static_cast<TIdSSLSocket*>(SSL_get_ex_data(ssl, kSessionDataIndex));
     const int error = X509_STORE_CTX_get_error(storeContext);
     const int depth = X509_STORE_CTX_get_error_depth(storeContext);
     bool aOk = ok == 1;
@@ -573,11 +597,13 @@ void TIdSSLIOHandlerSocketOpenSSL::StatusBridge(const SSL* session, int where, i
   (void)where;
   (void)ret;
   const int savedErrno = errno;
-  {
-    std::lock_guard<std::mutex> lock(TlsStatusInfoLock());  // for the whole call, the report included
-    auto* socket = static_cast<TIdSSLSocket*>(SSL_get_ex_data(session, kSessionDataIndex));
-    // Post-handshake records (tickets, key updates) report nothing.
-    if (socket && socket->Parent && socket->Parent->handshaking_ && socket->Parent->OnStatusInfo) {
+  auto* socket = static_cast<TIdSSLSocket*>(SSL_get_ex_data(session, kSessionDataIndex));
+  // Post-handshake records (tickets, key updates) report nothing.
+  if (socket && socket->Parent && socket->Parent->handshaking_ && socket->Parent->OnStatusInfo) {
+    // For the whole call, the report included; bounded by the holder or
+    // Cancel(). A cancelled handshake drops its line.
+    const auto lock = LockUnlessCancelled(TlsStatusInfoLock(), socket->Parent);
+    if (lock.owns_lock()) {
       try {
         socket->Parent->OnStatusInfo(std::string("SSL status: \"") + SSL_state_string_long(session) + "\"");
       } catch (...) {
@@ -590,7 +616,7 @@ void TIdSSLIOHandlerSocketOpenSSL::StatusBridge(const SSL* session, int where, i
 int TIdSSLIOHandlerSocketOpenSSL::PassphraseBridge(char* buf, int size, int rwflag, void* userdata) {
   (void)rwflag;
   (void)userdata;
-  std::lock_guard<std::mutex> lock(TlsPasswordLock());
+  std::lock_guard<std::timed_mutex> lock(TlsPasswordLock());
   // No key file is ever loaded, so the library never asks; an empty pass phrase.
   if (size > 0) buf[0] = '\0';
   return 0;

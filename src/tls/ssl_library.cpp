@@ -37,18 +37,18 @@ bool StartTlsLibrary() {
 
 bool TlsLibraryLoaded() { return g_loaded.load(std::memory_order_acquire); }
 
-std::mutex& TlsVerifyLock() {
-  static std::mutex lock;
+std::timed_mutex& TlsVerifyLock() {
+  static std::timed_mutex lock;
   return lock;
 }
 
-std::mutex& TlsStatusInfoLock() {
-  static std::mutex lock;
+std::timed_mutex& TlsStatusInfoLock() {
+  static std::timed_mutex lock;
   return lock;
 }
 
-std::mutex& TlsPasswordLock() {
-  static std::mutex lock;
+std::timed_mutex& TlsPasswordLock() {
+  static std::timed_mutex lock;
   return lock;
 }
 

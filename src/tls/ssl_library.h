@@ -17,10 +17,12 @@ bool StartTlsLibrary();
 // Any thread: true once a start has succeeded.
 bool TlsLibraryLoaded();
 
-// The three callback locks, each held for a whole library callback.
-std::mutex& TlsVerifyLock();      // VerifyBridge and the pin check it calls
-std::mutex& TlsStatusInfoLock();  // StatusBridge and its report
-std::mutex& TlsPasswordLock();    // PassphraseBridge
+// The three callback locks, each held for a whole library callback. Timed, so
+// that a callback of a cancelled connection can give up waiting for a lock whose
+// holder waits for the window thread (see the bridges).
+std::timed_mutex& TlsVerifyLock();      // VerifyBridge and the pin check it calls
+std::timed_mutex& TlsStatusInfoLock();  // StatusBridge and its report
+std::timed_mutex& TlsPasswordLock();    // PassphraseBridge
 
 // Test seam: replaces the start step (nullptr restores the real one) and clears
 // the loaded flag, so that the next StartTlsLibrary runs `loader`. A loader that

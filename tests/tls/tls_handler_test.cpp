@@ -6,11 +6,13 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/exceptions.h"
@@ -263,6 +265,41 @@ TEST(TlsHandler, LibraryThatCannotStartFailsThatConnectionAndIsTriedAgainNextTim
   ASSERT_LT(r, 0);
   EXPECT_NO_THROW(c.io->CheckForError(r));  // the peer is gone: the side counts as closed
 }
+
+// The verify and status locks are process-wide, and the check that holds one
+// may be waiting for the window thread to take its report. A handshake of
+// another tunnel waiting for that lock must still end when its connection is
+// cancelled, or a stop of that tunnel (which waits for its workers while the
+// window thread is busy) would never end.
+class TlsCallbackLockWait : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TlsCallbackLockWait, CancelEndsAHandshakeThatWaitsForTheLock) {
+  const bool verifyLock = GetParam();
+  TlsServer server(ServerWith("leaf.pem", "leaf.key"));
+  std::unique_lock<std::timed_mutex> held(verifyLock ? TlsVerifyLock() : TlsStatusInfoLock());
+  TlsClient c(server.Port());
+  std::atomic<bool> done{false};
+  std::string errorClass;
+  std::thread worker([&] {
+    try {
+      c.client.Connect();
+    } catch (const EIdException& e) {
+      errorClass = e.ClassName();
+    }
+    done = true;
+  });
+  // Without the lock the handshake takes milliseconds: it is waiting for it.
+  EXPECT_FALSE(test::WaitUntil([&] { return done.load(); }, 1000));
+  c.io->Cancel();
+  EXPECT_TRUE(test::WaitUntil([&] { return done.load(); }, 3000)) << "the cancelled handshake still waits";
+  held.unlock();
+  worker.join();
+  EXPECT_EQ(errorClass, "EIdConnectionCancelled");
+  EXPECT_FALSE(c.client.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Locks, TlsCallbackLockWait, ::testing::Values(true, false),
+                         [](const auto& info) { return std::string(info.param ? "Verify" : "StatusInfo"); });
 
 // ---------------------------------------------------------------------------
 // Reads during the relay
