@@ -41,6 +41,7 @@ class TIdIOHandler : public TIdComponent {
   ~TIdIOHandler() override;
 
   // --- connection parameters, copied in by the TCP client before Open() ---
+  // (owning thread only)
   std::string Host;          // final destination
   uint16_t Port = 0;
   int ConnectTimeout = 0;    // ms; 0 blocking, -1 no limit (125 ms slices), >0 limit
@@ -149,11 +150,13 @@ class TIdIOHandler : public TIdComponent {
   // BindingSnapshot() under binding_lock_.
   mutable std::mutex binding_lock_;
   TIdSocketBinding binding_;  // guarded by binding_lock_ for writes
-  std::vector<uint8_t> input_;
-  std::vector<uint8_t> write_buffer_;
-  bool buffering_ = false;
-  std::atomic<bool> cancelled_{false};
-  int cancel_fd_ = -1;  // eventfd signalled by Cancel(); every wait polls it too
+  std::vector<uint8_t> input_;         // owning thread only
+  std::vector<uint8_t> write_buffer_;  // owning thread only
+  bool buffering_ = false;             // owning thread only
+  std::atomic<bool> cancelled_{false}; // set by Cancel() on any thread
+  // eventfd signalled by Cancel(); every wait polls it too. Set in the
+  // constructor and closed in the destructor, so any thread may use it between.
+  int cancel_fd_ = -1;
 
  private:
   bool WaitFor(short events, int timeout_ms);
@@ -161,8 +164,8 @@ class TIdIOHandler : public TIdComponent {
   // Resolves the target of the TCP connection (firing hsResolving for names).
   void ConnectSocket(const std::string& host, uint16_t port, TIdIPVersion version);
 
-  TIdCustomTransparentProxy* proxy_ = nullptr;
-  bool proxy_owned_ = false;  // a private copy that this handler destroys
+  TIdCustomTransparentProxy* proxy_ = nullptr;  // owning thread only
+  bool proxy_owned_ = false;  // owning thread only: a private copy that this handler destroys
 };
 
 // The plain TCP handler.

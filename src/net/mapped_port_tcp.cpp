@@ -73,7 +73,10 @@ struct TIdMappedPortTCP::Impl {
     std::thread thread;
   };
   std::vector<Listener> listeners;
-  int wake_fd = -1;  // eventfd; readable while the listeners must stop
+  // eventfd, readable while the listeners must stop. Written by the owner only
+  // while no listener thread runs (before they start, after they are joined);
+  // the listeners read it.
+  int wake_fd = -1;
 
   // ---- hooks ----
   mutable std::mutex hooks_mutex;
@@ -99,8 +102,11 @@ struct TIdMappedPortTCP::Impl {
 
   // ---- live worker threads (never held together with list_mutex) ----
   std::mutex workers_mutex;
-  std::condition_variable workers_cv;
-  int workers = 0;  // guarded by workers_mutex
+  std::condition_variable workers_cv;  // signalled when `workers` drops
+  // Worker threads started and not yet ended; guarded by workers_mutex. Raised
+  // by the listener before it starts a worker, lowered by the worker as its
+  // very last touch of the server.
+  int workers = 0;
 
   void ListenLoop(int fd);
   void StartWorker(int fd);
@@ -108,7 +114,8 @@ struct TIdMappedPortTCP::Impl {
   void CancelAll();
 };
 
-// Worker thread body (a friend of the context and the server).
+// Worker thread body (a friend of the context and the server). Everything here
+// runs on the connection's worker thread.
 struct MappedPortWorker {
   static void* Main(void* arg);
   static void Run(TIdMappedPortContext& ctx);
@@ -132,6 +139,7 @@ TIdMappedPortContext::~TIdMappedPortContext() {
   local_.reset();
 }
 
+// Any thread, under the server's context lock.
 void TIdMappedPortContext::Cancel() {
   cancelled_ = true;
   if (outbound_) outbound_->Cancel();
@@ -321,6 +329,7 @@ void TIdMappedPortTCP::SetActive(bool value) {
 // ---------------------------------------------------------------------------
 // Listener thread (one per binding)
 
+// Listener thread: a pause of kResourceBackoffMs, cut short by deactivation.
 bool TIdMappedPortTCP::Impl::Backoff() {
   pollfd p{wake_fd, POLLIN, 0};
   return ::poll(&p, 1, kResourceBackoffMs) == 0;
@@ -363,6 +372,7 @@ void TIdMappedPortTCP::Impl::ListenLoop(int fd) {
   if (spare >= 0) ::close(spare);
 }
 
+// Listener thread: hands the accepted socket to a new detached worker thread.
 void TIdMappedPortTCP::Impl::StartWorker(int fd) {
   TIdMappedPortContext* ctx = nullptr;
   try {

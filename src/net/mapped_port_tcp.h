@@ -45,6 +45,9 @@ class TIdMappedPortContext {
   friend class TIdMappedPortTCP;
   friend struct MappedPortWorker;
   TIdMappedPortTCP& server_;
+  // Made in the constructor (listener thread) and kept until the destructor
+  // (worker thread); the handler itself belongs to the worker, other threads
+  // use only its Cancel() and BindingSnapshot().
   std::unique_ptr<TIdIOHandlerStack> local_;
   // Created and reset on the worker thread, but only under the context lock,
   // so that the owner may read OutboundClient() while holding that lock.
@@ -71,6 +74,9 @@ class TIdMappedPortTCP {
   TIdMappedPortTCP();
   ~TIdMappedPortTCP();  // deactivates
 
+  // Configuration: written on the owner's thread while the server is inactive;
+  // read without a lock by the listener threads (MaxConnections) and the
+  // workers (MappedHost, MappedPort) while it is active, when nobody writes them.
   std::vector<TIdListenBinding> Bindings;
   uint16_t DefaultPort = 0;
   std::string MappedHost;

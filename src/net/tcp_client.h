@@ -19,6 +19,7 @@ class TIdTCPClient : public TIdComponent {
   explicit TIdTCPClient(TIdComponent* owner = nullptr);
   ~TIdTCPClient() override;
 
+  // Connection parameters: owning thread only.
   std::string Host;
   uint16_t Port = 0;
   TIdIPVersion IPVersion = Id_IPv4;

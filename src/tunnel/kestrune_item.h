@@ -123,6 +123,8 @@ class TKestruneItem {
 
  private:
   struct EventGate;
+  // The event switch: the pointer is set in the constructor and never changes;
+  // the gate itself is safe from any thread (UI thread switches, workers read).
   std::shared_ptr<EventGate> gate_;
 };
 
