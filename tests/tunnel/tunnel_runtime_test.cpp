@@ -179,26 +179,32 @@ TEST_P(DirectProxyTypeTest, Relays) {
 
 INSTANTIATE_TEST_SUITE_P(Types, DirectProxyTypeTest, ::testing::Values(0, 8, 9, 255));
 
+// None of the three log switches gates an event: the lines are the same with
+// all of them on and all of them off.
 TEST(TunnelEventsTest, HostNameGivesResolvingAndConnectingLocalCloseAddsNothing) {
   EchoServer echo;
-  EventRecorder rec;
-  // "127.1" is not four dotted numbers, so it is looked up as a name (and the
-  // system resolver turns it into 127.0.0.1 without any name server).
-  auto t = MakeTunnel("127.1", echo.Port(), &rec);
-  ASSERT_TRUE(t->Start());
-  {
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
-    ASSERT_TRUE(Echoes(c, std::string(5000, 'x')));
+  for (bool logSwitches : {true, false}) {
+    SCOPED_TRACE(logSwitches ? "log switches on" : "log switches off");
+    EventRecorder rec;
+    // "127.1" is not four dotted numbers, so it is looked up as a name (and the
+    // system resolver turns it into 127.0.0.1 without any name server).
+    auto t = MakeTunnel("127.1", echo.Port(), &rec);
+    t->LogServerErrors = t->LogToServer = t->LogFromServer = logSwitches;
+    ASSERT_TRUE(t->Start());
+    {
+      BlockingClient c(static_cast<uint16_t>(t->Mapped));
+      ASSERT_TRUE(Echoes(c, std::string(5000, 'x')));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+    auto events = rec.Events();
+    ASSERT_EQ(events.size(), 2u);
+    for (auto& e : events) {
+      EXPECT_EQ(e.index, kTunnelIndex);
+      EXPECT_EQ(e.code, kEventPlainStatus);
+    }
+    EXPECT_TRUE(StampedLine(events[0].text, " > 0 - Resolving hostname 127.1.")) << events[0].text;
+    EXPECT_TRUE(StampedLine(events[1].text, " > 0 - Connecting to 127.0.0.1.")) << events[1].text;
   }
-  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
-  auto events = rec.Events();
-  ASSERT_EQ(events.size(), 2u);
-  for (auto& e : events) {
-    EXPECT_EQ(e.index, kTunnelIndex);
-    EXPECT_EQ(e.code, kEventPlainStatus);
-  }
-  EXPECT_TRUE(StampedLine(events[0].text, " > 0 - Resolving hostname 127.1.")) << events[0].text;
-  EXPECT_TRUE(StampedLine(events[1].text, " > 0 - Connecting to 127.0.0.1.")) << events[1].text;
 }
 
 TEST(TunnelEventsTest, RemoteCloseAddsDisconnected) {
