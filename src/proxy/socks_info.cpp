@@ -1,13 +1,8 @@
 #include "proxy/socks_info.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cstring>
-
 #include "net/exceptions.h"
 #include "net/io_handler.h"
+#include "proxy/name_lookup.h"
 #include "proxy/wire_text.h"
 
 namespace sorvik {
@@ -68,21 +63,11 @@ void TIdSocksInfo::FireConnecting(const std::string& host, uint16_t port) {
   if (OnStatus) OnStatus(*this, hsConnecting, "Connecting to " + host + ":" + std::to_string(port));
 }
 
-std::array<uint8_t, 4> TIdSocksInfo::ResolveIPv4(const std::string& host) {
+std::array<uint8_t, 4> TIdSocksInfo::ResolveIPv4(const std::string& host, int cancelHandle) {
   if (SameTextAscii(host, "LOCALHOST")) return {127, 0, 0, 1};
   if (auto literal = ParseIPv4Literal(host)) return *literal;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || list == nullptr) {
-    RaiseSocketError(kHostNotFoundError);
-  }
-  std::array<uint8_t, 4> out{};
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
-  std::memcpy(out.data(), &sin->sin_addr, 4);
-  freeaddrinfo(list);
-  return out;
+  if (auto found = LookupIPv4(host, cancelHandle)) return *found;
+  RaiseSocketError(kHostNotFoundError);
 }
 
 void TIdSocksInfo::Handshake(TIdIOHandler& io, const std::string& host, uint16_t port, TIdIPVersion) {
@@ -104,7 +89,7 @@ void TIdSocksInfo::Handshake(TIdIOHandler& io, const std::string& host, uint16_t
 
 void TIdSocksInfo::Socks4Request(TIdIOHandler& io, uint8_t command, const std::string& host, uint16_t port) {
   const bool is4A = Version == svSocks4A;
-  const std::array<uint8_t, 4> address = is4A ? std::array<uint8_t, 4>{0, 0, 0, 1} : ResolveIPv4(host);
+  const std::array<uint8_t, 4> address = is4A ? std::array<uint8_t, 4>{0, 0, 0, 1} : ResolveIPv4(host, io.CancelHandle());
   SendAsOneWrite(io, socks::BuildSocks4Request(command, port, address, Username, is4A, host));
   // Not wrapped: a proxy that closes reports "Connection Closed Gracefully.".
   std::vector<uint8_t> reply;

@@ -57,8 +57,10 @@ class TIdSocksInfo : public TIdCustomTransparentProxy {
 
   // The IPv4 address SOCKS 4 sends for `host`: LOCALHOST (any case) 127.0.0.1, a
   // dotted literal unchanged, else the system resolver's first IPv4 address.
-  // A failed lookup raises EIdSocketError 11001 ("Host not found.").
-  static std::array<uint8_t, 4> ResolveIPv4(const std::string& host);
+  // A failed lookup raises EIdSocketError 11001 ("Host not found."). The wait
+  // for the resolver is bounded by it and by cancelHandle (an I/O handler's
+  // CancelHandle(); < 0: none), which raises EIdConnectionCancelled.
+  static std::array<uint8_t, 4> ResolveIPv4(const std::string& host, int cancelHandle = -1);
 
  private:
   void FireConnecting(const std::string& host, uint16_t port);

@@ -3,10 +3,16 @@
 // to the destination), every reply code, and peers that misbehave.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+#include <future>
 #include <thread>
 
+#include "memory_io.h"
+#include "proxy/name_lookup.h"
 #include "proxy_harness.h"
 #include "support/net_fixtures.h"
 
@@ -196,6 +202,53 @@ TEST(SocksClient, Socks4ResolvesNamesOnTheClient) {
   } catch (const EIdSocketError& e) {
     EXPECT_EQ(e.LastError, kHostNotFoundError);
   }
+}
+
+// SOCKS 4 sends an address, so a name is looked up on the client. A resolver
+// that hangs (an unreachable name server) must not hold the worker past
+// Cancel(): Stop has to end such a connection at once.
+TEST(SocksClient, Socks4LookupEndsAtCancel) {
+  const int cancel = ::eventfd(0, EFD_CLOEXEC);
+  ASSERT_GE(cancel, 0);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<void> entered;
+  auto hanging = [released, &entered](const std::string&) -> std::optional<std::array<uint8_t, 4>> {
+    entered.set_value();
+    released.wait();  // ended by the test below
+    return std::nullopt;
+  };
+  auto inLookup = entered.get_future();
+  std::thread canceller([&] {
+    inLookup.wait();
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t w = ::write(cancel, &one, sizeof one);
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_THROW(LookupIPv4("hangs.example", cancel, hanging), EIdConnectionCancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));  // not the resolver's time
+  canceller.join();
+  release.set_value();  // the detached lookup thread ends on its own
+  ::close(cancel);
+
+  // Without a cancel handle, and when the lookup answers first, its result counts.
+  const auto answer = [](const std::string&) { return std::optional<std::array<uint8_t, 4>>({{10, 1, 2, 3}}); };
+  EXPECT_EQ(LookupIPv4("x", -1, answer), (std::array<uint8_t, 4>{10, 1, 2, 3}));
+  const int idle = ::eventfd(0, EFD_CLOEXEC);
+  EXPECT_EQ(LookupIPv4("x", idle, answer), (std::array<uint8_t, 4>{10, 1, 2, 3}));
+  ::close(idle);
+}
+
+// The handshake hands the handler's cancel handle to the lookup: a cancelled
+// connection does not go on waiting for (or failing in) the resolver.
+TEST(SocksClient, Socks4HandshakeLookupHonoursCancel) {
+  MemoryIOHandler io(kV4Grant);
+  io.StartConnected();
+  io.Cancel();
+  TIdSocksInfo s;
+  s.Version = svSocks4;
+  EXPECT_THROW(s.Handshake(io, "sorvik-no-such-host.invalid", 119, Id_IPv4), EIdConnectionCancelled);
+  EXPECT_TRUE(io.connections[0].empty());  // nothing went out
 }
 
 TEST(SocksClient, EnabledFollowsVersionAndAssignCopiesIt) {
