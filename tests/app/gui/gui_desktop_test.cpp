@@ -4,6 +4,7 @@
 // its log, and rewrites the settings file when SIGTERM ends it.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -154,6 +155,46 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
     EXPECT_NE(ini.find(expected), std::string::npos) << expected << "\n---\n" << ini;
   }
   EXPECT_EQ(ini.find("beyond.gap"), std::string::npos) << ini;  // beyond the numbering gap: dropped
+}
+
+}  // namespace
+}  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+// SIGTERM and SIGINT run the exit sequence of the window as the tray's "Exit"
+// does, even with a connection open: the settings file is rewritten, the
+// connection ends, and the program exits with status 0 (offscreen platform, no
+// X server needed).
+TEST(DesktopSignals, EndTheWindowWithTheExitSequence) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    test::EchoServer echo;
+    const uint16_t local = test::FreePort();
+    test::TempDir data;
+    data.WriteFile("sorvik.ini", "[Options]\r\nAutostartDelay=100\r\n\r\n[Tunnel:0]\r\nServer=127.0.0.1\r\nPort=" +
+                                     std::to_string(echo.Port()) + "\r\nMapped=" + std::to_string(local) +
+                                     "\r\nAutostart=1\r\nUnknownKey=dropped\r\n");
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(program.WaitForPort(local, 20000)) << program.Stderr();
+    test::BlockingClient client(local);
+    ASSERT_TRUE(client.SendAll("x"));
+    ASSERT_EQ(client.RecvExact(1), "x");
+
+    ASSERT_EQ(::kill(program.Pid(), sig), 0);
+    EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, 10000));
+    EXPECT_TRUE(client.WaitClosed());
+    const int status = program.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
+    const std::string ini = ReadAll(data.Path() + "/sorvik.ini");
+    EXPECT_EQ(ini.rfind("[Options]\r\nMaximized=0\r\nMinimized=0\r\n", 0), 0u) << ini;
+    EXPECT_NE(ini.find("[Tunnel:0]\r\nServer=127.0.0.1\r\n"), std::string::npos) << ini;
+    EXPECT_EQ(ini.find("UnknownKey"), std::string::npos) << ini;
+  }
 }
 
 }  // namespace
