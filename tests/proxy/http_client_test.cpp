@@ -42,6 +42,18 @@ std::vector<HttpCase> Cases() {
        {req, PeerStep::Send(std::string("HTTP/1.1 200 OK\r\nCONTENT-LENGTH:  2 \r\n\r\nab") + kData)}, kReq, "", ""},
       {"ContentLengthNotANumber", "",
        {req, PeerStep::Send(std::string("HTTP/1.1 200 OK\r\nContent-Length: many\r\n\r\n") + kData)}, kReq, "", ""},
+      // Negative, overflowing and huge lengths: nothing is drained for the first
+      // two; the huge one is drained piece by piece (no buffer of its size) until
+      // the proxy gives up.
+      {"NegativeContentLength", "",
+       {req, PeerStep::Send(std::string("HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n") + kData)}, kReq, "", ""},
+      {"OverflowingContentLength", "",
+       {req, PeerStep::Send(std::string("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n") + kData)},
+       kReq, "", ""},
+      {"HugeContentLengthThenClose", "",
+       {req, PeerStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775807\r\n\r\n"),
+        PeerStep::SendSlowly(std::string(1 << 20, 'b'), 65536, 0), PeerStep::Close()},
+       kReq, "EIdConnClosedGracefully", "Connection Closed Gracefully."},
       {"Forbidden", "", {req, PeerStep::Send("HTTP/1.1 403 Forbidden\r\n\r\n")}, kReq, "EIdHttpProxyError",
        "403 Forbidden"},
       {"RefusalBodyIsDrainedFirst", "",
