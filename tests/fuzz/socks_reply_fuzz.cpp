@@ -2,7 +2,7 @@
 // Fuzzes the SOCKS client's reply handling: the input's first byte picks the
 // version and authentication, the rest is everything the proxy answers, read in
 // pieces of a size the second byte picks. Any outcome but a network-layer error
-// or a clean success (with the stream positioned inside the input) is a fault.
+// or a clean success (sanitizer reports, other exceptions) is a fault.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
