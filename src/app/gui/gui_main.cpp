@@ -89,7 +89,7 @@ int RunGui(int argc, char** argv, const std::string& dataDir) {
         char buffer[16];
         while (::read(g_signal_pipe[0], buffer, sizeof buffer) > 0) {
         }
-        window.Guard([&window] { window.RunExitSequence(); });
+        window.Guard([&window] { window.RunExitSequence(TfMain::TExitCause::Unattended); });
       });
       struct sigaction action {};
       action.sa_handler = OnExitSignal;
@@ -99,14 +99,16 @@ int RunGui(int argc, char** argv, const std::string& dataDir) {
       sigaction(SIGINT, &action, nullptr);
     }
     // The desktop session ends: save as "Exit" does.
+    const auto unattendedExit = [&window] {
+      window.Guard([&window] { window.RunExitSequence(TfMain::TExitCause::Unattended); });
+    };
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
-                     [&window](QSessionManager&) { window.Guard([&window] { window.RunExitSequence(); }); });
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window,
-                     [&window] { window.Guard([&window] { window.RunExitSequence(); }); });
+                     [unattendedExit](QSessionManager&) { unattendedExit(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, unattendedExit);
 
     window.ShowAtStart();
     status = app.exec();
-    window.RunExitSequence();
+    window.RunExitSequence(TfMain::TExitCause::Unattended);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGINT, SIG_DFL);
     delete notifier;

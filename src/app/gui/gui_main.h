@@ -15,7 +15,8 @@ bool DisplayAvailable(std::string& why);
 // Creates the application and the main window with the settings of `dataDir`
 // (ending with "/"), runs the event loop and the exit sequence. SIGTERM, SIGINT
 // and the end of the desktop session run the exit sequence as the tray's
-// "Exit" does. Returns the process exit status.
+// "Exit" does, without asking anything (a failed save is logged, not asked
+// about). Returns the process exit status.
 int RunGui(int argc, char** argv, const std::string& dataDir);
 
 }  // namespace sorvik

@@ -517,7 +517,7 @@ void TfMain::ToggleOp() {
 
 void TfMain::ExitOp() { RunExitSequence(); }
 
-void TfMain::RunExitSequence() {
+void TfMain::RunExitSequence(TExitCause cause) {
   if (exit_done_) return;
   exit_done_ = true;
   try {
@@ -529,8 +529,13 @@ void TfMain::RunExitSequence() {
     core_->Save();
   } catch (const std::exception& e) {
     saved = false;
-    // The program is ending either way; the answer changes nothing.
-    HandleUnexpectedError(e);
+    if (cause == TExitCause::User) {
+      // The program is ending either way; the answer changes nothing.
+      HandleUnexpectedError(e);
+    } else {
+      LogUnexpectedError(data_dir_, e);
+      std::fprintf(stderr, "sorvik: %s\n", e.what());
+    }
   }
   if (saved) {
     try {

@@ -61,9 +61,15 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   // Whether a notification area exists; replaceable for tests.
   std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
+  // How the end of the program was asked for.
+  enum class TExitCause { User, Unattended };
   // The exit sequence: geometry into the options, save, release the tunnels,
-  // remove the tray icon, quit the event loop. Runs once.
-  void RunExitSequence();
+  // remove the tray icon, quit the event loop. Runs once. A failed save goes
+  // to the unexpected-error handler (the question included) when the user
+  // ended the program; an unattended end (SIGTERM, SIGINT, the desktop session
+  // ending) only logs it to "error.log" and standard error, so that nothing
+  // waits for an answer nobody gives.
+  void RunExitSequence(TExitCause cause = TExitCause::User);
   bool ExitDone() const { return exit_done_; }
 
   // Runs `fn`; an error escaping it goes to HandleUnexpectedError.

@@ -197,5 +197,24 @@ TEST(DesktopSignals, EndTheWindowWithTheExitSequence) {
   }
 }
 
+// A settings file that cannot be written at a signal's exit is reported on
+// standard error; no question waits for an answer that nobody gives.
+TEST(DesktopSignals, UnwritableSettingsDoNotHoldTheExit) {
+  test::TempDir data;
+  data.WriteFile("not-a-directory", "x");
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path() + "/not-a-directory/Sorvik"});
+  ASSERT_TRUE(program.Started());
+  // The window is up once the autostart timer is armed; give it a moment.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(program.Running()) << program.Stderr();
+  ASSERT_EQ(::kill(program.Pid(), SIGTERM), 0);
+  EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, 10000)) << program.Stderr();
+  const int status = program.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
+  EXPECT_NE(program.Stderr().find("Cannot save settings file"), std::string::npos) << program.Stderr();
+}
+
 }  // namespace
 }  // namespace sorvik
