@@ -69,8 +69,8 @@ template <class E>
 // does not own the mutex; otherwise it is bounded by the holder's callback.
 constexpr auto kCallbackLockSlice = std::chrono::milliseconds(50);
 
-std::unique_lock<std::timed_mutex> LockUnlessCancelled(std::timed_mutex& mutex, const TIdIOHandler* handler) {
-  std::unique_lock<std::timed_mutex> lock(mutex, std::defer_lock);
+std::unique_lock<TTlsCallbackLock> LockUnlessCancelled(TTlsCallbackLock& mutex, const TIdIOHandler* handler) {
+  std::unique_lock<TTlsCallbackLock> lock(mutex, std::defer_lock);
   while (!lock.try_lock_for(kCallbackLockSlice)) {
     if (handler && handler->Cancelled()) break;
   }
@@ -616,7 +616,7 @@ void TIdSSLIOHandlerSocketOpenSSL::StatusBridge(const SSL* session, int where, i
 int TIdSSLIOHandlerSocketOpenSSL::PassphraseBridge(char* buf, int size, int rwflag, void* userdata) {
   (void)rwflag;
   (void)userdata;
-  std::lock_guard<std::timed_mutex> lock(TlsPasswordLock());
+  std::lock_guard<TTlsCallbackLock> lock(TlsPasswordLock());
   // No key file is ever loaded, so the library never asks; an empty pass phrase.
   if (size > 0) buf[0] = '\0';
   return 0;

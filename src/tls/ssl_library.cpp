@@ -37,18 +37,18 @@ bool StartTlsLibrary() {
 
 bool TlsLibraryLoaded() { return g_loaded.load(std::memory_order_acquire); }
 
-std::timed_mutex& TlsVerifyLock() {
-  static std::timed_mutex lock;
+TTlsCallbackLock& TlsVerifyLock() {
+  static TTlsCallbackLock lock;
   return lock;
 }
 
-std::timed_mutex& TlsStatusInfoLock() {
-  static std::timed_mutex lock;
+TTlsCallbackLock& TlsStatusInfoLock() {
+  static TTlsCallbackLock lock;
   return lock;
 }
 
-std::timed_mutex& TlsPasswordLock() {
-  static std::timed_mutex lock;
+TTlsCallbackLock& TlsPasswordLock() {
+  static TTlsCallbackLock lock;
   return lock;
 }
 

@@ -276,7 +276,7 @@ class TlsCallbackLockWait : public ::testing::TestWithParam<bool> {};
 TEST_P(TlsCallbackLockWait, CancelEndsAHandshakeThatWaitsForTheLock) {
   const bool verifyLock = GetParam();
   TlsServer server(ServerWith("leaf.pem", "leaf.key"));
-  std::unique_lock<std::timed_mutex> held(verifyLock ? TlsVerifyLock() : TlsStatusInfoLock());
+  std::unique_lock<TTlsCallbackLock> held(verifyLock ? TlsVerifyLock() : TlsStatusInfoLock());
   TlsClient c(server.Port());
   std::atomic<bool> done{false};
   std::string errorClass;
