@@ -10,6 +10,7 @@
 #include "net/tcp_client.h"
 #include "proxy/http_connect.h"
 #include "proxy/socks_info.h"
+#include "proxy/wire_text.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/kestrune_item.h"
 
@@ -46,9 +47,13 @@ TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outboun
 // name, password or authentication method.
 TIdCustomTransparentProxy* CreateProxyChain(TKestruneItem& tunnel, TIdTCPClient& outbound,
                                             const TKestruneItem::TConnectionFields& f) {
+  // A proxy given as an IPv6 literal is reached over IPv6; anything else over
+  // IPv4 (a name is looked up for an IPv4 address).
+  const auto family = [](const std::string& host) { return ParseIPv6Literal(host) ? Id_IPv6 : Id_IPv4; };
   const auto socks = [&](const std::string& host, int32_t port, TSocksVersion version, int hop) {
     auto* p = new TIdSocksInfo(&outbound);
     p->Host = host;
+    p->IPVersion = family(host);
     p->Port = static_cast<uint16_t>(port & 0xFFFF);
     p->Version = version;
     p->Tag = hop;
@@ -58,6 +63,7 @@ TIdCustomTransparentProxy* CreateProxyChain(TKestruneItem& tunnel, TIdTCPClient&
   const auto http = [&](const std::string& host, int32_t port, int hop) {
     auto* p = new TIdConnectThroughHttpProxy(&outbound);
     p->Host = host;
+    p->IPVersion = family(host);
     p->Port = static_cast<uint16_t>(port & 0xFFFF);
     p->SetEnabled(true);
     p->Tag = hop;

@@ -260,6 +260,29 @@ INSTANTIATE_TEST_SUITE_P(
                       FailCase{"Refused", false, false, "Socket Error # 111\r\nConnection refused.", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A first proxy given as an IPv6 literal is connected to over IPv6, without a
+// name lookup; nothing listens there, so the connection is refused.
+TEST(TunnelEventsTest, ProxyAsIPv6LiteralIsReachedOverIPv6) {
+  for (uint8_t proxyType : {uint8_t{3}, uint8_t{4}}) {
+    EventRecorder rec;
+    auto t = MakeTunnel("127.0.0.1", 119, &rec);
+    t->ProxyType = proxyType;
+    t->ProxyHost = "::1";
+    t->ProxyPort = test::FreePort();
+    ASSERT_TRUE(t->Start());
+    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    EXPECT_EQ(c.RecvUntilClosed(), "");
+    ASSERT_TRUE(rec.WaitCount(3));
+    auto status = rec.WithCode(kEventPlainStatus);
+    ASSERT_EQ(status.size(), 1u) << "proxy type " << int(proxyType);
+    EXPECT_TRUE(StampedLine(status[0].text, " > 0 - Connecting to ::1.")) << status[0].text;
+    for (auto& e : rec.WithCode(kEventTlsOrError)) {
+      EXPECT_TRUE(StampedLine(e.text, " ERR > Socket Error # 111\r\nConnection refused.")) << e.text;
+    }
+    t->Stop();
+  }
+}
+
 TEST(TunnelEventsTest, NothingReportedAfterDetachEvenFromOpenConnections) {
   FakePeer peer({PeerStep::ExpectUntil("x"), PeerStep::Close()});
   EventRecorder rec;
