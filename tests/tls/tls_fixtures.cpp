@@ -54,19 +54,19 @@ struct CertSpec {
 };
 
 // Signs with `issuerKey`; `issuer` null makes a self-signed certificate.
-CertPtr NewCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
+CertPtr NewCert(const CertSpec& params, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
   CertPtr cert(X509_new(), &X509_free);
   X509_set_version(cert.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), spec.serial);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), params.serial);
   X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(spec.org), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(spec.cn), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(params.org), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(params.cn), -1, -1, 0);
   X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
-  ASN1_TIME_set(X509_getm_notBefore(cert.get()), spec.notBefore);
-  ASN1_TIME_set(X509_getm_notAfter(cert.get()), spec.notAfter);
+  ASN1_TIME_set(X509_getm_notBefore(cert.get()), params.notBefore);
+  ASN1_TIME_set(X509_getm_notAfter(cert.get()), params.notAfter);
   X509_set_pubkey(cert.get(), key);
   X509* signer = issuer ? issuer : cert.get();
-  if (spec.ca) {
+  if (params.ca) {
     AddExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
     AddExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {

@@ -202,8 +202,8 @@ void TfMain::BuildCentral() {
   // "Proxy type" fills what the other columns leave.
   header->setSectionResizeMode(kColProxyType, QHeaderView::Stretch);
   for (int c = 0; c < kColumnCount; ++c) {
-    const TColumnSpec& spec = kColumns[static_cast<size_t>(c)];
-    if (spec.Width > 0) list_->setColumnWidth(c, spec.Width);
+    const TColumnSpec& column = kColumns[static_cast<size_t>(c)];
+    if (column.Width > 0) list_->setColumnWidth(c, column.Width);
   }
   // Each column keeps its own minimum width.
   connect(header, &QHeaderView::sectionResized, this, [this](int column, int, int size) {
