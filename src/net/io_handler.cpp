@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <thread>
 
 #include "net/exceptions.h"
 #include "net/socket_util.h"
@@ -66,19 +65,6 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   }
   return true;
 }
-
-// A name lookup that the caller can abandon: getaddrinfo runs on a short-lived
-// detached thread, the caller waits on an eventfd next to its cancel fd. The
-// state is shared, so whichever side finishes last frees it.
-struct Lookup {
-  int done_fd = -1;
-  sockaddr_storage addr{};
-  socklen_t addr_len = 0;
-  bool ok = false;
-  ~Lookup() {
-    if (done_fd >= 0) ::close(done_fd);
-  }
-};
 
 }  // namespace
 
@@ -279,40 +265,27 @@ void TIdIOHandler::ConnectSocket(const std::string& host, uint16_t port, TIdIPVe
     DoStatus(hsResolving, host);
     // The lookup may take seconds (an unreachable name server); it runs on a
     // detached thread so that Cancel() still ends this wait at once.
-    auto lookup = std::make_shared<Lookup>();
-    lookup->done_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (lookup->done_fd < 0) RaiseSocketError(errno);
+    struct Found {
+      sockaddr_storage addr{};
+      socklen_t addr_len = 0;
+      bool ok = false;
+    };
+    auto lookup = std::make_shared<Found>();
     const int family = version == Id_IPv6 ? AF_INET6 : AF_INET;
-    try {
-      std::thread([lookup, host, family] {
-        addrinfo hints{};
-        hints.ai_family = family;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* res = nullptr;
-        if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0 && res) {
-          std::memcpy(&lookup->addr, res->ai_addr, res->ai_addrlen);
-          lookup->addr_len = res->ai_addrlen;
-          lookup->ok = true;
-        }
-        if (res) ::freeaddrinfo(res);
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t r = ::write(lookup->done_fd, &one, sizeof one);
-      }).detach();
-    } catch (const std::system_error&) {
-      RaiseSocketError(EAGAIN);
-    }
-    // Bounded by the resolver and by Cancel().
-    pollfd fds[2] = {{lookup->done_fd, POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
-    for (;;) {
-      int r = ::poll(fds, 2, -1);
-      if (r < 0 && errno == EINTR) continue;
-      if (fds[1].revents) RaiseCancelled();
-      if (fds[0].revents) break;
-    }
-    // Reading the eventfd orders this thread after the lookup thread's write,
-    // which came after it stored the result.
-    uint64_t done = 0;
-    [[maybe_unused]] ssize_t rd = ::read(lookup->done_fd, &done, sizeof done);
+    RunAbandonable(
+        [lookup, host, family] {
+          addrinfo hints{};
+          hints.ai_family = family;
+          hints.ai_socktype = SOCK_STREAM;
+          addrinfo* res = nullptr;
+          if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0 && res) {
+            std::memcpy(&lookup->addr, res->ai_addr, res->ai_addrlen);
+            lookup->addr_len = res->ai_addrlen;
+            lookup->ok = true;
+          }
+          if (res) ::freeaddrinfo(res);
+        },
+        cancel_fd_);
     if (!lookup->ok) RaiseSocketError(kHostNotFoundError);
     addr = lookup->addr;
     addr_len = lookup->addr_len;

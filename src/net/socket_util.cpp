@@ -4,10 +4,19 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <netinet/in.h>
 #include <signal.h>
 
+#include <cerrno>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "net/exceptions.h"
 
 namespace sorvik {
 
@@ -54,6 +63,41 @@ long RaiseDescriptorLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
   }
   return static_cast<long>(lim.rlim_cur);
+}
+
+void RunAbandonable(std::function<void()> work, int cancelFd) {
+  // Shared by the waiting caller and the thread; whichever lets go last frees it.
+  struct Done {
+    int fd = -1;
+    ~Done() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  auto done = std::make_shared<Done>();
+  done->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (done->fd < 0) RaiseSocketError(errno);
+  try {
+    std::thread([done, work = std::move(work)] {
+      work();
+      uint64_t one = 1;
+      [[maybe_unused]] ssize_t w = ::write(done->fd, &one, sizeof one);
+    }).detach();
+  } catch (const std::system_error&) {
+    RaiseSocketError(EAGAIN);
+  }
+  // Bounded by `work` and by the cancel handle.
+  pollfd fds[2] = {{done->fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+  for (;;) {
+    const int r = ::poll(fds, 2, -1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) RaiseSocketError(errno);
+    if (fds[1].revents) throw EIdConnectionCancelled(kMsgCancelled);
+    if (fds[0].revents) break;
+  }
+  // Reading the eventfd orders this thread after the worker's write, which
+  // came after `work` stored its result.
+  uint64_t n = 0;
+  [[maybe_unused]] ssize_t rd = ::read(done->fd, &n, sizeof n);
 }
 
 }  // namespace sorvik

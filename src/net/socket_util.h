@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace sorvik {
@@ -19,5 +20,14 @@ void IgnoreSigpipe();
 // connection holds several descriptors, and the usual soft limit of 1024 would
 // cap a tunnel at a few hundred connections. Returns the new soft limit.
 long RaiseDescriptorLimit();
+
+// Runs `work` on a short detached thread and waits for it, bounded by `work`
+// itself and by `cancelFd` (an I/O handler's CancelHandle()): when that becomes
+// readable first, EIdConnectionCancelled is raised at once and the thread
+// finishes on its own. For blocking calls that Cancel() cannot interrupt (the
+// system resolver may take many seconds). `work` must own whatever it writes
+// (capture a shared_ptr to the result); its writes are visible to the caller
+// once this returns.
+void RunAbandonable(std::function<void()> work, int cancelFd);
 
 }  // namespace sorvik
