@@ -1,5 +1,7 @@
 #include "app/gui/tf_main.h"
 
+#include "app/gui/gui_text.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -32,8 +34,6 @@
 
 namespace sorvik {
 namespace {
-
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
 
 // The designed bounds: client area and position when no stored geometry applies.
 constexpr int kDesignedLeft = 260;

@@ -1,5 +1,7 @@
 #include "app/gui/tf_properties.h"
 
+#include "app/gui/gui_text.h"
+
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -20,9 +22,6 @@
 
 namespace sorvik {
 namespace {
-
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
-std::string S(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
 QLineEdit* TextEdit(const char* name, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
@@ -223,14 +222,7 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   sslLayout->addStretch(1);
   tabs_->addTab(sslTab, QStringLiteral("SSL"));
 
-  auto* buttons = new QDialogButtonBox(this);
-  QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
-  ok->setObjectName(QStringLiteral("btnOK"));
-  ok->setDefault(true);
-  QPushButton* cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
-  cancel->setObjectName(QStringLiteral("btnCancel"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  QDialogButtonBox* buttons = OkCancelButtons(this);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(tabs_, 1);

@@ -1,5 +1,7 @@
 #include "app/gui/tunnel_list.h"
 
+#include "app/gui/gui_text.h"
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QPainter>
@@ -10,11 +12,6 @@
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
-namespace {
-
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
-
-}  // namespace
 
 TTunnelModel::TTunnelModel(AppCore& core, QObject* parent)
     : QAbstractTableModel(parent),
