@@ -85,6 +85,7 @@ struct TIdMappedPortTCP::Impl {
   TIdContextEvent on_execute;                // guarded by hooks_mutex
   TIdContextEvent on_outbound_data;          // guarded by hooks_mutex
   TIdContextExceptionEvent on_exception;     // guarded by hooks_mutex
+  TIdContextEvent on_disconnect;             // guarded by hooks_mutex
   // Bumped on every change of a data hook, so the relay re-reads them without
   // taking the lock for every chunk.
   std::atomic<uint64_t> data_hooks_version{0};
@@ -129,8 +130,15 @@ struct MappedPortWorker {
 // ---------------------------------------------------------------------------
 // Context
 
+namespace {
+std::atomic<uint64_t> g_next_context_id{1};
+}  // namespace
+
 TIdMappedPortContext::TIdMappedPortContext(TIdMappedPortTCP& server, int acceptedFd)
-    : server_(server), local_(std::make_unique<TIdIOHandlerStack>()) {
+    : server_(server),
+      local_(std::make_unique<TIdIOHandlerStack>()),
+      started_(std::chrono::steady_clock::now()),
+      id_(g_next_context_id.fetch_add(1, std::memory_order_relaxed)) {
   local_->AttachSocket(acceptedFd);
 }
 
@@ -186,8 +194,13 @@ void TIdMappedPortTCP::SetOnException(TIdContextExceptionEvent hook) {
   std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
   impl_->on_exception = std::move(hook);
 }
+void TIdMappedPortTCP::SetOnDisconnect(TIdContextEvent hook) {
+  std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_disconnect = std::move(hook);
+}
 void TIdMappedPortTCP::ClearReportingHooks() {
   std::lock_guard<std::mutex> lock(impl_->hooks_mutex);
+  impl_->on_disconnect = nullptr;
   impl_->on_outbound_connect = nullptr;
   impl_->on_execute = nullptr;
   impl_->on_outbound_data = nullptr;
@@ -516,6 +529,12 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
     if (ctx.outbound_->Connected()) ctx.outbound_->Disconnect(false);
   } catch (...) {
   }
+  if (TIdContextEvent hook = im.Copy(im.on_disconnect)) {
+    try {
+      hook(ctx);
+    } catch (...) {
+    }
+  }
   deregister();
   // 5. The caller releases the context, closing whatever is still open.
 }
@@ -531,6 +550,7 @@ void MappedPortWorker::ForwardBuffered(TIdMappedPortContext& ctx) {
     local.InputBuffer().clear();
     if (TIdContextEvent hook = im.Copy(im.on_execute)) hook(ctx);
     remote.Write(ctx.data_);
+    ctx.CountToRemote(ctx.data_.size());
     ctx.data_.clear();
   }
   if (!remote.InputBufferIsEmpty()) {
@@ -538,6 +558,7 @@ void MappedPortWorker::ForwardBuffered(TIdMappedPortContext& ctx) {
     remote.InputBuffer().clear();
     if (TIdContextEvent hook = im.Copy(im.on_outbound_data)) hook(ctx);
     local.Write(ctx.data_);
+    ctx.CountToLocal(ctx.data_.size());
     ctx.data_.clear();
   }
 }
@@ -618,6 +639,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
   RelayPoll waiter(local, remote);
   // One direction: false ends the relay; `closed` marks a side closed by its peer.
   auto move = [&](TIdIOHandler& from, TIdIOHandler& to, bool& closed) {
+    const bool toRemote = &to == &remote;
     ssize_t n = ::splice(from.Handle(), nullptr, pipefd[1], nullptr, kChunkSize, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) return true;
@@ -637,6 +659,11 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
                            SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
       if (m > 0) {
         n -= m;
+        if (toRemote) {
+          ctx.CountToRemote(static_cast<size_t>(m));
+        } else {
+          ctx.CountToLocal(static_cast<size_t>(m));
+        }
       } else if (m < 0 && errno == EINTR) {
         continue;
       } else if (m < 0 && errno == EAGAIN) {
@@ -707,6 +734,13 @@ void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
       len = ctx.data_.size();
     }
     bool ok = len == 0 || to.WriteAll(p, static_cast<int>(len)) == static_cast<int>(len);
+    if (ok) {
+      if (&to == &remote) {
+        ctx.CountToRemote(len);
+      } else {
+        ctx.CountToLocal(len);
+      }
+    }
     ctx.data_.clear();
     return ok;
   };

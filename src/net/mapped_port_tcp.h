@@ -3,6 +3,8 @@
 // and relays bytes both ways until either side closes or fails.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -33,6 +35,17 @@ class TIdMappedPortContext {
   // and change it; what it holds afterwards is written to the other side.
   std::vector<uint8_t>& Data() { return data_; }
 
+  // Traffic of this connection: bytes written to the outbound side (from the
+  // local client) and to the local side (from the remote side), counted by the
+  // worker with one relaxed atomic add per chunk. Any thread may read them; a
+  // reader on another thread sees a value that is at most one chunk behind.
+  uint64_t BytesToRemote() const { return to_remote_.load(std::memory_order_relaxed); }
+  uint64_t BytesToLocal() const { return to_local_.load(std::memory_order_relaxed); }
+  // When the connection was accepted (steady clock) and its number, unique
+  // within the process (the connections window tells rows apart by it).
+  std::chrono::steady_clock::time_point Started() const { return started_; }
+  uint64_t Id() const { return id_; }
+
   // Thread-safe (call under the context lock): cancels every wait of both sides,
   // the outbound connect and proxy/TLS handshakes included; the worker then
   // closes both sides and ends without a report.
@@ -54,6 +67,13 @@ class TIdMappedPortContext {
   std::unique_ptr<TIdTCPClient> outbound_;
   std::vector<uint8_t> data_;   // worker thread only
   bool cancelled_ = false;      // guarded by the server's context lock
+  // Written by the worker only (relaxed adds), read by any thread.
+  std::atomic<uint64_t> to_remote_{0};
+  std::atomic<uint64_t> to_local_{0};
+  const std::chrono::steady_clock::time_point started_;  // set in the constructor
+  const uint64_t id_;                                    // set in the constructor
+  void CountToRemote(size_t n) { to_remote_.fetch_add(n, std::memory_order_relaxed); }
+  void CountToLocal(size_t n) { to_local_.fetch_add(n, std::memory_order_relaxed); }
 };
 
 using TIdContextEvent = std::function<void(TIdMappedPortContext& context)>;
@@ -102,7 +122,11 @@ class TIdMappedPortTCP {
   void SetOnExecute(TIdContextEvent hook);
   void SetOnOutboundData(TIdContextEvent hook);
   void SetOnException(TIdContextExceptionEvent hook);
-  // Clears OnOutboundConnect, OnExecute, OnOutboundData and OnException (not
+  // Called on the worker when a connection whose outbound leg was set up ends
+  // (after the relay, with both byte counts final), before it leaves the
+  // context list. Not called for a connection whose set-up failed.
+  void SetOnDisconnect(TIdContextEvent hook);
+  // Clears OnOutboundConnect, OnExecute, OnOutboundData, OnException and OnDisconnect (not
   // OnConnect, so a connection accepted later still gets its set-up).
   void ClearReportingHooks();
   // Owner's thread: under the context lock, cancels both sides of every open

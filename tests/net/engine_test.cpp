@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -168,6 +169,65 @@ TEST(MappedPort, RelaysLargeDataBothWaysAtOnce) {
     ASSERT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data);
   }
+}
+
+// Every relay path counts the bytes it delivers each way exactly, the counts
+// can be read while the connection is open, and OnDisconnect sees the final
+// counts once per relayed connection.
+TEST(MappedPort, CountsBytesEachWayExactly) {
+  struct Case {
+    const char* name;
+    bool hooks;
+    bool splice;
+  };
+  const size_t up = 3 * 32768 + 17;      // client -> remote
+  const size_t down = 5 * 32768 + 1234;  // remote -> client, a greeting first
+  for (Case k : {Case{"plain relay", false, false}, Case{"relay with data hooks", true, false},
+                 Case{"zero-copy relay", false, true}}) {
+    SCOPED_TRACE(k.name);
+    const std::string greeting = "220 hello\r\n";
+    const std::string reply = RandomBytes(down - greeting.size(), 9);
+    FakePeer peer({PeerStep::Send(greeting), PeerStep::Expect(up), PeerStep::Send(reply), PeerStep::Close()});
+    Tunnel t("127.0.0.1", peer.Port(), k.hooks);
+    t.server.SetActive(false);
+    t.server.ZeroCopyRelay = k.splice;
+    std::mutex m;
+    std::vector<std::pair<uint64_t, uint64_t>> ended;
+    t.server.SetOnDisconnect([&](TIdMappedPortContext& c) {
+      std::lock_guard<std::mutex> lock(m);
+      ended.emplace_back(c.BytesToRemote(), c.BytesToLocal());
+    });
+    t.server.SetActive(true);
+
+    BlockingClient c(t.Port());
+    ASSERT_EQ(c.RecvExact(greeting.size()), greeting);
+    // Mid-connection: the greeting is counted, nothing went up yet.
+    ASSERT_TRUE(WaitUntil([&] {
+      auto locked = t.server.LockList();
+      return locked.List().size() == 1 && locked.List()[0]->BytesToLocal() == greeting.size() &&
+             locked.List()[0]->BytesToRemote() == 0;
+    }));
+    ASSERT_TRUE(c.SendAll(RandomBytes(up, 8)));
+    EXPECT_EQ(c.RecvUntilClosed().size(), reply.size());
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].first, up);
+    EXPECT_EQ(ended[0].second, down);
+  }
+}
+
+// A connection whose set-up fails never reaches OnDisconnect.
+TEST(MappedPort, FailedSetupHasNoDisconnect) {
+  const uint16_t closedPort = FreePort();
+  Tunnel t("127.0.0.1", closedPort);
+  std::atomic<int> ends{0};
+  t.server.SetOnDisconnect([&](TIdMappedPortContext&) { ++ends; });
+  BlockingClient c(t.Port());
+  EXPECT_TRUE(c.WaitClosed());
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+  EXPECT_EQ(t.rec.Count("OnException"), 2u);
+  EXPECT_EQ(ends.load(), 0);
 }
 
 TEST(MappedPort, HookChangesTheBytes) {
