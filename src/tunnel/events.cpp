@@ -6,6 +6,7 @@
 
 #include "net/component.h"
 #include "net/mapped_port_tcp.h"
+#include "tunnel/connection_report.h"
 #include "tunnel/event_gate.h"
 #include "tunnel/kestrune_item.h"
 #include "tunnel/status_classes.h"
@@ -78,6 +79,20 @@ void TKestruneItem::ErrorHandler(TIdMappedPortContext& context, const std::excep
   (void)context;
   try {
     ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), error.what()));
+  } catch (...) {
+  }
+}
+
+// Worker thread: OnDisconnect of the server, after the relay of a connection
+// ended; its byte counts are final.
+void TKestruneItem::DisconnectHandler(TIdMappedPortContext& context) {
+  try {
+    if (!Snapshot().LogSummary) return;
+    const TIdSocketBinding local = context.Connection().BindingSnapshot();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                          context.Started()).count();
+    ReportEvent(kEventPlainStatus, FormatSummaryLine(EventTimeStamp(), EndpointText(local.PeerIP, local.PeerPort), ms,
+                                                     context.BytesToRemote(), context.BytesToLocal()));
   } catch (...) {
   }
 }

@@ -38,6 +38,7 @@ TKestruneItem::TConnectionFields TKestruneItem::Snapshot() const {
   f.SSLIssuerHash = SSLIssuerHash;
   f.SSLUseClientCertificate = SSLUseClientCertificate;
   f.SSLClientCertificatePath = SSLClientCertificatePath;
+  f.LogSummary = LogSummary;
   return f;
 }
 
@@ -54,6 +55,7 @@ bool TKestruneItem::Start() {
   server->SetOnConnect([this](TIdMappedPortContext& context) { PrepareOutbound(context); });
   server->SetOnException(
       [this](TIdMappedPortContext& context, const std::exception& error) { ErrorHandler(context, error); });
+  server->SetOnDisconnect([this](TIdMappedPortContext& context) { DisconnectHandler(context); });
   MappingServer = std::move(server);
   gate_->Open();
   // 3. One listening binding: loopback only, or all IPv4 addresses. The UI
@@ -81,6 +83,7 @@ void TKestruneItem::DetachEvents() {
       MappingServer->SetOnException({});
       MappingServer->SetOnExecute({});
       MappingServer->SetOnOutboundData({});
+      MappingServer->SetOnDisconnect({});
     } catch (...) {
     }
   }

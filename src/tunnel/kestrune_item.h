@@ -8,8 +8,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sorvik {
+
+struct TConnectionStat;
 
 class TIdMappedPortTCP;
 class TIdMappedPortContext;
@@ -61,6 +64,10 @@ class TKestruneItem {
   bool SSLHost = false;
   bool IPv6Host = false;
   bool LocalAccess = true;
+  // One summary line (duration, exact bytes each way) when a relayed
+  // connection ends. Off for a stored tunnel without the key; the properties
+  // dialog turns it on for a tunnel it adds.
+  bool LogSummary = false;
   std::unique_ptr<TIdMappedPortTCP> MappingServer;  // UI thread only
   int32_t RunState = 0;                     // UI thread only
   int32_t ImageIndex = -1;                  // UI thread only
@@ -90,6 +97,7 @@ class TKestruneItem {
     std::string SSLIssuerHash;
     bool SSLUseClientCertificate = false;
     std::string SSLClientCertificatePath;
+    bool LogSummary = false;
   };
   TConnectionFields Snapshot() const;
 
@@ -105,6 +113,8 @@ class TKestruneItem {
   bool IsRunning() const;
   int32_t ConnectionCount() const;
   std::string ConnectionReport() const;
+  // A snapshot of every open connection for the live table (connection_report.h).
+  std::vector<TConnectionStat> ConnectionStats() const;
   // Worker thread: per-connection set-up of the outbound leg.
   void PrepareOutbound(TIdMappedPortContext& context);
   // Worker thread (under the TLS verify lock): the certificate pinning check.
@@ -116,6 +126,8 @@ class TKestruneItem {
   void StatusHandler(TIdComponent& sender, TIdStatus status, const std::string& text);
   void StatusInfoHandler(const std::string& text);
   void ErrorHandler(TIdMappedPortContext& context, const std::exception& error);
+  // OnDisconnect of the server: the summary line when LogSummary is on.
+  void DisconnectHandler(TIdMappedPortContext& context);
 
   // The status hook every outbound I/O handler and proxy client of this tunnel
   // gets (calls StatusHandler).

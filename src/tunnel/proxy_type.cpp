@@ -1,5 +1,8 @@
 #include "tunnel/proxy_type.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <array>
 
 namespace sorvik {
@@ -34,6 +37,52 @@ std::string ProxyTypeName(uint8_t proxyType) {
 std::string ProxyTypeLabel(uint8_t proxyType) {
   if (proxyType >= kProxyTypeCount) return kProxyTypeTexts[kProxyTypeCount - 1].label;
   return kProxyTypeTexts[proxyType].label;
+}
+
+TNameResolver RemoteNameResolver(uint8_t proxyType) {
+  switch (proxyType) {
+    case 2:  // SOCKS 4A: the name goes to the proxy
+    case 3:  // SOCKS 5: always address type 3 for a name
+    case 4:  // HTTP CONNECT: the name in the request line
+      return TNameResolver::FirstProxy;
+    case 6:  // SOCKS 4A, then HTTP: the second hop gets the name
+    case 7:  // HTTP, then HTTP
+      return TNameResolver::SecondProxy;
+    case 1:  // SOCKS 4 takes only an IPv4 address
+    case 5:  // SOCKS 4A, then SOCKS 4: the second hop needs an address
+    default:  // direct
+      return TNameResolver::ThisComputer;
+  }
+}
+
+std::string NameResolutionStatement(uint8_t proxyType) {
+  switch (RemoteNameResolver(proxyType)) {
+    case TNameResolver::FirstProxy:
+      return "The remote host name is resolved by the proxy; this computer does not look it up.";
+    case TNameResolver::SecondProxy:
+      return "The remote host name is resolved by the second proxy; this computer does not look it up.";
+    case TNameResolver::ThisComputer:
+      break;
+  }
+  if (proxyType == 1 || proxyType == 5) {
+    return "The remote host name is resolved by this computer, because SOCKS 4 carries only an address: "
+           "the local network's name server sees it although a proxy is used.";
+  }
+  return "The remote host name is resolved by this computer: the local network's name server sees it.";
+}
+
+bool RemoteNameLeaks(uint8_t proxyType, const std::string& server) {
+  if (proxyType == 0 || proxyType >= kProxyTypeCount) return false;  // no proxy
+  if (RemoteNameResolver(proxyType) != TNameResolver::ThisComputer) return false;
+  in_addr a4{};
+  in6_addr a6{};
+  if (::inet_pton(AF_INET, server.c_str(), &a4) == 1 || ::inet_pton(AF_INET6, server.c_str(), &a6) == 1) return false;
+  return !server.empty();
+}
+
+std::string RemoteNameLeakWarning() {
+  return "This computer resolves the remote host name before it uses the proxy: "
+         "the local network's name server sees which host you reach.";
 }
 
 }  // namespace sorvik

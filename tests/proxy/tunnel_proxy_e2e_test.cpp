@@ -189,6 +189,45 @@ TEST(TunnelThroughRealProxyRefusal, Socks5ProxyDemandingAPasswordRefusesTheTunne
   Peers::StopAll();
 }
 
+// Where the remote name is resolved, watched through a name that only the proxy
+// knows (".invalid" never resolves here): a SOCKS 4 tunnel looks it up on this
+// computer, fails with the lookup error and sends the proxy nothing; a SOCKS 4A
+// tunnel hands the name to the proxy, which grants, and data flows.
+std::string Bytes(std::initializer_list<int> v);
+
+TEST(TunnelNameResolution, Socks4LooksUpLocallySocks4AHandsTheNameToTheProxy) {
+  const std::string name = "only-the-proxy-knows.invalid";
+  for (uint8_t type : {uint8_t{1}, uint8_t{2}}) {
+    SCOPED_TRACE(type == 1 ? "SOCKS 4" : "SOCKS 4A");
+    FakePeer proxy({PeerStep::ExpectUntil(name + std::string(1, '\0')), PeerStep::Send(Bytes({0, 90, 0, 0, 0, 0, 0, 0})),
+                    PeerStep::Send("hi"), PeerStep::Close()});
+    EventRecorder recorder;
+    TKestruneItem tunnel;
+    tunnel.Server = name;
+    tunnel.Port = 119;
+    tunnel.Mapped = FreePort();
+    tunnel.ProxyType = type;
+    tunnel.ProxyHost = "127.0.0.1";
+    tunnel.ProxyPort = proxy.Port();
+    tunnel.OnTunnelEvent = recorder.Hook();
+    ASSERT_TRUE(tunnel.Start());
+    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    if (type == 1) {
+      EXPECT_TRUE(client.WaitClosed());
+      ASSERT_TRUE(WaitUntil([&] { return recorder.WithCode(9).size() >= 2; }));
+      EXPECT_NE(recorder.WithCode(9)[0].text.find("Host not found"), std::string::npos) << recorder.WithCode(9)[0].text;
+      EXPECT_TRUE(proxy.WaitFinished(1));
+      EXPECT_EQ(proxy.Received(0), "");  // the name never reached the proxy
+    } else {
+      EXPECT_EQ(client.RecvUntilClosed(), "hi");
+      EXPECT_NE(proxy.Received(0).find(name), std::string::npos);
+      EXPECT_TRUE(recorder.WithCode(9).empty());
+    }
+    tunnel.DetachEvents();
+    tunnel.Stop();
+  }
+}
+
 // Proxies that misbehave, behind a running tunnel: each ends only its own
 // connection, with its message logged twice as code 9, and the tunnel goes on
 // listening (the next connection meets the same proxy and fails the same way).

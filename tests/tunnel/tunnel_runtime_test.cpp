@@ -16,6 +16,7 @@
 #include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
 #include "support/net_fixtures.h"
+#include "tunnel/connection_report.h"
 #include "tunnel/events.h"
 #include "tunnel/kestrune_item.h"
 #include "tunnel_test_util.h"
@@ -221,6 +222,84 @@ TEST(TunnelEventsTest, RemoteCloseAddsDisconnected) {
   EXPECT_TRUE(StampedLine(events[0].text, " > 0 - Connecting to 127.0.0.1."));
   EXPECT_EQ(events[1].code, kEventPlainStatus);
   EXPECT_TRUE(StampedLine(events[1].text, " > 0 - Disconnected.")) << events[1].text;
+}
+
+// LogSummary adds one line when a relayed connection ends: who, how long, and
+// the exact bytes each way; off, nothing is added. A failed set-up has none.
+TEST(TunnelSummaryTest, OneLineWithExactBytesWhenOnNoneWhenOff) {
+  const size_t up = 100000, down = 70001;
+  for (bool on : {true, false}) {
+    SCOPED_TRACE(on ? "LogSummary on" : "LogSummary off");
+    FakePeer peer({PeerStep::Expect(up), PeerStep::Send(std::string(down, 'd')), PeerStep::Close()});
+    EventRecorder rec;
+    auto t = MakeTunnel("127.0.0.1", peer.Port(), &rec);
+    t->LogSummary = on;
+    ASSERT_TRUE(t->Start());
+    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    ASSERT_TRUE(c.SendAll(std::string(up, 'u')));
+    EXPECT_EQ(c.RecvUntilClosed().size(), down);
+    ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+    auto events = rec.Events();
+    ASSERT_EQ(events.size(), on ? 3u : 2u);
+    EXPECT_TRUE(StampedLine(events[1].text, " > 0 - Disconnected."));
+    if (on) {
+      EXPECT_EQ(events[2].code, kEventPlainStatus);
+      std::regex line(R"(\d\d:\d\d:\d\d > 0 - Connection from 127\.0\.0\.1:)" + std::to_string(c.LocalPort()) +
+                      R"( closed after \d+\.\d{3} s: 100000 bytes to server, 70001 bytes from server\.)");
+      EXPECT_TRUE(std::regex_match(events[2].text, line)) << events[2].text;
+    }
+  }
+  // A refused connect: the two error lines only.
+  EventRecorder rec;
+  auto t = MakeTunnel("127.0.0.1", test::FreePort(), &rec);
+  t->LogSummary = true;
+  ASSERT_TRUE(t->Start());
+  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  EXPECT_TRUE(c.WaitClosed());
+  ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
+  EXPECT_EQ(rec.WithCode(kEventTlsOrError).size(), 2u);
+  EXPECT_EQ(rec.WithCode(kEventPlainStatus).size(), 1u);  // "Connecting to"
+}
+
+TEST(TunnelSummaryTest, LineFormat) {
+  EXPECT_EQ(FormatSummaryLine("12:00:01", "127.0.0.1:40312", 2345, 1234, 5678),
+            "12:00:01 > 0 - Connection from 127.0.0.1:40312 closed after 2.345 s: 1234 bytes to server, "
+            "5678 bytes from server.");
+  EXPECT_EQ(FormatSummaryLine("00:00:00", "[::1]:5", 7, 0, 18446744073709551615ull),
+            "00:00:00 > 0 - Connection from [::1]:5 closed after 0.007 s: 0 bytes to server, "
+            "18446744073709551615 bytes from server.");
+  EXPECT_EQ(EndpointText("::1", 80), "[::1]:80");
+  EXPECT_EQ(EndpointText("10.0.0.1", 80), "10.0.0.1:80");
+}
+
+// The live table's snapshot: endpoints, age and the bytes moved so far of each
+// open connection; a connection still connecting has no outbound endpoints yet.
+TEST(TunnelStatsTest, SnapshotOfOpenConnections) {
+  EchoServer echo;
+  EventRecorder rec;
+  auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
+  EXPECT_TRUE(t->ConnectionStats().empty());  // never started
+  ASSERT_TRUE(t->Start());
+  BlockingClient c1(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(Echoes(c1, std::string(4321, 'a')));
+  rec.BlockOn("Connecting to");
+  BlockingClient c2(static_cast<uint16_t>(t->Mapped));
+  ASSERT_TRUE(rec.WaitBlocked(1));
+  auto stats = t->ConnectionStats();
+  ASSERT_EQ(stats.size(), 2u);
+  EXPECT_EQ(stats[0].Client, "127.0.0.1:" + std::to_string(c1.LocalPort()));
+  EXPECT_EQ(stats[0].Listen, "127.0.0.1:" + std::to_string(t->Mapped));
+  EXPECT_EQ(stats[0].Remote, "127.0.0.1:" + std::to_string(echo.Port()));
+  EXPECT_EQ(stats[0].BytesToRemote, 4321u);
+  EXPECT_TRUE(WaitUntil([&] { return t->ConnectionStats()[0].BytesToLocal == 4321u; }));
+  EXPECT_GE(stats[0].AgeMs, 0);
+  EXPECT_NE(stats[0].Id, stats[1].Id);
+  EXPECT_EQ(stats[1].Client, "127.0.0.1:" + std::to_string(c2.LocalPort()));
+  EXPECT_TRUE(stats[1].Remote.empty());
+  EXPECT_TRUE(stats[1].Outbound.empty());
+  EXPECT_EQ(stats[1].BytesToRemote + stats[1].BytesToLocal, 0u);
+  rec.Release();
+  ASSERT_TRUE(Echoes(c2, "two"));
 }
 
 struct FailCase {

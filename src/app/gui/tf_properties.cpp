@@ -184,9 +184,17 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
     proxyType_->addButton(radio, i);
     typeGrid->addWidget(radio, i % 4, i / 4);  // two columns of four
   }
+  // Under the proxy choice: who resolves the remote host name with it.
+  nameResolution_ = new QLabel(single);
+  nameResolution_->setObjectName(QStringLiteral("lbNameResolution"));
+  nameResolution_->setWordWrap(true);
+  connect(proxyType_, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+    if (checked) nameResolution_->setText(Q(NameResolutionStatement(static_cast<uint8_t>(id))));
+  });
   auto* singleLayout = new QVBoxLayout(single);
   singleLayout->addWidget(serverGroup);
   singleLayout->addWidget(typeGroup);
+  singleLayout->addWidget(nameResolution_);
   singleLayout->addStretch(1);
   inner->addTab(single, QStringLiteral("Single proxy"));
   auto* proxyLayout = new QVBoxLayout(proxyTab);

@@ -15,6 +15,7 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QRadioButton;
 class QTabWidget;
@@ -89,6 +90,7 @@ class TfProperties : public QDialog {
   QLineEdit* proxyHost2_;
   TNumberEdit* proxyPort2_;
   QButtonGroup* proxyType_;
+  QLabel* nameResolution_;  // who resolves the remote name with the chosen proxy type
   QCheckBox* logServerErrors_;
   QLineEdit* fingerprint_;
   QCheckBox* verifyCert_;

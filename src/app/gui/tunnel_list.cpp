@@ -43,6 +43,13 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
         default: return {};
       }
     }
+    // A tunnel that uses a proxy but whose remote name this computer looks up
+    // carries a warning mark beside its proxy type.
+    if (index.column() == kColProxyType && (role == Qt::DecorationRole || role == Qt::ToolTipRole) &&
+        RemoteNameLeaks(tunnel->ProxyType, tunnel->Server)) {
+      if (role == Qt::ToolTipRole) return Q(RemoteNameLeakWarning());
+      return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    }
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
       case kColTunnel:

@@ -24,6 +24,7 @@
 #include "app/gui/tf_debug.h"
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
+#include "tunnel/proxy_type.h"
 
 namespace sorvik {
 namespace {
@@ -183,6 +184,23 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
     EXPECT_EQ(Find<QRadioButton>(d, QStringLiteral("rbProxyType%1").arg(i).toLatin1().constData())->text(),
               labels[i]);
   }
+}
+
+// The Proxy tab says under the proxy choice who resolves the remote name, for
+// the stored choice and after every change of it.
+TEST(Properties, ProxyTabSaysWhoResolvesTheRemoteName) {
+  TTunnelFields in = Stored();  // SOCKS 4A
+  TfProperties d(TfProperties::TMode::Edit, in, false);
+  auto* label = Find<QLabel>(d, "lbNameResolution");
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(label->text().toStdString(), NameResolutionStatement(2));
+  EXPECT_TRUE(label->text().contains("by the proxy"));
+  for (int i = 0; i < 8; ++i) {
+    Find<QRadioButton>(d, QStringLiteral("rbProxyType%1").arg(i).toLatin1().constData())->setChecked(true);
+    EXPECT_EQ(label->text().toStdString(), NameResolutionStatement(static_cast<uint8_t>(i))) << i;
+  }
+  Find<QRadioButton>(d, "rbProxyType5")->setChecked(true);
+  EXPECT_TRUE(label->text().contains("by this computer, because SOCKS 4"));
 }
 
 TEST(Properties, EditShowsStoredValuesAndProxyType9AsLastChoice) {

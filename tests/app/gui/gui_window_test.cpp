@@ -163,6 +163,25 @@ TEST_F(Window, TitleMenusToolBarTabsAndColumns) {
   EXPECT_FALSE(main_->List()->isSortingEnabled());
 }
 
+// A tunnel whose remote name this computer looks up although it uses a proxy
+// is marked beside its proxy type, with a tool tip; other tunnels are not.
+TEST_F(Window, TunnelThatResolvesItsNameLocallyBehindAProxyIsMarked) {
+  auto with = [](const std::string& server, int type) {
+    return "Server=" + server + "\r\nProxyType=" + std::to_string(type) + "\r\n";
+  };
+  Open(Ini({with("news.example.org", 1), with("news.example.org", 5), with("news.example.org", 2),
+            with("news.example.org", 0), with("192.0.2.1", 1), with("news.example.org", 6)}));
+  const bool marked[] = {true, true, false, false, false, false};
+  for (int row = 0; row < 6; ++row) {
+    SCOPED_TRACE(row);
+    const QModelIndex cell = main_->Model().index(row, kColProxyType);
+    const QIcon icon = main_->Model().data(cell, Qt::DecorationRole).value<QIcon>();
+    const QString tip = main_->Model().data(cell, Qt::ToolTipRole).toString();
+    EXPECT_EQ(!icon.isNull(), marked[row]);
+    EXPECT_EQ(tip.contains("name server"), marked[row]) << tip.toStdString();
+  }
+}
+
 TEST_F(Window, StatusBarShowsTheHintUnderThePointer) {
   Open(Ini({}));
   main_->show();
