@@ -7,7 +7,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -17,6 +16,7 @@
 #include <mutex>
 
 #include "net/exceptions.h"
+#include "tls/certificate_check.h"
 #include "tls/openssl_errors.h"
 #include "tls/ssl_library.h"
 #include "tls/x509.h"
@@ -90,64 +90,6 @@ void MakeNonBlocking(int fd) {
   if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-// The library's default trust locations, loaded into one store shared by every
-// context. Loading them per context (the system bundle holds some 140
-// certificates) cost about 25 ms of CPU and 800 KB per TLS connection. The store
-// is built again when the bundle file changes, so a context always sees what a
-// fresh load would give. Any thread; guarded by its own lock.
-class DefaultTrustStore {
- public:
-  // A reference for SSL_CTX_set1_cert_store, or null when no store could be made.
-  X509_STORE* Current() {
-    const std::string file = DefaultCertFile();
-    struct stat st {};
-    const bool exists = ::stat(file.c_str(), &st) == 0;
-    const Stamp now{file, exists ? st.st_mtim.tv_sec : 0, exists ? st.st_mtim.tv_nsec : 0,
-                    exists ? static_cast<long long>(st.st_size) : -1, exists ? st.st_ino : 0};
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!store_ || !(now == stamp_)) {
-      X509_STORE* fresh = X509_STORE_new();
-      if (!fresh) return nullptr;
-      // The default file and the hashed default directory, as the library's
-      // default paths have always been. OpenSSL 3's X509_STORE_set_default_paths
-      // adds a third lookup that reads the whole certificate directory on
-      // every issuer lookup, i.e. at every handshake; it finds nothing the
-      // hashed directory lookup does not.
-      if (X509_LOOKUP* file = X509_STORE_add_lookup(fresh, X509_LOOKUP_file())) {
-        X509_LOOKUP_load_file(file, nullptr, X509_FILETYPE_DEFAULT);
-      }
-      if (X509_LOOKUP* dir = X509_STORE_add_lookup(fresh, X509_LOOKUP_hash_dir())) {
-        X509_LOOKUP_add_dir(dir, nullptr, X509_FILETYPE_DEFAULT);
-      }
-      ERR_clear_error();  // a missing default file or directory is not an error here
-      if (store_) X509_STORE_free(store_);
-      store_ = fresh;
-      stamp_ = now;
-    }
-    return store_;
-  }
-
- private:
-  struct Stamp {
-    std::string file;
-    long long sec = 0, nsec = 0, size = -1;
-    unsigned long long inode = 0;
-    bool operator==(const Stamp&) const = default;
-  };
-  static std::string DefaultCertFile() {
-    const char* env = std::getenv(X509_get_default_cert_file_env());
-    return env ? env : X509_get_default_cert_file();
-  }
-  std::mutex mutex_;              // guards store_ and stamp_
-  X509_STORE* store_ = nullptr;   // guarded by mutex_; lives until exit
-  Stamp stamp_;                   // guarded by mutex_
-};
-
-DefaultTrustStore& TrustStore() {
-  static DefaultTrustStore* store = new DefaultTrustStore;  // lives until exit
-  return *store;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -210,8 +152,8 @@ void TIdSSLContext::Build(TIdSSLMode callerRole) {
   SSL_CTX_set_default_passwd_cb_userdata(ctx_, this);
   // The default trust locations (SSL_CTX_set_default_verify_paths), from the
   // shared store; no trusted-root file or directory of our own is added.
-  if (X509_STORE* store = TrustStore().Current()) {
-    SSL_CTX_set1_cert_store(ctx_, store);
+  if (X509_STORE* store = AcquireDefaultTrustStore()) {
+    SSL_CTX_set_cert_store(ctx_, store);  // takes the reference
   } else {
     SSL_CTX_set_default_verify_paths(ctx_);
   }
@@ -295,6 +237,10 @@ void TIdSSLIOHandlerSocketOpenSSL::BuildClientContext() {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
+  // The client certificate is read first: a file that is missing, unreadable or
+  // wrong ends the attempt before anything goes on the network.
+  std::shared_ptr<const TClientIdentity> identity;
+  if (!options_.CertFile.empty()) identity = LoadClientIdentity(options_.CertFile);
   // 1. TCP connection and proxy chain in clear text.
   const bool remembered = pass_through_;
   pass_through_ = true;
@@ -330,9 +276,16 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
     // 6. Way back from the library callbacks.
     int r = SSL_set_ex_data(ssl, kSessionDataIndex, socket_.get());
     if (r <= 0) RaiseTlsError<EIdOSSLDataBindingError>(r, SSL_get_error(ssl, r), kMsgDataBinding);
-    // 7. Socket. No host name is given to the session: no SNI.
+    // 7. Socket.
     r = SSL_set_fd(ssl, Handle());
     if (r <= 0) RaiseTlsError<EIdOSSLFDSetError>(r, SSL_get_error(ssl, r), kMsgFDSet);
+    // The server name (SNI) and the client certificate belong to this session
+    // alone. Without a ServerName no host name is given to the session.
+    if (!options_.ServerName.empty() && SSL_set_tlsext_host_name(ssl, options_.ServerName.c_str()) != 1) {
+      ERR_clear_error();
+      throw EIdOSSLCreatingSessionError("Server name \"" + options_.ServerName + "\" cannot be sent (SNI).");
+    }
+    if (identity) PresentClientIdentity(ssl, *identity);
     MakeNonBlocking(Handle());
     // 8. Handshake; StatusBridge and VerifyBridge run inside SSL_connect.
     handshaking_ = true;
@@ -360,7 +313,7 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
       {
         const auto lock = LockUnlessCancelled(TlsVerifyLock(), this);
         CheckCancelled();
-        TIdX509 certificate(SSL_get0_peer_certificate(ssl));
+        TIdX509 certificate(SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl));
         const int error = static_cast<int>(SSL_get_verify_result(ssl));
         try {
           accepted = OnVerifyPeer(certificate, error == X509_V_OK, 0, error);
@@ -574,7 +527,7 @@ int TIdSSLIOHandlerSocketOpenSSL::VerifyBridge(int ok, X509_STORE_CTX* storeCont
   int answer = 1;
   if (!ssl) return ok;
   try {
-    TIdX509 certificate(X509_STORE_CTX_get_current_cert(storeContext));
+    TIdX509 certificate(X509_STORE_CTX_get_current_cert(storeContext), X509_STORE_CTX_get0_untrusted(storeContext));
     const int error = X509_STORE_CTX_get_error(storeContext);
     const int depth = X509_STORE_CTX_get_error_depth(storeContext);
     bool aOk = ok == 1;

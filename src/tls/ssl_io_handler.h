@@ -76,6 +76,13 @@ class TIdSSLOptions {
   int32_t VerifyDepth = 0;
   std::string VerifyDirs;
   std::string CipherList;
+  // The server name sent in the handshake (SNI); empty sends none. Set per
+  // session, so connections sharing one library context may differ.
+  std::string ServerName;
+  // CertFile, when set, names the client certificate presented on every
+  // session: a PEM file with the certificate and its unencrypted key, or the key
+  // in the file of the same name with ".key" (see LoadClientIdentity). It is
+  // read before the connection is made and presented per session.
 
  private:
   TIdSSLVersion method_ = sslvTLSv1;

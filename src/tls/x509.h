@@ -10,6 +10,7 @@
 
 typedef struct x509_st X509;
 typedef struct X509_name_st X509_NAME;
+struct stack_st_X509;
 
 namespace sorvik {
 
@@ -34,10 +35,14 @@ class TIdX509Name {
 class TIdX509 {
  public:
   explicit TIdX509(X509* certificate) : cert_(certificate) {}
+  // `untrusted`: the further certificates the server sent, not owned either.
+  TIdX509(X509* certificate, stack_st_X509* untrusted) : cert_(certificate), untrusted_(untrusted) {}
   TIdX509(const TIdX509&) = delete;
   TIdX509& operator=(const TIdX509&) = delete;
 
   X509* Handle() const { return cert_; }
+  // The certificates the server sent besides this one (may hold it too), or null.
+  stack_st_X509* Untrusted() const { return untrusted_; }
   TIdX509Name& Subject();
   TIdX509Name& Issuer();
   // MD5 of the DER encoding: 16 upper-case hex pairs joined by ':' (47 chars);
@@ -46,6 +51,7 @@ class TIdX509 {
 
  private:
   X509* cert_;
+  stack_st_X509* untrusted_ = nullptr;
   std::unique_ptr<TIdX509Name> subject_;
   std::unique_ptr<TIdX509Name> issuer_;
 };

@@ -1,7 +1,9 @@
 // The certificate pinning check of a TLS connection (worker thread, called by
 // the verify bridge with the TLS verify lock held).
 #include <string>
+#include <vector>
 
+#include "tls/certificate_check.h"
 #include "tls/x509.h"
 #include "tunnel/kestrune_item.h"
 
@@ -31,6 +33,29 @@ bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, in
   ReportEvent(kVerifyEventCode, "SSL Verify I_Cert: " + certificate.Issuer().NameHashText());
   ReportEvent(kVerifyEventCode, "SSL Verify I_Cert: " + certificate.Issuer().NameOneLine());
   ReportEvent(kVerifyEventCode, "SSL Verify Depth: " + d + " Error: " + e);
+
+  // The checks of the newer settings come first, so that the VERIFIED line
+  // still ends a fully accepted certificate. Without those settings nothing
+  // here runs and nothing more is reported.
+  if (pins.SSLVerifyChain) {
+    const TChainVerdict verdict = VerifyServerChain(certificate.Handle(), certificate.Untrusted(), pins.Server);
+    if (!verdict.Ok) {
+      ReportEvent(kVerifyEventCode, ChainFailureLine(verdict));
+      return false;
+    }
+    ReportEvent(kVerifyEventCode, prefix + " Certificate chain and host name OK");
+  }
+  const std::vector<std::string> keyPins = ParseKeyPins(pins.SSLPinnedKeys);
+  if (!pins.SSLPinnedKeys.empty()) {
+    // Whatever SSLVerifycert says: a key pin that is set always holds.
+    if (!KeyPinMatches(certificate.Handle(), keyPins)) {
+      ReportEvent(kVerifyEventCode,
+                  "Public key pin DIFFERENT, WARNING MITM (the server's key pin is " +
+                      PublicKeyPin(certificate.Handle()) + ")");
+      return false;
+    }
+    ReportEvent(kVerifyEventCode, prefix + " Public key pin OK");
+  }
   if (!checkOn) return true;
 
   // Exact comparisons: same length, same bytes; an empty pin never matches a

@@ -39,6 +39,10 @@ TKestruneItem::TConnectionFields TKestruneItem::Snapshot() const {
   f.SSLUseClientCertificate = SSLUseClientCertificate;
   f.SSLClientCertificatePath = SSLClientCertificatePath;
   f.LogSummary = LogSummary;
+  f.Server = Server;
+  f.SSLSNI = SSLSNI;
+  f.SSLVerifyChain = SSLVerifyChain;
+  f.SSLPinnedKeys = SSLPinnedKeys;
   return f;
 }
 

@@ -18,6 +18,9 @@ class TIdMappedPortTCP;
 class TIdMappedPortContext;
 class TIdComponent;
 class TIdX509;
+class TIdSSLOptions;
+class TIdTCPClient;
+class TIdCustomTransparentProxy;
 class TIniFile;
 enum TIdStatus : int;
 // OnStatus(sender, status, finished text), as in net/component.h.
@@ -68,6 +71,11 @@ class TKestruneItem {
   // connection ends. Off for a stored tunnel without the key; the properties
   // dialog turns it on for a tunnel it adds.
   bool LogSummary = false;
+  // TLS for today's servers. Missing from a stored section, they keep the older
+  // behaviour (no server name, no chain check, no key pins).
+  bool SSLSNI = false;            // send the remote host name (SNI)
+  bool SSLVerifyChain = false;    // verify the chain and the host name
+  std::string SSLPinnedKeys;      // "sha256//BASE64" pins separated by ";"
   std::unique_ptr<TIdMappedPortTCP> MappingServer;  // UI thread only
   int32_t RunState = 0;                     // UI thread only
   int32_t ImageIndex = -1;                  // UI thread only
@@ -98,6 +106,10 @@ class TKestruneItem {
     bool SSLUseClientCertificate = false;
     std::string SSLClientCertificatePath;
     bool LogSummary = false;
+    std::string Server;
+    bool SSLSNI = false;
+    bool SSLVerifyChain = false;
+    std::string SSLPinnedKeys;
   };
   TConnectionFields Snapshot() const;
 
@@ -139,6 +151,19 @@ class TKestruneItem {
   // the gate itself is safe from any thread (UI thread switches, workers read).
   std::shared_ptr<EventGate> gate_;
 };
+
+// Any thread: the per-connection TLS choices of a tunnel on a TLS handler's
+// options: the server name (SSLSNI, only for a host name) and the client
+// certificate file (SSLUseClientCertificate). Raises
+// EIdOSSLClientCertificateError when a client certificate is asked for without
+// a file.
+void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TKestruneItem::TConnectionFields& fields);
+
+// The calling thread: the proxy clients of `fields.ProxyType` for `outbound`,
+// owned by it, each reporting to `status` (may be empty); returns the first hop,
+// or null for a direct connection.
+TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const TKestruneItem::TConnectionFields& fields,
+                                                  const TIdStatusEvent& status);
 
 // One entry of the chain proxy list. No tunnel refers to it.
 class TChainItem {

@@ -11,10 +11,22 @@
 #include "proxy/http_connect.h"
 #include "proxy/socks_info.h"
 #include "proxy/wire_text.h"
+#include "tls/certificate_check.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/kestrune_item.h"
 
 namespace sorvik {
+
+void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TKestruneItem::TConnectionFields& f) {
+  // The server name only for a name: an address literal is never sent as SNI.
+  if (f.SSLSNI && !f.Server.empty() && !IsIpLiteral(f.Server)) options.ServerName = f.Server;
+  if (f.SSLUseClientCertificate) {
+    if (f.SSLClientCertificatePath.empty()) {
+      throw EIdOSSLClientCertificateError("Client certificate: no certificate file is set");
+    }
+    options.CertFile = f.SSLClientCertificatePath;
+  }
+}
 
 namespace {
 
@@ -27,6 +39,7 @@ TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outboun
     tls->SSLOptions().SetMethod(sslvSSLv23);
     tls->SSLOptions().Mode = sslmClient;
     tls->SSLOptions().VerifyMode = TIdSSLVerifyModeSet{sslvrfClientOnce};
+    ApplyTunnelTlsOptions(tls->SSLOptions(), f);
     tls->OnVerifyPeer = [&tunnel](TIdX509& certificate, bool aOk, int aDepth, int aError) {
       return tunnel.CheckPeerPins(certificate, aOk, aDepth, aError);
     };
@@ -45,8 +58,10 @@ TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outboun
 // client is owned by the outbound client, carries its hop number (1 first, 2
 // second) and reports through the tunnel's status handler; none gets a user
 // name, password or authentication method.
-TIdCustomTransparentProxy* CreateProxyChain(TKestruneItem& tunnel, TIdTCPClient& outbound,
-                                            const TKestruneItem::TConnectionFields& f) {
+}  // namespace
+
+TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const TKestruneItem::TConnectionFields& f,
+                                                  const TIdStatusEvent& status) {
   // A proxy given as an IPv6 literal is reached over IPv6; anything else over
   // IPv4 (a name is looked up for an IPv4 address).
   const auto family = [](const std::string& host) { return ParseIPv6Literal(host) ? Id_IPv6 : Id_IPv4; };
@@ -57,7 +72,7 @@ TIdCustomTransparentProxy* CreateProxyChain(TKestruneItem& tunnel, TIdTCPClient&
     p->Port = static_cast<uint16_t>(port & 0xFFFF);
     p->Version = version;
     p->Tag = hop;
-    p->OnStatus = tunnel.StatusHook();
+    p->OnStatus = status;
     return p;
   };
   const auto http = [&](const std::string& host, int32_t port, int hop) {
@@ -67,7 +82,7 @@ TIdCustomTransparentProxy* CreateProxyChain(TKestruneItem& tunnel, TIdTCPClient&
     p->Port = static_cast<uint16_t>(port & 0xFFFF);
     p->SetEnabled(true);
     p->Tag = hop;
-    p->OnStatus = tunnel.StatusHook();
+    p->OnStatus = status;
     return p;
   };
   const auto chain = [](TIdCustomTransparentProxy* first, TIdCustomTransparentProxy* second) {
@@ -87,8 +102,6 @@ TIdCustomTransparentProxy* CreateProxyChain(TKestruneItem& tunnel, TIdTCPClient&
   }
 }
 
-}  // namespace
-
 void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
   TIdTCPClient* outbound = context.OutboundClient();
   if (outbound == nullptr) throw EIdException("No outbound client.");
@@ -96,7 +109,7 @@ void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
   TIdIOHandler* io = CreateOutboundHandler(*this, *outbound, f);
   // IPv6Host changes nothing: the IP version is the one the engine gave the
   // outbound client (IPv6 only for an IPv6 address literal).
-  if (TIdCustomTransparentProxy* first = CreateProxyChain(*this, *outbound, f)) io->SetTransparentProxy(first);
+  if (TIdCustomTransparentProxy* first = CreateTunnelProxyChain(*outbound, f, StatusHook())) io->SetTransparentProxy(first);
 }
 
 }  // namespace sorvik

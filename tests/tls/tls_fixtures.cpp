@@ -1,5 +1,6 @@
 #include "tls/tls_fixtures.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -51,6 +52,8 @@ struct CertSpec {
   time_t notBefore;
   time_t notAfter;
   long serial;
+  const char* san = "DNS:localhost,IP:127.0.0.1";  // server certificates only
+  const char* usage = "serverAuth";                // server certificates only
 };
 
 // Signs with `issuerKey`; `issuer` null makes a self-signed certificate.
@@ -71,8 +74,8 @@ CertPtr NewCert(const CertSpec& params, EVP_PKEY* key, X509* issuer, EVP_PKEY* i
     AddExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     AddExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
-    AddExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
-    AddExtension(cert.get(), signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+    AddExtension(cert.get(), signer, NID_ext_key_usage, params.usage);
+    if (params.san) AddExtension(cert.get(), signer, NID_subject_alt_name, params.san);
   }
   AddExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
   if (issuer) AddExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
@@ -117,6 +120,44 @@ CertificateSet::CertificateSet(bool rsa) {
   WritePem(Path("expired-chain.pem"), {expired.get(), inter.get()});
   WritePem(Path("other.pem"), {other.get()});
   WritePem(Path("other.key"), {}, otherKey.get());
+
+  // A leaf of the same CA for another name, one not valid before next year.
+  KeyPtr elsewhereKey = NewKey(rsa), futureKey = NewKey(rsa);
+  CertPtr elsewhere = NewCert({"Sorvik Test", "elsewhere.example", false, now - kDay, now + 825 * kDay, 6,
+                               "DNS:elsewhere.example,DNS:*.elsewhere.example"},
+                              elsewhereKey.get(), inter.get(), interKey.get());
+  CertPtr future = NewCert({"Sorvik Test", "localhost", false, now + 365 * kDay, now + 730 * kDay, 7}, futureKey.get(),
+                           inter.get(), interKey.get());
+  WritePem(Path("elsewhere-chain.pem"), {elsewhere.get(), inter.get()});
+  WritePem(Path("elsewhere.pem"), {elsewhere.get()});
+  WritePem(Path("elsewhere.key"), {}, elsewhereKey.get());
+  WritePem(Path("future-chain.pem"), {future.get(), inter.get()});
+  WritePem(Path("future.key"), {}, futureKey.get());
+
+  // Client certificates: a CA of their own, a client with its key in the same
+  // file, the same client split into .pem and .key, its key encrypted, and a
+  // file whose key belongs to another certificate.
+  KeyPtr clientCaKey = NewKey(rsa), clientKey = NewKey(rsa);
+  CertPtr clientCa = NewCert({"Sorvik Clients", "Sorvik Client CA", true, now - kDay, now + 3650 * kDay, 8},
+                             clientCaKey.get(), nullptr, nullptr);
+  CertPtr client = NewCert({"Sorvik Clients", "newsreader", false, now - kDay, now + 825 * kDay, 9, nullptr,
+                            "clientAuth"},
+                           clientKey.get(), clientCa.get(), clientCaKey.get());
+  WritePem(Path("client-ca.pem"), {clientCa.get()});
+  WritePem(Path("client-combined.pem"), {client.get()}, clientKey.get());
+  WritePem(Path("client-split.pem"), {client.get()});
+  WritePem(Path("client-split.key"), {}, clientKey.get());
+  WritePem(Path("client-nokey.pem"), {client.get()});
+  WritePem(Path("client-mismatch.pem"), {client.get()}, otherKey.get());
+  {
+    FILE* f = std::fopen(Path("client-encrypted.pem").c_str(), "w");
+    if (!f) throw std::runtime_error("cannot write client-encrypted.pem");
+    PEM_write_X509(f, client.get());
+    const char pass[] = "secret";
+    PEM_write_PKCS8PrivateKey(f, clientKey.get(), EVP_aes_256_cbc(), pass, static_cast<int>(sizeof pass - 1), nullptr,
+                              nullptr);
+    std::fclose(f);
+  }
 }
 
 const CertificateSet& Certificates() {
@@ -190,6 +231,11 @@ TlsServer::~TlsServer() {
   SSL_CTX_free(static_cast<SSL_CTX*>(ctx_));
 }
 
+std::string TlsServer::LastPeerAddress() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_peer_;
+}
+
 std::string TlsServer::LastVersion() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_version_;
@@ -215,10 +261,15 @@ void TlsServer::AcceptLoop() {
   while (!stop_) {
     pollfd p{listen_fd_, POLLIN, 0};
     if (::poll(&p, 1, kPollSliceMs) <= 0) continue;
-    int fd = ::accept(listen_fd_, nullptr, nullptr);
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    int fd = ::accept(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (fd < 0) continue;
     accepted_++;
+    char address[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     std::lock_guard<std::mutex> lock(mutex_);
+    last_peer_ = address;
     threads_.emplace_back([this, fd] { Serve(fd); });
   }
 }

@@ -20,8 +20,13 @@ namespace sorvik::test {
 
 // root (self-signed CA) -> inter (CA) -> leaf "CN=localhost" (SAN localhost,
 // 127.0.0.1); expired (by inter, valid only in January 2020); other (an unrelated
-// self-signed server certificate). PEM files in a temp dir; the *-chain.pem
-// files hold the server certificate followed by the intermediate.
+// self-signed server certificate); elsewhere (by inter, for elsewhere.example
+// and *.elsewhere.example); future (by inter, valid from a year on). PEM files
+// in a temp dir; the *-chain.pem files hold the server certificate followed by
+// the intermediate. Client certificates: client-ca.pem signs "newsreader",
+// stored as client-combined.pem (certificate and key), client-split.pem with
+// client-split.key, client-nokey.pem (no key anywhere), client-encrypted.pem
+// (key under a pass phrase) and client-mismatch.pem (another certificate's key).
 class CertificateSet {
  public:
   // `rsa` false: P-256 keys (fast); true: RSA 2048 (as most servers).
@@ -87,6 +92,8 @@ class TlsServer {
   int Finished() const { return finished_.load(); }
   // Protocol version of the last handshake ("TLSv1.3").
   std::string LastVersion() const;
+  // Address the last accepted connection came from ("127.0.0.1").
+  std::string LastPeerAddress() const;
   void Stop();
 
  private:
@@ -99,9 +106,10 @@ class TlsServer {
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0}, handshakes_{0}, sni_seen_{0}, client_certs_{0}, finished_{0};
   std::thread acceptor_;
-  mutable std::mutex mutex_;          // guards threads_ and last_version_
+  mutable std::mutex mutex_;          // guards threads_, last_version_ and last_peer_
   std::vector<std::thread> threads_;  // guarded by mutex_
   std::string last_version_;          // guarded by mutex_
+  std::string last_peer_;             // guarded by mutex_
 };
 
 // A loopback peer (port 0) that reads each connection until it has been quiet
