@@ -30,6 +30,15 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     } else if (arg.substr(0, 11) == "--data-dir=") {
       cl.DataDir = std::string(arg.substr(11));
       if (cl.DataDir->empty()) return error("option '--data-dir' needs a directory");
+    } else if (arg == "--show-cert" || arg.substr(0, 12) == "--show-cert=") {
+      if (arg == "--show-cert") {
+        if (i + 1 >= argc || argv[i + 1] == nullptr) return error("option '--show-cert' needs a tunnel caption");
+        cl.ShowCertCaption = argv[++i];
+      } else {
+        cl.ShowCertCaption = std::string(arg.substr(12));
+      }
+      if (cl.ShowCertCaption.empty()) return error("option '--show-cert' needs a tunnel caption");
+      cl.Action = TCommandLine::TAction::ShowCert;
     } else if (!arg.empty() && arg[0] == '-') {
       return error("unknown option '" + std::string(arg) + "'");
     } else {
@@ -43,6 +52,7 @@ std::string VersionText() { return std::string(kProductName) + " " + kProductVer
 
 std::string UsageText() {
   return "Usage: sorvik [--data-dir DIR] [--headless]\n"
+         "       sorvik --show-cert CAPTION [--data-dir DIR]\n"
          "       sorvik --help | --version\n"
          "\n"
          "Sorvik relays connections accepted on local TCP ports to remote hosts,\n"
@@ -52,6 +62,11 @@ std::string UsageText() {
          "                  default ($XDG_CONFIG_HOME/Sorvik/ or ~/.config/Sorvik/,\n"
          "                  or the program's own directory when sorvik.p lies beside it)\n"
          "  --headless      run the tunnels without a window\n"
+         "  --show-cert CAPTION\n"
+         "                  connect to the remote host of the tunnel CAPTION (through\n"
+         "                  its proxies), print the server's certificate and the\n"
+         "                  settings lines that pin it, and exit; the settings file\n"
+         "                  is only read\n"
          "  --help          show this help and exit\n"
          "  --version       print the version (" + VersionText() + ") and exit\n";
 }

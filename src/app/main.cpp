@@ -4,6 +4,7 @@
 
 #include "app/cli.h"
 #include "app/headless.h"
+#include "app/show_cert.h"
 #include "net/socket_util.h"
 #ifdef SORVIK_HAVE_GUI
 #include "app/gui/gui_main.h"
@@ -20,6 +21,8 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Version:
       std::puts(sorvik::VersionText().c_str());
       return 0;
+    case TCommandLine::TAction::ShowCert:
+      return sorvik::RunShowCert(cl.ShowCertCaption, cl.DataDir, stdout, stderr);
     case TCommandLine::TAction::Error:
       std::fprintf(stderr, "sorvik: %s\nTry 'sorvik --help' for more information.\n", cl.Error.c_str());
       return sorvik::kExitUsage;

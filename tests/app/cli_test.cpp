@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/net_fixtures.h"
+#include "tls/tls_fixtures.h"
 
 namespace sorvik {
 namespace {
@@ -37,6 +38,9 @@ TEST_P(CommandLine, Parses) {
     EXPECT_EQ(cl.DataDir, c.dataDir);
     EXPECT_EQ(cl.Headless, c.headless);
   }
+  if (c.action == TCommandLine::TAction::ShowCert) {
+    EXPECT_EQ(cl.ShowCertCaption, "News");
+  }
 }
 
 using A = TCommandLine::TAction;
@@ -55,7 +59,11 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"UnknownBeforeVersion", {"--nope", "--version"}, A::Error, std::nullopt, false, "'--nope'"},
         ParseCase{"DataDirWithoutValue", {"--data-dir"}, A::Error, std::nullopt, false, "needs a directory"},
         ParseCase{"DataDirEmpty", {"--data-dir="}, A::Error, std::nullopt, false, "needs a directory"},
-        ParseCase{"StrayArgument", {"file.ini"}, A::Error, std::nullopt, false, "unexpected argument 'file.ini'"}),
+        ParseCase{"StrayArgument", {"file.ini"}, A::Error, std::nullopt, false, "unexpected argument 'file.ini'"},
+        ParseCase{"ShowCert", {"--show-cert", "News", "--data-dir", "d"}, A::ShowCert, "d", false, ""},
+        ParseCase{"ShowCertEquals", {"--show-cert=News"}, A::ShowCert, std::nullopt, false, ""},
+        ParseCase{"ShowCertWithoutCaption", {"--show-cert"}, A::Error, std::nullopt, false, "needs a tunnel caption"},
+        ParseCase{"ShowCertEmptyCaption", {"--show-cert="}, A::Error, std::nullopt, false, "needs a tunnel caption"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Runs the built executable with `args`; returns the exit status and fills the outputs.
@@ -97,6 +105,78 @@ TEST(SorvikExecutable, BadCommandLinesExitWithStatus2) {
     EXPECT_EQ(err.rfind("sorvik: ", 0), 0u) << err;
     EXPECT_NE(err.find("--help"), std::string::npos) << err;
   }
+}
+
+// ---------------------------------------------------------------------------
+// --show-cert against openssl s_server, the values checked against what the
+// openssl commands print for the server's certificate.
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Cli(const std::string& command) { return test::RunCommand(command); }
+
+TEST(SorvikExecutable, ShowCertPrintsWhatOpensslPrintsAndNeverWritesTheSettings) {
+  if (!test::ProgramAvailable("openssl")) GTEST_SKIP() << "openssl is not installed";
+  const test::CertificateSet& certs = test::Certificates();
+  ::setenv("SSL_CERT_FILE", certs.Path("root.pem").c_str(), 1);
+  const uint16_t port = test::FreePort();
+  test::ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                             certs.Path("leaf.pem"), "-key", certs.Path("leaf.key"), "-cert_chain",
+                             certs.Path("inter.pem"), "-rev"});
+  ASSERT_TRUE(server.WaitForPort(port)) << server.Stderr();
+  test::TempDir data;
+  // A stored tunnel without any of the newer keys, and one that is not asked for.
+  const std::string ini = "[Options]\r\nMaximized=0\r\n\r\n[Tunnel:0]\r\nServer=elsewhere.example\r\n"
+                          "TunnelCaption=Other\r\n\r\n[Tunnel:1]\r\nServer=localhost\r\nPort=" +
+                          std::to_string(port) + "\r\nSSLHost=1\r\nProxyType=0\r\nTunnelCaption=News over TLS\r\n\r\n";
+  const std::string iniPath = data.WriteFile("sorvik.ini", ini);
+  std::string out, err;
+  ASSERT_EQ(RunSorvik("--show-cert 'News over TLS' --data-dir '" + data.Path() + "'", out, err), 0) << err;
+  EXPECT_EQ(err, "");
+
+  const std::string x509 = "openssl x509 -in '" + certs.Path("leaf.pem") + "' -noout ";
+  const auto value = [&](const std::string& command, const std::string& prefix) {
+    const std::string printed = Cli(command);
+    return printed.rfind(prefix, 0) == 0 ? printed.substr(prefix.size()) : "(openssl printed " + printed + ")";
+  };
+  const std::string keyPin = "sha256//" + Cli("openssl x509 -in '" + certs.Path("leaf.pem") +
+                                              "' -pubkey -noout | openssl pkey -pubin -outform der | "
+                                              "openssl dgst -sha256 -binary | base64");
+  const std::string md5 = value(x509 + "-fingerprint -md5", "md5 Fingerprint=");
+  const std::string subjectHash = Cli(x509 + "-subject_hash_old | tr a-f A-F");
+  const std::string issuerHash = Cli(x509 + "-issuer_hash_old | tr a-f A-F");
+  const std::string expected =
+      "Server: localhost:" + std::to_string(port) + "\n" +
+      "Subject: " + value(x509 + "-subject", "subject=") + "\n" +
+      "Issuer: " + value(x509 + "-issuer", "issuer=") + "\n" +
+      "Valid from: " + value(x509 + "-startdate", "notBefore=") + "\n" +
+      "Valid until: " + value(x509 + "-enddate", "notAfter=") + "\n" +
+      "Names: " + Cli(x509 + "-ext subjectAltName | tail -1 | sed 's/^ *//'") + "\n" +
+      "SHA-256 fingerprint: " + value(x509 + "-fingerprint -sha256", "sha256 Fingerprint=") + "\n" +
+      "Key pin: " + keyPin + "\n" +
+      "MD5 fingerprint: " + md5 + "\n" +
+      "Subject hash: " + subjectHash + "\n" +
+      "Issuer hash: " + issuerHash + "\n" +
+      "Chain check: passed (trusted chain, certificate names \"localhost\")\n" +
+      "\nSettings lines that pin this certificate (section of the tunnel in sorvik.ini):\n" +
+      "SSLPinnedKeys=" + keyPin + "\n" + "SSLFingerprint=" + md5 + "\n" + "SSLSubjectHash=" + subjectHash + "\n" +
+      "SSLIssuerHash=" + issuerHash + "\n";
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(Slurp(iniPath), ini);
+
+  // Failures: status 1, the reason on standard error, nothing on standard output.
+  EXPECT_EQ(RunSorvik("--show-cert Nobody --data-dir '" + data.Path() + "'", out, err), 1);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "sorvik: no tunnel \"Nobody\" in " + data.Path() + "/sorvik.ini\n");
+  server.Stop();
+  EXPECT_EQ(RunSorvik("--show-cert 'News over TLS' --data-dir '" + data.Path() + "'", out, err), 1);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err.rfind("sorvik: Socket Error # ", 0), 0u) << err;
+  EXPECT_NE(err.find("Connection refused"), std::string::npos) << err;
+  EXPECT_EQ(Slurp(iniPath), ini);
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+#include "app/show_cert.h"
+
+#include <string>
+
+#include "app/settings.h"
+#include "tls/certificate_check.h"
+#include "tunnel/certificate_fetch.h"
+
+namespace sorvik {
+
+namespace {
+
+// The log's texts break lines with CR LF; a terminal wants LF.
+std::string PlainLines(std::string text) {
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.replace(at, 2, "\n");
+  return text;
+}
+
+}  // namespace
+
+int RunShowCert(const std::string& caption, const std::optional<std::string>& dataDir, std::FILE* out,
+                std::FILE* err) {
+  const std::string dir = DataDirectory(dataDir);
+  const TSettings settings = LoadSettings(dir);
+  // The tunnel as the list names it: its caption, or its remote host when the
+  // caption is empty.
+  const TKestruneItem* tunnel = nullptr;
+  for (const auto& t : settings.Tunnels) {
+    if (t->TunnelCaption == caption || (t->TunnelCaption.empty() && t->Server == caption)) {
+      tunnel = t.get();
+      break;
+    }
+  }
+  if (!tunnel) {
+    std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dir.c_str(), kSettingsFileName);
+    return 1;
+  }
+  TCertificateFetch fetch(tunnel->Snapshot(), tunnel->Port);
+  const TCertificateFetchResult result = fetch.Run(kShowCertTimeLimitMs);
+  if (!result.Ok) {
+    std::fprintf(err, "sorvik: %s\n", PlainLines(result.Error).c_str());
+    return 1;
+  }
+  const std::string text = "Server: " + tunnel->Server + ":" + std::to_string(tunnel->Port & 0xFFFF) + "\n" +
+                           FormatCertificateDetails(result.Details) +
+                           "\nSettings lines that pin this certificate (section of the tunnel in " +
+                           kSettingsFileName + "):\n" + FormatPinSettingsLines(result.Details);
+  std::fputs(text.c_str(), out);
+  return 0;
+}
+
+}  // namespace sorvik
