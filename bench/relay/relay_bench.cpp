@@ -1,12 +1,23 @@
-// Relay benchmark: the direct loopback path, socat, haproxy (when installed) and
-// an in-process TIdMappedPortTCP, side by side in one run.
+// Relay benchmark: the direct loopback path, socat, haproxy (when installed),
+// the real program (`sorvik --headless` with a settings file as a user writes
+// it: one tunnel, its default log switches, standard output to a pipe that this
+// benchmark reads) and the engine alone (an in-process TIdMappedPortTCP), side
+// by side in one run.
 //
-//   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--only socat|haproxy|sorvik]
+//   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
+//               [--program PATH] [--before PATH] [--only socat|haproxy|sorvik|engine|before]
 //
-// Figures: bulk throughput each way over one connection (every byte checked),
-// 64-byte ping-pong round trip p50/p99 pinned to one CPU and unpinned,
-// sequential connection rate (connect, 1-byte echo, close), and N simultaneous
-// echoing connections (proportional memory per connection, time to stop).
+// --before runs an earlier build of the program the same way, as one more
+// column, so that a change is measured before and after in the same run.
+//
+// Figures: bulk throughput each way over one connection (every byte checked)
+// and the relay's CPU time per GiB moved, 64-byte ping-pong round trip p50/p99
+// pinned to one CPU and unpinned, sequential connection rate (connect, 1-byte
+// echo, close), a burst of N connects issued at once (listen-queue overflows
+// counted by the kernel in /proc/net/netstat, time until every one of them is
+// open and has echoed a byte), and N simultaneous echoing connections
+// (proportional memory per connection, time to stop with all of them open).
+// Each figure is printed with the ratios of Sorvik to haproxy, socat and direct.
 //
 // The echo/bulk server runs in a forked child process (thread per connection),
 // so the memory figures of the in-process relay are not mixed with it.
@@ -18,12 +29,14 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -34,7 +47,9 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/mapped_port_tcp.h"
@@ -211,14 +226,16 @@ pid_t StartServer(uint16_t& port) {
   return pid;
 }
 
-// ---- processes, affinity, memory -------------------------------------------
+// ---- processes, affinity, memory, CPU ----------------------------------------
 
-pid_t Spawn(const std::vector<std::string>& argv) {
+// Starts argv with standard input and error on /dev/null and standard output on
+// `out` (/dev/null when -1).
+pid_t Spawn(const std::vector<std::string>& argv, int out = -1) {
   pid_t pid = ::fork();
   if (pid == 0) {
     int n = ::open("/dev/null", O_RDWR);
     ::dup2(n, 0);
-    ::dup2(n, 1);
+    ::dup2(out >= 0 ? out : n, 1);
     ::dup2(n, 2);
     std::vector<char*> a;
     for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
@@ -300,12 +317,60 @@ long PssKiB(pid_t root) {
   return total;
 }
 
+// User plus system CPU seconds from a /proc/.../stat file (threads that have
+// ended still count in a process's figure); with `children`, also that of its
+// children that have ended and were waited for (socat forks one per connection).
+double StatCpuSeconds(const std::string& path, bool children = false) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  auto close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  unsigned long long utime = 0, stime = 0, cutime = 0, cstime = 0;
+  // Fields after the name: state(3) ppid ... utime(14) stime(15) cutime(16) cstime(17).
+  std::sscanf(line.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu", &utime,
+              &stime, &cutime, &cstime);
+  const unsigned long long ticks = utime + stime + (children ? cutime + cstime : 0);
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds spent by the relay: the process tree of an external relay, or this
+// process minus its main thread (which runs the clients) for the in-process engine.
+double RelayCpuSeconds(pid_t owner) {
+  if (owner == ::getpid()) {
+    return StatCpuSeconds("/proc/self/stat") - StatCpuSeconds("/proc/self/task/" + std::to_string(::getpid()) + "/stat");
+  }
+  double total = 0;
+  for (pid_t p : Descendants(owner)) total += StatCpuSeconds("/proc/" + std::to_string(p) + "/stat", true);
+  return total;
+}
+
+// The kernel's count of connections dropped because a listen queue was full
+// (TcpExt ListenOverflows in /proc/net/netstat; this network namespace).
+long ListenOverflows() {
+  std::ifstream in("/proc/net/netstat");
+  std::string names, values;
+  while (std::getline(in, names) && std::getline(in, values)) {
+    if (names.rfind("TcpExt:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value) {
+      if (name == "ListenOverflows") return std::atol(value.c_str());
+    }
+  }
+  return -1;
+}
+
 // ---- measurements -----------------------------------------------------------
 
 struct Figures {
   double up_gbit = 0, down_gbit = 0;
+  double cpu_s_per_gib = -1;
   double p50_pinned = 0, p99_pinned = 0, p50 = 0, p99 = 0;  // microseconds
   double conn_rate = 0;
+  double burst_overflows = -1;
+  double burst_s = -1;
+  int burst_failed = 0;
   double kib_per_conn = 0;
   double stop_ms = -1;
   bool ok = true;
@@ -387,6 +452,82 @@ double ConnRate(uint16_t port, int n, bool& ok) {
   return n / Secs(t0, Clock::now());
 }
 
+// `n` non-blocking connects issued back to back; each sends "Ex" once it is
+// connected and is done when the 'x' comes back. Gives the time until all are
+// done (bounded by `limit_s`), the connections that failed or were still
+// waiting at the limit, and the listen-queue overflows the kernel counted meanwhile.
+void Burst(uint16_t port, int n, double limit_s, Figures& f) {
+  const long before = ListenOverflows();
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  std::vector<int> fds;
+  std::vector<char> state(static_cast<size_t>(n), 0);  // 0 connecting, 1 sent, 2 done, 3 failed
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int pending = 0;
+  auto t0 = Clock::now();
+  for (int i = 0; i < n; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fds.push_back(fd);
+    if (fd < 0 || (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
+      state[static_cast<size_t>(i)] = 3;
+      continue;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLOUT | EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    ++pending;
+  }
+  auto last = t0;
+  std::vector<epoll_event> events(256);
+  while (pending > 0) {
+    const double left = limit_s - Secs(t0, Clock::now());
+    if (left <= 0) break;
+    int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), static_cast<int>(left * 1000) + 1);
+    for (int j = 0; j < k; ++j) {
+      const size_t i = events[static_cast<size_t>(j)].data.u32;
+      const int fd = fds[i];
+      if (state[i] == 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0 || ::send(fd, "Ex", 2, MSG_NOSIGNAL) != 2) {
+          state[i] = 3;
+        } else {
+          state[i] = 1;
+          epoll_event ev{};
+          ev.events = EPOLLIN;
+          ev.data.u32 = static_cast<uint32_t>(i);
+          ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
+          continue;
+        }
+      } else if (state[i] == 1) {
+        char c = 0;
+        ssize_t r = ::recv(fd, &c, 1, 0);
+        if (r < 0 && errno == EAGAIN) continue;
+        state[i] = r == 1 && c == 'x' ? 2 : 3;
+      } else {
+        continue;
+      }
+      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+      --pending;
+      last = Clock::now();
+    }
+  }
+  const long after = ListenOverflows();
+  f.burst_failed = 0;
+  for (char s : state) f.burst_failed += s != 2;
+  f.burst_s = f.burst_failed > 0 ? limit_s : Secs(t0, last);
+  f.burst_overflows = before >= 0 && after >= 0 ? static_cast<double>(after - before) : -1;
+  if (f.burst_failed > 0) f.ok = false;
+  for (int fd : fds) {
+    if (fd >= 0) ::close(fd);
+  }
+  ::close(ep);
+}
+
 // Opens n echoing connections; returns them (empty on failure).
 std::vector<int> OpenMany(uint16_t port, int n, bool& ok) {
   std::vector<int> fds;
@@ -415,17 +556,23 @@ struct Options {
   int conns = 2000;
   int rate_conns = 3000;
   int pings = 20000;
+  int burst = 2000;
+  double burst_limit_s = 15;
+  std::string program = SORVIK_PROGRAM;
+  std::string before;  // an earlier build of the program, measured as "before"
   std::string only;  // run just this relay (and direct)
 };
 
-// Runs every figure against `port`; `owner` is the process whose memory counts
-// (and gets pinned); `stop` stops the relay with all connections open.
+// Runs every figure against `port`; `owner` is the process whose memory and
+// CPU count (and gets pinned); `stop` stops the relay with all connections open.
 template <class Stop>
 Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, Stop stop) {
   Figures f;
   std::fprintf(stderr, "[%s] bulk...\n", name);
+  const double cpu0 = RelayCpuSeconds(owner);
   f.up_gbit = Bulk(port, 'U', o.bulk, f.ok);
   f.down_gbit = Bulk(port, 'D', o.bulk, f.ok);
+  if (owner != g_server) f.cpu_s_per_gib = (RelayCpuSeconds(owner) - cpu0) / (2.0 * static_cast<double>(o.bulk) / (1 << 30));
   std::fprintf(stderr, "[%s] latency...\n", name);
   cpu_set_t one, all;
   CPU_ZERO(&one);
@@ -443,6 +590,9 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   std::fprintf(stderr, "[%s] connection rate...\n", name);
   f.conn_rate = ConnRate(port, o.rate_conns, f.ok);
   ::usleep(300000);  // let the relay finish closing
+  std::fprintf(stderr, "[%s] burst of %d connects...\n", name, o.burst);
+  Burst(port, o.burst, o.burst_limit_s, f);
+  ::usleep(300000);
   std::fprintf(stderr, "[%s] %d connections...\n", name, o.conns);
   long before = PssKiB(owner);
   std::vector<int> fds = OpenMany(port, o.conns, f.ok);
@@ -453,53 +603,92 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   return f;
 }
 
-void Print(const std::map<std::string, Figures>& r) {
-  const char* order[] = {"direct", "socat", "haproxy", "sorvik"};
+void Print(const std::map<std::string, Figures>& r, const Options& o) {
+  const char* order[] = {"direct", "socat", "haproxy", "engine", "before", "sorvik"};
   struct Row {
-    const char* label;
+    std::string label;
     double Figures::*field;
-    bool higher_better;
   };
   const Row rows[] = {
-      {"throughput up (Gbit/s)", &Figures::up_gbit, true},
-      {"throughput down (Gbit/s)", &Figures::down_gbit, true},
-      {"RTT p50 pinned (us)", &Figures::p50_pinned, false},
-      {"RTT p99 pinned (us)", &Figures::p99_pinned, false},
-      {"RTT p50 unpinned (us)", &Figures::p50, false},
-      {"RTT p99 unpinned (us)", &Figures::p99, false},
-      {"connections/s", &Figures::conn_rate, true},
-      {"PSS KiB per connection", &Figures::kib_per_conn, false},
-      {"stop with all open (ms)", &Figures::stop_ms, false},
+      {"throughput up (Gbit/s)", &Figures::up_gbit},
+      {"throughput down (Gbit/s)", &Figures::down_gbit},
+      {"relay CPU (s per GiB)", &Figures::cpu_s_per_gib},
+      {"RTT p50 pinned (us)", &Figures::p50_pinned},
+      {"RTT p99 pinned (us)", &Figures::p99_pinned},
+      {"RTT p50 unpinned (us)", &Figures::p50},
+      {"RTT p99 unpinned (us)", &Figures::p99},
+      {"connections/s", &Figures::conn_rate},
+      {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burst_overflows},
+      {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burst_s},
+      {"PSS KiB per connection", &Figures::kib_per_conn},
+      {"stop with " + std::to_string(o.conns) + " open (ms)", &Figures::stop_ms},
   };
-  std::printf("\n%-26s", "figure");
+  std::printf("\n%-32s", "figure");
   for (const char* n : order) {
-    if (r.count(n)) std::printf("%12s", n);
+    if (r.count(n)) std::printf("%10s", n);
   }
-  std::printf("%14s%14s%14s\n", "sorvik/socat", "sorvik/hapx", "sorvik/direct");
+  std::printf("%12s%12s%12s%12s%12s\n", "sorvik/hapx", "sorvik/socat", "sorvik/dir", "engine/hapx", "before/hapx");
   for (const Row& row : rows) {
-    std::printf("%-26s", row.label);
+    std::printf("%-32s", row.label.c_str());
     for (const char* n : order) {
-      if (r.count(n)) std::printf("%12.2f", r.at(n).*row.field);
+      if (!r.count(n)) continue;
+      const double v = r.at(n).*row.field;
+      if (v < 0) std::printf("%10s", "-");
+      else std::printf("%10.2f", v);
     }
-    auto ratio = [&](const char* other) {
-      if (!r.count("sorvik") || !r.count(other) || r.at(other).*row.field <= 0) return std::printf("%14s", "-");
-      return std::printf("%14.2f", r.at("sorvik").*row.field / (r.at(other).*row.field));
+    auto ratio = [&](const char* mine, const char* other) {
+      if (!r.count(mine) || !r.count(other) || r.at(other).*row.field <= 0 || r.at(mine).*row.field < 0) {
+        return std::printf("%12s", "-");
+      }
+      return std::printf("%12.2f", r.at(mine).*row.field / (r.at(other).*row.field));
     };
-    ratio("socat");
-    ratio("haproxy");
-    ratio("direct");
+    ratio("sorvik", "haproxy");
+    ratio("sorvik", "socat");
+    ratio("sorvik", "direct");
+    ratio("engine", "haproxy");
+    ratio("before", "haproxy");
     std::printf("\n");
   }
   for (auto& [name, f] : r) {
+    if (f.burst_failed > 0) {
+      std::printf("NOTE: %s: %d of the %d burst connections were not open and echoing after %.0f s\n", name.c_str(),
+                  f.burst_failed, o.burst, o.burst_limit_s);
+    }
     if (!f.ok) std::printf("WARNING: %s had failed or corrupted transfers\n", name.c_str());
   }
-  std::printf("(RTT ratios: lower is better; direct has no relay, its stop and memory figures are 0)\n");
+  std::printf("(sorvik: the program run --headless with one tunnel; engine: TIdMappedPortTCP in this process.\n"
+              " Ratios of RTT, CPU, memory, stop and burst figures: lower is better. Direct has no relay:\n"
+              " no CPU, memory or stop figure.)\n");
 }
 
 bool Have(const char* prog) {
   std::string cmd = std::string("command -v ") + prog + " >/dev/null 2>&1 || test -x /usr/sbin/" + prog;
   return std::system(cmd.c_str()) == 0;
 }
+
+// Reads the program's standard output until it closes, counting lines (a thread).
+struct OutputDrain {
+  int fd = -1;
+  std::atomic<long> lines{0};
+  std::thread thread;
+  void Start(int readFd) {
+    fd = readFd;
+    thread = std::thread([this] {
+      char buf[65536];
+      for (;;) {
+        ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        lines += std::count(buf, buf + r, '\n');
+      }
+    });
+  }
+  void Join() {
+    if (thread.joinable()) thread.join();
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
 
 }  // namespace
 
@@ -512,9 +701,15 @@ int main(int argc, char** argv) {
     else if (a == "--conns") o.conns = static_cast<int>(v);
     else if (a == "--rate-conns") o.rate_conns = static_cast<int>(v);
     else if (a == "--pings") o.pings = static_cast<int>(v);
+    else if (a == "--burst") o.burst = static_cast<int>(v);
+    else if (a == "--program") o.program = argv[i + 1];
+    else if (a == "--before") o.before = argv[i + 1];
     else if (a == "--only") o.only = argv[i + 1];
     else {
-      std::fprintf(stderr, "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--only socat|haproxy|sorvik]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
+                   "          [--before PATH] [--only socat|haproxy|sorvik|engine|before]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -532,12 +727,15 @@ int main(int argc, char** argv) {
   std::map<std::string, Figures> results;
   const pid_t self = ::getpid();
 
-  results["direct"] = Measure("direct", echoPort, server, o, [] { return 0.0; });
+  results["direct"] = Measure("direct", echoPort, server, o, [] { return -1.0; });
   // The direct row's memory is the echo server's; it is no relay figure.
-  results["direct"].kib_per_conn = 0;
+  results["direct"].kib_per_conn = -1;
 
-  auto external = [&](const char* name, std::vector<std::string> argv, uint16_t port) {
-    pid_t pid = Spawn(argv);
+  // An external relay: stopped with SIGTERM to its process tree, timed until it
+  // has exited.
+  auto external = [&](const char* name, std::vector<std::string> argv, uint16_t port, int out = -1) {
+    pid_t pid = Spawn(argv, out);
+    if (out >= 0) ::close(out);
     if (!WaitPort(port)) {
       std::fprintf(stderr, "[%s] did not start\n", name);
       Kill(pid);
@@ -553,6 +751,8 @@ int main(int argc, char** argv) {
   };
 
   auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
+  char dir[] = "/tmp/sorvik-bench-XXXXXX";
+  if (!::mkdtemp(dir)) Die("mkdtemp");
   if (wanted("socat") && Have("socat")) {
     uint16_t p = FreePort();
     external("socat",
@@ -562,34 +762,56 @@ int main(int argc, char** argv) {
   }
   if (wanted("haproxy") && Have("haproxy")) {
     uint16_t p = FreePort();
-    char dir[] = "/tmp/sorvik-bench-XXXXXX";
-    if (::mkdtemp(dir)) {
-      std::string cfg = std::string(dir) + "/haproxy.cfg";
-      std::ofstream(cfg) << "global\n  maxconn 8000\n"
-                         << "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 300s\n"
-                         << "  timeout server 300s\n"
-                         << "frontend f\n  bind 127.0.0.1:" << p << "\n  default_backend b\n"
-                         << "backend b\n  server s1 127.0.0.1:" << echoPort << "\n";
-      external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
-      std::remove(cfg.c_str());
-      ::rmdir(dir);
-    }
+    std::string cfg = std::string(dir) + "/haproxy.cfg";
+    std::ofstream(cfg) << "global\n  maxconn 8000\n"
+                       << "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 300s\n"
+                       << "  timeout server 300s\n"
+                       << "frontend f\n  bind 127.0.0.1:" << p << "\n  default_backend b\n"
+                       << "backend b\n  server s1 127.0.0.1:" << echoPort << "\n";
+    external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
+    std::remove(cfg.c_str());
   }
 
-  if (wanted("sorvik")) {
+  // The program: a settings file as a user writes it, one tunnel with the
+  // default log switches of a new tunnel, started by the autostart pass at once.
+  auto program = [&](const char* name, const std::string& path) {
+    if (::access(path.c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
+      return;
+    }
+    uint16_t p = FreePort();
+    std::ofstream(std::string(dir) + "/sorvik.ini")
+        << "[Options]\nAutostartDelay=0\n\n"
+        << "[Tunnel:0]\nServer=127.0.0.1\nPort=" << echoPort << "\nMapped=" << p
+        << "\nAutostart=1\nProxyType=0\nLogServerErrors=1\nLogToServer=1\nLogFromServer=0\n"
+        << "SSLHost=0\nLocalAccess=1\nTunnelCaption=bench\n";
+    int pipefd[2];
+    if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
+    OutputDrain drain;
+    drain.Start(pipefd[0]);
+    external(name, {path, "--headless", "--data-dir", dir}, p, pipefd[1]);
+    drain.Join();
+    std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
+    std::remove((std::string(dir) + "/sorvik.ini").c_str());
+  };
+  if (!o.before.empty() && wanted("before")) program("before", o.before);
+  if (wanted("sorvik")) program("sorvik", o.program);
+
+  if (wanted("engine")) {
     auto relay = std::make_unique<sorvik::TIdMappedPortTCP>();
     relay->Bindings.push_back({"127.0.0.1", 0, sorvik::Id_IPv4});
     relay->MappedHost = "127.0.0.1";
     relay->MappedPort = echoPort;
     relay->SetActive(true);
-    results["sorvik"] = Measure("sorvik", relay->BoundPort(0), self, o, [&] {
+    results["engine"] = Measure("engine", relay->BoundPort(0), self, o, [&] {
       auto t0 = Clock::now();
       relay->SetActive(false);
       return Secs(t0, Clock::now()) * 1000;
     });
   }
+  ::rmdir(dir);
 
   Kill(server);
-  Print(results);
+  Print(results, o);
   return 0;
 }

@@ -1,27 +1,42 @@
 // TLS tunnel benchmark: a Sorvik tunnel with "SSL Host" and stunnel in client
-// mode (client = yes) side by side, both in front of the same local TLS server
+// mode (client = yes) side by side, all in front of the same local TLS server
 // (stunnel in server mode before a plain back end in this process), session
-// resumption off everywhere. Prints bulk throughput both ways, full handshakes
-// per second and resident memory per open TLS connection, with ratios.
+// resumption off everywhere. The tunnel runs twice: as the real program
+// (`sorvik --headless` with a settings file as a user writes it, standard
+// output to a pipe that this benchmark reads) and as the engine alone (a
+// TKestruneItem in a child process). Prints bulk throughput both ways with the
+// relay's CPU time per GiB, full handshakes per second, a burst of connects at
+// once (listen-queue overflows from /proc/net/netstat, time until all are open
+// and have answered), proportional memory per open TLS connection and the time
+// to stop with them open, each with its ratio to stunnel.
 //
-//   tls_bench [megabytes=512] [handshake-seconds=3] [connections=200]
+//   tls_bench [--mib N] [--handshake-seconds N] [--conns N] [--burst N]
+//             [--program PATH] [--before PATH]
 //
-// The tunnel runs in a child process of its own so that its memory is measured
-// apart from the back end and the clients. Needs stunnel and openssl in PATH.
+// --before runs an earlier build of the program the same way, as one more
+// column. Needs stunnel and openssl in PATH.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -104,11 +119,45 @@ bool RecvAll(int fd, char* p, size_t n) {
   return true;
 }
 
-long RssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+// Proportional set size in KiB of one process.
+long PssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  std::string key;
+  long value = 0;
+  while (in >> key) {
+    if (key == "Pss:") {
+      in >> value;
+      return value;
+    }
+    in.ignore(1 << 20, '\n');
+  }
+  return -1;
+}
+
+// User plus system CPU seconds of one process, with its waited-for children.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  std::getline(in, line);
+  auto close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  unsigned long long utime = 0, stime = 0, cutime = 0, cstime = 0;
+  std::sscanf(line.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu", &utime,
+              &stime, &cutime, &cstime);
+  return static_cast<double>(utime + stime + cutime + cstime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// TcpExt ListenOverflows of /proc/net/netstat (this network namespace).
+long ListenOverflows() {
+  std::ifstream in("/proc/net/netstat");
+  std::string names, values;
+  while (std::getline(in, names) && std::getline(in, values)) {
+    if (names.rfind("TcpExt:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value) {
+      if (name == "ListenOverflows") return std::atol(value.c_str());
+    }
   }
   return -1;
 }
@@ -175,9 +224,11 @@ class Backend {
   uint16_t port_ = 0;
 };
 
-pid_t Spawn(const std::vector<std::string>& argv) {
+// Starts argv; standard output goes to `out` when it is given.
+pid_t Spawn(const std::vector<std::string>& argv, int out = -1) {
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (out >= 0) ::dup2(out, 1);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -188,11 +239,100 @@ pid_t Spawn(const std::vector<std::string>& argv) {
 }
 
 struct Figures {
-  double downGbit = 0, upGbit = 0, handshakesPerSec = 0, kbPerConnection = 0;
+  double downGbit = 0, upGbit = 0, cpuPerGiB = -1, handshakesPerSec = 0;
+  double burstOverflows = -1, burstSeconds = -1, kibPerConnection = 0, stopMs = -1;
+  int burstFailed = 0;
 };
 
-Figures Measure(uint16_t entry, pid_t process, uint64_t bytes, int handshakeSeconds, int connections) {
+// `n` connects issued at once; each sends 'H' once connected and is done at the
+// answer 'h' (which needs the TLS leg up). Bounded by `limitS`.
+void Burst(uint16_t entry, int n, double limitS, Figures& f) {
+  const long before = ListenOverflows();
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  std::vector<int> fds;
+  std::vector<char> state(static_cast<size_t>(n), 0);  // 0 connecting, 1 sent, 2 done, 3 failed
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(entry);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int pending = 0;
+  const auto t0 = Clock::now();
+  auto last = t0;
+  for (int i = 0; i < n; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fds.push_back(fd);
+    if (fd < 0 || (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
+      state[static_cast<size_t>(i)] = 3;
+      continue;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLOUT | EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    ++pending;
+  }
+  std::vector<epoll_event> events(256);
+  while (pending > 0) {
+    const double left = limitS - std::chrono::duration<double>(Clock::now() - t0).count();
+    if (left <= 0) break;
+    int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), static_cast<int>(left * 1000) + 1);
+    for (int j = 0; j < k; ++j) {
+      const size_t i = events[static_cast<size_t>(j)].data.u32;
+      const int fd = fds[i];
+      if (state[i] == 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err == 0 && ::send(fd, "H", 1, MSG_NOSIGNAL) == 1) {
+          state[i] = 1;
+          epoll_event ev{};
+          ev.events = EPOLLIN;
+          ev.data.u32 = static_cast<uint32_t>(i);
+          ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
+          continue;
+        }
+        state[i] = 3;
+      } else if (state[i] == 1) {
+        char c = 0;
+        ssize_t r = ::recv(fd, &c, 1, 0);
+        if (r < 0 && errno == EAGAIN) continue;
+        state[i] = r == 1 && c == 'h' ? 2 : 3;
+      } else {
+        continue;
+      }
+      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+      --pending;
+      last = Clock::now();
+    }
+  }
+  const long after = ListenOverflows();
+  f.burstFailed = 0;
+  for (char s : state) f.burstFailed += s != 2;
+  f.burstSeconds = f.burstFailed > 0 ? limitS : std::chrono::duration<double>(last - t0).count();
+  f.burstOverflows = before >= 0 && after >= 0 ? static_cast<double>(after - before) : -1;
+  for (int fd : fds) {
+    if (fd >= 0) ::close(fd);
+  }
+  ::close(ep);
+}
+
+struct Options {
+  uint64_t mib = 512;
+  int seconds = 3;
+  int connections = 200;
+  int burst = 2000;
+  double burstLimitS = 15;
+  std::string program = SORVIK_PROGRAM;
+  std::string before;
+};
+
+// `stop` ends the tunnel process with the connections open and returns its time in ms (or -1).
+template <class Stop>
+Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& o, Stop stop) {
   Figures f;
+  const uint64_t bytes = o.mib << 20;
+  std::fprintf(stderr, "[%s] bulk...\n", name);
+  const double cpu0 = CpuSeconds(process);
   // Throughput, server to client.
   {
     int fd = Connect(entry);
@@ -229,15 +369,17 @@ Figures Measure(uint16_t entry, pid_t process, uint64_t bytes, int handshakeSeco
     f.upGbit = ok ? static_cast<double>(bytes) * 8 / s / 1e9 : 0;
     ::close(fd);
   }
+  f.cpuPerGiB = (CpuSeconds(process) - cpu0) / (2.0 * static_cast<double>(bytes) / (1 << 30));
   // Full handshakes per second: 4 clients, each connect / one byte each way / close.
+  std::fprintf(stderr, "[%s] handshakes...\n", name);
   {
     std::atomic<long> done{0};
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stopClients{false};
     std::vector<std::thread> clients;
     auto start = Clock::now();
     for (int i = 0; i < 4; ++i) {
       clients.emplace_back([&] {
-        while (!stop) {
+        while (!stopClients) {
           int fd = Connect(entry);
           if (fd < 0) continue;
           char c = 0;
@@ -246,40 +388,96 @@ Figures Measure(uint16_t entry, pid_t process, uint64_t bytes, int handshakeSeco
         }
       });
     }
-    std::this_thread::sleep_for(std::chrono::seconds(handshakeSeconds));
-    stop = true;
+    std::this_thread::sleep_for(std::chrono::seconds(o.seconds));
+    stopClients = true;
     for (auto& t : clients) t.join();
     f.handshakesPerSec = static_cast<double>(done) / std::chrono::duration<double>(Clock::now() - start).count();
   }
-  // Resident memory per open TLS connection.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::fprintf(stderr, "[%s] burst of %d...\n", name, o.burst);
+  Burst(entry, o.burst, o.burstLimitS, f);
+  // Memory per open TLS connection.
+  std::fprintf(stderr, "[%s] %d open connections...\n", name, o.connections);
   {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    long before = RssKb(process);
+    long before = PssKiB(process);
     std::vector<int> open;
-    for (int i = 0; i < connections; ++i) {
+    for (int i = 0; i < o.connections; ++i) {
       int fd = Connect(entry);
       char c = 0;
       if (fd >= 0 && SendAll(fd, "H", 1) && RecvAll(fd, &c, 1)) open.push_back(fd);
       else if (fd >= 0) ::close(fd);
     }
-    long after = RssKb(process);
-    f.kbPerConnection = open.empty() ? 0 : static_cast<double>(after - before) / static_cast<double>(open.size());
+    long after = PssKiB(process);
+    f.kibPerConnection = open.empty() ? 0 : static_cast<double>(after - before) / static_cast<double>(open.size());
+    f.stopMs = stop();
     for (int fd : open) ::close(fd);
   }
   return f;
 }
 
+// Reads the program's standard output until it closes, counting lines.
+struct OutputDrain {
+  int fd = -1;
+  std::atomic<long> lines{0};
+  std::thread thread;
+  void Start(int readFd) {
+    fd = readFd;
+    thread = std::thread([this] {
+      char buf[65536];
+      for (;;) {
+        ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        lines += std::count(buf, buf + r, '\n');
+      }
+    });
+  }
+  void Join() {
+    if (thread.joinable()) thread.join();
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
+
+// SIGTERM, timed until the process has exited.
+double StopProcess(pid_t pid) {
+  auto t0 = Clock::now();
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
+  return std::chrono::duration<double>(Clock::now() - t0).count() * 1000;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 512;
-  const int seconds = argc > 2 ? std::atoi(argv[2]) : 3;
-  const int connections = argc > 3 ? std::atoi(argv[3]) : 200;
+  Options o;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    const long v = std::atol(argv[i + 1]);
+    if (a == "--mib") o.mib = static_cast<uint64_t>(v);
+    else if (a == "--handshake-seconds") o.seconds = static_cast<int>(v);
+    else if (a == "--conns") o.connections = static_cast<int>(v);
+    else if (a == "--burst") o.burst = static_cast<int>(v);
+    else if (a == "--program") o.program = argv[i + 1];
+    else if (a == "--before") o.before = argv[i + 1];
+    else {
+      std::fprintf(stderr,
+                   "usage: %s [--mib N] [--handshake-seconds N] [--conns N] [--burst N] [--program PATH] "
+                   "[--before PATH]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
   if (std::system("command -v stunnel >/dev/null && command -v openssl >/dev/null") != 0) {
     std::printf("tls_bench: stunnel or openssl missing, nothing measured\n");
     return 0;
   }
   signal(SIGPIPE, SIG_IGN);
+  rlimit lim{};
+  ::getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = lim.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &lim);
   char dirTemplate[] = "/tmp/sorvik-tls-bench-XXXXXX";
   const std::string dir = ::mkdtemp(dirTemplate);
   const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
@@ -287,18 +485,18 @@ int main(int argc, char** argv) {
                " -out " + cert + " 2>/dev/null")
                   .c_str());
 
-  const uint16_t tlsPort = PickPort(), tunnelPort = PickPort(), stunnelClientPort = PickPort();
+  const uint16_t tlsPort = PickPort(), enginePort = PickPort(), stunnelClientPort = PickPort();
 
-  // The tunnel, in a child made before any thread exists.
+  // The engine alone, in a child made before any thread exists.
   int ready[2];
   if (::pipe(ready) != 0) return 1;
-  pid_t tunnelPid = ::fork();
-  if (tunnelPid == 0) {
+  pid_t enginePid = ::fork();
+  if (enginePid == 0) {
     ::close(ready[0]);
     sorvik::TKestruneItem tunnel;
     tunnel.Server = "127.0.0.1";
     tunnel.Port = tlsPort;
-    tunnel.Mapped = tunnelPort;
+    tunnel.Mapped = enginePort;
     tunnel.SSLHost = true;
     tunnel.ProxyType = 9;
     bool ok = false;
@@ -308,7 +506,7 @@ int main(int argc, char** argv) {
     }
     char c = ok ? 'r' : 'f';
     [[maybe_unused]] ssize_t w = ::write(ready[1], &c, 1);
-    for (;;) ::pause();  // until the parent's SIGKILL
+    for (;;) ::pause();  // until the parent's SIGTERM or SIGKILL
   }
   ::close(ready[1]);
   char c = 0;
@@ -327,30 +525,101 @@ int main(int argc, char** argv) {
     cl << common << "[client]\nclient = yes\naccept = 127.0.0.1:" << stunnelClientPort
        << "\nconnect = 127.0.0.1:" << tlsPort << "\n";
   }
-  pid_t serverPid = Spawn({"stunnel", dir + "/server.conf"});
-  pid_t clientPid = Spawn({"stunnel", dir + "/client.conf"});
-  if (!WaitPort(tlsPort) || !WaitPort(stunnelClientPort) || !WaitPort(tunnelPort)) {
+  const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t serverPid = Spawn({"stunnel", dir + "/server.conf"}, devnull);
+  pid_t clientPid = Spawn({"stunnel", dir + "/client.conf"}, devnull);
+  if (!WaitPort(tlsPort) || !WaitPort(stunnelClientPort) || !WaitPort(enginePort)) {
     std::printf("tls_bench: a peer did not come up\n");
     return 1;
   }
 
-  const uint64_t bytes = megabytes << 20;
-  std::printf("TLS tunnel benchmark: %llu MB each way, %d s of handshakes (4 clients), %d open connections\n",
-              static_cast<unsigned long long>(megabytes), seconds, connections);
-  Figures sorvik = Measure(tunnelPort, tunnelPid, bytes, seconds, connections);
-  Figures stunnel = Measure(stunnelClientPort, clientPid, bytes, seconds, connections);
-  auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-  std::printf("%-28s %12s %12s %8s\n", "", "sorvik", "stunnel", "ratio");
-  std::printf("%-28s %12.2f %12.2f %8.2f\n", "throughput down (Gbit/s)", sorvik.downGbit, stunnel.downGbit,
-              ratio(sorvik.downGbit, stunnel.downGbit));
-  std::printf("%-28s %12.2f %12.2f %8.2f\n", "throughput up (Gbit/s)", sorvik.upGbit, stunnel.upGbit,
-              ratio(sorvik.upGbit, stunnel.upGbit));
-  std::printf("%-28s %12.0f %12.0f %8.2f\n", "full handshakes per second", sorvik.handshakesPerSec,
-              stunnel.handshakesPerSec, ratio(sorvik.handshakesPerSec, stunnel.handshakesPerSec));
-  std::printf("%-28s %12.1f %12.1f %8.2f\n", "KB resident per connection", sorvik.kbPerConnection,
-              stunnel.kbPerConnection, ratio(sorvik.kbPerConnection, stunnel.kbPerConnection));
+  std::printf("TLS tunnel benchmark: %llu MiB each way, %d s of handshakes (4 clients), burst of %d, %d open\n",
+              static_cast<unsigned long long>(o.mib), o.seconds, o.burst, o.connections);
+  std::map<std::string, Figures> results;
 
-  for (pid_t p : {tunnelPid, serverPid, clientPid}) {
+  // The program: a settings file as a user writes it (one TLS tunnel, the
+  // default log switches of a new tunnel, started by the autostart pass at once).
+  auto program = [&](const char* name, const std::string& path) {
+    if (::access(path.c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
+      return;
+    }
+    const uint16_t port = PickPort();
+    const std::string data = dir + "/" + name;
+    ::mkdir(data.c_str(), 0700);
+    std::ofstream(data + "/sorvik.ini") << "[Options]\nAutostartDelay=0\n\n"
+                                        << "[Tunnel:0]\nServer=127.0.0.1\nPort=" << tlsPort << "\nMapped=" << port
+                                        << "\nAutostart=1\nProxyType=0\nLogServerErrors=1\nLogToServer=1\n"
+                                        << "LogFromServer=0\nSSLHost=1\nLocalAccess=1\nTunnelCaption=bench\n";
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    OutputDrain drain;
+    drain.Start(out[0]);
+    pid_t pid = Spawn({path, "--headless", "--data-dir", data}, out[1]);
+    ::close(out[1]);
+    if (!WaitPort(port)) {
+      std::fprintf(stderr, "[%s] did not start\n", name);
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    } else {
+      results[name] = Measure(name, port, pid, o, [&] { return StopProcess(pid); });
+    }
+    drain.Join();
+    std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
+  };
+  if (!o.before.empty()) program("before", o.before);
+  program("sorvik", o.program);
+  // The engine's child has no stop of its own (SIGTERM just ends it): no stop figure.
+  results["engine"] = Measure("engine", enginePort, enginePid, o, [] { return -1.0; });
+  results["stunnel"] = Measure("stunnel", stunnelClientPort, clientPid, o, [&] { return StopProcess(clientPid); });
+
+  const char* order[] = {"stunnel", "engine", "before", "sorvik"};
+  struct Row {
+    std::string label;
+    double Figures::*field;
+  };
+  const Row rows[] = {
+      {"throughput down (Gbit/s)", &Figures::downGbit},
+      {"throughput up (Gbit/s)", &Figures::upGbit},
+      {"relay CPU (s per GiB)", &Figures::cpuPerGiB},
+      {"full handshakes per second", &Figures::handshakesPerSec},
+      {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burstOverflows},
+      {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burstSeconds},
+      {"PSS KiB per open connection", &Figures::kibPerConnection},
+      {"stop with " + std::to_string(o.connections) + " open (ms)", &Figures::stopMs},
+  };
+  std::printf("\n%-32s", "figure");
+  for (const char* n : order) {
+    if (results.count(n)) std::printf("%10s", n);
+  }
+  std::printf("%14s%14s%14s\n", "sorvik/stunl", "engine/stunl", "before/stunl");
+  for (const Row& row : rows) {
+    std::printf("%-32s", row.label.c_str());
+    for (const char* n : order) {
+      if (!results.count(n)) continue;
+      const double v = results.at(n).*row.field;
+      if (v < 0) std::printf("%10s", "-");
+      else std::printf("%10.2f", v);
+    }
+    for (const char* mine : {"sorvik", "engine", "before"}) {
+      if (!results.count(mine) || results.at("stunnel").*row.field <= 0 || results.at(mine).*row.field < 0) {
+        std::printf("%14s", "-");
+      } else {
+        std::printf("%14.2f", results.at(mine).*row.field / (results.at("stunnel").*row.field));
+      }
+    }
+    std::printf("\n");
+  }
+  for (auto& [name, f] : results) {
+    if (f.burstFailed > 0) {
+      std::printf("NOTE: %s: %d of the %d burst connections had no answer after %.0f s\n", name.c_str(), f.burstFailed,
+                  o.burst, o.burstLimitS);
+    }
+  }
+  std::printf("(sorvik: the program run --headless with one TLS tunnel; engine: the tunnel in a child process.\n"
+              " CPU, burst, memory and stop ratios: lower is better.)\n");
+
+  for (pid_t p : {enginePid, serverPid, clientPid}) {
     ::kill(p, SIGKILL);
     ::waitpid(p, nullptr, 0);
   }
