@@ -33,6 +33,11 @@ constexpr int kDeactivatePollMs = 500;
 // Pause after running out of descriptors, memory or threads, so that the
 // listener does not spin while the process is at its limits.
 constexpr int kResourceBackoffMs = 50;
+// A worker whose connection has ended waits this long for the next one before
+// its thread ends; at most kMaxIdleWorkers wait at a time. Creating a thread
+// is the largest single cost of a new connection.
+constexpr int kWorkerIdleMs = 2000;
+constexpr size_t kMaxIdleWorkers = 128;
 
 // Worker stacks: small, the relay needs little. Sanitizer builds get more room
 // for their redzones.
@@ -101,16 +106,32 @@ struct TIdMappedPortTCP::Impl {
   std::vector<TIdMappedPortContext*> contexts;  // guarded by list_mutex
   bool cancelling = false;                      // guarded by list_mutex: deactivation under way
 
-  // ---- live worker threads (never held together with list_mutex) ----
+  // ---- worker threads (never held together with list_mutex) ----
+  // A worker thread serves one connection at a time. When its connection has
+  // ended it waits, idle, up to kWorkerIdleMs for the listener to hand it the
+  // next one, then ends.
+  struct IdleWorker {
+    std::condition_variable cv;             // a connection was handed over, or quit
+    TIdMappedPortContext* next = nullptr;   // guarded by workers_mutex
+    bool quit = false;                      // guarded by workers_mutex
+  };
   std::mutex workers_mutex;
   std::condition_variable workers_cv;  // signalled when `workers` drops
-  // Worker threads started and not yet ended; guarded by workers_mutex. Raised
-  // by the listener before it starts a worker, lowered by the worker as its
-  // very last touch of the server.
+  // Worker threads started and not yet ended, busy or idle; guarded by
+  // workers_mutex. Raised by the listener before it starts a worker, lowered
+  // by the worker as its very last touch of the server.
   int workers = 0;
+  // The idle workers, most recently idle last; guarded by workers_mutex. Each
+  // entry lives on its worker's stack while it is listed.
+  std::vector<IdleWorker*> idle;
+  // Deactivation under way: no worker goes idle; guarded by workers_mutex.
+  bool workers_quit = false;
 
   void ListenLoop(int fd);
   void StartWorker(int fd);
+  // Worker thread, after its connection: waits idle for the next one. Null:
+  // the thread ends (workers already lowered).
+  TIdMappedPortContext* NextConnection();
   bool Backoff();  // false when the listener is being stopped
   void CancelAll();
 };
@@ -219,6 +240,11 @@ int TIdMappedPortTCP::ConnectionCount() {
   return static_cast<int>(impl_->contexts.size());
 }
 
+int TIdMappedPortTCP::IdleWorkerCount() {
+  std::lock_guard<std::mutex> lock(impl_->workers_mutex);
+  return static_cast<int>(impl_->idle.size());
+}
+
 void TIdMappedPortTCP::Impl::CancelAll() {
   std::lock_guard<std::mutex> lock(list_mutex);
   for (TIdMappedPortContext* ctx : contexts) ctx->Cancel();
@@ -322,8 +348,18 @@ void TIdMappedPortTCP::SetActive(bool value) {
     im.cancelling = true;
     for (TIdMappedPortContext* ctx : im.contexts) ctx->Cancel();
   }
-  // 3. Wait for the workers. Every wait of a worker is cancellable, so this ends
-  // promptly; the 500 ms round only re-cancels as a safety net.
+  // 3. Wait for the workers. Idle ones end at once; every wait of a busy one is
+  // cancellable, so this ends promptly; the 500 ms round only re-cancels as a
+  // safety net.
+  {
+    std::lock_guard<std::mutex> lock(im.workers_mutex);
+    im.workers_quit = true;
+    for (Impl::IdleWorker* w : im.idle) {
+      w->quit = true;
+      w->cv.notify_one();
+    }
+    im.idle.clear();
+  }
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(im.workers_mutex);
@@ -336,6 +372,10 @@ void TIdMappedPortTCP::SetActive(bool value) {
   }
   ::close(im.wake_fd);
   im.wake_fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(im.workers_mutex);
+    im.workers_quit = false;
+  }
   im.active = false;
 }
 
@@ -385,7 +425,8 @@ void TIdMappedPortTCP::Impl::ListenLoop(int fd) {
   if (spare >= 0) ::close(spare);
 }
 
-// Listener thread: hands the accepted socket to a new detached worker thread.
+// Listener thread: hands the accepted socket to an idle worker, or to a new
+// detached worker thread when none is idle.
 void TIdMappedPortTCP::Impl::StartWorker(int fd) {
   TIdMappedPortContext* ctx = nullptr;
   try {
@@ -402,6 +443,15 @@ void TIdMappedPortTCP::Impl::StartWorker(int fd) {
   }
   {
     std::lock_guard<std::mutex> lock(workers_mutex);
+    if (!idle.empty()) {
+      IdleWorker* w = idle.back();
+      idle.pop_back();
+      w->next = ctx;
+      // Notified under the lock: once the lock is released the worker may run
+      // the connection, end, and take its IdleWorker with it.
+      w->cv.notify_one();
+      return;
+    }
     ++workers;
   }
   pthread_attr_t attr;
@@ -426,20 +476,46 @@ void TIdMappedPortTCP::Impl::StartWorker(int fd) {
 // ---------------------------------------------------------------------------
 // Worker thread (one per connection)
 
+// One connection at a time; between connections the thread waits idle for the
+// next one (NextConnection), and ends when none comes in time.
 void* MappedPortWorker::Main(void* arg) {
   auto* ctx = static_cast<TIdMappedPortContext*>(arg);
   TIdMappedPortTCP::Impl& im = *ctx->server_.impl_;
-  try {
-    Run(*ctx);
-  } catch (...) {
+  while (ctx) {
+    try {
+      Run(*ctx);
+    } catch (...) {
+    }
+    delete ctx;
+    ctx = im.NextConnection();
   }
-  delete ctx;
-  // Last touch of the server: deactivation may free it right after.
-  {
-    std::lock_guard<std::mutex> lock(im.workers_mutex);
-    --im.workers;
-    im.workers_cv.notify_all();
+  return nullptr;
+}
+
+// Worker thread. Returns the next connection handed over by the listener, or
+// null when the thread is to end: deactivation under way, too many idle
+// workers already, or kWorkerIdleMs without a connection. Lowering `workers`
+// before returning null is the thread's last touch of the server:
+// deactivation may free it right after.
+TIdMappedPortContext* TIdMappedPortTCP::Impl::NextConnection() {
+  std::unique_lock<std::mutex> lock(workers_mutex);
+  if (!workers_quit && idle.size() < kMaxIdleWorkers) {
+    IdleWorker self;
+    idle.push_back(&self);
+    // Bounded by kWorkerIdleMs.
+    self.cv.wait_for(lock, std::chrono::milliseconds(kWorkerIdleMs), [&] { return self.next || self.quit; });
+    if (self.next) return self.next;
+    if (!self.quit) {  // timed out: still listed
+      for (auto it = idle.begin(); it != idle.end(); ++it) {
+        if (*it == &self) {
+          idle.erase(it);
+          break;
+        }
+      }
+    }
   }
+  --workers;
+  workers_cv.notify_all();
   return nullptr;
 }
 

@@ -1,6 +1,9 @@
 // The port-mapping server: listens on its bindings, serves every accepted
 // connection on a worker thread of its own, connects it to MappedHost:MappedPort
-// and relays bytes both ways until either side closes or fails.
+// and relays bytes both ways until either side closes or fails. A worker thread
+// serves one connection at a time; when its connection has ended it waits
+// briefly (2 s) for the next one instead of ending at once, which spares a
+// thread creation per connection under load.
 #pragma once
 
 #include <atomic>
@@ -86,7 +89,9 @@ struct TIdListenBinding {
 };
 
 // Thread contract: the owner's thread (the UI thread) configures, activates,
-// deactivates and reads the context list; hooks run on worker threads. The
+// deactivates and reads the context list; hooks run on worker threads, every
+// hook of a connection on that connection's worker. Deactivation ends the idle
+// workers as well, so no thread of the server outlives it. The
 // setters of the hooks are safe while workers run (a worker copies a hook under
 // the hooks lock before calling it).
 class TIdMappedPortTCP {
@@ -144,6 +149,8 @@ class TIdMappedPortTCP {
   };
   LockedContexts LockList() { return LockedContexts(*this); }
   int ConnectionCount();
+  // Worker threads waiting idle for their next connection right now (any thread).
+  int IdleWorkerCount();
 
  private:
   struct Impl;

@@ -504,6 +504,108 @@ TEST(MappedPort, NoDescriptorOrThreadLeftBehind) {
       << "fds " << CountOpenFds() << " vs " << fds << ", threads " << CountThreads() << " vs " << threads;
 }
 
+// A worker whose connection has ended waits idle and serves the next one on
+// the same thread; two connections at once never share a thread; idle workers
+// end after their idle time, and at once when the server is deactivated.
+TEST(MappedPort, IdleWorkersServeTheNextConnection) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port(), /*recordData=*/true);
+  std::mutex m;
+  std::vector<std::thread::id> connectThreads, dataThreads;
+  t.server.SetOnConnect([&](TIdMappedPortContext& c) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      connectThreads.push_back(std::this_thread::get_id());
+    }
+    c.OutboundClient()->CreateIOHandler();
+  });
+  t.server.SetOnExecute([&](TIdMappedPortContext&) {
+    std::lock_guard<std::mutex> lock(m);
+    dataThreads.push_back(std::this_thread::get_id());
+  });
+  auto echoOnce = [&](BlockingClient& c, const std::string& text) {
+    ASSERT_TRUE(c.SendAll(text));
+    EXPECT_EQ(c.RecvExact(text.size()), text);
+  };
+  const int baseThreads = CountThreads();
+  {
+    BlockingClient c(t.Port());
+    echoOnce(c, "one");
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.IdleWorkerCount() == 1; }));
+  {
+    BlockingClient c(t.Port());
+    echoOnce(c, "two");
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.IdleWorkerCount() == 1; }));
+  {
+    // Two at once: the idle worker takes one, a new thread the other.
+    BlockingClient a(t.Port()), b(t.Port());
+    echoOnce(a, "three");
+    echoOnce(b, "four");
+    ASSERT_EQ(t.server.ConnectionCount(), 2);
+    EXPECT_EQ(t.server.IdleWorkerCount(), 0);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.IdleWorkerCount() == 2; }));
+  {
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(connectThreads.size(), 4u);
+    EXPECT_EQ(connectThreads[0], connectThreads[1]);  // the second connection reused the thread
+    EXPECT_NE(connectThreads[2], connectThreads[3]);  // simultaneous ones did not share one
+    // Each connection's hooks run on its own worker (the last two in either order).
+    ASSERT_EQ(dataThreads.size(), 4u);
+    EXPECT_EQ(dataThreads[0], connectThreads[0]);
+    EXPECT_EQ(dataThreads[1], connectThreads[1]);
+    EXPECT_TRUE((dataThreads[2] == connectThreads[2] && dataThreads[3] == connectThreads[3]) ||
+                (dataThreads[2] == connectThreads[3] && dataThreads[3] == connectThreads[2]));
+  }
+  // Idle workers end by themselves after their idle time (about 2 s).
+  EXPECT_TRUE(WaitUntil([&] { return t.server.IdleWorkerCount() == 0 && CountThreads() <= baseThreads; }, 10000))
+      << "idle " << t.server.IdleWorkerCount() << ", threads " << CountThreads() << " vs " << baseThreads;
+
+  // Deactivation ends idle workers at once; a restarted server serves again.
+  {
+    BlockingClient c(t.Port());
+    echoOnce(c, "five");
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.IdleWorkerCount() == 1; }));
+  auto start = Clock::now();
+  t.server.SetActive(false);
+  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_EQ(t.server.IdleWorkerCount(), 0);
+  EXPECT_TRUE(WaitUntil([&] { return CountThreads() <= baseThreads - 1; }))  // the listener is gone too
+      << "threads " << CountThreads() << " vs " << baseThreads;
+  t.server.SetActive(true);
+  BlockingClient c(t.Port());
+  echoOnce(c, "six");
+}
+
+// Many short connections from several clients at once: every one is served,
+// and the thread count stays bounded by the connections open at a time plus
+// the idle cache, not by the number of connections served.
+TEST(MappedPort, ManyShortConnectionsReuseWorkers) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port());
+  constexpr int kClients = 4, kEach = 50;
+  std::atomic<int> served{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] {
+      for (int n = 0; n < kEach; ++n) {
+        BlockingClient c(t.Port());
+        const std::string text = std::to_string(i) + ":" + std::to_string(n);
+        if (c.SendAll(text) && c.RecvExact(text.size()) == text) ++served;
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(served.load(), kClients * kEach);
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+  const int idle = t.server.IdleWorkerCount();
+  EXPECT_GE(idle, 1);
+  EXPECT_LT(idle, kClients * kEach / 2);
+}
+
 // Runs in a child process: a descriptor limit too low for a burst of
 // connections. The server must drop what it cannot serve, not spin, and serve
 // again once descriptors are free.
