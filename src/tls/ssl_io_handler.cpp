@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -112,9 +113,6 @@ void TIdSSLContext::Free() {
   }
 }
 
-void TIdSSLContext::RemoveStatusCallback() {
-  if (ctx_) SSL_CTX_set_info_callback(ctx_, nullptr);
-}
 
 void TIdSSLContext::Build(TIdSSLMode callerRole) {
   Free();
@@ -148,16 +146,21 @@ void TIdSSLContext::Build(TIdSSLMode callerRole) {
   // Not part of the set-up's mode step: the record buffers of an idle session are
   // given back, which keeps the memory of open but quiet connections low.
   SSL_CTX_set_mode(ctx_, SSL_MODE_RELEASE_BUFFERS);
+  // No session is ever resumed: the client keeps none (no session is ever set
+  // on a connection either). This changes nothing in the ClientHello.
+  SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_default_passwd_cb(ctx_, &TIdSSLIOHandlerSocketOpenSSL::PassphraseBridge);
   SSL_CTX_set_default_passwd_cb_userdata(ctx_, this);
   // The default trust locations (SSL_CTX_set_default_verify_paths), from the
   // shared store; no trusted-root file or directory of our own is added.
   if (X509_STORE* store = AcquireDefaultTrustStore()) {
     SSL_CTX_set_cert_store(ctx_, store);  // takes the reference
+    store_ = store;
   } else {
     SSL_CTX_set_default_verify_paths(ctx_);
+    store_ = nullptr;
   }
-  if (StatusOn) SSL_CTX_set_info_callback(ctx_, &TIdSSLIOHandlerSocketOpenSSL::StatusBridge);
+  // StatusOn: StatusBridge goes on each session (OpenTlsSession), not here.
 
   const std::string& list = CipherList.empty() ? std::string(kDefaultCipherList) : CipherList;
   if (SSL_CTX_set_cipher_list(ctx_, list.c_str()) <= 0) {
@@ -174,6 +177,62 @@ void TIdSSLContext::Build(TIdSSLMode callerRole) {
     SSL_CTX_set_verify(ctx_, flags, VerifyOn ? &TIdSSLIOHandlerSocketOpenSSL::VerifyBridge : nullptr);
     SSL_CTX_set_verify_depth(ctx_, VerifyDepth);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Shared contexts
+
+namespace {
+
+// Size, modification time and inode of each named file ("-" for a missing one),
+// so that a changed certificate or key file makes a new context.
+std::string FileStamps(const TIdSSLOptions& o) {
+  std::string out;
+  for (const std::string* file : {&o.RootCertFile, &o.CertFile, &o.KeyFile, &o.DHParamsFile}) {
+    out += '|';
+    if (file->empty()) continue;
+    struct stat st {};
+    if (::stat(file->c_str(), &st) != 0) {
+      out += '-';
+      continue;
+    }
+    out += std::to_string(st.st_size) + ':' + std::to_string(st.st_mtim.tv_sec) + '.' +
+           std::to_string(st.st_mtim.tv_nsec) + ':' + std::to_string(st.st_ino);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::shared_ptr<TIdSSLContext> TIdSSLContextCache::Get(const TIdSSLOptions& options, bool verifyOn, bool statusOn) {
+  Key key{options, verifyOn, statusOn, FileStamps(options)};
+  // Outside the lock: it stats the default trust file and may reload the store.
+  // Only the address is compared: a context built on an older store keeps that
+  // store alive, so a new store never has its address.
+  X509_STORE* current = AcquireDefaultTrustStore();
+  const void* store = current;
+  if (current) X509_STORE_free(current);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (context_ && key == key_ && context_->Store() == store) return context_;
+  context_.reset();
+  auto context = std::make_shared<TIdSSLContext>();
+  context->RootCertFile = options.RootCertFile;
+  context->CertFile = options.CertFile;
+  context->KeyFile = options.KeyFile;
+  context->DHParamsFile = options.DHParamsFile;
+  context->VerifyDepth = options.VerifyDepth;
+  context->VerifyMode = options.VerifyMode;
+  context->VerifyDirs = options.VerifyDirs;
+  context->CipherList = options.CipherList;
+  context->Method = options.Method();
+  context->SSLVersions = options.SSLVersions();
+  context->Mode = options.Mode;
+  context->VerifyOn = verifyOn;
+  context->StatusOn = statusOn;
+  context->Build(sslmClient);  // raises; nothing is kept then
+  context_ = std::move(context);
+  key_ = std::move(key);
+  return context_;
 }
 
 // ---------------------------------------------------------------------------
@@ -218,7 +277,13 @@ int TIdSSLIOHandlerSocketOpenSSL::SocketTimeoutMs() const {
 
 void TIdSSLIOHandlerSocketOpenSSL::BuildClientContext() {
   context_.reset();
-  auto context = std::make_unique<TIdSSLContext>();
+  const bool verifyOn = static_cast<bool>(OnVerifyPeer);
+  const bool statusOn = static_cast<bool>(OnStatusInfo) || static_cast<bool>(OnStatusInfoEx);
+  if (ContextCache) {
+    context_ = ContextCache->Get(options_, verifyOn, statusOn);
+    return;
+  }
+  auto context = std::make_shared<TIdSSLContext>();
   context->RootCertFile = options_.RootCertFile;
   context->CertFile = options_.CertFile;
   context->KeyFile = options_.KeyFile;
@@ -230,8 +295,8 @@ void TIdSSLIOHandlerSocketOpenSSL::BuildClientContext() {
   context->Method = options_.Method();
   context->SSLVersions = options_.SSLVersions();
   context->Mode = options_.Mode;
-  context->VerifyOn = static_cast<bool>(OnVerifyPeer);
-  context->StatusOn = static_cast<bool>(OnStatusInfo) || static_cast<bool>(OnStatusInfoEx);
+  context->VerifyOn = verifyOn;
+  context->StatusOn = statusOn;
   context->Build(sslmClient);
   context_ = std::move(context);
 }
@@ -273,6 +338,8 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
     SSL* ssl = SSL_new(context_->Handle());
     if (!ssl) throw EIdOSSLCreatingSessionError(kMsgCreatingSession);
     socket_->ssl_ = ssl;
+    // The context's information callback, set on this session alone (see Build).
+    if (context_->StatusOn) SSL_set_info_callback(ssl, &TIdSSLIOHandlerSocketOpenSSL::StatusBridge);
     // 6. Way back from the library callbacks.
     int r = SSL_set_ex_data(ssl, kSessionDataIndex, socket_.get());
     if (r <= 0) RaiseTlsError<EIdOSSLDataBindingError>(r, SSL_get_error(ssl, r), kMsgDataBinding);
@@ -342,7 +409,9 @@ void TIdSSLIOHandlerSocketOpenSSL::Close() {
   handshaking_ = false;
   read_starved_ = false;
   if (socket_ && socket_->ssl_) {
-    if (context_ && context_->StatusOn) context_->RemoveStatusCallback();
+    // Nothing is reported from the shutdown on (the context, possibly shared
+    // with other connections, has no callback of its own).
+    SSL_set_info_callback(socket_->ssl_, nullptr);
     // One close_notify, not waiting for the server's; the socket is
     // non-blocking, so a peer that does not read cannot hold the close.
     if (SSL_is_init_finished(socket_->ssl_)) SSL_shutdown(socket_->ssl_);
@@ -350,8 +419,7 @@ void TIdSSLIOHandlerSocketOpenSSL::Close() {
     socket_->ssl_ = nullptr;
   }
   socket_.reset();
-  if (context_) context_->Free();
-  context_.reset();
+  context_.reset();  // frees the library context unless other connections share it
   ERR_clear_error();
   TIdSSLIOHandlerSocketBase::Close();
 }

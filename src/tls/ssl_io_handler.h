@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "net/io_handler.h"
@@ -84,6 +85,12 @@ class TIdSSLOptions {
   // in the file of the same name with ".key" (see LoadClientIdentity). It is
   // read before the connection is made and presented per session.
 
+  // Every field takes part: a shared context (TIdSSLContextCache) is reused
+  // only for options equal to the ones it was built from (ServerName and the
+  // client certificate go on each session, but a tunnel's are the same for all
+  // its connections, so comparing them costs no sharing).
+  bool operator==(const TIdSSLOptions&) const = default;
+
  private:
   TIdSSLVersion method_ = sslvTLSv1;
   TIdSSLVersions versions_{sslvTLSv1};
@@ -93,8 +100,11 @@ class TIdSSLOptions {
 // governs TLS 1.2 and below (TLS 1.3 suites keep the library's defaults).
 inline constexpr const char* kDefaultCipherList = "AES:ALL:!aNULL:!eNULL:+RC4:@STRENGTH";
 
-// The library context of one handler, built at its first handshake and freed
-// when it closes. Never shared and never reused.
+// The library context of a handler, built at its first handshake. A handler
+// without a TIdSSLContextCache builds its own and frees it when it closes; with
+// a cache, handlers with equal options share one (read-only once built). Its
+// client session cache is off and no session is ever set on a connection, so
+// nothing is resumed either way.
 class TIdSSLContext {
  public:
   TIdSSLContext() = default;
@@ -115,13 +125,46 @@ class TIdSSLContext {
   SSL_CTX* Handle() const { return ctx_; }
   // The context set-up in its fixed order (starts the library first). Raises
   // EIdOSSLCouldNotLoadSSLLibrary, EIdOSSLCreatingContextError, EIdOSSLLoadingKeyError.
+  // The information callback (StatusOn) is installed on each session rather
+  // than on the context, so that closing one session can silence it without
+  // touching the others.
   void Build(TIdSSLMode callerRole);
-  // Removes the information callback so that nothing more is reported.
-  void RemoveStatusCallback();
   void Free();
+  // The trust store the context was built with (null: the library's defaults).
+  const void* Store() const { return store_; }
 
  private:
   SSL_CTX* ctx_ = nullptr;
+  const void* store_ = nullptr;
+};
+
+// The client contexts of one running tunnel: one library context, built at the
+// first handshake that asks for it and shared by every later connection with
+// equal options, so that a connection costs a session, not a context. It is
+// built again when the options change (the properties dialog), when a file
+// that the options name changes, or when the default trust store is reloaded,
+// so a connection always gets what a context of its own would give it.
+//
+// Thread contract: Get() from any thread (the tunnel's workers); the lock is
+// held while a context is built, so simultaneous first handshakes build once.
+class TIdSSLContextCache {
+ public:
+  // The shared context for these options and switches, built when needed.
+  // Raises what TIdSSLContext::Build raises; nothing is kept after a failure,
+  // so the next connection tries again.
+  std::shared_ptr<TIdSSLContext> Get(const TIdSSLOptions& options, bool verifyOn, bool statusOn);
+
+ private:
+  struct Key {
+    TIdSSLOptions options;
+    bool verifyOn = false;
+    bool statusOn = false;
+    std::string files;  // size, time and inode of every file the options name
+    bool operator==(const Key&) const = default;
+  };
+  std::mutex mutex_;                        // guards the fields below
+  std::shared_ptr<TIdSSLContext> context_;  // guarded by mutex_
+  Key key_;                                 // guarded by mutex_
 };
 
 // The library session of one handler, bound to its socket; the library finds
@@ -201,6 +244,10 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   int WriteEncrypted(const uint8_t* buf, int offset, int len);
 
   TIdSSLContext* SSLContext() const { return context_.get(); }
+  // Where the handler takes its context from: null (the default) builds one of
+  // its own at each handshake; a tunnel gives all its connections one cache.
+  // Set before the connect (owning thread).
+  std::shared_ptr<TIdSSLContextCache> ContextCache;
   TIdSSLSocket* SSLSocket() const { return socket_.get(); }
 
   // Library callbacks (installed on the context; never called by our code).
@@ -224,7 +271,7 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   // Every field below belongs to the connection's worker thread; the library
   // callbacks that touch them run on that thread, inside the session calls.
   TIdSSLOptions options_;
-  std::unique_ptr<TIdSSLContext> context_;
+  std::shared_ptr<TIdSSLContext> context_;  // own, or shared through ContextCache
   std::unique_ptr<TIdSSLSocket> socket_;
   bool handshaking_ = false;   // the status bridge reports only while set
   bool judged_leaf_ = false;   // OnVerifyPeer has seen the depth-0 certificate

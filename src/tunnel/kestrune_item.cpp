@@ -6,6 +6,7 @@
 #include <new>
 
 #include "net/mapped_port_tcp.h"
+#include "tls/ssl_io_handler.h"
 #include "tunnel/event_gate.h"
 
 namespace sorvik {
@@ -53,9 +54,11 @@ bool TKestruneItem::Start() {
     gate_->Close();
     MappingServer.reset();
   }
-  // 2. A new server with the two hooks; events on.
+  // 2. A new server with the two hooks; events on. Its TLS connections share
+  //    one client context, built at the first of them.
   std::unique_ptr<TIdMappedPortTCP> server(new (std::nothrow) TIdMappedPortTCP());
   if (!server) return false;
+  tls_contexts_ = std::make_shared<TIdSSLContextCache>();
   server->SetOnConnect([this](TIdMappedPortContext& context) { PrepareOutbound(context); });
   server->SetOnException(
       [this](TIdMappedPortContext& context, const std::exception& error) { ErrorHandler(context, error); });

@@ -19,6 +19,7 @@ class TIdMappedPortContext;
 class TIdComponent;
 class TIdX509;
 class TIdSSLOptions;
+class TIdSSLContextCache;
 class TIdTCPClient;
 class TIdCustomTransparentProxy;
 class TIniFile;
@@ -150,6 +151,10 @@ class TKestruneItem {
   // The event switch: the pointer is set in the constructor and never changes;
   // the gate itself is safe from any thread (UI thread switches, workers read).
   std::shared_ptr<EventGate> gate_;
+  // The TLS client context that every TLS connection of the running server
+  // shares. Replaced by Start on the UI thread before the new server is
+  // activated (no worker runs then); read by the workers in PrepareOutbound.
+  std::shared_ptr<TIdSSLContextCache> tls_contexts_;
 };
 
 // Any thread: the per-connection TLS choices of a tunnel on a TLS handler's

@@ -3,6 +3,7 @@
 // It reads the tunnel's fields once, as one consistent copy taken under
 // FieldsLock, so a concurrent change from the properties dialog applies to later
 // connections and is never seen half-done.
+#include <memory>
 #include <string>
 
 #include "net/exceptions.h"
@@ -32,10 +33,14 @@ namespace {
 
 // The outbound I/O handler: TLS when SSLHost is set, otherwise plain (hop 0).
 TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outbound,
-                                    const TKestruneItem::TConnectionFields& f) {
+                                    const TKestruneItem::TConnectionFields& f,
+                                    const std::shared_ptr<TIdSSLContextCache>& contexts) {
   if (f.SSLHost) {
     auto* tls = new TIdSSLIOHandlerSocketOpenSSL(&outbound);  // owned by the outbound client
     tls->Tag = 1;
+    // The running server's shared client context (the same ClientHello as a
+    // context of its own, at a fraction of the cost).
+    tls->ContextCache = contexts;
     tls->SSLOptions().SetMethod(sslvSSLv23);
     tls->SSLOptions().Mode = sslmClient;
     tls->SSLOptions().VerifyMode = TIdSSLVerifyModeSet{sslvrfClientOnce};
@@ -106,7 +111,7 @@ void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
   TIdTCPClient* outbound = context.OutboundClient();
   if (outbound == nullptr) throw EIdException("No outbound client.");
   const TConnectionFields f = Snapshot();
-  TIdIOHandler* io = CreateOutboundHandler(*this, *outbound, f);
+  TIdIOHandler* io = CreateOutboundHandler(*this, *outbound, f, tls_contexts_);
   // IPv6Host changes nothing: the IP version is the one the engine gave the
   // outbound client (IPv6 only for an IPv6 address literal).
   if (TIdCustomTransparentProxy* first = CreateTunnelProxyChain(*outbound, f, StatusHook())) io->SetTransparentProxy(first);

@@ -6,11 +6,13 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -430,6 +432,189 @@ TEST(TlsHandler, CloseSendsOneClosingAlertAndReleasesEverything) {
   EXPECT_TRUE(test::WaitUntil([&] { return server.Finished() == 1; }));
   // The in-process peer closes its side when it notices ours: wait for it.
   EXPECT_TRUE(test::WaitUntil([&] { return test::CountOpenFds() == fds; })) << test::CountOpenFds() << " vs " << fds;
+}
+
+// ---------------------------------------------------------------------------
+// The client context that a tunnel's connections share
+
+// The ClientHello at the start of `wire` (one or more handshake records), with
+// the values every hello draws afresh zeroed: the random, the legacy session
+// id and the key-share public keys. `extensions` gets the extension types in
+// their order. Empty when the bytes hold no whole ClientHello.
+std::string NormalizedClientHello(const std::string& wire, std::vector<int>* extensions) {
+  std::string msg;
+  for (size_t at = 0; at + 5 <= wire.size();) {
+    const size_t len = (static_cast<uint8_t>(wire[at + 3]) << 8) | static_cast<uint8_t>(wire[at + 4]);
+    if (wire[at] != 22 || at + 5 + len > wire.size()) break;
+    msg += wire.substr(at + 5, len);
+    at += 5 + len;
+  }
+  auto u8 = [&](size_t i) { return static_cast<size_t>(static_cast<uint8_t>(msg.at(i))); };
+  auto u16 = [&](size_t i) { return (u8(i) << 8) | u8(i + 1); };
+  try {
+    if (msg.size() < 4 || u8(0) != 1) return {};
+    const size_t end = 4 + ((u8(1) << 16) | u16(2));
+    if (end > msg.size()) return {};
+    msg.resize(end);
+    size_t at = 4 + 2;  // legacy version
+    std::fill(msg.begin() + static_cast<long>(at), msg.begin() + static_cast<long>(at + 32), '\0');
+    at += 32;
+    const size_t sid = u8(at);
+    std::fill(msg.begin() + static_cast<long>(at + 1), msg.begin() + static_cast<long>(at + 1 + sid), '\0');
+    at += 1 + sid;
+    at += 2 + u16(at);  // cipher suites
+    at += 1 + u8(at);   // compression methods
+    const size_t extEnd = at + 2 + u16(at);
+    at += 2;
+    while (at + 4 <= extEnd) {
+      const size_t type = u16(at), len = u16(at + 2);
+      extensions->push_back(static_cast<int>(type));
+      if (type == 51) {  // key_share: group, length, public key per entry
+        for (size_t e = at + 6; e + 4 <= at + 4 + len;) {
+          const size_t keyLen = u16(e + 2);
+          std::fill(msg.begin() + static_cast<long>(e + 4), msg.begin() + static_cast<long>(e + 4 + keyLen), '\0');
+          e += 4 + keyLen;
+        }
+      }
+      at += 4 + len;
+    }
+  } catch (const std::out_of_range&) {
+    return {};
+  }
+  return msg;
+}
+
+class TlsSharedContext : public ::testing::TestWithParam<int> {};
+
+// A connection on the shared context sends the very ClientHello that a context
+// of its own sends, even after earlier connections on that context got session
+// tickets (TLS 1.3) or session ids (TLS 1.2): nothing is kept, nothing offered,
+// nothing resumed.
+TEST_P(TlsSharedContext, SendsTheClientHelloOfAContextOfItsOwnAndResumesNothing) {
+  test::FakePeer capture({PeerStep::NeverAnswer()});
+  // The hello the peer receives from one handshake that gets no answer.
+  auto hello = [&](const std::shared_ptr<TIdSSLContextCache>& cache) {
+    const size_t index = static_cast<size_t>(capture.Accepted());
+    TlsClient c(capture.Port(), /*readTimeout=*/300);
+    c.io->ContextCache = cache;
+    EXPECT_ANY_THROW(c.client.Connect());  // the socket time-out: no answer
+    EXPECT_TRUE(capture.WaitReceived(index, 5));
+    return capture.Received(index);
+  };
+  const std::string own = hello(nullptr);
+
+  auto cache = std::make_shared<TIdSSLContextCache>();
+  TlsServer server(ServerWith("leaf-chain.pem", "leaf.key", GetParam()));
+  const TIdSSLContext* shared = nullptr;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    TlsClient c(server.Port());
+    c.io->ContextCache = cache;
+    c.client.Connect();
+    c.Send("ping");
+    EXPECT_EQ(c.ReadExact(4), "ping");  // the tickets came before the echo
+    ASSERT_NE(c.io->SSLSocket(), nullptr);
+    EXPECT_EQ(SSL_session_reused(c.io->SSLSocket()->Handle()), 0);
+    if (round == 0) shared = c.io->SSLContext();
+    EXPECT_EQ(c.io->SSLContext(), shared);
+    EXPECT_EQ(SSL_CTX_sess_number(shared->Handle()), 0);
+    c.client.Disconnect();
+  }
+  const std::string again = hello(cache);
+
+  std::vector<int> ownExtensions, sharedExtensions;
+  const std::string a = NormalizedClientHello(own, &ownExtensions);
+  const std::string b = NormalizedClientHello(again, &sharedExtensions);
+  ASSERT_FALSE(a.empty());
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(ownExtensions, sharedExtensions);
+  // No pre_shared_key extension: no ticket offered for resumption.
+  EXPECT_EQ(std::count(sharedExtensions.begin(), sharedExtensions.end(), 41), 0);
+  // And the hello is that of TLS 1.3 with its key share (so the check above means something).
+  EXPECT_EQ(std::count(sharedExtensions.begin(), sharedExtensions.end(), 51), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, TlsSharedContext, ::testing::Values(0, TLS1_2_VERSION),
+                         [](const auto& info) { return info.param == 0 ? std::string("Tls13") : std::string("Tls12"); });
+
+// The shared context is built again whenever a context of its own would come
+// out different: other options or hooks, a named file changed on disk. A failed
+// build keeps nothing, so the next connection tries again.
+TEST(TlsContextCache, BuildsAgainWhenTheOptionsOrTheirFilesChange) {
+  TIdSSLOptions o;
+  o.SetMethod(sslvSSLv23);
+  o.Mode = sslmClient;
+  o.VerifyMode = TIdSSLVerifyModeSet{sslvrfClientOnce};
+  TIdSSLContextCache cache;
+  const auto first = cache.Get(o, true, true);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(cache.Get(o, true, true), first);
+
+  TIdSSLOptions other = o;
+  other.CipherList = "HIGH";
+  const auto ciphers = cache.Get(other, true, true);
+  EXPECT_NE(ciphers, first);
+  EXPECT_EQ(ciphers->CipherList, "HIGH");
+  EXPECT_NE(cache.Get(other, false, true), ciphers);
+  const auto noStatus = cache.Get(other, false, false);
+  EXPECT_FALSE(noStatus->StatusOn);
+  EXPECT_FALSE(noStatus->VerifyOn);
+
+  test::TempDir dir;
+  TIdSSLOptions withFile = o;
+  withFile.RootCertFile = dir.WriteFile("roots.pem", "one");
+  const auto file = cache.Get(withFile, true, true);
+  EXPECT_EQ(cache.Get(withFile, true, true), file);
+  dir.WriteFile("roots.pem", "another length");
+  EXPECT_NE(cache.Get(withFile, true, true), file);
+
+  TIdSSLOptions bad = o;
+  bad.CipherList = "NO-SUCH-CIPHER";
+  EXPECT_THROW(cache.Get(bad, true, true), EIdOSSLLoadingKeyError);
+  const auto after = cache.Get(o, true, true);
+  ASSERT_NE(after, nullptr);
+  EXPECT_NE(after->Handle(), nullptr);
+}
+
+// Handshakes on several threads at once on one shared context: one context is
+// built, every connection carries its own bytes and reports its own status
+// lines and exactly one cipher line, and a close reports nothing.
+TEST(TlsContextCache, SimultaneousHandshakesShareOneContext) {
+  TlsServer server(ServerWith("leaf-chain.pem", "leaf.key"));
+  auto cache = std::make_shared<TIdSSLContextCache>();
+  constexpr int kThreads = 4, kEach = 4;
+  std::mutex m;
+  std::vector<const TIdSSLContext*> contexts;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < kEach; ++n) {
+        TlsClient c(server.Port());
+        c.io->ContextCache = cache;
+        try {
+          c.client.Connect();
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << e.what();
+          continue;
+        }
+        const std::string data = test::RandomBytes(4096, static_cast<uint32_t>(t * 100 + n));
+        c.Send(data);
+        EXPECT_EQ(c.ReadExact(data.size()), data);
+        const std::vector<std::string> info = c.Info();
+        EXPECT_EQ(std::count_if(info.begin(), info.end(), [](const std::string& l) { return l.rfind("Cipher: ", 0) == 0; }), 1);
+        EXPECT_TRUE(!info.empty() && info.back().rfind("Cipher: ", 0) == 0);
+        {
+          std::lock_guard<std::mutex> lock(m);
+          contexts.push_back(c.io->SSLContext());
+        }
+        c.client.Disconnect();
+        EXPECT_EQ(c.Info().size(), info.size());
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_EQ(contexts.size(), static_cast<size_t>(kThreads * kEach));
+  for (const TIdSSLContext* c : contexts) EXPECT_EQ(c, contexts.front());
 }
 
 TEST(TlsOptions, MethodSetsTheVersionSet) {
