@@ -43,17 +43,23 @@ AppCore::~AppCore() {
 
 // ---- settings ----
 
-void AppCore::Load(const std::string& dataDir) { Adopt(LoadSettings(dataDir), dataDir); }
+void AppCore::Load(const std::string& dataDir) {
+  TSettingsLoad load;
+  TSettings settings = LoadSettings(dataDir, {}, &load);
+  Adopt(std::move(settings), dataDir, std::move(load));
+}
 
-void AppCore::Adopt(TSettings settings, const std::string& dataDir) {
+void AppCore::Adopt(TSettings settings, const std::string& dataDir, TSettingsLoad load) {
   ReleaseTunnels();
   settings_ = std::move(settings);
   data_dir_ = dataDir;
+  load_ = std::move(load);
   for (auto& tunnel : settings_.Tunnels) {
     SetEventHandler(*tunnel);
     SetRunState(*tunnel, kRunStopped);
   }
   Renumber();
+  loaded_content_ = SettingsContent(settings_);
   ApplyLogOptions();
   try {
     display_.SetRowCount(TunnelCount());
@@ -61,7 +67,7 @@ void AppCore::Adopt(TSettings settings, const std::string& dataDir) {
   }
 }
 
-void AppCore::Save() { SaveSettings(data_dir_, settings_); }
+TSaveOutcome AppCore::Save() { return SaveSettings(data_dir_, settings_, load_); }
 
 TKestruneItem* AppCore::TunnelAt(int row) const {
   if (row < 0 || row >= TunnelCount()) return nullptr;

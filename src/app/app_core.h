@@ -113,16 +113,23 @@ class AppCore {
   AppCore& operator=(const AppCore&) = delete;
 
   // ---- settings ----
-  // Loads dataDir + "sorvik.ini" (missing file: defaults), replacing the lists
-  // and options; every tunnel gets EventHandler(), run state 0 and its index.
-  // Applies the log limit options. Does not arm the autostart timer.
+  // Loads dataDir + "sorvik.ini" (missing or unreadable file: defaults),
+  // replacing the lists and options; every tunnel gets EventHandler(), run
+  // state 0 and its index. Applies the log limit options. Does not arm the
+  // autostart timer. LoadReport() then tells what became of the file; the
+  // shell tells the user.
   void Load(const std::string& dataDir);
   // Takes settings read elsewhere (tests, the window): same as Load after reading.
-  void Adopt(TSettings settings, const std::string& dataDir = {});
-  // Writes the settings file (the window fills Options' geometry first).
-  // Raises ESettingsSaveError.
-  void Save();
+  void Adopt(TSettings settings, const std::string& dataDir = {}, TSettingsLoad load = {});
+  // Writes the settings file (the window fills Options' geometry first) as
+  // SaveSettings does: beside a file that could not be read, not at all over a
+  // read-only one. Raises ESettingsSaveError.
+  TSaveOutcome Save();
   const std::string& DataDir() const { return data_dir_; }
+  const TSettingsLoad& LoadReport() const { return load_; }
+  // Whether tunnels, chain proxies or options (not the window's layout)
+  // differ from what Load or Adopt gave.
+  bool ChangedSinceLoad() const { return SettingsContent(settings_) != loaded_content_; }
 
   TSettings& Settings() { return settings_; }
   TOptions& Options() { return settings_.Options; }
@@ -190,6 +197,8 @@ class AppCore {
   IDisplay& display_;
   IOneShotTimer& timer_;
   std::string data_dir_;
+  TSettingsLoad load_;           // UI thread only
+  std::string loaded_content_;   // UI thread only: SettingsContent after Adopt
   TSettings settings_;           // UI thread only
   TLogBuffer log_;               // UI thread only
   bool autostart_armed_ = false; // UI thread only

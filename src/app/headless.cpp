@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <optional>
+#include <string>
 
 #include "app/app_core.h"
 #include "app/queue_dispatcher.h"
@@ -98,6 +100,14 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     AppCore core(dispatcher, asker, display, timer);
     core.Log().SetView(&view);
     core.Load(dataDir);
+    // This mode never writes the settings file; what could not be read is
+    // said here, once, before any tunnel starts.
+    const TSettingsLoad& load = core.LoadReport();
+    if (load.State == TSettingsLoad::TState::Unreadable) {
+      std::fprintf(stderr, "sorvik: %s Starting without the tunnels and options stored in it; the file is left as it is.\n",
+                   UnreadableText(load).c_str());
+    }
+    for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", note.c_str());
     core.ArmAutostart();
 
     for (;;) {

@@ -121,39 +121,60 @@ std::optional<int32_t> TIniFile::ParseInteger(std::string_view text) {
   return static_cast<int32_t>(v);
 }
 
-bool TIniFile::LoadFromFile(const std::string& path) {
+TIniFile::TReadOutcome TIniFile::ReadFile(const std::string& path) {
   Clear();
+  TReadOutcome outcome;
+  auto unreadable = [&outcome](std::string reason) {
+    outcome.Status = TReadOutcome::TStatus::Unreadable;
+    outcome.Reason = std::move(reason);
+    return outcome;
+  };
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    const int err = errno;
+    // Nothing there (a dangling link included): the first start of a user.
+    if (err == ENOENT || err == ENOTDIR) return outcome;
+    return unreadable(SystemError(err));
+  }
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxIniFileSize) {
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
     ::close(fd);
-    return false;
+    return unreadable(SystemError(err));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return unreadable(S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+  }
+  const std::string tooBig = "it is larger than " + std::to_string(kMaxIniFileSize >> 20) + " MiB";
+  if (static_cast<uint64_t>(st.st_size) > kMaxIniFileSize) {
+    ::close(fd);
+    return unreadable(tooBig);
   }
   std::string data;
   data.reserve(static_cast<std::size_t>(st.st_size));
   char buf[65536];
-  bool ok = true;
   for (;;) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ok = false;
-      break;
+      const int err = errno;
+      ::close(fd);
+      return unreadable(SystemError(err));
     }
     if (n == 0) break;
     // The file may grow while it is read; the limit still holds.
     if (data.size() + static_cast<std::size_t>(n) > kMaxIniFileSize) {
-      ok = false;
-      break;
+      ::close(fd);
+      return unreadable(tooBig);
     }
     data.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  if (!ok) return false;
   LoadFromBytes(data);
-  return true;
+  outcome.Status = TReadOutcome::TStatus::Read;
+  return outcome;
 }
 
 void TIniFile::AddParsedEntry(TSection& s, std::string_view key, std::string_view value) {
@@ -165,19 +186,37 @@ void TIniFile::AddParsedEntry(TSection& s, std::string_view key, std::string_vie
 
 void TIniFile::LoadFromBytes(std::string_view bytes) {
   Clear();
+  // Some editors start a UTF-8 file with a byte-order mark; it is not text.
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  if (bytes.substr(0, kBom.size()) == kBom) bytes.remove_prefix(kBom.size());
   TSection* current = nullptr;
   std::size_t pos = 0;
+  std::size_t lineNumber = 0;
   while (pos < bytes.size()) {
-    std::size_t end = bytes.find('\n', pos);
-    if (end == std::string_view::npos) end = bytes.size();
+    // A line ends at CR LF, LF or CR alone.
+    std::size_t end = bytes.find_first_of("\r\n", pos);
+    std::size_t next = end;
+    if (end == std::string_view::npos) {
+      end = next = bytes.size();
+    } else {
+      next = end + 1;
+      if (bytes[end] == '\r' && next < bytes.size() && bytes[next] == '\n') ++next;
+    }
     const std::string_view line = Trim(bytes.substr(pos, end - pos));
-    pos = end + 1;
+    pos = next;
+    ++lineNumber;
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
-      current = &SectionForWrite(Trim(line.substr(1, line.size() - 2)));
+      const std::string_view name = Trim(line.substr(1, line.size() - 2));
+      if (FindSection(name) != nullptr) {  // a repeated section: ignored whole
+        ignored_.push_back(TIgnoredSection{std::string(name), lineNumber});
+        current = nullptr;
+      } else {
+        current = &SectionForWrite(name);
+      }
       continue;
     }
-    if (current == nullptr) continue;  // before the first section
+    if (current == nullptr) continue;  // before the first section, or in a repeated one
     const std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
       AddParsedEntry(*current, line, std::string_view());
@@ -190,6 +229,7 @@ void TIniFile::LoadFromBytes(std::string_view bytes) {
 void TIniFile::Clear() {
   sections_.clear();
   index_.clear();
+  ignored_.clear();
 }
 
 const TIniFile::TSection* TIniFile::FindSection(std::string_view section) const {

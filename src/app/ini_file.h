@@ -1,12 +1,16 @@
 // In-memory INI file: the syntax of "sorvik.ini".
 //
-// Reading: each line (ended by CR LF or by LF alone) is trimmed of surrounding
-// blanks (space and the control bytes 0x00..0x1F); empty lines and lines whose
-// first character is ';' are skipped; "[name]" opens section `name` (trimmed);
-// any other line inside a section is an entry split at its first '=' into a
-// trimmed key and a trimmed value (no '=' gives a key with an empty value);
-// lines before the first section are ignored. Section and key names match
-// without regard to ASCII letter case. Text is bytes, passed through unchanged.
+// Reading: a UTF-8 byte-order mark at the very start is skipped. Lines end with
+// CR LF, LF or CR alone. Each line is trimmed of surrounding blanks (space and
+// the control bytes 0x00..0x1F); empty lines and lines whose first character is
+// ';' are skipped; "[name]" opens section `name` (trimmed); any other line
+// inside a section is an entry split at its first '=' into a trimmed key and a
+// trimmed value (no '=' gives a key with an empty value); lines before the
+// first section are ignored. A section whose name appeared before is ignored
+// whole, up to the next section header: the first one counts, as it would
+// when read by hand, and no section is ever a mix of two. Section and key
+// names match without regard to ASCII letter case. Text is bytes, passed
+// through unchanged.
 //
 // Writing: sections in first-written order, each as "[name]" followed by its
 // "key=value" lines in first-written order and one empty line; CR LF line ends.
@@ -41,15 +45,37 @@ class TIniFile {
  public:
   TIniFile() = default;
 
+  // What became of reading a file from disk.
+  struct TReadOutcome {
+    enum class TStatus {
+      Read,        // read and parsed
+      Missing,     // no file at that path (or a component of it is missing)
+      Unreadable,  // something is there but could not be read: see Reason
+    };
+    TStatus Status = TStatus::Missing;
+    // Unreadable: why, in words ("Permission denied", "it is not a regular file").
+    std::string Reason;
+  };
+
   // Replaces the contents with the file at `path`. A missing, unreadable,
   // non-regular or oversized file gives an empty file (every read yields its
-  // default). Returns whether the file was read.
-  bool LoadFromFile(const std::string& path);
+  // default); the outcome says which it was.
+  TReadOutcome ReadFile(const std::string& path);
+  // ReadFile, answering only whether the file was read.
+  bool LoadFromFile(const std::string& path) { return ReadFile(path).Status == TReadOutcome::TStatus::Read; }
   // Replaces the contents with the parsed `bytes`.
   void LoadFromBytes(std::string_view bytes);
 
-  // Erases every section and key.
+  // Erases every section and key (and the list of ignored sections).
   void Clear();
+
+  // A section header that repeated an earlier section's name, with what
+  // followed it up to the next header, ignored by the last load.
+  struct TIgnoredSection {
+    std::string Name;  // as written in the later header
+    std::size_t Line;  // 1-based line of that header
+  };
+  const std::vector<TIgnoredSection>& IgnoredSections() const { return ignored_; }
 
   bool SectionExists(std::string_view section) const;
   bool ValueExists(std::string_view section, std::string_view key) const;
@@ -101,6 +127,7 @@ class TIniFile {
   static void AddParsedEntry(TSection& s, std::string_view key, std::string_view value);
 
   std::vector<TSection> sections_;                    // first-written order
+  std::vector<TIgnoredSection> ignored_;               // in file order
   std::unordered_map<std::string, std::size_t> index_;  // lower-cased name -> sections_
 };
 

@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/ini_file.h"
@@ -55,6 +58,40 @@ std::string CurrentDirectory() {
     buf.resize(buf.size() * 2);
   }
   return buf.data();
+}
+
+// The file a path finally names when its last component is a symbolic link
+// (followed link by link; a relative target is taken from the link's own
+// directory). Any other path, a loop or an unreadable link: the path itself.
+std::string FinalTarget(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st{};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::vector<char> buf(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    const ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return path;
+    std::string target(buf.data(), static_cast<std::size_t>(n));
+    if (target.front() != '/') {
+      const std::size_t slash = current.rfind('/');
+      if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+    }
+    current = std::move(target);
+  }
+  return path;
+}
+
+// Why the existing file at `path` must not be written, or empty when it may
+// (or does not exist). A file without any write permission bit is the user's
+// way of freezing it, honoured even for root, who could write it anyway.
+std::string ReadOnlyReason(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  if ((st.st_mode & 0222) == 0) return "is read-only";
+  if (::access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    return std::string("is not writable: ") + std::strerror(errno);
+  }
+  return {};
 }
 
 }  // namespace
@@ -183,18 +220,89 @@ void WriteSettings(TIniFile& file, const TSettings& in) {
   }
 }
 
-TSettings LoadSettings(const std::string& dataDir, const TTunnelEvent& onTunnelEvent) {
+std::string SettingsContent(const TSettings& in) {
   TIniFile file;
-  file.LoadFromFile(dataDir + kSettingsFileName);
+  WriteSettings(file, in);
+  const std::string bytes = file.ToBytes();
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    std::size_t end = bytes.find('\n', pos);
+    end = end == std::string::npos ? bytes.size() : end + 1;
+    const std::string_view line(bytes.data() + pos, end - pos);
+    pos = end;
+    bool layout = false;
+    for (const char* key : {"Maximized=", "Left=", "Top=", "Width=", "Height=", "tnCol"}) {
+      if (line.substr(0, std::strlen(key)) == key) layout = true;
+    }
+    if (!layout) out += line;
+  }
+  return out;
+}
+
+std::string UnreadableText(const TSettingsLoad& load) {
+  return "Cannot read the settings file \"" + load.Path + "\": " + load.Reason + ".";
+}
+
+std::string BesidePath(const TSettingsLoad& load) { return load.Path + ".new"; }
+
+TSettings LoadSettings(const std::string& dataDir, const TTunnelEvent& onTunnelEvent, TSettingsLoad* load) {
+  TIniFile file;
+  const std::string path = dataDir + kSettingsFileName;
+  const TIniFile::TReadOutcome outcome = file.ReadFile(path);
+  if (load != nullptr) {
+    *load = TSettingsLoad();
+    load->Path = path;
+    using TStatus = TIniFile::TReadOutcome::TStatus;
+    switch (outcome.Status) {
+      case TStatus::Read: {
+        load->State = TSettingsLoad::TState::Read;
+        const std::string target = FinalTarget(path);
+        if (const std::string why = ReadOnlyReason(target); !why.empty()) {
+          load->ReadOnly = "The settings file \"" + target + "\" " + why +
+                           ": it is left as it is, and changes made in this session will not be saved.";
+        }
+        break;
+      }
+      case TStatus::Missing: load->State = TSettingsLoad::TState::Missing; break;
+      case TStatus::Unreadable: load->State = TSettingsLoad::TState::Unreadable; break;
+    }
+    load->Reason = outcome.Reason;
+    for (const TIniFile::TIgnoredSection& ignored : file.IgnoredSections()) {
+      load->Notes.push_back("Settings file \"" + path + "\", line " + std::to_string(ignored.Line) + ": section [" +
+                            ignored.Name + "] appears a second time; it is ignored and the first one is used.");
+    }
+  }
   TSettings settings;
   ReadSettings(file, settings, onTunnelEvent);
   return settings;
 }
 
-void SaveSettings(const std::string& dataDir, const TSettings& in) {
+TSaveOutcome SaveSettings(const std::string& dataDir, const TSettings& in, const TSettingsLoad& load) {
   TIniFile file;
   WriteSettings(file, in);
-  file.SaveAtomically(dataDir + kSettingsFileName);
+  const std::string path = dataDir + kSettingsFileName;
+  TSaveOutcome outcome;
+  if (load.State == TSettingsLoad::TState::Unreadable) {
+    // Never over a file whose content was never read: beside it.
+    outcome.Kind = TSaveOutcome::TKind::SavedBeside;
+    outcome.Path = BesidePath(load);
+    file.SaveAtomically(outcome.Path);
+    outcome.Message = "The settings file \"" + path +
+                      "\" could not be read at start and was left as it is; the settings of this session were saved to \"" +
+                      outcome.Path + "\".";
+    return outcome;
+  }
+  outcome.Path = FinalTarget(path);
+  if (const std::string why = ReadOnlyReason(outcome.Path); !why.empty()) {
+    outcome.Kind = TSaveOutcome::TKind::NotSaved;
+    outcome.Message = "The settings file \"" + outcome.Path + "\" " + why +
+                      ", so it was left as it is: the settings of this session were not saved.";
+    return outcome;
+  }
+  file.SaveAtomically(outcome.Path);
+  return outcome;
 }
 
 }  // namespace sorvik

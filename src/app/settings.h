@@ -98,10 +98,58 @@ void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTu
 // tunnel and chain proxy sections 0, 1, 2, ... in list order.
 void WriteSettings(TIniFile& file, const TSettings& in);
 
-// Reads dataDir + "sorvik.ini". A missing or unreadable file gives the defaults.
-TSettings LoadSettings(const std::string& dataDir, const TTunnelEvent& onTunnelEvent = {});
-// Rewrites dataDir + "sorvik.ini" whole and atomically (mode 0600), creating the
-// directory when it is missing. Raises ESettingsSaveError; the old file stays intact.
-void SaveSettings(const std::string& dataDir, const TSettings& in);
+// The settings as the file would hold them, leaving out what only records the
+// window's layout (state, geometry, column widths): equal texts mean the user
+// changed nothing worth saving.
+std::string SettingsContent(const TSettings& in);
+
+// What loading found out about the file itself, besides its values. The
+// save at exit depends on it: a file that exists but was not read is never
+// written over, since its content was never in memory.
+struct TSettingsLoad {
+  enum class TState {
+    Missing,     // no file: defaults (the first start)
+    Read,        // read; Notes may list what was read past
+    Unreadable,  // a file is there but could not be read: defaults, see Reason
+  };
+  std::string Path;  // dataDir + "sorvik.ini"
+  TState State = TState::Missing;
+  std::string Reason;              // Unreadable: why ("Permission denied", ...)
+  std::vector<std::string> Notes;  // one sentence per repeated section ignored
+  // Read: a sentence saying that the file is read-only and will not be
+  // written at exit; empty when it may be written.
+  std::string ReadOnly;
+};
+
+// "Cannot read the settings file "PATH": REASON." (Unreadable only).
+std::string UnreadableText(const TSettingsLoad& load);
+// Where the settings go at exit when the file could not be read: PATH + ".new".
+std::string BesidePath(const TSettingsLoad& load);
+
+// Reads dataDir + "sorvik.ini". A missing or unreadable file gives the
+// defaults; `load` (when given) says which, and why.
+TSettings LoadSettings(const std::string& dataDir, const TTunnelEvent& onTunnelEvent = {},
+                       TSettingsLoad* load = nullptr);
+
+// What the save at exit did.
+struct TSaveOutcome {
+  enum class TKind {
+    Saved,        // the settings file was replaced (through a symbolic link: its target)
+    SavedBeside,  // the file could not be read at start; saved to BesidePath instead
+    NotSaved,     // the file is read-only: left alone, nothing written
+  };
+  TKind Kind = TKind::Saved;
+  std::string Path;     // the file written (Saved, SavedBeside)
+  std::string Message;  // what to tell the user (SavedBeside, NotSaved); empty when Saved
+};
+
+// Writes the settings to dataDir + "sorvik.ini", whole and atomically (mode
+// 0600), creating the directory when it is missing:
+//  - when `load` says the file could not be read, to BesidePath instead;
+//  - a symbolic link is followed: its final target is replaced, the link stays;
+//  - a read-only file (no write permission bit at all, or not writable by this
+//    user) is left alone and nothing is written.
+// Raises ESettingsSaveError when the write fails; the old file stays intact.
+TSaveOutcome SaveSettings(const std::string& dataDir, const TSettings& in, const TSettingsLoad& load = {});
 
 }  // namespace sorvik

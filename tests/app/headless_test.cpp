@@ -5,10 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
+#include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 
 namespace sorvik {
@@ -87,6 +92,138 @@ TEST(HeadlessTest, RelaysThroughAnAutostartTunnelPrintsTheLogAndLeavesTheFileAlo
   EXPECT_FALSE(after.Connected());
   close(busy);
 }
+
+// ---------------------------------------------------------------------------
+// Settings files as editors, synced folders and a stray `sudo` leave them. The
+// mode never writes the file; it reads what it can and says on standard error
+// what it could not.
+
+// "[Tunnel:0]" relaying `mapped` to the echo server, started at once.
+std::string AutostartTunnel(uint16_t echoPort, uint16_t mapped, const std::string& eol) {
+  return "[Options]" + eol + "AutostartDelay=0" + eol + eol + "[Tunnel:0]" + eol + "Server=127.0.0.1" + eol +
+         "Port=" + std::to_string(echoPort) + eol + "Mapped=" + std::to_string(mapped) + eol + "Autostart=1" + eol;
+}
+
+struct OddFileCase {
+  const char* name;
+  // Lays out the data directory `dir` (which the program may read and write)
+  // and returns the expected text on standard error ("" for none).
+  std::function<std::string(const std::string& dir, uint16_t echoPort, uint16_t mapped, uint16_t other)> make;
+  bool relays;        // the tunnel of the file is read and listens on `mapped`
+  bool unprivileged;  // run as a user without root's power over files
+  bool needsRoot;     // the case makes a file owned by root
+};
+
+class HeadlessOddFile : public ::testing::TestWithParam<OddFileCase> {};
+
+TEST_P(HeadlessOddFile, ReadsWhatItCanSaysWhatItCannotAndLeavesTheFile) {
+  const OddFileCase& c = GetParam();
+  std::string why;
+  if (c.unprivileged && !test::UnprivilegedAvailable(why)) GTEST_SKIP() << why;
+  if (c.needsRoot && geteuid() != 0) GTEST_SKIP() << "a file owned by root needs root to make";
+  EchoServer echo;
+  const uint16_t mapped = test::FreePort();
+  const uint16_t other = test::FreePort();
+  TempDir base;
+  ASSERT_EQ(::chmod(base.Path().c_str(), 0755), 0);
+  const std::string dir = base.Path() + "/Sorvik";
+  std::filesystem::create_directory(dir);
+  if (c.unprivileged) {
+    ASSERT_TRUE(test::GiveToUnprivileged(dir));
+  }
+  const std::string expected = c.make(dir, echo.Port(), mapped, other);
+  const std::string path = dir + "/sorvik.ini";
+  std::error_code ec;
+  const bool regular = std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) < (1 << 20);
+  const std::string before = regular ? ReadFile(path) : std::string();
+
+  std::vector<std::string> argv = {SORVIK_EXECUTABLE, "--headless", "--data-dir", dir};
+  if (c.unprivileged) argv = test::AsUnprivileged(argv);
+  ChildProcess sorvik(argv);
+  ASSERT_TRUE(sorvik.Started());
+  if (c.relays) {
+    ASSERT_TRUE(sorvik.WaitForPort(mapped)) << sorvik.Stderr();
+    BlockingClient client(mapped);
+    ASSERT_TRUE(client.SendAll("ping"));
+    EXPECT_EQ(client.RecvExact(4), "ping");
+  }
+  // The settings are read before the first line of the log, and said at once.
+  EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find("window-less mode") != std::string::npos; }));
+  if (!expected.empty()) {
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(expected) != std::string::npos; })) << sorvik.Stderr();
+  }
+  ASSERT_EQ(kill(sorvik.Pid(), SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, 5000));
+  const int status = sorvik.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << sorvik.Stderr();
+  if (regular) {
+    EXPECT_EQ(ReadFile(path), before);
+  }
+  if (!c.relays) {
+    BlockingClient none(mapped, "127.0.0.1", 500);
+    EXPECT_FALSE(none.Connected());
+  }
+  BlockingClient notOther(other, "127.0.0.1", 500);
+  EXPECT_FALSE(notOther.Connected());
+}
+
+void Write(const std::string& path, const std::string& bytes, mode_t mode = 0600) {
+  std::ofstream(path, std::ios::binary) << bytes;
+  ::chmod(path.c_str(), mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HeadlessOddFile,
+    ::testing::Values(
+        OddFileCase{"ByteOrderMarkBeforeTheFirstSection",
+                    [](const std::string& d, uint16_t echo, uint16_t mapped, uint16_t) {
+                      Write(d + "/sorvik.ini", "\xEF\xBB\xBF" + AutostartTunnel(echo, mapped, "\r\n"));
+                      return std::string();
+                    },
+                    true, false, false},
+        OddFileCase{"CrOnlyLineEnds",
+                    [](const std::string& d, uint16_t echo, uint16_t mapped, uint16_t) {
+                      Write(d + "/sorvik.ini", AutostartTunnel(echo, mapped, "\r"));
+                      return std::string();
+                    },
+                    true, false, false},
+        OddFileCase{"RepeatedSectionIgnoredWhole",
+                    [](const std::string& d, uint16_t echo, uint16_t, uint16_t other) {
+                      // Merged key by key, the tunnel would start and listen on `other`.
+                      Write(d + "/sorvik.ini", "[Options]\nAutostartDelay=0\n\n[Tunnel:0]\nServer=127.0.0.1\nPort=" +
+                                                   std::to_string(echo) + "\nMapped=" + std::to_string(other) +
+                                                   "\n\n[Tunnel:0]\nAutostart=1\n");
+                      return std::string("line 9: section [Tunnel:0] appears a second time; it is ignored");
+                    },
+                    false, false, false},
+        OddFileCase{"NoReadPermission",
+                    [](const std::string& d, uint16_t echo, uint16_t mapped, uint16_t) {
+                      Write(d + "/sorvik.ini", AutostartTunnel(echo, mapped, "\r\n"), 0200);
+                      test::GiveToUnprivileged(d);
+                      return std::string("Cannot read the settings file \"" + d + "/sorvik.ini\": Permission denied.");
+                    },
+                    false, true, false},
+        OddFileCase{"OwnedByRootAfterSudo",
+                    [](const std::string& d, uint16_t echo, uint16_t mapped, uint16_t) {
+                      // The directory is the user's, the file root's own.
+                      Write(d + "/sorvik.ini", AutostartTunnel(echo, mapped, "\r\n"), 0600);
+                      return std::string("Cannot read the settings file \"" + d + "/sorvik.ini\": Permission denied.");
+                    },
+                    false, true, true},
+        OddFileCase{"NotARegularFile",
+                    [](const std::string& d, uint16_t, uint16_t, uint16_t) {
+                      std::filesystem::create_directory(d + "/sorvik.ini");
+                      return std::string("/sorvik.ini\": it is a directory.");
+                    },
+                    false, false, false},
+        OddFileCase{"OverTheSizeCap",
+                    [](const std::string& d, uint16_t echo, uint16_t mapped, uint16_t) {
+                      Write(d + "/sorvik.ini", AutostartTunnel(echo, mapped, "\r\n"));
+                      std::filesystem::resize_file(d + "/sorvik.ini", 257u << 20);  // sparse
+                      return std::string("/sorvik.ini\": it is larger than 256 MiB.");
+                    },
+                    false, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace sorvik

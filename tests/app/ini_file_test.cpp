@@ -86,10 +86,18 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"BracketsInsideName", "[a]b]\nk=v", "a]b", "k", "v"},
         ParseCase{"EmptySectionName", "[]\nk=v", "", "k", "v"},
         ParseCase{"FirstDuplicateKeyWins", "[S]\nk=1\nK=2\n", "S", "k", "1"},
-        ParseCase{"ReopenedSectionMerges", "[S]\na=1\n[T]\n[s]\nb=2\n", "S", "b", "2"},
+        // A repeated section is ignored whole: no section is a mix of two.
+        ParseCase{"RepeatedSectionIgnored", "[S]\na=1\n[T]\n[s]\nb=2\n", "S", "b", std::nullopt},
+        ParseCase{"RepeatedSectionKeepsFirstValue", "[S]\na=1\n[S]\na=2\n", "S", "a", "1"},
+        ParseCase{"RepeatedSectionEndsAtNextHeader", "[S]\n[S]\nx=1\n[U]\nk=v\n", "U", "k", "v"},
         ParseCase{"Utf8PassedThrough", "[S]\nName=Gr\xC3\xBC\xC3\x9F" "e\n", "S", "Name", "Gr\xC3\xBC\xC3\x9F" "e"},
         ParseCase{"NulInsideValue", "[S]\nk=a\0b\n"s, "S", "k", "a\0b"s},
-        ParseCase{"CrInsideLineKept", "[S]\nk=a\rb\r\n", "S", "k", "a\rb"},
+        ParseCase{"CrAloneEndsLine", "[S]\rk=a\rb=c\r", "S", "b", "c"},
+        ParseCase{"CrAloneEndsValue", "[S]\nk=a\rb\r\n", "S", "k", "a"},
+        ParseCase{"MixedLineEnds", "[S]\r\na=1\nb=2\rc=3", "S", "c", "3"},
+        ParseCase{"CrCrLfIsTwoLineEnds", "[S]\r\r\nk=v\r\r\n", "S", "k", "v"},
+        ParseCase{"ByteOrderMarkSkipped", "\xEF\xBB\xBF[Tunnel:0]\r\nServer=h\r\n", "Tunnel:0", "Server", "h"},
+        ParseCase{"ByteOrderMarkOnlyAtStart", "[S]\n\xEF\xBB\xBFk=v\n", "S", "\xEF\xBB\xBFk", "v"},
         ParseCase{"MissingSection", "[S]\nk=v", "T", "k", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -204,6 +212,32 @@ TEST(IniFile, ClearErasesEverything) {
   EXPECT_EQ(ini.ToBytes(), "[C]\r\nk=v\r\n\r\n");
 }
 
+// A repeated section is ignored whole and named with the line of its header
+// (counted over every kind of line end); the file written after such a read
+// keeps the first section only, and reads back as written.
+TEST(IniFile, RepeatedSectionsAreListedAndNotWrittenBack) {
+  TIniFile ini;
+  ini.LoadFromBytes("\xEF\xBB\xBF[Tunnel:0]\r\nServer=first\r\n[Options]\rLimitLog=0\r"
+                    "[tunnel:0]\nServer=second\nPort=1\n\n[Options]\r\n[Tunnel:1]\nServer=third\n");
+  ASSERT_EQ(ini.IgnoredSections().size(), 2u);
+  EXPECT_EQ(ini.IgnoredSections()[0].Name, "tunnel:0");
+  EXPECT_EQ(ini.IgnoredSections()[0].Line, 5u);
+  EXPECT_EQ(ini.IgnoredSections()[1].Name, "Options");
+  EXPECT_EQ(ini.IgnoredSections()[1].Line, 9u);
+  EXPECT_EQ(ini.ReadString("Tunnel:0", "Server", ""), "first");
+  EXPECT_FALSE(ini.ValueExists("Tunnel:0", "Port"));
+  EXPECT_EQ(ini.ReadString("Tunnel:1", "Server", ""), "third");
+  const std::string once = ini.ToBytes();
+  EXPECT_EQ(once,
+            "[Tunnel:0]\r\nServer=first\r\n\r\n[Options]\r\nLimitLog=0\r\n\r\n[Tunnel:1]\r\nServer=third\r\n\r\n");
+  TIniFile back;
+  back.LoadFromBytes(once);
+  EXPECT_TRUE(back.IgnoredSections().empty());
+  EXPECT_EQ(back.ToBytes(), once);
+  ini.Clear();
+  EXPECT_TRUE(ini.IgnoredSections().empty());
+}
+
 // ---------------------------------------------------------------------------
 // Bad input: never a crash or a hang; whatever cannot be read is missing.
 
@@ -277,6 +311,8 @@ struct UnreadableCase {
   const char* name;
   // Creates the obstacle inside `dir` and returns the path to load.
   std::string (*make)(const std::string& dir);
+  // Part of the reason given; nullptr: the file counts as missing.
+  const char* reason;
 };
 
 class IniUnreadable : public ::testing::TestWithParam<UnreadableCase> {};
@@ -286,45 +322,66 @@ TEST_P(IniUnreadable, LoadsNothing) {
   const std::string path = GetParam().make(dir.Path());
   TIniFile ini;
   ini.LoadFromBytes("[Stale]\nk=v\n");
-  EXPECT_FALSE(ini.LoadFromFile(path));
+  const TIniFile::TReadOutcome outcome = ini.ReadFile(path);
   EXPECT_FALSE(ini.SectionExists("Stale"));
   EXPECT_EQ(ini.ToBytes(), "");
+  // Something that is there but cannot be read is not a missing file: the
+  // caller must not write over it.
+  if (GetParam().reason == nullptr) {
+    EXPECT_EQ(outcome.Status, TIniFile::TReadOutcome::TStatus::Missing) << outcome.Reason;
+  } else {
+    EXPECT_EQ(outcome.Status, TIniFile::TReadOutcome::TStatus::Unreadable);
+    EXPECT_NE(outcome.Reason.find(GetParam().reason), std::string::npos) << outcome.Reason;
+  }
+  EXPECT_FALSE(ini.LoadFromFile(path));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Obstacles, IniUnreadable,
     ::testing::Values(
-        UnreadableCase{"Missing", [](const std::string& d) { return d + "/none.ini"; }},
+        UnreadableCase{"Missing", [](const std::string& d) { return d + "/none.ini"; }, nullptr},
+        UnreadableCase{"DanglingSymlink",
+                       [](const std::string& d) {
+                         fs::create_symlink(d + "/not-yet", d + "/sorvik.ini");
+                         return d + "/sorvik.ini";
+                       },
+                       nullptr},
         UnreadableCase{"Directory",
                        [](const std::string& d) {
                          fs::create_directory(d + "/sorvik.ini");
                          return d + "/sorvik.ini";
-                       }},
+                       },
+                       "it is a directory"},
         UnreadableCase{"Fifo",  // opening must not wait for a writer
                        [](const std::string& d) {
                          const std::string p = d + "/fifo.ini";
                          ::mkfifo(p.c_str(), 0600);
                          return p;
-                       }},
+                       },
+                       "it is not a regular file"},
         UnreadableCase{"PathThroughAFile",
                        [](const std::string& d) {
                          std::ofstream(d + "/file") << "x";
                          return d + "/file/sorvik.ini";
-                       }},
+                       },
+                       nullptr},
         UnreadableCase{"SymlinkLoop",
                        [](const std::string& d) {
                          fs::create_symlink(d + "/loop", d + "/loop");
                          return d + "/loop";
-                       }},
+                       },
+                       "symbolic links"},
         UnreadableCase{"ReadFails",  // a regular file whose first read fails with EIO
-                       [](const std::string&) { return std::string("/proc/self/mem"); }},
+                       [](const std::string&) { return std::string("/proc/self/mem"); },
+                       "Input/output error"},
         UnreadableCase{"Oversized",  // sparse: no disk space used
                        [](const std::string& d) {
                          const std::string p = d + "/huge.ini";
                          std::ofstream(p) << "[S]\nk=v\n";
                          fs::resize_file(p, kMaxIniFileSize + 1);
                          return p;
-                       }}),
+                       },
+                       "larger than 256 MiB"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

@@ -85,6 +85,18 @@ bool TQtAsker::AskError(const std::string& title, const std::string& text) {
   return Ask(title, text, TAskKind::Error);
 }
 
+void TQtAsker::Inform(const std::string& title, const std::string& text, TAskKind kind) {
+  asked_.push_back({title, text, kind});
+  if (!next_answers_.empty()) {
+    next_answers_.pop_front();
+    return;
+  }
+  QMessageBox box(kind == TAskKind::Information ? QMessageBox::Information : QMessageBox::Warning, Q(title), Q(text),
+                  QMessageBox::Ok, QApplication::activeWindow());
+  box.setObjectName(QStringLiteral("noticeBox"));
+  box.exec();
+}
+
 bool TQtAsker::Ask(const std::string& title, const std::string& text, TAskKind kind) {
   asked_.push_back({title, text, kind});
   if (!next_answers_.empty()) {
@@ -92,9 +104,10 @@ bool TQtAsker::Ask(const std::string& title, const std::string& text, TAskKind k
     next_answers_.pop_front();
     return answer;
   }
-  const QMessageBox::Icon icon = kind == TAskKind::Warning    ? QMessageBox::Warning
-                                 : kind == TAskKind::Question ? QMessageBox::Question
-                                                              : QMessageBox::Critical;
+  const QMessageBox::Icon icon = kind == TAskKind::Warning       ? QMessageBox::Warning
+                                 : kind == TAskKind::Question    ? QMessageBox::Question
+                                 : kind == TAskKind::Information ? QMessageBox::Information
+                                                                 : QMessageBox::Critical;
   QMessageBox box(icon, Q(title), Q(text), QMessageBox::Yes | QMessageBox::No, QApplication::activeWindow());
   box.setObjectName(QStringLiteral("askBox"));
   return box.exec() == QMessageBox::Yes;

@@ -50,10 +50,11 @@ class TQtDispatcher : public IUiDispatcher {
   QObject* receiver_;  // lives on the UI thread; owned
 };
 
-enum class TAskKind { Warning, Question, Error };
+enum class TAskKind { Warning, Question, Error, Information };
 
-// Yes/No questions in message boxes. Tests answer ahead of time: queued answers
-// are used in order instead of showing a box.
+// Yes/No questions and notices in message boxes. Tests answer ahead of time:
+// queued answers are used in order instead of showing a box (a notice takes
+// one answer and ignores its value).
 //
 // Thread contract: UI thread only.
 class TQtAsker : public IAsker {
@@ -67,6 +68,8 @@ class TQtAsker : public IAsker {
   bool AskYesNo(const std::string& title, const std::string& text, TAskIcon icon) override;
   // The unexpected-error question (error icon).
   bool AskError(const std::string& title, const std::string& text);
+  // A notice with an OK button (kind Warning or Information).
+  void Inform(const std::string& title, const std::string& text, TAskKind kind);
 
   void SetNextAnswers(std::deque<bool> answers) { next_answers_ = std::move(answers); }
   size_t PendingAnswers() const { return next_answers_.size(); }

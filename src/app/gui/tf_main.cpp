@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
@@ -16,14 +17,18 @@
 #include <QTableView>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/gui/error_log.h"
 #include "app/gui/icons.h"
@@ -58,6 +63,34 @@ const char* const kHelpText =
     "<p>Minimizing the window hides it to the notification area; click the icon to bring it back. "
     "All settings are kept in \"sorvik.ini\" in the data directory and written when the program ends.</p>";
 
+// Stored bounds brought into the available area (without panels and docks)
+// of the screen they lie on, or of the primary screen when they lie on none:
+// a stored size never exceeds that area (a huge one would freeze the
+// program allocating its backing store), and the window is never placed
+// where none of it can be seen. Bounds that fit come back unchanged. The
+// minimum size holds even on a smaller screen.
+QRect FitToScreen(int32_t left, int32_t top, int32_t width, int32_t height) {
+  const int64_t w0 = std::max<int64_t>(width, kMinWidth);
+  const int64_t h0 = std::max<int64_t>(height, kMinHeight);
+  const auto center = [](int64_t start, int64_t size) {
+    return static_cast<int>(std::clamp<int64_t>(start + size / 2, INT32_MIN / 2, INT32_MAX / 2));
+  };
+  QScreen* screen = QGuiApplication::screenAt(QPoint(center(left, w0), center(top, h0)));
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return QRect(kDesignedLeft, kDesignedTop, kDesignedWidth, kDesignedHeight);
+  const QRect area = screen->availableGeometry();
+  const int64_t w = std::clamp<int64_t>(w0, kMinWidth, std::max<int64_t>(area.width(), kMinWidth));
+  const int64_t h = std::clamp<int64_t>(h0, kMinHeight, std::max<int64_t>(area.height(), kMinHeight));
+  const int64_t x = std::clamp<int64_t>(left, area.left(), std::max<int64_t>(area.left(), area.left() + area.width() - w));
+  const int64_t y = std::clamp<int64_t>(top, area.top(), std::max<int64_t>(area.top(), area.top() + area.height() - h));
+  return QRect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w), static_cast<int>(h));
+}
+
+// Follows the reason of a failed save in the question asked at exit.
+constexpr const char* kSaveFailedQuestion =
+    "\r\n\r\nThe settings file is unchanged; the changes of this session are not saved.\r\n"
+    "Close application anyway?";
+
 }  // namespace
 
 TfMain::TfMain(const std::string& dataDir, QWidget* parent)
@@ -87,6 +120,7 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   SetRowCount(core_->TunnelCount());
   ApplyStoredLayout();
   ApplyCommandStates();
+  ReportLoad();
   // 4. hints: QMainWindow shows every status tip in its status bar.
   // 5. the autostart timer
   Guard([this] { core_->ArmAutostart(); });
@@ -102,7 +136,10 @@ TfMain::~TfMain() {
     exit_done_ = true;
     try {
       StoreLayout();
-      core_->Save();
+      const TSaveOutcome outcome = core_->Save();
+      if (!outcome.Message.empty()) std::fprintf(stderr, "sorvik: %s\n", outcome.Message.c_str());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "sorvik: %s\n", e.what());
     } catch (...) {
     }
   }
@@ -280,8 +317,9 @@ void TfMain::ApplyStoredLayout() {
   const TOptions& o = core_->Options();
   try {
     if (o.ApplyStoredGeometry()) {
-      move(o.Left, o.Top);
-      resize(std::max(o.Width, kMinWidth), std::max(o.Height, kMinHeight));
+      const QRect bounds = FitToScreen(o.Left, o.Top, o.Width, o.Height);
+      move(bounds.topLeft());
+      resize(bounds.size());
     }
   } catch (...) {
   }
@@ -292,6 +330,29 @@ void TfMain::ApplyStoredLayout() {
   for (int c = 0; c < 4; ++c) {
     const int fit = header->sectionSizeHint(c);
     list_->setColumnWidth(c, std::max({widths[c], kColumns[static_cast<size_t>(c)].MinWidth, fit}));
+  }
+}
+
+void TfMain::ReportLoad() {
+  const TSettingsLoad& load = core_->LoadReport();
+  std::vector<std::string> lines = load.Notes;
+  if (!load.ReadOnly.empty()) lines.push_back(load.ReadOnly);
+  if (load.State == TSettingsLoad::TState::Unreadable) {
+    const std::string text = UnreadableText(load) +
+                             " Sorvik starts without the tunnels and options stored in it and will not write over "
+                             "that file; at exit, the settings of this session are saved to \"" +
+                             BesidePath(load) + "\" instead.";
+    core_->AppendLine(text);
+    // Once the window is up (and in the event loop), so that the notice
+    // has the window behind it.
+    QTimer::singleShot(0, this, [this, text] {
+      std::fprintf(stderr, "sorvik: %s\n", text.c_str());
+      if (!exit_done_) Guard([this, &text] { asker_.Inform(kProductName, text, TAskKind::Warning); });
+    });
+  }
+  for (const std::string& line : lines) {
+    std::fprintf(stderr, "sorvik: %s\n", line.c_str());
+    core_->AppendLine(line);
   }
 }
 
@@ -342,10 +403,15 @@ void TfMain::HideWindow() { HideWindowOp(); }
 
 // ---- ILogView ----
 
-void TfMain::LineAppended(const std::string& line, bool droppedOldest) {
+void TfMain::LineAppended(const std::string& line, bool /*droppedOldest*/) {
   try {
-    if (droppedOldest) {
-      QTextCursor cursor(log_view_->document()->firstBlock());
+    // The limit counts the lines the window holds, which is not the log
+    // buffer's count once the user has edited or cleared the text.
+    const TLogBuffer& log = core_->Log();
+    QTextDocument* document = log_view_->document();
+    const int64_t held = document->isEmpty() ? 0 : document->blockCount();
+    if (log.LimitOn() && held > static_cast<int64_t>(log.Limit())) {
+      QTextCursor cursor(document->firstBlock());
       cursor.select(QTextCursor::BlockUnderCursor);
       cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
       cursor.removeSelectedText();
@@ -517,26 +583,40 @@ void TfMain::ToggleOp() {
 
 void TfMain::ExitOp() { RunExitSequence(); }
 
-void TfMain::RunExitSequence(TExitCause cause) {
-  if (exit_done_) return;
-  exit_done_ = true;
+bool TfMain::RunExitSequence(TExitCause cause) {
+  if (exit_done_) return true;
   try {
     StoreLayout();
   } catch (...) {
   }
   bool saved = true;
   try {
-    core_->Save();
-  } catch (const std::exception& e) {
-    saved = false;
-    if (cause == TExitCause::User) {
-      // The program is ending either way; the answer changes nothing.
-      HandleUnexpectedError(e);
-    } else {
-      LogUnexpectedError(data_dir_, e);
-      std::fprintf(stderr, "sorvik: %s\n", e.what());
+    const TSaveOutcome outcome = core_->Save();
+    if (!outcome.Message.empty()) {
+      std::fprintf(stderr, "sorvik: %s\n", outcome.Message.c_str());
+      // Beside an unreadable file: the user was told where at start. A
+      // read-only file: worth a word only when something would be kept.
+      if (cause == TExitCause::User && outcome.Kind == TSaveOutcome::TKind::NotSaved && core_->ChangedSinceLoad()) {
+        asker_.Inform(kProductName, outcome.Message, TAskKind::Information);
+      }
     }
+  } catch (const std::exception& e) {
+    LogUnexpectedError(data_dir_, e);
+    std::fprintf(stderr, "sorvik: %s\n", e.what());
+    if (cause == TExitCause::User) {
+      bool close = false;
+      try {
+        close = asker_.AskError(kProductName, std::string(e.what()) + kSaveFailedQuestion);
+      } catch (...) {
+      }
+      // A signal may have ended the program while the question was open.
+      if (exit_done_) return true;
+      if (!close) return false;  // stays open; nothing has changed
+    }
+    std::fprintf(stderr, "sorvik: the settings of this session were not saved.\n");
+    saved = false;
   }
+  exit_done_ = true;
   if (saved) {
     try {
       core_->ReleaseTunnels();
@@ -546,6 +626,7 @@ void TfMain::RunExitSequence(TExitCause cause) {
   if (tray_ != nullptr) tray_->hide();
   hide();
   QCoreApplication::quit();
+  return true;
 }
 
 void TfMain::closeEvent(QCloseEvent* event) {
@@ -555,12 +636,11 @@ void TfMain::closeEvent(QCloseEvent* event) {
   }
   bool close = false;
   Guard([this, &close] { close = core_->RequestClose(); });
-  if (!close) {
+  if (close && RunExitSequence()) {
+    event->accept();
+  } else {
     event->ignore();
-    return;
   }
-  event->accept();
-  RunExitSequence();
 }
 
 void TfMain::changeEvent(QEvent* event) {

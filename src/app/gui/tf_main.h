@@ -64,12 +64,17 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   // How the end of the program was asked for.
   enum class TExitCause { User, Unattended };
   // The exit sequence: geometry into the options, save, release the tunnels,
-  // remove the tray icon, quit the event loop. Runs once. A failed save goes
-  // to the unexpected-error handler (the question included) when the user
-  // ended the program; an unattended end (SIGTERM, SIGINT, the desktop session
-  // ending) only logs it to "error.log" and standard error, so that nothing
-  // waits for an answer nobody gives.
-  void RunExitSequence(TExitCause cause = TExitCause::User);
+  // remove the tray icon, quit the event loop. Runs once; returns whether the
+  // program is ending. When the save fails and the user ended the program,
+  // the reason is shown and the user chooses: Yes ends without saving, No
+  // keeps the program running (the settings file is unchanged either way),
+  // so that space can be freed or the settings copied first. An unattended
+  // end (SIGTERM, SIGINT, the desktop session ending) never waits for an
+  // answer: the failure goes to "error.log" and standard error. Whatever the
+  // save did besides replacing the file (saved beside an unreadable file,
+  // left a read-only one alone) is said on standard error, and to a user who
+  // changed settings that a read-only file then does not keep.
+  bool RunExitSequence(TExitCause cause = TExitCause::User);
   bool ExitDone() const { return exit_done_; }
 
   // Runs `fn`; an error escaping it goes to HandleUnexpectedError.
@@ -111,6 +116,8 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void BuildCentral();
   void BuildTray();
   void ApplyStoredLayout();
+  // Tells what became of the settings file at start (window, standard error, log).
+  void ReportLoad();
   void StoreLayout();
   int ExecDialog(QDialog& dialog);
 

@@ -17,6 +17,12 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 
 namespace sorvik {
@@ -215,6 +221,276 @@ TEST(DesktopSignals, UnwritableSettingsDoNotHoldTheExit) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
   EXPECT_NE(program.Stderr().find("Cannot save settings file"), std::string::npos) << program.Stderr();
 }
+
+// ---------------------------------------------------------------------------
+// Settings files in trouble, through the real window (offscreen) ended by
+// SIGTERM: afterwards the file on disk is the user's own, unchanged, or a
+// correct save, and standard error said so whenever the settings were not
+// saved where they came from.
+
+struct TroubleSetup {
+  std::string dir;  // the data directory (exists; the program's user may write it)
+  uint16_t echo;
+  uint16_t mapped;
+  test::SmallTmpfs* tmpfs;  // when the case asked for one
+};
+
+// A settings file with one tunnel that starts at once, so that a listening
+// port tells that the window is up and its signal handler set.
+std::string TroubleIni(const TroubleSetup& s, const std::string& eol = "\r\n", const std::string& options = "") {
+  return "[Options]" + eol + "AutostartDelay=0" + eol + options + eol + "[Tunnel:0]" + eol + "Server=127.0.0.1" +
+         eol + "Port=" + std::to_string(s.echo) + eol + "Mapped=" + std::to_string(s.mapped) + eol + "Autostart=1" +
+         eol + "UnknownKey=dropped at the save" + eol;
+}
+
+void WriteMode(const std::string& path, const std::string& bytes, mode_t mode) {
+  std::ofstream(path, std::ios::binary) << bytes;
+  ::chmod(path.c_str(), mode);
+}
+
+struct TroubleCase {
+  const char* name;
+  int tmpfsKib;       // 0: the data directory is an ordinary temporary directory
+  bool unprivileged;  // run as a user without root's power over files
+  bool needsRoot;     // makes a file owned by root
+  // Lays the data directory out; returns the file the user holds (its bytes
+  // and mode are compared after the exit when `keeps` is set).
+  std::function<std::string(const TroubleSetup&)> make;
+  bool tunnelRuns;  // the file is read: its tunnel listens
+  // Between start and SIGTERM (fill the disk, ...); may be empty.
+  std::function<void(const TroubleSetup&)> beforeExit;
+  std::vector<std::string> stderrHas;  // "$DIR" stands for the data directory
+  bool keeps;                          // the user's file is unchanged afterwards
+  // Further checks of what is on disk; may be empty.
+  std::function<void(const TroubleSetup&, const std::string& stderrText)> check;
+};
+
+// The save of TroubleIni's tunnel: options first, the tunnel kept, unknown keys gone.
+void ExpectCorrectSave(const std::string& ini, uint16_t mapped) {
+  EXPECT_EQ(ini.rfind("[Options]\r\nMaximized=0\r\nMinimized=0\r\n", 0), 0u) << ini;
+  const size_t tunnel = ini.find("[Tunnel:0]\r\nServer=127.0.0.1\r\n");
+  EXPECT_NE(tunnel, std::string::npos) << ini;
+  EXPECT_EQ(ini.find("[Tunnel:0]", tunnel + 1), std::string::npos) << ini;
+  EXPECT_NE(ini.find("\r\nMapped=" + std::to_string(mapped) + "\r\n"), std::string::npos) << ini;
+  EXPECT_EQ(ini.find("UnknownKey"), std::string::npos) << ini;
+}
+
+int32_t IniInteger(const std::string& ini, const std::string& key) {
+  const size_t at = ini.find("\r\n" + key + "=");
+  if (at == std::string::npos) return INT32_MIN;
+  return std::stoi(ini.substr(at + key.size() + 3));
+}
+
+class DesktopSettingsTrouble : public ::testing::TestWithParam<TroubleCase> {};
+
+TEST_P(DesktopSettingsTrouble, FileIsKeptOrSavedAndTheUserIsTold) {
+  const TroubleCase& c = GetParam();
+  std::string why;
+  if (c.unprivileged && !test::UnprivilegedAvailable(why)) GTEST_SKIP() << why;
+  if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "a file owned by root needs root to make";
+  std::unique_ptr<test::SmallTmpfs> tmpfs;
+  test::TempDir base;
+  std::string parent = base.Path();
+  if (c.tmpfsKib > 0) {
+    tmpfs = std::make_unique<test::SmallTmpfs>(c.tmpfsKib);
+    if (!tmpfs->Mounted()) GTEST_SKIP() << tmpfs->Why();
+    parent = tmpfs->Path();
+  }
+  ASSERT_EQ(::chmod(parent.c_str(), 0755), 0);
+  test::EchoServer echo;
+  const TroubleSetup setup{parent + "/Sorvik", echo.Port(), test::FreePort(), tmpfs.get()};
+  std::filesystem::create_directory(setup.dir);
+  if (c.unprivileged) {
+    ASSERT_TRUE(test::GiveToUnprivileged(setup.dir));
+  }
+  const std::string userFile = c.make(setup);
+  struct stat before{};
+  ASSERT_EQ(::stat(userFile.c_str(), &before), 0);
+  const std::string bytesBefore = ReadAll(userFile);
+
+  // One screen of 1024 x 700 (the platform's own default differs between Qt versions).
+  const std::string screen = base.WriteFile(
+      "screen.json",
+      "{\"screens\": [{\"name\": \"S\", \"x\": 0, \"y\": 0, \"width\": 1024, \"height\": 700, "
+      "\"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}]}");
+  ASSERT_EQ(::chmod(screen.c_str(), 0644), 0);
+  setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screen).c_str(), 1);
+  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  std::vector<std::string> argv = {SORVIK_EXECUTABLE, "--data-dir", setup.dir};
+  if (c.unprivileged) argv = test::AsUnprivileged(argv);
+  test::ChildProcess program(argv);
+  ASSERT_TRUE(program.Started());
+  if (c.tunnelRuns) {
+    ASSERT_TRUE(program.WaitForPort(setup.mapped, 20000)) << program.Stderr();
+  } else {
+    // Said from the event loop, once the window is up.
+    ASSERT_TRUE(WaitFor([&] { return program.Stderr().find("Cannot read the settings file") != std::string::npos; },
+                        20000))
+        << program.Stderr();
+  }
+  if (c.beforeExit) c.beforeExit(setup);
+  ASSERT_EQ(::kill(program.Pid(), SIGTERM), 0);
+  EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, 10000)) << program.Stderr();
+  const int status = program.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
+
+  const std::string err = program.Stderr();
+  for (std::string expected : c.stderrHas) {
+    if (const size_t at = expected.find("$DIR"); at != std::string::npos) expected.replace(at, 4, setup.dir);
+    EXPECT_NE(err.find(expected), std::string::npos) << expected << "\n---\n" << err;
+  }
+  if (c.keeps) {
+    struct stat after{};
+    ASSERT_EQ(::stat(userFile.c_str(), &after), 0);
+    EXPECT_EQ(ReadAll(userFile), bytesBefore);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+  }
+  if (c.check) c.check(setup, err);
+}
+
+const TroubleCase kTroubleCases[] = {
+    {"ByteOrderMark", 0, false, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", "\xEF\xBB\xBF" + TroubleIni(s), 0600);
+       return s.dir + "/sorvik.ini";
+     },
+     true, {}, {}, false,
+     [](const TroubleSetup& s, const std::string&) { ExpectCorrectSave(ReadAll(s.dir + "/sorvik.ini"), s.mapped); }},
+    {"CrOnlyLineEnds", 0, false, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s, "\r"), 0600);
+       return s.dir + "/sorvik.ini";
+     },
+     true, {}, {}, false,
+     [](const TroubleSetup& s, const std::string&) { ExpectCorrectSave(ReadAll(s.dir + "/sorvik.ini"), s.mapped); }},
+    {"RepeatedSection", 0, false, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s) + "\r\n[Tunnel:0]\r\nMapped=1\r\nTunnelCaption=merged\r\n", 0600);
+       return s.dir + "/sorvik.ini";
+     },
+     true, {}, {"section [Tunnel:0] appears a second time; it is ignored"}, false,
+     [](const TroubleSetup& s, const std::string&) {
+       const std::string ini = ReadAll(s.dir + "/sorvik.ini");
+       ExpectCorrectSave(ini, s.mapped);
+       EXPECT_NE(ini.find("\r\nTunnelCaption=\r\n"), std::string::npos) << ini;
+     }},
+    {"NoReadPermission", 0, true, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s), 0200);
+       test::GiveToUnprivileged(s.dir);
+       return s.dir + "/sorvik.ini";
+     },
+     false, {},
+     {"Cannot read the settings file \"$DIR/sorvik.ini\": Permission denied.",
+      "the settings of this session were saved to \"$DIR/sorvik.ini.new\""},
+     true,
+     [](const TroubleSetup& s, const std::string&) {
+       const std::string beside = ReadAll(s.dir + "/sorvik.ini.new");
+       EXPECT_EQ(beside.rfind("[Options]\r\nMaximized=0\r\n", 0), 0u) << beside;
+       EXPECT_EQ(beside.find("[Tunnel:0]"), std::string::npos) << beside;
+     }},
+    {"OwnedByRoot", 0, true, true,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s), 0600);  // root's, in the user's directory
+       return s.dir + "/sorvik.ini";
+     },
+     false, {},
+     {"Cannot read the settings file \"$DIR/sorvik.ini\": Permission denied.",
+      "the settings of this session were saved to \"$DIR/sorvik.ini.new\""},
+     true, {}},
+    {"SymbolicLink", 0, false, false,
+     [](const TroubleSetup& s) {
+       std::filesystem::create_directory(s.dir + "/../dotfiles");
+       WriteMode(s.dir + "/../dotfiles/sorvik.ini", TroubleIni(s), 0600);
+       std::filesystem::create_symlink("../dotfiles/sorvik.ini", s.dir + "/sorvik.ini");
+       return s.dir + "/sorvik.ini";
+     },
+     true, {}, {}, false,
+     [](const TroubleSetup& s, const std::string&) {
+       ASSERT_TRUE(std::filesystem::is_symlink(s.dir + "/sorvik.ini"));
+       EXPECT_EQ(std::filesystem::read_symlink(s.dir + "/sorvik.ini"), "../dotfiles/sorvik.ini");
+       ExpectCorrectSave(ReadAll(s.dir + "/../dotfiles/sorvik.ini"), s.mapped);
+       std::size_t entries = 0;
+       for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(s.dir + "/../dotfiles")) ++entries;
+       EXPECT_EQ(entries, 1u) << "a temporary file was left beside the target";
+     }},
+    {"ReadOnlyFile", 0, false, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s), 0444);
+       return s.dir + "/sorvik.ini";
+     },
+     true, {},
+     {"\"$DIR/sorvik.ini\" is read-only: it is left as it is, and changes made in this session will not be saved.",
+      "\"$DIR/sorvik.ini\" is read-only, so it was left as it is: the settings of this session were not saved."},
+     true, {}},
+    {"ReadOnlyDirectory", 0, true, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s), 0600);
+       test::GiveToUnprivileged(s.dir);
+       ::chmod(s.dir.c_str(), 0555);
+       return s.dir + "/sorvik.ini";
+     },
+     true, {},
+     {"Cannot save settings file \"$DIR/sorvik.ini\": cannot create temporary file: Permission denied",
+      "the settings of this session were not saved."},
+     true,
+     [](const TroubleSetup& s, const std::string&) {
+       ::chmod(s.dir.c_str(), 0755);  // so that the temporary directory can go
+     }},
+    {"FullFileSystem", 256, false, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s), 0600);
+       return s.dir + "/sorvik.ini";
+     },
+     true, [](const TroubleSetup& s) { ASSERT_TRUE(s.tmpfs->Fill("filler")); },
+     {"Cannot save settings file \"$DIR/sorvik.ini\": ", "No space left on device",
+      "the settings of this session were not saved."},
+     true,
+     [](const TroubleSetup& s, const std::string&) {
+       for (const auto& e : std::filesystem::directory_iterator(s.dir)) {
+         EXPECT_EQ(e.path().filename().string().rfind("sorvik.ini.", 0), std::string::npos)
+             << "a temporary file was left behind: " << e.path();
+       }
+     }},
+    {"HugeBounds", 0, false, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini", TroubleIni(s, "\r\n", "Left=0\r\nTop=0\r\nWidth=32767\r\nHeight=32767\r\n"),
+                 0600);
+       return s.dir + "/sorvik.ini";
+     },
+     true, {}, {}, false,
+     [](const TroubleSetup& s, const std::string&) {
+       const std::string ini = ReadAll(s.dir + "/sorvik.ini");
+       ExpectCorrectSave(ini, s.mapped);
+       // Within the screen of 1024 x 700.
+       EXPECT_LE(IniInteger(ini, "Width"), 1024) << ini;
+       EXPECT_LE(IniInteger(ini, "Height"), 700) << ini;
+       EXPECT_GE(IniInteger(ini, "Width"), 400) << ini;
+       EXPECT_GE(IniInteger(ini, "Left"), 0) << ini;
+       EXPECT_GE(IniInteger(ini, "Top"), 0) << ini;
+     }},
+    {"OffScreenBounds", 0, false, false,
+     [](const TroubleSetup& s) {
+       WriteMode(s.dir + "/sorvik.ini",
+                 TroubleIni(s, "\r\n", "Left=-100000\r\nTop=100000\r\nWidth=500\r\nHeight=300\r\n"), 0600);
+       return s.dir + "/sorvik.ini";
+     },
+     true, {}, {}, false,
+     [](const TroubleSetup& s, const std::string&) {
+       const std::string ini = ReadAll(s.dir + "/sorvik.ini");
+       // Moved onto the screen of 1024 x 700; the size fits and is kept.
+       EXPECT_EQ(IniInteger(ini, "Width"), 500) << ini;
+       EXPECT_EQ(IniInteger(ini, "Height"), 300) << ini;
+       EXPECT_GE(IniInteger(ini, "Left"), 0) << ini;
+       EXPECT_LE(IniInteger(ini, "Left") + 500, 1024) << ini;
+       EXPECT_GE(IniInteger(ini, "Top"), 0) << ini;
+       EXPECT_LE(IniInteger(ini, "Top") + 300, 700) << ini;
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, DesktopSettingsTrouble, ::testing::ValuesIn(kTroubleCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace sorvik

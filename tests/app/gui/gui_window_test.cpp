@@ -18,7 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -34,6 +37,7 @@
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
 #include "net/exceptions.h"
+#include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 
 namespace sorvik {
@@ -672,6 +676,139 @@ TEST_F(Window, StopDuringAnEventFloodNeverDeadlocks) {
     stop = true;
     for (auto& t : clients) t.join();
   }
+}
+
+// ---- the settings file in trouble ----
+
+// A save that fails at a close by the user shows the reason itself; No keeps
+// the program running with the old file intact, so that the user can free
+// space first; the next close then saves.
+TEST(WindowSettings, FailedSaveShowsTheReasonAndNoKeepsTheWindowOpen) {
+  test::SmallTmpfs disk(256);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string dir = disk.Path() + "/";
+  const std::string before = Ini({Tunnel("kept", 1, 2)});
+  { std::ofstream(dir + "sorvik.ini", std::ios::binary) << before; }
+  TfMain main(dir);
+  main.show();
+  main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "added.example"; });
+  ASSERT_TRUE(disk.Fill("filler"));
+
+  main.Asker().SetNextAnswers({false});
+  EXPECT_FALSE(main.close());
+  EXPECT_FALSE(main.ExitDone());
+  EXPECT_TRUE(main.isVisible());
+  ASSERT_EQ(main.Asker().Asked().size(), 1u);
+  const std::string text = main.Asker().Asked()[0].Text;
+  EXPECT_EQ(main.Asker().Asked()[0].Kind, TAskKind::Error);
+  EXPECT_EQ(text.rfind("Cannot save settings file \"" + dir + "sorvik.ini\": ", 0), 0u) << text;
+  EXPECT_NE(text.find("No space left on device"), std::string::npos) << text;
+  EXPECT_NE(text.find("The settings file is unchanged"), std::string::npos) << text;
+  EXPECT_EQ(text.find("error.log"), std::string::npos) << text;
+  EXPECT_EQ(ReadAll(dir + "sorvik.ini"), before);
+  EXPECT_EQ(main.Core().TunnelCount(), 2);
+
+  // Space freed: the next close saves everything, the added tunnel included.
+  std::filesystem::remove(dir + "filler");
+  std::filesystem::remove(dir + "error.log");
+  EXPECT_TRUE(main.close());
+  EXPECT_TRUE(main.ExitDone());
+  EXPECT_EQ(main.Asker().Asked().size(), 1u);
+  const std::string saved = ReadAll(dir + "sorvik.ini");
+  EXPECT_NE(saved.find("TunnelCaption=kept"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("[Tunnel:1]\r\nServer=added.example\r\n"), std::string::npos) << saved;
+}
+
+// Yes ends the program without a save and leaves the old file as it was.
+TEST(WindowSettings, FailedSaveAnsweredYesEndsWithTheOldFile) {
+  test::SmallTmpfs disk(256);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string dir = disk.Path() + "/";
+  const std::string before = Ini({Tunnel("kept", 1, 2)});
+  { std::ofstream(dir + "sorvik.ini", std::ios::binary) << before; }
+  TfMain main(dir);
+  main.show();
+  main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "added.example"; });
+  ASSERT_TRUE(disk.Fill("filler"));
+  main.Asker().SetNextAnswers({true});
+  EXPECT_TRUE(main.close());
+  EXPECT_TRUE(main.ExitDone());
+  ASSERT_EQ(main.Asker().Asked().size(), 1u);
+  EXPECT_NE(main.Asker().Asked()[0].Text.find("No space left on device"), std::string::npos)
+      << main.Asker().Asked()[0].Text;
+  EXPECT_EQ(ReadAll(dir + "sorvik.ini"), before);
+}
+
+// A read-only file is left alone; the user hears of it once: in the log at
+// start, and at exit only when the session changed something it would keep.
+TEST(WindowSettings, ReadOnlyFileIsLeftAloneAndSaidOnce) {
+  for (bool change : {false, true}) {
+    SCOPED_TRACE(change);
+    test::TempDir data;
+    const std::string before = Ini({Tunnel("frozen", 1, 2)});
+    const std::string path = data.WriteFile("sorvik.ini", before);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    TfMain main(WithSlash(data.Path()));
+    main.show();
+    const QString log = main.LogView()->toPlainText();
+    EXPECT_TRUE(log.contains(QStringLiteral("is read-only: it is left as it is"))) << log.toStdString();
+    if (change) main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "lost.example"; });
+    main.Asker().SetNextAnswers({true});
+    EXPECT_TRUE(main.close());
+    EXPECT_EQ(ReadAll(path), before);
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+    if (change) {
+      ASSERT_EQ(main.Asker().Asked().size(), 1u);
+      EXPECT_EQ(main.Asker().Asked()[0].Kind, TAskKind::Information);
+      EXPECT_NE(main.Asker().Asked()[0].Text.find("is read-only, so it was left as it is: the settings of this "
+                                                  "session were not saved."),
+                std::string::npos)
+          << main.Asker().Asked()[0].Text;
+    } else {
+      EXPECT_TRUE(main.Asker().Asked().empty());
+    }
+  }
+}
+
+// The unreadable file: a notice once the window is up, the file never
+// written over, the session's settings saved beside it.
+TEST(WindowSettings, UnreadableFileIsNoticedAndSavedBeside) {
+  test::TempDir data;
+  std::filesystem::create_directory(data.Path() + "/sorvik.ini");  // not a regular file
+  TfMain main(WithSlash(data.Path()));
+  main.Asker().SetNextAnswers({true});
+  main.show();
+  ASSERT_TRUE(PumpUntil([&] { return !main.Asker().Asked().empty(); }));
+  EXPECT_EQ(main.Asker().Asked()[0].Kind, TAskKind::Warning);
+  const std::string text = main.Asker().Asked()[0].Text;
+  EXPECT_EQ(text.rfind("Cannot read the settings file \"" + WithSlash(data.Path()) + "sorvik.ini\": it is a directory.",
+                       0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("saved to \"" + WithSlash(data.Path()) + "sorvik.ini.new\" instead."), std::string::npos) << text;
+  main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "kept.example"; });
+  EXPECT_TRUE(main.close());
+  EXPECT_TRUE(std::filesystem::is_directory(data.Path() + "/sorvik.ini"));
+  EXPECT_NE(ReadAll(data.Path() + "/sorvik.ini.new").find("Server=kept.example"), std::string::npos);
+  EXPECT_EQ(main.Asker().Asked().size(), 1u);
+}
+
+// The limit counts the lines the window holds: after the user clears the
+// text, it fills up to the limit again instead of showing one line.
+TEST_F(Window, LogLimitCountsTheLinesTheWindowHolds) {
+  Open(Ini({}, "LimitLog=1\r\nLimitLogINT=3\r\nAutostartDelay=30000\r\n"));
+  main_->show();
+  for (int i = 0; i < 10; ++i) main_->Core().AppendLine("old " + std::to_string(i));
+  ASSERT_EQ(LogLines().size(), 4u);
+  // Select all, delete: as a user does it.
+  main_->LogView()->setFocus();
+  QTest::keyClick(main_->LogView(), Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(main_->LogView(), Qt::Key_Delete);
+  ASSERT_TRUE(main_->LogView()->toPlainText().isEmpty());
+  for (int i = 0; i < 6; ++i) main_->Core().AppendLine("new " + std::to_string(i));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"new 2", "new 3", "new 4", "new 5"}));
 }
 
 }  // namespace

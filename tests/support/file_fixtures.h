@@ -1,0 +1,52 @@
+// Fixtures for settings files in trouble: a program run as an unprivileged
+// user (so that file permissions hold even when the tests run as root), and a
+// small tmpfs of its own (a full file system).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace sorvik::test {
+
+// The user that AsUnprivileged runs programs as: "nobody" when the tests run
+// as root, the current user otherwise.
+struct Unprivileged {
+  uid_t Uid;
+  gid_t Gid;
+};
+
+// Whether programs can be run without root's power over files: true when the
+// tests do not run as root, or when they do and setpriv and the user "nobody"
+// exist. `why` says what is missing otherwise.
+bool UnprivilegedAvailable(std::string& why);
+Unprivileged UnprivilegedUser();
+// `argv` prefixed so that it runs as UnprivilegedUser() (unchanged when the
+// tests do not run as root).
+std::vector<std::string> AsUnprivileged(std::vector<std::string> argv);
+// chown -R to UnprivilegedUser() (no-op when not root). Returns success.
+bool GiveToUnprivileged(const std::string& path);
+
+// A tmpfs of `kib` KiB mounted on a fresh directory, unmounted (lazily) and
+// removed on destruction. Mounting needs root (or CAP_SYS_ADMIN); Mounted()
+// is false and Why() says why when it could not be mounted.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(int kib);
+  ~SmallTmpfs();
+  SmallTmpfs(const SmallTmpfs&) = delete;
+  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+  bool Mounted() const { return mounted_; }
+  const std::string& Why() const { return why_; }
+  const std::string& Path() const { return path_; }
+  // Writes zeros to Path()/name until the file system is full. Returns success.
+  bool Fill(const std::string& name) const;
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+}  // namespace sorvik::test
