@@ -684,6 +684,119 @@ TEST(SettingsSaveMends, SaveFailingHalfWayLeavesThePreviousFile) {
 }
 
 // ---------------------------------------------------------------------------
+// What the save does with the file it finds
+
+// A symbolic link stays a link: the file it finally names is replaced, next to
+// itself (so that the rename stays on its file system); a dangling link gets
+// its target created.
+TEST(SettingsSaveThroughLinks, TheFinalTargetIsReplacedAndEveryLinkStays) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link (in the data dir) -> target as written
+    std::string target;                                      // relative to the temp dir
+  };
+  const Case cases[] = {
+      {"Relative", {{"sorvik.ini", "../dotfiles/sorvik.ini"}}, "dotfiles/sorvik.ini"},
+      {"Absolute", {{"sorvik.ini", "$TMP/dotfiles/sorvik.ini"}}, "dotfiles/sorvik.ini"},
+      {"Chain", {{"sorvik.ini", "second.ini"}, {"second.ini", "../dotfiles/sorvik.ini"}}, "dotfiles/sorvik.ini"},
+      {"Dangling", {{"sorvik.ini", "../dotfiles/not-yet.ini"}}, "dotfiles/not-yet.ini"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string data = dir.Path() + "/Sorvik/";
+    fs::create_directories(data);
+    fs::create_directories(dir.Path() + "/dotfiles");
+    if (std::string(c.name) != "Dangling") {
+      std::ofstream(dir.Path() + "/" + c.target) << "[Tunnel:0]\r\nServer=old\r\n";
+    }
+    for (auto [link, target] : c.links) {
+      if (target.rfind("$TMP", 0) == 0) target = dir.Path() + target.substr(4);
+      fs::create_symlink(target, data + link);
+    }
+    const TSaveOutcome outcome = SaveSettings(data, OneTunnel("new"));
+    EXPECT_EQ(outcome.Kind, TSaveOutcome::TKind::Saved);
+    EXPECT_TRUE(outcome.Message.empty());
+    for (const auto& [link, target] : c.links) EXPECT_TRUE(fs::is_symlink(data + link)) << link;
+    EXPECT_EQ(fs::canonical(outcome.Path), fs::canonical(dir.Path() + "/" + c.target));
+    const TSettings back = LoadSettings(data);
+    ASSERT_EQ(back.Tunnels.size(), 1u);
+    EXPECT_EQ(back.Tunnels[0]->Server, "new");
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.Path() + "/dotfiles")) ++entries;
+    EXPECT_EQ(entries, 1u) << "a temporary file was left behind";
+  }
+}
+
+TEST(SettingsSaveReadOnly, AFileWithoutWriteBitsIsLeftAloneAndSaidAtLoadAndSave) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/";
+  const std::string before = "[Tunnel:0]\r\nServer=frozen\r\n";
+  const std::string path = dir.WriteFile("sorvik.ini", before);
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  TSettingsLoad load;
+  const TSettings s = LoadSettings(data, {}, &load);
+  EXPECT_EQ(load.State, TSettingsLoad::TState::Read);
+  EXPECT_EQ(load.ReadOnly, "The settings file \"" + path +
+                               "\" is read-only: it is left as it is, and changes made in this session will not be saved.");
+  const TSaveOutcome outcome = SaveSettings(data, OneTunnel("changed"), load);
+  EXPECT_EQ(outcome.Kind, TSaveOutcome::TKind::NotSaved);
+  EXPECT_EQ(outcome.Message, "The settings file \"" + path +
+                                 "\" is read-only, so it was left as it is: the settings of this session were not saved.");
+  EXPECT_EQ(ReadAll(path), before);
+}
+
+TEST(SettingsSaveUnreadable, AFileThatWasNotReadIsNeverWrittenOver) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/";
+  fs::create_directory(data + "sorvik.ini");  // something that is not a regular file
+  fs::create_directory(data + "sorvik.ini/keep");
+  TSettingsLoad load;
+  LoadSettings(data, {}, &load);
+  EXPECT_EQ(load.State, TSettingsLoad::TState::Unreadable);
+  EXPECT_EQ(UnreadableText(load), "Cannot read the settings file \"" + data + "sorvik.ini\": it is a directory.");
+  const TSaveOutcome outcome = SaveSettings(data, OneTunnel("session"), load);
+  EXPECT_EQ(outcome.Kind, TSaveOutcome::TKind::SavedBeside);
+  EXPECT_EQ(outcome.Path, data + "sorvik.ini.new");
+  EXPECT_NE(outcome.Message.find("saved to \"" + data + "sorvik.ini.new\""), std::string::npos) << outcome.Message;
+  EXPECT_TRUE(fs::is_directory(data + "sorvik.ini/keep"));
+  EXPECT_NE(ReadAll(data + "sorvik.ini.new").find("Server=session"), std::string::npos);
+}
+
+TEST(SettingsLoadReport, RepeatedSectionsAreNotedWithTheirLine) {
+  TempDir dir;
+  const std::string path =
+      dir.WriteFile("sorvik.ini", "[Tunnel:0]\rServer=a\r[Proxybase:0]\rHost=p\r[TUNNEL:0]\rServer=b\r");
+  TSettingsLoad load;
+  const TSettings s = LoadSettings(dir.Path() + "/", {}, &load);
+  ASSERT_EQ(s.Tunnels.size(), 1u);
+  EXPECT_EQ(s.Tunnels[0]->Server, "a");
+  ASSERT_EQ(s.ChainProxies.size(), 1u);
+  EXPECT_EQ(load.State, TSettingsLoad::TState::Read);
+  EXPECT_TRUE(load.ReadOnly.empty());
+  EXPECT_EQ(load.Notes, (std::vector<std::string>{"Settings file \"" + path +
+                                                  "\", line 5: section [TUNNEL:0] appears a second time; it is "
+                                                  "ignored and the first one is used."}));
+}
+
+// What counts as a change worth saving leaves the window's layout out.
+TEST(SettingsContentOf, LayoutIsNoChangeATunnelIs) {
+  TSettings s = OneTunnel("a");
+  const std::string base = SettingsContent(s);
+  s.Options.Left = 5;
+  s.Options.Width = 999;
+  s.Options.Maximized = true;
+  s.Options.tnCol3 = 77;
+  EXPECT_EQ(SettingsContent(s), base);
+  s.Options.LimitLogINT = 5;
+  EXPECT_NE(SettingsContent(s), base);
+  s.Options.LimitLogINT = 200;
+  EXPECT_EQ(SettingsContent(s), base);
+  s.Tunnels[0]->Port = 1;
+  EXPECT_NE(SettingsContent(s), base);
+}
+
+// ---------------------------------------------------------------------------
 // The data directory
 
 struct DataDirCase {
