@@ -2,6 +2,9 @@
 
 #include <QLocale>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "net/exceptions.h"
@@ -18,11 +21,16 @@ std::string FormatErrorLogLine(const QDateTime& when, const std::string& classNa
 
 bool AppendErrorLogLine(const std::string& dataDir, const std::string& line) {
   const std::string path = dataDir + kErrorLogFileName;
+  struct stat st{};
+  const bool existed = ::stat(path.c_str(), &st) == 0;
   // "ab": created when missing, every write lands at the end of the file.
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) return false;
   const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-  return std::fclose(file) == 0 && written;
+  const bool ok = std::fclose(file) == 0 && written;
+  // A full disk: an empty log made here would only suggest there is nothing to read.
+  if (!ok && !existed) ::unlink(path.c_str());
+  return ok;
 }
 
 void LogUnexpectedError(const std::string& dataDir, const std::exception& error) noexcept {
