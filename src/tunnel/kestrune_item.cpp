@@ -84,6 +84,8 @@ bool TKestruneItem::Start() {
   return true;
 }
 
+void TKestruneItem::OpenEvents() { gate_->Open(); }
+
 void TKestruneItem::DetachEvents() {
   if (MappingServer) {
     try {

@@ -16,6 +16,7 @@ struct TConnectionStat;
 
 class TIdMappedPortTCP;
 class TIdMappedPortContext;
+class TIdTCPClient;
 class TIdComponent;
 class TIdX509;
 class TIdSSLOptions;
@@ -130,6 +131,12 @@ class TKestruneItem {
   std::vector<TConnectionStat> ConnectionStats() const;
   // Worker thread: per-connection set-up of the outbound leg.
   void PrepareOutbound(TIdMappedPortContext& context);
+  // The same set-up on a given client with given fields (I/O handler, TLS with
+  // the pin check, proxies); used by PrepareOutbound and the tunnel test.
+  void PrepareClient(TIdTCPClient& outbound, const TConnectionFields& fields);
+  // Switches event delivery on without a server: the tunnel test's private copy
+  // of a tunnel reports its lines to its own OnTunnelEvent.
+  void OpenEvents();
   // Worker thread (under the TLS verify lock): the certificate pinning check.
   bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError);
 

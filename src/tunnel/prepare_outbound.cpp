@@ -110,11 +110,14 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
 void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
   TIdTCPClient* outbound = context.OutboundClient();
   if (outbound == nullptr) throw EIdException("No outbound client.");
-  const TConnectionFields f = Snapshot();
-  TIdIOHandler* io = CreateOutboundHandler(*this, *outbound, f, tls_contexts_);
+  PrepareClient(*outbound, Snapshot());
+}
+
+void TKestruneItem::PrepareClient(TIdTCPClient& outbound, const TConnectionFields& f) {
+  TIdIOHandler* io = CreateOutboundHandler(*this, outbound, f, tls_contexts_);
   // IPv6Host changes nothing: the IP version is the one the engine gave the
   // outbound client (IPv6 only for an IPv6 address literal).
-  if (TIdCustomTransparentProxy* first = CreateTunnelProxyChain(*outbound, f, StatusHook())) io->SetTransparentProxy(first);
+  if (TIdCustomTransparentProxy* first = CreateTunnelProxyChain(outbound, f, StatusHook())) io->SetTransparentProxy(first);
 }
 
 }  // namespace sorvik

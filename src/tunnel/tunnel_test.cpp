@@ -1,0 +1,255 @@
+// The tunnel test (see tunnel_test.h). The steps are told apart by the status
+// reports the set-up makes anyway (the same reports a connection turns into log
+// lines), plus the TLS handler's hook right before its handshake.
+#include "tunnel/tunnel_test.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "net/exceptions.h"
+#include "net/tcp_client.h"
+#include "proxy/wire_text.h"
+#include "tls/ssl_io_handler.h"
+#include "tunnel/connection_report.h"
+#include "tunnel/events.h"
+#include "tunnel/kestrune_item.h"
+
+namespace sorvik {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPrefix = "Tunnel test: ";
+
+int64_t MsBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+// The protocol of hop 1 or 2 for a proxy type; empty when there is no such hop.
+std::string HopKind(uint8_t proxyType, int hop) {
+  static const char* const kFirst[] = {"", "SOCKS 4", "SOCKS 4A", "SOCKS 5", "HTTP", "SOCKS 4A", "SOCKS 4A", "HTTP"};
+  static const char* const kSecond[] = {"", "", "", "", "", "SOCKS 4", "HTTP", "HTTP"};
+  if (proxyType > 7) return {};
+  return hop == 1 ? kFirst[proxyType] : hop == 2 ? kSecond[proxyType] : "";
+}
+
+// One line: CR LF and lone line breaks become blanks.
+std::string OneLine(std::string s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') {
+      out += ' ';
+      ++i;
+    } else if (s[i] == '\r' || s[i] == '\n') {
+      out += ' ';
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// The status text of a "%s > %d - %s" or "%s >SSL %d - %s" line, and its hop.
+bool SplitStatusLine(const std::string& line, int& hop, std::string& text) {
+  const size_t dash = line.find(" - ");
+  if (dash == std::string::npos) return false;
+  size_t p = dash;
+  while (p > 0 && line[p - 1] >= '0' && line[p - 1] <= '9') --p;
+  hop = p < dash ? std::stoi(line.substr(p, dash - p)) : 0;
+  text = line.substr(dash + 3);
+  return true;
+}
+
+// The steps as they follow each other: a new step ends the one before.
+class TStepClock {
+ public:
+  explicit TStepClock(const TTunnelTest::TLineSink& sink) : sink_(sink), started_(Clock::now()) {}
+
+  void Begin(std::string name) {
+    const auto now = Clock::now();
+    if (!name_.empty()) sink_(kPrefix + name_ + ": " + std::to_string(MsBetween(step_started_, now)) + " ms");
+    name_ = std::move(name);
+    step_started_ = now;
+  }
+  const std::string& Current() const { return name_; }
+
+  void Succeed() {
+    Begin({});
+    sink_(kPrefix + std::string("OK in ") + std::to_string(MsBetween(started_, Clock::now())) + " ms");
+  }
+
+  void Fail(const std::string& error) {
+    const auto now = Clock::now();
+    const std::string step = name_.empty() ? "Set-up" : name_;
+    sink_(kPrefix + step + " failed after " + std::to_string(MsBetween(name_.empty() ? started_ : step_started_, now)) +
+          " ms: " + error);
+    sink_(kPrefix + std::string("FAILED at ") + step + ": " + error);
+  }
+
+ private:
+  const TTunnelTest::TLineSink& sink_;
+  const Clock::time_point started_;
+  Clock::time_point step_started_;
+  std::string name_;
+};
+
+}  // namespace
+
+void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) {
+  std::lock_guard<std::mutex> lock(from.FieldsLock);
+  to.SSLFingerprint = from.SSLFingerprint;
+  to.SSLSubjectHash = from.SSLSubjectHash;
+  to.SSLIssuerHash = from.SSLIssuerHash;
+  to.SSLVerifycert = from.SSLVerifycert;
+  to.SSLClientCertificatePath = from.SSLClientCertificatePath;
+  to.SSLUseClientCertificate = from.SSLUseClientCertificate;
+  to.ProxyType = from.ProxyType;
+  to.LogServerErrors = from.LogServerErrors;
+  to.LogToServer = from.LogToServer;
+  to.LogFromServer = from.LogFromServer;
+  to.ProxyHost = from.ProxyHost;
+  to.ProxyPort = from.ProxyPort;
+  to.ProxyHost2 = from.ProxyHost2;
+  to.ProxyPort2 = from.ProxyPort2;
+  to.Server = from.Server;
+  to.Port = from.Port;
+  to.Mapped = from.Mapped;
+  to.Autostart = from.Autostart;
+  to.TunnelCaption = from.TunnelCaption;
+  to.SSLHost = from.SSLHost;
+  to.IPv6Host = from.IPv6Host;
+  to.LocalAccess = from.LocalAccess;
+  to.LogSummary = from.LogSummary;
+}
+
+TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {
+  CopyTunnelSettings(tunnel, *copy_);
+  const std::string& shown = copy_->TunnelCaption.empty() ? copy_->Server : copy_->TunnelCaption;
+  title_ = "Tunnel test of \"" + shown + "\": " + EndpointText(copy_->Server, static_cast<uint16_t>(copy_->Port));
+}
+
+TTunnelTest::~TTunnelTest() = default;
+
+void TTunnelTest::Cancel() { Stop(false); }
+
+void TTunnelTest::Stop(bool byLimit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (done_ || cancelled_) return;
+  cancelled_ = true;
+  by_limit_ = byLimit;
+  if (client_) client_->Cancel();
+}
+
+bool TTunnelTest::Run(const TLineSink& sink) {
+  sink(title_);
+  TStepClock steps(sink);
+  const TKestruneItem::TConnectionFields f = copy_->Snapshot();
+  const auto type = f.ProxyType;
+  const bool proxied = type >= 1 && type <= 7;
+  const auto firstHopPort = static_cast<uint16_t>((proxied ? f.ProxyPort : copy_->Port) & 0xFFFF);
+
+  // The private copy reports every line of the set-up to this test, on this
+  // thread, while Connect() runs.
+  // A pin-check line that refuses the certificate ("... DIFFERENT, WARNING
+  // MITM"): the check is the step that failed, whatever the handshake does next.
+  std::string pinRefusal;
+  copy_->OnTunnelEvent = [&](int32_t, int32_t code, const std::string& line) {
+    int hop = 0;
+    std::string text;
+    if (code == kEventPinCheck) {
+      if (steps.Current() != "Certificate check") steps.Begin("Certificate check");
+      if (line.find("DIFFERENT") != std::string::npos) pinRefusal = line;
+      return;
+    }
+    if (code == kEventTlsInfo) {
+      if (steps.Current() == "Certificate check" && pinRefusal.empty()) steps.Begin("TLS handshake end");
+      return;
+    }
+    if (!SplitStatusLine(line, hop, text)) return;
+    const std::string resolving = "Resolving hostname ";
+    const std::string connecting = "Connecting to ";
+    if ((code == kEventPlainStatus || code == kEventTlsOrError) && text.rfind(resolving, 0) == 0) {
+      std::string name = text.substr(resolving.size());
+      if (!name.empty() && name.back() == '.') name.pop_back();
+      steps.Begin("Lookup of " + name);
+    } else if ((code == kEventPlainStatus || code == kEventTlsOrError) && text.rfind(connecting, 0) == 0) {
+      std::string address = text.substr(connecting.size());
+      if (!address.empty() && address.back() == '.') address.pop_back();
+      steps.Begin("Connect to " + EndpointText(address, firstHopPort));
+    } else if ((code == kEventSocksStatus || code == kEventHttpStatus) && text.rfind(connecting, 0) == 0) {
+      const std::string hopHost = hop == 2 ? f.ProxyHost2 : f.ProxyHost;
+      const auto hopPort = static_cast<uint16_t>((hop == 2 ? f.ProxyPort2 : f.ProxyPort) & 0xFFFF);
+      steps.Begin("Proxy " + std::to_string(hop) + " (" + HopKind(type, hop) + " at " +
+                  EndpointText(hopHost, hopPort) + ") to " + text.substr(connecting.size()));
+    }
+  };
+  copy_->OpenEvents();
+
+  auto client = std::make_unique<TIdTCPClient>();
+  client->Host = copy_->Server;
+  client->Port = static_cast<uint16_t>(copy_->Port & 0xFFFF);
+  client->IPVersion = ParseIPv6Literal(copy_->Server) ? Id_IPv6 : Id_IPv4;
+  client->ConnectTimeout = -1;
+
+  bool ok = false;
+  std::string error;
+  // The time limit: a watcher that cancels the client when it passes.
+  std::thread watcher;
+  try {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      client_ = client.get();
+      if (cancelled_) client_->Cancel();
+    }
+    watcher = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!done_cv_.wait_for(lock, std::chrono::milliseconds(LimitMs), [this] { return done_; })) {
+        lock.unlock();
+        Stop(true);
+      }
+    });
+    copy_->PrepareClient(*client, f);
+    if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(client->IOHandler())) {
+      tls->OnBeforeConnect = [&steps](TIdSSLIOHandlerSocketOpenSSL&) { steps.Begin("TLS handshake"); };
+    }
+    client->Connect();
+    ok = true;
+  } catch (const EIdHostRequired&) {
+    error = "No remote host.";
+  } catch (const EIdPortRequired&) {
+    error = "The remote port is 0.";
+  } catch (const std::exception& e) {
+    error = OneLine(e.what());
+  } catch (...) {
+    error = "Unknown error.";
+  }
+  bool byLimit = false;
+  bool cancelled = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    client_ = nullptr;
+    cancelled = cancelled_;
+    byLimit = by_limit_;
+  }
+  done_cv_.notify_all();
+  if (watcher.joinable()) watcher.join();
+  try {
+    client->Disconnect(false);
+  } catch (...) {
+  }
+  copy_->DetachEvents();
+  if (ok) {
+    steps.Succeed();
+    return true;
+  }
+  if (cancelled) error = byLimit ? "No answer within " + std::to_string(LimitMs) + " ms." : "Cancelled.";
+  if (!pinRefusal.empty() && !cancelled) error = pinRefusal + ". " + error;
+  steps.Fail(error);
+  return false;
+}
+
+}  // namespace sorvik

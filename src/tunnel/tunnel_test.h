@@ -1,0 +1,78 @@
+// The tunnel test: a tunnel's outbound set-up performed once, without a local
+// client (name lookup, connect to the first hop, each proxy exchange, the TLS
+// handshake and the certificate check), timed step by step.
+//
+// Lines, in order:
+//   Tunnel test of "News": news.example.org:563
+//   Tunnel test: Connect to 127.0.0.1:9050: 1 ms
+//   Tunnel test: Proxy 1 (SOCKS 4A at 127.0.0.1:9050) to news.example.org:563: 180 ms
+//   Tunnel test: TLS handshake: 200 ms
+//   Tunnel test: Certificate check: 0 ms
+//   Tunnel test: TLS handshake end: 31 ms
+//   Tunnel test: OK in 412 ms
+// or, for the step that fails, its line and the verdict:
+//   Tunnel test: Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119 failed after 2 ms: Socks server did not respond.
+//   Tunnel test: FAILED at Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119: Socks server did not respond.
+//
+// The test works on a private copy of the tunnel's settings, so the tunnel may
+// be edited, started, stopped or removed meanwhile; it shares nothing with the
+// tunnel's running connections and never reports through the tunnel's events.
+//
+// Thread contract: Run() on one thread (never the UI thread in the window: it
+// blocks for the whole test); Cancel() from any thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace sorvik {
+
+class TKestruneItem;
+class TIdTCPClient;
+
+// The whole test ends within this time, like a connection's set-up whose
+// proxy never answers ends when the TLS socket time-out passes.
+inline constexpr int kTunnelTestLimitMs = 30000;
+
+class TTunnelTest {
+ public:
+  using TLineSink = std::function<void(const std::string& line)>;
+
+  // Copies the tunnel's persisted settings (under its FieldsLock).
+  explicit TTunnelTest(const TKestruneItem& tunnel);
+  ~TTunnelTest();
+  TTunnelTest(const TTunnelTest&) = delete;
+  TTunnelTest& operator=(const TTunnelTest&) = delete;
+
+  // Runs the test on the calling thread and hands every line to `sink` as soon
+  // as it is known. True when the set-up succeeded. Runs once.
+  bool Run(const TLineSink& sink);
+  // Any thread: a running test ends promptly with "Cancelled."; a test not
+  // yet started ends at once when it starts.
+  void Cancel();
+
+  // The time limit of the whole test in milliseconds (set before Run).
+  int LimitMs = kTunnelTestLimitMs;
+
+ private:
+  void Stop(bool byLimit);
+
+  std::unique_ptr<TKestruneItem> copy_;
+  std::string title_;
+  std::mutex mutex_;
+  std::condition_variable done_cv_;  // signalled when Run ends
+  TIdTCPClient* client_ = nullptr;   // guarded by mutex_: the client while Run connects
+  bool cancelled_ = false;           // guarded by mutex_
+  bool by_limit_ = false;            // guarded by mutex_
+  bool done_ = false;                // guarded by mutex_
+};
+
+// The tunnel's persisted settings copied into `to` (`from` read under its
+// FieldsLock); run-time fields are not touched.
+void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to);
+
+}  // namespace sorvik

@@ -1,0 +1,220 @@
+// The tunnel test against real peers: direct, through microsocks (SOCKS 5),
+// tinyproxy (HTTP) and a two-hop chain, against a TLS server with pins; and
+// failures (a proxy that refuses, a name that does not resolve, a proxy that
+// never answers, wrong pins), whose verdict names the step that failed.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "real_peers.h"
+#include "support/net_fixtures.h"
+#include "tls/tls_fixtures.h"
+#include "tunnel/kestrune_item.h"
+#include "tunnel/tunnel_test.h"
+
+namespace sorvik::test {
+namespace {
+
+struct Outcome {
+  bool ok = false;
+  std::vector<std::string> lines;
+};
+
+Outcome RunTest(const TKestruneItem& tunnel, int limitMs = kTunnelTestLimitMs) {
+  TTunnelTest test(tunnel);
+  test.LimitMs = limitMs;
+  Outcome o;
+  o.ok = test.Run([&](const std::string& line) { o.lines.push_back(line); });
+  return o;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const auto& l : lines) s += l + "\n";
+  return s;
+}
+
+// The step lines between the title and the verdict, with "N ms" made "#".
+std::vector<std::string> Steps(const Outcome& o) {
+  std::vector<std::string> out;
+  for (size_t i = 1; i + 1 < o.lines.size(); ++i) {
+    out.push_back(std::regex_replace(o.lines[i], std::regex(R"(\d+ ms)"), "# ms"));
+  }
+  return out;
+}
+
+std::string Verdict(const Outcome& o) {
+  return o.lines.empty() ? std::string() : std::regex_replace(o.lines.back(), std::regex(R"(\d+ ms)"), "# ms");
+}
+
+std::string At(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+TEST(TunnelCheck, DirectWithAndWithoutLookup) {
+  EchoServer echo;
+  TKestruneItem t;
+  t.TunnelCaption = "Echo";
+  t.Server = "127.1";  // looked up as a name
+  t.Port = echo.Port();
+  Outcome o = RunTest(t);
+  ASSERT_TRUE(o.ok) << Joined(o.lines);
+  EXPECT_EQ(o.lines[0], "Tunnel test of \"Echo\": 127.1:" + std::to_string(echo.Port()));
+  EXPECT_EQ(Steps(o), (std::vector<std::string>{"Tunnel test: Lookup of 127.1: # ms",
+                                                "Tunnel test: Connect to " + At(echo.Port()) + ": # ms"}));
+  EXPECT_EQ(Verdict(o), "Tunnel test: OK in # ms");
+  EXPECT_TRUE(WaitUntil([&] { return echo.Accepted() == 1; }));
+
+  t.Server = "127.0.0.1";
+  t.TunnelCaption.clear();
+  o = RunTest(t);
+  ASSERT_TRUE(o.ok) << Joined(o.lines);
+  EXPECT_EQ(o.lines[0], "Tunnel test of \"127.0.0.1\": " + At(echo.Port()));
+  EXPECT_EQ(Steps(o), (std::vector<std::string>{"Tunnel test: Connect to " + At(echo.Port()) + ": # ms"}));
+}
+
+TEST(TunnelCheck, ThroughRealProxies) {
+  EchoServer echo;
+  RealProxy socks(RealProxy::kMicrosocks);
+  RealProxy http(RealProxy::kTinyproxy);
+  RealProxy http2(RealProxy::kTinyproxy);
+  struct Case {
+    const char* name;
+    uint8_t type;
+    RealProxy* first;
+    RealProxy* second;
+  } cases[] = {{"SOCKS 5", 3, &socks, nullptr}, {"HTTP", 4, &http, nullptr}, {"HTTP + HTTP", 7, &http, &http2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.first->Ready()) GTEST_SKIP() << c.first->Problem();
+    if (c.second && !c.second->Ready()) GTEST_SKIP() << c.second->Problem();
+    TKestruneItem t;
+    t.Server = "localhost";
+    t.Port = echo.Port();
+    t.ProxyType = c.type;
+    t.ProxyHost = "127.0.0.1";
+    t.ProxyPort = c.first->Port();
+    t.ProxyHost2 = "127.0.0.1";
+    t.ProxyPort2 = c.second ? c.second->Port() : 0;
+    Outcome o = RunTest(t);
+    ASSERT_TRUE(o.ok) << Joined(o.lines);
+    const std::string kind1 = c.type == 3 ? "SOCKS 5" : "HTTP";
+    std::vector<std::string> expected = {"Tunnel test: Connect to " + At(c.first->Port()) + ": # ms"};
+    if (c.second) {
+      expected.push_back("Tunnel test: Proxy 1 (HTTP at " + At(c.first->Port()) + ") to " + At(c.second->Port()) +
+                         ": # ms");
+      expected.push_back("Tunnel test: Proxy 2 (HTTP at " + At(c.second->Port()) + ") to localhost:" +
+                         std::to_string(echo.Port()) + ": # ms");
+    } else {
+      expected.push_back("Tunnel test: Proxy 1 (" + kind1 + " at " + At(c.first->Port()) + ") to localhost:" +
+                         std::to_string(echo.Port()) + ": # ms");
+    }
+    EXPECT_EQ(Steps(o), expected);
+    EXPECT_EQ(Verdict(o), "Tunnel test: OK in # ms");
+  }
+}
+
+TEST(TunnelCheck, TlsWithPinsMatchingAndNot) {
+  TlsServerConfig config;
+  config.CertChainFile = Certificates().Path("leaf-chain.pem");
+  config.KeyFile = Certificates().Path("leaf.key");
+  TlsServer server(config);
+  const Pins pins = PinsFromCli(Certificates().Path("leaf.pem"));
+  TKestruneItem t;
+  t.Server = "127.0.0.1";
+  t.Port = server.Port();
+  t.SSLHost = true;
+  t.SSLVerifycert = true;
+  t.SSLFingerprint = pins.Fingerprint;
+  t.SSLSubjectHash = pins.SubjectHash;
+  t.SSLIssuerHash = pins.IssuerHash;
+  Outcome o = RunTest(t);
+  ASSERT_TRUE(o.ok) << Joined(o.lines);
+  const std::vector<std::string> steps = Steps(o);
+  ASSERT_GE(steps.size(), 3u) << Joined(o.lines);
+  EXPECT_EQ(steps[0], "Tunnel test: Connect to " + At(server.Port()) + ": # ms");
+  EXPECT_EQ(steps[1], "Tunnel test: TLS handshake: # ms");
+  EXPECT_NE(std::find(steps.begin(), steps.end(), "Tunnel test: Certificate check: # ms"), steps.end())
+      << Joined(o.lines);
+  EXPECT_EQ(Verdict(o), "Tunnel test: OK in # ms");
+  EXPECT_TRUE(WaitUntil([&] { return server.Handshakes() == 1; }));
+
+  // A fingerprint of another certificate: the check fails and says so.
+  t.SSLFingerprint = PinsFromCli(Certificates().Path("other.pem")).Fingerprint;
+  o = RunTest(t);
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(Verdict(o).rfind("Tunnel test: FAILED at Certificate check: ", 0), 0u) << Joined(o.lines);
+}
+
+TEST(TunnelCheck, FailuresNameTheirStep) {
+  UnansweredListener unanswered;
+  FakePeer silentProxy({PeerStep::NeverAnswer()});
+  RealProxy authProxy(RealProxy::kMicrosocksAuth);
+  const uint16_t closed = FreePort();
+  struct Case {
+    const char* name;
+    std::string server;
+    uint16_t port;
+    uint8_t type;
+    uint16_t proxyPort;
+    int limitMs;
+    std::string verdictStart;
+  } cases[] = {
+      {"name that does not resolve", "no-such-host.invalid", 119, 0, 0, kTunnelTestLimitMs,
+       "Tunnel test: FAILED at Lookup of no-such-host.invalid: Socket Error #"},
+      {"refused connect", "127.0.0.1", closed, 0, 0, kTunnelTestLimitMs,
+       "Tunnel test: FAILED at Connect to " + At(closed) + ": Socket Error #"},
+      {"server that does not answer", "127.0.0.1", unanswered.Port(), 0, 0, 400,
+       "Tunnel test: FAILED at Connect to " + At(unanswered.Port()) + ": No answer within 400 ms."},
+      {"proxy that never answers", "127.0.0.1", 119, 3, silentProxy.Port(), 400,
+       "Tunnel test: FAILED at Proxy 1 (SOCKS 5 at " + At(silentProxy.Port()) +
+           ") to 127.0.0.1:119: No answer within 400 ms."},
+      {"proxy that refuses", "127.0.0.1", 119, 3, authProxy.Port(), kTunnelTestLimitMs,
+       "Tunnel test: FAILED at Proxy 1 (SOCKS 5 at " + At(authProxy.Port()) +
+           ") to 127.0.0.1:119: Invalid socks authentication method."},
+      {"no remote host", "", 119, 0, 0, kTunnelTestLimitMs, "Tunnel test: FAILED at Set-up: No remote host."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.proxyPort == authProxy.Port() && !authProxy.Ready()) continue;
+    if (c.port == 0 && c.server == "127.0.0.1") continue;  // no unanswered listener could be made
+    TKestruneItem t;
+    t.Server = c.server;
+    t.Port = c.port;
+    t.ProxyType = c.type;
+    t.ProxyHost = "127.0.0.1";
+    t.ProxyPort = c.proxyPort;
+    Outcome o = RunTest(t, c.limitMs);
+    EXPECT_FALSE(o.ok);
+    ASSERT_GE(o.lines.size(), 2u);
+    EXPECT_EQ(o.lines.back().rfind(c.verdictStart, 0), 0u) << Joined(o.lines);
+    // The failed step's own line comes right before the verdict.
+    EXPECT_NE(o.lines[o.lines.size() - 2].find(" failed after "), std::string::npos) << Joined(o.lines);
+  }
+}
+
+// Cancel() from another thread ends a test that waits on a silent proxy.
+TEST(TunnelCheck, CancelEndsAWaitingTest) {
+  FakePeer silentProxy({PeerStep::NeverAnswer()});
+  TKestruneItem t;
+  t.Server = "127.0.0.1";
+  t.Port = 119;
+  t.ProxyType = 4;
+  t.ProxyHost = "127.0.0.1";
+  t.ProxyPort = silentProxy.Port();
+  TTunnelTest test(t);
+  std::vector<std::string> lines;
+  std::thread canceller([&] {
+    silentProxy.WaitReceived(0, 1);
+    test.Cancel();
+  });
+  EXPECT_FALSE(test.Run([&](const std::string& l) { lines.push_back(l); }));
+  canceller.join();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("FAILED at Proxy 1 (HTTP at "), std::string::npos) << Joined(lines);
+  EXPECT_NE(lines.back().find(": Cancelled."), std::string::npos) << Joined(lines);
+}
+
+}  // namespace
+}  // namespace sorvik::test
