@@ -1,8 +1,10 @@
 #include "app/app_core.h"
 
+#include <atomic>
 #include <utility>
 
 #include "net/mapped_port_tcp.h"
+#include "tunnel/tunnel_test.h"
 
 namespace sorvik {
 
@@ -30,7 +32,17 @@ AppCore::AppCore(IUiDispatcher& dispatcher, IAsker& asker, IDisplay& display, IO
   ApplyLogOptions();
 }
 
+// One tunnel test in flight: its own thread, and the token that lets that
+// thread stop waiting for the UI thread when the core goes.
+struct AppCore::TRunningTest {
+  std::unique_ptr<TTunnelTest> Test;
+  std::shared_ptr<TDeliveryToken> Token = std::make_shared<TDeliveryToken>();
+  std::atomic<bool> Finished{false};
+  std::thread Thread;
+};
+
 AppCore::~AppCore() {
+  StopTunnelTests();
   *alive_ = false;
   try {
     timer_.StopTimer();
@@ -276,6 +288,63 @@ TTunnelEvent AppCore::EventHandler() {
         },
         token);
   };
+}
+
+// ---- tunnel test ----
+
+bool AppCore::TestTunnel(int row) {
+  TKestruneItem* tunnel = TunnelAt(row);
+  if (tunnel == nullptr) return false;
+  ReapTunnelTests();
+  auto running = std::make_unique<TRunningTest>();
+  running->Test = std::make_unique<TTunnelTest>(*tunnel);
+  TRunningTest* raw = running.get();
+  std::shared_ptr<bool> alive = alive_;
+  running->Thread = std::thread([this, raw, alive] {
+    try {
+      raw->Test->Run([&](const std::string& line) {
+        // A copy of the line for the UI thread; nothing is shown once the
+        // core is gone or the test's delivery was cancelled.
+        dispatcher_.RunSync(
+            [this, alive, line] {
+              if (*alive) AppendLine(line);
+            },
+            raw->Token);
+      });
+    } catch (...) {
+    }
+    raw->Finished = true;
+  });
+  tests_.push_back(std::move(running));
+  return true;
+}
+
+int AppCore::TunnelTestsRunning() const {
+  int n = 0;
+  for (const auto& t : tests_) n += t->Finished ? 0 : 1;
+  return n;
+}
+
+void AppCore::ReapTunnelTests() {
+  for (auto it = tests_.begin(); it != tests_.end();) {
+    if ((*it)->Finished) {
+      if ((*it)->Thread.joinable()) (*it)->Thread.join();
+      it = tests_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void AppCore::StopTunnelTests() {
+  for (auto& t : tests_) {
+    t->Token->Cancel();  // a line waiting for this thread is dropped
+    t->Test->Cancel();
+  }
+  for (auto& t : tests_) {
+    if (t->Thread.joinable()) t->Thread.join();
+  }
+  tests_.clear();
 }
 
 }  // namespace sorvik

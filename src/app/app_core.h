@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/log_buffer.h"
@@ -161,6 +162,17 @@ class AppCore {
 
   TCommandStates CommandStatesFor(int row) const;
 
+  // ---- tunnel test ----
+  // "Test Tunnel": starts the tunnel test of the tunnel at `row` (running or
+  // not) on a thread of its own; its lines reach the log through the
+  // dispatcher as they come. Returns false when there is no tunnel at `row`.
+  bool TestTunnel(int row);
+  // Tests whose thread has not ended yet.
+  int TunnelTestsRunning() const;
+  // Cancels every running test and waits for their threads (bounded: a
+  // cancelled test ends promptly). Called by the destructor.
+  void StopTunnelTests();
+
   // ---- autostart ----
   // Arms the autostart timer (start-up, "Start 'auto' tunnels"); arming an
   // armed timer changes nothing.
@@ -191,6 +203,9 @@ class AppCore {
  private:
   void SetEventHandler(TKestruneItem& tunnel);
   void Renumber();
+  void ReapTunnelTests();
+
+  struct TRunningTest;
 
   IUiDispatcher& dispatcher_;
   IAsker& asker_;
@@ -202,6 +217,7 @@ class AppCore {
   TSettings settings_;           // UI thread only
   TLogBuffer log_;               // UI thread only
   bool autostart_armed_ = false; // UI thread only
+  std::vector<std::unique_ptr<TRunningTest>> tests_;  // UI thread only
   // Shared with queued closures so that a closure run after the core is gone
   // does nothing. Set to false by the destructor (UI thread).
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -23,6 +23,15 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     }
     if (arg == "--headless") {
       cl.Headless = true;
+    } else if (arg == "--test") {
+      if (i + 1 >= argc || argv[i + 1] == nullptr) return error("option '--test' needs a tunnel caption");
+      cl.Action = TCommandLine::TAction::Test;
+      cl.TestCaption = argv[++i];
+      if (cl.TestCaption.empty()) return error("option '--test' needs a tunnel caption");
+    } else if (arg.substr(0, 7) == "--test=") {
+      cl.Action = TCommandLine::TAction::Test;
+      cl.TestCaption = std::string(arg.substr(7));
+      if (cl.TestCaption.empty()) return error("option '--test' needs a tunnel caption");
     } else if (arg == "--data-dir") {
       if (i + 1 >= argc || argv[i + 1] == nullptr) return error("option '--data-dir' needs a directory");
       cl.DataDir = argv[++i];
@@ -53,6 +62,7 @@ std::string VersionText() { return std::string(kProductName) + " " + kProductVer
 std::string UsageText() {
   return "Usage: sorvik [--data-dir DIR] [--headless]\n"
          "       sorvik --show-cert CAPTION [--data-dir DIR]\n"
+         "       sorvik --test CAPTION [--data-dir DIR]\n"
          "       sorvik --help | --version\n"
          "\n"
          "Sorvik relays connections accepted on local TCP ports to remote hosts,\n"
@@ -67,6 +77,9 @@ std::string UsageText() {
          "                  its proxies), print the server's certificate and the\n"
          "                  settings lines that pin it, and exit; the settings file\n"
          "                  is only read\n"
+         "  --test CAPTION  test the tunnel shown as CAPTION once: look up, connect,\n"
+         "                  pass its proxies and TLS, print a timed line per step;\n"
+         "                  exit status 0 when it works, 1 when it fails\n"
          "  --help          show this help and exit\n"
          "  --version       print the version (" + VersionText() + ") and exit\n";
 }

@@ -13,11 +13,12 @@ inline constexpr const char* kProductVersion = "1.2.8";
 inline constexpr int kExitUsage = 2;
 
 struct TCommandLine {
-  enum class TAction { Run, Help, Version, ShowCert, Error };
+  enum class TAction { Run, Help, Version, ShowCert, Test, Error };
   TAction Action = TAction::Run;
   std::optional<std::string> DataDir;  // --data-dir DIR (or --data-dir=DIR)
   std::string ShowCertCaption;         // --show-cert CAPTION: the tunnel to ask
   bool Headless = false;               // --headless: no window
+  std::string TestCaption;             // for Action == Test: --test CAPTION
   std::string Error;                   // for Action == Error: what was wrong, one line
 };
 

@@ -5,6 +5,7 @@
 #include "app/cli.h"
 #include "app/headless.h"
 #include "app/show_cert.h"
+#include "app/tunnel_test_command.h"
 #include "net/socket_util.h"
 #ifdef SORVIK_HAVE_GUI
 #include "app/gui/gui_main.h"
@@ -26,6 +27,8 @@ int main(int argc, char** argv) {
     case TCommandLine::TAction::Error:
       std::fprintf(stderr, "sorvik: %s\nTry 'sorvik --help' for more information.\n", cl.Error.c_str());
       return sorvik::kExitUsage;
+    case TCommandLine::TAction::Test:
+      return sorvik::RunTunnelTestCommand(cl.DataDir, cl.TestCaption);
     case TCommandLine::TAction::Run:
       break;
   }

@@ -123,6 +123,9 @@ void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) {
   to.IPv6Host = from.IPv6Host;
   to.LocalAccess = from.LocalAccess;
   to.LogSummary = from.LogSummary;
+  to.SSLSNI = from.SSLSNI;
+  to.SSLVerifyChain = from.SSLVerifyChain;
+  to.SSLPinnedKeys = from.SSLPinnedKeys;
 }
 
 TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {

@@ -475,5 +475,48 @@ TEST(AppCoreAutostartTest, StartToTrayHidesOnlyAfterAFullySuccessfulPass) {
   close(busy);
 }
 
+// ---- tunnel test ----
+
+// "Test Tunnel" runs off the UI thread: its lines reach the log through the
+// dispatcher while this thread keeps running closures, for a stopped tunnel.
+TEST(TunnelTestCommand, LinesReachTheLogFromAnotherThread) {
+  EchoServer echo;
+  CoreFixture f;
+  f.Add(echo.Port(), "Echo");
+  EXPECT_FALSE(f.core.TestTunnel(5));
+  ASSERT_TRUE(f.core.TestTunnel(0));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (f.core.TunnelTestsRunning() > 0 && std::chrono::steady_clock::now() < deadline) f.dispatcher.WaitAndRun(50);
+  f.dispatcher.RunPending();
+  const auto log = f.Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0], "Tunnel test of \"Echo\": 127.0.0.1:" + std::to_string(echo.Port()));
+  EXPECT_EQ(log[1].rfind("Tunnel test: Connect to 127.0.0.1:", 0), 0u) << log[1];
+  EXPECT_EQ(log[2].rfind("Tunnel test: OK in ", 0), 0u) << log[2];
+  EXPECT_EQ(f.core.TunnelAt(0)->RunState, kRunStopped);
+}
+
+// A test that waits on a proxy which never answers ends promptly when the core
+// goes, while its thread waits for a UI thread that no longer runs closures;
+// removing the tunnel meanwhile is safe (the test works on a copy).
+TEST(TunnelTestCommand, EndsPromptlyWhenTheCoreGoes) {
+  test::FakePeer silent({test::PeerStep::NeverAnswer()});
+  auto f = std::make_unique<CoreFixture>();
+  TKestruneItem& t = f->Add(119);
+  t.ProxyType = 4;
+  t.ProxyHost = "127.0.0.1";
+  t.ProxyPort = silent.Port();
+  ASSERT_TRUE(f->core.TestTunnel(0));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (silent.Received(0).empty() && std::chrono::steady_clock::now() < deadline) f->dispatcher.WaitAndRun(20);
+  ASSERT_FALSE(silent.Received(0).empty());
+  f->asker.answers.push_back(true);
+  EXPECT_TRUE(f->core.RemoveTunnel(0));
+  EXPECT_EQ(f->core.TunnelTestsRunning(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  f.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
 }  // namespace
 }  // namespace sorvik

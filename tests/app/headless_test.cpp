@@ -225,5 +225,47 @@ INSTANTIATE_TEST_SUITE_P(
                     false, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+
+// `sorvik --test CAPTION`: the real program tests a stored tunnel once, prints
+// one line per step and the verdict, exits 0 or 1, and leaves the file alone;
+// an unknown caption exits 2 with a line on standard error.
+TEST(HeadlessTest, TestCommandPrintsTheStepsAndExitsWithTheVerdict) {
+  EchoServer echo;
+  const uint16_t refused = test::FreePort();
+  TempDir data;
+  const std::string ini = "[Tunnel:0]\r\nServer=127.0.0.1\r\nPort=" + std::to_string(echo.Port()) +
+                          "\r\nTunnelCaption=Echo News\r\n\r\n[Tunnel:1]\r\nServer=127.0.0.1\r\nPort=" +
+                          std::to_string(refused) + "\r\n";
+  const std::string path = data.WriteFile("sorvik.ini", ini);
+  struct Case {
+    const char* caption;
+    int status;
+    const char* lastLinePart;
+  } cases[] = {{"Echo News", 0, "Tunnel test: OK in "},
+               {"127.0.0.1", 1, "Tunnel test: FAILED at Connect to 127.0.0.1:"},
+               {"Nobody", 2, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.caption);
+    ChildProcess sorvik({SORVIK_EXECUTABLE, "--test", c.caption, "--data-dir", data.Path()});
+    ASSERT_TRUE(sorvik.Started());
+    ASSERT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, 20000));
+    const int status = sorvik.Stop();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << sorvik.Stdout() << sorvik.Stderr();
+    const std::string out = sorvik.Stdout();
+    if (c.status == 2) {
+      EXPECT_EQ(out, "");
+      EXPECT_NE(sorvik.Stderr().find("no tunnel \"Nobody\""), std::string::npos) << sorvik.Stderr();
+    } else {
+      EXPECT_EQ(out.rfind(std::string("Tunnel test of \"") + c.caption + "\": ", 0), 0u) << out;
+      EXPECT_NE(out.find("\nTunnel test: Connect to 127.0.0.1:"), std::string::npos) << out;
+      const size_t last = out.rfind('\n', out.size() - 2);
+      EXPECT_NE(out.find(c.lastLinePart, last), std::string::npos) << out;
+    }
+  }
+  EXPECT_EQ(echo.Accepted(), 1);
+  EXPECT_EQ(ReadFile(path), ini);
+}
+
 }  // namespace
 }  // namespace sorvik

@@ -174,6 +174,8 @@ void TfMain::BuildActions() {
   tnlDebug_ = make("tnlDebug", "&Show Tunnel Connections", "Selected Tunnel Connections", TCommandPicture::Debug,
                    &TfMain::CmdDebug);
   tnlDebug_->setShortcut(QKeySequence(Qt::Key_F3));
+  tnlTest_ = make("tnlTest", "&Test Tunnel", "Test the way of the selected tunnel to its remote host",
+                  TCommandPicture::Debug, &TfMain::CmdTest);
   tnlRunAutostart_ = make("tnlRunAutostart", "S&tart 'auto' tunnels", "Start all tunnels marked for autostart",
                           TCommandPicture::Autostart, &TfMain::CmdRunAutostart);
   prgHelp_ = make("prgHelp", "Help", "", TCommandPicture::Help, &TfMain::CmdHelp);
@@ -192,7 +194,7 @@ void TfMain::BuildActions() {
 void TfMain::BuildMenus() {
   QMenu* tunnel = menuBar()->addMenu(QStringLiteral("&Tunnel"));
   tunnel->setObjectName(QStringLiteral("mnTunnel"));
-  tunnel->addActions({tnlRun_, tnlStop_, tnlProperties_, tnlAdd_, tnlRemove_});
+  tunnel->addActions({tnlRun_, tnlStop_, tnlProperties_, tnlAdd_, tnlRemove_, tnlTest_});
   QMenu* tools = menuBar()->addMenu(QStringLiteral("T&ools"));
   tools->setObjectName(QStringLiteral("mnTools"));
   tools->addActions({toolsOptions_, tnlDebug_, tnlRunAutostart_});
@@ -397,6 +399,7 @@ void TfMain::ApplyCommandStates() {
   tnlStop_->setEnabled(s.Stop);
   tnlProperties_->setEnabled(s.Properties);
   tnlRemove_->setEnabled(s.Remove);
+  tnlTest_->setEnabled(core_->TunnelAt(FocusedRow()) != nullptr);  // running or not
 }
 
 void TfMain::HideWindow() { HideWindowOp(); }
@@ -509,6 +512,9 @@ void TfMain::CmdOptions() {
   core_->SetAutostartDelay(v.AutostartDelay);
 }
 
+// Runs off this thread; the lines reach the log as the steps end.
+void TfMain::CmdTest() { core_->TestTunnel(FocusedRow()); }
+
 void TfMain::CmdDebug() {
   TKestruneItem* tunnel = core_->TunnelAt(FocusedRow());
   if (tunnel == nullptr) return;
@@ -585,6 +591,10 @@ void TfMain::ExitOp() { RunExitSequence(); }
 
 bool TfMain::RunExitSequence(TExitCause cause) {
   if (exit_done_) return true;
+  try {
+    core_->StopTunnelTests();  // bounded: each test ends at once when cancelled
+  } catch (...) {
+  }
   try {
     StoreLayout();
   } catch (...) {

@@ -129,6 +129,7 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void CmdRemove();
   void CmdOptions();
   void CmdDebug();
+  void CmdTest();
   void CmdRunAutostart();
   void CmdHelp();
   void CmdHomepage();
@@ -160,6 +161,7 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   QAction* tnlRemove_ = nullptr;
   QAction* toolsOptions_ = nullptr;
   QAction* tnlDebug_ = nullptr;
+  QAction* tnlTest_ = nullptr;
   QAction* tnlRunAutostart_ = nullptr;
   QAction* prgHelp_ = nullptr;
   QAction* prgHome_ = nullptr;

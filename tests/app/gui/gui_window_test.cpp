@@ -146,7 +146,7 @@ TEST_F(Window, TitleMenusToolBarTabsAndColumns) {
     return out;
   };
   EXPECT_EQ(names(main_->menuBar()->actions()[0]->menu()->actions()),
-            QStringList({"tnlRun", "tnlStop", "tnlProperties", "tnlAdd", "tnlRemove"}));
+            QStringList({"tnlRun", "tnlStop", "tnlProperties", "tnlAdd", "tnlRemove", "tnlTest"}));
   EXPECT_EQ(names(main_->menuBar()->actions()[1]->menu()->actions()),
             QStringList({"toolsOptions", "tnlDebug", "tnlRunAutostart"}));
   EXPECT_EQ(names(main_->menuBar()->actions()[2]->menu()->actions()),
@@ -183,6 +183,34 @@ TEST_F(Window, TunnelThatResolvesItsNameLocallyBehindAProxyIsMarked) {
     const QString tip = main_->Model().data(cell, Qt::ToolTipRole).toString();
     EXPECT_EQ(!icon.isNull(), marked[row]);
     EXPECT_EQ(tip.contains("name server"), marked[row]) << tip.toStdString();
+  }
+}
+
+// "Test Tunnel" in the Tunnel menu, for the focused tunnel whether it runs or
+// not: the window stays responsive and the lines arrive in the log.
+TEST_F(Window, TestTunnelWritesTimedStepsAndTheVerdictToTheLog) {
+  test::EchoServer echo;
+  Open(Ini({Tunnel("Echo", echo.Port(), test::FreePort())}));
+  QAction* test = Action("tnlTest");
+  ASSERT_NE(test, nullptr);
+  EXPECT_EQ(test->text(), "&Test Tunnel");
+  main_->SetFocusedRow(-1);
+  EXPECT_FALSE(test->isEnabled());
+  main_->SetFocusedRow(0);
+  EXPECT_TRUE(test->isEnabled());
+  for (bool running : {false, true}) {
+    SCOPED_TRACE(running ? "running" : "stopped");
+    if (running) {
+      Action("tnlRun")->trigger();
+      ASSERT_EQ(Cell(0, kColStatus), "OK");
+      EXPECT_TRUE(test->isEnabled());
+    }
+    main_->LogView()->clear();
+    test->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return main_->Core().TunnelTestsRunning() == 0 && LogLines().size() >= 3; }, 20000));
+    const auto lines = LogLines();
+    EXPECT_EQ(lines.front(), "Tunnel test of \"Echo\": 127.0.0.1:" + std::to_string(echo.Port()));
+    EXPECT_EQ(lines.back().rfind("Tunnel test: OK in ", 0), 0u) << lines.back();
   }
 }
 

@@ -1,0 +1,43 @@
+#include "app/tunnel_test_command.h"
+
+#include "app/settings.h"
+#include "net/socket_util.h"
+#include "tunnel/tunnel_test.h"
+
+namespace sorvik {
+
+int RunTunnelTestCommand(const std::optional<std::string>& dataDirOverride, const std::string& caption,
+                         std::FILE* out, std::FILE* err) {
+  const std::string dataDir = DataDirectory(dataDirOverride);
+  TSettings settings = LoadSettings(dataDir);
+  TKestruneItem* found = nullptr;
+  // An exact caption first; then the name the list shows for a tunnel without one.
+  for (auto& t : settings.Tunnels) {
+    if (t->TunnelCaption == caption) {
+      found = t.get();
+      break;
+    }
+  }
+  if (found == nullptr) {
+    for (auto& t : settings.Tunnels) {
+      if (t->TunnelCaption.empty() && t->Server == caption) {
+        found = t.get();
+        break;
+      }
+    }
+  }
+  if (found == nullptr) {
+    std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dataDir.c_str(), kSettingsFileName);
+    return kExitNoSuchTunnel;
+  }
+  IgnoreSigpipe();  // a peer that has gone never kills the process
+  TTunnelTest test(*found);
+  const bool ok = test.Run([out](const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+  });
+  return ok ? 0 : 1;
+}
+
+}  // namespace sorvik
