@@ -225,7 +225,6 @@ INSTANTIATE_TEST_SUITE_P(
                     false, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-
 // `sorvik --test CAPTION`: the real program tests a stored tunnel once, prints
 // one line per step and the verdict, exits 0 or 1, and leaves the file alone;
 // an unknown caption exits 2 with a line on standard error.
