@@ -33,6 +33,7 @@
 #include "app/gui/error_log.h"
 #include "app/gui/icons.h"
 #include "app/gui/tf_debug.h"
+#include "tunnel/connection_report.h"
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
@@ -518,7 +519,13 @@ void TfMain::CmdTest() { core_->TestTunnel(FocusedRow()); }
 void TfMain::CmdDebug() {
   TKestruneItem* tunnel = core_->TunnelAt(FocusedRow());
   if (tunnel == nullptr) return;
-  TfDebug dialog(tunnel->ConnectionReport(), this);
+  // The live table reads the tunnel at its row each time, so a tunnel removed
+  // meanwhile (it cannot be: the window is modal) would simply show no rows.
+  const int row = FocusedRow();
+  TfDebug dialog(tunnel->ConnectionReport(), this, [this, row] {
+    TKestruneItem* t = core_->TunnelAt(row);
+    return t ? t->ConnectionStats() : std::vector<TConnectionStat>{};
+  });
   ExecDialog(dialog);
 }
 

@@ -11,6 +11,8 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -298,6 +300,42 @@ TEST(Debug, ShowsTheReportOnce) {
   QTest::keyClick(&d, Qt::Key_Escape);
   EXPECT_EQ(d.result(), QDialog::Rejected);
   EXPECT_FALSE(d.isVisible());
+}
+
+// The live table below the report: filled from the snapshot at once and on
+// every refresh (the timer runs about once a second while the window is open);
+// the text report stays as it was taken.
+TEST(Debug, LiveTableFollowsTheSnapshots) {
+  std::vector<TConnectionStat> now;
+  TConnectionStat s;
+  s.Id = 7;
+  s.Client = "127.0.0.1:40112";
+  s.Remote = "127.0.0.1:9050";
+  s.BytesToRemote = 10;
+  s.BytesToLocal = 20;
+  now.push_back(s);
+  TfDebug d("Connections: 1\r\n", nullptr, [&] { return now; });
+  EXPECT_TRUE(d.RefreshTimer()->isActive());
+  EXPECT_EQ(d.RefreshTimer()->interval(), 1000);
+  QAbstractItemModel* m = d.Table()->model();
+  ASSERT_EQ(m->rowCount(), 1);
+  ASSERT_EQ(m->columnCount(), 6);
+  EXPECT_EQ(m->headerData(3, Qt::Horizontal).toString(), "Bytes to server");
+  EXPECT_EQ(m->data(m->index(0, 0)).toString(), "127.0.0.1:40112");
+  EXPECT_EQ(m->data(m->index(0, 3)).toString(), "10");
+  EXPECT_EQ(m->data(m->index(0, 4)).toString(), "20");
+  now[0].BytesToLocal = 123456789;
+  TConnectionStat second = s;
+  second.Id = 8;
+  second.Remote.clear();
+  now.push_back(second);
+  d.Refresh();
+  ASSERT_EQ(m->rowCount(), 2);
+  EXPECT_EQ(m->data(m->index(0, 4)).toString(), "123456789");
+  EXPECT_EQ(m->data(m->index(1, 1)).toString(), "(connecting)");
+  now.clear();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return m->rowCount() == 0; }, 5000));  // the timer's refresh
+  EXPECT_EQ(d.Text()->toPlainText(), "Connections: 1\n");
 }
 
 // ---- error log line ----

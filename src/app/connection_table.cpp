@@ -1,0 +1,90 @@
+#include "app/connection_table.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <unordered_map>
+
+namespace sorvik {
+
+void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t nowMs) {
+  std::unordered_map<uint64_t, const TConnectionRow*> before;
+  for (const TConnectionRow& r : rows_) before[r.Id] = &r;
+  const double seconds = (nowMs - taken_ms_) / 1000.0;
+  std::vector<TConnectionRow> rows;
+  rows.reserve(stats.size());
+  for (const TConnectionStat& s : stats) {
+    TConnectionRow r;
+    r.Id = s.Id;
+    r.Client = s.Client;
+    r.Remote = s.Remote;
+    r.AgeMs = s.AgeMs;
+    r.BytesToServer = s.BytesToRemote;
+    r.BytesFromServer = s.BytesToLocal;
+    auto it = before.find(s.Id);
+    if (it != before.end() && seconds > 0) {
+      // Counters only grow; a smaller value (never expected) counts as no traffic.
+      const auto grown = [](uint64_t now, uint64_t then) { return now > then ? static_cast<double>(now - then) : 0.0; };
+      r.RateToServer = grown(r.BytesToServer, it->second->BytesToServer) / seconds;
+      r.RateFromServer = grown(r.BytesFromServer, it->second->BytesFromServer) / seconds;
+    }
+    rows.push_back(std::move(r));
+  }
+  rows_ = std::move(rows);
+  taken_ms_ = nowMs;
+}
+
+std::string TConnectionTable::Header(int column) {
+  switch (column) {
+    case kColClient: return "Local client";
+    case kColRemote: return "Remote end";
+    case kColAge: return "Age";
+    case kColToServer: return "Bytes to server";
+    case kColFromServer: return "Bytes from server";
+    case kColRate: return "Rate to / from server";
+    default: return {};
+  }
+}
+
+std::string TConnectionTable::AgeText(int64_t ms) {
+  if (ms < 0) ms = 0;
+  const int64_t s = ms / 1000;
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%" PRId64 ":%02d:%02d", s / 3600, static_cast<int>(s / 60 % 60),
+                static_cast<int>(s % 60));
+  return buf;
+}
+
+std::string TConnectionTable::RateText(double bytesPerSecond) {
+  if (!(bytesPerSecond > 0)) return "0 B/s";
+  static const char* const kUnits[] = {"KiB/s", "MiB/s", "GiB/s", "TiB/s"};
+  if (bytesPerSecond < 1024) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.0f B/s", bytesPerSecond);
+    return buf;
+  }
+  double v = bytesPerSecond / 1024;
+  size_t unit = 0;
+  while (v >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+    v /= 1024;
+    ++unit;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[unit]);
+  return buf;
+}
+
+std::string TConnectionTable::Cell(int row, int column) const {
+  if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return {};
+  const TConnectionRow& r = rows_[static_cast<size_t>(row)];
+  switch (column) {
+    case kColClient: return r.Client;
+    case kColRemote: return r.Remote.empty() ? std::string("(connecting)") : r.Remote;
+    case kColAge: return AgeText(r.AgeMs);
+    case kColToServer: return std::to_string(r.BytesToServer);
+    case kColFromServer: return std::to_string(r.BytesFromServer);
+    case kColRate: return RateText(r.RateToServer) + " / " + RateText(r.RateFromServer);
+    default: return {};
+  }
+}
+
+}  // namespace sorvik

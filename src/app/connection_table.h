@@ -1,0 +1,54 @@
+// The rows of the connections window's live table: one per open connection,
+// with its endpoints, age, bytes each way and current rate. Window-independent,
+// so it is tested without a display; the window wraps it in a Qt model and
+// feeds it a new snapshot about once a second.
+//
+// Thread contract: UI thread only (plain values, no locks).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tunnel/connection_report.h"
+
+namespace sorvik {
+
+struct TConnectionRow {
+  uint64_t Id = 0;
+  std::string Client;          // the local client, "address:port"
+  std::string Remote;          // the outbound socket's peer (remote host or first proxy); empty while connecting
+  int64_t AgeMs = 0;
+  uint64_t BytesToServer = 0;
+  uint64_t BytesFromServer = 0;
+  // Bytes per second since the previous snapshot that held this connection;
+  // 0 for a connection seen for the first time.
+  double RateToServer = 0;
+  double RateFromServer = 0;
+};
+
+class TConnectionTable {
+ public:
+  enum TColumn { kColClient, kColRemote, kColAge, kColToServer, kColFromServer, kColRate, kColumnCount };
+
+  // Replaces the rows by `stats` (in their order), taken at `nowMs` on a
+  // steady clock; the rate of each connection is its byte growth since the
+  // previous Update divided by the time between the two.
+  void Update(const std::vector<TConnectionStat>& stats, int64_t nowMs);
+  const std::vector<TConnectionRow>& Rows() const { return rows_; }
+
+  static std::string Header(int column);
+  // The text of a cell; empty outside the table.
+  std::string Cell(int row, int column) const;
+
+  // "0:00:07", "1:02:03" (hours without limit).
+  static std::string AgeText(int64_t ms);
+  // "0 B/s", "512 B/s", "1.5 KiB/s", "12.0 MiB/s", "1.1 GiB/s".
+  static std::string RateText(double bytesPerSecond);
+
+ private:
+  std::vector<TConnectionRow> rows_;
+  int64_t taken_ms_ = 0;
+};
+
+}  // namespace sorvik

@@ -1,0 +1,102 @@
+// The live table of the connections window, without a display: rows from
+// snapshots, rates between two snapshots, the cell texts, and the table fed by
+// a real running tunnel after a transfer of known size.
+#include "app/connection_table.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "support/net_fixtures.h"
+#include "tunnel/kestrune_item.h"
+
+namespace sorvik {
+namespace {
+
+TConnectionStat Stat(uint64_t id, uint64_t up, uint64_t down, int64_t age = 0, std::string remote = "10.0.0.1:119") {
+  TConnectionStat s;
+  s.Id = id;
+  s.Client = "127.0.0.1:" + std::to_string(40000 + id);
+  s.Remote = std::move(remote);
+  s.AgeMs = age;
+  s.BytesToRemote = up;
+  s.BytesToLocal = down;
+  return s;
+}
+
+TEST(ConnectionTable, RatesFollowTheGrowthBetweenSnapshots) {
+  TConnectionTable table;
+  table.Update({Stat(1, 100, 1000), Stat(2, 0, 0, 0, "")}, 10000);
+  ASSERT_EQ(table.Rows().size(), 2u);
+  EXPECT_EQ(table.Rows()[0].RateToServer, 0);  // seen for the first time
+  EXPECT_EQ(table.Cell(1, TConnectionTable::kColRemote), "(connecting)");
+
+  // Half a second later: 1 goes on (+512 up, +1 MiB down), 2 has gone, 3 is new.
+  table.Update({Stat(1, 612, 1000 + 1048576, 2500), Stat(3, 7, 7)}, 10500);
+  ASSERT_EQ(table.Rows().size(), 2u);
+  const TConnectionRow& one = table.Rows()[0];
+  EXPECT_EQ(one.Id, 1u);
+  EXPECT_DOUBLE_EQ(one.RateToServer, 1024);
+  EXPECT_DOUBLE_EQ(one.RateFromServer, 2097152);
+  EXPECT_EQ(table.Rows()[1].Id, 3u);
+  EXPECT_EQ(table.Rows()[1].RateFromServer, 0);
+
+  const struct {
+    int column;
+    const char* header;
+    const char* cell;  // of row 0
+  } cells[] = {
+      {TConnectionTable::kColClient, "Local client", "127.0.0.1:40001"},
+      {TConnectionTable::kColRemote, "Remote end", "10.0.0.1:119"},
+      {TConnectionTable::kColAge, "Age", "0:00:02"},
+      {TConnectionTable::kColToServer, "Bytes to server", "612"},
+      {TConnectionTable::kColFromServer, "Bytes from server", "1049576"},
+      {TConnectionTable::kColRate, "Rate to / from server", "1.0 KiB/s / 2.0 MiB/s"},
+  };
+  for (const auto& c : cells) {
+    EXPECT_EQ(TConnectionTable::Header(c.column), c.header);
+    EXPECT_EQ(table.Cell(0, c.column), c.cell) << c.header;
+  }
+  EXPECT_EQ(table.Cell(2, 0), "");
+  EXPECT_EQ(table.Cell(0, TConnectionTable::kColumnCount), "");
+}
+
+TEST(ConnectionTable, TextForms) {
+  EXPECT_EQ(TConnectionTable::AgeText(0), "0:00:00");
+  EXPECT_EQ(TConnectionTable::AgeText(3723999), "1:02:03");
+  EXPECT_EQ(TConnectionTable::AgeText(100LL * 3600 * 1000), "100:00:00");
+  EXPECT_EQ(TConnectionTable::RateText(0), "0 B/s");
+  EXPECT_EQ(TConnectionTable::RateText(512), "512 B/s");
+  EXPECT_EQ(TConnectionTable::RateText(1536), "1.5 KiB/s");
+  EXPECT_EQ(TConnectionTable::RateText(12.0 * 1048576), "12.0 MiB/s");
+  EXPECT_EQ(TConnectionTable::RateText(1.5 * 1073741824.0), "1.5 GiB/s");
+}
+
+// Fed by a running tunnel: the byte columns are exact after a transfer of
+// known size each way.
+TEST(ConnectionTable, FromARunningTunnel) {
+  test::FakePeer peer({test::PeerStep::Expect(300000), test::PeerStep::Send(std::string(123457, 'x')),
+                       test::PeerStep::NeverAnswer()});
+  TKestruneItem tunnel;
+  tunnel.Server = "127.0.0.1";
+  tunnel.Port = peer.Port();
+  tunnel.Mapped = test::FreePort();
+  ASSERT_TRUE(tunnel.Start());
+  test::BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+  ASSERT_TRUE(client.SendAll(std::string(300000, 'u')));
+  ASSERT_EQ(client.RecvExact(123457).size(), 123457u);
+  TConnectionTable table;
+  ASSERT_TRUE(test::WaitUntil([&] {
+    table.Update(tunnel.ConnectionStats(), 0);
+    return table.Rows().size() == 1 && table.Cell(0, TConnectionTable::kColFromServer) == "123457";
+  }));
+  EXPECT_EQ(table.Cell(0, TConnectionTable::kColToServer), "300000");
+  EXPECT_EQ(table.Cell(0, TConnectionTable::kColClient), "127.0.0.1:" + std::to_string(client.LocalPort()));
+  EXPECT_EQ(table.Cell(0, TConnectionTable::kColRemote), "127.0.0.1:" + std::to_string(peer.Port()));
+  tunnel.DetachEvents();
+  tunnel.Stop();
+}
+
+}  // namespace
+}  // namespace sorvik
