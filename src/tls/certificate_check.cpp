@@ -301,6 +301,69 @@ bool KeyPinMatches(X509* cert, const std::vector<std::string>& pins) {
 }
 
 // ---------------------------------------------------------------------------
+// The whole judgement
+
+TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, int error,
+                                             const TCertificatePolicy& policy) {
+  TCertificateJudgement j;
+  std::vector<std::string>& lines = j.Lines;
+  const std::string d = std::to_string(depth);
+  const std::string e = std::to_string(error);
+  const std::string prefix = "Depth: " + d + " Error: " + e;
+
+  lines.push_back("SSL Verify Cert: " + certificate.FingerprintText());
+  lines.push_back("SSL Verify S_Cert: " + certificate.Subject().NameHashText());
+  lines.push_back("SSL Verify S_Cert: " + certificate.Subject().NameOneLine());
+  lines.push_back("SSL Verify I_Cert: " + certificate.Issuer().NameHashText());
+  lines.push_back("SSL Verify I_Cert: " + certificate.Issuer().NameOneLine());
+  lines.push_back("SSL Verify Depth: " + d + " Error: " + e);
+
+  // The newer checks come first, so that the VERIFIED line still ends a fully
+  // accepted certificate. Without them nothing here runs and nothing is added.
+  if (policy.VerifyChain) {
+    const TChainVerdict verdict = VerifyServerChain(certificate.Handle(), certificate.Untrusted(), policy.ExpectedHost);
+    if (!verdict.Ok) {
+      lines.push_back(ChainFailureLine(verdict));
+      return j;
+    }
+    lines.push_back(prefix + " Certificate chain and host name OK");
+  }
+  if (!policy.PinnedKeys.empty()) {
+    // Whatever the MD5 switch says: a key pin that is set always holds.
+    if (!KeyPinMatches(certificate.Handle(), ParseKeyPins(policy.PinnedKeys))) {
+      lines.push_back("Public key pin DIFFERENT, WARNING MITM (the server's key pin is " +
+                      PublicKeyPin(certificate.Handle()) + ")");
+      return j;
+    }
+    lines.push_back(prefix + " Public key pin OK");
+  }
+  if (!policy.VerifyMd5) {
+    j.Accepted = true;
+    return j;
+  }
+  // Exact comparisons: same length, same bytes; an empty pin never matches a
+  // computed value (those are never empty).
+  if (certificate.FingerprintText() != policy.Fingerprint || policy.Fingerprint.empty()) {
+    lines.push_back("Certificate Fingerprint DIFFERENT, WARNING MITM");
+    return j;
+  }
+  lines.push_back(prefix + " Certificate Fingerprint OK");
+  if (certificate.Subject().NameHashText() != policy.SubjectHash) {
+    lines.push_back("Subject hash DIFFERENT, WARNING MITM");
+    return j;
+  }
+  lines.push_back(prefix + " Subject hash OK");
+  if (certificate.Issuer().NameHashText() != policy.IssuerHash) {
+    lines.push_back("Issuer hash DIFFERENT, WARNING MITM");
+    return j;
+  }
+  lines.push_back(prefix + " Issuer hash OK");
+  lines.push_back("-------------------SSL VERIFIED-------------------");
+  j.Accepted = true;
+  return j;
+}
+
+// ---------------------------------------------------------------------------
 // Details
 
 TCertificateDetails DescribeCertificate(X509* leaf, stack_st_X509* untrusted, const std::string& host) {

@@ -76,6 +76,34 @@ std::vector<std::string> ParseKeyPins(const std::string& setting);
 // True when the certificate's key pin equals one of `pins`.
 bool KeyPinMatches(X509* cert, const std::vector<std::string>& pins);
 
+// ---- the whole judgement of a server certificate ----
+
+class TIdX509;
+
+// What a tunnel asks of its server's certificate.
+struct TCertificatePolicy {
+  bool VerifyChain = false;   // chain and host name (VerifyServerChain)
+  std::string ExpectedHost;   // the remote host, for the name check
+  std::string PinnedKeys;     // key pins as the setting holds them; empty: none
+  bool VerifyMd5 = false;     // the MD5 trio below ("Check Certificate")
+  std::string Fingerprint;
+  std::string SubjectHash;
+  std::string IssuerHash;
+};
+
+struct TCertificateJudgement {
+  bool Accepted = false;
+  std::vector<std::string> Lines;  // the pin-check lines, in order
+};
+
+// Judges one call of the verify callback (`depth`, `error` as the library gave
+// them) and returns the lines the log shows for it: the six report lines, then
+// the chain check (when on), the key pins (when set), then the MD5 trio (when
+// on) ending with the VERIFIED line. The first refusal ends the lines. Without
+// the newer checks the lines and verdict are exactly the MD5 check's.
+TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, int error,
+                                             const TCertificatePolicy& policy);
+
 // ---- certificate details ----
 
 struct TCertificateDetails {

@@ -21,6 +21,7 @@ class TIdComponent;
 class TIdX509;
 class TIdSSLOptions;
 class TIdSSLContextCache;
+struct TCertificatePolicy;
 class TIdTCPClient;
 class TIdCustomTransparentProxy;
 class TIniFile;
@@ -170,6 +171,10 @@ class TKestruneItem {
 // EIdOSSLClientCertificateError when a client certificate is asked for without
 // a file.
 void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TKestruneItem::TConnectionFields& fields);
+
+// What the pin check asks of a server certificate with these settings (see
+// JudgeServerCertificate).
+TCertificatePolicy CertificatePolicyOf(const TKestruneItem::TConnectionFields& fields);
 
 // The calling thread: the proxy clients of `fields.ProxyType` for `outbound`,
 // owned by it, each reporting to `status` (may be empty); returns the first hop,
