@@ -59,7 +59,11 @@ int64_t ContentLength(const TIdHeaderList& headers) {
 }
 
 bool ProxyConnectionClose(const TIdHeaderList& headers) {
-  return SameTextAscii(headers.Values("Proxy-Connection"), "close");
+  // Proxies that say it with the standard header (tinyproxy and squid send
+  // "Connection: close" with their 407 and then hang up) are taken at their
+  // word too: a retry on the same stream would only meet the closed socket.
+  return SameTextAscii(headers.Values("Proxy-Connection"), "close") ||
+         SameTextAscii(headers.Values("Connection"), "close");
 }
 
 }  // namespace sorvik::http

@@ -48,7 +48,8 @@ std::string StatusRest(std::string_view statusLine);
 int StatusCode(std::string_view statusLine);
 // Content-Length as a 64-bit integer; missing or not a number gives -1.
 int64_t ContentLength(const TIdHeaderList& headers);
-// True when Proxy-Connection is "close" in any letter case.
+// True when Proxy-Connection or Connection is "close" in any letter case: the
+// proxy closes the connection after this answer.
 bool ProxyConnectionClose(const TIdHeaderList& headers);
 
 }  // namespace http

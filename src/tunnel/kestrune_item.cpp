@@ -44,6 +44,10 @@ TKestruneItem::TConnectionFields TKestruneItem::Snapshot() const {
   f.SSLSNI = SSLSNI;
   f.SSLVerifyChain = SSLVerifyChain;
   f.SSLPinnedKeys = SSLPinnedKeys;
+  f.ProxyUser = ProxyUser;
+  f.ProxyPassword = ProxyPassword;
+  f.ProxyUser2 = ProxyUser2;
+  f.ProxyPassword2 = ProxyPassword2;
   return f;
 }
 
@@ -54,7 +58,10 @@ bool TKestruneItem::Start() {
     gate_->Close();
     MappingServer.reset();
   }
-  // 2. A new server with the two hooks; events on. Its TLS connections share
+  // 2. Passwords kept in files are read now, so a changed file counts from
+  //    this start on; a file that may not be used fails the start.
+  LoadPasswordFiles();
+  // 3. A new server with the two hooks; events on. Its TLS connections share
   //    one client context, built at the first of them.
   std::unique_ptr<TIdMappedPortTCP> server(new (std::nothrow) TIdMappedPortTCP());
   if (!server) return false;
@@ -65,7 +72,7 @@ bool TKestruneItem::Start() {
   server->SetOnDisconnect([this](TIdMappedPortContext& context) { DisconnectHandler(context); });
   MappingServer = std::move(server);
   gate_->Open();
-  // 3. One listening binding: loopback only, or all IPv4 addresses. The UI
+  // 4. One listening binding: loopback only, or all IPv4 addresses. The UI
   //    thread is the only writer of these fields, so it reads them unlocked.
   if (!MappingServer->Active()) {
     MappingServer->Bindings.clear();
@@ -78,7 +85,7 @@ bool TKestruneItem::Start() {
     MappingServer->MappedPort = static_cast<uint16_t>(Port);
     MappingServer->MappedHost = Server;
   }
-  // 4. Activate; a failure is raised with the engine's message and the inactive
+  // 5. Activate; a failure is raised with the engine's message and the inactive
   //    server stays.
   MappingServer->SetActive(true);
   return true;

@@ -79,6 +79,16 @@ class TKestruneItem {
   bool SSLSNI = false;            // send the remote host name (SNI)
   bool SSLVerifyChain = false;    // verify the chain and the host name
   std::string SSLPinnedKeys;      // "sha256//BASE64" pins separated by ";"
+  // Proxy credentials per hop (first proxy, second proxy). The user names are
+  // stored; a password never is: it comes from the desktop's secret store (the
+  // window) or from a file that only the user may read (ProxyPasswordFile,
+  // read again at every start and test). An empty user name sends nothing.
+  std::string ProxyUser;
+  std::string ProxyUser2;
+  std::string ProxyPasswordFile;
+  std::string ProxyPasswordFile2;
+  std::string ProxyPassword;      // run time only, never written to the file
+  std::string ProxyPassword2;     // run time only, never written to the file
   std::unique_ptr<TIdMappedPortTCP> MappingServer;  // UI thread only
   int32_t RunState = 0;                     // UI thread only
   int32_t ImageIndex = -1;                  // UI thread only
@@ -113,6 +123,10 @@ class TKestruneItem {
     bool SSLSNI = false;
     bool SSLVerifyChain = false;
     std::string SSLPinnedKeys;
+    std::string ProxyUser;
+    std::string ProxyPassword;
+    std::string ProxyUser2;
+    std::string ProxyPassword2;
   };
   TConnectionFields Snapshot() const;
 
@@ -135,6 +149,10 @@ class TKestruneItem {
   // The same set-up on a given client with given fields (I/O handler, TLS with
   // the pin check, proxies); used by PrepareOutbound and the tunnel test.
   void PrepareClient(TIdTCPClient& outbound, const TConnectionFields& fields);
+  // Reads ProxyPasswordFile and ProxyPasswordFile2 (those that are set) into
+  // ProxyPassword and ProxyPassword2, under FieldsLock. Raises
+  // EPasswordFileError with a line that names the file and what is wrong.
+  void LoadPasswordFiles();
   // Switches event delivery on without a server: the tunnel test's private copy
   // of a tunnel reports its lines to its own OnTunnelEvent.
   void OpenEvents();

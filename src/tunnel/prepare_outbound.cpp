@@ -61,8 +61,10 @@ TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outboun
 
 // The proxy chain by proxy type; returns the first hop or null for none. Every
 // client is owned by the outbound client, carries its hop number (1 first, 2
-// second) and reports through the tunnel's status handler; none gets a user
-// name, password or authentication method.
+// second) and reports through the tunnel's status handler. A hop with a user
+// name gets its credentials: SOCKS 5 offers the username/password method (only
+// that one), SOCKS 4 and 4A send the name as user id, HTTP answers a 407 with
+// Basic credentials; without a user name nothing changes on the wire.
 }  // namespace
 
 TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const TKestruneItem::TConnectionFields& f,
@@ -70,8 +72,14 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
   // A proxy given as an IPv6 literal is reached over IPv6; anything else over
   // IPv4 (a name is looked up for an IPv4 address).
   const auto family = [](const std::string& host) { return ParseIPv6Literal(host) ? Id_IPv6 : Id_IPv4; };
+  const auto credentials = [&](TIdCustomTransparentProxy& p, int hop) {
+    p.Username = hop == 2 ? f.ProxyUser2 : f.ProxyUser;
+    p.Password = p.Username.empty() ? std::string() : hop == 2 ? f.ProxyPassword2 : f.ProxyPassword;
+  };
   const auto socks = [&](const std::string& host, int32_t port, TSocksVersion version, int hop) {
     auto* p = new TIdSocksInfo(&outbound);
+    credentials(*p, hop);
+    if (version == svSocks5 && !p->Username.empty()) p->Authentication = saUsernamePassword;
     p->Host = host;
     p->IPVersion = family(host);
     p->Port = static_cast<uint16_t>(port & 0xFFFF);
@@ -82,6 +90,7 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
   };
   const auto http = [&](const std::string& host, int32_t port, int hop) {
     auto* p = new TIdConnectThroughHttpProxy(&outbound);
+    credentials(*p, hop);
     p->Host = host;
     p->IPVersion = family(host);
     p->Port = static_cast<uint16_t>(port & 0xFFFF);

@@ -126,6 +126,12 @@ void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) {
   to.SSLSNI = from.SSLSNI;
   to.SSLVerifyChain = from.SSLVerifyChain;
   to.SSLPinnedKeys = from.SSLPinnedKeys;
+  to.ProxyUser = from.ProxyUser;
+  to.ProxyUser2 = from.ProxyUser2;
+  to.ProxyPasswordFile = from.ProxyPasswordFile;
+  to.ProxyPasswordFile2 = from.ProxyPasswordFile2;
+  to.ProxyPassword = from.ProxyPassword;
+  to.ProxyPassword2 = from.ProxyPassword2;
 }
 
 TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {
@@ -149,6 +155,13 @@ void TTunnelTest::Stop(bool byLimit) {
 bool TTunnelTest::Run(const TLineSink& sink) {
   sink(title_);
   TStepClock steps(sink);
+  // Passwords kept in files, read as a start of the tunnel reads them.
+  try {
+    copy_->LoadPasswordFiles();
+  } catch (const std::exception& e) {
+    steps.Fail(OneLine(e.what()));
+    return false;
+  }
   const TKestruneItem::TConnectionFields f = copy_->Snapshot();
   const auto type = f.ProxyType;
   const bool proxied = type >= 1 && type <= 7;

@@ -16,7 +16,13 @@ namespace sorvik::test {
 
 class RealProxy {
  public:
-  enum Kind { kDanted, kSshSocks, kMicrosocks, kMicrosocksAuth, kTinyproxy };
+  enum Kind { kDanted, kSshSocks, kMicrosocks, kMicrosocksAuth, kTinyproxy, kTinyproxyAuth, kDantedAuth };
+
+  // The credentials of the *Auth kinds: microsocks and tinyproxy take
+  // kUser/kPassword; danted checks system accounts, so a test of kDantedAuth
+  // makes an account of its own with kPassword (see SystemAccount).
+  static constexpr const char* kUser = "alice";
+  static constexpr const char* kPassword = "s3cret";
 
   explicit RealProxy(Kind kind);
   RealProxy(const RealProxy&) = delete;
@@ -35,6 +41,24 @@ class RealProxy {
   TempDir dir_;
   uint16_t port_ = 0;
   std::unique_ptr<ChildProcess> child_;
+  std::string problem_;
+};
+
+// A throw-away system account with RealProxy::kPassword, for danted's
+// username method; removed on destruction. Needs root (useradd, chpasswd):
+// Name() is empty and Problem() says why when it could not be made. The name
+// carries the process id, so parallel test programs do not collide.
+class SystemAccount {
+ public:
+  SystemAccount();
+  ~SystemAccount();
+  SystemAccount(const SystemAccount&) = delete;
+  SystemAccount& operator=(const SystemAccount&) = delete;
+  const std::string& Name() const { return name_; }
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  std::string name_;
   std::string problem_;
 };
 

@@ -273,6 +273,17 @@ TEST(HttpWire, HeaderLookup) {
   EXPECT_EQ(h.Values("Spaced"), "");  // names are not trimmed
   EXPECT_TRUE(http::ProxyConnectionClose(h));
 
+  for (const char* line : {"Connection: close", "connection: Close", "Proxy-Connection: CLOSE"}) {
+    TIdHeaderList c;
+    c.AddLines({line});
+    EXPECT_TRUE(http::ProxyConnectionClose(c)) << line;
+  }
+  for (const char* line : {"Connection: keep-alive", "Proxy-Connection: keep-alive", "X-Connection: close"}) {
+    TIdHeaderList c;
+    c.AddLines({line});
+    EXPECT_FALSE(http::ProxyConnectionClose(c)) << line;
+  }
+
   TIdHeaderList first;
   first.AddLines({"A: one", "a: two"});
   EXPECT_EQ(first.Values("A"), "one");  // the first match wins
