@@ -55,6 +55,17 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
   return true;
 }
 
+// Whether process `pid` has a handler of its own for `sig` (its "SigCgt" mask).
+bool CatchesSignal(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) != 0) continue;
+    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+    return (mask >> (sig - 1)) & 1u;
+  }
+  return false;
+}
+
 // Whether a window whose name contains `name` sits inside the tray host's "panel" window.
 bool DockedInTray(const std::string& tree, const std::string& name) {
   std::istringstream lines(tree);
@@ -212,8 +223,8 @@ TEST(DesktopSignals, UnwritableSettingsDoNotHoldTheExit) {
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path() + "/not-a-directory/Sorvik"});
   ASSERT_TRUE(program.Started());
-  // The window is up once the autostart timer is armed; give it a moment.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The window is up once it catches SIGTERM (its handler is set after the window is made).
+  ASSERT_TRUE(WaitFor([&] { return CatchesSignal(program.Pid(), SIGTERM) || !program.Running(); }, 20000));
   ASSERT_TRUE(program.Running()) << program.Stderr();
   ASSERT_EQ(::kill(program.Pid(), SIGTERM), 0);
   EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, 10000)) << program.Stderr();
