@@ -7,11 +7,15 @@ PACKAGES=(
   # build
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
   qt6-base-dev libssl-dev openssl libgtest-dev libgmock-dev
+  # proxy passwords in the desktop's secret store
+  qtkeychain-qt6-dev
   # real peers the tests start on loopback
   dante-server microsocks tinyproxy stunnel4 openssh-server openssh-client
   socat haproxy python3
   # desktop tests: virtual X server, tray host, screenshots
   xvfb xauth trayer x11-utils imagemagick
+  # a real Secret Service for the secret-store test (in a private D-Bus session)
+  gnome-keyring dbus
 )
 
 missing=()

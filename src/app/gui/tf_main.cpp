@@ -32,6 +32,7 @@
 
 #include "app/gui/error_log.h"
 #include "app/gui/icons.h"
+#include "app/gui/secret_store.h"
 #include "app/gui/tf_debug.h"
 #include "tunnel/connection_report.h"
 #include "app/gui/tf_options.h"
@@ -122,6 +123,7 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   ApplyStoredLayout();
   ApplyCommandStates();
   ReportLoad();
+  LoadProxyPasswords();
   // 4. hints: QMainWindow shows every status tip in its status bar.
   // 5. the autostart timer
   Guard([this] { core_->ArmAutostart(); });
@@ -333,6 +335,23 @@ void TfMain::ApplyStoredLayout() {
   for (int c = 0; c < 4; ++c) {
     const int fit = header->sectionSizeHint(c);
     list_->setColumnWidth(c, std::max({widths[c], kColumns[static_cast<size_t>(c)].MinWidth, fit}));
+  }
+}
+
+// Proxy passwords of the tunnels that name a proxy user come from the
+// desktop's secret store (those with a password file read it at each start).
+// A store that cannot be reached says so in the log, once per tunnel and hop.
+void TfMain::LoadProxyPasswords() {
+  TSecretStore store;
+  for (auto& tunnel : core_->Tunnels()) {
+    if (tunnel->ProxyUser.empty() && tunnel->ProxyUser2.empty()) continue;
+    const std::string lines = store.LoadPasswords(*tunnel);
+    if (lines.empty()) continue;
+    size_t from = 0;
+    for (size_t at; (at = lines.find('\n', from)) != std::string::npos; from = at + 1) {
+      core_->AppendLine(lines.substr(from, at - from));
+    }
+    core_->AppendLine(lines.substr(from));
   }
 }
 

@@ -116,6 +116,7 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void BuildCentral();
   void BuildTray();
   void ApplyStoredLayout();
+  void LoadProxyPasswords();
   // Tells what became of the settings file at start (window, standard error, log).
   void ReportLoad();
   void StoreLayout();
