@@ -1,5 +1,6 @@
 #include "app/show_cert.h"
 
+#include <exception>
 #include <string>
 
 #include "app/settings.h"
@@ -24,7 +25,7 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
   const TSettings settings = LoadSettings(dir);
   // The tunnel as the list names it: its caption, or its remote host when the
   // caption is empty.
-  const TKestruneItem* tunnel = nullptr;
+  TKestruneItem* tunnel = nullptr;
   for (const auto& t : settings.Tunnels) {
     if (t->TunnelCaption == caption || (t->TunnelCaption.empty() && t->Server == caption)) {
       tunnel = t.get();
@@ -33,6 +34,13 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
   }
   if (!tunnel) {
     std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dir.c_str(), kSettingsFileName);
+    return 1;
+  }
+  // Proxy passwords come from their files, as for a start of the tunnel.
+  try {
+    tunnel->LoadPasswordFiles();
+  } catch (const std::exception& error) {
+    std::fprintf(err, "sorvik: %s\n", PlainLines(error.what()).c_str());
     return 1;
   }
   TCertificateFetch fetch(tunnel->Snapshot(), tunnel->Port);
