@@ -2,7 +2,8 @@
 //
 // Loads the settings, arms the autostart timer (the pass runs after the
 // autostart delay), prints every log line to standard output as the log shows
-// it (one per line, flushed at once), and on SIGINT or SIGTERM stops every
+// it (one per line, flushed after each batch of lines before the program waits
+// again), and on SIGINT or SIGTERM stops every
 // tunnel and returns 0. Never writes the settings file.
 //
 // Thread contract: RunHeadless runs on the main thread, which plays the UI

@@ -48,16 +48,23 @@ void TQueueDispatcher::RunSync(std::function<void()> fn, const std::shared_ptr<T
   }
   auto job = std::make_shared<Job>();
   job->fn = std::move(fn);
+  bool first = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
+    first = queue_.empty();
     queue_.push_back(job);
   }
-  cv_.notify_one();
-  if (wake_fd_ >= 0) {
-    uint64_t one = 1;
-    ssize_t n = write(wake_fd_, &one, sizeof one);
-    (void)n;
+  // Only the first closure of a batch wakes the owner: the wake fd stays
+  // readable until RunPending takes the whole queue (both under mutex_), so
+  // later ones are picked up by the same wake-up.
+  if (first) {
+    cv_.notify_one();
+    if (wake_fd_ >= 0) {
+      uint64_t one = 1;
+      ssize_t n = write(wake_fd_, &one, sizeof one);
+      (void)n;
+    }
   }
   TDeliveryToken::WakeId id = 0;
   if (token) id = token->OnCancel([job] { job->Finish(); });

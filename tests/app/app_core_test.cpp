@@ -2,7 +2,11 @@
 // tunnel commands with their questions and run states, the close request, the
 // command states and the autostart pass with a fake timer.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 
 #include <chrono>
 #include <deque>
@@ -200,6 +204,51 @@ TEST(AppCoreEventsTest, StopDuringAFloodIntoABusyUiThreadEndsPromptlyAndShowsNot
   f.dispatcher.RunPending();
   EXPECT_TRUE(f.Log().empty());
   for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());
+}
+
+// Many workers hand closures over at once to an owner that sleeps in poll() on
+// the wake fd between batches, as window-less mode does: the wake-up of the
+// first closure of a batch covers the rest, none is lost or run twice, and each
+// worker returns only after its closure has run.
+TEST(QueueDispatcherTest, OwnerWaitingOnTheWakeFdRunsEveryClosureOnce) {
+  TQueueDispatcher dispatcher;  // this thread is the owner
+  constexpr int kWorkers = 6, kEach = 300;
+  std::vector<int> ran(kWorkers * kEach, 0);  // written by the owner only
+  std::atomic<int> returnedEarly{0};
+  std::atomic<int> finished{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      for (int i = 0; i < kEach; ++i) {
+        const int slot = w * kEach + i;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        dispatcher.RunSync(
+            [&ran, slot, done] {
+              ++ran[static_cast<size_t>(slot)];
+              done->store(true);
+            },
+            nullptr);
+        if (!done->load()) ++returnedEarly;
+      }
+      ++finished;
+    });
+  }
+  // Bounded: every worker's closures are handed over within the wait below.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int lostWakeups = 0;
+  while (finished.load() < kWorkers && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{dispatcher.WakeFd(), POLLIN, 0};
+    // A closure queued without the fd becoming readable (give its worker time
+    // to write the fd after queueing) is a lost wake-up.
+    if (::poll(&p, 1, 1000) == 0 && dispatcher.Pending() > 0 && ::poll(&p, 1, 5000) == 0) ++lostWakeups;
+    dispatcher.RunPending();
+  }
+  for (auto& t : workers) t.join();
+  dispatcher.RunPending();
+  EXPECT_EQ(finished.load(), kWorkers);
+  EXPECT_EQ(returnedEarly.load(), 0);
+  EXPECT_EQ(lostWakeups, 0);
+  EXPECT_EQ(std::count(ran.begin(), ran.end(), 1), kWorkers * kEach);
 }
 
 // ---- commands ----
