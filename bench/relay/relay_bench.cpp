@@ -5,10 +5,13 @@
 // by side in one run.
 //
 //   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
-//               [--program PATH] [--before PATH] [--only socat|haproxy|sorvik|engine|before]
+//               [--program PATH] [--before PATH] [--engine-read-kib N]
+//               [--only socat|haproxy|sorvik|engine|before]
 //
 // --before runs an earlier build of the program the same way, as one more
-// column, so that a change is measured before and after in the same run.
+// column, so that a change is measured before and after in the same run;
+// --engine-read-kib runs the engine once more with that largest bulk read
+// ("engine-alt"), to weigh the read size in the same run.
 //
 // Figures: bulk throughput each way over one connection (every byte checked)
 // and the relay's CPU time per GiB moved, 64-byte ping-pong round trip p50/p99
@@ -560,6 +563,7 @@ struct Options {
   double burst_limit_s = 15;
   std::string program = SORVIK_PROGRAM;
   std::string before;  // an earlier build of the program, measured as "before"
+  int alt_read_kib = 0;  // > 0: the engine once more with this bulk read size, as "engine-alt"
   std::string only;  // run just this relay (and direct)
 };
 
@@ -604,7 +608,7 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
 }
 
 void Print(const std::map<std::string, Figures>& r, const Options& o) {
-  const char* order[] = {"direct", "socat", "haproxy", "engine", "before", "sorvik"};
+  const char* order[] = {"direct", "socat", "haproxy", "engine", "engine-alt", "before", "sorvik"};
   struct Row {
     std::string label;
     double Figures::*field;
@@ -623,24 +627,24 @@ void Print(const std::map<std::string, Figures>& r, const Options& o) {
       {"PSS KiB per connection", &Figures::kib_per_conn},
       {"stop with " + std::to_string(o.conns) + " open (ms)", &Figures::stop_ms},
   };
-  std::printf("\n%-32s", "figure");
+  std::printf("\n%-31s", "figure");
   for (const char* n : order) {
-    if (r.count(n)) std::printf("%10s", n);
+    if (r.count(n)) std::printf("%11s", n);
   }
-  std::printf("%12s%12s%12s%12s%12s\n", "sorvik/hapx", "sorvik/socat", "sorvik/dir", "engine/hapx", "before/hapx");
+  std::printf("%13s%13s%13s%13s%13s\n", "sorvik/hapx", "sorvik/socat", "sorvik/dir", "engine/hapx", "before/hapx");
   for (const Row& row : rows) {
-    std::printf("%-32s", row.label.c_str());
+    std::printf("%-31s", row.label.c_str());
     for (const char* n : order) {
       if (!r.count(n)) continue;
       const double v = r.at(n).*row.field;
-      if (v < 0) std::printf("%10s", "-");
-      else std::printf("%10.2f", v);
+      if (v < 0) std::printf("%11s", "-");
+      else std::printf("%11.2f", v);
     }
     auto ratio = [&](const char* mine, const char* other) {
       if (!r.count(mine) || !r.count(other) || r.at(other).*row.field <= 0 || r.at(mine).*row.field < 0) {
-        return std::printf("%12s", "-");
+        return std::printf("%13s", "-");
       }
-      return std::printf("%12.2f", r.at(mine).*row.field / (r.at(other).*row.field));
+      return std::printf("%13.2f", r.at(mine).*row.field / (r.at(other).*row.field));
     };
     ratio("sorvik", "haproxy");
     ratio("sorvik", "socat");
@@ -704,11 +708,12 @@ int main(int argc, char** argv) {
     else if (a == "--burst") o.burst = static_cast<int>(v);
     else if (a == "--program") o.program = argv[i + 1];
     else if (a == "--before") o.before = argv[i + 1];
+    else if (a == "--engine-read-kib") o.alt_read_kib = static_cast<int>(v);
     else if (a == "--only") o.only = argv[i + 1];
     else {
       std::fprintf(stderr,
                    "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
-                   "          [--before PATH] [--only socat|haproxy|sorvik|engine|before]\n",
+                   "          [--before PATH] [--engine-read-kib N] [--only socat|haproxy|sorvik|engine|before]\n",
                    argv[0]);
       return 2;
     }
@@ -797,17 +802,22 @@ int main(int argc, char** argv) {
   if (!o.before.empty() && wanted("before")) program("before", o.before);
   if (wanted("sorvik")) program("sorvik", o.program);
 
-  if (wanted("engine")) {
+  auto engine = [&](const char* name, int readSize) {
     auto relay = std::make_unique<sorvik::TIdMappedPortTCP>();
     relay->Bindings.push_back({"127.0.0.1", 0, sorvik::Id_IPv4});
     relay->MappedHost = "127.0.0.1";
     relay->MappedPort = echoPort;
+    if (readSize > 0) relay->BulkReadSize = readSize;
     relay->SetActive(true);
-    results["engine"] = Measure("engine", relay->BoundPort(0), self, o, [&] {
+    results[name] = Measure(name, relay->BoundPort(0), self, o, [&] {
       auto t0 = Clock::now();
       relay->SetActive(false);
       return Secs(t0, Clock::now()) * 1000;
     });
+  };
+  if (wanted("engine")) {
+    engine("engine", 0);
+    if (o.alt_read_kib > 0) engine("engine-alt", o.alt_read_kib * 1024);
   }
   ::rmdir(dir);
 

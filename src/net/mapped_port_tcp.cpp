@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <typeinfo>
 
@@ -770,8 +771,16 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
 // handler decrypts in ReadAvailable), calls the data hooks with each chunk.
 void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
-  // One read buffer per connection, allocated once.
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[kChunkSize]);
+  // Reads take at most kChunkSize bytes while a data hook sees the chunks. The
+  // chunk size is invisible otherwise: once a read fills the buffer (a bulk
+  // transfer), a larger one of BulkReadSize bytes serves the rest of the
+  // connection, which saves system calls per byte. The small buffer belongs to
+  // the worker thread and serves its connections one after the other.
+  thread_local std::unique_ptr<uint8_t[]> t_small;
+  if (!t_small) t_small.reset(new uint8_t[kChunkSize]);
+  uint8_t* const small = t_small.get();
+  std::unique_ptr<uint8_t[]> big;
+  const int bulkSize = ctx.server_.BulkReadSize;
   TIdContextEvent onExecute, onOutboundData;
   uint64_t version = ~uint64_t{0};
   RelayPoll waiter(local, remote);
@@ -786,7 +795,11 @@ void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
       p = ctx.data_.data();
       len = ctx.data_.size();
     } else {
-      int n = from.ReadAvailable(buf.get(), kChunkSize);
+      const bool observed = onExecute || onOutboundData;
+      uint8_t* const buf = big && !observed ? big.get() : small;
+      const int limit = big && !observed ? bulkSize : kChunkSize;
+      int n = from.ReadAvailable(buf, limit);
+      if (n == limit && !observed && !big && bulkSize > kChunkSize) big.reset(new (std::nothrow) uint8_t[bulkSize]);
       if (n == TIdIOHandler::kReadAgain) return true;
       if (n == 0) {
         from.Close();
@@ -800,7 +813,7 @@ void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
         closed = true;
         return true;
       }
-      p = buf.get();
+      p = buf;
       len = static_cast<size_t>(n);
     }
     if (hook) {

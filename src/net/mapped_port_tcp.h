@@ -112,6 +112,10 @@ class TIdMappedPortTCP {
   // splice() instead of copying through a buffer. Off by default: on loopback
   // the copying relay measured faster. Set before activation.
   bool ZeroCopyRelay = false;
+  // Largest read of the copying relay while no data hook observes the chunks
+  // (with a data hook, reads take at most 32768 bytes). Taken by a connection
+  // once one of its reads fills 32768 bytes. Set before activation.
+  int BulkReadSize = 256 * 1024;
 
   bool Active() const;
   // The port the listener of binding `index` is bound to (useful with port 0);

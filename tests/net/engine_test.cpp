@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -169,6 +170,32 @@ TEST(MappedPort, RelaysLargeDataBothWaysAtOnce) {
     ASSERT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data);
   }
+}
+
+// Without data hooks a bulk transfer moves in reads larger than 32768 bytes;
+// a data hook set in the middle of it sees chunks of at most 32768 bytes again,
+// and the bytes stay exact throughout.
+TEST(MappedPort, DataHookSetDuringABulkTransferSeesChunksOfAtMost32K) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port());
+  BlockingClient c(t.Port());
+  const std::string data = RandomBytes(16 << 20, 11);
+  std::mutex m;
+  size_t largest = 0, chunks = 0;
+  std::thread sender([&] { EXPECT_TRUE(c.SendAll(data, 30000)); });
+  std::string back = c.RecvExact(data.size() / 2, 30000);
+  // Half way: observe the rest.
+  t.server.SetOnExecute([&](TIdMappedPortContext& ctx) {
+    std::lock_guard<std::mutex> lock(m);
+    largest = std::max(largest, ctx.Data().size());
+    ++chunks;
+  });
+  back += c.RecvExact(data.size() - back.size(), 30000);
+  sender.join();
+  EXPECT_TRUE(back == data);
+  std::lock_guard<std::mutex> lock(m);
+  EXPECT_GT(chunks, 0u);
+  EXPECT_LE(largest, 32768u);
 }
 
 // Every relay path counts the bytes it delivers each way exactly, the counts
