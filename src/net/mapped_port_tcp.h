@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -106,7 +107,10 @@ class TIdMappedPortTCP {
   uint16_t DefaultPort = 0;
   std::string MappedHost;
   uint16_t MappedPort = 0;
-  int ListenQueue = 15;
+  // Listen backlog. The default asks for the system's maximum (the kernel caps
+  // it at net.core.somaxconn), so that a burst of connects waits in the queue
+  // instead of overflowing it and waiting for SYN retransmissions.
+  int ListenQueue = std::numeric_limits<int>::max();
   int MaxConnections = 0;
   // Relay plain-socket connections without data hooks through a pipe with
   // splice() instead of copying through a buffer. Off by default: on loopback
