@@ -56,11 +56,12 @@ class THeadlessTimer : public IOneShotTimer {
   std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
-// Standard output as the log view (main thread). Lines collect in the stream's
-// buffer and go out with Flush(), which the main loop calls after each batch of
-// events, before it waits again: a reader of a pipe sees every line as soon as
-// the batch it came in is done, and a busy tunnel costs one write per batch
-// instead of one per line.
+// Standard output as the log view (main thread, or a worker acting for it
+// while the main thread is idle, see TQueueDispatcher). Lines collect in the
+// stream's buffer and go out with Flush(): the main loop calls it after each
+// batch of events before it waits again, and a worker after each line it
+// appended while the main thread waited. A reader of a pipe sees every line
+// promptly, and a batch costs one write instead of one per line.
 class TStdoutLog : public ILogView {
  public:
   explicit TStdoutLog(std::FILE* out) : out_(out) {}
@@ -120,17 +121,26 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", note.c_str());
     core.ArmAutostart();
 
+    // While this thread waits, a worker's event line is appended and written
+    // out on the worker's own thread (the dispatcher's idle mode): no wake-up
+    // of this thread per line.
+    dispatcher.SetInlineEpilogue([&view] { view.Flush(); });
     for (;;) {
       pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {dispatcher.WakeFd(), POLLIN, 0}};
       // Bounded by the autostart deadline when armed; otherwise woken by a
       // signal or a queued event.
-      int rc = poll(fds, 2, timer.TimeoutMs());
+      int rc;
+      {
+        TQueueDispatcher::IdleScope idle(dispatcher);
+        rc = poll(fds, 2, timer.TimeoutMs());
+      }
       if (rc < 0 && errno != EINTR) break;
       if (fds[0].revents & POLLIN) break;
       dispatcher.RunPending();
       if (timer.Due()) core.AutostartTimerFired();
       view.Flush();
     }
+    dispatcher.SetInlineEpilogue(nullptr);
 
     // Stop every tunnel: events off first, so no worker waits for this thread
     // while this thread waits for the workers (each stop is bounded).

@@ -46,6 +46,25 @@ void TQueueDispatcher::RunSync(std::function<void()> fn, const std::shared_ptr<T
     fn();
     return;
   }
+  {
+    // The owner is idle: run here, as the owner would, and return.
+    std::lock_guard<std::mutex> lock(inline_mutex_);
+    if (owner_idle_) {
+      ++inline_runs_;
+      try {
+        fn();
+      } catch (...) {
+        // A failing display closure is ignored, as on the owner's thread.
+      }
+      if (epilogue_) {
+        try {
+          epilogue_();
+        } catch (...) {
+        }
+      }
+      return;
+    }
+  }
   auto job = std::make_shared<Job>();
   job->fn = std::move(fn);
   bool first = false;
@@ -106,6 +125,27 @@ int TQueueDispatcher::WaitAndRun(int timeoutMs) {
     cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs), [&] { return !queue_.empty(); });
   }
   return RunPending();
+}
+
+TQueueDispatcher::IdleScope::IdleScope(TQueueDispatcher& d) : d_(d) {
+  std::lock_guard<std::mutex> lock(d_.inline_mutex_);
+  d_.owner_idle_ = true;
+}
+
+// Waits for a closure running inline (bounded by that closure).
+TQueueDispatcher::IdleScope::~IdleScope() {
+  std::lock_guard<std::mutex> lock(d_.inline_mutex_);
+  d_.owner_idle_ = false;
+}
+
+void TQueueDispatcher::SetInlineEpilogue(std::function<void()> epilogue) {
+  std::lock_guard<std::mutex> lock(inline_mutex_);
+  epilogue_ = std::move(epilogue);
+}
+
+uint64_t TQueueDispatcher::InlineRuns() {
+  std::lock_guard<std::mutex> lock(inline_mutex_);
+  return inline_runs_;
 }
 
 size_t TQueueDispatcher::Pending() {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,48 +208,116 @@ TEST(AppCoreEventsTest, StopDuringAFloodIntoABusyUiThreadEndsPromptlyAndShowsNot
 }
 
 // Many workers hand closures over at once to an owner that sleeps in poll() on
-// the wake fd between batches, as window-less mode does: the wake-up of the
-// first closure of a batch covers the rest, none is lost or run twice, and each
-// worker returns only after its closure has run.
+// the wake fd between batches, as window-less mode does, with and without its
+// idle mode (closures run on the worker's thread while the owner waits): the
+// wake-up of the first closure of a batch covers the rest, none is lost or run
+// twice, closures never overlap, and each worker returns only after its
+// closure has run.
 TEST(QueueDispatcherTest, OwnerWaitingOnTheWakeFdRunsEveryClosureOnce) {
-  TQueueDispatcher dispatcher;  // this thread is the owner
-  constexpr int kWorkers = 6, kEach = 300;
-  std::vector<int> ran(kWorkers * kEach, 0);  // written by the owner only
-  std::atomic<int> returnedEarly{0};
-  std::atomic<int> finished{0};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([&, w] {
-      for (int i = 0; i < kEach; ++i) {
-        const int slot = w * kEach + i;
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        dispatcher.RunSync(
-            [&ran, slot, done] {
-              ++ran[static_cast<size_t>(slot)];
-              done->store(true);
-            },
-            nullptr);
-        if (!done->load()) ++returnedEarly;
+  for (bool idleMode : {false, true}) {
+    SCOPED_TRACE(idleMode ? "idle mode" : "queue only");
+    TQueueDispatcher dispatcher;  // this thread is the owner
+    constexpr int kWorkers = 6, kEach = 300;
+    std::vector<int> ran(kWorkers * kEach, 0);  // the owner's data: touched only by closures
+    int inFlight = 0, overlaps = 0;             // the same
+    std::atomic<int> returnedEarly{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+      workers.emplace_back([&, w] {
+        for (int i = 0; i < kEach; ++i) {
+          const int slot = w * kEach + i;
+          auto done = std::make_shared<std::atomic<bool>>(false);
+          dispatcher.RunSync(
+              [&, slot, done] {
+                overlaps += ++inFlight > 1;
+                ++ran[static_cast<size_t>(slot)];
+                --inFlight;
+                done->store(true);
+              },
+              nullptr);
+          if (!done->load()) ++returnedEarly;
+        }
+        ++finished;
+      });
+    }
+    // Bounded: every worker's closures are handed over within the wait below.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int lostWakeups = 0;
+    while (finished.load() < kWorkers && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{dispatcher.WakeFd(), POLLIN, 0};
+      int r;
+      {
+        std::optional<TQueueDispatcher::IdleScope> idle;
+        if (idleMode) idle.emplace(dispatcher);
+        r = ::poll(&p, 1, 1000);
       }
-      ++finished;
-    });
-  }
-  // Bounded: every worker's closures are handed over within the wait below.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int lostWakeups = 0;
-  while (finished.load() < kWorkers && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{dispatcher.WakeFd(), POLLIN, 0};
-    // A closure queued without the fd becoming readable (give its worker time
-    // to write the fd after queueing) is a lost wake-up.
-    if (::poll(&p, 1, 1000) == 0 && dispatcher.Pending() > 0 && ::poll(&p, 1, 5000) == 0) ++lostWakeups;
+      // A closure queued without the fd becoming readable (give its worker
+      // time to write the fd after queueing) is a lost wake-up.
+      if (r == 0 && dispatcher.Pending() > 0 && ::poll(&p, 1, 5000) == 0) ++lostWakeups;
+      dispatcher.RunPending();
+    }
+    for (auto& t : workers) t.join();
     dispatcher.RunPending();
+    EXPECT_EQ(finished.load(), kWorkers);
+    EXPECT_EQ(returnedEarly.load(), 0);
+    EXPECT_EQ(lostWakeups, 0);
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(std::count(ran.begin(), ran.end(), 1), kWorkers * kEach);
+    if (!idleMode) {
+      EXPECT_EQ(dispatcher.InlineRuns(), 0u);
+    }
   }
-  for (auto& t : workers) t.join();
-  dispatcher.RunPending();
-  EXPECT_EQ(finished.load(), kWorkers);
-  EXPECT_EQ(returnedEarly.load(), 0);
-  EXPECT_EQ(lostWakeups, 0);
-  EXPECT_EQ(std::count(ran.begin(), ran.end(), 1), kWorkers * kEach);
+}
+
+// While the owner is idle a closure runs on the worker's thread and RunSync
+// returns after it, without the owner running anything; leaving the idle scope
+// waits for a closure that is still running; afterwards closures queue again.
+TEST(QueueDispatcherTest, IdleOwnerLetsAClosureRunOnTheWorkersThread) {
+  TQueueDispatcher dispatcher;
+  int epilogues = 0;  // the owner's data
+  dispatcher.SetInlineEpilogue([&] { ++epilogues; });
+  std::optional<TQueueDispatcher::IdleScope> idle(std::in_place, dispatcher);
+
+  std::thread::id ranOn;
+  std::thread first([&] { dispatcher.RunSync([&] { ranOn = std::this_thread::get_id(); }, nullptr); });
+  const std::thread::id firstId = first.get_id();
+  first.join();
+  EXPECT_EQ(ranOn, firstId);
+  EXPECT_EQ(dispatcher.InlineRuns(), 1u);
+  EXPECT_EQ(dispatcher.Pending(), 0u);
+
+  // A closure that is still running when the owner leaves the idle scope.
+  std::promise<void> started, release;
+  std::atomic<bool> left{false};
+  bool ownerHadLeft = true;
+  std::thread second([&] {
+    dispatcher.RunSync(
+        [&] {
+          started.set_value();
+          release.get_future().wait();
+          ownerHadLeft = left.load();
+        },
+        nullptr);
+  });
+  started.get_future().wait();
+  std::thread releaser([&] { release.set_value(); });
+  idle.reset();  // waits for the closure
+  left = true;
+  second.join();
+  releaser.join();
+  EXPECT_FALSE(ownerHadLeft);
+  EXPECT_EQ(epilogues, 2);
+
+  // Not idle: the closure waits in the queue for the owner.
+  std::atomic<bool> third{false};
+  std::thread worker([&] { dispatcher.RunSync([&] { third = true; }, nullptr); });
+  ASSERT_TRUE(WaitUntil([&] { return dispatcher.Pending() == 1; }));
+  EXPECT_FALSE(third.load());
+  EXPECT_EQ(dispatcher.RunPending(), 1);
+  worker.join();
+  EXPECT_TRUE(third.load());
+  EXPECT_EQ(dispatcher.InlineRuns(), 2u);
 }
 
 // ---- commands ----
