@@ -16,6 +16,12 @@ PACKAGES=(
   xvfb xauth trayer x11-utils imagemagick
   # a real Secret Service for the secret-store test (in a private D-Bus session)
   gnome-keyring dbus
+  # installing and packaging: icon rendering, Debian package tools, checks of
+  # the installed files, the Wayland platform plugin, a headless compositor
+  librsvg2-bin dpkg-dev file lintian desktop-file-utils appstream systemd man-db groff-base
+  bash-completion qt6-wayland weston
+  # a StatusNotifierItem tray host on a private session bus for the Wayland test
+  python3-dbus python3-gi
 )
 
 missing=()

@@ -32,6 +32,8 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
       cl.Action = TCommandLine::TAction::Test;
       cl.TestCaption = std::string(arg.substr(7));
       if (cl.TestCaption.empty()) return error("option '--test' needs a tunnel caption");
+    } else if (arg == "--login") {
+      cl.AtLogin = true;
     } else if (arg == "--data-dir") {
       if (i + 1 >= argc || argv[i + 1] == nullptr) return error("option '--data-dir' needs a directory");
       cl.DataDir = argv[++i];
@@ -60,7 +62,7 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
 std::string VersionText() { return std::string(kProductName) + " " + kProductVersion; }
 
 std::string UsageText() {
-  return "Usage: sorvik [--data-dir DIR] [--headless]\n"
+  return "Usage: sorvik [--data-dir DIR] [--headless] [--login]\n"
          "       sorvik --show-cert CAPTION [--data-dir DIR]\n"
          "       sorvik --test CAPTION [--data-dir DIR]\n"
          "       sorvik --help | --version\n"
@@ -72,6 +74,8 @@ std::string UsageText() {
          "                  default ($XDG_CONFIG_HOME/Sorvik/ or ~/.config/Sorvik/,\n"
          "                  or the program's own directory when sorvik.p lies beside it)\n"
          "  --headless      run the tunnels without a window\n"
+         "  --login         started at login: with \"Minimize to tray when tunnel\n"
+         "                  starts\" on, the window opens in the notification area\n"
          "  --show-cert CAPTION\n"
          "                  connect to the remote host of the tunnel CAPTION (through\n"
          "                  its proxies), print the server's certificate and the\n"

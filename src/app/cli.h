@@ -19,6 +19,7 @@ struct TCommandLine {
   std::string ShowCertCaption;         // --show-cert CAPTION: the tunnel to ask
   bool Headless = false;               // --headless: no window
   std::string TestCaption;             // for Action == Test: --test CAPTION
+  bool AtLogin = false;                // --login: started by the session's autostart entry
   std::string Error;                   // for Action == Error: what was wrong, one line
 };
 

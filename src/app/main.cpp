@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   if (cl.Headless) return sorvik::RunHeadless(cl.DataDir);
 #ifdef SORVIK_HAVE_GUI
   std::string why;
-  if (sorvik::DisplayAvailable(why)) return sorvik::RunGui(argc, argv, sorvik::DataDirectory(cl.DataDir));
+  if (sorvik::DisplayAvailable(why)) return sorvik::RunGui(argc, argv, sorvik::DataDirectory(cl.DataDir), cl.AtLogin);
   std::fprintf(stderr, "sorvik: %s: starting without a window (--headless).\n", why.c_str());
 #else
   std::fprintf(stderr, "sorvik: built without the desktop window: starting without a window (--headless).\n");

@@ -28,6 +28,8 @@ bool PathExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+}  // namespace
+
 std::string HomeDirectory() {
   if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -50,6 +52,8 @@ std::string ExecutablePath() {
     buf.resize(buf.size() * 2);
   }
 }
+
+namespace {
 
 std::string CurrentDirectory() {
   std::vector<char> buf(4096);

@@ -89,6 +89,11 @@ std::string ResolveDataDir(const TDataDirInputs& in);
 // the password database when $HOME is unset).
 std::string DataDirectory(const std::optional<std::string>& overrideDir);
 
+// $HOME, or the password database's home when it is unset or empty, else "/".
+std::string HomeDirectory();
+// This process's executable (/proc/self/exe); empty when it cannot be read.
+std::string ExecutablePath();
+
 // ---- the whole file ----
 
 // Fills `out` from an already read file. Tunnels get TunnelIndex N, RunState 0,

@@ -70,6 +70,16 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"ShowCertEmptyCaption", {"--show-cert="}, A::Error, std::nullopt, false, "needs a tunnel caption"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(CommandLineLogin, MarksAStartByTheLoginEntry) {
+  const char* withLogin[] = {"sorvik", "--login", "--data-dir", "/d"};
+  const TCommandLine cl = ParseCommandLine(4, withLogin);
+  EXPECT_EQ(cl.Action, TCommandLine::TAction::Run);
+  EXPECT_TRUE(cl.AtLogin);
+  EXPECT_EQ(cl.DataDir, "/d");
+  const char* without[] = {"sorvik", "--headless"};
+  EXPECT_FALSE(ParseCommandLine(2, without).AtLogin);
+}
+
 // Runs the built executable with `args`; returns the exit status and fills the outputs.
 int RunSorvik(const std::string& args, std::string& out, std::string& err) {
   test::TempDir dir;

@@ -74,7 +74,7 @@ bool DisplayAvailable(std::string& why) {
   return true;
 }
 
-int RunGui(int argc, char** argv, const std::string& dataDir) {
+int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
   TApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);  // the window hides to the tray; closing it runs the exit sequence
   int status = 0;
@@ -106,7 +106,7 @@ int RunGui(int argc, char** argv, const std::string& dataDir) {
                      [unattendedExit](QSessionManager&) { unattendedExit(); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, unattendedExit);
 
-    window.ShowAtStart();
+    window.ShowAtStart(atLogin);
     status = app.exec();
     window.RunExitSequence(TfMain::TExitCause::Unattended);
     std::signal(SIGTERM, SIG_DFL);

@@ -16,7 +16,8 @@ bool DisplayAvailable(std::string& why);
 // (ending with "/"), runs the event loop and the exit sequence. SIGTERM, SIGINT
 // and the end of the desktop session run the exit sequence as the tray's
 // "Exit" does, without asking anything (a failed save is logged, not asked
-// about). Returns the process exit status.
-int RunGui(int argc, char** argv, const std::string& dataDir);
+// about). `atLogin`: started by the login entry (see TfMain::ShowAtStart).
+// Returns the process exit status.
+int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin = false);
 
 }  // namespace sorvik

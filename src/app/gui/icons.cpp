@@ -36,6 +36,10 @@ void Disc(QPainter& p, QColor fill) {
 }  // namespace
 
 QIcon ProgramIcon() {
+  // The installed icon of the theme (hicolor PNG sizes and SVG); without one
+  // (run from a build tree) the same picture drawn here.
+  QIcon themed = QIcon::fromTheme(QStringLiteral("sorvik"));
+  if (!themed.isNull()) return themed;
   return Draw([](QPainter& p) {
     // A tunnel mouth: a dark arch in a stone-coloured block, with a bright arrow through it.
     p.setPen(QPen(QColor(60, 60, 70), 1.5));

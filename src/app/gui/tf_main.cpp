@@ -38,6 +38,8 @@
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
+#include "app/login_entry.h"
+#include "app/settings.h"
 
 namespace sorvik {
 namespace {
@@ -96,7 +98,10 @@ constexpr const char* kSaveFailedQuestion =
 }  // namespace
 
 TfMain::TfMain(const std::string& dataDir, QWidget* parent)
-    : QMainWindow(parent), timer_([this] { Guard([this] { core_->AutostartTimerFired(); }); }), data_dir_(dataDir) {
+    : QMainWindow(parent),
+      LoginEntryFile(LoginEntryPath()),
+      timer_([this] { Guard([this] { core_->AutostartTimerFired(); }); }),
+      data_dir_(dataDir) {
   setObjectName(QStringLiteral("fMain"));
   core_ = std::make_unique<AppCore>(dispatcher_, asker_, static_cast<IDisplay&>(*this), timer_);
   const char* mirror = std::getenv(kMirrorLogVariable);
@@ -109,8 +114,10 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   BuildTray();
   // 2. the titles
   setWindowTitle(QStringLiteral("%1 %2").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
-  QApplication::setApplicationName(QLatin1String(kProductName));
+  QApplication::setApplicationName(QLatin1String(kProductName));  // the class of WM_CLASS
   QApplication::setApplicationDisplayName(QString());
+  // The Wayland app id and the desktop's link to sorvik.desktop (menu entry, icon).
+  QGuiApplication::setDesktopFileName(QStringLiteral("sorvik"));
   setWindowIcon(ProgramIcon());
   QApplication::setWindowIcon(ProgramIcon());
   setMinimumSize(kMinWidth, kMinHeight);
@@ -378,8 +385,13 @@ void TfMain::ReportLoad() {
   }
 }
 
-void TfMain::ShowAtStart() {
+void TfMain::ShowAtStart(bool atLogin) {
   const TOptions& o = core_->Options();
+  if (atLogin && o.StartToTray && TrayAvailable()) {
+    // Opens in the tray: "Show Window" later shows it in this state.
+    if (o.Maximized) setWindowState(Qt::WindowMaximized);
+    return;
+  }
   if (o.Minimized) {
     showMinimized();
   } else if (o.Maximized) {
@@ -516,6 +528,7 @@ void TfMain::CmdRemove() {
 void TfMain::CmdOptions() {
   TOptions& o = core_->Options();
   TOptionValues values;
+  values.StartAtLogin = LoginEntryPresent(LoginEntryFile);
   values.StartToTray = o.StartToTray;
   values.StartMinimized = o.Minimized;
   values.LimitLog = o.LimitLog;
@@ -530,6 +543,27 @@ void TfMain::CmdOptions() {
   o.LimitLogINT = v.LimitLogINT;
   core_->ApplyLogOptions();
   core_->SetAutostartDelay(v.AutostartDelay);
+  if (v.StartAtLogin != values.StartAtLogin) ApplyStartAtLogin(v.StartAtLogin);
+}
+
+void TfMain::ApplyStartAtLogin(bool on) {
+  try {
+    if (on) {
+      // A data directory other than the default one goes into the entry, so
+      // that the login start runs the same settings as this one.
+      std::optional<std::string> dataDir;
+      if (data_dir_ != DataDirectory(std::nullopt)) dataDir = data_dir_;
+      WriteLoginEntry(LoginEntryFile, ExecutablePath(), dataDir);
+    } else {
+      RemoveLoginEntry(LoginEntryFile);
+    }
+  } catch (const std::exception& e) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Start at login"),
+                    QStringLiteral("Sorvik could not change how it starts at login:\n%1").arg(QString::fromLocal8Bit(e.what())),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("loginErrorBox"));
+    ExecDialog(box);
+  }
 }
 
 // Runs off this thread; the lines reach the log as the steps end.

@@ -50,7 +50,10 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   ~TfMain() override;
 
   // Shows the window as the settings say: minimized, maximized or normal.
-  void ShowAtStart();
+  // `atLogin` (started by the login entry): with "StartToTray" on and a
+  // notification area present, the window stays hidden with only the tray
+  // icon, in the state it will be shown in.
+  void ShowAtStart(bool atLogin = false);
 
   // ---- tray operations ----
   void ShowWindowOp();
@@ -60,6 +63,9 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void ExitOp();
   // Whether a notification area exists; replaceable for tests.
   std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  // The login entry that "Start Sorvik when I log in" writes and removes;
+  // replaceable for tests.
+  std::string LoginEntryFile;
 
   // How the end of the program was asked for.
   enum class TExitCause { User, Unattended };
@@ -129,6 +135,8 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void CmdAdd();
   void CmdRemove();
   void CmdOptions();
+  // Writes or removes the login entry; a failure is shown in a message box.
+  void ApplyStartAtLogin(bool on);
   void CmdDebug();
   void CmdTest();
   void CmdRunAutostart();

@@ -26,6 +26,14 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
   program->setObjectName(QStringLiteral("tsProgram"));
   tabs->addTab(program, QStringLiteral("Program"));
 
+  // "Login"
+  auto* loginGroup = new QGroupBox(QStringLiteral("Login"), program);
+  loginGroup->setObjectName(QStringLiteral("gbLogin"));
+  startAtLogin_ = new QCheckBox(QStringLiteral("Start Sorvik when I log in"), loginGroup);
+  startAtLogin_->setObjectName(QStringLiteral("cbStartAtLogin"));
+  auto* loginLayout = new QVBoxLayout(loginGroup);
+  loginLayout->addWidget(startAtLogin_);
+
   // "Tray Icon"
   auto* trayGroup = new QGroupBox(QStringLiteral("Tray Icon"), program);
   trayGroup->setObjectName(QStringLiteral("gbTray"));
@@ -76,6 +84,7 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
   dataDir_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   auto* programLayout = new QVBoxLayout(program);
+  programLayout->addWidget(loginGroup);
   programLayout->addWidget(trayGroup);
   programLayout->addWidget(logGroup);
   programLayout->addWidget(autoGroup);
@@ -91,6 +100,7 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
   // The log-lines field follows its check box at once.
   connect(limitLog_, &QCheckBox::toggled, limitLogLines_, &QWidget::setEnabled);
 
+  startAtLogin_->setChecked(values.StartAtLogin);
   startToTray_->setChecked(values.StartToTray);
   startMinimized_->setChecked(values.StartMinimized);
   limitLog_->setChecked(values.LimitLog);
@@ -104,6 +114,7 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
 
 TOptionValues TfOptions::Values() const {
   TOptionValues v;
+  v.StartAtLogin = startAtLogin_->isChecked();
   v.StartToTray = startToTray_->isChecked();
   v.StartMinimized = startMinimized_->isChecked();
   v.LimitLog = limitLog_->isChecked();

@@ -1,5 +1,5 @@
-// TfOptions, the "Sorvik - Options" dialog: the tray flags, the log limit and
-// the autostart delay.
+// TfOptions, the "Sorvik - Options" dialog: starting at login, the tray flags,
+// the log limit and the autostart delay.
 //
 // Thread contract: UI thread only.
 #pragma once
@@ -28,6 +28,7 @@ struct TOptionValues {
   bool LimitLog = true;
   int32_t LimitLogINT = 200;
   int32_t AutostartDelay = 5000;
+  bool StartAtLogin = false;  // the login entry exists (not a setting of the file)
 };
 
 class TfOptions : public QDialog {
@@ -42,6 +43,7 @@ class TfOptions : public QDialog {
   TOptionValues Values() const;
 
  private:
+  QCheckBox* startAtLogin_;
   QCheckBox* startToTray_;
   QCheckBox* startMinimized_;
   QCheckBox* limitLog_;

@@ -3,6 +3,9 @@
 // window, options, autostart, tray operations, the error log, and a stop in
 // the middle of an event flood.
 #include <QAction>
+#include <QIcon>
+#include <QImage>
+#include <QMessageBox>
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -24,6 +27,8 @@
 #include <filesystem>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -31,11 +36,14 @@
 #include <unistd.h>
 
 #include "app/gui/error_log.h"
+#include "app/gui/icons.h"
 #include "app/gui/gui_test_env.h"
 #include "app/gui/number_edit.h"
 #include "app/gui/tf_main.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
+#include "app/login_entry.h"
+#include "app/settings.h"
 #include "net/exceptions.h"
 #include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
@@ -600,6 +608,136 @@ TEST_F(Window, StartToTrayHidesOnlyWithATrayAndFullSuccess) {
     main_.reset();
     ::close(busyFd);
   }
+}
+
+// ---- start at login ----
+
+// The login entry follows the option both ways; the option shows whether the
+// entry is there (a hand-removed entry unticks it), nothing goes into the
+// settings file, and the entry is a valid desktop entry that starts this
+// program with --login and its data directory.
+TEST_F(Window, StartAtLoginWritesAndRemovesTheLoginEntry) {
+  Open(Ini({}));
+  const std::string entry = dir_.Path() + "/config/autostart/sorvik.desktop";
+  main_->LoginEntryFile = entry;
+  auto setOption = [&](bool expectedShown, bool wanted) {
+    main_->BeforeDialog = [&](QDialog& d) {
+      auto* box = d.findChild<QCheckBox*>("cbStartAtLogin");
+      ASSERT_NE(box, nullptr);
+      EXPECT_EQ(box->text(), "Start Sorvik when I log in");
+      EXPECT_EQ(box->isChecked(), expectedShown);
+      box->setChecked(wanted);
+      d.accept();
+    };
+    Action("toolsOptions")->trigger();
+  };
+
+  setOption(false, true);
+  ASSERT_TRUE(std::filesystem::exists(entry));
+  const std::string text = ReadAll(entry);
+  EXPECT_EQ(text, LoginEntryText(ExecutablePath(), WithSlash(dir_.Path())));
+  EXPECT_NE(text.find("\nExec=" + ExecutablePath() + " --login --data-dir "), std::string::npos) << text;
+  if (test::ProgramAvailable("desktop-file-validate")) {
+    FILE* p = ::popen(("desktop-file-validate '" + entry + "' 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buffer[4096];
+    std::string out;
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) out.append(buffer, n);
+    EXPECT_EQ(::pclose(p), 0) << out;
+    EXPECT_EQ(out.find("error"), std::string::npos) << out;
+  }
+
+  setOption(true, true);  // unchanged: the entry stays as it is
+  EXPECT_EQ(ReadAll(entry), text);
+  setOption(true, false);
+  EXPECT_FALSE(std::filesystem::exists(entry));
+  setOption(false, true);
+  ASSERT_TRUE(std::filesystem::exists(entry));
+  std::filesystem::remove(entry);  // by hand, outside the program
+  setOption(false, false);
+  EXPECT_FALSE(std::filesystem::exists(entry));
+
+  main_->RunExitSequence();
+  const std::string ini = ReadAll(dir_.Path() + "/sorvik.ini");
+  EXPECT_EQ(ini.find("ogin"), std::string::npos) << ini;
+}
+
+// An entry that cannot be written is reported in a message box, and the
+// other options of the same dialog are applied all the same.
+TEST_F(Window, StartAtLoginReportsAnUnwritableEntry) {
+  Open(Ini({}));
+  dir_.WriteFile("config", "a file where the folder would be");
+  main_->LoginEntryFile = dir_.Path() + "/config/autostart/sorvik.desktop";
+  QString shown;
+  main_->BeforeDialog = [&](QDialog& d) {
+    if (auto* box = qobject_cast<QMessageBox*>(&d)) {
+      shown = box->text();
+      d.accept();
+      return;
+    }
+    d.findChild<QCheckBox*>("cbStartAtLogin")->setChecked(true);
+    d.findChild<QCheckBox*>("cbStartToTray")->setChecked(true);
+    d.accept();
+  };
+  Action("toolsOptions")->trigger();
+  EXPECT_TRUE(shown.contains(QStringLiteral("config/autostart")) && shown.contains(QStringLiteral("Not a directory")))
+      << shown.toStdString();
+  EXPECT_TRUE(main_->Core().Options().StartToTray);
+}
+
+// Started by the login entry, the window opens in the tray only with
+// "StartToTray" on and a tray present; any other start shows it.
+TEST_F(Window, LoginStartOpensInTheTrayWithStartToTray) {
+  struct Row {
+    const char* name;
+    bool atLogin;
+    bool startToTray;
+    bool tray;
+    bool visible;
+  };
+  const Row rows[] = {{"login", true, true, true, false},
+                      {"loginWithoutTray", true, true, false, true},
+                      {"loginWithoutStartToTray", true, false, true, true},
+                      {"ordinaryStart", false, true, true, true}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    tray_ = r.tray;
+    Open(Ini({}, std::string("AutostartDelay=30000\r\nMaximized=1\r\nStartToTray=") + (r.startToTray ? "1" : "0") +
+                     "\r\n"));
+    main_->ShowAtStart(r.atLogin);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(main_->isVisible(), r.visible);
+    main_->ShowWindowOp();  // "Show Window" from the tray
+    EXPECT_TRUE(main_->isVisible());
+    EXPECT_TRUE(main_->isMaximized());
+    main_->RunExitSequence();
+    main_.reset();
+  }
+}
+
+// The program icon is the installed theme icon when there is one.
+TEST(ProgramIconTest, InstalledThemeIconWinsOverTheDrawnOne) {
+  test::TempDir dir;
+  const std::string theme = dir.Path() + "/icons/hicolor";
+  std::filesystem::create_directories(theme + "/48x48/apps");
+  dir.WriteFile("icons/hicolor/index.theme",
+                "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps\n\n[48x48/apps]\nSize=48\nType=Fixed\n");
+  QImage red(48, 48, QImage::Format_ARGB32);
+  red.fill(QColor(255, 0, 0));
+  ASSERT_TRUE(red.save(QString::fromStdString(theme + "/48x48/apps/sorvik.png")));
+
+  const QStringList oldPaths = QIcon::themeSearchPaths();
+  const QString oldTheme = QIcon::themeName();
+  auto centre = [] { return ProgramIcon().pixmap(48, 48).toImage().pixelColor(24, 24); };
+  QIcon::setThemeSearchPaths({QString::fromStdString(dir.Path() + "/empty")});
+  QIcon::setThemeName(QStringLiteral("hicolor"));
+  EXPECT_NE(centre(), QColor(255, 0, 0));  // drawn: the dark tunnel mouth
+  EXPECT_FALSE(ProgramIcon().isNull());
+  QIcon::setThemeSearchPaths({QString::fromStdString(dir.Path() + "/icons")});
+  QIcon::setThemeName(QStringLiteral("hicolor"));
+  EXPECT_EQ(centre(), QColor(255, 0, 0));
+  QIcon::setThemeSearchPaths(oldPaths);
+  QIcon::setThemeName(oldTheme);
 }
 
 // ---- tray ----

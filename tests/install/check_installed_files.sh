@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Installs a build tree into a scratch root (DESTDIR, with its own prefix) and
+# checks every installed file with the tool its format has: the menu entry,
+# the AppStream metadata, the user service, the man page, the bash completion,
+# and the program's own --version and --help.
+#
+# usage: check_installed_files.sh BUILD_DIR
+set -euo pipefail
+build=$1
+fail=0
+problem() { echo "FAIL: $*" >&2; fail=1; }
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+prefix=/opt/sorvik-check
+DESTDIR=$root cmake --install "$build" --prefix "$prefix" >/dev/null
+p=$root$prefix
+# The metadata file is named by the AppStream id.
+appstream_id=$(cd "$p/share/metainfo" 2>/dev/null && ls -- *.metainfo.xml 2>/dev/null | head -n1)
+appstream_id=${appstream_id%.metainfo.xml}
+[ -n "$appstream_id" ] || problem "no AppStream metadata installed"
+
+# ---- the files are where the desktop looks for them
+expected=(
+  bin/sorvik
+  share/applications/sorvik.desktop
+  share/icons/hicolor/scalable/apps/sorvik.svg
+  share/metainfo/$appstream_id.metainfo.xml
+  share/man/man1/sorvik.1.gz
+  lib/systemd/user/sorvik-headless.service
+  share/bash-completion/completions/sorvik
+  share/doc/sorvik/copyright
+)
+if command -v rsvg-convert >/dev/null; then
+  for size in 16 22 24 32 48 64 128 256; do
+    expected+=("share/icons/hicolor/${size}x${size}/apps/sorvik.png")
+  done
+fi
+for f in "${expected[@]}"; do
+  [ -f "$p/$f" ] || problem "not installed: $prefix/$f"
+done
+[ -x "$p/bin/sorvik" ] || problem "$prefix/bin/sorvik is not executable"
+if command -v file >/dev/null && [ -f "$p/share/icons/hicolor/48x48/apps/sorvik.png" ]; then
+  file "$p/share/icons/hicolor/48x48/apps/sorvik.png" | grep -q 'PNG image data, 48 x 48' ||
+    problem "the 48x48 icon is not a 48x48 PNG"
+fi
+
+# ---- the program runs from the prefix
+version=$("$p/bin/sorvik" --version) || problem "installed sorvik --version failed"
+[[ $version =~ ^Sorvik\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || problem "--version printed '$version'"
+help=$("$p/bin/sorvik" --help) || problem "installed sorvik --help failed"
+grep -q '^Usage: sorvik' <<<"$help" || problem "--help has no usage line"
+
+# ---- menu entry
+if command -v desktop-file-validate >/dev/null; then
+  out=$(desktop-file-validate "$p/share/applications/sorvik.desktop" 2>&1) || problem "desktop-file-validate: $out"
+  grep -E 'error|warning' <<<"$out" && problem "desktop-file-validate reports: $out"
+else
+  echo "SKIP: desktop-file-validate is not installed"
+fi
+grep -qx 'StartupWMClass=Sorvik' "$p/share/applications/sorvik.desktop" || problem "StartupWMClass is not Sorvik"
+
+# ---- AppStream metadata: valid, and its release is the program's version
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --no-net --no-color "$p/share/metainfo/$appstream_id.metainfo.xml" >"$root/as.log" 2>&1 ||
+    problem "appstreamcli validate: $(cat "$root/as.log")"
+  grep -q "<release version=\"${version#Sorvik }\"" "$p/share/metainfo/$appstream_id.metainfo.xml" ||
+    problem "the AppStream release is not ${version#Sorvik }"
+else
+  echo "SKIP: appstreamcli is not installed"
+fi
+
+# ---- user service: runs the installed program window-less; verified against
+# the scratch root's program (the unit names it by its final path)
+unit=$p/lib/systemd/user/sorvik-headless.service
+grep -qx "ExecStart=$prefix/bin/sorvik --headless" "$unit" || problem "ExecStart does not run $prefix/bin/sorvik --headless"
+grep -qx 'Restart=on-failure' "$unit" || problem "the service is not restarted on failure only"
+if command -v systemd-analyze >/dev/null; then
+  mkdir -p "$root/verify"
+  sed "s|^ExecStart=$prefix/bin/sorvik|ExecStart=$p/bin/sorvik|" "$unit" >"$root/verify/sorvik-headless.service"
+  export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$root/runtime}
+  mkdir -p "$XDG_RUNTIME_DIR"
+  # Its Documentation= names the man page, looked up by `man`.
+  out=$(MANPATH=$p/share/man systemd-analyze --user verify "$root/verify/sorvik-headless.service" 2>&1) || problem "systemd-analyze verify: $out"
+  grep -i 'sorvik' <<<"$out" && problem "systemd-analyze verify reports: $out"
+else
+  echo "SKIP: systemd-analyze is not installed"
+fi
+
+# ---- man page: no warnings from groff, and every option of --help in it
+man_text=
+if command -v man >/dev/null; then
+  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
+             "$p/share/man/man1/sorvik.1.gz" 2>&1 >/dev/null) || problem "man failed: $warnings"
+  [ -z "$warnings" ] || problem "man page warnings: $warnings"
+  man_text=$(MANWIDTH=80 man -l "$p/share/man/man1/sorvik.1.gz" 2>/dev/null | col -b)
+else
+  echo "SKIP: man is not installed"
+fi
+
+# ---- bash completion: completes the options that --help lists, no others
+options=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u | tr '\n' ' ')
+completion=$p/share/bash-completion/completions/sorvik
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  completed=$(bash -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"
+    COMP_WORDS=(sorvik --); COMP_CWORD=1; COMP_LINE="sorvik --"; COMP_POINT=${#COMP_LINE}
+    _sorvik sorvik -- sorvik
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" | sort -u | tr '\n' ' ')
+  [ "$completed" = "$options" ] || problem "bash completes '$completed' but --help lists '$options'"
+  dirs=$(bash -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"; cd "$2"; mkdir -p conf.d; touch file.txt
+    COMP_WORDS=(sorvik --data-dir c); COMP_CWORD=2; COMP_LINE="sorvik --data-dir c"; COMP_POINT=${#COMP_LINE}
+    _sorvik sorvik c --data-dir
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$root")
+  [ "$dirs" = "conf.d" ] || problem "--data-dir completes '$dirs' instead of the directory conf.d"
+else
+  echo "SKIP: bash-completion is not installed"
+fi
+if [ -n "$man_text" ]; then
+  for o in $options; do
+    grep -q -- "$o" <<<"$man_text" || problem "the man page does not describe $o"
+  done
+fi
+
+[ $fail = 0 ] && echo "installed files: all checks passed"
+exit $fail
