@@ -107,6 +107,14 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   const char* mirror = std::getenv(kMirrorLogVariable);
   mirror_log_ = mirror != nullptr && std::string(mirror) == "1";
 
+  // The application's names before its first native window (the tray icon's
+  // on X11): the X11 window class is taken once, from the application name,
+  // and must match the menu entry's StartupWMClass; the desktop file name is
+  // the Wayland app id and links the windows to sorvik.desktop and its icon.
+  QApplication::setApplicationName(QLatin1String(kProductName));
+  QApplication::setApplicationDisplayName(QString());
+  QGuiApplication::setDesktopFileName(QStringLiteral("sorvik"));
+
   BuildActions();
   BuildMenus();
   BuildCentral();
@@ -114,10 +122,6 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   BuildTray();
   // 2. the titles
   setWindowTitle(QStringLiteral("%1 %2").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
-  QApplication::setApplicationName(QLatin1String(kProductName));  // the class of WM_CLASS
-  QApplication::setApplicationDisplayName(QString());
-  // The Wayland app id and the desktop's link to sorvik.desktop (menu entry, icon).
-  QGuiApplication::setDesktopFileName(QStringLiteral("sorvik"));
   setWindowIcon(ProgramIcon());
   QApplication::setWindowIcon(ProgramIcon());
   setMinimumSize(kMinWidth, kMinHeight);

@@ -142,6 +142,18 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
       20000))
       << program.Stderr();
   EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, 10000)) << Shell(xwininfo);
+  // The window's class is the one the menu entry names (StartupWMClass), so
+  // that the desktop puts the window under the entry's icon.
+  {
+    const std::string entry = ReadAll(std::string(SORVIK_SOURCE_DIR) + "/data/sorvik.desktop");
+    const std::string key = "\nStartupWMClass=";
+    const size_t at = entry.find(key);
+    ASSERT_NE(at, std::string::npos) << entry;
+    const size_t start = at + key.size();
+    const std::string wmClass = entry.substr(start, entry.find('\n', start) - start);
+    const std::string prop = Shell("DISPLAY=" + display + " xprop -name 'Sorvik 1.2.8' WM_CLASS 2>&1");
+    EXPECT_NE(prop.find(", \"" + wmClass + "\""), std::string::npos) << prop;
+  }
   // The tray host restarts (as after a crash of the panel): the icon comes back.
   tray->Stop();
   ASSERT_TRUE(WaitFor([&] { return Shell(xwininfo).find("\"panel\"") == std::string::npos; }, 10000));
