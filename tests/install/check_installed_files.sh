@@ -116,6 +116,15 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     _sorvik sorvik c --data-dir
     printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$root")
   [ "$dirs" = "conf.d" ] || problem "--data-dir completes '$dirs' instead of the directory conf.d"
+  captions=$(bash -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"; mkdir -p "$2/data"
+    printf "[Tunnel:0]\r\nTunnelCaption=news\r\n\r\n[Tunnel:1]\r\nTunnelCaption=mail\r\n\r\n" >"$2/data/sorvik.ini"
+    COMP_WORDS=(sorvik --data-dir "$2/data" --show-cert n); COMP_CWORD=4
+    COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
+    _sorvik sorvik n --show-cert
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$root")
+  [ "$captions" = "news" ] || problem "--show-cert completes '$captions' instead of the caption news"
 else
   echo "SKIP: bash-completion is not installed"
 fi
