@@ -36,6 +36,13 @@ void TKestruneItem::ReadTunnelSection(TIniFile* file, int n) {
   ProxyHost2 = file->ReadString(s, "ProxyHost2", "127.0.0.1");
   ProxyPort2 = file->ReadInteger(s, "ProxyPort2", 1080);
   TunnelCaption = file->ReadString(s, "TunnelCaption", "");
+  // Keys added later, after the 22: a missing key gives the value that keeps
+  // the tunnel as it was before the key existed.
+  LogSummary = file->ReadBool(s, "LogSummary", false);
+  ProxyUser = file->ReadString(s, "ProxyUser", "");
+  ProxyUser2 = file->ReadString(s, "ProxyUser2", "");
+  ProxyPasswordFile = file->ReadString(s, "ProxyPasswordFile", "");
+  ProxyPasswordFile2 = file->ReadString(s, "ProxyPasswordFile2", "");
 }
 
 // UI thread (the only thread that changes the persisted fields, so no lock is
@@ -65,6 +72,13 @@ void TKestruneItem::WriteTunnelSection(TIniFile* file, int n) const {
   file->WriteString(s, "ProxyHost2", ProxyHost2);
   file->WriteInteger(s, "ProxyPort2", ProxyPort2);
   file->WriteString(s, "TunnelCaption", TunnelCaption);
+  // Keys added later: written only when they differ from their missing-key
+  // value, so a section without them is written back as it was.
+  if (LogSummary) file->WriteBool(s, "LogSummary", LogSummary);
+  if (!ProxyUser.empty()) file->WriteString(s, "ProxyUser", ProxyUser);
+  if (!ProxyUser2.empty()) file->WriteString(s, "ProxyUser2", ProxyUser2);
+  if (!ProxyPasswordFile.empty()) file->WriteString(s, "ProxyPasswordFile", ProxyPasswordFile);
+  if (!ProxyPasswordFile2.empty()) file->WriteString(s, "ProxyPasswordFile2", ProxyPasswordFile2);
 }
 
 }  // namespace sorvik

@@ -333,6 +333,50 @@ INSTANTIATE_TEST_SUITE_P(
         TunnelKeyCase{"AutostartLowerCaseKey", "autostart", "1", GetAutostart, 1, "1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The keys added after the 22 (connection summary, proxy user names, password
+// files): missing, they keep the old behaviour and a written section holds
+// nothing new; set, they follow the 22 in this order and read back the same.
+// No password is ever written.
+TEST(TunnelSection, LaterKeysAtTheEndOnlyWhenSet) {
+  TKestruneItem plain;
+  TIniFile a;
+  plain.WriteTunnelSection(&a, 3);
+  EXPECT_EQ(a.ToBytes(), kFreshSection);
+  TKestruneItem read;
+  read.LogSummary = true;
+  read.ProxyUser = "x";
+  TIniFile without = Parse(kFreshSection);
+  read.ReadTunnelSection(&without, 3);
+  EXPECT_FALSE(read.LogSummary);
+  EXPECT_EQ(read.ProxyUser, "");
+
+  TKestruneItem t;
+  t.LogSummary = true;
+  t.ProxyUser = "alice";
+  t.ProxyUser2 = "bob";
+  t.ProxyPasswordFile = "/home/alice/.config/Sorvik/p1";
+  t.ProxyPasswordFile2 = "/home/alice/p 2";
+  t.ProxyPassword = "s3cret-one";
+  t.ProxyPassword2 = "s3cret-two";
+  TIniFile b;
+  t.WriteTunnelSection(&b, 3);
+  const std::string bytes = b.ToBytes();
+  const std::string tail =
+      "TunnelCaption=\r\nLogSummary=1\r\nProxyUser=alice\r\nProxyUser2=bob\r\n"
+      "ProxyPasswordFile=/home/alice/.config/Sorvik/p1\r\nProxyPasswordFile2=/home/alice/p 2\r\n";
+  EXPECT_NE(bytes.find(tail), std::string::npos) << bytes;
+  EXPECT_EQ(bytes.find("s3cret"), std::string::npos) << bytes;
+  TIniFile reread = Parse(bytes);
+  TKestruneItem back;
+  back.ReadTunnelSection(&reread, 3);
+  EXPECT_TRUE(back.LogSummary);
+  EXPECT_EQ(back.ProxyUser, "alice");
+  EXPECT_EQ(back.ProxyUser2, "bob");
+  EXPECT_EQ(back.ProxyPasswordFile, "/home/alice/.config/Sorvik/p1");
+  EXPECT_EQ(back.ProxyPasswordFile2, "/home/alice/p 2");
+  EXPECT_EQ(back.ProxyPassword, "");
+}
+
 // ---------------------------------------------------------------------------
 // Section "Options" and chain proxies
 

@@ -512,15 +512,43 @@ void TfMain::CmdProperties() {
     fields.Port = tunnel->Port;
     fields.Mapped = tunnel->Mapped;
   }
+  const std::string before = tunnel->TunnelCaption.empty() ? tunnel->Server : tunnel->TunnelCaption;
   core_->ApplyProperties(row, [&fields](TKestruneItem& t) { ApplyFields(t, fields); });
+  if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, before, dialog);
   Repaint();
+}
+
+// After the properties dialog: passwords typed in it go to the secret store
+// and into the tunnel; the entries follow a renamed tunnel.
+void TfMain::StoreProxyPasswords(TKestruneItem& tunnel, const std::string& oldCaption, const TfProperties& dialog) {
+  const std::string caption = tunnel.TunnelCaption.empty() ? tunnel.Server : tunnel.TunnelCaption;
+  TSecretStore store;
+  for (int hop : {1, 2}) {
+    const std::string user = hop == 1 ? tunnel.ProxyUser : tunnel.ProxyUser2;
+    std::optional<std::string> password = dialog.NewPassword(hop);
+    std::string error;
+    if (!password && !oldCaption.empty() && oldCaption != caption && !user.empty()) {
+      // Renamed: the stored password moves to the new name.
+      std::string kept;
+      if (store.Read(oldCaption, hop, kept, error) == TSecretStore::TResult::Ok) password = kept;
+    }
+    if (!oldCaption.empty() && oldCaption != caption) store.Remove(oldCaption, hop, error);
+    if (!password) continue;
+    const auto result = password->empty() ? store.Remove(caption, hop, error)
+                                          : store.Write(caption, hop, *password, error);
+    if (result == TSecretStore::TResult::Failed) {
+      core_->AppendLine("(Secret store) " + caption + " - proxy " + std::to_string(hop) + " password: " + error);
+    }
+    tunnel.Edit([&](TKestruneItem& t) { (hop == 1 ? t.ProxyPassword : t.ProxyPassword2) = *password; });
+  }
 }
 
 void TfMain::CmdAdd() {
   TfProperties dialog(TfProperties::TMode::New, NewTunnelFields(), false, this);
   if (ExecDialog(dialog) != QDialog::Accepted) return;
   const TTunnelFields fields = dialog.Result();
-  core_->AddTunnel([&fields](TKestruneItem& t) { ApplyFields(t, fields); });
+  const int row = core_->AddTunnel([&fields](TKestruneItem& t) { ApplyFields(t, fields); });
+  if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, std::string(), dialog);
   ApplyCommandStates();
 }
 

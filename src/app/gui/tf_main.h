@@ -31,6 +31,7 @@ class QToolBar;
 namespace sorvik {
 
 class TTunnelModel;
+class TfProperties;
 
 inline constexpr const char* kProductName = "Sorvik";
 inline constexpr const char* kProductVersion = "1.2.8";
@@ -123,6 +124,7 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void BuildTray();
   void ApplyStoredLayout();
   void LoadProxyPasswords();
+  void StoreProxyPasswords(TKestruneItem& tunnel, const std::string& oldCaption, const TfProperties& dialog);
   // Tells what became of the settings file at start (window, standard error, log).
   void ReportLoad();
   void StoreLayout();

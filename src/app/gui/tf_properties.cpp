@@ -68,6 +68,11 @@ TTunnelFields FieldsOf(const TKestruneItem& item) {
   f.SSLHost = item.SSLHost;
   f.IPv6Host = item.IPv6Host;
   f.LocalAccess = item.LocalAccess;
+  f.LogSummary = item.LogSummary;
+  f.ProxyUser = item.ProxyUser;
+  f.ProxyUser2 = item.ProxyUser2;
+  f.ProxyPasswordFile = item.ProxyPasswordFile;
+  f.ProxyPasswordFile2 = item.ProxyPasswordFile2;
   return f;
 }
 
@@ -94,6 +99,11 @@ void ApplyFields(TKestruneItem& item, const TTunnelFields& f) {
   item.SSLHost = f.SSLHost;
   item.IPv6Host = f.IPv6Host;
   item.LocalAccess = f.LocalAccess;
+  item.LogSummary = f.LogSummary;
+  item.ProxyUser = f.ProxyUser;
+  item.ProxyUser2 = f.ProxyUser2;
+  item.ProxyPasswordFile = f.ProxyPasswordFile;
+  item.ProxyPasswordFile2 = f.ProxyPasswordFile2;
 }
 
 TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running, QWidget* parent)
@@ -173,6 +183,26 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   serverGrid->addWidget(proxyHost2_, 1, 1);
   serverGrid->addWidget(new QLabel(QStringLiteral("Proxy port"), serverGroup), 1, 2);
   serverGrid->addWidget(proxyPort2_, 1, 3);
+  // Credentials per hop: the user name is a setting, the password goes to the
+  // desktop's secret store (a field left untouched keeps the stored one).
+  const auto passwordEdit = [](const char* name, QWidget* parent) {
+    QLineEdit* edit = TextEdit(name, parent);
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setPlaceholderText(QStringLiteral("unchanged"));
+    return edit;
+  };
+  proxyUser_ = TextEdit("edProxyUser", serverGroup);
+  proxyPassword_ = passwordEdit("edProxyPassword", serverGroup);
+  proxyUser2_ = TextEdit("edProxyUser2", serverGroup);
+  proxyPassword2_ = passwordEdit("edProxyPassword2", serverGroup);
+  serverGrid->addWidget(new QLabel(QStringLiteral("User:"), serverGroup), 2, 0);
+  serverGrid->addWidget(proxyUser_, 2, 1);
+  serverGrid->addWidget(new QLabel(QStringLiteral("Password"), serverGroup), 2, 2);
+  serverGrid->addWidget(proxyPassword_, 2, 3);
+  serverGrid->addWidget(new QLabel(QStringLiteral("User 2:"), serverGroup), 3, 0);
+  serverGrid->addWidget(proxyUser2_, 3, 1);
+  serverGrid->addWidget(new QLabel(QStringLiteral("Password"), serverGroup), 3, 2);
+  serverGrid->addWidget(proxyPassword2_, 3, 3);
   serverGrid->setColumnStretch(1, 1);
   auto* typeGroup = new QGroupBox(QStringLiteral("Proxy type"), single);
   typeGroup->setObjectName(QStringLiteral("gbProxyType"));
@@ -207,8 +237,10 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   auto* logGroup = new QGroupBox(QStringLiteral("Log to window"), logTab);
   logGroup->setObjectName(QStringLiteral("gbLogToWindow"));
   logServerErrors_ = Check("Log Tunnel Errors", "cbLogServerErrors", logGroup);
+  logSummary_ = Check("Log a summary of each connection (duration, bytes each way)", "cbLogSummary", logGroup);
   auto* logGroupLayout = new QVBoxLayout(logGroup);
   logGroupLayout->addWidget(logServerErrors_);
+  logGroupLayout->addWidget(logSummary_);
   auto* logLayout = new QVBoxLayout(logTab);
   logLayout->addWidget(logGroup);
   logLayout->addStretch(1);
@@ -251,6 +283,9 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   proxyPort2_->setValue(fields.ProxyPort2);
   proxyType_->button(std::min<int>(fields.ProxyType, kProxyTypeCount - 1))->setChecked(true);
   logServerErrors_->setChecked(fields.LogServerErrors);
+  logSummary_->setChecked(fields.LogSummary);
+  proxyUser_->setText(Q(fields.ProxyUser));
+  proxyUser2_->setText(Q(fields.ProxyUser2));
   fingerprint_->setText(Q(fields.SSLFingerprint));
   verifyCert_->setChecked(fields.SSLVerifycert);
   if (mode == TMode::Edit && running) {
@@ -280,10 +315,19 @@ TTunnelFields TfProperties::Result() const {
   const int checked = proxyType_->checkedId();
   f.ProxyType = static_cast<uint8_t>(checked < 0 ? 0 : checked);
   f.LogServerErrors = logServerErrors_->isChecked();
+  f.LogSummary = logSummary_->isChecked();
+  f.ProxyUser = S(proxyUser_->text());
+  f.ProxyUser2 = S(proxyUser2_->text());
   f.SSLFingerprint = S(fingerprint_->text());
   f.SSLVerifycert = verifyCert_->isChecked();
   if (mode_ == TMode::New && f.TunnelCaption.empty()) f.TunnelCaption = f.Server;
   return f;
+}
+
+std::optional<std::string> TfProperties::NewPassword(int hop) const {
+  const QLineEdit* edit = hop == 2 ? proxyPassword2_ : proxyPassword_;
+  if (!edit->isModified()) return std::nullopt;
+  return S(edit->text());
 }
 
 }  // namespace sorvik

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tunnel/kestrune_item.h"
@@ -48,6 +49,11 @@ struct TTunnelFields {
   bool SSLHost = false;
   bool IPv6Host = false;
   bool LocalAccess = false;
+  bool LogSummary = true;  // a new tunnel logs a summary line per connection
+  std::string ProxyUser;
+  std::string ProxyUser2;
+  std::string ProxyPasswordFile;   // carried, no control
+  std::string ProxyPasswordFile2;  // carried, no control
 
   bool operator==(const TTunnelFields&) const = default;
 };
@@ -72,6 +78,10 @@ class TfProperties : public QDialog {
   // The settings as the controls hold them, with the caption rule of the mode:
   // a new tunnel with an empty caption takes the remote host as caption.
   TTunnelFields Result() const;
+  // The password typed for proxy hop 1 or 2, when its field was edited (an
+  // emptied field gives an empty password: remove it); nothing otherwise. It
+  // goes to the secret store, never into the settings.
+  std::optional<std::string> NewPassword(int hop) const;
 
  private:
   TMode mode_;
@@ -90,6 +100,11 @@ class TfProperties : public QDialog {
   QLineEdit* proxyHost2_;
   TNumberEdit* proxyPort2_;
   QButtonGroup* proxyType_;
+  QLineEdit* proxyUser_;
+  QLineEdit* proxyPassword_;
+  QLineEdit* proxyUser2_;
+  QLineEdit* proxyPassword2_;
+  QCheckBox* logSummary_;
   QLabel* nameResolution_;  // who resolves the remote name with the chosen proxy type
   QCheckBox* logServerErrors_;
   QLineEdit* fingerprint_;

@@ -188,6 +188,36 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
   }
 }
 
+// Proxy user names per hop are settings; passwords are hidden fields whose
+// text comes back only when typed (for the secret store), never as a setting.
+// "Log a summary" is on for a new tunnel and follows the stored value else.
+TEST(Properties, ProxyCredentialsAndSummarySwitch) {
+  TfProperties fresh(TfProperties::TMode::New, NewTunnelFields(), false);
+  EXPECT_TRUE(Find<QCheckBox>(fresh, "cbLogSummary")->isChecked());
+  EXPECT_FALSE(fresh.NewPassword(1).has_value());
+
+  TTunnelFields in = Stored();
+  in.LogSummary = false;
+  in.ProxyUser = "alice";
+  in.ProxyPasswordFile2 = "/carried/file";
+  TfProperties d(TfProperties::TMode::Edit, in, false);
+  EXPECT_FALSE(Find<QCheckBox>(d, "cbLogSummary")->isChecked());
+  EXPECT_EQ(Find<QLineEdit>(d, "edProxyUser")->text(), "alice");
+  EXPECT_EQ(Find<QLineEdit>(d, "edProxyPassword")->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(Find<QLineEdit>(d, "edProxyPassword")->text(), "");
+  EXPECT_EQ(d.Result(), in);  // nothing touched: the same settings
+  EXPECT_FALSE(d.NewPassword(1).has_value());
+  QTest::keyClicks(Find<QLineEdit>(d, "edProxyPassword2"), "s3cret");
+  Find<QLineEdit>(d, "edProxyUser2")->setText("bob");
+  Find<QCheckBox>(d, "cbLogSummary")->setChecked(true);
+  EXPECT_FALSE(d.NewPassword(1).has_value());
+  EXPECT_EQ(d.NewPassword(2), std::optional<std::string>("s3cret"));
+  TTunnelFields out = d.Result();
+  EXPECT_EQ(out.ProxyUser2, "bob");
+  EXPECT_TRUE(out.LogSummary);
+  EXPECT_EQ(out.ProxyPasswordFile2, "/carried/file");
+}
+
 // The Proxy tab says under the proxy choice who resolves the remote name, for
 // the stored choice and after every change of it.
 TEST(Properties, ProxyTabSaysWhoResolvesTheRemoteName) {
