@@ -1,6 +1,8 @@
 #include "net/exceptions.h"
 
 #include <cerrno>
+#include <cstring>
+#include <string.h>
 
 namespace sorvik {
 
@@ -49,8 +51,16 @@ std::string SocketErrorText(int code) {
   }
 }
 
+std::string SystemErrorText(int code) {
+  const char* text = code > 0 ? ::strerrordesc_np(code) : nullptr;
+  if (text == nullptr) return "Unknown error " + std::to_string(code) + ".";
+  return std::string(text) + ".";
+}
+
 std::string SocketErrorMessage(int code) {
-  return "Socket Error # " + std::to_string(code) + "\r\n" + SocketErrorText(code);
+  std::string text = SocketErrorText(code);
+  if (text.empty()) text = SystemErrorText(code);
+  return "Socket Error # " + std::to_string(code) + "\r\n" + text;
 }
 
 void RaiseSocketError(int code) {

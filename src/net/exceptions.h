@@ -38,7 +38,12 @@ inline constexpr int kHostNotFoundError = 11001;
 // The text of the table for a platform error code ("Connection refused." for
 // ECONNREFUSED, "Host not found." for kHostNotFoundError); empty when unknown.
 std::string SocketErrorText(int code);
-// "Socket Error # <code>\r\n<text>".
+// The system's English description of an errno code with a closing period
+// ("Too many open files in system." for ENFILE); never translated, so logs read
+// the same under every locale. "Unknown error <code>." for a code it lacks.
+std::string SystemErrorText(int code);
+// "Socket Error # <code>\r\n<text>", where the text is the table's or, for a
+// code without one, the system's.
 std::string SocketErrorMessage(int code);
 // Raises EIdSocketError (EIdNotASocket for ENOTSOCK) for `code`.
 [[noreturn]] void RaiseSocketError(int code);

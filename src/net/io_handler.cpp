@@ -228,7 +228,18 @@ void TIdIOHandler::Open() {
     TIdCustomTransparentProxy* proxy = (proxy_ && proxy_->Enabled()) ? proxy_ : nullptr;
     if (proxy) {
       ConnectSocket(proxy->Host, proxy->Port, proxy->IPVersion);
-      proxy->Connect(*this, Host, Port, IPVersion);
+      // A proxy client may open the connection again from inside its handshake
+      // (the HTTP client's reconnect): the outer walk keeps its bound.
+      const bool outer = reply_bound_armed_;
+      reply_bound_armed_ = ProxyReplyTimeout > 0;
+      reply_deadline_ = Clock::now() + std::chrono::milliseconds(ProxyReplyTimeout);
+      try {
+        proxy->Connect(*this, Host, Port, IPVersion);
+      } catch (...) {
+        reply_bound_armed_ = outer;
+        throw;
+      }
+      reply_bound_armed_ = outer;
     } else {
       ConnectSocket(Host, Port, IPVersion);
     }
@@ -374,6 +385,44 @@ int TIdIOHandler::WriteAll(const uint8_t* buf, int len) {
   return len;
 }
 
+void TIdIOHandler::ShutdownWrite() {
+  if (binding_.Handle >= 0) ::shutdown(binding_.Handle, SHUT_WR);
+}
+
+void TIdIOHandler::LingeringClose(int quietMs, int totalMs) {
+  if (binding_.Handle < 0) return;
+  try {
+    ShutdownWrite();
+  } catch (...) {
+  }
+  const int fd = binding_.Handle;
+  const auto end = Clock::now() + std::chrono::milliseconds(totalMs);
+  auto quietEnd = Clock::now() + std::chrono::milliseconds(quietMs);
+  pollfd fds[2] = {{fd, POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
+  const nfds_t n = cancel_fd_ >= 0 ? 2 : 1;
+  uint8_t scratch[4096];
+  for (;;) {
+    ssize_t r = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (r > 0) {
+      quietEnd = Clock::now() + std::chrono::milliseconds(quietMs);
+      continue;
+    }
+    if (r == 0) break;  // the peer has closed
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;  // reset or other failure
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::min(end, quietEnd) - Clock::now()).count();
+    if (left <= 0) break;
+    int p = ::poll(fds, n, static_cast<int>(left));
+    if (p < 0 && errno != EINTR) break;
+    if (n == 2 && fds[1].revents) break;  // cancelled
+  }
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
 void TIdIOHandler::CheckForError(int result) {
   int code = -result;
   switch (code) {
@@ -396,8 +445,15 @@ void TIdIOHandler::FillInputBuffer() {
     CheckCancelled();
     if (!Connected()) throw EIdConnClosedGracefully(kMsgConnClosedGracefully);
     if (!TransportPending()) {
-      // Bounded by ReadTimeout (> 0) and by Cancel().
-      if (!WaitReadable(ReadTimeout > 0 ? ReadTimeout : -1)) throw EIdReadTimeout(kMsgReadTimeout);
+      if (ReadTimeout <= 0 && reply_bound_armed_) {
+        // A proxy reply: bounded by the reply deadline and by Cancel().
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(reply_deadline_ - Clock::now()).count();
+        if (left <= 0 || !WaitReadable(static_cast<int>(std::max<long long>(left, 1)))) RaiseSocketError(ETIMEDOUT);
+      } else if (!WaitReadable(ReadTimeout > 0 ? ReadTimeout : -1)) {
+        // Bounded by ReadTimeout (> 0) and by Cancel().
+        throw EIdReadTimeout(kMsgReadTimeout);
+      }
     }
     const size_t old = input_.size();
     input_.resize(old + kRecvBufferSize);
@@ -480,6 +536,7 @@ void TIdIOHandler::Write(const uint8_t* data, size_t count) {
   }
   CheckCancelled();
   if (!Connected()) throw EIdNotConnected(kMsgNotConnected);
+  if (reply_bound_armed_) reply_deadline_ = Clock::now() + std::chrono::milliseconds(ProxyReplyTimeout);
   while (count > 0) {
     int piece = static_cast<int>(std::min<size_t>(count, 1u << 30));
     int r = WriteAll(data, piece);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <cstdint>
@@ -46,6 +47,13 @@ class TIdIOHandler : public TIdComponent {
   uint16_t Port = 0;
   int ConnectTimeout = 0;    // ms; 0 blocking, -1 no limit (125 ms slices), >0 limit
   int ReadTimeout = -1;      // ms; 0 or -1 waits without limit
+  // Bound of the wait for each proxy reply during Open() (ms; <= 0: none), used
+  // while ReadTimeout is not positive. A proxy that accepts and never answers
+  // then fails the connect with the socket time-out error ("Connection timed
+  // out.") instead of holding it for ever. Longer than the two minutes Tor may
+  // take to build a circuit.
+  static constexpr int kDefaultProxyReplyTimeout = 180000;
+  int ProxyReplyTimeout = kDefaultProxyReplyTimeout;
   TIdIPVersion IPVersion = Id_IPv4;
   int MaxLineLength = kMaxLineLength;
 
@@ -93,6 +101,15 @@ class TIdIOHandler : public TIdComponent {
   // True when the transport already holds bytes that a read would return without
   // touching the socket (decrypted TLS data).
   virtual bool TransportPending() const { return false; }
+  // Ends the sending direction (FIN; the TLS handler sends its closure alert),
+  // keeping the receiving one. Errors are ignored: a peer that is gone needs no end.
+  virtual void ShutdownWrite();
+  // Closes so that what was written is delivered: ends the sending direction,
+  // then discards what the peer still sends until it closes or fails, stays
+  // silent for `quietMs`, `totalMs` pass, or Cancel(); then closes. Closing with
+  // unread bytes in the socket would make the kernel reset the connection and
+  // drop the bytes written but not yet delivered. Never raises.
+  void LingeringClose(int quietMs, int totalMs);
   // Judges a negative result: returns normally for a peer that is gone (reset,
   // aborted, shut down: the side counts as closed), raises otherwise.
   virtual void CheckForError(int result);
@@ -164,6 +181,10 @@ class TIdIOHandler : public TIdComponent {
   // Resolves the target of the TCP connection (firing hsResolving for names).
   void ConnectSocket(const std::string& host, uint16_t port, TIdIPVersion version);
 
+  // The proxy reply bound while Open() walks the proxy chain: armed, and its
+  // deadline set again by every write (each request starts a new reply wait).
+  bool reply_bound_armed_ = false;                       // owning thread only
+  std::chrono::steady_clock::time_point reply_deadline_;  // owning thread only
   TIdCustomTransparentProxy* proxy_ = nullptr;  // owning thread only
   bool proxy_owned_ = false;  // owning thread only: a private copy that this handler destroys
 };

@@ -39,6 +39,14 @@ constexpr int kResourceBackoffMs = 50;
 // is the largest single cost of a new connection.
 constexpr int kWorkerIdleMs = 2000;
 constexpr size_t kMaxIdleWorkers = 128;
+// Lingering close of a side whose counterpart has finished: what its peer
+// still sends is discarded until the peer closes, stays silent this long, or
+// the whole close has taken kLingerMaxMs; the bytes already forwarded to it
+// are delivered meanwhile.
+constexpr int kLingerQuietMs = 2000;
+constexpr int kLingerMaxMs = 30000;
+// The listener looks at its wake fd after this many accepts in one go.
+constexpr int kAcceptBatch = 64;
 
 // Worker stacks: small, the relay needs little. Sanitizer builds get more room
 // for their redzones.
@@ -61,6 +69,13 @@ bool IsIPv6Literal(const std::string& host) {
 
 bool PeerGone(int code) {
   return code == ECONNRESET || code == ECONNABORTED || code == ESHUTDOWN || code == EPIPE;
+}
+
+// The bind failure: the traditional text for an address in use, otherwise the
+// system's reason in the same words.
+EIdCouldNotBindSocket BindFailure(int code) {
+  if (code == EADDRINUSE) return EIdCouldNotBindSocket(kMsgCouldNotBind);
+  return EIdCouldNotBindSocket(std::string("Could not bind socket. ") + SystemErrorText(code));
 }
 
 }  // namespace
@@ -144,9 +159,16 @@ struct MappedPortWorker {
   static void Run(TIdMappedPortContext& ctx);
   static void Report(TIdMappedPortContext& ctx, const std::exception_ptr& error);
   static void ForwardBuffered(TIdMappedPortContext& ctx);
+  // How a relay ended: the remote side closed or failed (the local side then
+  // gets a lingering close), the local side failed (the remote side gets one),
+  // or it was stopped (cancelled, or an error: both sides are closed at once).
+  enum class Outcome { kRemoteEnded, kLocalGone, kStopped };
   static void Relay(TIdMappedPortContext& ctx);
-  static bool RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote);
-  static void RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote);
+  // `localEof`: the client has ended its sending direction (the remote's
+  // sending direction was shut down with it); kept across a switch of relay.
+  static bool RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, bool& localEof,
+                          Outcome& outcome);
+  static Outcome RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, bool& localEof);
 };
 
 // ---------------------------------------------------------------------------
@@ -281,18 +303,14 @@ void TIdMappedPortTCP::SetActive(bool value) {
         a->sin6_family = AF_INET6;
         a->sin6_port = htons(port);
         a->sin6_addr = in6addr_any;
-        if (!b.IP.empty() && ::inet_pton(AF_INET6, b.IP.c_str(), &a->sin6_addr) != 1) {
-          fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
-        }
+        if (!b.IP.empty() && ::inet_pton(AF_INET6, b.IP.c_str(), &a->sin6_addr) != 1) fail(BindFailure(EINVAL));
         len = sizeof(sockaddr_in6);
       } else {
         auto* a = reinterpret_cast<sockaddr_in*>(&ss);
         a->sin_family = AF_INET;
         a->sin_port = htons(port);
         a->sin_addr.s_addr = htonl(INADDR_ANY);  // an empty address: all IPv4 addresses
-        if (!b.IP.empty() && ::inet_pton(AF_INET, b.IP.c_str(), &a->sin_addr) != 1) {
-          fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
-        }
+        if (!b.IP.empty() && ::inet_pton(AF_INET, b.IP.c_str(), &a->sin_addr) != 1) fail(BindFailure(EINVAL));
         len = sizeof(sockaddr_in);
       }
       int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -304,7 +322,7 @@ void TIdMappedPortTCP::SetActive(bool value) {
       // TIME_WAIT, which a restart of the tunnel needs.
       ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
       if (v6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-      if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) fail(BindFailure(errno));
       // Nagle's algorithm stays on (the default).
       sockaddr_storage bound{};
       socklen_t blen = sizeof bound;
@@ -312,7 +330,7 @@ void TIdMappedPortTCP::SetActive(bool value) {
     }
     for (auto& l : im.listeners) {
       if (::listen(l.fd, ListenQueue) != 0) {
-        if (errno == EADDRINUSE) fail(EIdCouldNotBindSocket(kMsgCouldNotBind));
+        if (errno == EADDRINUSE) fail(BindFailure(errno));
         fail(EIdSocketError(errno, SocketErrorMessage(errno)));
       }
     }
@@ -390,38 +408,52 @@ bool TIdMappedPortTCP::Impl::Backoff() {
 }
 
 // Listener thread: waits for connections (250 ms polls, ended at once by the
-// wake fd) and hands each to a new worker thread.
+// wake fd) and hands each to a new worker thread. Every wake-up takes all the
+// connections that are pending, so that a burst does not wait for one poll
+// round per connection.
 void TIdMappedPortTCP::Impl::ListenLoop(int fd) {
   // A spare descriptor, given up for a moment when the process has none left,
   // so that the pending connection can be accepted and dropped instead of
   // waking this loop again and again.
   int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  for (;;) {
+  bool stop = false;
+  while (!stop) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     int r = ::poll(fds, 2, kListenPollMs);
     if (fds[1].revents) break;
     if (r <= 0 || !(fds[0].revents & POLLIN)) continue;
-    int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (c < 0) {
-      int err = errno;
-      if (err == EMFILE || err == ENFILE) {
-        if (spare >= 0) {
-          ::close(spare);
-          int d = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-          if (d >= 0) ::close(d);
-          spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int taken = 1;; ++taken) {
+      if (taken % kAcceptBatch == 0) {
+        pollfd w{wake_fd, POLLIN, 0};
+        if (::poll(&w, 1, 0) > 0) {
+          stop = true;
+          break;
         }
-        if (!Backoff()) break;
-      } else if (err == ENOBUFS || err == ENOMEM) {
-        if (!Backoff()) break;
       }
-      continue;  // other accept failures: the half-made connection is gone
+      int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (c < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) break;  // none left
+        if (err == EINTR || err == ECONNABORTED) continue;
+        if (err == EMFILE || err == ENFILE) {
+          if (spare >= 0) {
+            ::close(spare);
+            int d = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (d >= 0) ::close(d);
+            spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+          }
+          if (!Backoff()) stop = true;
+        } else if (err == ENOBUFS || err == ENOMEM) {
+          if (!Backoff()) stop = true;
+        }
+        break;  // back to the wait (other failures: the half-made connection is gone)
+      }
+      if (self.MaxConnections > 0 && self.ConnectionCount() >= self.MaxConnections) {
+        ::close(c);
+        continue;
+      }
+      StartWorker(c);
     }
-    if (self.MaxConnections > 0 && self.ConnectionCount() >= self.MaxConnections) {
-      ::close(c);
-      continue;
-    }
-    StartWorker(c);
   }
   if (spare >= 0) ::close(spare);
 }
@@ -596,12 +628,12 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
     return;
   }
 
-  // 3. Relay; any failure ends it without a report.
+  // 3. Relay and close both sides; any failure ends it without a report.
   try {
     Relay(ctx);
   } catch (...) {
   }
-  // 4. Disconnect the outbound side, deregister.
+  // 4. Whatever is still open is closed at once, deregister.
   try {
     if (ctx.outbound_->Connected()) ctx.outbound_->Disconnect(false);
   } catch (...) {
@@ -640,12 +672,37 @@ void MappedPortWorker::ForwardBuffered(TIdMappedPortContext& ctx) {
   }
 }
 
+// Relays until one side has finished, then closes both: the side whose peer
+// may still be waiting for what was forwarded to it gets a lingering close.
+// A client that ends its sending direction keeps receiving: the remote's
+// sending direction is shut down and the remote's reply relayed until the
+// remote closes.
 void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
   TIdIOHandler& local = *ctx.local_;
   TIdIOHandler* remote = ctx.outbound_->IOHandler();
   if (!remote || !remote->Connected() || !local.Connected()) return;
-  if (ctx.server_.ZeroCopyRelay && RelaySplice(ctx, local, *remote)) return;
-  RelayCopy(ctx, local, *remote);
+  bool localEof = false;
+  Outcome outcome = Outcome::kStopped;
+  try {
+    if (!(ctx.server_.ZeroCopyRelay && RelaySplice(ctx, local, *remote, localEof, outcome))) {
+      outcome = RelayCopy(ctx, local, *remote, localEof);
+    }
+  } catch (...) {
+    outcome = Outcome::kStopped;
+  }
+  if (local.Cancelled() || remote->Cancelled()) outcome = Outcome::kStopped;
+  switch (outcome) {
+    case Outcome::kRemoteEnded:
+      remote->Close();
+      local.LingeringClose(kLingerQuietMs, kLingerMaxMs);
+      break;
+    case Outcome::kLocalGone:
+      local.Close();
+      remote->LingeringClose(kLingerQuietMs, kLingerMaxMs);
+      break;
+    case Outcome::kStopped:
+      break;  // the caller closes both sides
+  }
 }
 
 namespace {
@@ -659,6 +716,9 @@ struct RelayPoll {
             {remote.Handle(), POLLIN, 0},
             {local.CancelHandle(), POLLIN, 0},
             {remote.CancelHandle(), POLLIN, 0}} {}
+  // After the client's end of stream: the local socket only reports a failure
+  // (a reset), which ends the relay.
+  void StopReadingLocal() { fds[0].events = 0; }
   // false: cancelled or failed.
   bool Wait(int timeout, bool& localReady, bool& remoteReady) {
     for (;;) {
@@ -687,6 +747,9 @@ bool WaitWritable(int fd, TIdIOHandler& a, TIdIOHandler& b) {
   }
 }
 
+// What one move of one direction came to.
+enum class Moved { kOk, kEof, kFromGone, kToGone, kStop };
+
 }  // namespace
 
 // Zero-copy relay for two plain sockets without data hooks: bytes move
@@ -694,7 +757,8 @@ bool WaitWritable(int fd, TIdIOHandler& a, TIdIOHandler& b) {
 // the pipe is empty again at the end of every move. Returns false when this
 // path does not apply (or stops applying because a data hook was set), so the
 // copying relay takes over.
-bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote) {
+bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote,
+                                   bool& localEof, Outcome& outcome) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
   if (typeid(local) != typeid(TIdIOHandlerStack) || typeid(remote) != typeid(TIdIOHandlerStack)) return false;
   if (!local.InputBufferIsEmpty() || !remote.InputBufferIsEmpty()) return false;
@@ -714,23 +778,15 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
   } closer{pipefd};
 
   RelayPoll waiter(local, remote);
-  // One direction: false ends the relay; `closed` marks a side closed by its peer.
-  auto move = [&](TIdIOHandler& from, TIdIOHandler& to, bool& closed) {
+  if (localEof) waiter.StopReadingLocal();
+  auto move = [&](TIdIOHandler& from, TIdIOHandler& to) {
     const bool toRemote = &to == &remote;
     ssize_t n = ::splice(from.Handle(), nullptr, pipefd[1], nullptr, kChunkSize, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) return true;
-      if (!PeerGone(errno)) return false;
-      from.Close();  // reset, aborted, shut down: closed without a report
-      closed = true;
-      return true;
+      if (errno == EAGAIN || errno == EINTR) return Moved::kOk;
+      return PeerGone(errno) ? Moved::kFromGone : Moved::kStop;
     }
-    if (n == 0) {
-      from.Close();
-      from.DoStatus(hsDisconnected);  // only the outbound handler's hook is set
-      closed = true;
-      return true;
-    }
+    if (n == 0) return Moved::kEof;
     while (n > 0) {
       ssize_t m = ::splice(pipefd[0], nullptr, to.Handle(), nullptr, static_cast<size_t>(n),
                            SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -744,12 +800,12 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
       } else if (m < 0 && errno == EINTR) {
         continue;
       } else if (m < 0 && errno == EAGAIN) {
-        if (!WaitWritable(to.Handle(), local, remote)) return false;
+        if (!WaitWritable(to.Handle(), local, remote)) return Moved::kStop;
       } else {
-        return false;
+        return Moved::kToGone;
       }
     }
-    return true;
+    return Moved::kOk;
   };
 
   for (;;) {
@@ -759,17 +815,46 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
       version = im.data_hooks_version.load(std::memory_order_acquire);
     }
     bool lr = false, rr = false;
-    if (!waiter.Wait(-1, lr, rr)) return true;
-    bool closed = false;
-    if (lr && !move(local, remote, closed)) return true;
-    if (rr && !move(remote, local, closed)) return true;
-    if (closed) return true;
+    if (!waiter.Wait(-1, lr, rr)) {
+      outcome = Outcome::kStopped;
+      return true;
+    }
+    if (lr && localEof) {  // the client reset after its end of stream
+      outcome = Outcome::kLocalGone;
+      return true;
+    }
+    if (lr) {
+      switch (move(local, remote)) {
+        case Moved::kOk: break;
+        case Moved::kEof:
+          localEof = true;
+          waiter.StopReadingLocal();
+          remote.ShutdownWrite();
+          break;
+        case Moved::kFromGone: outcome = Outcome::kLocalGone; return true;
+        case Moved::kToGone: outcome = Outcome::kRemoteEnded; return true;
+        case Moved::kStop: outcome = Outcome::kStopped; return true;
+      }
+    }
+    if (rr) {
+      switch (move(remote, local)) {
+        case Moved::kOk: break;
+        case Moved::kEof:
+          if (!localEof) remote.DoStatus(hsDisconnected);
+          outcome = Outcome::kRemoteEnded;
+          return true;
+        case Moved::kFromGone: outcome = Outcome::kRemoteEnded; return true;
+        case Moved::kToGone: outcome = Outcome::kLocalGone; return true;
+        case Moved::kStop: outcome = Outcome::kStopped; return true;
+      }
+    }
   }
 }
 
 // The general relay: works through the handlers' virtual transport (a TLS
 // handler decrypts in ReadAvailable), calls the data hooks with each chunk.
-void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote) {
+MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
+                                                      TIdIOHandler& remote, bool& localEof) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
   // Reads take at most kChunkSize bytes while a data hook sees the chunks. The
   // chunk size is invisible otherwise: once a read fills the buffer (a bulk
@@ -784,9 +869,10 @@ void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
   TIdContextEvent onExecute, onOutboundData;
   uint64_t version = ~uint64_t{0};
   RelayPoll waiter(local, remote);
+  if (localEof) waiter.StopReadingLocal();
 
-  // One pass of one direction. false ends the relay at once.
-  auto pass = [&](TIdIOHandler& from, TIdIOHandler& to, const TIdContextEvent& hook, bool& closed) {
+  // One pass of one direction.
+  auto pass = [&](TIdIOHandler& from, TIdIOHandler& to, const TIdContextEvent& hook) {
     const uint8_t* p;
     size_t len;
     if (!from.InputBufferIsEmpty()) {
@@ -800,18 +886,11 @@ void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
       const int limit = big && !observed ? bulkSize : kChunkSize;
       int n = from.ReadAvailable(buf, limit);
       if (n == limit && !observed && !big && bulkSize > kChunkSize) big.reset(new (std::nothrow) uint8_t[bulkSize]);
-      if (n == TIdIOHandler::kReadAgain) return true;
-      if (n == 0) {
-        from.Close();
-        from.DoStatus(hsDisconnected);  // only the outbound handler's hook is set
-        closed = true;
-        return true;
-      }
+      if (n == TIdIOHandler::kReadAgain) return Moved::kOk;
+      if (n == 0) return Moved::kEof;
       if (n < 0) {
         from.CheckForError(n);  // raises (ending the relay) unless the peer is gone
-        from.Close();
-        closed = true;
-        return true;
+        return Moved::kFromGone;
       }
       p = buf;
       len = static_cast<size_t>(n);
@@ -831,7 +910,7 @@ void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
       }
     }
     ctx.data_.clear();
-    return ok;
+    return ok ? Moved::kOk : Moved::kToGone;
   };
 
   for (;;) {
@@ -844,16 +923,37 @@ void MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
     }
     // Bytes the transport already holds (decrypted TLS records, a filled input
     // buffer) are taken before waiting again.
-    const bool lp = local.TransportPending() || !local.InputBufferIsEmpty();
+    const bool lp = !localEof && (local.TransportPending() || !local.InputBufferIsEmpty());
     const bool rp = remote.TransportPending() || !remote.InputBufferIsEmpty();
     bool lr = false, rr = false;
-    if (!waiter.Wait(lp || rp ? 0 : -1, lr, rr)) return;
+    if (!waiter.Wait(lp || rp ? 0 : -1, lr, rr)) return Outcome::kStopped;
+    if (lr && localEof) return Outcome::kLocalGone;  // the client reset after its end of stream
     lr = lr || lp;
     rr = rr || rp;
-    bool closed = false;
-    if (lr && !pass(local, remote, onExecute, closed)) return;
-    if (rr && !pass(remote, local, onOutboundData, closed)) return;
-    if (closed) return;
+    if (lr) {
+      switch (pass(local, remote, onExecute)) {
+        case Moved::kOk: break;
+        case Moved::kEof:
+          localEof = true;
+          waiter.StopReadingLocal();
+          remote.ShutdownWrite();
+          break;
+        case Moved::kFromGone: return Outcome::kLocalGone;
+        case Moved::kToGone: return Outcome::kRemoteEnded;
+        case Moved::kStop: return Outcome::kStopped;
+      }
+    }
+    if (rr) {
+      switch (pass(remote, local, onOutboundData)) {
+        case Moved::kOk: break;
+        case Moved::kEof:
+          if (!localEof) remote.DoStatus(hsDisconnected);  // only the outbound handler's hook is set
+          return Outcome::kRemoteEnded;
+        case Moved::kFromGone: return Outcome::kRemoteEnded;
+        case Moved::kToGone: return Outcome::kLocalGone;
+        case Moved::kStop: return Outcome::kStopped;
+      }
+    }
   }
 }
 

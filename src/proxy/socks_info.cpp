@@ -1,5 +1,7 @@
 #include "proxy/socks_info.h"
 
+#include <cerrno>
+
 #include "net/exceptions.h"
 #include "net/io_handler.h"
 #include "proxy/name_lookup.h"
@@ -11,13 +13,17 @@ namespace {
 
 // Runs one SOCKS 5 reply read; every failure of the read itself becomes
 // "Socks server did not respond.". A cancelled connection (server deactivation)
-// keeps its own error so that the worker ends quietly.
+// keeps its own error so that the worker ends quietly, and a reply that did not
+// come within the handler's reply bound keeps the socket time-out error.
 template <class Read>
 void Socks5Read(Read read) {
   try {
     read();
   } catch (const EIdConnectionCancelled&) {
     throw;
+  } catch (const EIdSocketError& e) {
+    if (e.LastError == ETIMEDOUT) throw;
+    throw EIdSocksServerRespondError(kMsgSocksServerRespondError);
   } catch (const std::exception&) {
     throw EIdSocksServerRespondError(kMsgSocksServerRespondError);
   }

@@ -3,13 +3,18 @@
 // deactivation, and no descriptor or thread left behind.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -678,6 +683,197 @@ TEST(MappedPort, DescriptorLimitDropsAndRecovers) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "child crashed, status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+using namespace sorvik::test;
+
+// The three relays a connection may take.
+struct RelayKind {
+  const char* name;
+  bool hooks;
+  bool splice;
+};
+constexpr RelayKind kRelayKinds[] = {{"plain relay", false, false},
+                                     {"relay with data hooks", true, false},
+                                     {"zero-copy relay", false, true}};
+
+void UseRelay(Tunnel& t, const RelayKind& k) {
+  if (!k.splice) return;
+  t.server.SetActive(false);
+  t.server.ZeroCopyRelay = true;
+  t.server.SetActive(true);
+}
+
+// A client that ends its request by shutting down its sending side (nc -N)
+// still gets the whole reply; the remote sees the end of the request.
+TEST(MappedPort, HalfCloseKeepsTheReply) {
+  const std::string reply = RandomBytes(300000, 21);
+  for (const RelayKind& k : kRelayKinds) {
+    SCOPED_TRACE(k.name);
+    FakePeer peer({PeerStep::ExpectEnd(), PeerStep::Send(reply), PeerStep::Close()});
+    Tunnel t("127.0.0.1", peer.Port(), k.hooks);
+    UseRelay(t, k);
+    BlockingClient c(t.Port());
+    ASSERT_TRUE(c.SendAll("the whole request"));
+    c.ShutdownWrite();
+    const std::string got = c.RecvUntilClosed(20000);
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply);
+    EXPECT_EQ(peer.Received(0), "the whole request");
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+    EXPECT_EQ(t.rec.Count("status Disconnected."), 0u);  // the client ended first
+    EXPECT_EQ(t.rec.Count("OnException"), 0u);
+  }
+}
+
+// A server that answers and closes in order while the client is still
+// sending: the whole answer reaches the client, followed by an orderly end
+// (not a reset that throws away what was not yet delivered).
+TEST(MappedPort, ReplyTailSurvivesAClientStillSending) {
+  const std::string reply = RandomBytes(1 << 20, 22);
+  for (const RelayKind& k : kRelayKinds) {
+    SCOPED_TRACE(k.name);
+    FakePeer peer({PeerStep::SendWhileReading(reply), PeerStep::EndSending()});
+    Tunnel t("127.0.0.1", peer.Port(), k.hooks);
+    UseRelay(t, k);
+    BlockingClient c(t.Port());
+    std::atomic<bool> stop{false};
+    std::thread uploader([&] {
+      const std::string chunk = RandomBytes(4096, 23);
+      while (!stop.load()) c.SendAll(chunk, 100);  // until the tunnel closes or the test ends
+    });
+    const std::string got = c.RecvUntilClosed(30000);
+    stop = true;
+    uploader.join();
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply);
+    c.Close();
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+    EXPECT_EQ(t.rec.Count("status Disconnected."), 1u);
+  }
+}
+
+// A burst of connections far above the old backlog of 15 is queued by the
+// kernel: no client has to retransmit its SYN (a dropped attempt waits a
+// second or more), and every one is accepted.
+TEST(MappedPort, BurstOfConnectionsIsQueuedNotDropped) {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  if (lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  FakePeer peer({PeerStep::Close()});
+  Tunnel t("127.0.0.1", peer.Port());
+  constexpr int kBurst = 400;
+  std::vector<int> fds;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(t.Port());
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < kBurst; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    fds.push_back(fd);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  int retransmitted = 0;
+  for (int fd : fds) {
+    pollfd p{fd, POLLOUT, 0};
+    ASSERT_EQ(::poll(&p, 1, 30000), 1);
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len), 0);
+    retransmitted += info.tcpi_total_retrans > 0;
+  }
+  EXPECT_EQ(retransmitted, 0) << "connection attempts dropped by a full listen queue";
+  for (int fd : fds) ::close(fd);
+  EXPECT_TRUE(peer.WaitAccepted(kBurst, 30000));
+  EXPECT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }, 30000));
+}
+
+// A proxy that accepts and never answers fails the connection once the reply
+// bound has passed, with the socket time-out error reported like any other
+// set-up failure; the worker and both sockets are released.
+TEST(MappedPort, SilentProxyFailsAfterTheReplyBound) {
+  FakePeer silent({PeerStep::NeverAnswer()});
+  Tunnel t("example.invalid", 119);
+  t.server.SetOnConnect([&](TIdMappedPortContext& c) {
+    auto* p = new LineProxy(c.OutboundClient());
+    p->Host = "127.0.0.1";
+    p->Port = silent.Port();
+    TIdIOHandlerStack* io = c.OutboundClient()->CreateIOHandler();
+    io->ProxyReplyTimeout = 300;
+    io->SetTransparentProxy(p);
+  });
+  BlockingClient c(t.Port());
+  EXPECT_TRUE(c.WaitClosed(20000));
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+  EXPECT_EQ(t.rec.Count("OnException Socket Error # 110\r\nConnection timed out."), 2u);
+  EXPECT_TRUE(silent.WaitFinished(1));
+  EXPECT_EQ(TIdIOHandler::kDefaultProxyReplyTimeout, 180000);  // longer than Tor's two-minute circuit build
+}
+
+// A bind failure names its reason; an address in use keeps its old text.
+TEST(MappedPort, BindFailureSaysWhy) {
+  Tunnel first("127.0.0.1", 1);
+  struct Case {
+    const char* name;
+    TIdListenBinding binding;
+    bool unprivileged;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"in use", {"127.0.0.1", first.Port(), Id_IPv4}, false,
+       "Could not bind socket. Address and port are already in use."},
+      {"address not on this machine", {"192.0.2.1", 0, Id_IPv4}, false,
+       "Could not bind socket. Cannot assign requested address."},
+      {"privileged port", {"127.0.0.1", 1, Id_IPv4}, true, "Could not bind socket. Permission denied."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    // Run in a child, which drops root for the privileged-port case.
+    int pipefd[2];
+    ASSERT_EQ(::pipe(pipefd), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(pipefd[0]);
+      if (k.unprivileged && ::geteuid() == 0 && ::setuid(65534) != 0) _exit(2);
+      std::string text = "bound";
+      try {
+        TIdMappedPortTCP s;
+        s.Bindings.push_back(k.binding);
+        s.SetActive(true);
+      } catch (const EIdCouldNotBindSocket& e) {
+        text = e.what();
+      } catch (const std::exception& e) {
+        text = std::string("other: ") + e.what();
+      }
+      [[maybe_unused]] ssize_t w = ::write(pipefd[1], text.data(), text.size());
+      _exit(0);
+    }
+    ::close(pipefd[1]);
+    std::string text;
+    char buf[256];
+    for (ssize_t r; (r = ::read(pipefd[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(r));
+    ::close(pipefd[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(text, k.message);
+  }
+}
+
+// Codes that the table has no text for get the system's text.
+TEST(MappedPort, ErrorCodesWithoutTableTextGetTheSystemsText) {
+  EXPECT_EQ(SocketErrorMessage(ENFILE), "Socket Error # 23\r\nToo many open files in system.");
+  EXPECT_EQ(SocketErrorMessage(ECONNREFUSED), "Socket Error # 111\r\nConnection refused.");  // the table's
 }
 
 }  // namespace

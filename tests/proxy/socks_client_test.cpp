@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "memory_io.h"
+#include "proxy/http_connect.h"
 #include "proxy/name_lookup.h"
 #include "proxy_harness.h"
 #include "support/net_fixtures.h"
@@ -382,6 +383,38 @@ TEST(SocksClient, NeverAnsweringProxyWaitsUntilCancelled) {
     }
     canceller.join();
     EXPECT_EQ(cls, "EIdConnectionCancelled");
+  }
+}
+
+// With a reply bound, a proxy that never answers fails the connect with the
+// socket time-out error (SOCKS 5 does not wrap it into "Socks server did not
+// respond."), whatever the proxy protocol.
+TEST(SocksClient, NeverAnsweringProxyFailsAfterTheReplyBound) {
+  for (int kind : {1, 2, 3}) {
+    SCOPED_TRACE(kind);
+    FakePeer peer({PeerStep::NeverAnswer()});
+    TIdTCPClient client;
+    client.Host = "10.0.0.1";
+    client.Port = 1;
+    TIdIOHandler* io = client.CreateIOHandler();
+    io->ProxyReplyTimeout = 300;
+    if (kind == 3) {
+      auto* http = new TIdConnectThroughHttpProxy(&client);
+      http->Host = "127.0.0.1";
+      http->Port = peer.Port();
+      http->SetEnabled(true);
+      io->SetTransparentProxy(http);
+    } else {
+      io->SetTransparentProxy(MakeSocks(client, peer.Port(), kind == 1 ? svSocks4 : svSocks5));
+    }
+    std::string message;
+    try {
+      client.Connect();
+    } catch (const EIdException& e) {
+      message = e.what();
+    }
+    EXPECT_EQ(message, "Socket Error # 110\r\nConnection timed out.");
+    EXPECT_FALSE(client.Connected());
   }
 }
 

@@ -439,6 +439,36 @@ void FakePeer::Serve(int fd, size_t index) {
       case PeerStep::kSleep:
         std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
         break;
+      case PeerStep::kExpectEnd:
+        while (alive) alive = readSome(65536);
+        alive = true;  // the peer's end of stream; this side may still send
+        break;
+      case PeerStep::kEndSending:
+        ::shutdown(fd, SHUT_WR);
+        break;
+      case PeerStep::kSendWhileReading: {
+        size_t off = 0;
+        auto deadline = Clock::now() + std::chrono::milliseconds(30000);
+        bool peerEnded = false;
+        while (alive && off < step.bytes.size() && !stop_.load() && Clock::now() < deadline) {
+          pollfd p{fd, static_cast<short>(POLLOUT | (peerEnded ? 0 : POLLIN)), 0};
+          if (::poll(&p, 1, 50) <= 0) continue;
+          if (p.revents & POLLIN) {
+            char buf[65536];
+            ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (r > 0) record(buf, static_cast<size_t>(r));
+            if (r == 0) peerEnded = true;
+            if (r < 0 && errno != EAGAIN && errno != EINTR) alive = false;
+          }
+          if (p.revents & (POLLOUT | POLLERR | POLLHUP)) {
+            ssize_t w = ::send(fd, step.bytes.data() + off, step.bytes.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (w > 0) off += static_cast<size_t>(w);
+            if (w < 0 && errno != EAGAIN && errno != EINTR) alive = false;
+          }
+        }
+        if (off < step.bytes.size()) alive = false;
+        break;
+      }
     }
   }
   // After the script: keep recording until the peer closes or Stop().

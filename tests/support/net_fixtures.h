@@ -145,7 +145,8 @@ class EchoServer {
 // script and records every byte received on each connection. After the last
 // step it keeps reading (and recording) until the peer closes or Stop().
 struct PeerStep {
-  enum Kind { kExpect, kExpectUntil, kSend, kSendSlowly, kClose, kReset, kNeverAnswer, kSleep };
+  enum Kind { kExpect, kExpectUntil, kSend, kSendSlowly, kClose, kReset, kNeverAnswer, kSleep, kExpectEnd, kEndSending,
+              kSendWhileReading };
   Kind kind;
   size_t count = 0;       // kExpect: bytes to read; kSendSlowly: piece size
   std::string bytes;      // kSend/kSendSlowly: bytes to send; kExpectUntil: delimiter
@@ -164,6 +165,13 @@ struct PeerStep {
   // Accepts bytes but never answers, until the peer closes or Stop().
   static PeerStep NeverAnswer() { return {kNeverAnswer, 0, {}, 0}; }
   static PeerStep Sleep(int ms) { return {kSleep, 0, {}, ms}; }
+  // Read (recording) until the peer ends its sending direction.
+  static PeerStep ExpectEnd() { return {kExpectEnd, 0, {}, 0}; }
+  // Orderly end of this side's sending direction (FIN); reading goes on.
+  static PeerStep EndSending() { return {kEndSending, 0, {}, 0}; }
+  // Sends `b` while reading (recording) whatever arrives meanwhile, so that a
+  // peer sending at the same time never stalls the exchange.
+  static PeerStep SendWhileReading(std::string b) { return {kSendWhileReading, 0, std::move(b), 0}; }
 };
 
 class FakePeer {
