@@ -318,6 +318,18 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
   pass_through_ = remembered;
 
   try {
+    // Bytes that came after the last proxy reply, before this side has said a
+    // word of TLS, can only be the proxy's own: a server speaks TLS only after
+    // the client's hello. Forwarding them would hand them to the local client in
+    // clear, ahead of the verified stream, so the connection fails instead.
+    if (!input_.empty()) {
+      const size_t stray = input_.size();
+      input_.clear();
+      EIdOSSLConnectError error(WithContext(kMsgConnect, "Unexpected data before the TLS handshake (" +
+                                                             std::to_string(stray) + " bytes after the proxy reply)."));
+      error.SSLErrorCode = SSL_ERROR_SSL;
+      throw error;
+    }
     // 2.-3. Context and session object.
     if (!context_) BuildClientContext();
     if (!socket_) socket_ = std::make_unique<TIdSSLSocket>(this, context_.get());
@@ -414,7 +426,9 @@ void TIdSSLIOHandlerSocketOpenSSL::Close() {
     SSL_set_info_callback(socket_->ssl_, nullptr);
     // One close_notify, not waiting for the server's; the socket is
     // non-blocking, so a peer that does not read cannot hold the close.
-    if (SSL_is_init_finished(socket_->ssl_)) SSL_shutdown(socket_->ssl_);
+    if (SSL_is_init_finished(socket_->ssl_) && !(SSL_get_shutdown(socket_->ssl_) & SSL_SENT_SHUTDOWN)) {
+      SSL_shutdown(socket_->ssl_);
+    }
     SSL_free(socket_->ssl_);
     socket_->ssl_ = nullptr;
   }
@@ -422,6 +436,25 @@ void TIdSSLIOHandlerSocketOpenSSL::Close() {
   context_.reset();  // frees the library context unless other connections share it
   ERR_clear_error();
   TIdSSLIOHandlerSocketBase::Close();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::ShutdownWrite() {
+  SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
+  if (pass_through_ || !ssl) {
+    TIdSSLIOHandlerSocketBase::ShutdownWrite();
+    return;
+  }
+  if (!SSL_is_init_finished(ssl) || (SSL_get_shutdown(ssl) & SSL_SENT_SHUTDOWN)) return;
+  // The closure alert; reading goes on until the server closes.
+  for (;;) {
+    ERR_clear_error();
+    const int r = SSL_shutdown(ssl);
+    if (r >= 0) break;
+    const int e = SSL_get_error(ssl, r);
+    if (e != SSL_ERROR_WANT_WRITE) break;
+    WaitSocket(true);  // bounded by the socket time-out and Cancel()
+  }
+  ERR_clear_error();
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::WaitSocket(bool forWrite) {

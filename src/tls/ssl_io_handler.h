@@ -228,6 +228,8 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   // Ends the TLS session (one SSL_shutdown, not waiting for the server's
   // answer), frees session and context, then closes the socket.
   void Close() override;
+  // Sends the closure alert (once); the session goes on reading.
+  void ShutdownWrite() override;
 
   int ReadAvailable(uint8_t* buf, int len) override { return ReadDecrypted(buf, len); }
   int WriteAll(const uint8_t* buf, int len) override { return WriteEncrypted(buf, 0, len); }

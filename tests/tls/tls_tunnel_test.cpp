@@ -5,7 +5,13 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <memory>
 #include <string>
@@ -256,6 +262,95 @@ TEST(TlsTunnel, HandshakeFailuresAreReportedTwiceAsErrorEventsAndCloseTheClient)
       EXPECT_EQ(e.text.rfind("Cipher: ", 0), std::string::npos);
     }
   }
+}
+
+// An HTTP CONNECT proxy that says "200" and then, before relaying to the
+// target, sends bytes of its own: a fake greeting.
+class InjectingProxy {
+ public:
+  InjectingProxy(uint16_t target, std::string injected) : target_(target), injected_(std::move(injected)) {
+    listen_fd_ = test::ListenLoopback(port_);
+    acceptor_ = std::thread([this] { Serve(); });
+  }
+  ~InjectingProxy() {
+    stop_ = true;
+    acceptor_.join();
+    ::close(listen_fd_);
+  }
+  uint16_t Port() const { return port_; }
+
+ private:
+  // One connection at a time: enough for the test.
+  void Serve() {
+    while (!stop_) {
+      pollfd p{listen_fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      int c = ::accept(listen_fd_, nullptr, nullptr);
+      if (c < 0) continue;
+      std::string head;
+      char ch;
+      while (head.find("\r\n\r\n") == std::string::npos && ::recv(c, &ch, 1, 0) == 1) head += ch;
+      int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(target_);
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string reply = "HTTP/1.0 200 Connection established\r\n\r\n" + injected_;
+        [[maybe_unused]] ssize_t w = ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+        Relay(c, s);
+      }
+      ::close(s);
+      ::close(c);
+    }
+  }
+  void Relay(int a, int b) {
+    pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+    char buf[16384];
+    while (!stop_) {
+      if (::poll(fds, 2, 50) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        if (!fds[i].revents) continue;
+        ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+        if (n <= 0 || ::send(fds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) return;
+      }
+    }
+  }
+  uint16_t target_;
+  std::string injected_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread acceptor_;
+};
+
+// Bytes that a proxy sends after its success reply never reach the client in
+// clear ahead of the TLS stream, even with matching pins: the connection
+// fails with a TLS error line. A plain tunnel still forwards such bytes (there
+// they are the server's first words).
+TEST(TlsTunnel, BytesFromTheProxyBeforeTheHandshakeNeverReachTheClient) {
+  TlsServer server(ServerWith("leaf.pem", "leaf.key"));
+  InjectingProxy proxy(server.Port(), "200 fake greeting\r\n");
+  const Pins own = PinsFromCli(Certificates().Path("leaf.pem"));
+  EventRecorder recorder;
+  auto t = TlsTunnel(server.Port(), recorder, {true, own.Fingerprint, own.SubjectHash, own.IssuerHash});
+  t->ProxyType = 4;  // HTTP CONNECT
+  t->ProxyHost = "127.0.0.1";
+  t->ProxyPort = proxy.Port();
+  ASSERT_TRUE(t->Start());
+  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  EXPECT_EQ(c.RecvUntilClosed(10000), "");
+  ASSERT_TRUE(WaitHandshakeReported(recorder, 0, 2));
+  for (const auto& e : recorder.Events()) {
+    EXPECT_EQ(e.text.find("SSL VERIFIED"), std::string::npos) << e.text;
+    if (e.text.find(" ERR > ") != std::string::npos) {
+      EXPECT_TRUE(test::StampedLine(
+          e.text, " ERR > Error connecting with SSL.\r\nUnexpected data before the TLS handshake (19 bytes after "
+                  "the proxy reply)."))
+          << e.text;
+    }
+  }
+  t->Stop();
 }
 
 // ---------------------------------------------------------------------------
