@@ -12,6 +12,8 @@ PACKAGES=(
   # real peers the tests start on loopback
   dante-server microsocks tinyproxy stunnel4 openssh-server openssh-client
   socat haproxy python3
+  # a hosts file of the test's own for names the system does not know
+  libnss-wrapper
   # desktop tests: virtual X server, tray host, screenshots
   xvfb xauth trayer x11-utils imagemagick
   # a real Secret Service for the secret-store test (in a private D-Bus session)

@@ -103,6 +103,7 @@ void AppCore::RunTunnel(int row) {
   } catch (const std::exception& e) {
     if (t->LogServerErrors) AppendLine("(Run)" + t->TunnelCaption + " - " + e.what());
     SetRunState(*t, kRunFailed);
+    if (OnStartFailure) OnStartFailure(t->TunnelCaption, e.what());
   }
   display_.Repaint();
   display_.ApplyCommandStates();
@@ -242,6 +243,7 @@ void AppCore::RunAutostartPass() {
           if (t->LogServerErrors) AppendLine("(Autorun)" + t->TunnelCaption + " " + e.what());
           SetRunState(*t, kRunFailed);
           allStarted = false;
+          if (OnStartFailure) OnStartFailure(t->TunnelCaption, e.what());
         }
       }
       display_.RepaintRow(row);

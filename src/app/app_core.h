@@ -114,6 +114,10 @@ class AppCore {
   AppCore& operator=(const AppCore&) = delete;
 
   // ---- settings ----
+  // Called (UI thread) for every tunnel that fails to start, by Run or the
+  // autostart pass, with its caption and the reason, whatever its log switches
+  // say; the window-less mode prints it on standard error. May be empty.
+  std::function<void(const std::string& caption, const std::string& reason)> OnStartFailure;
   // Loads dataDir + "sorvik.ini" (missing or unreadable file: defaults),
   // replacing the lists and options; every tunnel gets EventHandler(), run
   // state 0 and its index. Applies the log limit options. Does not arm the

@@ -110,6 +110,11 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     TStdoutLog view(out);
     AppCore core(dispatcher, asker, display, timer);
     core.Log().SetView(&view);
+    // Every tunnel that cannot start is reported here, whatever its log
+    // switches say: without a window this is the only place a user looks.
+    core.OnStartFailure = [](const std::string& caption, const std::string& reason) {
+      std::fprintf(stderr, "sorvik: tunnel \"%s\" could not start: %s\n", caption.c_str(), reason.c_str());
+    };
     core.Load(dataDir);
     // This mode never writes the settings file; what could not be read is
     // said here, once, before any tunnel starts.
@@ -119,6 +124,18 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
                    UnreadableText(load).c_str());
     }
     for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", note.c_str());
+    bool anyToStart = false;
+    for (const auto& tunnel : core.Tunnels()) anyToStart = anyToStart || tunnel->Autostart;
+    if (!anyToStart) {
+      // Nothing will ever happen in this mode: say so, and where the file goes.
+      if (load.State == TSettingsLoad::TState::Missing) {
+        std::fprintf(stderr, "sorvik: no tunnel will start: there is no settings file %s\n", load.Path.c_str());
+      } else if (load.State == TSettingsLoad::TState::Read) {
+        std::fprintf(stderr, "sorvik: no tunnel will start: no tunnel in %s has Autostart=1\n", load.Path.c_str());
+      } else {
+        std::fprintf(stderr, "sorvik: no tunnel will start.\n");
+      }
+    }
     core.ArmAutostart();
 
     // While this thread waits, a worker's event line is appended and written

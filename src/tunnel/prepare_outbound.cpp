@@ -124,9 +124,13 @@ void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
 
 void TKestruneItem::PrepareClient(TIdTCPClient& outbound, const TConnectionFields& f) {
   TIdIOHandler* io = CreateOutboundHandler(*this, outbound, f, tls_contexts_);
-  // IPv6Host changes nothing: the IP version is the one the engine gave the
-  // outbound client (IPv6 only for an IPv6 address literal).
-  if (TIdCustomTransparentProxy* first = CreateTunnelProxyChain(outbound, f, StatusHook())) io->SetTransparentProxy(first);
+  TIdCustomTransparentProxy* first = CreateTunnelProxyChain(outbound, f, StatusHook());
+  // "IPv6 Host" without a proxy: the remote name is resolved to an IPv6
+  // address and reached over IPv6. Through proxies nothing changes: the first
+  // proxy is reached with its own address family, and the destination's
+  // version stays the one the engine gave (IPv6 only for an IPv6 literal).
+  if (f.IPv6Host && (first == nullptr || !first->Enabled())) outbound.IPVersion = Id_IPv6;
+  if (first) io->SetTransparentProxy(first);
 }
 
 }  // namespace sorvik

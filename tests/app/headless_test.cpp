@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -264,6 +265,85 @@ TEST(HeadlessTest, TestCommandPrintsTheStepsAndExitsWithTheVerdict) {
   }
   EXPECT_EQ(echo.Accepted(), 1);
   EXPECT_EQ(ReadFile(path), ini);
+}
+
+// Window-less mode says what will not happen: a tunnel that cannot start
+// (without "LogServerErrors" in its section) and a start with nothing to do.
+TEST(HeadlessTest, ReportsOnStandardErrorWhatWillNotStart) {
+  uint16_t busyPort = 0;
+  int busy = test::ListenLoopback(busyPort);
+  ASSERT_GE(busy, 0);
+  struct Case {
+    const char* name;
+    std::string ini;  // empty: no settings file
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"port taken, no log switches",
+       "[Options]\nAutostartDelay=0\n[Tunnel:0]\nServer=127.0.0.1\nPort=119\nMapped=" + std::to_string(busyPort) +
+           "\nAutostart=1\nTunnelCaption=Busy\n",
+       "sorvik: tunnel \"Busy\" could not start: Could not bind socket. Address and port are already in use."},
+      {"no settings file", "", "sorvik: no tunnel will start: there is no settings file "},
+      {"no tunnel marked to start",
+       "[Tunnel:0]\nServer=127.0.0.1\nPort=119\nMapped=" + std::to_string(test::FreePort()) +
+           "\nTunnelCaption=Idle\n",
+       "sorvik: no tunnel will start: no tunnel in "},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    TempDir data;
+    if (!k.ini.empty()) data.WriteFile("sorvik.ini", k.ini);
+    ChildProcess sorvik({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+    ASSERT_TRUE(sorvik.Started());
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(k.expected) != std::string::npos; }, 10000))
+        << sorvik.Stderr();
+    if (k.ini.empty()) {
+      EXPECT_NE(sorvik.Stderr().find(data.Path() + "/sorvik.ini"), std::string::npos) << sorvik.Stderr();
+    }
+    sorvik.Stop();
+  }
+  close(busy);
+}
+
+// "IPv6 Host": a remote name that has only an IPv6 address is looked up for
+// IPv6 and reached over IPv6. The name comes from a hosts file of the test's
+// own (nss_wrapper), so it resolves to ::1 and nothing else.
+TEST(HeadlessTest, IPv6HostReachesANameThatHasOnlyAnIPv6Address) {
+  const char* wrapper = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
+  ASSERT_EQ(access(wrapper, R_OK), 0) << "libnss-wrapper is missing: run scripts/setup.sh";
+  EchoServer echo(/*ipv6=*/true);
+  ASSERT_NE(echo.Port(), 0) << "no IPv6 loopback";
+  TempDir data;
+  const std::string hosts = data.WriteFile("hosts", "::1 v6only.sorvik.test\n");
+  struct Case {
+    const char* name;
+    bool ipv6Host;
+    const char* expected;
+  };
+  for (const Case& k : {Case{"IPv6 Host ticked", true, " > 0 - Connecting to ::1."},
+                        Case{"not ticked: looked up for IPv4", false, "Host not found."}}) {
+    SCOPED_TRACE(k.name);
+    const uint16_t mapped = test::FreePort();
+    data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n[Tunnel:0]\nServer=v6only.sorvik.test\nPort=" +
+                                     std::to_string(echo.Port()) + "\nMapped=" + std::to_string(mapped) +
+                                     "\nAutostart=1\nTunnelCaption=Six\n" +
+                                     (k.ipv6Host ? "IPv6Host=1\n" : ""));
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    ChildProcess sorvik({"env", std::string("LD_PRELOAD=") + wrapper, "NSS_WRAPPER_HOSTS=" + hosts,
+                         std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
+                         SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+    ASSERT_TRUE(sorvik.Started());
+    ASSERT_TRUE(sorvik.WaitForPort(mapped)) << sorvik.Stderr();
+    BlockingClient c(mapped);
+    if (k.ipv6Host) {
+      ASSERT_TRUE(c.SendAll("over six"));
+      EXPECT_EQ(c.RecvExact(8), "over six");
+    } else {
+      EXPECT_TRUE(c.WaitClosed());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stdout().find(k.expected) != std::string::npos; })) << sorvik.Stdout();
+    sorvik.Stop();
+  }
 }
 
 }  // namespace
