@@ -43,9 +43,15 @@ version=$(sed -n 's/^project(Sorvik VERSION \([0-9.]*\).*/\1/p' "$work/clone/CMa
 [ "$(dpkg-deb -f "$deb" Package)" = sorvik ] || problem "the package is not named sorvik"
 [[ $(dpkg-deb -f "$deb" Version) == "$version"* ]] || problem "package version $(dpkg-deb -f "$deb" Version), project $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in qt6-wayland libqt6widgets6 libssl3 libc6; do
+for d in qt6-wayland libqt6widgets6 libqt6keychain1 libssl3 libc6; do
   grep -q "\b$d\b" <<<"$depends" || problem "Depends lacks $d: $depends"
 done
+
+# ---- apt can install it here: every dependency resolves (simulated, nothing changes)
+if command -v apt-get >/dev/null; then
+  apt-get install --simulate --no-install-recommends "$deb" >"$work/apt" 2>&1 ||
+    problem "apt-get cannot install the package: $(tail -n 5 "$work/apt")"
+fi
 
 # ---- the unpacked program runs
 dpkg -x "$deb" "$work/root"
