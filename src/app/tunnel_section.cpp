@@ -43,6 +43,9 @@ void TKestruneItem::ReadTunnelSection(TIniFile* file, int n) {
   ProxyUser2 = file->ReadString(s, "ProxyUser2", "");
   ProxyPasswordFile = file->ReadString(s, "ProxyPasswordFile", "");
   ProxyPasswordFile2 = file->ReadString(s, "ProxyPasswordFile2", "");
+  SSLSNI = file->ReadBool(s, "SSLSNI", false);
+  SSLVerifyChain = file->ReadBool(s, "SSLVerifyChain", false);
+  SSLPinnedKeys = file->ReadString(s, "SSLPinnedKeys", "");
 }
 
 // UI thread (the only thread that changes the persisted fields, so no lock is
@@ -79,6 +82,9 @@ void TKestruneItem::WriteTunnelSection(TIniFile* file, int n) const {
   if (!ProxyUser2.empty()) file->WriteString(s, "ProxyUser2", ProxyUser2);
   if (!ProxyPasswordFile.empty()) file->WriteString(s, "ProxyPasswordFile", ProxyPasswordFile);
   if (!ProxyPasswordFile2.empty()) file->WriteString(s, "ProxyPasswordFile2", ProxyPasswordFile2);
+  if (SSLSNI) file->WriteBool(s, "SSLSNI", SSLSNI);
+  if (SSLVerifyChain) file->WriteBool(s, "SSLVerifyChain", SSLVerifyChain);
+  if (!SSLPinnedKeys.empty()) file->WriteString(s, "SSLPinnedKeys", SSLPinnedKeys);
 }
 
 }  // namespace sorvik

@@ -592,6 +592,57 @@ TEST(SettingsSave, RenumbersAndDropsWhatItDoesNotKnow) {
   EXPECT_EQ(saved.ReadString("Tunnel:1", "Server", ""), "b");
 }
 
+// The TLS keys that came after the original 22: a file without them reads as
+// the older behaviour and is written back byte for byte; set, they are written
+// after "TunnelCaption", each only when it differs from its missing value.
+TEST(TunnelSectionTlsKeys, MissingKeysKeepTheFileAndTheOlderBehaviour) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/";
+  const std::string stored =
+      "[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft=10\r\nTop=20\r\nWidth=500\r\nHeight=300\r\n"
+      "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=90\r\nLimitLogINT=200\r\nLimitLog=1\r\n"
+      "StartToTray=0\r\nAutostartDelay=5000\r\n\r\n"
+      "[Tunnel:0]\r\nServer=news.example.org\r\nPort=563\r\nMapped=1119\r\nAutostart=1\r\nProxyType=2\r\n"
+      "LogServerErrors=1\r\nLogToServer=0\r\nLogFromServer=0\r\nSSLHost=1\r\nIPv6Host=0\r\nLocalAccess=1\r\n"
+      "SSLFingerprint=F6:4B:82:E7:AB:20:37:F5:12:56:F6:8D:CE:1E:26:FA\r\nSSLSubjectHash=9ACED276\r\n"
+      "SSLIssuerHash=0011AABB\r\nSSLVerifycert=1\r\nSSLClientCertificatePath=\r\nSSLUseClientCertificate=0\r\n"
+      "ProxyHost=127.0.0.1\r\nProxyPort=9050\r\nProxyHost2=127.0.0.1\r\nProxyPort2=1080\r\nTunnelCaption=news\r\n"
+      "\r\n";
+  { std::ofstream(data + "sorvik.ini", std::ios::binary) << stored; }
+  TSettings s = LoadSettings(data);
+  ASSERT_EQ(s.Tunnels.size(), 1u);
+  const TKestruneItem& t = *s.Tunnels[0];
+  EXPECT_FALSE(t.SSLSNI);
+  EXPECT_FALSE(t.SSLVerifyChain);
+  EXPECT_EQ(t.SSLPinnedKeys, "");
+  SaveSettings(data, s);
+  EXPECT_EQ(ReadAll(data + "sorvik.ini"), stored);
+
+  // Set, the keys follow the original ones; read back, they keep their values.
+  s.Tunnels[0]->SSLSNI = true;
+  s.Tunnels[0]->SSLVerifyChain = true;
+  s.Tunnels[0]->SSLPinnedKeys = "sha256//AAAA;sha256//BBBB";
+  SaveSettings(data, s);
+  const std::string withKeys = ReadAll(data + "sorvik.ini");
+  EXPECT_NE(withKeys.find("TunnelCaption=news\r\nSSLSNI=1\r\nSSLVerifyChain=1\r\n"
+                          "SSLPinnedKeys=sha256//AAAA;sha256//BBBB\r\n\r\n"),
+            std::string::npos)
+      << withKeys;
+  const TSettings back = LoadSettings(data);
+  EXPECT_TRUE(back.Tunnels[0]->SSLSNI);
+  EXPECT_TRUE(back.Tunnels[0]->SSLVerifyChain);
+  EXPECT_EQ(back.Tunnels[0]->SSLPinnedKeys, "sha256//AAAA;sha256//BBBB");
+
+  // Only the one that differs is written.
+  s.Tunnels[0]->SSLSNI = false;
+  s.Tunnels[0]->SSLPinnedKeys.clear();
+  SaveSettings(data, s);
+  const std::string oneKey = ReadAll(data + "sorvik.ini");
+  EXPECT_NE(oneKey.find("TunnelCaption=news\r\nSSLVerifyChain=1\r\n\r\n"), std::string::npos) << oneKey;
+  EXPECT_EQ(oneKey.find("SSLSNI"), std::string::npos);
+  EXPECT_EQ(oneKey.find("SSLPinnedKeys"), std::string::npos);
+}
+
 TEST(SettingsSave, WholeFileRoundTrip) {
   TempDir dir;
   const std::string data = dir.Path() + "/";

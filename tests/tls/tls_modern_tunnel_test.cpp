@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ini_file.h"
 #include "support/net_fixtures.h"
 #include "tls/certificate_check.h"
 #include "tls/tls_fixtures.h"
@@ -149,6 +150,28 @@ INSTANTIATE_TEST_SUITE_P(Hosts, ServerName,
                                            SniCase{"NameWithoutSni", "localhost", false, 0},
                                            SniCase{"AddressWithSni", "127.0.0.1", true, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A stored section without the key sends no name; with "SSLSNI=1" it does.
+TEST(ServerName, FromTheSettingsFileOnlyWhenTheKeyIsThere) {
+  TlsServer server(ServerWith("leaf-chain.pem", "leaf.key"));
+  int expected = 0;
+  for (const std::string key : {"", "SSLSNI=1\r\n"}) {
+    SCOPED_TRACE(key.empty() ? "key missing" : "key set");
+    TIniFile ini;
+    ini.LoadFromBytes("[Tunnel:0]\r\nServer=localhost\r\nPort=" + std::to_string(server.Port()) + "\r\nMapped=" +
+                      std::to_string(test::FreePort()) + "\r\nSSLHost=1\r\nLocalAccess=1\r\n" + key);
+    EventRecorder recorder;
+    TKestruneItem t;
+    t.ReadTunnelSection(&ini, 0);
+    t.OnTunnelEvent = recorder.Hook();
+    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(PingThrough(t)) << FirstError(recorder);
+    if (!key.empty()) expected = 1;
+    EXPECT_EQ(server.ServerNamesSeen(), expected);
+    t.DetachEvents();
+    t.Stop();
+  }
+}
 
 // openssl s_server hosting two names on one address: the trusted certificate
 // only for a client that names "localhost", a self-signed one otherwise.

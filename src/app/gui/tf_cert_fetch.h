@@ -47,8 +47,7 @@ class TfCertificateFetch : public QDialog {
   const TFetchedPins& Pins() const { return pins_; }
   // True once the fetch has ended (with or without a certificate).
   bool Finished() const { return finished_; }
-
- protected:
+  // "Cancel", Escape, the close button: ends the fetch as well.
   void reject() override;
 
  private:

@@ -5,6 +5,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 
 #include "app/gui/icons.h"
 #include "app/gui/number_edit.h"
+#include "app/gui/tf_cert_fetch.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -73,7 +75,34 @@ TTunnelFields FieldsOf(const TKestruneItem& item) {
   f.ProxyUser2 = item.ProxyUser2;
   f.ProxyPasswordFile = item.ProxyPasswordFile;
   f.ProxyPasswordFile2 = item.ProxyPasswordFile2;
+  f.SSLSNI = item.SSLSNI;
+  f.SSLVerifyChain = item.SSLVerifyChain;
+  f.SSLPinnedKeys = item.SSLPinnedKeys;
   return f;
+}
+
+TKestruneItem::TConnectionFields ConnectionFieldsOf(const TTunnelFields& f) {
+  TKestruneItem::TConnectionFields c;
+  c.SSLHost = f.SSLHost;
+  c.IPv6Host = f.IPv6Host;
+  c.ProxyType = f.ProxyType;
+  c.ProxyHost = f.ProxyHost;
+  c.ProxyPort = f.ProxyPort;
+  c.ProxyHost2 = f.ProxyHost2;
+  c.ProxyPort2 = f.ProxyPort2;
+  c.SSLVerifycert = f.SSLVerifycert;
+  c.SSLFingerprint = f.SSLFingerprint;
+  c.SSLSubjectHash = f.SSLSubjectHash;
+  c.SSLIssuerHash = f.SSLIssuerHash;
+  c.SSLUseClientCertificate = f.SSLUseClientCertificate;
+  c.SSLClientCertificatePath = f.SSLClientCertificatePath;
+  c.Server = f.Server;
+  c.SSLSNI = f.SSLSNI;
+  c.SSLVerifyChain = f.SSLVerifyChain;
+  c.SSLPinnedKeys = f.SSLPinnedKeys;
+  c.ProxyUser = f.ProxyUser;
+  c.ProxyUser2 = f.ProxyUser2;
+  return c;
 }
 
 void ApplyFields(TKestruneItem& item, const TTunnelFields& f) {
@@ -104,6 +133,9 @@ void ApplyFields(TKestruneItem& item, const TTunnelFields& f) {
   item.ProxyUser2 = f.ProxyUser2;
   item.ProxyPasswordFile = f.ProxyPasswordFile;
   item.ProxyPasswordFile2 = f.ProxyPasswordFile2;
+  item.SSLSNI = f.SSLSNI;
+  item.SSLVerifyChain = f.SSLVerifyChain;
+  item.SSLPinnedKeys = f.SSLPinnedKeys;
 }
 
 TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running, QWidget* parent)
@@ -247,18 +279,71 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   tabs_->addTab(logTab, QStringLiteral("Log"));
 
   // ---- "SSL" ----
+  // Each check with a short line on when to use it.
   auto* sslTab = new QWidget(tabs_);
   sslTab->setObjectName(QStringLiteral("tsSSL"));
+  const auto note = [](const char* text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setWordWrap(true);
+    label->setIndent(20);
+    QFont small = label->font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    label->setFont(small);
+    return label;
+  };
   auto* sslGroup = new QGroupBox(QStringLiteral("SSL Options"), sslTab);
   sslGroup->setObjectName(QStringLiteral("gbSSL"));
+  sni_ = Check("Send server name (SNI)", "cbSSLSNI", sslGroup);
+  verifyChain_ = Check("Check chain and host name", "cbSSLVerifyChain", sslGroup);
+  pinnedKeys_ = TextEdit("edSSLPinnedKeys", sslGroup);
+  pinnedKeys_->setPlaceholderText(QStringLiteral("sha256//...; sha256//..."));
   fingerprint_ = TextEdit("edSSLFingerprint", sslGroup);
   verifyCert_ = Check("Check Certificate", "cbSSLVerifycert", sslGroup);
+  auto* fetch = new QPushButton(QString::fromUtf8("Fetch from server…"), sslGroup);
+  fetch->setObjectName(QStringLiteral("btnFetchCertificate"));
+  fetch->setToolTip(QStringLiteral("Connect to the remote host through this tunnel's proxies and show its certificate"));
+  connect(fetch, &QPushButton::clicked, this, &TfProperties::FetchCertificate);
   auto* sslGroupLayout = new QVBoxLayout(sslGroup);
+  sslGroupLayout->addWidget(sni_);
+  sslGroupLayout->addWidget(note("Names the remote host in the handshake; servers with several names need it.", sslGroup));
+  sslGroupLayout->addWidget(verifyChain_);
+  sslGroupLayout->addWidget(note("For public servers: the certificate must come from an authority this computer "
+                                 "trusts and name the remote host.",
+                                 sslGroup));
+  sslGroupLayout->addWidget(new QLabel(QStringLiteral("Key pins:"), sslGroup));
+  sslGroupLayout->addWidget(pinnedKeys_);
+  sslGroupLayout->addWidget(note("For self-signed servers: the server's key must match one of these pins "
+                                 "(separate several with \";\").",
+                                 sslGroup));
   sslGroupLayout->addWidget(new QLabel(QStringLiteral("Cert Fingerprint:"), sslGroup));
   sslGroupLayout->addWidget(fingerprint_);
   sslGroupLayout->addWidget(verifyCert_);
+  sslGroupLayout->addWidget(note("MD5 pins of older settings, compared only while \"Check Certificate\" is on.",
+                                 sslGroup));
+  auto* fetchRow = new QHBoxLayout;
+  fetchRow->addWidget(fetch);
+  fetchRow->addStretch(1);
+  sslGroupLayout->addLayout(fetchRow);
+
+  auto* clientGroup = new QGroupBox(QStringLiteral("Client certificate"), sslTab);
+  clientGroup->setObjectName(QStringLiteral("gbClientCertificate"));
+  useClientCertificate_ = Check("Use client certificate", "cbSSLUseClientCertificate", clientGroup);
+  clientCertificatePath_ = TextEdit("edSSLClientCertificatePath", clientGroup);
+  auto* browse = new QPushButton(QString::fromUtf8("Browse…"), clientGroup);
+  browse->setObjectName(QStringLiteral("btnBrowseClientCertificate"));
+  connect(browse, &QPushButton::clicked, this, &TfProperties::BrowseClientCertificate);
+  auto* pathRow = new QHBoxLayout;
+  pathRow->addWidget(clientCertificatePath_, 1);
+  pathRow->addWidget(browse);
+  auto* clientLayout = new QVBoxLayout(clientGroup);
+  clientLayout->addWidget(useClientCertificate_);
+  clientLayout->addLayout(pathRow);
+  clientLayout->addWidget(note("A PEM file with the certificate and its key (not encrypted), or the key beside it "
+                               "in a file ending in .key.",
+                               clientGroup));
   auto* sslLayout = new QVBoxLayout(sslTab);
   sslLayout->addWidget(sslGroup);
+  sslLayout->addWidget(clientGroup);
   sslLayout->addStretch(1);
   tabs_->addTab(sslTab, QStringLiteral("SSL"));
 
@@ -288,6 +373,11 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   proxyUser2_->setText(Q(fields.ProxyUser2));
   fingerprint_->setText(Q(fields.SSLFingerprint));
   verifyCert_->setChecked(fields.SSLVerifycert);
+  sni_->setChecked(fields.SSLSNI);
+  verifyChain_->setChecked(fields.SSLVerifyChain);
+  pinnedKeys_->setText(Q(fields.SSLPinnedKeys));
+  useClientCertificate_->setChecked(fields.SSLUseClientCertificate);
+  clientCertificatePath_->setText(Q(fields.SSLClientCertificatePath));
   if (mode == TMode::Edit && running) {
     server_->setEnabled(false);
     port_->setEnabled(false);
@@ -299,7 +389,7 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
 }
 
 TTunnelFields TfProperties::Result() const {
-  TTunnelFields f = carried_;  // SSLSubjectHash, SSLIssuerHash, client certificate, raw-traffic switches
+  TTunnelFields f = carried_;  // SSLSubjectHash, SSLIssuerHash, raw-traffic switches
   f.TunnelCaption = S(caption_->text());
   f.Server = S(server_->text());
   f.Port = port_->value();
@@ -320,6 +410,11 @@ TTunnelFields TfProperties::Result() const {
   f.ProxyUser2 = S(proxyUser2_->text());
   f.SSLFingerprint = S(fingerprint_->text());
   f.SSLVerifycert = verifyCert_->isChecked();
+  f.SSLSNI = sni_->isChecked();
+  f.SSLVerifyChain = verifyChain_->isChecked();
+  f.SSLPinnedKeys = S(pinnedKeys_->text());
+  f.SSLUseClientCertificate = useClientCertificate_->isChecked();
+  f.SSLClientCertificatePath = S(clientCertificatePath_->text());
   if (mode_ == TMode::New && f.TunnelCaption.empty()) f.TunnelCaption = f.Server;
   return f;
 }
@@ -328,6 +423,30 @@ std::optional<std::string> TfProperties::NewPassword(int hop) const {
   const QLineEdit* edit = hop == 2 ? proxyPassword2_ : proxyPassword_;
   if (!edit->isModified()) return std::nullopt;
   return S(edit->text());
+}
+
+void TfProperties::FetchCertificate() {
+  const TTunnelFields now = Result();
+  TKestruneItem::TConnectionFields fields = ConnectionFieldsOf(now);
+  // A proxy password typed here is used; one kept in the secret store or a
+  // password file is not at hand in the dialog.
+  fields.ProxyPassword = NewPassword(1).value_or(std::string());
+  fields.ProxyPassword2 = NewPassword(2).value_or(std::string());
+  TfCertificateFetch fetch(fields, now.Port, kFetchTimeLimitMs, this);
+  if (fetch.exec() != QDialog::Accepted) return;
+  const TFetchedPins& pins = fetch.Pins();
+  pinnedKeys_->setText(Q(pins.PinnedKeys));
+  fingerprint_->setText(Q(pins.Fingerprint));
+  // The two name hashes have no control: they travel with the carried settings.
+  carried_.SSLSubjectHash = pins.SubjectHash;
+  carried_.SSLIssuerHash = pins.IssuerHash;
+}
+
+void TfProperties::BrowseClientCertificate() {
+  const QString current = clientCertificatePath_->text();
+  const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("Client certificate"), current,
+                                                      QStringLiteral("PEM files (*.pem *.crt *.cer);;All files (*)"));
+  if (!chosen.isEmpty()) clientCertificatePath_->setText(chosen);
 }
 
 }  // namespace sorvik

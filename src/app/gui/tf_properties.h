@@ -1,6 +1,6 @@
 // TfProperties, the tunnel properties dialog: every user-facing setting of a
 // new or an existing tunnel, plus the settings it carries without showing
-// (subject and issuer hashes, client certificate, raw-traffic switches).
+// (subject and issuer hashes, raw-traffic switches).
 //
 // Thread contract: UI thread only.
 #pragma once
@@ -54,6 +54,10 @@ struct TTunnelFields {
   std::string ProxyUser2;
   std::string ProxyPasswordFile;   // carried, no control
   std::string ProxyPasswordFile2;  // carried, no control
+  // A new tunnel made here names its server and checks the chain.
+  bool SSLSNI = true;
+  bool SSLVerifyChain = true;
+  std::string SSLPinnedKeys;
 
   bool operator==(const TTunnelFields&) const = default;
 };
@@ -64,6 +68,8 @@ inline TTunnelFields NewTunnelFields() { return TTunnelFields{}; }
 TTunnelFields FieldsOf(const TKestruneItem& item);
 // Replaces the tunnel's persisted settings; on a running tunnel call it inside item.Edit().
 void ApplyFields(TKestruneItem& item, const TTunnelFields& fields);
+// What a connection with these settings reads (the certificate fetch).
+TKestruneItem::TConnectionFields ConnectionFieldsOf(const TTunnelFields& fields);
 
 class TfProperties : public QDialog {
   Q_OBJECT
@@ -107,8 +113,19 @@ class TfProperties : public QDialog {
   QCheckBox* logSummary_;
   QLabel* nameResolution_;  // who resolves the remote name with the chosen proxy type
   QCheckBox* logServerErrors_;
+  QCheckBox* sni_;
+  QCheckBox* verifyChain_;
+  QLineEdit* pinnedKeys_;
   QLineEdit* fingerprint_;
   QCheckBox* verifyCert_;
+  QCheckBox* useClientCertificate_;
+  QLineEdit* clientCertificatePath_;
+
+  // "Fetch from server…": fetches the certificate with the settings as the
+  // controls hold them; "Use these pins" fills the key pin and the MD5 trio.
+  void FetchCertificate();
+  // "Browse…": picks the client certificate file.
+  void BrowseClientCertificate();
 };
 
 }  // namespace sorvik

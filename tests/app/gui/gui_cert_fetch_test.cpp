@@ -2,10 +2,14 @@
 // (certificates made at test time), its "Use these pins", its Cancel, and its
 // error texts. The fetch runs off the window's thread: the window keeps
 // processing events while it waits.
+#include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +19,7 @@
 
 #include "app/gui/gui_test_env.h"
 #include "app/gui/tf_cert_fetch.h"
+#include "app/gui/tf_properties.h"
 #include "support/net_fixtures.h"
 #include "tls/tls_fixtures.h"
 
@@ -94,6 +99,101 @@ TEST(FetchDialog, CancelEndsAFetchThatGetsNoAnswer) {
     dialog.reset();  // joins the fetch thread
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
   }
+}
+
+// ---------------------------------------------------------------------------
+// The SSL tab of the properties dialog
+
+TEST(SslTab, ANewTunnelNamesItsServerAndChecksTheChain) {
+  TfProperties d(TfProperties::TMode::New, NewTunnelFields(), false);
+  EXPECT_TRUE(Find<QCheckBox>(d, "cbSSLSNI")->isChecked());
+  EXPECT_TRUE(Find<QCheckBox>(d, "cbSSLVerifyChain")->isChecked());
+  EXPECT_FALSE(Find<QCheckBox>(d, "cbSSLUseClientCertificate")->isChecked());
+  const TTunnelFields r = d.Result();
+  EXPECT_TRUE(r.SSLSNI);
+  EXPECT_TRUE(r.SSLVerifyChain);
+  EXPECT_EQ(r.SSLPinnedKeys, "");
+}
+
+TEST(SslTab, ShowsAndEditsTheTlsSettings) {
+  TTunnelFields in;
+  in.Server = "news.example.org";
+  in.TunnelCaption = "News";
+  in.SSLHost = true;
+  in.SSLSNI = false;
+  in.SSLVerifyChain = false;
+  in.SSLPinnedKeys = "sha256//AAAA";
+  in.SSLUseClientCertificate = true;
+  in.SSLClientCertificatePath = "/home/u/client.pem";
+  in.SSLSubjectHash = "0011AABB";
+  TfProperties d(TfProperties::TMode::Edit, in, false);
+  EXPECT_FALSE(Find<QCheckBox>(d, "cbSSLSNI")->isChecked());
+  EXPECT_FALSE(Find<QCheckBox>(d, "cbSSLVerifyChain")->isChecked());
+  EXPECT_EQ(Find<QLineEdit>(d, "edSSLPinnedKeys")->text(), "sha256//AAAA");
+  EXPECT_TRUE(Find<QCheckBox>(d, "cbSSLUseClientCertificate")->isChecked());
+  EXPECT_EQ(Find<QLineEdit>(d, "edSSLClientCertificatePath")->text(), "/home/u/client.pem");
+  EXPECT_EQ(d.Result(), in);
+
+  Find<QCheckBox>(d, "cbSSLSNI")->toggle();
+  Find<QCheckBox>(d, "cbSSLVerifyChain")->toggle();
+  Find<QCheckBox>(d, "cbSSLUseClientCertificate")->toggle();
+  Find<QLineEdit>(d, "edSSLPinnedKeys")->setText("sha256//AAAA; sha256//BBBB");
+  Find<QLineEdit>(d, "edSSLClientCertificatePath")->setText("/etc/c.pem");
+  TTunnelFields expected = in;
+  expected.SSLSNI = true;
+  expected.SSLVerifyChain = true;
+  expected.SSLUseClientCertificate = false;
+  expected.SSLPinnedKeys = "sha256//AAAA; sha256//BBBB";
+  expected.SSLClientCertificatePath = "/etc/c.pem";
+  EXPECT_EQ(d.Result(), expected);
+  EXPECT_NE(Find<QPushButton>(d, "btnBrowseClientCertificate"), nullptr);
+}
+
+// "Fetch from server…" with the values the dialog holds now; "Use these pins"
+// fills the key pin and the fingerprint, and the two hashes travel along.
+TEST(SslTab, FetchFromServerThenUseThesePinsFillsThePins) {
+  ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
+  test::TlsServerConfig config;
+  config.CertChainFile = Certificates().Path("leaf-chain.pem");
+  config.KeyFile = Certificates().Path("leaf.key");
+  test::TlsServer server(config);
+  TTunnelFields in = NewTunnelFields();
+  in.Server = "localhost";
+  in.Port = server.Port();
+  in.SSLHost = true;
+  TfProperties d(TfProperties::TMode::New, in, false);
+  bool used = false;
+  // Runs inside the fetch dialog's own event loop.
+  QTimer::singleShot(0, [&] {
+    TfCertificateFetch* fetch = nullptr;
+    test::PumpUntil([&] {
+      fetch = qobject_cast<TfCertificateFetch*>(QApplication::activeModalWidget());
+      return fetch && fetch->Finished();
+    }, 30000);
+    if (!fetch) return;
+    auto* use = fetch->findChild<QPushButton*>(QStringLiteral("btnUsePins"));
+    if (use && use->isEnabled()) {
+      used = true;
+      QTest::mouseClick(use, Qt::LeftButton);
+    } else {
+      fetch->reject();
+    }
+  });
+  QTest::mouseClick(Find<QPushButton>(d, "btnFetchCertificate"), Qt::LeftButton);
+  ASSERT_TRUE(used);
+  const test::Pins md5 = test::PinsFromCli(Certificates().Path("leaf.pem"));
+  const std::string keyPin =
+      "sha256//" + test::RunCommand("openssl x509 -in '" + Certificates().Path("leaf.pem") +
+                                    "' -pubkey -noout | openssl pkey -pubin -outform der | openssl dgst -sha256 "
+                                    "-binary | base64");
+  EXPECT_EQ(Find<QLineEdit>(d, "edSSLPinnedKeys")->text().toStdString(), keyPin);
+  EXPECT_EQ(Find<QLineEdit>(d, "edSSLFingerprint")->text().toStdString(), md5.Fingerprint);
+  const TTunnelFields r = d.Result();
+  EXPECT_EQ(r.SSLPinnedKeys, keyPin);
+  EXPECT_EQ(r.SSLFingerprint, md5.Fingerprint);
+  EXPECT_EQ(r.SSLSubjectHash, md5.SubjectHash);
+  EXPECT_EQ(r.SSLIssuerHash, md5.IssuerHash);
+  EXPECT_EQ(server.ServerNamesSeen(), 1);  // the dialog's SNI choice was used
 }
 
 }  // namespace
