@@ -320,6 +320,27 @@ long PssKiB(pid_t root) {
   return total;
 }
 
+// Threads of the process tree under `root`.
+long ThreadCount(pid_t root) {
+  long total = 0;
+  for (pid_t p : Descendants(root)) {
+    std::ifstream in("/proc/" + std::to_string(p) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("Threads:", 0) == 0) total += std::atol(line.c_str() + 8);
+    }
+  }
+  return total;
+}
+
+// After a burst: waits (at most `limit_s`) until the relay has let go of the
+// threads and processes it made for the burst, so that the memory measured
+// next is not mixed with what is still being freed.
+void WaitSettled(pid_t owner, long threads, double limit_s) {
+  const auto t0 = Clock::now();
+  while (ThreadCount(owner) > threads && Secs(t0, Clock::now()) < limit_s) ::usleep(50000);
+}
+
 // User plus system CPU seconds from a /proc/.../stat file (threads that have
 // ended still count in a process's figure); with `children`, also that of its
 // children that have ended and were waited for (socat forks one per connection).
@@ -595,8 +616,9 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   f.conn_rate = ConnRate(port, o.rate_conns, f.ok);
   ::usleep(300000);  // let the relay finish closing
   std::fprintf(stderr, "[%s] burst of %d connects...\n", name, o.burst);
+  const long threads = ThreadCount(owner);
   Burst(port, o.burst, o.burst_limit_s, f);
-  ::usleep(300000);
+  WaitSettled(owner, threads, 10);
   std::fprintf(stderr, "[%s] %d connections...\n", name, o.conns);
   long before = PssKiB(owner);
   std::vector<int> fds = OpenMany(port, o.conns, f.ok);

@@ -134,6 +134,16 @@ long PssKiB(pid_t pid) {
   return -1;
 }
 
+// Threads of one process.
+long ThreadCount(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::atol(line.c_str() + 8);
+  }
+  return 0;
+}
+
 // User plus system CPU seconds of one process, with its waited-for children.
 double CpuSeconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -395,7 +405,10 @@ Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& 
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   std::fprintf(stderr, "[%s] burst of %d...\n", name, o.burst);
+  const long threads = ThreadCount(process);
   Burst(entry, o.burst, o.burstLimitS, f);
+  // The threads made for the burst are gone (at most 10 s) before memory is measured.
+  for (int i = 0; i < 200 && ThreadCount(process) > threads; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   // Memory per open TLS connection.
   std::fprintf(stderr, "[%s] %d open connections...\n", name, o.connections);
   {
