@@ -889,6 +889,9 @@ int main(int argc, char** argv) {
   }
   const long rssEnd = RssKiB(pid);
   const bool alive = sorvik.Running();
+  // An orderly end (SIGTERM), given time for the sanitizers' checks at exit.
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 600 && sorvik.Running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const int status = sorvik.Stop();
   const bool cleanExit = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   std::string sanitizer = RunCommand("cat '" + dir.Path() + "'/asan* '" + dir.Path() + "'/ubsan* 2>/dev/null");
