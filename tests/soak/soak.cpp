@@ -72,10 +72,14 @@ void CountFault(const std::string& kind) {
 
 std::mutex g_log_mutex;
 std::vector<std::string> g_failures;  // the first few unexpected failures; guarded by g_log_mutex
+const Clock::time_point g_program_start = Clock::now();
 void NoteFailure(const std::string& what) {
+  const double at = std::chrono::duration<double>(Clock::now() - g_program_start).count();
   std::lock_guard<std::mutex> lock(g_log_mutex);
-  if (g_failures.size() < 20) g_failures.push_back(what);
+  if (g_failures.size() < 20) g_failures.push_back("at " + std::to_string(static_cast<int>(at)) + " s: " + what);
 }
+// A fault's moment, listed with the failures so that they can be told apart.
+void NoteFault(const std::string& what) { NoteFailure("(" + what + ")"); }
 
 // Fault windows: failures of a tunnel that overlap one are expected.
 struct Window {
@@ -843,15 +847,23 @@ int main(int argc, char** argv) {
     if (!proxyKilled && at >= 0.40) {
       proxyKilled = true;
       const auto from = Clock::now();
+      size_t window = 0;
+      {
+        // Open until the proxy is back: failures that end meanwhile are expected.
+        std::lock_guard<std::mutex> lock(g_windows_mutex);
+        window = g_windows.size();
+        g_windows.push_back({from, Clock::time_point::max(), 1});
+      }
       ::kill(microsocks->Pid(), SIGKILL);
       microsocks.reset();
       std::this_thread::sleep_for(std::chrono::seconds(1));  // the proxy stays away a moment
       microsocks = StartMicrosocks(socks5Port);
       {
         std::lock_guard<std::mutex> lock(g_windows_mutex);
-        g_windows.push_back({from, Clock::now(), 1});
+        g_windows[window].to = Clock::now();
       }
       CountFault("proxy killed and restarted");
+      NoteFault("the SOCKS 5 proxy was killed here and is back");
       if (!microsocks) {
         std::fprintf(stderr, "soak: microsocks did not come back\n");
         return 1;
@@ -872,6 +884,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(2));  // the limit holds this long
         ::prlimit(pid, RLIMIT_NOFILE, &old, nullptr);
         CountFault("descriptor limit reached");
+        NoteFault("the descriptor limit was lifted here");
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // sampling interval
@@ -925,7 +938,7 @@ int main(int argc, char** argv) {
               rssPeak, rssEnd, growth, kGrowthLimitKiB);
   std::printf("  program                   %s, exit status %d\n", alive ? "alive at the end" : "DIED",
               WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-  for (const std::string& f : g_failures) std::printf("  failure: %s\n", f.c_str());
+  for (const std::string& f : g_failures) std::printf("  %s\n", f.c_str());
   if (!sanitizer.empty()) std::printf("  sanitizer report:\n%s\n", sanitizer.c_str());
 
   const bool pass = g_corrupted == 0 && g_hung == 0 && g_unexpected == 0 && fdsAfter <= fdsBefore &&
