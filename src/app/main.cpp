@@ -9,6 +9,7 @@
 #include "net/socket_util.h"
 #ifdef SORVIK_HAVE_GUI
 #include "app/gui/gui_main.h"
+#include "app/gui/single_instance.h"
 #include "app/settings.h"
 #endif
 
@@ -33,7 +34,22 @@ int main(int argc, char** argv) {
       break;
   }
   sorvik::RaiseDescriptorLimit();
-  if (cl.Headless) return sorvik::RunHeadless(cl.DataDir);
+  if (cl.Headless) {
+#ifdef SORVIK_HAVE_GUI
+    // One instance per data directory; a missing directory (no settings, so no
+    // tunnels) needs no lock and is not made.
+    const std::string dataDir = sorvik::DataDirectory(cl.DataDir);
+    sorvik::TInstanceLock lock(dataDir, false);
+    if (lock.TryLock() == sorvik::TInstanceLock::TResult::HeldByOther) {
+      std::fprintf(stderr,
+                   "sorvik: Sorvik is already running with the data directory %s (process %lld); a second one "
+                   "would compete for the same ports. End it first, or start with another --data-dir.\n",
+                   dataDir.c_str(), lock.OwnerPid());
+      return sorvik::kExitAlreadyRunning;
+    }
+#endif
+    return sorvik::RunHeadless(cl.DataDir);
+  }
 #ifdef SORVIK_HAVE_GUI
   std::string why;
   if (sorvik::DisplayAvailable(why)) return sorvik::RunGui(argc, argv, sorvik::DataDirectory(cl.DataDir), cl.AtLogin);

@@ -7,6 +7,7 @@
 
 #include "net/mapped_port_tcp.h"
 #include "tls/ssl_io_handler.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/event_gate.h"
 
 namespace sorvik {
@@ -52,6 +53,10 @@ TKestruneItem::TConnectionFields TKestruneItem::Snapshot() const {
 }
 
 bool TKestruneItem::Start() {
+  // 0. An endpoint that cannot work (no remote host, a port outside 1..65535,
+  //    whose low 16 bits could even be 0: a random port on every address) is
+  //    refused before anything changes.
+  if (auto problem = EndpointProblem(Server, Port, Mapped)) throw ETunnelEndpointError(problem->Text);
   // 1. An earlier server (running or left inactive by a failed start) goes first;
   //    releasing a running one drops its connections.
   if (MappingServer) {

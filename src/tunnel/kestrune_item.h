@@ -135,6 +135,8 @@ class TKestruneItem {
   void WriteTunnelSection(TIniFile* file, int n) const;
 
   // ---- runtime (UI thread unless noted) ----
+  // Raises ETunnelEndpointError (nothing changed) for an empty remote host or a
+  // port outside 1..65535, and the engine's error when the listener fails.
   bool Start();
   void DetachEvents();
   void Stop();

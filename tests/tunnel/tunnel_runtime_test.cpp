@@ -17,6 +17,7 @@
 #include "net/mapped_port_tcp.h"
 #include "support/net_fixtures.h"
 #include "tunnel/connection_report.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/events.h"
 #include "tunnel/kestrune_item.h"
 #include "tunnel_test_util.h"
@@ -302,42 +303,81 @@ TEST(TunnelStatsTest, SnapshotOfOpenConnections) {
   ASSERT_TRUE(Echoes(c2, "two"));
 }
 
-struct FailCase {
-  const char* name;
-  bool emptyHost;
-  bool portZero;
-  const char* message;        // the error message in both ERR lines
-  size_t statusLinesBefore;   // code 6 lines before the errors
-};
-
-class TunnelErrorEventsTest : public ::testing::TestWithParam<FailCase> {};
-
-TEST_P(TunnelErrorEventsTest, TwoIdenticalErrorLinesClientClosedTunnelListens) {
-  const FailCase& fc = GetParam();
+// A refused connect gives two identical error lines per connection (status
+// first); the client is closed and the tunnel goes on listening.
+TEST(TunnelEventsTest, RefusedConnectGivesTwoIdenticalErrorLinesClientClosedTunnelListens) {
   EventRecorder rec;
   uint16_t refused = test::FreePort();  // nothing listens there
-  auto t = MakeTunnel(fc.emptyHost ? "" : "127.0.0.1", fc.portZero ? 0 : refused, &rec);
+  auto t = MakeTunnel("127.0.0.1", refused, &rec);
   ASSERT_TRUE(t->Start());
+  const size_t statusLinesBefore = 1;
   for (int round = 0; round < 2; ++round) {
     BlockingClient c(static_cast<uint16_t>(t->Mapped));
     ASSERT_TRUE(c.Connected());
     EXPECT_EQ(c.RecvUntilClosed(), "");
-    const size_t want = (fc.statusLinesBefore + 2) * static_cast<size_t>(round + 1);
+    const size_t want = (statusLinesBefore + 2) * static_cast<size_t>(round + 1);
     ASSERT_TRUE(rec.WaitCount(want));
     ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
     EXPECT_EQ(rec.Count(), want);
   }
   auto errors = rec.WithCode(kEventTlsOrError);
   ASSERT_EQ(errors.size(), 4u);
-  for (auto& e : errors) EXPECT_TRUE(StampedLine(e.text, std::string(" ERR > ") + fc.message)) << e.text;
-  EXPECT_EQ(rec.WithCode(kEventPlainStatus).size(), 2 * fc.statusLinesBefore);
+  for (auto& e : errors) {
+    EXPECT_TRUE(StampedLine(e.text, " ERR > Socket Error # 111\r\nConnection refused.")) << e.text;
+  }
+  EXPECT_EQ(rec.WithCode(kEventPlainStatus).size(), 2 * statusLinesBefore);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TunnelErrorEventsTest,
-    ::testing::Values(FailCase{"EmptyHost", true, false, "", 0}, FailCase{"PortZero", false, true, "", 0},
-                      FailCase{"Refused", false, false, "Socket Error # 111\r\nConnection refused.", 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+// An endpoint that cannot work is refused at start with one clear message:
+// nothing listens (port 0 would have listened on a random port, a port above
+// 65535 on its low 16 bits), no server is made, no event is reported, and an
+// earlier failed start's server is left as it was.
+TEST(TunnelStartTest, RefusesEmptyHostAndPortsOutsideTheRange) {
+  struct Case {
+    const char* host;
+    int32_t port;
+    int32_t mapped;
+    std::string message;
+  };
+  const uint16_t free = test::FreePort();
+  const Case cases[] = {
+      {"", 80, free, "Remote host is empty."},
+      {"  ", 80, free, "Remote host is empty."},
+      {"127.0.0.1", 0, free, "Remote port 0 is out of range (1 to 65535)."},
+      {"127.0.0.1", -5, free, "Remote port -5 is out of range (1 to 65535)."},
+      {"127.0.0.1", 65536, free, "Remote port 65536 is out of range (1 to 65535)."},
+      {"127.0.0.1", 80, 0, "Local port 0 is out of range (1 to 65535)."},
+      {"127.0.0.1", 80, 65536 + free, "Local port " + std::to_string(65536 + free) + " is out of range (1 to 65535)."},
+      {"", 0, 0, "Remote host is empty."},  // the first problem is named
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " " + std::to_string(c.port) + " " + std::to_string(c.mapped));
+    EventRecorder rec;
+    auto t = MakeTunnel(c.host, c.port, &rec);
+    t->Mapped = c.mapped;
+    try {
+      t->Start();
+      FAIL() << "started";
+    } catch (const ETunnelEndpointError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+      EXPECT_STREQ(e.ClassName(), "ETunnelEndpointError");
+    }
+    EXPECT_FALSE(t->IsRunning());
+    EXPECT_EQ(t->MappingServer, nullptr);
+    EXPECT_EQ(t->ConnectionReport(), "No connections");
+    EXPECT_EQ(rec.Count(), 0u);
+  }
+  // Nothing listens on the low 16 bits of the oversized local port.
+  BlockingClient probe(free);
+  EXPECT_FALSE(probe.Connected());
+  // The smallest and the largest port are fine.
+  for (int32_t port : {1, 65535}) {
+    auto t = MakeTunnel("127.0.0.1", port);
+    EXPECT_TRUE(t->Start());
+    t->DetachEvents();
+    t->Stop();
+  }
+}
 
 // A first proxy given as an IPv6 literal is connected to over IPv6, without a
 // name lookup; nothing listens there, so the connection is refused.

@@ -1,6 +1,8 @@
 #include "app/gui/gui_main.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -15,6 +17,7 @@
 #include <cstring>
 
 #include "app/gui/qt_bridge.h"
+#include "app/gui/single_instance.h"
 #include "app/gui/tf_main.h"
 
 namespace sorvik {
@@ -77,9 +80,44 @@ bool DisplayAvailable(std::string& why) {
 int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
   TApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);  // the window hides to the tray; closing it runs the exit sequence
+
+  // One instance per data directory: a later start shows the running one's
+  // window. The running one may still be starting (lock taken, not listening
+  // yet) or just ending (lock about to go): both are waited for a while.
+  TInstanceLock lock(dataDir, true);
+  TInstanceLock::TResult locked = lock.TryLock();
+  QElapsedTimer waited;
+  waited.start();
+  while (locked == TInstanceLock::TResult::HeldByOther) {
+    if (RequestShow(dataDir, 2000)) {
+      std::fprintf(stderr, "sorvik: Sorvik is already running with the data directory %s: its window was shown.\n",
+                   dataDir.c_str());
+      return 0;
+    }
+    if (waited.elapsed() > 10000) {
+      std::fprintf(stderr,
+                   "sorvik: Sorvik is already running with the data directory %s (process %lld) and did not "
+                   "show its window (a window-less one cannot). Use that one, end it first, or start with "
+                   "another --data-dir.\n",
+                   dataDir.c_str(), lock.OwnerPid());
+      return kExitAlreadyRunning;
+    }
+    QThread::msleep(100);
+    locked = lock.TryLock();
+  }
+  if (locked == TInstanceLock::TResult::Unavailable) {
+    std::fprintf(stderr, "sorvik: cannot make the lock file %s (%s); a second start with this data directory "
+                 "will not be noticed.\n", lock.Path().c_str(), lock.Problem().c_str());
+  }
+
   int status = 0;
   {
     TfMain window(dataDir);
+    TShowRequestServer showRequests([&window] { window.Guard([&window] { window.ShowWindowOp(); }); });
+    if (locked == TInstanceLock::TResult::Acquired && !showRequests.Listen(dataDir)) {
+      std::fprintf(stderr, "sorvik: cannot listen for show requests on %s; a second start will not show this "
+                   "window.\n", ShowRequestSocketName(dataDir).c_str());
+    }
 
     // SIGTERM / SIGINT: the exit sequence on the UI thread.
     QSocketNotifier* notifier = nullptr;

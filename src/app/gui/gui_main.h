@@ -13,7 +13,9 @@ namespace sorvik {
 bool DisplayAvailable(std::string& why);
 
 // Creates the application and the main window with the settings of `dataDir`
-// (ending with "/"), runs the event loop and the exit sequence. SIGTERM, SIGINT
+// (ending with "/"), runs the event loop and the exit sequence. When another
+// process runs with the same data directory, asks it to show its window and
+// returns 0 instead (kExitAlreadyRunning when it does not answer). SIGTERM, SIGINT
 // and the end of the desktop session run the exit sequence as the tray's
 // "Exit" does, without asking anything (a failed save is logged, not asked
 // about). `atLogin`: started by the login entry (see TfMain::ShowAtStart).

@@ -53,4 +53,40 @@ QAbstractSpinBox::StepEnabled TNumberEdit::stepEnabled() const {
   return StepUpEnabled | StepDownEnabled;
 }
 
+// ---- TRangeSpinBox ----
+
+TRangeSpinBox::TRangeSpinBox(QWidget* parent) : QSpinBox(parent) {
+  setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+}
+
+bool TRangeSpinBox::ParseInteger(const QString& input, qlonglong& value) const {
+  QString text = input.trimmed();
+  if (!prefix().isEmpty() && text.startsWith(prefix())) text = text.mid(prefix().size());
+  if (!suffix().isEmpty() && text.endsWith(suffix())) text.chop(suffix().size());
+  text.remove(locale().groupSeparator());
+  text = text.trimmed();
+  bool ok = false;
+  value = text.toLongLong(&ok, 10);
+  return ok;
+}
+
+QValidator::State TRangeSpinBox::validate(QString& input, int& pos) const {
+  const QValidator::State state = QSpinBox::validate(input, pos);
+  if (state != QValidator::Invalid) return state;
+  // Beyond a bound (or a sign on its own): still typed; fixup brings it to the bound.
+  qlonglong value = 0;
+  const QString bare = input.trimmed();
+  if (bare == QStringLiteral("-") || bare == QStringLiteral("+")) return QValidator::Intermediate;
+  return ParseInteger(input, value) ? QValidator::Intermediate : QValidator::Invalid;
+}
+
+void TRangeSpinBox::fixup(QString& input) const {
+  qlonglong value = 0;
+  if (!ParseInteger(input, value)) {
+    QSpinBox::fixup(input);
+    return;
+  }
+  input = textFromValue(static_cast<int>(std::clamp<qlonglong>(value, minimum(), maximum())));
+}
+
 }  // namespace sorvik

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QAbstractSpinBox>
+#include <QSpinBox>
 
 #include <cstdint>
 
@@ -32,6 +33,23 @@ class TNumberEdit : public QAbstractSpinBox {
 
  protected:
   StepEnabled stepEnabled() const override;
+};
+
+// A bounded integer field (the options dialog's): a number typed outside the
+// range is accepted while typing and brought to the nearest bound when the
+// field is left or the dialog confirmed, instead of being refused or reverted.
+class TRangeSpinBox : public QSpinBox {
+  Q_OBJECT
+
+ public:
+  explicit TRangeSpinBox(QWidget* parent = nullptr);
+
+  QValidator::State validate(QString& input, int& pos) const override;
+  void fixup(QString& input) const override;
+
+ private:
+  // The integer `input` holds (group separators and sign allowed), if any.
+  bool ParseInteger(const QString& input, qlonglong& value) const;
 };
 
 }  // namespace sorvik

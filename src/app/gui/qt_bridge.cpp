@@ -91,9 +91,13 @@ void TQtAsker::Inform(const std::string& title, const std::string& text, TAskKin
     next_answers_.pop_front();
     return;
   }
+  QWidget* parent = QApplication::activeWindow();
+  if (parent == nullptr) parent = owner_;
   QMessageBox box(kind == TAskKind::Information ? QMessageBox::Information : QMessageBox::Warning, Q(title), Q(text),
-                  QMessageBox::Ok, QApplication::activeWindow());
+                  QMessageBox::Ok, parent);
   box.setObjectName(QStringLiteral("noticeBox"));
+  // Modal to its window only: the tray icon and its menu stay usable.
+  if (parent != nullptr) box.setWindowModality(Qt::WindowModal);
   box.exec();
 }
 
@@ -108,8 +112,12 @@ bool TQtAsker::Ask(const std::string& title, const std::string& text, TAskKind k
                                  : kind == TAskKind::Question    ? QMessageBox::Question
                                  : kind == TAskKind::Information ? QMessageBox::Information
                                                                  : QMessageBox::Critical;
-  QMessageBox box(icon, Q(title), Q(text), QMessageBox::Yes | QMessageBox::No, QApplication::activeWindow());
+  QWidget* parent = QApplication::activeWindow();
+  if (parent == nullptr) parent = owner_;
+  QMessageBox box(icon, Q(title), Q(text), QMessageBox::Yes | QMessageBox::No, parent);
   box.setObjectName(QStringLiteral("askBox"));
+  // Modal to its window only: the tray icon and its menu stay usable.
+  if (parent != nullptr) box.setWindowModality(Qt::WindowModal);
   return box.exec() == QMessageBox::Yes;
 }
 

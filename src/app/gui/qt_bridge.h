@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 #include <QTimer>
 
 #include <condition_variable>
@@ -71,6 +73,8 @@ class TQtAsker : public IAsker {
   // A notice with an OK button (kind Warning or Information).
   void Inform(const std::string& title, const std::string& text, TAskKind kind);
 
+  // The window a question belongs to when no window is active (the main window).
+  void SetOwner(QWidget* owner) { owner_ = owner; }
   void SetNextAnswers(std::deque<bool> answers) { next_answers_ = std::move(answers); }
   size_t PendingAnswers() const { return next_answers_.size(); }
   // Every question asked so far, in order.
@@ -81,6 +85,7 @@ class TQtAsker : public IAsker {
 
   std::deque<bool> next_answers_;
   std::vector<TQuestion> asked_;
+  QPointer<QWidget> owner_;
 };
 
 // The autostart timer: a single-shot QTimer that calls `fired` when it expires.

@@ -2,6 +2,11 @@
 
 #include <QDialogButtonBox>
 #include <QHeaderView>
+#include <QFontDatabase>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTextDocument>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
@@ -9,8 +14,17 @@
 #include <QVBoxLayout>
 
 #include <chrono>
+#include <algorithm>
 
 namespace sorvik {
+namespace {
+
+// A typical connection line of the report: a local client, and an outbound
+// socket from a LAN address to a remote host, both with wide addresses.
+constexpr char kTypicalReportLine[] =
+    " 127.0.0.1:54321    >>         127.0.0.1:8081    -   192.168.100.200:54321   >> 203.113.110.120:65535";
+
+}  // namespace
 
 // ---- TConnectionsModel ----
 
@@ -49,12 +63,13 @@ TfDebug::TfDebug(const std::string& report, QWidget* parent, TSnapshot snapshot)
   setObjectName(QStringLiteral("fDebug"));
   setWindowTitle(QStringLiteral("Connections"));
   setSizeGripEnabled(true);
-  resize(640, 400);
 
   text_ = new QPlainTextEdit(this);
   text_->setObjectName(QStringLiteral("mmDebug"));
   text_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  text_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // The report is a table of addresses: columns line up in a fixed-width font.
+  text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  text_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   text_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   QString body = QString::fromLocal8Bit(report.data(), static_cast<qsizetype>(report.size()));
   body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
@@ -85,6 +100,18 @@ TfDebug::TfDebug(const std::string& report, QWidget* parent, TSnapshot snapshot)
   layout->addWidget(text_, 1);
   layout->addWidget(table_, 2);
   layout->addWidget(buttons);
+
+  // Wide enough for a typical connection line (long IPv4 addresses and ports
+  // on both sides) without a sideways scroll bar, within the screen.
+  const int lineWidth = text_->fontMetrics().horizontalAdvance(QString::fromLatin1(kTypicalReportLine));
+  const QMargins margins = layout->contentsMargins();
+  const int scrollBar = std::max(text_->verticalScrollBar()->sizeHint().width(),
+                                 style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, text_));
+  const int chrome = margins.left() + margins.right() + 2 * text_->frameWidth() +
+                     static_cast<int>(2 * text_->document()->documentMargin()) + scrollBar + 16;
+  int width = std::max(640, lineWidth + chrome);
+  if (const QScreen* screen = this->screen()) width = std::min(width, screen->availableGeometry().width() - 40);
+  resize(width, 400);
 }
 
 void TfDebug::Refresh() {

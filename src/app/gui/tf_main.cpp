@@ -5,7 +5,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGridLayout>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
@@ -104,6 +106,7 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
       data_dir_(dataDir) {
   setObjectName(QStringLiteral("fMain"));
   core_ = std::make_unique<AppCore>(dispatcher_, asker_, static_cast<IDisplay&>(*this), timer_);
+  asker_.SetOwner(this);
   const char* mirror = std::getenv(kMirrorLogVariable);
   mirror_log_ = mirror != nullptr && std::string(mirror) == "1";
 
@@ -132,9 +135,10 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   Guard([this] { core_->Load(data_dir_); });
   SetRowCount(core_->TunnelCount());
   ApplyStoredLayout();
-  ApplyCommandStates();
   ReportLoad();
   LoadProxyPasswords();
+  // The first row is focused, so that Run and Properties work at once.
+  SetFocusedRow(core_->TunnelCount() > 0 ? 0 : -1);
   // 4. hints: QMainWindow shows every status tip in its status bar.
   // 5. the autostart timer
   Guard([this] { core_->ArmAutostart(); });
@@ -159,6 +163,8 @@ TfMain::~TfMain() {
   }
   core_->Log().SetView(nullptr);
   core_.reset();  // releases the tunnels before the dispatcher goes
+  if (tray_ != nullptr) tray_->setContextMenu(nullptr);
+  delete tray_menu_;
 }
 
 // ---- building ----
@@ -209,6 +215,7 @@ void TfMain::BuildMenus() {
   QMenu* tunnel = menuBar()->addMenu(QStringLiteral("&Tunnel"));
   tunnel->setObjectName(QStringLiteral("mnTunnel"));
   tunnel->addActions({tnlRun_, tnlStop_, tnlProperties_, tnlAdd_, tnlRemove_, tnlTest_});
+  tunnel_menu_ = tunnel;
   QMenu* tools = menuBar()->addMenu(QStringLiteral("T&ools"));
   tools->setObjectName(QStringLiteral("mnTools"));
   tools->addActions({toolsOptions_, tnlDebug_, tnlRunAutostart_});
@@ -269,6 +276,18 @@ void TfMain::BuildCentral() {
     ApplyCommandStates();
   });
   connect(list_, &QTableView::doubleClicked, this, [this] { Guard([this] { CmdProperties(); }); });
+  // Enter opens Properties and Delete removes, as the commands would (a
+  // disabled command does nothing); a right click offers the Tunnel menu.
+  list_->installEventFilter(this);
+  list_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    Guard([this, pos] {
+      const QModelIndex at = list_->indexAt(pos);
+      if (at.isValid()) SetFocusedRow(at.row());
+      std::unique_ptr<QMenu> menu(ListContextMenu());
+      menu->exec(list_->viewport()->mapToGlobal(pos));
+    });
+  });
 
   auto* tunnelsLayout = new QVBoxLayout(tunnels);
   tunnelsLayout->setContentsMargins(2, 2, 2, 2);
@@ -296,18 +315,22 @@ void TfMain::BuildCentral() {
 }
 
 void TfMain::BuildTray() {
-  tray_menu_ = new QMenu(this);
+  tray_menu_ = new QMenu;
   tray_menu_->setObjectName(QStringLiteral("TrayPopupMenu"));
-  trayShow_ = tray_menu_->addAction(QStringLiteral("Show Window"));
+  // The actions belong to the window (the menu has no parent).
+  trayShow_ = new QAction(QStringLiteral("Show Window"), this);
+  tray_menu_->addAction(trayShow_);
   trayShow_->setObjectName(QStringLiteral("trayShow"));
   QFont bold = trayShow_->font();
   bold.setBold(true);
   trayShow_->setFont(bold);
   tray_menu_->setDefaultAction(trayShow_);
-  trayHide_ = tray_menu_->addAction(QStringLiteral("Hide Window"));
+  trayHide_ = new QAction(QStringLiteral("Hide Window"), this);
+  tray_menu_->addAction(trayHide_);
   trayHide_->setObjectName(QStringLiteral("trayHide"));
   tray_menu_->addSeparator();
-  trayExit_ = tray_menu_->addAction(QStringLiteral("Exit"));
+  trayExit_ = new QAction(QStringLiteral("Exit"), this);
+  tray_menu_->addAction(trayExit_);
   trayExit_->setObjectName(QStringLiteral("trayExit"));
   connect(trayShow_, &QAction::triggered, this, [this] { Guard([this] { ShowWindowOp(); }); });
   connect(trayHide_, &QAction::triggered, this, [this] { Guard([this] { HideWindowOp(); }); });
@@ -481,15 +504,50 @@ void TfMain::SetFocusedRow(int row) {
   ApplyCommandStates();
 }
 
+QMenu* TfMain::ListContextMenu() {
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("pmTunnelList"));
+  menu->addActions(tunnel_menu_->actions());
+  return menu;
+}
+
+bool TfMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == list_ && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
+      if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+        tnlProperties_->trigger();
+        return true;
+      }
+      if (key->key() == Qt::Key_Delete) {
+        tnlRemove_->trigger();
+        return true;
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
 // ---- commands ----
 
 int TfMain::ExecDialog(QDialog& dialog) {
   if (BeforeDialog) {
     // The hook fills the dialog and accepts or rejects it instead of the user.
     BeforeDialog(dialog);
-    return dialog.result();
+    return exit_done_ ? QDialog::Rejected : dialog.result();
   }
-  return dialog.exec();
+  // Modal to the main window only: the tray icon and its menu stay usable.
+  dialog.setWindowModality(Qt::WindowModal);
+  const int result = dialog.exec();
+  return exit_done_ || exit_pending_ ? QDialog::Rejected : result;
+}
+
+QList<QWidget*> TfMain::OpenDialogs() const {
+  QList<QWidget*> open;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w != this && w->isModal() && w->isVisible()) open.append(w);
+  }
+  return open;
 }
 
 void TfMain::CmdRun() { core_->RunTunnel(FocusedRow()); }
@@ -544,12 +602,15 @@ void TfMain::StoreProxyPasswords(TKestruneItem& tunnel, const std::string& oldCa
 }
 
 void TfMain::CmdAdd() {
-  TfProperties dialog(TfProperties::TMode::New, NewTunnelFields(), false, this);
+  std::vector<int32_t> usedLocalPorts;
+  for (const auto& tunnel : core_->Tunnels()) usedLocalPorts.push_back(tunnel->Mapped);
+  TfProperties dialog(TfProperties::TMode::New, NewTunnelFields(usedLocalPorts), false, this);
   if (ExecDialog(dialog) != QDialog::Accepted) return;
   const TTunnelFields fields = dialog.Result();
   const int row = core_->AddTunnel([&fields](TKestruneItem& t) { ApplyFields(t, fields); });
   if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, std::string(), dialog);
-  ApplyCommandStates();
+  // The new row is the focused one: Run and Properties act on it at once.
+  SetFocusedRow(row);
 }
 
 void TfMain::CmdRemove() {
@@ -648,8 +709,16 @@ void TfMain::CmdAbout() {
   box.setWindowTitle(QStringLiteral("About %1").arg(QLatin1String(kProductName)));
   box.setIconPixmap(ProgramIcon().pixmap(48, 48));
   box.setText(QStringLiteral("<b>%1 %2</b>").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
-  box.setInformativeText(QStringLiteral("Port-mapping tunnels through SOCKS and HTTP proxies, with TLS."));
+  const QString about = QStringLiteral("Port-mapping tunnels through SOCKS and HTTP proxies, with TLS.");
+  box.setInformativeText(about);
   box.setStandardButtons(QMessageBox::Ok);
+  // Wide enough for the sentence on one line: a message box otherwise wraps
+  // it into a narrow column.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    const int width = box.fontMetrics().horizontalAdvance(about) + 16;
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 1, 1,
+                  grid->columnCount() - 1);
+  }
   ExecDialog(box);
 }
 
@@ -660,6 +729,13 @@ void TfMain::ShowWindowOp() {
   show();
   raise();
   activateWindow();
+  // An open dialog (minimized with the window or on its own) comes back on top.
+  for (QWidget* dialog : OpenDialogs()) {
+    if (dialog->isMinimized()) dialog->setWindowState(dialog->windowState() & ~Qt::WindowMinimized);
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+  }
 }
 
 void TfMain::HideWindowOp() {
@@ -672,6 +748,12 @@ void TfMain::HideWindowOp() {
 }
 
 void TfMain::ToggleOp() {
+  // With a dialog open a click brings everything back: hiding the window would
+  // leave the dialog on its own.
+  if (!OpenDialogs().isEmpty()) {
+    ShowWindowOp();
+    return;
+  }
   if (isVisible() && !(isMinimized() && !TrayAvailable())) {
     if (TrayAvailable()) hide();
   } else {
@@ -679,7 +761,24 @@ void TfMain::ToggleOp() {
   }
 }
 
-void TfMain::ExitOp() { RunExitSequence(); }
+void TfMain::ExitOp() {
+  const QList<QWidget*> open = OpenDialogs();
+  if (open.isEmpty()) {
+    RunExitSequence();
+    return;
+  }
+  // Cancel every open dialog and question (innermost first); the exit sequence
+  // runs once their loops have returned, so no command goes on after it.
+  exit_pending_ = true;
+  for (auto it = open.rbegin(); it != open.rend(); ++it) {
+    if (auto* dialog = qobject_cast<QDialog*>(*it)) {
+      dialog->reject();
+    } else {
+      (*it)->close();
+    }
+  }
+  QTimer::singleShot(0, this, [this] { Guard([this] { RunExitSequence(); }); });
+}
 
 bool TfMain::RunExitSequence(TExitCause cause) {
   if (exit_done_) return true;

@@ -57,10 +57,14 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void ShowAtStart(bool atLogin = false);
 
   // ---- tray operations ----
+  // They work while a dialog or question is open: the dialogs block the main
+  // window only, never the tray icon or its menu.
+  // Restores and raises the window; an open dialog comes back on top of it.
   void ShowWindowOp();
   void HideWindowOp();
   void ToggleOp();
-  // Ends the program without the open-connections question.
+  // Ends the program without the open-connections question. An open dialog or
+  // question is cancelled first; the exit sequence follows once it has closed.
   void ExitOp();
   // Whether a notification area exists; replaceable for tests.
   std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
@@ -100,6 +104,11 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   QMenu* TrayMenu() const { return tray_menu_; }
   int FocusedRow() const;
   void SetFocusedRow(int row);
+  // The tunnel list's context menu: the "&Tunnel" menu's commands, as that
+  // menu holds them when it opens. The caller owns it.
+  QMenu* ListContextMenu();
+  // The open dialogs and questions (window-modal), innermost last.
+  QList<QWidget*> OpenDialogs() const;
   // When set, each dialog is handed to this hook instead of being shown: the
   // hook fills it and accepts or rejects it (tests). Empty in the program.
   std::function<void(QDialog&)> BeforeDialog;
@@ -117,6 +126,7 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void HideWindow() override;
   // ILogView
   void LineAppended(const std::string& line, bool droppedOldest) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   void BuildActions();
   void BuildMenus();
@@ -163,7 +173,9 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   QPlainTextEdit* log_view_ = nullptr;
   QStatusBar* status_bar_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
-  QMenu* tray_menu_ = nullptr;
+  QMenu* tray_menu_ = nullptr;   // no parent: a dialog on the window never blocks it; deleted by ~TfMain
+  QMenu* tunnel_menu_ = nullptr;
+  bool exit_pending_ = false;     // Exit asked while a dialog was open
 
   QAction* tnlRun_ = nullptr;
   QAction* tnlStop_ = nullptr;

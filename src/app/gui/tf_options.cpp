@@ -12,6 +12,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "app/gui/number_edit.h"
+
 namespace sorvik {
 
 TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QWidget* parent)
@@ -50,7 +52,7 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
   logGroup->setObjectName(QStringLiteral("gbLog"));
   limitLog_ = new QCheckBox(QStringLiteral("Limit Logwindow lines to:"), logGroup);
   limitLog_->setObjectName(QStringLiteral("cbLimitLog"));
-  limitLogLines_ = new QSpinBox(logGroup);
+  limitLogLines_ = new TRangeSpinBox(logGroup);
   limitLogLines_->setObjectName(QStringLiteral("seLimitLog"));
   limitLogLines_->setRange(kLogLinesMin, kLogLinesMax);
   limitLogLines_->setGroupSeparatorShown(true);
@@ -64,7 +66,7 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
   auto* autoGroup = new QGroupBox(QStringLiteral("Autostart tunnels"), program);
   autoGroup->setObjectName(QStringLiteral("gbAutostart"));
   auto* delayLabel = new QLabel(QStringLiteral("Delay:"), autoGroup);
-  delay_ = new QSpinBox(autoGroup);
+  delay_ = new TRangeSpinBox(autoGroup);
   delay_->setObjectName(QStringLiteral("seDelay"));
   delay_->setRange(kDelayMin, kDelayMax);
   delay_->setSingleStep(kDelayStep);
@@ -110,6 +112,12 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
 
   resize(362, 382);
   setFixedSize(size().expandedTo(minimumSizeHint()));
+}
+
+void TfOptions::accept() {
+  limitLogLines_->interpretText();
+  delay_->interpretText();
+  QDialog::accept();
 }
 
 TOptionValues TfOptions::Values() const {

@@ -11,9 +11,10 @@
 
 class QCheckBox;
 class QLabel;
-class QSpinBox;
 
 namespace sorvik {
+
+class TRangeSpinBox;
 
 inline constexpr int kLogLinesMin = 1;
 inline constexpr int kLogLinesMax = 32767;
@@ -41,14 +42,16 @@ class TfOptions : public QDialog {
 
   // The controls' values, to be applied when the dialog was confirmed.
   TOptionValues Values() const;
+  // Takes a number still being typed (brought into its range) before closing.
+  void accept() override;
 
  private:
   QCheckBox* startAtLogin_;
   QCheckBox* startToTray_;
   QCheckBox* startMinimized_;
   QCheckBox* limitLog_;
-  QSpinBox* limitLogLines_;
-  QSpinBox* delay_;
+  TRangeSpinBox* limitLogLines_;
+  TRangeSpinBox* delay_;
   QLabel* dataDir_;
 };
 

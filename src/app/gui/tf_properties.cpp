@@ -17,9 +17,13 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <optional>
+
 #include "app/gui/icons.h"
 #include "app/gui/number_edit.h"
 #include "app/gui/tf_cert_fetch.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -44,7 +48,48 @@ QCheckBox* Check(const char* caption, const char* name, QWidget* parent) {
   return box;
 }
 
+// A hidden line in the error colour below a field, shown when the field's value
+// cannot work.
+QLabel* ProblemLabel(const char* name, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->setWordWrap(true);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+  label->setPalette(palette);
+  label->hide();
+  return label;
+}
+
+// `field` with its problem line below it.
+QVBoxLayout* WithProblem(QWidget* field, QLabel* problem) {
+  auto* box = new QVBoxLayout;
+  box->setSpacing(2);
+  box->addWidget(field);
+  box->addWidget(problem);
+  return box;
+}
+
+QVBoxLayout* WithProblem(QLayout* field, QLabel* problem) {
+  auto* box = new QVBoxLayout;
+  box->setSpacing(2);
+  box->addLayout(field);
+  box->addWidget(problem);
+  return box;
+}
+
 }  // namespace
+
+TTunnelFields NewTunnelFields(const std::vector<int32_t>& usedLocalPorts) {
+  TTunnelFields f;
+  f.LocalAccess = true;
+  f.Mapped = kNewTunnelLocalPort;
+  while (f.Mapped < kPortHighest &&
+         std::find(usedLocalPorts.begin(), usedLocalPorts.end(), f.Mapped) != usedLocalPorts.end()) {
+    ++f.Mapped;
+  }
+  return f;
+}
 
 TTunnelFields FieldsOf(const TKestruneItem& item) {
   TTunnelFields f;
@@ -162,17 +207,20 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   autostart_ = Check("Autostart", "cbAutostart", mainGroup);
   sslHost_ = Check("SSL Host", "cbSSLHost", mainGroup);
   ipv6Host_ = Check("IPv6 Host", "cbIPv6Host", mainGroup);
+  serverProblem_ = ProblemLabel("lbServerProblem", mainGroup);
+  portProblem_ = ProblemLabel("lbRemotePortProblem", mainGroup);
+  mappedProblem_ = ProblemLabel("lbLocalPortProblem", mainGroup);
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("Caption in list"), caption_);
-  form->addRow(QStringLiteral("Remote host"), server_);
+  form->addRow(QStringLiteral("Remote host"), WithProblem(server_, serverProblem_));
   auto* ports = new QHBoxLayout;
   ports->addWidget(port_);
   ports->addStretch(1);
-  form->addRow(QStringLiteral("Remote Port"), ports);
+  form->addRow(QStringLiteral("Remote Port"), WithProblem(ports, portProblem_));
   auto* local = new QHBoxLayout;
   local->addWidget(mapped_);
   local->addStretch(1);
-  form->addRow(QStringLiteral("Local Port"), local);
+  form->addRow(QStringLiteral("Local Port"), WithProblem(local, mappedProblem_));
   auto* checks = new QGridLayout;
   checks->addWidget(localAccess_, 0, 0);
   checks->addWidget(autostart_, 0, 1);
@@ -384,8 +432,52 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
     mapped_->setEnabled(false);
   }
 
+  // A problem line goes away as soon as its field is edited.
+  connect(server_, &QLineEdit::textChanged, serverProblem_, &QWidget::hide);
+  connect(port_->lineEdit(), &QLineEdit::textChanged, portProblem_, &QWidget::hide);
+  connect(mapped_->lineEdit(), &QLineEdit::textChanged, mappedProblem_, &QWidget::hide);
+
+  // The keyboard starts in "Caption in list", its text selected and shown from its start.
+  tabs_->setCurrentIndex(0);
+  caption_->setSelection(static_cast<int>(caption_->text().size()), -static_cast<int>(caption_->text().size()));
+  caption_->setFocus(Qt::OtherFocusReason);
+
+  // Room for a problem line below each endpoint field without resizing.
+  for (QLabel* problem : {serverProblem_, portProblem_, mappedProblem_}) problem->setText(QStringLiteral("x"));
+  const int problemsHeight = 3 * (serverProblem_->sizeHint().height() + 2);
   resize(423, 467);
-  setFixedSize(size().expandedTo(minimumSizeHint()));
+  setFixedSize(size().expandedTo(minimumSizeHint() + QSize(0, problemsHeight)));
+}
+
+bool TfProperties::CheckEndpoint() {
+  struct Field {
+    QWidget* edit;
+    QLabel* problem;
+    std::optional<TEndpointProblem> found;
+  };
+  Field fields[] = {
+      {server_, serverProblem_, RemoteHostProblem(S(server_->text()))},
+      {port_, portProblem_, PortProblem(TEndpointField::RemotePort, port_->value())},
+      {mapped_, mappedProblem_, PortProblem(TEndpointField::LocalPort, mapped_->value())},
+  };
+  QWidget* first = nullptr;
+  for (Field& f : fields) {
+    // A locked field (the endpoint of a running tunnel) keeps its value whatever it shows.
+    const bool bad = f.found.has_value() && f.edit->isEnabled();
+    f.problem->setText(bad ? Q(f.found->Text) : QString());
+    f.problem->setVisible(bad);
+    if (bad && first == nullptr) first = f.edit;
+  }
+  if (first == nullptr) return true;
+  tabs_->setCurrentIndex(0);
+  first->setFocus(Qt::OtherFocusReason);
+  if (auto* line = qobject_cast<QLineEdit*>(first)) line->selectAll();
+  if (auto* number = qobject_cast<TNumberEdit*>(first)) number->selectAll();
+  return false;
+}
+
+void TfProperties::accept() {
+  if (CheckEndpoint()) QDialog::accept();
 }
 
 TTunnelFields TfProperties::Result() const {

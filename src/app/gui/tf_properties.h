@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tunnel/kestrune_item.h"
 
@@ -62,8 +63,12 @@ struct TTunnelFields {
   bool operator==(const TTunnelFields&) const = default;
 };
 
-// What the dialog shows for a new tunnel (the initial values above).
-inline TTunnelFields NewTunnelFields() { return TTunnelFields{}; }
+// What the dialog shows for a new tunnel: the initial values above, except that
+// the tunnel listens on 127.0.0.1 only and on an unprivileged local port (a
+// first tunnel that works at once and is not reachable from the network): the
+// first port from kNewTunnelLocalPort up that no port in `usedLocalPorts` takes.
+inline constexpr int32_t kNewTunnelLocalPort = 8081;
+TTunnelFields NewTunnelFields(const std::vector<int32_t>& usedLocalPorts = {});
 // The tunnel's persisted settings (UI thread: the only writer of them).
 TTunnelFields FieldsOf(const TKestruneItem& item);
 // Replaces the tunnel's persisted settings; on a running tunnel call it inside item.Edit().
@@ -88,6 +93,14 @@ class TfProperties : public QDialog {
   // emptied field gives an empty password: remove it); nothing otherwise. It
   // goes to the secret store, never into the settings.
   std::optional<std::string> NewPassword(int hop) const;
+
+  // Confirms only an endpoint that can work: an empty remote host or a port
+  // outside 1..65535 (in a field that can be edited) keeps the dialog open,
+  // shows what is wrong below the field and puts the focus there.
+  void accept() override;
+  // Shows each endpoint problem below its field (hides the others); returns
+  // whether there was none.
+  bool CheckEndpoint();
 
  private:
   TMode mode_;
@@ -126,6 +139,10 @@ class TfProperties : public QDialog {
   void FetchCertificate();
   // "Browse…": picks the client certificate file.
   void BrowseClientCertificate();
+  // Below "Remote host", "Remote Port" and "Local Port": what is wrong with it.
+  QLabel* serverProblem_;
+  QLabel* portProblem_;
+  QLabel* mappedProblem_;
 };
 
 }  // namespace sorvik

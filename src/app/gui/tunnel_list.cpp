@@ -4,8 +4,10 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyle>
+#include <QToolTip>
 
 #include "app/app_core.h"
 #include "app/gui/icons.h"
@@ -111,6 +113,27 @@ void TTunnelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
   const QWidget* widget = option.widget;
   QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
   style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+}
+
+bool TTunnelDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                const QModelIndex& index) {
+  if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip) {
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+  }
+  QStyleOptionViewItem opt(option);
+  initStyleOption(&opt, index);
+  const QWidget* widget = option.widget != nullptr ? option.widget : view;
+  QStyle* style = widget->style();
+  // Where the style puts the text, beside the row image.
+  const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+  const bool cut = !opt.text.isEmpty() && opt.fontMetrics.horizontalAdvance(opt.text) > textRect.width() - 2 * margin;
+  if (cut) {
+    QToolTip::showText(event->globalPos(), opt.text, view->viewport(), option.rect);
+  } else {
+    QToolTip::hideText();
+  }
+  return true;
 }
 
 }  // namespace sorvik

@@ -64,6 +64,9 @@ class TTunnelDelegate : public QStyledItemDelegate {
   // The focused row on its own colour instead of the selection colour; odd
   // rows on theirs.
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+  // A tool tip with the cell's whole text, only when the cell cuts it short.
+  bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                 const QModelIndex& index) override;
 };
 
 }  // namespace sorvik

@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -514,6 +515,84 @@ const TroubleCase kTroubleCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Files, DesktopSettingsTrouble, ::testing::ValuesIn(kTroubleCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// A program's exit status once it has ended by itself (-1 while it runs on).
+int ExitStatusOf(test::ChildProcess& program, int timeoutMs = 20000) {
+  if (!WaitFor([&] { return !program.Running(); }, timeoutMs)) return -1;
+  const int status = program.Stop();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// One instance per data directory (offscreen platform, no X server needed): a
+// second start with the same data directory asks the first to show its window
+// and ends with 0, a second window-less start ends with a message and status 3;
+// other data directories and one-shot commands run beside it; the lock of a
+// killed instance is taken over.
+TEST(DesktopSingleInstance, OnePerDataDirectory) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  test::TempDir data;
+  const uint16_t local = test::FreePort();
+  data.WriteFile("sorvik.ini", "[Options]\r\nAutostartDelay=100\r\n\r\n[Tunnel:0]\r\nServer=127.0.0.1\r\nPort=9\r\n"
+                               "Mapped=" + std::to_string(local) + "\r\nAutostart=1\r\nTunnelCaption=first\r\n");
+  auto first = std::make_unique<test::ChildProcess>(std::vector<std::string>{SORVIK_EXECUTABLE, "--data-dir", data.Path()});
+  ASSERT_TRUE(first->Started());
+  ASSERT_TRUE(first->WaitForPort(local, 20000)) << first->Stderr();  // up, lock held
+  EXPECT_TRUE(Exists(data.Path() + "/sorvik.lock"));
+
+  {
+    SCOPED_TRACE("second window start: shows the first one's window");
+    test::ChildProcess second({SORVIK_EXECUTABLE, "--data-dir", data.Path() + "/."});  // another spelling
+    EXPECT_EQ(ExitStatusOf(second), 0) << second.Stderr();
+    EXPECT_NE(second.Stderr().find("already running with the data directory"), std::string::npos) << second.Stderr();
+    EXPECT_NE(second.Stderr().find("its window was shown"), std::string::npos) << second.Stderr();
+  }
+  {
+    SCOPED_TRACE("second window-less start: refused");
+    test::ChildProcess second({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+    EXPECT_EQ(ExitStatusOf(second), 3) << second.Stderr();
+    EXPECT_NE(second.Stderr().find("Sorvik is already running with the data directory " + data.Path()),
+              std::string::npos)
+        << second.Stderr();
+    EXPECT_NE(second.Stderr().find("(process " + std::to_string(first->Pid()) + ")"), std::string::npos)
+        << second.Stderr();
+  }
+  for (const char* oneShot : {"--version", "--help"}) {
+    SCOPED_TRACE(oneShot);
+    test::ChildProcess beside({SORVIK_EXECUTABLE, oneShot, "--data-dir", data.Path()});
+    EXPECT_EQ(ExitStatusOf(beside), 0) << beside.Stderr();
+    EXPECT_FALSE(beside.Stdout().empty());
+  }
+  {
+    SCOPED_TRACE("another data directory runs beside it");
+    test::TempDir other;
+    test::ChildProcess beside({SORVIK_EXECUTABLE, "--headless", "--data-dir", other.Path()});
+    EXPECT_TRUE(WaitFor([&] { return beside.Stderr().find("window-less mode") != std::string::npos; }, 20000))
+        << beside.Stderr();
+    EXPECT_TRUE(beside.Running());
+    const int status = beside.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_TRUE(first->Running());  // none of them ended it
+
+  // Killed: its lock file stays behind, names a process that has gone, and is taken over.
+  ASSERT_EQ(::kill(first->Pid(), SIGKILL), 0);
+  first->Stop();
+  first.reset();
+  ASSERT_TRUE(Exists(data.Path() + "/sorvik.lock"));
+  test::ChildProcess after({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+  ASSERT_TRUE(after.WaitForPort(local, 20000)) << after.Stderr();
+  const int status = after.Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << after.Stderr();
+}
 
 }  // namespace
 }  // namespace sorvik

@@ -4,19 +4,24 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
+#include <QTextDocument>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
@@ -37,6 +42,8 @@ T* Find(QWidget& parent, const char* name) {
   EXPECT_NE(w, nullptr) << name;
   return w;
 }
+
+bool PumpUntilVisible(QWidget* w) { return test::PumpUntil([w] { return w->isVisible(); }, 3000); }
 
 void SetText(QWidget& dialog, const char* name, const char* text) {
   if (auto* number = dialog.findChild<TNumberEdit*>(QString::fromLatin1(name))) {
@@ -166,13 +173,15 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
   TfProperties d(TfProperties::TMode::New, NewTunnelFields(), false);
   EXPECT_EQ(d.windowTitle(), "New tunnel properties");
   EXPECT_EQ(Find<TNumberEdit>(d, "seRemotePort")->text(), "80");
-  EXPECT_EQ(Find<TNumberEdit>(d, "seLocalPort")->text(), "81");
+  // Listens on 127.0.0.1 only, on a port a user may open: a first tunnel that
+  // starts at once and is not reachable from the network.
+  EXPECT_EQ(Find<TNumberEdit>(d, "seLocalPort")->text(), "8081");
+  EXPECT_TRUE(Find<QCheckBox>(d, "cbLocalAccess")->isChecked());
   EXPECT_EQ(Find<QLineEdit>(d, "edProxyHost")->text(), "127.0.0.1");
   EXPECT_EQ(Find<TNumberEdit>(d, "seProxyPort")->text(), "9050");
   EXPECT_EQ(Find<QLineEdit>(d, "edProxyHost2")->text(), "127.0.0.1");
   EXPECT_EQ(Find<TNumberEdit>(d, "seProxyPort2")->text(), "1080");
   EXPECT_TRUE(Find<QCheckBox>(d, "cbLogServerErrors")->isChecked());
-  EXPECT_FALSE(Find<QCheckBox>(d, "cbLocalAccess")->isChecked());
   EXPECT_TRUE(Find<QRadioButton>(d, "rbProxyType0")->isChecked());
   auto* tabs = Find<QTabWidget>(d, "pcProperties");
   ASSERT_EQ(tabs->count(), 4);
@@ -233,6 +242,93 @@ TEST(Properties, ProxyTabSaysWhoResolvesTheRemoteName) {
   }
   Find<QRadioButton>(d, "rbProxyType5")->setChecked(true);
   EXPECT_TRUE(label->text().contains("by this computer, because SOCKS 4"));
+}
+
+TEST(Properties, NewTunnelTakesTheFirstLocalPortNoTunnelUses) {
+  EXPECT_EQ(NewTunnelFields({}).Mapped, 8081);
+  EXPECT_EQ(NewTunnelFields({119, 8082, 8081, 8084}).Mapped, 8083);
+  // The values used for a key missing from the file stay as they were.
+  TKestruneItem missingKeys;
+  EXPECT_EQ(missingKeys.Mapped, 119);
+}
+
+// An endpoint that cannot work keeps the dialog open with a line below the
+// field saying what is wrong, the "Main" tab shown and the focus in the field;
+// editing the field takes the line away, and a good value confirms.
+TEST(Properties, RefusesAnEndpointThatCannotWorkWithAMessageBelowTheField) {
+  struct Case {
+    const char* field;
+    const char* text;
+    const char* problemLabel;
+    const char* message;
+    const char* good;
+  };
+  const Case cases[] = {
+      {"edServer", "", "lbServerProblem", "Remote host is empty.", "news.example.org"},
+      {"edServer", "   ", "lbServerProblem", "Remote host is empty.", "news.example.org"},
+      {"seRemotePort", "0", "lbRemotePortProblem", "Remote port 0 is out of range (1 to 65535).", "1"},
+      {"seRemotePort", "65536", "lbRemotePortProblem", "Remote port 65536 is out of range (1 to 65535).", "65535"},
+      {"seRemotePort", "", "lbRemotePortProblem", "Remote port 0 is out of range (1 to 65535).", "563"},
+      {"seLocalPort", "-5", "lbLocalPortProblem", "Local port -5 is out of range (1 to 65535).", "1119"},
+      {"seLocalPort", "70000", "lbLocalPortProblem", "Local port 70000 is out of range (1 to 65535).", "1119"},
+  };
+  for (const Case& c : cases) {
+    for (TfProperties::TMode mode : {TfProperties::TMode::New, TfProperties::TMode::Edit}) {
+      SCOPED_TRACE(std::string(c.field) + "='" + c.text + "'" + (mode == TfProperties::TMode::New ? " new" : " edit"));
+      TfProperties d(mode, Stored(), false);
+      d.show();
+      ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+      Find<QTabWidget>(d, "pcProperties")->setCurrentIndex(3);
+      SetText(d, c.field, c.text);
+      auto* problem = Find<QLabel>(d, c.problemLabel);
+      EXPECT_FALSE(problem->isVisible());
+      QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+      EXPECT_TRUE(d.isVisible());
+      EXPECT_NE(d.result(), QDialog::Accepted);
+      EXPECT_TRUE(problem->isVisible());
+      EXPECT_EQ(problem->text().toStdString(), c.message);
+      EXPECT_EQ(Find<QTabWidget>(d, "pcProperties")->currentIndex(), 0);
+      QWidget* field = Find<QWidget>(d, c.field);
+      EXPECT_TRUE(d.focusWidget() == field || d.focusWidget()->parentWidget() == field);
+      // Only the field at fault has a line.
+      for (const char* other : {"lbServerProblem", "lbRemotePortProblem", "lbLocalPortProblem"}) {
+        if (std::string(other) != c.problemLabel) {
+          EXPECT_FALSE(Find<QLabel>(d, other)->isVisible()) << other;
+        }
+      }
+      // The line stays inside the fixed-size dialog.
+      EXPECT_TRUE(d.rect().contains(QRect(problem->mapTo(&d, QPoint(0, 0)), problem->size()))) << problem->geometry().y();
+      SetText(d, c.field, c.good);
+      EXPECT_FALSE(problem->isVisible());
+      QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+      EXPECT_EQ(d.result(), QDialog::Accepted);
+      EXPECT_FALSE(d.isVisible());
+    }
+  }
+  // A running tunnel's endpoint cannot be edited: whatever it holds is kept and confirmed.
+  TTunnelFields running = Stored();
+  running.Mapped = 0;
+  TfProperties d(TfProperties::TMode::Edit, running, true);
+  d.accept();
+  EXPECT_EQ(d.result(), QDialog::Accepted);
+}
+
+// Opening the dialog puts the keyboard in "Caption in list" with its text
+// selected and shown from its start (a caption longer than the field included).
+TEST(Properties, OpensWithTheFocusInTheCaptionShownFromItsStart) {
+  TTunnelFields f = Stored();
+  f.TunnelCaption = "A caption far longer than the field that shows it, so that only its start fits in view";
+  for (TfProperties::TMode mode : {TfProperties::TMode::Edit, TfProperties::TMode::New}) {
+    TfProperties d(mode, f, false);
+    d.show();
+    d.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    auto* caption = Find<QLineEdit>(d, "edCaption");
+    EXPECT_EQ(QApplication::focusWidget(), caption);
+    EXPECT_EQ(caption->cursorPosition(), 0);
+    EXPECT_EQ(caption->selectedText(), caption->text());
+    EXPECT_EQ(Find<QTabWidget>(d, "pcProperties")->currentIndex(), 0);
+  }
 }
 
 TEST(Properties, EditShowsStoredValuesAndProxyType9AsLastChoice) {
@@ -310,6 +406,49 @@ TEST(Options, ShowsValuesAndReturnsEdits) {
   EXPECT_EQ(out.AutostartDelay, 8000);
 }
 
+// A number typed outside the range is taken while typing and brought to the
+// nearest bound when the field is left, or when OK is pressed while typing.
+TEST(Options, NumbersOutsideTheRangeGoToTheNearestBound) {
+  struct Case {
+    const char* field;
+    const char* typed;
+    int32_t TOptionValues::*value;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"seDelay", "50", &TOptionValues::AutostartDelay, 100},
+      {"seDelay", "40000", &TOptionValues::AutostartDelay, 32000},
+      {"seDelay", "-7", &TOptionValues::AutostartDelay, 100},
+      {"seDelay", "2500", &TOptionValues::AutostartDelay, 2500},
+      {"seLimitLog", "0", &TOptionValues::LimitLogINT, 1},
+      {"seLimitLog", "99999", &TOptionValues::LimitLogINT, 32767},
+      {"seLimitLog", "300", &TOptionValues::LimitLogINT, 300},
+  };
+  for (bool leaveField : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.field) + " " + c.typed + (leaveField ? " leave" : " OK"));
+      TfOptions d(TOptionValues{false, false, true, 500, 7000}, "/d/");
+      d.show();
+      d.activateWindow();
+      ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+      auto* field = Find<QSpinBox>(d, c.field);
+      field->setFocus();
+      field->selectAll();
+      QTest::keyClicks(field, c.typed);
+      EXPECT_EQ(field->text().remove(QLocale().groupSeparator()), QString::fromLatin1(c.typed));  // nothing refused
+      if (leaveField) {
+        Find<QCheckBox>(d, "cbStartToTray")->setFocus();
+        EXPECT_EQ(field->value(), c.expected);
+        EXPECT_EQ(d.Values().*c.value, c.expected);
+      } else {
+        QTest::keyClick(field, Qt::Key_Return);  // OK is the default button
+        EXPECT_EQ(d.result(), QDialog::Accepted);
+        EXPECT_EQ(d.Values().*c.value, c.expected);
+      }
+    }
+  }
+}
+
 TEST(Options, NumbersAreHandedOverAsSigned16Bit) {
   // 100000 as 16 bits is -31072: below the range, so the field shows its minimum.
   TfOptions d(TOptionValues{false, false, false, 100000, 65636}, "/d/");
@@ -368,6 +507,33 @@ TEST(Debug, LiveTableFollowsTheSnapshots) {
   EXPECT_EQ(d.Text()->toPlainText(), "Connections: 1\n");
 }
 
+// The report is shown in a fixed-width font, in a window wide enough for a
+// typical connection line: no sideways scroll bar for it.
+TEST(Debug, FixedWidthFontAndATypicalLineFits) {
+  const QString line = QStringLiteral(
+      " 127.0.0.1:54321    >>         127.0.0.1:8081    -   192.168.100.200:54321   >> 203.113.110.120:65535");
+  TfDebug d("Connections: 1\r\n" + line.toStdString() + "\r\n");
+  EXPECT_TRUE(QFontInfo(d.Text()->font()).fixedPitch());
+  d.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+  QTest::qWait(50);
+  const int need = d.Text()->fontMetrics().horizontalAdvance(line) +
+                   static_cast<int>(2 * d.Text()->document()->documentMargin());
+  const int screen = d.screen()->availableGeometry().width();
+  if (d.Text()->viewport()->width() < need) {
+    // A screen too narrow for the line: the window takes what it may.
+    EXPECT_GE(d.frameGeometry().width(), screen - 60) << screen;
+  } else {
+    EXPECT_FALSE(d.Text()->horizontalScrollBar()->isVisible());
+  }
+  EXPECT_GE(d.width(), std::min(need + 40, screen - 60));
+  // A longer line still gets its scroll bar.
+  TfDebug wide("Connections: 1\r\n" + line.toStdString() + line.toStdString() + "\r\n");
+  wide.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&wide));
+  EXPECT_TRUE(PumpUntilVisible(wide.Text()->horizontalScrollBar()));
+}
+
 // ---- error log line ----
 
 TEST(ErrorLog, LineFormat) {
@@ -405,8 +571,19 @@ TEST(Screenshots, EveryDialogAndTab) {
   }
   TfOptions options(TOptionValues{}, "/home/user/.config/Sorvik/");
   save(options, QStringLiteral("options"));
-  TfDebug debug("Connections: 2\r\n127.0.0.1:40112 -> news.example.org:563\r\n127.0.0.1:40114 -> news.example.org:563\r\n");
+  TfDebug debug(
+      "Connections: 2\r\n"
+      " 127.0.0.1:40112    >>         127.0.0.1:8081    -   192.168.1.20:51720   >>   93.184.216.34:563\r\n"
+      " 127.0.0.1:40114    >>         127.0.0.1:8081    -   192.168.1.20:51722   >>   93.184.216.34:563\r\n");
   save(debug, QStringLiteral("debug"));
+  // The endpoint refused, with its lines below the fields.
+  TTunnelFields bad = NewTunnelFields();
+  bad.Port = 0;
+  bad.Mapped = 70000;
+  TfProperties refused(TfProperties::TMode::New, bad, false);
+  refused.show();
+  refused.accept();
+  save(refused, QStringLiteral("properties_refused"));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
+#include <QTimer>
 #include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -18,6 +20,7 @@
 #include <QTableView>
 #include <QTest>
 #include <QToolBar>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -404,22 +407,150 @@ TEST_F(Window, AddThroughTheDialogAndCancel) {
   Action("tnlAdd")->trigger();
   EXPECT_EQ(main_->Core().TunnelCount(), 0);
 
+  // An emptied "Local Port" is refused: the dialog stays open, nothing is added.
   main_->BeforeDialog = [](QDialog& d) {
     EXPECT_EQ(d.windowTitle(), "New tunnel properties");
     d.findChild<QLineEdit*>("edServer")->setText("news.example.org");
     d.findChild<TNumberEdit*>("seLocalPort")->lineEdit()->clear();
     d.accept();
+    EXPECT_NE(d.result(), QDialog::Accepted);
+  };
+  Action("tnlAdd")->trigger();
+  EXPECT_EQ(main_->Core().TunnelCount(), 0);
+
+  main_->BeforeDialog = [](QDialog& d) {
+    d.findChild<QLineEdit*>("edServer")->setText("news.example.org");
+    d.accept();
   };
   Action("tnlAdd")->trigger();
   ASSERT_EQ(main_->Core().TunnelCount(), 1);
   EXPECT_EQ(At(0).TunnelCaption, "news.example.org");
-  EXPECT_EQ(At(0).Mapped, 0);
+  EXPECT_EQ(At(0).Mapped, 8081);
   EXPECT_EQ(At(0).Port, 80);
-  EXPECT_FALSE(At(0).LocalAccess);
+  EXPECT_TRUE(At(0).LocalAccess);
   EXPECT_TRUE(At(0).LogServerErrors);
   EXPECT_EQ(At(0).TunnelIndex, 0);
   EXPECT_EQ(Cell(0, kColStatus), "Stopped");
   EXPECT_EQ(main_->Model().rowCount(), 1);
+  // The new row is focused: Run and Properties act on it at once.
+  EXPECT_EQ(main_->FocusedRow(), 0);
+  EXPECT_TRUE(Action("tnlRun")->isEnabled());
+  EXPECT_TRUE(Action("tnlProperties")->isEnabled());
+
+  // The next new tunnel is offered the next local port.
+  main_->SetFocusedRow(-1);
+  main_->BeforeDialog = [](QDialog& d) {
+    EXPECT_EQ(d.findChild<TNumberEdit*>("seLocalPort")->value(), 8082);
+    d.findChild<QLineEdit*>("edServer")->setText("second.example.org");
+    d.accept();
+  };
+  Action("tnlAdd")->trigger();
+  ASSERT_EQ(main_->Core().TunnelCount(), 2);
+  EXPECT_EQ(main_->FocusedRow(), 1);
+}
+
+// A tunnel from the file whose endpoint cannot work fails at start with a
+// clear log line and listens nowhere.
+TEST_F(Window, EndpointThatCannotWorkFailsAtStartWithALogLine) {
+  const std::string logged = "LogServerErrors=1\r\n";
+  Open(Ini({"Server=\r\nPort=80\r\nMapped=" + std::to_string(test::FreePort()) + "\r\nTunnelCaption=nohost\r\n" + logged,
+            "Server=127.0.0.1\r\nPort=80\r\nMapped=0\r\nTunnelCaption=zero\r\n" + logged,
+            "Server=127.0.0.1\r\nPort=80\r\nMapped=65617\r\nTunnelCaption=wide\r\n" + logged}));
+  for (int row = 0; row < 3; ++row) {
+    main_->SetFocusedRow(row);
+    Action("tnlRun")->trigger();
+    EXPECT_EQ(Cell(row, kColStatus), "Error");
+    EXPECT_FALSE(At(row).IsRunning());
+  }
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"(Run)nohost - Remote host is empty.",
+                                                  "(Run)zero - Local port 0 is out of range (1 to 65535).",
+                                                  "(Run)wide - Local port 65617 is out of range (1 to 65535)."}));
+  test::BlockingClient probe(81);  // the low 16 bits of 65617
+  EXPECT_FALSE(probe.Connected());
+}
+
+// ---- the list as a desktop user expects it ----
+
+TEST_F(Window, FirstRowFocusedAtStart) {
+  Open(Ini({Tunnel("a", 1, 1), Tunnel("b", 1, 1)}));
+  EXPECT_EQ(main_->FocusedRow(), 0);
+  EXPECT_TRUE(Action("tnlRun")->isEnabled());
+  main_->RunExitSequence();
+  main_.reset();
+  Open(Ini({}));
+  EXPECT_EQ(main_->FocusedRow(), -1);
+  EXPECT_FALSE(Action("tnlRun")->isEnabled());
+}
+
+TEST_F(Window, EnterOpensPropertiesDeleteRemovesContextMenuOffersTheTunnelMenu) {
+  test::EchoServer echo;
+  Open(Ini({Tunnel("a", echo.Port(), test::FreePort()), Tunnel("b", echo.Port(), test::FreePort())}));
+  main_->show();
+  QTableView* list = main_->List();
+  list->setFocus();
+  QStringList opened;
+  main_->BeforeDialog = [&](QDialog& d) {
+    opened << d.windowTitle() + QLatin1Char(':') + d.findChild<QLineEdit*>("edCaption")->text();
+    d.reject();
+  };
+  main_->SetFocusedRow(1);
+  QTest::keyClick(list, Qt::Key_Return);
+  QTest::keyClick(list, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(opened, QStringList({"Tunnel Properties:b", "Tunnel Properties:b"}));
+
+  // Delete asks the removal question; a running tunnel cannot be removed.
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  ASSERT_TRUE(At(0).IsRunning());
+  QTest::keyClick(list, Qt::Key_Delete);
+  EXPECT_TRUE(main_->Asker().Asked().empty());
+  main_->SetFocusedRow(1);
+  main_->Asker().SetNextAnswers({true});
+  QTest::keyClick(list, Qt::Key_Delete);
+  ASSERT_EQ(main_->Asker().Asked().size(), 1u);
+  EXPECT_EQ(main_->Asker().Asked()[0].Title, "Remove tunnel");
+  EXPECT_EQ(main_->Core().TunnelCount(), 1);
+
+  // The context menu holds the Tunnel menu's commands (as that menu holds them
+  // when it opens, so commands added to it appear too), with their states.
+  auto* tunnelMenu = main_->findChild<QMenu*>("mnTunnel");
+  auto* extra = new QAction(QStringLiteral("Extra"), main_.get());
+  tunnelMenu->addAction(extra);
+  main_->SetFocusedRow(-1);
+  QList<QAction*> shown;
+  QTimer::singleShot(0, [&] {
+    PumpUntil([] { return QApplication::activePopupWidget() != nullptr; }, 3000);
+    if (QWidget* popup = QApplication::activePopupWidget()) {
+      shown = popup->actions();
+      popup->close();
+    }
+  });
+  // A right click on row 0 focuses it first.
+  const QPoint onRow0 = list->visualRect(main_->Model().index(0, 0)).center();
+  emit list->customContextMenuRequested(onRow0);
+  EXPECT_EQ(shown, tunnelMenu->actions());
+  EXPECT_TRUE(shown.contains(extra));
+  EXPECT_EQ(main_->FocusedRow(), 0);
+  EXPECT_TRUE(Action("tnlStop")->isEnabled());  // row 0 runs
+  EXPECT_FALSE(Action("tnlRemove")->isEnabled());
+}
+
+TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
+  const std::string longCaption(120, 'w');
+  Open(Ini({Tunnel("short", 1, 1), Tunnel(longCaption, 1, 1)}));
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  QTableView* list = main_->List();
+  auto tipAt = [&](int row) {
+    QToolTip::hideText();
+    PumpUntil([] { return !QToolTip::isVisible(); }, 2000);
+    const QPoint pos = list->visualRect(main_->Model().index(row, kColTunnel)).center();
+    QHelpEvent help(QEvent::ToolTip, pos, list->viewport()->mapToGlobal(pos));
+    QCoreApplication::sendEvent(list->viewport(), &help);
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+  };
+  EXPECT_EQ(tipAt(1).toStdString(), longCaption);
+  EXPECT_EQ(tipAt(0), QString());
 }
 
 TEST_F(Window, PropertiesOfARunningTunnelKeepItsEndpoint) {
@@ -778,6 +909,63 @@ TEST_F(Window, TrayOperations) {
   main_->showMinimized();
   QTest::qWait(50);
   EXPECT_TRUE(main_->isVisible());
+}
+
+// While a dialog or question is open, the tray still brings the window back
+// with the dialog on top, and "Exit" cancels the dialog, then saves and ends.
+TEST_F(Window, TrayWorksWhileADialogIsOpen) {
+  Open(Ini({Tunnel("a", 1, 1)}));
+  main_->show();
+  main_->SetFocusedRow(0);
+  // The tray menu has no parent: a dialog modal to the window never blocks it.
+  EXPECT_EQ(main_->TrayMenu()->parent(), nullptr);
+
+  QPointer<QWidget> dialog;
+  bool dialogModalToWindow = false, backOnTop = false, clickBack = false;
+  QTimer::singleShot(0, [&] {
+    PumpUntil([&] { return !main_->OpenDialogs().isEmpty(); });
+    dialog = main_->OpenDialogs().value(0);
+    if (!dialog) return;
+    dialogModalToWindow = dialog->windowModality() == Qt::WindowModal;
+    dialog->findChild<QLineEdit*>("edCaption")->setText("changed");
+    // The dialog is minimized and the window went to the tray with it.
+    dialog->showMinimized();
+    main_->HideWindowOp();
+    PumpUntil([&] { return !main_->isVisible(); });
+    main_->findChild<QAction*>("trayShow")->trigger();
+    backOnTop = main_->isVisible() && dialog->isVisible() && !dialog->isMinimized();
+    // A click on the icon while the dialog is open shows, never hides.
+    main_->ToggleOp();
+    clickBack = main_->isVisible() && dialog->isVisible();
+    main_->findChild<QAction*>("trayExit")->trigger();
+  });
+  Action("tnlProperties")->trigger();  // runs the dialog until Exit cancels it
+  EXPECT_TRUE(dialogModalToWindow);
+  EXPECT_TRUE(backOnTop);
+  EXPECT_TRUE(clickBack);
+  EXPECT_TRUE(dialog.isNull() || !dialog->isVisible());
+  ASSERT_TRUE(PumpUntil([&] { return main_->ExitDone(); }));
+  // Saved, without the cancelled dialog's change.
+  const std::string ini = ReadAll(dir_.Path() + "/sorvik.ini");
+  EXPECT_NE(ini.find("TunnelCaption=a\r\n"), std::string::npos) << ini;
+}
+
+TEST_F(Window, TrayExitWhileAQuestionIsOpenCancelsIt) {
+  Open(Ini({Tunnel("a", 1, 1), Tunnel("b", 1, 1)}));
+  main_->show();
+  main_->SetFocusedRow(1);
+  bool asked = false;
+  QTimer::singleShot(0, [&] {
+    PumpUntil([&] { return !main_->OpenDialogs().isEmpty(); });
+    asked = !main_->OpenDialogs().isEmpty() && main_->OpenDialogs()[0]->windowModality() == Qt::WindowModal;
+    main_->findChild<QAction*>("trayExit")->trigger();
+  });
+  Action("tnlRemove")->trigger();  // a real question box, until Exit
+  EXPECT_TRUE(asked);
+  ASSERT_TRUE(PumpUntil([&] { return main_->ExitDone(); }));
+  // Saved, with the tunnel the cancelled question was about.
+  const std::string ini = ReadAll(dir_.Path() + "/sorvik.ini");
+  EXPECT_NE(ini.find("[Tunnel:1]\r\n"), std::string::npos) << ini;
 }
 
 // ---- unexpected errors ----

@@ -1,0 +1,38 @@
+// The checks a tunnel's endpoint passes before the tunnel listens: a remote
+// host to reach, and a remote and a local port within 1 to 65535. The
+// properties dialog shows the same texts next to its fields.
+//
+// Thread contract: pure functions, any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "net/exceptions.h"
+
+namespace sorvik {
+
+inline constexpr int32_t kPortLowest = 1;
+inline constexpr int32_t kPortHighest = 65535;
+// The lowest port an unprivileged user may listen on.
+inline constexpr int32_t kFirstUnprivilegedPort = 1024;
+
+// Raised by TKestruneItem::Start for an endpoint that fails these checks.
+SORVIK_DECLARE_ERROR(ETunnelEndpointError, EIdException);
+
+enum class TEndpointField { RemoteHost, RemotePort, LocalPort };
+
+struct TEndpointProblem {
+  TEndpointField Field;
+  std::string Text;  // one line, e.g. "Local port 0 is out of range (1 to 65535)."
+};
+
+// "Remote host is empty." for an empty or blank host; nothing otherwise.
+std::optional<TEndpointProblem> RemoteHostProblem(const std::string& host);
+// "<Remote|Local> port N is out of range (1 to 65535)." for a port outside 1..65535.
+std::optional<TEndpointProblem> PortProblem(TEndpointField field, int32_t port);
+// The first problem of remote host, remote port and local port, in this order.
+std::optional<TEndpointProblem> EndpointProblem(const std::string& host, int32_t port, int32_t mapped);
+
+}  // namespace sorvik
