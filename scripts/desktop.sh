@@ -10,7 +10,7 @@
 # Prints "DISPLAY=:N" on standard output once the desktop is ready, then stays
 # in the foreground until SIGTERM or SIGINT, and stops its own children (Xvfb,
 # trayer, openbox) by process id.
-# Needs: xvfb, trayer, x11-utils (xwininfo); optional: openbox; screenshots:
+# Needs: xvfb, trayer, x11-utils (xwininfo); optional: openbox, xdotool (input); screenshots:
 # imagemagick (import -window root shot.png).
 set -u
 WM=0; TRAY=1; GEOM=1280x800x24

@@ -15,7 +15,7 @@ PACKAGES=(
   # a hosts file of the test's own for names the system does not know
   libnss-wrapper
   # desktop tests: virtual X server, tray host, screenshots
-  xvfb xauth trayer x11-utils imagemagick
+  xvfb xauth trayer x11-utils imagemagick xdotool openbox
   # a real Secret Service for the secret-store test (in a private D-Bus session)
   gnome-keyring dbus
   # installing and packaging: icon rendering, Debian package tools, checks of

@@ -777,7 +777,10 @@ void TfMain::ExitOp() {
       (*it)->close();
     }
   }
-  QTimer::singleShot(0, this, [this] { Guard([this] { RunExitSequence(); }); });
+  QTimer::singleShot(0, this, [this] {
+    exit_pending_ = false;  // a save failure answered with No keeps the program open, fully usable
+    Guard([this] { RunExitSequence(); });
+  });
 }
 
 bool TfMain::RunExitSequence(TExitCause cause) {
