@@ -13,6 +13,27 @@
 #include "app/settings.h"
 #endif
 
+namespace {
+
+// Window-less mode, one instance per data directory. A missing directory (no
+// settings, so no tunnels) needs no lock and is not made.
+int RunWindowless(const sorvik::TCommandLine& cl) {
+#ifdef SORVIK_HAVE_GUI
+  const std::string dataDir = sorvik::DataDirectory(cl.DataDir);
+  sorvik::TInstanceLock lock(dataDir, false);
+  if (lock.TryLock() == sorvik::TInstanceLock::TResult::HeldByOther) {
+    std::fprintf(stderr,
+                 "sorvik: Sorvik is already running with the data directory %s (process %lld); a second one "
+                 "would compete for the same ports. End it first, or start with another --data-dir.\n",
+                 dataDir.c_str(), lock.OwnerPid());
+    return sorvik::kExitAlreadyRunning;
+  }
+#endif
+  return sorvik::RunHeadless(cl.DataDir);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using sorvik::TCommandLine;
   const TCommandLine cl = sorvik::ParseCommandLine(argc, argv);
@@ -34,22 +55,7 @@ int main(int argc, char** argv) {
       break;
   }
   sorvik::RaiseDescriptorLimit();
-  if (cl.Headless) {
-#ifdef SORVIK_HAVE_GUI
-    // One instance per data directory; a missing directory (no settings, so no
-    // tunnels) needs no lock and is not made.
-    const std::string dataDir = sorvik::DataDirectory(cl.DataDir);
-    sorvik::TInstanceLock lock(dataDir, false);
-    if (lock.TryLock() == sorvik::TInstanceLock::TResult::HeldByOther) {
-      std::fprintf(stderr,
-                   "sorvik: Sorvik is already running with the data directory %s (process %lld); a second one "
-                   "would compete for the same ports. End it first, or start with another --data-dir.\n",
-                   dataDir.c_str(), lock.OwnerPid());
-      return sorvik::kExitAlreadyRunning;
-    }
-#endif
-    return sorvik::RunHeadless(cl.DataDir);
-  }
+  if (cl.Headless) return RunWindowless(cl);
 #ifdef SORVIK_HAVE_GUI
   std::string why;
   if (sorvik::DisplayAvailable(why)) return sorvik::RunGui(argc, argv, sorvik::DataDirectory(cl.DataDir), cl.AtLogin);
@@ -57,5 +63,5 @@ int main(int argc, char** argv) {
 #else
   std::fprintf(stderr, "sorvik: built without the desktop window: starting without a window (--headless).\n");
 #endif
-  return sorvik::RunHeadless(cl.DataDir);
+  return RunWindowless(cl);
 }

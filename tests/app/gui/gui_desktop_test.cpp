@@ -625,7 +625,7 @@ struct Desktop {
     return at == std::string::npos ? std::string() : info.substr(at + 11, info.find('\n', at) - at - 11);
   }
   bool WaitState(const std::string& name, const std::string& state) const {
-    return WaitFor([&] { return MapState(name) == state; }, 15000);
+    return WaitFor([&] { return MapState(name) == state; }, 30000);
   }
   // The centre of the program's icon in the tray host, in root coordinates.
   bool IconCentre(int& x, int& y) const {
@@ -634,7 +634,7 @@ struct Desktop {
     bool inPanel = false;
     while (std::getline(lines, line)) {
       if (line.find("\"panel\"") != std::string::npos) inPanel = true;
-      if (!inPanel || line.find("\"sorvik\": (\"sorvik\"") == std::string::npos) continue;
+      if (!inPanel || line.find("(\"sorvik\" \"") == std::string::npos) continue;  // instance name
       int w = 0, h = 0, rx = 0, ry = 0, ax = 0, ay = 0;
       const size_t geometry = line.find(")  ");
       if (geometry == std::string::npos ||
@@ -675,7 +675,7 @@ TEST(DesktopTray, UsableWhileADialogIsOpen) {
   test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
   ASSERT_TRUE(desktop.WaitState("Sorvik 1.2.8", "IsViewable")) << program.Stderr();
   int iconX = 0, iconY = 0;
-  ASSERT_TRUE(WaitFor([&] { return desktop.IconCentre(iconX, iconY); }, 15000)) << desktop.X("xwininfo -root -tree");
+  ASSERT_TRUE(WaitFor([&] { return desktop.IconCentre(iconX, iconY); }, 45000)) << desktop.X("xwininfo -root -tree");
 
   // F5 on the focused first row opens Properties.
   desktop.X("xdotool search --name '^Sorvik 1.2.8$' windowactivate --sync key F5");
