@@ -25,13 +25,13 @@ sorvik::TSettings MakeSettings(int tunnels) {
   sorvik::TSettings s;
   for (int i = 0; i < tunnels; ++i) {
     auto t = std::make_unique<sorvik::TKestruneItem>();
-    t->Server = "news" + std::to_string(i) + ".example.org";
-    t->Port = 563;
-    t->Mapped = 10000 + i;
-    t->ProxyType = static_cast<uint8_t>(i % 8);
-    t->SSLHost = true;
-    t->SSLFingerprint = "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
-    t->TunnelCaption = "Tunnel number " + std::to_string(i);
+    t->Settings.Server = "news" + std::to_string(i) + ".example.org";
+    t->Settings.Port = 563;
+    t->Settings.Mapped = 10000 + i;
+    t->Settings.ProxyType = static_cast<uint8_t>(i % 8);
+    t->Settings.SSLHost = true;
+    t->Settings.SSLFingerprint = "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
+    t->Settings.TunnelCaption = "Tunnel number " + std::to_string(i);
     s.Tunnels.push_back(std::move(t));
   }
   for (int i = 0; i < 10; ++i) {

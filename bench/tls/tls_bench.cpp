@@ -507,11 +507,11 @@ int main(int argc, char** argv) {
   if (enginePid == 0) {
     ::close(ready[0]);
     sorvik::TKestruneItem tunnel;
-    tunnel.Server = "127.0.0.1";
-    tunnel.Port = tlsPort;
-    tunnel.Mapped = enginePort;
-    tunnel.SSLHost = true;
-    tunnel.ProxyType = 9;
+    tunnel.Settings.Server = "127.0.0.1";
+    tunnel.Settings.Port = tlsPort;
+    tunnel.Settings.Mapped = enginePort;
+    tunnel.Settings.SSLHost = true;
+    tunnel.Settings.ProxyType = 9;
     bool ok = false;
     try {
       ok = tunnel.Start();

@@ -101,9 +101,9 @@ void AppCore::RunTunnel(int row) {
     t->Start();  // its boolean result is not consulted
     SetRunState(*t, kRunRunning);
   } catch (const std::exception& e) {
-    if (t->LogServerErrors) AppendLine("(Run)" + t->TunnelCaption + " - " + e.what());
+    if (t->Settings.LogServerErrors) AppendLine("(Run)" + t->Settings.TunnelCaption + " - " + e.what());
     SetRunState(*t, kRunFailed);
-    if (OnStartFailure) OnStartFailure(t->TunnelCaption, e.what());
+    if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
   }
   display_.Repaint();
   display_.ApplyCommandStates();
@@ -124,17 +124,17 @@ void AppCore::StopTunnel(int row) {
     t->Stop();
     SetRunState(*t, kRunStopped);
   } catch (const std::exception& e) {
-    if (t->LogServerErrors) AppendLine("(Stop) " + t->TunnelCaption + e.what());
+    if (t->Settings.LogServerErrors) AppendLine("(Stop) " + t->Settings.TunnelCaption + e.what());
     SetRunState(*t, kRunFailed);
   }
   display_.Repaint();
   display_.ApplyCommandStates();
 }
 
-int AppCore::AddTunnel(const std::function<void(TKestruneItem&)>& fill) {
+int AppCore::AddTunnel(const TunnelSettings& settings) {
   auto tunnel = std::make_unique<TKestruneItem>();
   SetEventHandler(*tunnel);
-  if (fill) fill(*tunnel);
+  tunnel->Settings = settings;
   SetRunState(*tunnel, kRunStopped);
   settings_.Tunnels.push_back(std::move(tunnel));
   int row = TunnelCount() - 1;
@@ -145,10 +145,16 @@ int AppCore::AddTunnel(const std::function<void(TKestruneItem&)>& fill) {
   return row;
 }
 
-void AppCore::ApplyProperties(int row, const std::function<void(TKestruneItem&)>& change) {
+void AppCore::ApplyProperties(int row, const TunnelSettings& edited) {
   TKestruneItem* t = TunnelAt(row);
-  if (!t || !change) return;
-  t->Edit(change);
+  if (!t) return;
+  TunnelSettings next = edited;
+  if (t->IsRunning()) {
+    next.Server = t->Settings.Server;
+    next.Port = t->Settings.Port;
+    next.Mapped = t->Settings.Mapped;
+  }
+  t->Edit([&next](TunnelSettings& s) { s = std::move(next); });
   display_.Repaint();
 }
 
@@ -235,15 +241,15 @@ void AppCore::RunAutostartPass() {
   for (int row = 0; row < TunnelCount(); ++row) {
     TKestruneItem* t = TunnelAt(row);
     try {
-      if (t->Autostart) {
+      if (t->Settings.Autostart) {
         try {
           t->Start();
           SetRunState(*t, kRunRunning);
         } catch (const std::exception& e) {
-          if (t->LogServerErrors) AppendLine("(Autorun)" + t->TunnelCaption + " " + e.what());
+          if (t->Settings.LogServerErrors) AppendLine("(Autorun)" + t->Settings.TunnelCaption + " " + e.what());
           SetRunState(*t, kRunFailed);
           allStarted = false;
-          if (OnStartFailure) OnStartFailure(t->TunnelCaption, e.what());
+          if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
         }
       }
       display_.RepaintRow(row);

@@ -147,13 +147,15 @@ class AppCore {
   // ---- tunnel commands (row: the focused row, -1 for none; out of range: no-op) ----
   void RunTunnel(int row);
   void StopTunnel(int row);
-  // Creates a tunnel with the record's initial values, lets `fill` set its
-  // persisted fields (the properties dialog's values), appends it with run
-  // state 0 and its index. Returns the new row.
-  int AddTunnel(const std::function<void(TKestruneItem&)>& fill);
-  // Replaces the focused tunnel's fields through TKestruneItem::Edit (under the
-  // tunnel's FieldsLock, so running workers never see a half-changed field).
-  void ApplyProperties(int row, const std::function<void(TKestruneItem&)>& change);
+  // Appends a tunnel holding `settings` (the properties dialog's values) with
+  // run state 0 and its index. Returns the new row.
+  int AddTunnel(const TunnelSettings& settings);
+  // Replaces the settings of the tunnel at `row` by `edited` (the properties
+  // dialog's values) through TKestruneItem::Edit, so that running workers never
+  // see a half-changed value. A running tunnel keeps its endpoint (Server, Port,
+  // Mapped): its listener and the remote it connects to stay as they were, even
+  // when it was started (by the autostart timer) while the dialog was open.
+  void ApplyProperties(int row, const TunnelSettings& edited);
   // Asks "Remove tunnel"; on Yes switches events off, deactivates the server
   // (a failure abandons the removal), releases the tunnel and renumbers. Returns
   // true when the tunnel was removed.

@@ -125,7 +125,7 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     }
     for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", note.c_str());
     bool anyToStart = false;
-    for (const auto& tunnel : core.Tunnels()) anyToStart = anyToStart || tunnel->Autostart;
+    for (const auto& tunnel : core.Tunnels()) anyToStart = anyToStart || tunnel->Settings.Autostart;
     if (!anyToStart) {
       // Nothing will ever happen in this mode: say so, and where the file goes.
       if (load.State == TSettingsLoad::TState::Missing) {

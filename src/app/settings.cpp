@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/ini_file.h"
+#include "app/tunnel_section.h"
 
 namespace sorvik {
 
@@ -174,13 +175,11 @@ void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTu
   }
 
   out.Tunnels.clear();
-  // ReadTunnelSection takes the file by pointer to non-const; it only reads.
-  TIniFile* readable = const_cast<TIniFile*>(&file);
   for (int n = 0;; ++n) {
     if (!file.SectionExists(TunnelSectionName(n))) break;
     auto item = std::make_unique<TKestruneItem>();
     item->OnTunnelEvent = onTunnelEvent;
-    item->ReadTunnelSection(readable, n);
+    ReadTunnelSection(file, n, item->Settings);
     item->RunState = 0;
     item->ImageIndex = 18;
     item->TunnelIndex = n;
@@ -211,7 +210,7 @@ void WriteSettings(TIniFile& file, const TSettings& in) {
   file.WriteInteger(o, "AutostartDelay", opt.AutostartDelay);
 
   int n = 0;
-  for (const auto& tunnel : in.Tunnels) tunnel->WriteTunnelSection(&file, n++);
+  for (const auto& tunnel : in.Tunnels) WriteTunnelSection(file, n++, tunnel->Settings);
 
   n = 0;
   for (const auto& proxy : in.ChainProxies) {

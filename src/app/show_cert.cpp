@@ -27,7 +27,7 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
   // caption is empty.
   TKestruneItem* tunnel = nullptr;
   for (const auto& t : settings.Tunnels) {
-    if (t->TunnelCaption == caption || (t->TunnelCaption.empty() && t->Server == caption)) {
+    if (t->Settings.TunnelCaption == caption || (t->Settings.TunnelCaption.empty() && t->Settings.Server == caption)) {
       tunnel = t.get();
       break;
     }
@@ -43,13 +43,13 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
     std::fprintf(err, "sorvik: %s\n", PlainLines(error.what()).c_str());
     return 1;
   }
-  TCertificateFetch fetch(tunnel->Snapshot(), tunnel->Port);
+  TCertificateFetch fetch(tunnel->Snapshot(), tunnel->Settings.Port);
   const TCertificateFetchResult result = fetch.Run(kShowCertTimeLimitMs);
   if (!result.Ok) {
     std::fprintf(err, "sorvik: %s\n", PlainLines(result.Error).c_str());
     return 1;
   }
-  const std::string text = "Server: " + tunnel->Server + ":" + std::to_string(tunnel->Port & 0xFFFF) + "\n" +
+  const std::string text = "Server: " + tunnel->Settings.Server + ":" + std::to_string(tunnel->Settings.Port & 0xFFFF) + "\n" +
                            FormatCertificateDetails(result.Details) +
                            "\nSettings lines that pin this certificate (section of the tunnel in " +
                            kSettingsFileName + "):\n" + FormatPinSettingsLines(result.Details);

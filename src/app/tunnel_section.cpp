@@ -1,90 +1,106 @@
-// Reading and writing one tunnel's section "Tunnel:%d" of the settings file.
-#include <mutex>
-#include <string>
+#include "app/tunnel_section.h"
+
+#include <type_traits>
 
 #include "app/ini_file.h"
 #include "app/settings.h"
-#include "tunnel/kestrune_item.h"
 
 namespace sorvik {
 
-// UI thread. Fills the persisted fields from section N; the 22 keys are read in
-// their file order, each with its default for a missing or unreadable value.
-void TKestruneItem::ReadTunnelSection(TIniFile* file, int n) {
-  if (file == nullptr) return;
-  const std::string s = TunnelSectionName(n);
-  std::lock_guard<std::mutex> lock(FieldsLock);
-  Server = file->ReadString(s, "Server", "127.0.0.1");
-  Port = file->ReadInteger(s, "Port", 119);
-  Mapped = file->ReadInteger(s, "Mapped", 120);
-  Autostart = file->ReadBool(s, "Autostart", false);
-  ProxyType = static_cast<uint8_t>(file->ReadInteger(s, "ProxyType", 0) & 0xFF);
-  LogServerErrors = file->ReadBool(s, "LogServerErrors", false);
-  LogToServer = file->ReadBool(s, "LogToServer", false);
-  LogFromServer = file->ReadBool(s, "LogFromServer", false);
-  SSLHost = file->ReadBool(s, "SSLHost", false);
-  IPv6Host = file->ReadBool(s, "IPv6Host", false);
-  LocalAccess = file->ReadBool(s, "LocalAccess", true);
-  SSLFingerprint = file->ReadString(s, "SSLFingerprint", "");
-  SSLSubjectHash = file->ReadString(s, "SSLSubjectHash", "");
-  SSLIssuerHash = file->ReadString(s, "SSLIssuerHash", "");
-  SSLVerifycert = file->ReadBool(s, "SSLVerifycert", false);
-  SSLClientCertificatePath = file->ReadString(s, "SSLClientCertificatePath", "");
-  SSLUseClientCertificate = file->ReadBool(s, "SSLUseClientCertificate", false);
-  ProxyHost = file->ReadString(s, "ProxyHost", "127.0.0.1");
-  ProxyPort = file->ReadInteger(s, "ProxyPort", 1080);
-  ProxyHost2 = file->ReadString(s, "ProxyHost2", "127.0.0.1");
-  ProxyPort2 = file->ReadInteger(s, "ProxyPort2", 1080);
-  TunnelCaption = file->ReadString(s, "TunnelCaption", "");
-  // Keys added later, after the 22: a missing key gives the value that keeps
-  // the tunnel as it was before the key existed.
-  LogSummary = file->ReadBool(s, "LogSummary", false);
-  ProxyUser = file->ReadString(s, "ProxyUser", "");
-  ProxyUser2 = file->ReadString(s, "ProxyUser2", "");
-  ProxyPasswordFile = file->ReadString(s, "ProxyPasswordFile", "");
-  ProxyPasswordFile2 = file->ReadString(s, "ProxyPasswordFile2", "");
-  SSLSNI = file->ReadBool(s, "SSLSNI", false);
-  SSLVerifyChain = file->ReadBool(s, "SSLVerifyChain", false);
-  SSLPinnedKeys = file->ReadString(s, "SSLPinnedKeys", "");
+namespace {
+
+using S = TunnelSettings;
+constexpr TKeyWrite kAlways = TKeyWrite::Always;
+constexpr TKeyWrite kUnlessMissing = TKeyWrite::UnlessMissing;
+
+// The key table. To add a key: add the member to TunnelSettings, then one row
+// AT THE END: {"KeyName", T<Kind>Key{&S::Member, default when missing},
+// kUnlessMissing}. The default when missing must be the value that keeps a
+// tunnel behaving as it did before the key existed; the key is then written only
+// when the value differs from it, so a file without the key is written back
+// byte-identical. Never reorder or remove rows: the order is the file's.
+const TTunnelKey kTunnelKeys[] = {
+    {"Server", TStringKey{&S::Server, "127.0.0.1"}, kAlways},
+    {"Port", TIntegerKey{&S::Port, 119}, kAlways},
+    {"Mapped", TIntegerKey{&S::Mapped, 120}, kAlways},
+    {"Autostart", TBoolKey{&S::Autostart, false}, kAlways},
+    {"ProxyType", TByteKey{&S::ProxyType, 0}, kAlways},
+    {"LogServerErrors", TBoolKey{&S::LogServerErrors, false}, kAlways},
+    {"LogToServer", TBoolKey{&S::LogToServer, false}, kAlways},
+    {"LogFromServer", TBoolKey{&S::LogFromServer, false}, kAlways},
+    {"SSLHost", TBoolKey{&S::SSLHost, false}, kAlways},
+    {"IPv6Host", TBoolKey{&S::IPv6Host, false}, kAlways},
+    {"LocalAccess", TBoolKey{&S::LocalAccess, true}, kAlways},
+    {"SSLFingerprint", TStringKey{&S::SSLFingerprint, ""}, kAlways},
+    {"SSLSubjectHash", TStringKey{&S::SSLSubjectHash, ""}, kAlways},
+    {"SSLIssuerHash", TStringKey{&S::SSLIssuerHash, ""}, kAlways},
+    {"SSLVerifycert", TBoolKey{&S::SSLVerifycert, false}, kAlways},
+    {"SSLClientCertificatePath", TStringKey{&S::SSLClientCertificatePath, ""}, kAlways},
+    {"SSLUseClientCertificate", TBoolKey{&S::SSLUseClientCertificate, false}, kAlways},
+    {"ProxyHost", TStringKey{&S::ProxyHost, "127.0.0.1"}, kAlways},
+    {"ProxyPort", TIntegerKey{&S::ProxyPort, 1080}, kAlways},
+    {"ProxyHost2", TStringKey{&S::ProxyHost2, "127.0.0.1"}, kAlways},
+    {"ProxyPort2", TIntegerKey{&S::ProxyPort2, 1080}, kAlways},
+    {"TunnelCaption", TStringKey{&S::TunnelCaption, ""}, kAlways},
+    // Keys added later: each missing key gives the value that keeps the tunnel
+    // as it was before the key existed. New keys go below, with kUnlessMissing.
+    {"LogSummary", TBoolKey{&S::LogSummary, false}, kUnlessMissing},
+    {"ProxyUser", TStringKey{&S::ProxyUser, ""}, kUnlessMissing},
+    {"ProxyUser2", TStringKey{&S::ProxyUser2, ""}, kUnlessMissing},
+    {"ProxyPasswordFile", TStringKey{&S::ProxyPasswordFile, ""}, kUnlessMissing},
+    {"ProxyPasswordFile2", TStringKey{&S::ProxyPasswordFile2, ""}, kUnlessMissing},
+    {"SSLSNI", TBoolKey{&S::SSLSNI, false}, kUnlessMissing},
+    {"SSLVerifyChain", TBoolKey{&S::SSLVerifyChain, false}, kUnlessMissing},
+    {"SSLPinnedKeys", TStringKey{&S::SSLPinnedKeys, ""}, kUnlessMissing},
+};
+
+void ReadKey(const TIniFile& file, const std::string& section, const TTunnelKey& key, TunnelSettings& out) {
+  std::visit(
+      [&](const auto& field) {
+        using K = std::decay_t<decltype(field)>;
+        if constexpr (std::is_same_v<K, TStringKey>) {
+          out.*field.Member = file.ReadString(section, key.Name, field.Missing);
+        } else if constexpr (std::is_same_v<K, TIntegerKey>) {
+          out.*field.Member = file.ReadInteger(section, key.Name, field.Missing);
+        } else if constexpr (std::is_same_v<K, TBoolKey>) {
+          out.*field.Member = file.ReadBool(section, key.Name, field.Missing);
+        } else {
+          static_assert(std::is_same_v<K, TByteKey>);
+          out.*field.Member = static_cast<uint8_t>(file.ReadInteger(section, key.Name, field.Missing) & 0xFF);
+        }
+      },
+      key.Field);
 }
 
-// UI thread (the only thread that changes the persisted fields, so no lock is
-// needed to read them here). Writes all 22 keys, empty strings included.
-void TKestruneItem::WriteTunnelSection(TIniFile* file, int n) const {
-  if (file == nullptr) return;
-  const std::string s = TunnelSectionName(n);
-  file->WriteString(s, "Server", Server);
-  file->WriteInteger(s, "Port", Port);
-  file->WriteInteger(s, "Mapped", Mapped);
-  file->WriteBool(s, "Autostart", Autostart);
-  file->WriteInteger(s, "ProxyType", ProxyType);
-  file->WriteBool(s, "LogServerErrors", LogServerErrors);
-  file->WriteBool(s, "LogToServer", LogToServer);
-  file->WriteBool(s, "LogFromServer", LogFromServer);
-  file->WriteBool(s, "SSLHost", SSLHost);
-  file->WriteBool(s, "IPv6Host", IPv6Host);
-  file->WriteBool(s, "LocalAccess", LocalAccess);
-  file->WriteString(s, "SSLFingerprint", SSLFingerprint);
-  file->WriteString(s, "SSLSubjectHash", SSLSubjectHash);
-  file->WriteString(s, "SSLIssuerHash", SSLIssuerHash);
-  file->WriteBool(s, "SSLVerifycert", SSLVerifycert);
-  file->WriteString(s, "SSLClientCertificatePath", SSLClientCertificatePath);
-  file->WriteBool(s, "SSLUseClientCertificate", SSLUseClientCertificate);
-  file->WriteString(s, "ProxyHost", ProxyHost);
-  file->WriteInteger(s, "ProxyPort", ProxyPort);
-  file->WriteString(s, "ProxyHost2", ProxyHost2);
-  file->WriteInteger(s, "ProxyPort2", ProxyPort2);
-  file->WriteString(s, "TunnelCaption", TunnelCaption);
-  // Keys added later: written only when they differ from their missing-key
-  // value, so a section without them is written back as it was.
-  if (LogSummary) file->WriteBool(s, "LogSummary", LogSummary);
-  if (!ProxyUser.empty()) file->WriteString(s, "ProxyUser", ProxyUser);
-  if (!ProxyUser2.empty()) file->WriteString(s, "ProxyUser2", ProxyUser2);
-  if (!ProxyPasswordFile.empty()) file->WriteString(s, "ProxyPasswordFile", ProxyPasswordFile);
-  if (!ProxyPasswordFile2.empty()) file->WriteString(s, "ProxyPasswordFile2", ProxyPasswordFile2);
-  if (SSLSNI) file->WriteBool(s, "SSLSNI", SSLSNI);
-  if (SSLVerifyChain) file->WriteBool(s, "SSLVerifyChain", SSLVerifyChain);
-  if (!SSLPinnedKeys.empty()) file->WriteString(s, "SSLPinnedKeys", SSLPinnedKeys);
+void WriteKey(TIniFile& file, const std::string& section, const TTunnelKey& key, const TunnelSettings& in) {
+  std::visit(
+      [&](const auto& field) {
+        using K = std::decay_t<decltype(field)>;
+        const auto& value = in.*field.Member;
+        if (key.Write == kUnlessMissing && value == field.Missing) return;
+        if constexpr (std::is_same_v<K, TStringKey>) {
+          file.WriteString(section, key.Name, value);
+        } else if constexpr (std::is_same_v<K, TBoolKey>) {
+          file.WriteBool(section, key.Name, value);
+        } else {
+          file.WriteInteger(section, key.Name, value);
+        }
+      },
+      key.Field);
+}
+
+}  // namespace
+
+std::span<const TTunnelKey> TunnelKeys() { return kTunnelKeys; }
+
+void ReadTunnelSection(const TIniFile& file, int n, TunnelSettings& out) {
+  const std::string section = TunnelSectionName(n);
+  for (const TTunnelKey& key : kTunnelKeys) ReadKey(file, section, key, out);
+}
+
+void WriteTunnelSection(TIniFile& file, int n, const TunnelSettings& in) {
+  const std::string section = TunnelSectionName(n);
+  for (const TTunnelKey& key : kTunnelKeys) WriteKey(file, section, key, in);
 }
 
 }  // namespace sorvik

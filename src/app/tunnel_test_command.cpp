@@ -13,14 +13,14 @@ int RunTunnelTestCommand(const std::optional<std::string>& dataDirOverride, cons
   TKestruneItem* found = nullptr;
   // An exact caption first; then the name the list shows for a tunnel without one.
   for (auto& t : settings.Tunnels) {
-    if (t->TunnelCaption == caption) {
+    if (t->Settings.TunnelCaption == caption) {
       found = t.get();
       break;
     }
   }
   if (found == nullptr) {
     for (auto& t : settings.Tunnels) {
-      if (t->TunnelCaption.empty() && t->Server == caption) {
+      if (t->Settings.TunnelCaption.empty() && t->Settings.Server == caption) {
         found = t.get();
         break;
       }

@@ -30,7 +30,7 @@ struct TCaptured {
 
 }  // namespace
 
-TCertificateFetch::TCertificateFetch(TKestruneItem::TConnectionFields fields, int32_t port)
+TCertificateFetch::TCertificateFetch(TunnelSettings fields, int32_t port)
     : fields_(std::move(fields)), port_(port) {}
 
 void TCertificateFetch::Cancel() {

@@ -30,7 +30,7 @@ class TCertificateFetch {
  public:
   // `fields`: the tunnel's settings (Server, proxies, SSLSNI, client
   // certificate); `port`: its remote port (low 16 bits used).
-  TCertificateFetch(TKestruneItem::TConnectionFields fields, int32_t port);
+  TCertificateFetch(TunnelSettings fields, int32_t port);
   TCertificateFetch(const TCertificateFetch&) = delete;
   TCertificateFetch& operator=(const TCertificateFetch&) = delete;
 
@@ -42,7 +42,7 @@ class TCertificateFetch {
   void Cancel();
 
  private:
-  const TKestruneItem::TConnectionFields fields_;
+  const TunnelSettings fields_;
   const int32_t port_;
   std::mutex mutex_;                 // guards client_, cancelled_, finished_
   std::condition_variable changed_;  // cancelled_ or finished_ set

@@ -16,13 +16,13 @@ bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, in
   (void)aOk;  // the library's own verdict never decides
   // The pins as they are now, copied under FieldsLock: a concurrent edit in the
   // properties dialog is seen either whole or not at all.
-  const TConnectionFields pins = Snapshot();
+  const TunnelSettings pins = Snapshot();
   const TCertificateJudgement judgement = JudgeServerCertificate(certificate, aDepth, aError, CertificatePolicyOf(pins));
   for (const std::string& line : judgement.Lines) ReportEvent(kVerifyEventCode, line);
   return judgement.Accepted;
 }
 
-TCertificatePolicy CertificatePolicyOf(const TKestruneItem::TConnectionFields& f) {
+TCertificatePolicy CertificatePolicyOf(const TunnelSettings& f) {
   TCertificatePolicy policy;
   policy.VerifyChain = f.SSLVerifyChain;
   policy.ExpectedHost = f.Server;

@@ -24,39 +24,16 @@ TKestruneItem::~TKestruneItem() {
   }
 }
 
-TKestruneItem::TConnectionFields TKestruneItem::Snapshot() const {
+TunnelSettings TKestruneItem::Snapshot() const {
   std::lock_guard<std::mutex> lock(FieldsLock);
-  TConnectionFields f;
-  f.SSLHost = SSLHost;
-  f.IPv6Host = IPv6Host;
-  f.ProxyType = ProxyType;
-  f.ProxyHost = ProxyHost;
-  f.ProxyPort = ProxyPort;
-  f.ProxyHost2 = ProxyHost2;
-  f.ProxyPort2 = ProxyPort2;
-  f.SSLVerifycert = SSLVerifycert;
-  f.SSLFingerprint = SSLFingerprint;
-  f.SSLSubjectHash = SSLSubjectHash;
-  f.SSLIssuerHash = SSLIssuerHash;
-  f.SSLUseClientCertificate = SSLUseClientCertificate;
-  f.SSLClientCertificatePath = SSLClientCertificatePath;
-  f.LogSummary = LogSummary;
-  f.Server = Server;
-  f.SSLSNI = SSLSNI;
-  f.SSLVerifyChain = SSLVerifyChain;
-  f.SSLPinnedKeys = SSLPinnedKeys;
-  f.ProxyUser = ProxyUser;
-  f.ProxyPassword = ProxyPassword;
-  f.ProxyUser2 = ProxyUser2;
-  f.ProxyPassword2 = ProxyPassword2;
-  return f;
+  return Settings;
 }
 
 bool TKestruneItem::Start() {
   // 0. An endpoint that cannot work (no remote host, a port outside 1..65535,
   //    whose low 16 bits could even be 0: a random port on every address) is
   //    refused before anything changes.
-  if (auto problem = EndpointProblem(Server, Port, Mapped)) throw ETunnelEndpointError(problem->Text);
+  if (auto problem = EndpointProblem(Settings.Server, Settings.Port, Settings.Mapped)) throw ETunnelEndpointError(problem->Text);
   // 1. An earlier server (running or left inactive by a failed start) goes first;
   //    releasing a running one drops its connections.
   if (MappingServer) {
@@ -82,13 +59,13 @@ bool TKestruneItem::Start() {
   if (!MappingServer->Active()) {
     MappingServer->Bindings.clear();
     TIdListenBinding binding;
-    binding.IP = LocalAccess ? "127.0.0.1" : "";
-    binding.Port = static_cast<uint16_t>(Mapped);
+    binding.IP = Settings.LocalAccess ? "127.0.0.1" : "";
+    binding.Port = static_cast<uint16_t>(Settings.Mapped);
     binding.IPVersion = Id_IPv4;
     MappingServer->Bindings.push_back(binding);
-    MappingServer->DefaultPort = static_cast<uint16_t>(Mapped);
-    MappingServer->MappedPort = static_cast<uint16_t>(Port);
-    MappingServer->MappedHost = Server;
+    MappingServer->DefaultPort = static_cast<uint16_t>(Settings.Mapped);
+    MappingServer->MappedPort = static_cast<uint16_t>(Settings.Port);
+    MappingServer->MappedHost = Settings.Server;
   }
   // 5. Activate; a failure is raised with the engine's message and the inactive
   //    server stays.

@@ -1,5 +1,5 @@
-// One tunnel: the user's definition (the persisted fields, named after their keys
-// in section "Tunnel:%d") and its run-time state.
+// One tunnel: the user's definition (Settings, the persisted fields) and its
+// run-time state: the server while it runs, the list row's state and image.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "tunnel/tunnel_settings.h"
 
 namespace sorvik {
 
@@ -24,7 +26,6 @@ class TIdSSLContextCache;
 struct TCertificatePolicy;
 class TIdTCPClient;
 class TIdCustomTransparentProxy;
-class TIniFile;
 enum TIdStatus : int;
 // OnStatus(sender, status, finished text), as in net/component.h.
 using TIdStatusEvent = std::function<void(TIdComponent& sender, TIdStatus status, const std::string& text)>;
@@ -41,98 +42,30 @@ class TKestruneItem {
   TKestruneItem(const TKestruneItem&) = delete;
   TKestruneItem& operator=(const TKestruneItem&) = delete;
 
-  // ---- fields, in declared order ----
-  // Persisted fields are written on the UI thread; worker threads read the ones
-  // that connections use (PrepareOutbound, CheckPeerPins). While the tunnel runs,
-  // the UI thread changes them only inside Edit(), and workers read them only
-  // through Snapshot(), both under FieldsLock.
-  TTunnelEvent OnTunnelEvent;               // UI thread only (set before Start)
-  std::string SSLFingerprint;
-  std::string SSLSubjectHash;
-  std::string SSLIssuerHash;
-  bool SSLVerifycert = false;
-  std::string SSLClientCertificatePath;
-  bool SSLUseClientCertificate = false;
-  uint8_t ProxyType = 0;
-  bool LogServerErrors = true;
-  bool LogToServer = true;
-  bool LogFromServer = false;
-  std::string ProxyHost = "127.0.0.1";
-  int32_t ProxyPort = 9050;
-  std::string ProxyHost2;
-  int32_t ProxyPort2 = 0;
-  std::string Server;
-  int32_t Port = 119;
-  int32_t Mapped = 119;
-  bool Autostart = false;
-  std::string TunnelCaption;
+  // ---- fields ----
+  // OnTunnelEvent is set on the UI thread before Start and only read after that
+  // (by workers, through ReportEvent).
+  TTunnelEvent OnTunnelEvent;
+  // The persisted settings. The UI thread is their only writer: it reads them
+  // freely, and changes them while the tunnel may run only inside Edit(). Worker
+  // threads read them only through Snapshot(). Both take FieldsLock.
+  TunnelSettings Settings;
   std::atomic<int32_t> TunnelIndex{-1};     // written on the UI thread, read by workers
-  bool SSLHost = false;
-  bool IPv6Host = false;
-  bool LocalAccess = true;
-  // One summary line (duration, exact bytes each way) when a relayed
-  // connection ends. Off for a stored tunnel without the key; the properties
-  // dialog turns it on for a tunnel it adds.
-  bool LogSummary = false;
-  // TLS for today's servers. Missing from a stored section, they keep the older
-  // behaviour (no server name, no chain check, no key pins).
-  bool SSLSNI = false;            // send the remote host name (SNI)
-  bool SSLVerifyChain = false;    // verify the chain and the host name
-  std::string SSLPinnedKeys;      // "sha256//BASE64" pins separated by ";"
-  // Proxy credentials per hop (first proxy, second proxy). The user names are
-  // stored; a password never is: it comes from the desktop's secret store (the
-  // window) or from a file that only the user may read (ProxyPasswordFile,
-  // read again at every start and test). An empty user name sends nothing.
-  std::string ProxyUser;
-  std::string ProxyUser2;
-  std::string ProxyPasswordFile;
-  std::string ProxyPasswordFile2;
-  std::string ProxyPassword;      // run time only, never written to the file
-  std::string ProxyPassword2;     // run time only, never written to the file
   std::unique_ptr<TIdMappedPortTCP> MappingServer;  // UI thread only
   int32_t RunState = 0;                     // UI thread only
   int32_t ImageIndex = -1;                  // UI thread only
 
-  // Guards the persisted fields against a concurrent change while workers read them.
+  // Guards Settings against a concurrent change while workers copy it.
   mutable std::mutex FieldsLock;
-  // Runs `change` on this tunnel under FieldsLock (UI thread).
+  // UI thread: runs `change` on Settings under FieldsLock.
   template <class F>
   void Edit(F&& change) {
     std::lock_guard<std::mutex> lock(FieldsLock);
-    change(*this);
+    change(Settings);
   }
-
-  // The persisted fields a connection's set-up and its pin check read, copied
-  // in one piece under FieldsLock (worker threads).
-  struct TConnectionFields {
-    bool SSLHost = false;
-    bool IPv6Host = false;
-    uint8_t ProxyType = 0;
-    std::string ProxyHost;
-    int32_t ProxyPort = 0;
-    std::string ProxyHost2;
-    int32_t ProxyPort2 = 0;
-    bool SSLVerifycert = false;
-    std::string SSLFingerprint;
-    std::string SSLSubjectHash;
-    std::string SSLIssuerHash;
-    bool SSLUseClientCertificate = false;
-    std::string SSLClientCertificatePath;
-    bool LogSummary = false;
-    std::string Server;
-    bool SSLSNI = false;
-    bool SSLVerifyChain = false;
-    std::string SSLPinnedKeys;
-    std::string ProxyUser;
-    std::string ProxyPassword;
-    std::string ProxyUser2;
-    std::string ProxyPassword2;
-  };
-  TConnectionFields Snapshot() const;
-
-  // ---- settings file ----
-  void ReadTunnelSection(TIniFile* file, int n);
-  void WriteTunnelSection(TIniFile* file, int n) const;
+  // Any thread: a copy of Settings taken in one piece under FieldsLock; what a
+  // connection's set-up and its pin check read.
+  TunnelSettings Snapshot() const;
 
   // ---- runtime (UI thread unless noted) ----
   // Raises ETunnelEndpointError (nothing changed) for an empty remote host or a
@@ -150,7 +83,7 @@ class TKestruneItem {
   void PrepareOutbound(TIdMappedPortContext& context);
   // The same set-up on a given client with given fields (I/O handler, TLS with
   // the pin check, proxies); used by PrepareOutbound and the tunnel test.
-  void PrepareClient(TIdTCPClient& outbound, const TConnectionFields& fields);
+  void PrepareClient(TIdTCPClient& outbound, const TunnelSettings& fields);
   // Reads ProxyPasswordFile and ProxyPasswordFile2 (those that are set) into
   // ProxyPassword and ProxyPassword2, under FieldsLock. Raises
   // EPasswordFileError with a line that names the file and what is wrong.
@@ -190,16 +123,16 @@ class TKestruneItem {
 // certificate file (SSLUseClientCertificate). Raises
 // EIdOSSLClientCertificateError when a client certificate is asked for without
 // a file.
-void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TKestruneItem::TConnectionFields& fields);
+void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& fields);
 
 // What the pin check asks of a server certificate with these settings (see
 // JudgeServerCertificate).
-TCertificatePolicy CertificatePolicyOf(const TKestruneItem::TConnectionFields& fields);
+TCertificatePolicy CertificatePolicyOf(const TunnelSettings& fields);
 
 // The calling thread: the proxy clients of `fields.ProxyType` for `outbound`,
 // owned by it, each reporting to `status` (may be empty); returns the first hop,
 // or null for a direct connection.
-TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const TKestruneItem::TConnectionFields& fields,
+TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const TunnelSettings& fields,
                                                   const TIdStatusEvent& status);
 
 // One entry of the chain proxy list. No tunnel refers to it.

@@ -59,15 +59,15 @@ void TKestruneItem::LoadPasswordFiles() {
   std::string file1, file2;
   {
     std::lock_guard<std::mutex> lock(FieldsLock);
-    file1 = ProxyPasswordFile;
-    file2 = ProxyPasswordFile2;
+    file1 = Settings.ProxyPasswordFile;
+    file2 = Settings.ProxyPasswordFile2;
   }
   // Read outside the lock; both or neither take effect.
   const std::string p1 = file1.empty() ? std::string() : ReadPasswordFile(file1);
   const std::string p2 = file2.empty() ? std::string() : ReadPasswordFile(file2);
   std::lock_guard<std::mutex> lock(FieldsLock);
-  if (!file1.empty()) ProxyPassword = p1;
-  if (!file2.empty()) ProxyPassword2 = p2;
+  if (!file1.empty()) Settings.ProxyPassword = p1;
+  if (!file2.empty()) Settings.ProxyPassword2 = p2;
 }
 
 }  // namespace sorvik

@@ -18,7 +18,7 @@
 
 namespace sorvik {
 
-void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TKestruneItem::TConnectionFields& f) {
+void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& f) {
   // The server name only for a name: an address literal is never sent as SNI.
   if (f.SSLSNI && !f.Server.empty() && !IsIpLiteral(f.Server)) options.ServerName = f.Server;
   if (f.SSLUseClientCertificate) {
@@ -33,7 +33,7 @@ namespace {
 
 // The outbound I/O handler: TLS when SSLHost is set, otherwise plain (hop 0).
 TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outbound,
-                                    const TKestruneItem::TConnectionFields& f,
+                                    const TunnelSettings& f,
                                     const std::shared_ptr<TIdSSLContextCache>& contexts) {
   if (f.SSLHost) {
     auto* tls = new TIdSSLIOHandlerSocketOpenSSL(&outbound);  // owned by the outbound client
@@ -67,7 +67,7 @@ TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outboun
 // Basic credentials; without a user name nothing changes on the wire.
 }  // namespace
 
-TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const TKestruneItem::TConnectionFields& f,
+TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const TunnelSettings& f,
                                                   const TIdStatusEvent& status) {
   // A proxy given as an IPv6 literal is reached over IPv6; anything else over
   // IPv4 (a name is looked up for an IPv4 address).
@@ -122,7 +122,7 @@ void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
   PrepareClient(*outbound, Snapshot());
 }
 
-void TKestruneItem::PrepareClient(TIdTCPClient& outbound, const TConnectionFields& f) {
+void TKestruneItem::PrepareClient(TIdTCPClient& outbound, const TunnelSettings& f) {
   TIdIOHandler* io = CreateOutboundHandler(*this, outbound, f, tls_contexts_);
   TIdCustomTransparentProxy* first = CreateTunnelProxyChain(outbound, f, StatusHook());
   // "IPv6 Host" without a proxy: the remote name is resolved to an IPv6

@@ -98,46 +98,12 @@ class TStepClock {
 
 }  // namespace
 
-void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) {
-  std::lock_guard<std::mutex> lock(from.FieldsLock);
-  to.SSLFingerprint = from.SSLFingerprint;
-  to.SSLSubjectHash = from.SSLSubjectHash;
-  to.SSLIssuerHash = from.SSLIssuerHash;
-  to.SSLVerifycert = from.SSLVerifycert;
-  to.SSLClientCertificatePath = from.SSLClientCertificatePath;
-  to.SSLUseClientCertificate = from.SSLUseClientCertificate;
-  to.ProxyType = from.ProxyType;
-  to.LogServerErrors = from.LogServerErrors;
-  to.LogToServer = from.LogToServer;
-  to.LogFromServer = from.LogFromServer;
-  to.ProxyHost = from.ProxyHost;
-  to.ProxyPort = from.ProxyPort;
-  to.ProxyHost2 = from.ProxyHost2;
-  to.ProxyPort2 = from.ProxyPort2;
-  to.Server = from.Server;
-  to.Port = from.Port;
-  to.Mapped = from.Mapped;
-  to.Autostart = from.Autostart;
-  to.TunnelCaption = from.TunnelCaption;
-  to.SSLHost = from.SSLHost;
-  to.IPv6Host = from.IPv6Host;
-  to.LocalAccess = from.LocalAccess;
-  to.LogSummary = from.LogSummary;
-  to.SSLSNI = from.SSLSNI;
-  to.SSLVerifyChain = from.SSLVerifyChain;
-  to.SSLPinnedKeys = from.SSLPinnedKeys;
-  to.ProxyUser = from.ProxyUser;
-  to.ProxyUser2 = from.ProxyUser2;
-  to.ProxyPasswordFile = from.ProxyPasswordFile;
-  to.ProxyPasswordFile2 = from.ProxyPasswordFile2;
-  to.ProxyPassword = from.ProxyPassword;
-  to.ProxyPassword2 = from.ProxyPassword2;
-}
+void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) { to.Settings = from.Snapshot(); }
 
 TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {
   CopyTunnelSettings(tunnel, *copy_);
-  const std::string& shown = copy_->TunnelCaption.empty() ? copy_->Server : copy_->TunnelCaption;
-  title_ = "Tunnel test of \"" + shown + "\": " + EndpointText(copy_->Server, static_cast<uint16_t>(copy_->Port));
+  const std::string& shown = copy_->Settings.TunnelCaption.empty() ? copy_->Settings.Server : copy_->Settings.TunnelCaption;
+  title_ = "Tunnel test of \"" + shown + "\": " + EndpointText(copy_->Settings.Server, static_cast<uint16_t>(copy_->Settings.Port));
 }
 
 TTunnelTest::~TTunnelTest() = default;
@@ -162,10 +128,10 @@ bool TTunnelTest::Run(const TLineSink& sink) {
     steps.Fail(OneLine(e.what()));
     return false;
   }
-  const TKestruneItem::TConnectionFields f = copy_->Snapshot();
+  const TunnelSettings f = copy_->Snapshot();
   const auto type = f.ProxyType;
   const bool proxied = type >= 1 && type <= 7;
-  const auto firstHopPort = static_cast<uint16_t>((proxied ? f.ProxyPort : copy_->Port) & 0xFFFF);
+  const auto firstHopPort = static_cast<uint16_t>((proxied ? f.ProxyPort : copy_->Settings.Port) & 0xFFFF);
 
   // The private copy reports every line of the set-up to this test, on this
   // thread, while Connect() runs.
@@ -205,9 +171,9 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   copy_->OpenEvents();
 
   auto client = std::make_unique<TIdTCPClient>();
-  client->Host = copy_->Server;
-  client->Port = static_cast<uint16_t>(copy_->Port & 0xFFFF);
-  client->IPVersion = ParseIPv6Literal(copy_->Server) ? Id_IPv6 : Id_IPv4;
+  client->Host = copy_->Settings.Server;
+  client->Port = static_cast<uint16_t>(copy_->Settings.Port & 0xFFFF);
+  client->IPVersion = ParseIPv6Literal(copy_->Settings.Server) ? Id_IPv6 : Id_IPv4;
   client->ConnectTimeout = -1;
 
   bool ok = false;

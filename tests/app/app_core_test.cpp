@@ -79,14 +79,14 @@ struct CoreFixture {
 
   // Adds a direct tunnel to 127.0.0.1:port on a free local port.
   TKestruneItem& Add(uint16_t remotePort, const std::string& caption = "", bool autostart = false) {
-    int row = core.AddTunnel([&](TKestruneItem& t) {
-      t.Server = "127.0.0.1";
-      t.Port = remotePort;
-      t.Mapped = test::FreePort();
-      t.TunnelCaption = caption;
-      t.Autostart = autostart;
-      t.LogServerErrors = true;
-    });
+    TunnelSettings s;
+    s.Server = "127.0.0.1";
+    s.Port = remotePort;
+    s.Mapped = test::FreePort();
+    s.TunnelCaption = caption;
+    s.Autostart = autostart;
+    s.LogServerErrors = true;
+    int row = core.AddTunnel(s);
     return *core.TunnelAt(row);
   }
   std::vector<std::string> Log() const {
@@ -172,7 +172,7 @@ TEST(AppCoreEventsTest, WorkerEventsReachTheLogThroughTheUiThread) {
   TKestruneItem& t = f.Add(echo.Port());
   f.core.RunTunnel(0);
   ASSERT_EQ(t.RunState, kRunRunning);
-  BlockingClient c(static_cast<uint16_t>(t.Mapped));
+  BlockingClient c(static_cast<uint16_t>(t.Settings.Mapped));
   ASSERT_TRUE(c.SendAll("hi"));
   // Pump the UI queue until the echo comes back and the line is in.
   std::string got;
@@ -194,7 +194,7 @@ TEST(AppCoreEventsTest, StopDuringAFloodIntoABusyUiThreadEndsPromptlyAndShowsNot
   TKestruneItem& t = f.Add(echo.Port());
   f.core.RunTunnel(0);
   std::vector<std::unique_ptr<BlockingClient>> clients;
-  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<BlockingClient>(static_cast<uint16_t>(t.Mapped)));
+  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<BlockingClient>(static_cast<uint16_t>(t.Settings.Mapped)));
   ASSERT_TRUE(WaitUntil([&] { return f.dispatcher.Pending() >= 10; }));
   f.asker.answers = {true};
   auto t0 = std::chrono::steady_clock::now();
@@ -339,15 +339,15 @@ TEST(AppCoreCommandsTest, RunSetsStatesFailedRunLogsOnlyWithLogServerErrors) {
   for (auto& c : cases) {
     CoreFixture f;
     TKestruneItem& t = f.Add(echo.Port(), c.caption);
-    t.Mapped = busyPort;
-    t.LogServerErrors = c.logErrors;
+    t.Settings.Mapped = busyPort;
+    t.Settings.LogServerErrors = c.logErrors;
     f.core.RunTunnel(0);
     EXPECT_EQ(t.RunState, kRunFailed);
     EXPECT_EQ(t.ImageIndex, 2);
     EXPECT_EQ(f.Log(), c.lines) << c.caption;
     EXPECT_GE(f.display.commandStates, 1);
     // A good port then runs.
-    t.Mapped = test::FreePort();
+    t.Settings.Mapped = test::FreePort();
     f.core.RunTunnel(0);
     EXPECT_EQ(t.RunState, kRunRunning);
     EXPECT_EQ(t.ImageIndex, 1);
@@ -375,7 +375,7 @@ TEST(AppCoreCommandsTest, StopAsksOnlyWithOpenConnectionsAndNoKeepsItRunning) {
     f.core.RunTunnel(0);
     std::unique_ptr<BlockingClient> client;
     if (c.openConnection) {
-      client = std::make_unique<BlockingClient>(static_cast<uint16_t>(t.Mapped));
+      client = std::make_unique<BlockingClient>(static_cast<uint16_t>(t.Settings.Mapped));
       ASSERT_TRUE(WaitUntil([&] { return t.ConnectionCount() == 1; }));
     }
     f.asker.answers = c.answers;
@@ -408,7 +408,7 @@ TEST(AppCoreCommandsTest, RemoveAsksStopsAndRenumbers) {
     f.Add(echo.Port(), "C");
     f.core.RunTunnel(1);
     ASSERT_TRUE(b.IsRunning());
-    uint16_t bPort = static_cast<uint16_t>(b.Mapped);
+    uint16_t bPort = static_cast<uint16_t>(b.Settings.Mapped);
     f.asker.answers = {yes};
     EXPECT_EQ(f.core.RemoveTunnel(1), yes);
     ASSERT_EQ(f.asker.asked.size(), 1u);
@@ -417,7 +417,7 @@ TEST(AppCoreCommandsTest, RemoveAsksStopsAndRenumbers) {
     EXPECT_EQ(f.asker.asked[0].icon, TAskIcon::Question);
     if (yes) {
       ASSERT_EQ(f.core.TunnelCount(), 2);
-      EXPECT_EQ(f.core.TunnelAt(1)->TunnelCaption, "C");
+      EXPECT_EQ(f.core.TunnelAt(1)->Settings.TunnelCaption, "C");
       EXPECT_EQ(f.core.TunnelAt(1)->TunnelIndex.load(), 1);
       EXPECT_EQ(f.display.rows, 2);
       BlockingClient gone(bPort, "127.0.0.1", 1000);
@@ -442,7 +442,7 @@ TEST(AppCoreCommandsTest, CloseRequestAsksOnlyWithConnectionsAndClosesThemOnYes)
     f.core.RunTunnel(1);
     EXPECT_TRUE(f.core.RequestClose());  // nothing open: no question
     EXPECT_TRUE(f.asker.asked.empty());
-    BlockingClient c(static_cast<uint16_t>(a.Mapped));
+    BlockingClient c(static_cast<uint16_t>(a.Settings.Mapped));
     // The worker hands its "Connecting to" line to this (UI) thread before it
     // connects, so pump while the echo goes round.
     auto echoed = std::async(std::launch::async, [&] { return c.SendAll("x") && c.RecvExact(1) == "x"; });
@@ -500,7 +500,9 @@ TEST(AppCoreCommandsTest, RunStateTableSetsImage) {
 
 TEST(AppCoreCommandsTest, AddAndPropertiesGoThroughTheCore) {
   CoreFixture f;
-  int row = f.core.AddTunnel([](TKestruneItem& t) { t.Server = "news.example"; });
+  TunnelSettings added;
+  added.Server = "news.example";
+  int row = f.core.AddTunnel(added);
   EXPECT_EQ(row, 0);
   TKestruneItem& t = *f.core.TunnelAt(0);
   EXPECT_EQ(t.TunnelIndex.load(), 0);
@@ -508,9 +510,43 @@ TEST(AppCoreCommandsTest, AddAndPropertiesGoThroughTheCore) {
   EXPECT_EQ(t.ImageIndex, 18);
   EXPECT_TRUE(static_cast<bool>(t.OnTunnelEvent));
   EXPECT_FALSE(t.IsRunning());
-  f.core.ApplyProperties(0, [](TKestruneItem& x) { x.ProxyType = 3; });
-  EXPECT_EQ(t.ProxyType, 3);
+  TunnelSettings edited = t.Settings;
+  edited.ProxyType = 3;
+  f.core.ApplyProperties(0, edited);
+  EXPECT_EQ(t.Settings, edited);
   EXPECT_EQ(f.display.rows, 1);
+}
+
+// What an edit does to a tunnel: a stopped one takes every value; a running one
+// keeps its endpoint (its listener stays bound to the port it holds, and the
+// remote stays the one it relays to) and takes the rest for its next connections.
+TEST(AppCoreCommandsTest, PropertiesOfARunningTunnelKeepItsEndpoint) {
+  EchoServer echo;
+  CoreFixture f;
+  for (bool running : {false, true}) {
+    SCOPED_TRACE(running ? "running" : "stopped");
+    TKestruneItem& t = f.Add(echo.Port());
+    const int row = t.TunnelIndex;
+    if (running) f.core.RunTunnel(row);
+    ASSERT_EQ(t.IsRunning(), running);
+    const TunnelSettings before = t.Settings;
+    TunnelSettings edited = before;
+    edited.Server = "elsewhere.example";
+    edited.Port = before.Port + 1;
+    edited.Mapped = before.Mapped + 1;
+    edited.TunnelCaption = "renamed";
+    edited.SSLFingerprint = "AA:BB";
+    f.core.ApplyProperties(row, edited);
+
+    TunnelSettings expected = edited;
+    if (running) {
+      expected.Server = before.Server;
+      expected.Port = before.Port;
+      expected.Mapped = before.Mapped;
+    }
+    EXPECT_EQ(t.Settings, expected);
+    EXPECT_EQ(t.Snapshot(), expected);
+  }
 }
 
 // ---- autostart ----
@@ -532,7 +568,7 @@ TEST(AppCoreAutostartTest, ArmingTwiceWithinTheDelayRunsOnePass) {
   EXPECT_EQ(manual.RunState, kRunStopped);
   EXPECT_EQ(f.display.repaintedRows, (std::vector<int>{0, 1}));
   // Armed again: the next firing restarts the marked tunnel.
-  BlockingClient c(static_cast<uint16_t>(t.Mapped));
+  BlockingClient c(static_cast<uint16_t>(t.Settings.Mapped));
   ASSERT_TRUE(WaitUntil([&] { return t.ConnectionCount() == 1; }));
   f.core.ArmAutostart();
   f.core.AutostartTimerFired();
@@ -578,7 +614,7 @@ TEST(AppCoreAutostartTest, StartToTrayHidesOnlyAfterAFullySuccessfulPass) {
     f.core.Options().StartToTray = c.startToTray;
     for (int i = 0; i < c.tunnels; ++i) {
       TKestruneItem& t = f.Add(echo.Port(), i == 0 && c.failOne ? "Busy" : "Ok", true);
-      if (i == 0 && c.failOne) t.Mapped = busyPort;
+      if (i == 0 && c.failOne) t.Settings.Mapped = busyPort;
     }
     f.core.ArmAutostart();
     f.core.AutostartTimerFired();
@@ -621,9 +657,9 @@ TEST(TunnelTestCommand, EndsPromptlyWhenTheCoreGoes) {
   test::FakePeer silent({test::PeerStep::NeverAnswer()});
   auto f = std::make_unique<CoreFixture>();
   TKestruneItem& t = f->Add(119);
-  t.ProxyType = 4;
-  t.ProxyHost = "127.0.0.1";
-  t.ProxyPort = silent.Port();
+  t.Settings.ProxyType = 4;
+  t.Settings.ProxyHost = "127.0.0.1";
+  t.Settings.ProxyPort = silent.Port();
   ASSERT_TRUE(f->core.TestTunnel(0));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (silent.Received(0).empty() && std::chrono::steady_clock::now() < deadline) f->dispatcher.WaitAndRun(20);

@@ -79,11 +79,11 @@ TEST(ConnectionTable, FromARunningTunnel) {
   test::FakePeer peer({test::PeerStep::Expect(300000), test::PeerStep::Send(std::string(123457, 'x')),
                        test::PeerStep::NeverAnswer()});
   TKestruneItem tunnel;
-  tunnel.Server = "127.0.0.1";
-  tunnel.Port = peer.Port();
-  tunnel.Mapped = test::FreePort();
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Port = peer.Port();
+  tunnel.Settings.Mapped = test::FreePort();
   ASSERT_TRUE(tunnel.Start());
-  test::BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+  test::BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
   ASSERT_TRUE(client.SendAll(std::string(300000, 'u')));
   ASSERT_EQ(client.RecvExact(123457).size(), 123457u);
   TConnectionTable table;

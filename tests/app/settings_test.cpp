@@ -1,4 +1,4 @@
-// The tunnel record and its section, the chain proxies, section "Options",
+// The tunnel section and its key table, the chain proxies, section "Options",
 // the numbering rule, the data directory, and the whole-file load and save.
 #include "app/settings.h"
 
@@ -10,10 +10,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "app/ini_file.h"
+#include "app/tunnel_section.h"
 #include "support/net_fixtures.h"
 #include "tunnel/proxy_type.h"
 
@@ -42,44 +46,6 @@ TSettings ReadFrom(const std::string& text) {
 
 // ---------------------------------------------------------------------------
 // The record
-
-TEST(TunnelRecord, InitialValues) {
-  const TKestruneItem t;
-  EXPECT_FALSE(t.OnTunnelEvent);
-  EXPECT_EQ(t.SSLFingerprint, "");
-  EXPECT_EQ(t.SSLSubjectHash, "");
-  EXPECT_EQ(t.SSLIssuerHash, "");
-  EXPECT_FALSE(t.SSLVerifycert);
-  EXPECT_EQ(t.SSLClientCertificatePath, "");
-  EXPECT_FALSE(t.SSLUseClientCertificate);
-  EXPECT_EQ(t.ProxyType, 0);
-  EXPECT_TRUE(t.LogServerErrors);
-  EXPECT_TRUE(t.LogToServer);
-  EXPECT_FALSE(t.LogFromServer);
-  EXPECT_EQ(t.ProxyHost, "127.0.0.1");
-  EXPECT_EQ(t.ProxyPort, 9050);
-  EXPECT_EQ(t.ProxyHost2, "");
-  EXPECT_EQ(t.ProxyPort2, 0);
-  EXPECT_EQ(t.Server, "");
-  EXPECT_EQ(t.Port, 119);
-  EXPECT_EQ(t.Mapped, 119);
-  EXPECT_FALSE(t.Autostart);
-  EXPECT_EQ(t.TunnelCaption, "");
-  EXPECT_EQ(t.TunnelIndex, -1);
-  EXPECT_FALSE(t.SSLHost);
-  EXPECT_FALSE(t.IPv6Host);
-  EXPECT_TRUE(t.LocalAccess);
-  EXPECT_EQ(t.MappingServer, nullptr);
-  EXPECT_EQ(t.RunState, 0);
-  EXPECT_EQ(t.ImageIndex, -1);
-
-  const TChainItem c;
-  EXPECT_EQ(c.Host, "");
-  EXPECT_EQ(c.Password, "");
-  EXPECT_EQ(c.Port, 0);
-  EXPECT_EQ(c.Username, "");
-  EXPECT_EQ(c.ChProxyType, 0);
-}
 
 struct ProxyTypeCase {
   int value;
@@ -137,18 +103,11 @@ const char* const kFreshSection =
 TEST(TunnelSection, FreshRecordWritesAll22KeysInOrder) {
   const TKestruneItem t;
   TIniFile ini;
-  t.WriteTunnelSection(&ini, 3);
+  WriteTunnelSection(ini, 3, t.Settings);
   EXPECT_EQ(ini.ToBytes(), kFreshSection);
 }
 
-TEST(TunnelSection, NoFileDoesNothing) {
-  TKestruneItem t;
-  t.ReadTunnelSection(nullptr, 0);
-  t.WriteTunnelSection(nullptr, 0);
-  EXPECT_EQ(t.Mapped, 119);
-}
-
-void SetEveryField(TKestruneItem& t) {
+void SetEveryField(TunnelSettings& t) {
   t.SSLFingerprint = "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
   t.SSLSubjectHash = "1A2B3C4D";
   t.SSLIssuerHash = "5E6F7A8B";
@@ -174,7 +133,7 @@ void SetEveryField(TKestruneItem& t) {
 }
 
 // Every persisted field, as text, for comparing two records.
-std::vector<std::string> Persisted(const TKestruneItem& t) {
+std::vector<std::string> Persisted(const TunnelSettings& t) {
   return {t.SSLFingerprint, t.SSLSubjectHash, t.SSLIssuerHash, std::to_string(t.SSLVerifycert),
           t.SSLClientCertificatePath, std::to_string(t.SSLUseClientCertificate), std::to_string(t.ProxyType),
           std::to_string(t.LogServerErrors), std::to_string(t.LogToServer), std::to_string(t.LogFromServer),
@@ -183,41 +142,105 @@ std::vector<std::string> Persisted(const TKestruneItem& t) {
           std::to_string(t.SSLHost), std::to_string(t.IPv6Host), std::to_string(t.LocalAccess)};
 }
 
-TEST(TunnelSection, RoundTripKeepsEveryPersistedFieldAndNoRuntimeField) {
-  TKestruneItem written;
+TEST(TunnelSection, RoundTripKeepsEveryPersistedField) {
+  TunnelSettings written;
   SetEveryField(written);
   TIniFile ini;
-  written.WriteTunnelSection(&ini, 0);
+  WriteTunnelSection(ini, 0, written);
   TIniFile reread = Parse(ini.ToBytes());
 
-  TKestruneItem read;
-  read.RunState = 2;
-  read.ImageIndex = 7;
-  read.ReadTunnelSection(&reread, 0);
+  TunnelSettings read;
+  ReadTunnelSection(reread, 0, read);
   EXPECT_EQ(Persisted(read), Persisted(written));
-  EXPECT_EQ(read.TunnelIndex, -1);
-  EXPECT_EQ(read.RunState, 2);
-  EXPECT_EQ(read.ImageIndex, 7);
-  EXPECT_FALSE(read.OnTunnelEvent);
+  EXPECT_EQ(read, written);
+}
+
+// A value that differs from the row's default when missing.
+void SetOtherThanMissing(const TTunnelKey& key, TunnelSettings& s) {
+  std::visit(
+      [&](const auto& field) {
+        using K = std::decay_t<decltype(field)>;
+        if constexpr (std::is_same_v<K, TStringKey>) {
+          s.*field.Member = std::string(field.Missing) + "-other";
+        } else if constexpr (std::is_same_v<K, TBoolKey>) {
+          s.*field.Member = !field.Missing;
+        } else {
+          s.*field.Member = static_cast<std::decay_t<decltype(s.*field.Member)>>(field.Missing + 1);
+        }
+      },
+      key.Field);
+}
+
+// Every row of the key table, the ones added later included: a value other
+// than the missing-key default survives writing and reading, under its own key;
+// a key that is written only when it differs is absent while it holds that
+// default, and a section without it is written back unchanged.
+TEST(TunnelSection, EveryKeyOfTheTableRoundTrips) {
+  std::set<std::string> names;
+  for (const TTunnelKey& key : TunnelKeys()) {
+    SCOPED_TRACE(key.Name);
+    EXPECT_TRUE(names.insert(key.Name).second) << "duplicate key";
+    TunnelSettings written;
+    SetOtherThanMissing(key, written);
+    TIniFile ini;
+    WriteTunnelSection(ini, 0, written);
+    EXPECT_TRUE(ini.ValueExists("Tunnel:0", key.Name));
+    TunnelSettings read;
+    ReadTunnelSection(Parse(ini.ToBytes()), 0, read);
+    EXPECT_EQ(read, written);
+
+    if (key.Write == TKeyWrite::UnlessMissing) {
+      TunnelSettings missing;
+      ReadTunnelSection(Parse("[Tunnel:0]\r\n"), 0, missing);
+      TIniFile out;
+      WriteTunnelSection(out, 0, missing);
+      EXPECT_FALSE(out.ValueExists("Tunnel:0", key.Name));
+    }
+  }
+  // The original keys come first, then the ones written only when they differ.
+  bool later = false;
+  for (const TTunnelKey& key : TunnelKeys()) {
+    if (key.Write == TKeyWrite::UnlessMissing) later = true;
+    EXPECT_FALSE(later && key.Write == TKeyWrite::Always) << key.Name;
+  }
+}
+
+// A stored file as a user has it: loaded and saved without a change, it comes
+// back byte for byte.
+TEST(TunnelSection, StoredFileIsWrittenBackByteIdentical) {
+  const std::string stored =
+      "[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft=10\r\nTop=20\r\nWidth=640\r\nHeight=480\r\n"
+      "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=90\r\nLimitLogINT=200\r\nLimitLog=1\r\n"
+      "StartToTray=0\r\nAutostartDelay=5000\r\n\r\n"
+      "[Tunnel:0]\r\nServer=news.example.org\r\nPort=563\r\nMapped=1119\r\nAutostart=1\r\nProxyType=2\r\n"
+      "LogServerErrors=1\r\nLogToServer=0\r\nLogFromServer=0\r\nSSLHost=1\r\nIPv6Host=0\r\nLocalAccess=1\r\n"
+      "SSLFingerprint=AA:BB\r\nSSLSubjectHash=0011AABB\r\nSSLIssuerHash=CCDD0022\r\nSSLVerifycert=1\r\n"
+      "SSLClientCertificatePath=\r\nSSLUseClientCertificate=0\r\nProxyHost=127.0.0.1\r\nProxyPort=9150\r\n"
+      "ProxyHost2=127.0.0.1\r\nProxyPort2=1080\r\nTunnelCaption=News\r\n\r\n"
+      "[Proxybase:0]\r\nHost=10.0.0.1\r\nPassword=\r\nPort=1080\r\nUsername=\r\nChProxyType=3\r\n\r\n";
+  TSettings settings = ReadFrom(stored);
+  TIniFile out;
+  WriteSettings(out, settings);
+  EXPECT_EQ(out.ToBytes(), stored);
 }
 
 TEST(TunnelSection, BlanksAroundStringsAreLost) {
-  TKestruneItem written;
+  TunnelSettings written;
   written.TunnelCaption = "  padded caption\t";
   written.Server = " host ";
   TIniFile ini;
-  written.WriteTunnelSection(&ini, 0);
+  WriteTunnelSection(ini, 0, written);
   TIniFile reread = Parse(ini.ToBytes());
-  TKestruneItem read;
-  read.ReadTunnelSection(&reread, 0);
+  TunnelSettings read;
+  ReadTunnelSection(reread, 0, read);
   EXPECT_EQ(read.TunnelCaption, "padded caption");
   EXPECT_EQ(read.Server, "host");
 }
 
 TEST(TunnelSection, SectionWithOnlyServerTakesTheMissingKeyDefaults) {
   TIniFile ini = Parse("[Tunnel:0]\r\nServer=news.example.org\r\n");
-  TKestruneItem t;
-  t.ReadTunnelSection(&ini, 0);
+  TunnelSettings t;
+  ReadTunnelSection(ini, 0, t);
   EXPECT_EQ(t.Server, "news.example.org");
   EXPECT_EQ(t.Port, 119);
   EXPECT_EQ(t.Mapped, 120);
@@ -241,16 +264,16 @@ struct DifferingDefault {
   const char* key;
   std::string initial;  // what a fresh record writes
   std::string missing;  // what reading yields without the key
-  std::string (*get)(const TKestruneItem&);
+  std::string (*get)(const TunnelSettings&);
 };
 
 class TunnelDifferingDefault : public ::testing::TestWithParam<DifferingDefault> {};
 
 TEST_P(TunnelDifferingDefault, WrittenFromRecordReadBackAsDefault) {
   const auto& c = GetParam();
-  const TKestruneItem fresh;
+  const TunnelSettings fresh;
   TIniFile ini;
-  fresh.WriteTunnelSection(&ini, 0);
+  WriteTunnelSection(ini, 0, fresh);
   EXPECT_EQ(ini.ReadString("Tunnel:0", c.key, "?"), c.initial);
 
   // The same section with that one key deleted.
@@ -260,25 +283,25 @@ TEST_P(TunnelDifferingDefault, WrittenFromRecordReadBackAsDefault) {
   ASSERT_NE(at, std::string::npos);
   text.erase(at + 2, line.size());
   TIniFile without = Parse(text);
-  TKestruneItem read;
-  read.ReadTunnelSection(&without, 0);
+  TunnelSettings read;
+  ReadTunnelSection(without, 0, read);
   EXPECT_EQ(c.get(read), c.missing);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, TunnelDifferingDefault,
     ::testing::Values(
-        DifferingDefault{"Mapped", "119", "120", [](const TKestruneItem& t) { return std::to_string(t.Mapped); }},
+        DifferingDefault{"Mapped", "119", "120", [](const TunnelSettings& t) { return std::to_string(t.Mapped); }},
         DifferingDefault{"ProxyPort", "9050", "1080",
-                         [](const TKestruneItem& t) { return std::to_string(t.ProxyPort); }},
+                         [](const TunnelSettings& t) { return std::to_string(t.ProxyPort); }},
         DifferingDefault{"LogServerErrors", "1", "0",
-                         [](const TKestruneItem& t) { return std::to_string(t.LogServerErrors); }},
+                         [](const TunnelSettings& t) { return std::to_string(t.LogServerErrors); }},
         DifferingDefault{"LogToServer", "1", "0",
-                         [](const TKestruneItem& t) { return std::to_string(t.LogToServer); }},
-        DifferingDefault{"Server", "", "127.0.0.1", [](const TKestruneItem& t) { return t.Server; }},
-        DifferingDefault{"ProxyHost2", "", "127.0.0.1", [](const TKestruneItem& t) { return t.ProxyHost2; }},
+                         [](const TunnelSettings& t) { return std::to_string(t.LogToServer); }},
+        DifferingDefault{"Server", "", "127.0.0.1", [](const TunnelSettings& t) { return t.Server; }},
+        DifferingDefault{"ProxyHost2", "", "127.0.0.1", [](const TunnelSettings& t) { return t.ProxyHost2; }},
         DifferingDefault{"ProxyPort2", "0", "1080",
-                         [](const TKestruneItem& t) { return std::to_string(t.ProxyPort2); }}),
+                         [](const TunnelSettings& t) { return std::to_string(t.ProxyPort2); }}),
     [](const auto& info) { return std::string(info.param.key); });
 
 // One stored value, what the record holds after reading it, and what is written back.
@@ -286,7 +309,7 @@ struct TunnelKeyCase {
   const char* name;
   const char* key;
   const char* stored;
-  int64_t (*get)(const TKestruneItem&);
+  int64_t (*get)(const TunnelSettings&);
   int64_t expected;
   const char* writtenBack;
 };
@@ -296,21 +319,21 @@ class TunnelKey : public ::testing::TestWithParam<TunnelKeyCase> {};
 TEST_P(TunnelKey, ReadAndWrittenBack) {
   const auto& c = GetParam();
   TIniFile ini = Parse(std::string("[Tunnel:0]\r\n") + c.key + "=" + c.stored + "\r\n");
-  TKestruneItem t;
-  t.ReadTunnelSection(&ini, 0);
+  TunnelSettings t;
+  ReadTunnelSection(ini, 0, t);
   EXPECT_EQ(c.get(t), c.expected);
   TIniFile out;
-  t.WriteTunnelSection(&out, 0);
+  WriteTunnelSection(out, 0, t);
   EXPECT_EQ(out.ReadString("Tunnel:0", c.key, "?"), c.writtenBack);
 }
 
-int64_t GetProxyType(const TKestruneItem& t) { return t.ProxyType; }
-int64_t GetPort(const TKestruneItem& t) { return t.Port; }
-int64_t GetMapped(const TKestruneItem& t) { return t.Mapped; }
-int64_t GetProxyPort(const TKestruneItem& t) { return t.ProxyPort; }
-int64_t GetLocalAccess(const TKestruneItem& t) { return t.LocalAccess; }
-int64_t GetSSLHost(const TKestruneItem& t) { return t.SSLHost; }
-int64_t GetAutostart(const TKestruneItem& t) { return t.Autostart; }
+int64_t GetProxyType(const TunnelSettings& t) { return t.ProxyType; }
+int64_t GetPort(const TunnelSettings& t) { return t.Port; }
+int64_t GetMapped(const TunnelSettings& t) { return t.Mapped; }
+int64_t GetProxyPort(const TunnelSettings& t) { return t.ProxyPort; }
+int64_t GetLocalAccess(const TunnelSettings& t) { return t.LocalAccess; }
+int64_t GetSSLHost(const TunnelSettings& t) { return t.SSLHost; }
+int64_t GetAutostart(const TunnelSettings& t) { return t.Autostart; }
 
 INSTANTIATE_TEST_SUITE_P(
     EdgeCases, TunnelKey,
@@ -338,19 +361,19 @@ INSTANTIATE_TEST_SUITE_P(
 // nothing new; set, they follow the 22 in this order and read back the same.
 // No password is ever written.
 TEST(TunnelSection, LaterKeysAtTheEndOnlyWhenSet) {
-  TKestruneItem plain;
+  const TunnelSettings plain;
   TIniFile a;
-  plain.WriteTunnelSection(&a, 3);
+  WriteTunnelSection(a, 3, plain);
   EXPECT_EQ(a.ToBytes(), kFreshSection);
-  TKestruneItem read;
+  TunnelSettings read;
   read.LogSummary = true;
   read.ProxyUser = "x";
   TIniFile without = Parse(kFreshSection);
-  read.ReadTunnelSection(&without, 3);
+  ReadTunnelSection(without, 3, read);
   EXPECT_FALSE(read.LogSummary);
   EXPECT_EQ(read.ProxyUser, "");
 
-  TKestruneItem t;
+  TunnelSettings t;
   t.LogSummary = true;
   t.ProxyUser = "alice";
   t.ProxyUser2 = "bob";
@@ -359,7 +382,7 @@ TEST(TunnelSection, LaterKeysAtTheEndOnlyWhenSet) {
   t.ProxyPassword = "s3cret-one";
   t.ProxyPassword2 = "s3cret-two";
   TIniFile b;
-  t.WriteTunnelSection(&b, 3);
+  WriteTunnelSection(b, 3, t);
   const std::string bytes = b.ToBytes();
   const std::string tail =
       "TunnelCaption=\r\nLogSummary=1\r\nProxyUser=alice\r\nProxyUser2=bob\r\n"
@@ -367,8 +390,8 @@ TEST(TunnelSection, LaterKeysAtTheEndOnlyWhenSet) {
   EXPECT_NE(bytes.find(tail), std::string::npos) << bytes;
   EXPECT_EQ(bytes.find("s3cret"), std::string::npos) << bytes;
   TIniFile reread = Parse(bytes);
-  TKestruneItem back;
-  back.ReadTunnelSection(&reread, 3);
+  TunnelSettings back;
+  ReadTunnelSection(reread, 3, back);
   EXPECT_TRUE(back.LogSummary);
   EXPECT_EQ(back.ProxyUser, "alice");
   EXPECT_EQ(back.ProxyUser2, "bob");
@@ -542,7 +565,7 @@ TEST(Numbering, FirstMissingNumberEndsEachList) {
     ASSERT_EQ(s.Tunnels.size(), r.tunnels) << r.name;
     ASSERT_EQ(s.ChainProxies.size(), r.proxies) << r.name;
     for (std::size_t i = 0; i < s.Tunnels.size(); ++i) {
-      EXPECT_EQ(s.Tunnels[i]->Server, "s" + std::to_string(i)) << r.name;
+      EXPECT_EQ(s.Tunnels[i]->Settings.Server, "s" + std::to_string(i)) << r.name;
     }
     for (std::size_t i = 0; i < s.ChainProxies.size(); ++i) {
       EXPECT_EQ(s.ChainProxies[i]->Host, "p" + std::to_string(i)) << r.name;
@@ -578,7 +601,7 @@ TEST(SettingsSave, RenumbersAndDropsWhatItDoesNotKnow) {
   TSettings s = LoadSettings(data);
   ASSERT_EQ(s.Tunnels.size(), 1u);
   auto added = std::make_unique<TKestruneItem>();
-  added->Server = "b";
+  added->Settings.Server = "b";
   s.Tunnels.push_back(std::move(added));
   SaveSettings(data, s);
 
@@ -612,16 +635,16 @@ TEST(TunnelSectionTlsKeys, MissingKeysKeepTheFileAndTheOlderBehaviour) {
   TSettings s = LoadSettings(data);
   ASSERT_EQ(s.Tunnels.size(), 1u);
   const TKestruneItem& t = *s.Tunnels[0];
-  EXPECT_FALSE(t.SSLSNI);
-  EXPECT_FALSE(t.SSLVerifyChain);
-  EXPECT_EQ(t.SSLPinnedKeys, "");
+  EXPECT_FALSE(t.Settings.SSLSNI);
+  EXPECT_FALSE(t.Settings.SSLVerifyChain);
+  EXPECT_EQ(t.Settings.SSLPinnedKeys, "");
   SaveSettings(data, s);
   EXPECT_EQ(ReadAll(data + "sorvik.ini"), stored);
 
   // Set, the keys follow the original ones; read back, they keep their values.
-  s.Tunnels[0]->SSLSNI = true;
-  s.Tunnels[0]->SSLVerifyChain = true;
-  s.Tunnels[0]->SSLPinnedKeys = "sha256//AAAA;sha256//BBBB";
+  s.Tunnels[0]->Settings.SSLSNI = true;
+  s.Tunnels[0]->Settings.SSLVerifyChain = true;
+  s.Tunnels[0]->Settings.SSLPinnedKeys = "sha256//AAAA;sha256//BBBB";
   SaveSettings(data, s);
   const std::string withKeys = ReadAll(data + "sorvik.ini");
   EXPECT_NE(withKeys.find("TunnelCaption=news\r\nSSLSNI=1\r\nSSLVerifyChain=1\r\n"
@@ -629,13 +652,13 @@ TEST(TunnelSectionTlsKeys, MissingKeysKeepTheFileAndTheOlderBehaviour) {
             std::string::npos)
       << withKeys;
   const TSettings back = LoadSettings(data);
-  EXPECT_TRUE(back.Tunnels[0]->SSLSNI);
-  EXPECT_TRUE(back.Tunnels[0]->SSLVerifyChain);
-  EXPECT_EQ(back.Tunnels[0]->SSLPinnedKeys, "sha256//AAAA;sha256//BBBB");
+  EXPECT_TRUE(back.Tunnels[0]->Settings.SSLSNI);
+  EXPECT_TRUE(back.Tunnels[0]->Settings.SSLVerifyChain);
+  EXPECT_EQ(back.Tunnels[0]->Settings.SSLPinnedKeys, "sha256//AAAA;sha256//BBBB");
 
   // Only the one that differs is written.
-  s.Tunnels[0]->SSLSNI = false;
-  s.Tunnels[0]->SSLPinnedKeys.clear();
+  s.Tunnels[0]->Settings.SSLSNI = false;
+  s.Tunnels[0]->Settings.SSLPinnedKeys.clear();
   SaveSettings(data, s);
   const std::string oneKey = ReadAll(data + "sorvik.ini");
   EXPECT_NE(oneKey.find("TunnelCaption=news\r\nSSLVerifyChain=1\r\n\r\n"), std::string::npos) << oneKey;
@@ -654,8 +677,8 @@ TEST(SettingsSave, WholeFileRoundTrip) {
   s.Options.tnCol1 = 321;
   for (int i = 0; i < 3; ++i) {
     auto t = std::make_unique<TKestruneItem>();
-    SetEveryField(*t);
-    t->Server = "host" + std::to_string(i);
+    SetEveryField(t->Settings);
+    t->Settings.Server = "host" + std::to_string(i);
     s.Tunnels.push_back(std::move(t));
   }
   auto c = std::make_unique<TChainItem>();
@@ -672,7 +695,7 @@ TEST(SettingsSave, WholeFileRoundTrip) {
   EXPECT_EQ(back.Options.AutostartDelay, 250);
   EXPECT_EQ(back.Options.tnCol1, 321);
   ASSERT_EQ(back.Tunnels.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(Persisted(*back.Tunnels[i]), Persisted(*s.Tunnels[i]));
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(Persisted(back.Tunnels[i]->Settings), Persisted(s.Tunnels[i]->Settings));
   ASSERT_EQ(back.ChainProxies.size(), 1u);
   EXPECT_EQ(back.ChainProxies[0]->Port, 9999);
 
@@ -726,7 +749,7 @@ INSTANTIATE_TEST_SUITE_P(
 TSettings OneTunnel(const std::string& server) {
   TSettings s;
   auto t = std::make_unique<TKestruneItem>();
-  t->Server = server;
+  t->Settings.Server = server;
   s.Tunnels.push_back(std::move(t));
   return s;
 }
@@ -740,7 +763,7 @@ TEST(SettingsSaveMends, CreatesMissingDataDirectoryWithOwnerOnlyFile) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   const TSettings back = LoadSettings(data);
   ASSERT_EQ(back.Tunnels.size(), 1u);
-  EXPECT_EQ(back.Tunnels[0]->Server, "fresh-account");
+  EXPECT_EQ(back.Tunnels[0]->Settings.Server, "fresh-account");
 }
 
 TEST(SettingsSaveMends, SaveFailingHalfWayLeavesThePreviousFile) {
@@ -752,7 +775,7 @@ TEST(SettingsSaveMends, SaveFailingHalfWayLeavesThePreviousFile) {
   TSettings big;
   for (int i = 0; i < 500; ++i) {
     auto t = std::make_unique<TKestruneItem>();
-    t->Server = "host" + std::to_string(i);
+    t->Settings.Server = "host" + std::to_string(i);
     big.Tunnels.push_back(std::move(t));
   }
   struct rlimit saved{};
@@ -816,7 +839,7 @@ TEST(SettingsSaveThroughLinks, TheFinalTargetIsReplacedAndEveryLinkStays) {
     EXPECT_EQ(fs::canonical(outcome.Path), fs::canonical(dir.Path() + "/" + c.target));
     const TSettings back = LoadSettings(data);
     ASSERT_EQ(back.Tunnels.size(), 1u);
-    EXPECT_EQ(back.Tunnels[0]->Server, "new");
+    EXPECT_EQ(back.Tunnels[0]->Settings.Server, "new");
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.Path() + "/dotfiles")) ++entries;
     EXPECT_EQ(entries, 1u) << "a temporary file was left behind";
@@ -865,7 +888,7 @@ TEST(SettingsLoadReport, RepeatedSectionsAreNotedWithTheirLine) {
   TSettingsLoad load;
   const TSettings s = LoadSettings(dir.Path() + "/", {}, &load);
   ASSERT_EQ(s.Tunnels.size(), 1u);
-  EXPECT_EQ(s.Tunnels[0]->Server, "a");
+  EXPECT_EQ(s.Tunnels[0]->Settings.Server, "a");
   ASSERT_EQ(s.ChainProxies.size(), 1u);
   EXPECT_EQ(load.State, TSettingsLoad::TState::Read);
   EXPECT_TRUE(load.ReadOnly.empty());
@@ -887,7 +910,7 @@ TEST(SettingsContentOf, LayoutIsNoChangeATunnelIs) {
   EXPECT_NE(SettingsContent(s), base);
   s.Options.LimitLogINT = 200;
   EXPECT_EQ(SettingsContent(s), base);
-  s.Tunnels[0]->Port = 1;
+  s.Tunnels[0]->Settings.Port = 1;
   EXPECT_NE(SettingsContent(s), base);
 }
 

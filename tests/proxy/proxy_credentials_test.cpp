@@ -61,22 +61,22 @@ TEST_P(ProxyCredentials, RightPasswordRelaysWrongOneIsRefused) {
   TempDir dir;
   EventRecorder recorder;
   TKestruneItem tunnel;
-  tunnel.Server = "127.0.0.1";
-  tunnel.Port = echo.Port();
-  tunnel.Mapped = FreePort();
-  tunnel.ProxyType = c.proxyType;
-  tunnel.ProxyHost = "127.0.0.1";
-  tunnel.ProxyPort = proxy.Port();
-  tunnel.ProxyUser = user;
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Port = echo.Port();
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.Settings.ProxyType = c.proxyType;
+  tunnel.Settings.ProxyHost = "127.0.0.1";
+  tunnel.Settings.ProxyPort = proxy.Port();
+  tunnel.Settings.ProxyUser = user;
   const std::string password = c.rightPassword ? RealProxy::kPassword : "wrong-password";
   if (c.viaFile) {
-    tunnel.ProxyPasswordFile = PrivateFile(dir, "pw", password + "\n");
+    tunnel.Settings.ProxyPasswordFile = PrivateFile(dir, "pw", password + "\n");
   } else {
-    tunnel.ProxyPassword = password;
+    tunnel.Settings.ProxyPassword = password;
   }
   tunnel.OnTunnelEvent = recorder.Hook();
   ASSERT_TRUE(tunnel.Start());
-  BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+  BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
   if (c.rightPassword) {
     const std::string data = RandomBytes(100000, 5);
     ASSERT_TRUE(client.SendAll(data));
@@ -106,16 +106,16 @@ TEST(ProxyCredentialsWire, Socks4UserId) {
     FakePeer proxy({PeerStep::Expect(request.size()), PeerStep::Send(std::string("\x00\x5a\0\0\0\0\0\0", 8)),
                     PeerStep::Send("hi"), PeerStep::Close()});
     TKestruneItem tunnel;
-    tunnel.Server = "127.0.0.1";
-    tunnel.Port = 119;
-    tunnel.Mapped = FreePort();
-    tunnel.ProxyType = 1;
-    tunnel.ProxyHost = "127.0.0.1";
-    tunnel.ProxyPort = proxy.Port();
-    tunnel.ProxyUser = user;
-    tunnel.ProxyPassword = "never-sent";
+    tunnel.Settings.Server = "127.0.0.1";
+    tunnel.Settings.Port = 119;
+    tunnel.Settings.Mapped = FreePort();
+    tunnel.Settings.ProxyType = 1;
+    tunnel.Settings.ProxyHost = "127.0.0.1";
+    tunnel.Settings.ProxyPort = proxy.Port();
+    tunnel.Settings.ProxyUser = user;
+    tunnel.Settings.ProxyPassword = "never-sent";
     ASSERT_TRUE(tunnel.Start());
-    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
     EXPECT_EQ(client.RecvUntilClosed(), "hi");
     EXPECT_EQ(proxy.Received(0), request);
     tunnel.Stop();
@@ -131,18 +131,18 @@ TEST(ProxyCredentialsWire, SecondHopCredentials) {
   if (!first.Ready()) GTEST_SKIP() << first.Problem();
   EchoServer echo;
   TKestruneItem tunnel;
-  tunnel.Server = "127.0.0.1";
-  tunnel.Port = echo.Port();
-  tunnel.Mapped = FreePort();
-  tunnel.ProxyType = 6;
-  tunnel.ProxyHost = "127.0.0.1";
-  tunnel.ProxyPort = first.Port();
-  tunnel.ProxyHost2 = "127.0.0.1";
-  tunnel.ProxyPort2 = second.Port();
-  tunnel.ProxyUser2 = RealProxy::kUser;
-  tunnel.ProxyPassword2 = RealProxy::kPassword;
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Port = echo.Port();
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.Settings.ProxyType = 6;
+  tunnel.Settings.ProxyHost = "127.0.0.1";
+  tunnel.Settings.ProxyPort = first.Port();
+  tunnel.Settings.ProxyHost2 = "127.0.0.1";
+  tunnel.Settings.ProxyPort2 = second.Port();
+  tunnel.Settings.ProxyUser2 = RealProxy::kUser;
+  tunnel.Settings.ProxyPassword2 = RealProxy::kPassword;
   ASSERT_TRUE(tunnel.Start());
-  BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+  BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
   ASSERT_TRUE(client.SendAll("ping"));
   EXPECT_EQ(client.RecvExact(4), "ping");
   tunnel.Stop();
@@ -185,11 +185,11 @@ TEST(PasswordFile, ReadsPrivateFilesRefusesTheRest) {
     }
   }
   TKestruneItem tunnel;
-  tunnel.Server = "127.0.0.1";
-  tunnel.Mapped = FreePort();
-  tunnel.ProxyType = 3;
-  tunnel.ProxyUser = "alice";
-  tunnel.ProxyPasswordFile2 = PrivateFile(dir, "h", "x", 0644);
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.Settings.ProxyType = 3;
+  tunnel.Settings.ProxyUser = "alice";
+  tunnel.Settings.ProxyPasswordFile2 = PrivateFile(dir, "h", "x", 0644);
   EXPECT_THROW(tunnel.Start(), EPasswordFileError);
   EXPECT_FALSE(tunnel.IsRunning());
 }

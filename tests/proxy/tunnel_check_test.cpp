@@ -55,9 +55,9 @@ std::string At(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 TEST(TunnelCheck, DirectWithAndWithoutLookup) {
   EchoServer echo;
   TKestruneItem t;
-  t.TunnelCaption = "Echo";
-  t.Server = "127.1";  // looked up as a name
-  t.Port = echo.Port();
+  t.Settings.TunnelCaption = "Echo";
+  t.Settings.Server = "127.1";  // looked up as a name
+  t.Settings.Port = echo.Port();
   Outcome o = RunTest(t);
   ASSERT_TRUE(o.ok) << Joined(o.lines);
   EXPECT_EQ(o.lines[0], "Tunnel test of \"Echo\": 127.1:" + std::to_string(echo.Port()));
@@ -66,8 +66,8 @@ TEST(TunnelCheck, DirectWithAndWithoutLookup) {
   EXPECT_EQ(Verdict(o), "Tunnel test: OK in # ms");
   EXPECT_TRUE(WaitUntil([&] { return echo.Accepted() == 1; }));
 
-  t.Server = "127.0.0.1";
-  t.TunnelCaption.clear();
+  t.Settings.Server = "127.0.0.1";
+  t.Settings.TunnelCaption.clear();
   o = RunTest(t);
   ASSERT_TRUE(o.ok) << Joined(o.lines);
   EXPECT_EQ(o.lines[0], "Tunnel test of \"127.0.0.1\": " + At(echo.Port()));
@@ -90,13 +90,13 @@ TEST(TunnelCheck, ThroughRealProxies) {
     if (!c.first->Ready()) GTEST_SKIP() << c.first->Problem();
     if (c.second && !c.second->Ready()) GTEST_SKIP() << c.second->Problem();
     TKestruneItem t;
-    t.Server = "localhost";
-    t.Port = echo.Port();
-    t.ProxyType = c.type;
-    t.ProxyHost = "127.0.0.1";
-    t.ProxyPort = c.first->Port();
-    t.ProxyHost2 = "127.0.0.1";
-    t.ProxyPort2 = c.second ? c.second->Port() : 0;
+    t.Settings.Server = "localhost";
+    t.Settings.Port = echo.Port();
+    t.Settings.ProxyType = c.type;
+    t.Settings.ProxyHost = "127.0.0.1";
+    t.Settings.ProxyPort = c.first->Port();
+    t.Settings.ProxyHost2 = "127.0.0.1";
+    t.Settings.ProxyPort2 = c.second ? c.second->Port() : 0;
     Outcome o = RunTest(t);
     ASSERT_TRUE(o.ok) << Joined(o.lines);
     const std::string kind1 = c.type == 3 ? "SOCKS 5" : "HTTP";
@@ -122,13 +122,13 @@ TEST(TunnelCheck, TlsWithPinsMatchingAndNot) {
   TlsServer server(config);
   const Pins pins = PinsFromCli(Certificates().Path("leaf.pem"));
   TKestruneItem t;
-  t.Server = "127.0.0.1";
-  t.Port = server.Port();
-  t.SSLHost = true;
-  t.SSLVerifycert = true;
-  t.SSLFingerprint = pins.Fingerprint;
-  t.SSLSubjectHash = pins.SubjectHash;
-  t.SSLIssuerHash = pins.IssuerHash;
+  t.Settings.Server = "127.0.0.1";
+  t.Settings.Port = server.Port();
+  t.Settings.SSLHost = true;
+  t.Settings.SSLVerifycert = true;
+  t.Settings.SSLFingerprint = pins.Fingerprint;
+  t.Settings.SSLSubjectHash = pins.SubjectHash;
+  t.Settings.SSLIssuerHash = pins.IssuerHash;
   Outcome o = RunTest(t);
   ASSERT_TRUE(o.ok) << Joined(o.lines);
   const std::vector<std::string> steps = Steps(o);
@@ -141,7 +141,7 @@ TEST(TunnelCheck, TlsWithPinsMatchingAndNot) {
   EXPECT_TRUE(WaitUntil([&] { return server.Handshakes() == 1; }));
 
   // A fingerprint of another certificate: the check fails and says so.
-  t.SSLFingerprint = PinsFromCli(Certificates().Path("other.pem")).Fingerprint;
+  t.Settings.SSLFingerprint = PinsFromCli(Certificates().Path("other.pem")).Fingerprint;
   o = RunTest(t);
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(Verdict(o).rfind("Tunnel test: FAILED at Certificate check: ", 0), 0u) << Joined(o.lines);
@@ -180,11 +180,11 @@ TEST(TunnelCheck, FailuresNameTheirStep) {
     if (c.proxyPort == authProxy.Port() && !authProxy.Ready()) continue;
     if (c.port == 0 && c.server == "127.0.0.1") continue;  // no unanswered listener could be made
     TKestruneItem t;
-    t.Server = c.server;
-    t.Port = c.port;
-    t.ProxyType = c.type;
-    t.ProxyHost = "127.0.0.1";
-    t.ProxyPort = c.proxyPort;
+    t.Settings.Server = c.server;
+    t.Settings.Port = c.port;
+    t.Settings.ProxyType = c.type;
+    t.Settings.ProxyHost = "127.0.0.1";
+    t.Settings.ProxyPort = c.proxyPort;
     Outcome o = RunTest(t, c.limitMs);
     EXPECT_FALSE(o.ok);
     ASSERT_GE(o.lines.size(), 2u);
@@ -198,11 +198,11 @@ TEST(TunnelCheck, FailuresNameTheirStep) {
 TEST(TunnelCheck, CancelEndsAWaitingTest) {
   FakePeer silentProxy({PeerStep::NeverAnswer()});
   TKestruneItem t;
-  t.Server = "127.0.0.1";
-  t.Port = 119;
-  t.ProxyType = 4;
-  t.ProxyHost = "127.0.0.1";
-  t.ProxyPort = silentProxy.Port();
+  t.Settings.Server = "127.0.0.1";
+  t.Settings.Port = 119;
+  t.Settings.ProxyType = 4;
+  t.Settings.ProxyHost = "127.0.0.1";
+  t.Settings.ProxyPort = silentProxy.Port();
   TTunnelTest test(t);
   std::vector<std::string> lines;
   std::thread canceller([&] {

@@ -107,22 +107,22 @@ TEST_P(TunnelThroughRealProxy, RelaysRandomDataAndLogsEveryHop) {
   EchoServer echo;
   EventRecorder recorder;
   TKestruneItem tunnel;
-  tunnel.Server = c.server;
-  tunnel.Port = echo.Port();
-  tunnel.Mapped = FreePort();
-  tunnel.ProxyType = c.proxyType;
-  tunnel.ProxyHost = "127.0.0.1";
-  tunnel.ProxyPort = first.Port();
+  tunnel.Settings.Server = c.server;
+  tunnel.Settings.Port = echo.Port();
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.Settings.ProxyType = c.proxyType;
+  tunnel.Settings.ProxyHost = "127.0.0.1";
+  tunnel.Settings.ProxyPort = first.Port();
   if (second) {
-    tunnel.ProxyHost2 = "127.0.0.1";
-    tunnel.ProxyPort2 = second->Port();
+    tunnel.Settings.ProxyHost2 = "127.0.0.1";
+    tunnel.Settings.ProxyPort2 = second->Port();
   }
   tunnel.TunnelIndex = 5;
   tunnel.OnTunnelEvent = recorder.Hook();
   ASSERT_TRUE(tunnel.Start());
 
   {
-    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
     ASSERT_TRUE(client.Connected());
     const std::string data = RandomBytes(256 * 1024, c.proxyType);
     std::string back;
@@ -164,17 +164,17 @@ TEST(TunnelThroughRealProxyRefusal, Socks5ProxyDemandingAPasswordRefusesTheTunne
   EchoServer echo;
   EventRecorder recorder;
   TKestruneItem tunnel;
-  tunnel.Server = "127.0.0.1";
-  tunnel.Port = echo.Port();
-  tunnel.Mapped = FreePort();
-  tunnel.ProxyType = 3;
-  tunnel.ProxyHost = "127.0.0.1";
-  tunnel.ProxyPort = proxy.Port();
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Port = echo.Port();
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.Settings.ProxyType = 3;
+  tunnel.Settings.ProxyHost = "127.0.0.1";
+  tunnel.Settings.ProxyPort = proxy.Port();
   tunnel.TunnelIndex = 2;
   tunnel.OnTunnelEvent = recorder.Hook();
   ASSERT_TRUE(tunnel.Start());
   for (int round = 0; round < 2; ++round) {
-    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
     ASSERT_TRUE(client.Connected());
     EXPECT_TRUE(client.WaitClosed());
   }
@@ -203,15 +203,15 @@ TEST(TunnelNameResolution, Socks4LooksUpLocallySocks4AHandsTheNameToTheProxy) {
                     PeerStep::Send("hi"), PeerStep::Close()});
     EventRecorder recorder;
     TKestruneItem tunnel;
-    tunnel.Server = name;
-    tunnel.Port = 119;
-    tunnel.Mapped = FreePort();
-    tunnel.ProxyType = type;
-    tunnel.ProxyHost = "127.0.0.1";
-    tunnel.ProxyPort = proxy.Port();
+    tunnel.Settings.Server = name;
+    tunnel.Settings.Port = 119;
+    tunnel.Settings.Mapped = FreePort();
+    tunnel.Settings.ProxyType = type;
+    tunnel.Settings.ProxyHost = "127.0.0.1";
+    tunnel.Settings.ProxyPort = proxy.Port();
     tunnel.OnTunnelEvent = recorder.Hook();
     ASSERT_TRUE(tunnel.Start());
-    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
     if (type == 1) {
       EXPECT_TRUE(client.WaitClosed());
       ASSERT_TRUE(WaitUntil([&] { return recorder.WithCode(9).size() >= 2; }));
@@ -271,16 +271,16 @@ TEST_P(TunnelThroughBadProxy, EndsOnlyItsOwnConnection) {
   EchoServer echo;
   EventRecorder recorder;
   TKestruneItem tunnel;
-  tunnel.Server = "127.0.0.1";
-  tunnel.Port = echo.Port();
-  tunnel.Mapped = FreePort();
-  tunnel.ProxyType = c.proxyType;
-  tunnel.ProxyHost = "127.0.0.1";
-  tunnel.ProxyPort = proxy.Port();
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Port = echo.Port();
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.Settings.ProxyType = c.proxyType;
+  tunnel.Settings.ProxyHost = "127.0.0.1";
+  tunnel.Settings.ProxyPort = proxy.Port();
   tunnel.OnTunnelEvent = recorder.Hook();
   ASSERT_TRUE(tunnel.Start());
   for (int round = 0; round < 2; ++round) {
-    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
     ASSERT_TRUE(client.Connected());
     EXPECT_TRUE(client.WaitClosed());
   }
@@ -304,16 +304,16 @@ TEST(TunnelThroughSilentProxy, StopEndsTheWaitingConnection) {
   for (uint8_t type : {1, 3, 4, 7}) {
     FakePeer proxy({PeerStep::NeverAnswer()});
     TKestruneItem tunnel;
-    tunnel.Server = "127.0.0.1";
-    tunnel.Port = 9;
-    tunnel.Mapped = FreePort();
-    tunnel.ProxyType = type;
-    tunnel.ProxyHost = "127.0.0.1";
-    tunnel.ProxyPort = proxy.Port();
-    tunnel.ProxyHost2 = "127.0.0.1";
-    tunnel.ProxyPort2 = 1;
+    tunnel.Settings.Server = "127.0.0.1";
+    tunnel.Settings.Port = 9;
+    tunnel.Settings.Mapped = FreePort();
+    tunnel.Settings.ProxyType = type;
+    tunnel.Settings.ProxyHost = "127.0.0.1";
+    tunnel.Settings.ProxyPort = proxy.Port();
+    tunnel.Settings.ProxyHost2 = "127.0.0.1";
+    tunnel.Settings.ProxyPort2 = 1;
     ASSERT_TRUE(tunnel.Start());
-    BlockingClient client(static_cast<uint16_t>(tunnel.Mapped));
+    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
     ASSERT_TRUE(client.Connected());
     ASSERT_TRUE(proxy.WaitReceived(0, 3)) << "type " << int(type);
     EXPECT_TRUE(client.StaysSilent(300));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/ini_file.h"
+#include "app/tunnel_section.h"
 #include "support/net_fixtures.h"
 #include "tls/certificate_check.h"
 #include "tls/tls_fixtures.h"
@@ -59,15 +60,15 @@ struct Modern {
 
 std::unique_ptr<TKestruneItem> ModernTunnel(uint16_t remotePort, EventRecorder& recorder, const Modern& m) {
   auto t = std::make_unique<TKestruneItem>();
-  t->Server = m.server;
-  t->Port = remotePort;
-  t->Mapped = test::FreePort();
-  t->SSLHost = true;
-  t->SSLSNI = m.sni;
-  t->SSLVerifyChain = m.verifyChain;
-  t->SSLPinnedKeys = m.keyPins;
-  t->SSLUseClientCertificate = m.useClientCertificate;
-  t->SSLClientCertificatePath = m.clientCertificate;
+  t->Settings.Server = m.server;
+  t->Settings.Port = remotePort;
+  t->Settings.Mapped = test::FreePort();
+  t->Settings.SSLHost = true;
+  t->Settings.SSLSNI = m.sni;
+  t->Settings.SSLVerifyChain = m.verifyChain;
+  t->Settings.SSLPinnedKeys = m.keyPins;
+  t->Settings.SSLUseClientCertificate = m.useClientCertificate;
+  t->Settings.SSLClientCertificatePath = m.clientCertificate;
   t->TunnelIndex = 0;
   t->OnTunnelEvent = recorder.Hook();
   return t;
@@ -90,7 +91,7 @@ std::string CliKeyPin(const std::string& pem) {
 // (the echo, or "gnip\n" from s_server -rev), false when the connection was
 // closed instead (a refused set-up reports its error before it closes).
 bool PingThrough(const TKestruneItem& t, const std::string& reply = "ping\n") {
-  BlockingClient c(static_cast<uint16_t>(t.Mapped));
+  BlockingClient c(static_cast<uint16_t>(t.Settings.Mapped));
   if (!c.Connected() || !c.SendAll("ping\n")) return false;
   const std::string back = c.RecvExact(reply.size(), 15000);
   if (back == reply) return true;
@@ -162,7 +163,7 @@ TEST(ServerName, FromTheSettingsFileOnlyWhenTheKeyIsThere) {
                       std::to_string(test::FreePort()) + "\r\nSSLHost=1\r\nLocalAccess=1\r\n" + key);
     EventRecorder recorder;
     TKestruneItem t;
-    t.ReadTunnelSection(&ini, 0);
+    ReadTunnelSection(ini, 0, t.Settings);
     t.OnTunnelEvent = recorder.Hook();
     ASSERT_TRUE(t.Start());
     ASSERT_TRUE(PingThrough(t)) << FirstError(recorder);
@@ -350,10 +351,10 @@ TEST(KeyPins, WithTheMd5PinsOnBothHoldAndVerifiedStillEndsTheLines) {
   m.keyPins = CliKeyPin(Certificates().Path("leaf.pem"));
   m.verifyChain = true;
   auto t = ModernTunnel(server.Port(), recorder, m);
-  t->SSLVerifycert = true;
-  t->SSLFingerprint = md5.Fingerprint;
-  t->SSLSubjectHash = md5.SubjectHash;
-  t->SSLIssuerHash = md5.IssuerHash;
+  t->Settings.SSLVerifycert = true;
+  t->Settings.SSLFingerprint = md5.Fingerprint;
+  t->Settings.SSLSubjectHash = md5.SubjectHash;
+  t->Settings.SSLIssuerHash = md5.IssuerHash;
   ASSERT_TRUE(t->Start());
   ASSERT_TRUE(PingThrough(*t)) << FirstError(recorder);
   const auto lines = PinLines(recorder);
@@ -414,8 +415,8 @@ TEST(ClientCertificate, PresentedWhenOnAndEachFaultRefused) {
 // ---------------------------------------------------------------------------
 // Fetch
 
-TKestruneItem::TConnectionFields FetchFields(const std::string& server) {
-  TKestruneItem::TConnectionFields f;
+TunnelSettings FetchFields(const std::string& server) {
+  TunnelSettings f;
   f.Server = server;
   f.SSLHost = true;
   f.SSLSNI = true;
@@ -430,7 +431,7 @@ TEST(Fetch, ThroughASocks5ProxyShowsTheCertificateAndItsVerdict) {
   // which way the fetch came.
   ChildProcess proxy({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort), "-b", "127.0.0.2"});
   ASSERT_TRUE(proxy.WaitForPort(proxyPort)) << proxy.Stderr();
-  TKestruneItem::TConnectionFields f = FetchFields("localhost");
+  TunnelSettings f = FetchFields("localhost");
   f.ProxyType = 3;
   f.ProxyHost = "127.0.0.1";
   f.ProxyPort = proxyPort;

@@ -31,14 +31,14 @@ using test::TlsServerConfig;
 std::unique_ptr<TKestruneItem> PinnedTunnel(uint16_t remotePort, EventRecorder& recorder) {
   const test::Pins pins = test::PinsFromCli(Certificates().Path("leaf.pem"));
   auto t = std::make_unique<TKestruneItem>();
-  t->Server = "127.0.0.1";
-  t->Port = remotePort;
-  t->Mapped = test::FreePort();
-  t->SSLHost = true;
-  t->SSLVerifycert = true;
-  t->SSLFingerprint = pins.Fingerprint;
-  t->SSLSubjectHash = pins.SubjectHash;
-  t->SSLIssuerHash = pins.IssuerHash;
+  t->Settings.Server = "127.0.0.1";
+  t->Settings.Port = remotePort;
+  t->Settings.Mapped = test::FreePort();
+  t->Settings.SSLHost = true;
+  t->Settings.SSLVerifycert = true;
+  t->Settings.SSLFingerprint = pins.Fingerprint;
+  t->Settings.SSLSubjectHash = pins.SubjectHash;
+  t->Settings.SSLIssuerHash = pins.IssuerHash;
   t->TunnelIndex = 0;
   t->OnTunnelEvent = recorder.Hook();
   return t;
@@ -68,7 +68,7 @@ TEST_P(SServer, PinnedTunnelReachesOpensslSServerOneConnectionAtATime) {
   auto t = PinnedTunnel(port, recorder);
   ASSERT_TRUE(t->Start());
   for (int round = 0; round < 2; ++round) {
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     ASSERT_TRUE(c.SendAll("hello sorvik\n"));
     EXPECT_EQ(c.RecvExact(13, 10000), "kivros olleh\n");
   }
@@ -97,8 +97,8 @@ TEST(Stunnel, PinnedTunnelRelaysExactlyThroughStunnelInServerMode) {
   EventRecorder recorder;
   auto t = PinnedTunnel(port, recorder);
   ASSERT_TRUE(t->Start());
-  BlockingClient a(static_cast<uint16_t>(t->Mapped));
-  BlockingClient b(static_cast<uint16_t>(t->Mapped));
+  BlockingClient a(static_cast<uint16_t>(t->Settings.Mapped));
+  BlockingClient b(static_cast<uint16_t>(t->Settings.Mapped));
   const std::string data = test::RandomBytes(1 << 20, 5);
   ASSERT_TRUE(a.SendAll(data, 30000));
   ASSERT_TRUE(b.SendAll("second connection", 30000));
@@ -148,11 +148,11 @@ TEST_P(TlsThroughProxy, HandshakeRunsOverTheNegotiatedStream) {
   test::TlsServer server(config);
   EventRecorder recorder;
   auto t = PinnedTunnel(server.Port(), recorder);
-  t->ProxyType = pc.proxyType;
-  t->ProxyHost = "127.0.0.1";
-  t->ProxyPort = proxyPort;
+  t->Settings.ProxyType = pc.proxyType;
+  t->Settings.ProxyHost = "127.0.0.1";
+  t->Settings.ProxyPort = proxyPort;
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   const std::string data = test::RandomBytes(256 * 1024, 9);
   ASSERT_TRUE(c.SendAll(data, 30000));
   EXPECT_TRUE(c.RecvExact(data.size(), 30000) == data);

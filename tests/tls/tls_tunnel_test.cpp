@@ -44,15 +44,15 @@ struct PinSetting {
 
 std::unique_ptr<TKestruneItem> TlsTunnel(uint16_t remotePort, EventRecorder& recorder, const PinSetting& pins = {}) {
   auto t = std::make_unique<TKestruneItem>();
-  t->Server = "127.0.0.1";
-  t->Port = remotePort;
-  t->Mapped = test::FreePort();
-  t->LocalAccess = true;
-  t->SSLHost = true;
-  t->SSLVerifycert = pins.check;
-  t->SSLFingerprint = pins.fingerprint;
-  t->SSLSubjectHash = pins.subject;
-  t->SSLIssuerHash = pins.issuer;
+  t->Settings.Server = "127.0.0.1";
+  t->Settings.Port = remotePort;
+  t->Settings.Mapped = test::FreePort();
+  t->Settings.LocalAccess = true;
+  t->Settings.SSLHost = true;
+  t->Settings.SSLVerifycert = pins.check;
+  t->Settings.SSLFingerprint = pins.fingerprint;
+  t->Settings.SSLSubjectHash = pins.subject;
+  t->Settings.SSLIssuerHash = pins.issuer;
   t->TunnelIndex = kTunnelIndex;
   t->OnTunnelEvent = recorder.Hook();
   return t;
@@ -93,7 +93,7 @@ TEST(TlsTunnel, RelaysLargeRandomDataBothWaysExactlyAndReportsInOrder) {
   EventRecorder recorder;
   auto t = TlsTunnel(server.Port(), recorder);
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(c.Connected());
   const std::string up = test::RandomBytes(8u << 20, 11);
   std::thread sender([&] { EXPECT_TRUE(c.SendAll(up, 60000)); });
@@ -137,7 +137,7 @@ TEST(TlsTunnel, ServerBurstOf16MBWhileTheClientStaysQuiet) {
   EventRecorder recorder;
   auto t = TlsTunnel(server.Port(), recorder);
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_TRUE(c.RecvUntilClosed(60000) == test::RandomBytes(config.BurstBytes, config.Seed));
   // The server's closing alert ends the relay as a plain close does.
   EXPECT_TRUE(test::WaitUntil([&] {
@@ -156,7 +156,7 @@ TEST(TlsTunnel, Tls13TicketsDoNotStallAClientThatSpeaksFirst) {
   auto t = TlsTunnel(server.Port(), recorder);
   ASSERT_TRUE(t->Start());
   for (int round = 0; round < 3; ++round) {
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     ASSERT_TRUE(WaitHandshakeReported(recorder, static_cast<size_t>(round) + 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the tickets arrive first
     ASSERT_TRUE(c.SendAll("CAPABILITIES\r\n"));
@@ -183,16 +183,16 @@ TEST_P(TlsTunnelFault, EndsThatConnectionOnlyAndTheTunnelGoesOn) {
   EventRecorder recorder2;
   auto t2 = TlsTunnel(good.Port(), recorder2);
   ASSERT_TRUE(t2->Start());
-  BlockingClient healthy(static_cast<uint16_t>(t2->Mapped));
+  BlockingClient healthy(static_cast<uint16_t>(t2->Settings.Mapped));
   ASSERT_TRUE(healthy.SendAll("one"));
   EXPECT_EQ(healthy.RecvExact(3), "one");
 
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_TRUE(c.WaitClosed(10000));
   ASSERT_TRUE(healthy.SendAll("two"));
   EXPECT_EQ(healthy.RecvExact(3), "two");
   // The faulty tunnel still listens and hands out new connections.
-  BlockingClient again(static_cast<uint16_t>(t->Mapped));
+  BlockingClient again(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_TRUE(again.Connected());
   EXPECT_TRUE(WaitHandshakeReported(recorder, 2));
 }
@@ -209,7 +209,7 @@ TEST(TlsTunnel, KeyUpdatesDuringTheRelayKeepTheBytesExact) {
   EventRecorder recorder;
   auto t = TlsTunnel(server.Port(), recorder);
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   for (uint32_t round = 0; round < 10; ++round) {
     const std::string data = test::RandomBytes(50000, round);
     ASSERT_TRUE(c.SendAll(data));
@@ -245,7 +245,7 @@ TEST(TlsTunnel, HandshakeFailuresAreReportedTwiceAsErrorEventsAndCloseTheClient)
     EventRecorder recorder;
     auto t = TlsTunnel(row.port, recorder);
     ASSERT_TRUE(t->Start());
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     EXPECT_TRUE(c.WaitClosed(10000));
     ASSERT_TRUE(WaitHandshakeReported(recorder, 0, 2));
     const auto errors = recorder.WithCode(kEventTlsOrError);
@@ -334,11 +334,11 @@ TEST(TlsTunnel, BytesFromTheProxyBeforeTheHandshakeNeverReachTheClient) {
   const Pins own = PinsFromCli(Certificates().Path("leaf.pem"));
   EventRecorder recorder;
   auto t = TlsTunnel(server.Port(), recorder, {true, own.Fingerprint, own.SubjectHash, own.IssuerHash});
-  t->ProxyType = 4;  // HTTP CONNECT
-  t->ProxyHost = "127.0.0.1";
-  t->ProxyPort = proxy.Port();
+  t->Settings.ProxyType = 4;  // HTTP CONNECT
+  t->Settings.ProxyHost = "127.0.0.1";
+  t->Settings.ProxyPort = proxy.Port();
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_EQ(c.RecvUntilClosed(10000), "");
   ASSERT_TRUE(WaitHandshakeReported(recorder, 0, 2));
   for (const auto& e : recorder.Events()) {
@@ -425,7 +425,7 @@ TEST_P(TlsPinning, ReportsItsLinesAndAcceptsOrRefuses) {
   EventRecorder recorder;
   auto t = TlsTunnel(server.Port(), recorder, setting);
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   const bool accepted = pc.outcome == kNoCheck || pc.outcome == kVerified;
   if (accepted) {
     ASSERT_TRUE(c.SendAll("ping"));
@@ -521,15 +521,15 @@ TEST(TlsPinning, PinsChangedWhileTheTunnelRunsApplyToTheNextHandshake) {
   auto t = TlsTunnel(server.Port(), recorder, {true, "", "", ""});
   ASSERT_TRUE(t->Start());
   {
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     EXPECT_TRUE(c.WaitClosed(10000));
   }
-  t->Edit([&](TKestruneItem& item) {
+  t->Edit([&](TunnelSettings& item) {
     item.SSLFingerprint = own.Fingerprint;
     item.SSLSubjectHash = own.SubjectHash;
     item.SSLIssuerHash = own.IssuerHash;
   });
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(c.SendAll("x"));
   EXPECT_EQ(c.RecvExact(1), "x");
 }

@@ -38,11 +38,11 @@ constexpr int kTunnelIndex = 3;
 // A direct tunnel on a free loopback port towards host:port.
 std::unique_ptr<TKestruneItem> MakeTunnel(const std::string& host, int32_t port, EventRecorder* recorder = nullptr) {
   auto t = std::make_unique<TKestruneItem>();
-  t->Server = host;
-  t->Port = port;
-  t->Mapped = test::FreePort();
-  t->LocalAccess = true;
-  t->ProxyType = 0;
+  t->Settings.Server = host;
+  t->Settings.Port = port;
+  t->Settings.Mapped = test::FreePort();
+  t->Settings.LocalAccess = true;
+  t->Settings.ProxyType = 0;
   t->TunnelIndex = kTunnelIndex;
   if (recorder) t->OnTunnelEvent = recorder->Hook();
   return t;
@@ -78,7 +78,7 @@ TEST(TunnelStateTest, NeverStartedRunningStoppedFailedAndTwoTunnelsOnOnePort) {
   // A second tunnel on the same local port fails with the engine's message and
   // keeps an inactive server.
   auto b = MakeTunnel("127.0.0.1", echo.Port());
-  b->Mapped = a->Mapped;
+  b->Settings.Mapped = a->Settings.Mapped;
   try {
     b->Start();
     FAIL() << "second start on a used port succeeded";
@@ -96,7 +96,7 @@ TEST(TunnelStateTest, NeverStartedRunningStoppedFailedAndTwoTunnelsOnOnePort) {
 
   // The first tunnel still relays.
   {
-    BlockingClient c(static_cast<uint16_t>(a->Mapped));
+    BlockingClient c(static_cast<uint16_t>(a->Settings.Mapped));
     ASSERT_TRUE(c.Connected());
     EXPECT_TRUE(Echoes(c, "ping"));
   }
@@ -112,7 +112,7 @@ TEST(TunnelStateTest, NeverStartedRunningStoppedFailedAndTwoTunnelsOnOnePort) {
   // inactive server and listens.
   ASSERT_TRUE(b->Start());
   EXPECT_TRUE(b->IsRunning());
-  BlockingClient c(static_cast<uint16_t>(b->Mapped));
+  BlockingClient c(static_cast<uint16_t>(b->Settings.Mapped));
   EXPECT_TRUE(Echoes(c, "pong"));
 }
 
@@ -120,14 +120,14 @@ TEST(TunnelStateTest, RestartDropsOpenConnectionsAndListensAnew) {
   EchoServer echo;
   auto t = MakeTunnel("127.0.0.1", echo.Port());
   ASSERT_TRUE(t->Start());
-  BlockingClient old(static_cast<uint16_t>(t->Mapped));
+  BlockingClient old(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(Echoes(old, "before"));
   ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 1; }));
 
   ASSERT_TRUE(t->Start());
   EXPECT_TRUE(old.WaitClosed());
   EXPECT_EQ(t->ConnectionCount(), 0);
-  BlockingClient fresh(static_cast<uint16_t>(t->Mapped));
+  BlockingClient fresh(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_TRUE(Echoes(fresh, "after"));
 }
 
@@ -152,9 +152,9 @@ TEST(TunnelBindingTest, LocalAccessChoosesLoopbackOnlyOrAllIPv4NeverIPv6) {
   EchoServer echo;
   for (bool localAccess : {true, false}) {
     auto t = MakeTunnel("127.0.0.1", echo.Port());
-    t->LocalAccess = localAccess;
+    t->Settings.LocalAccess = localAccess;
     ASSERT_TRUE(t->Start());
-    const uint16_t port = static_cast<uint16_t>(t->Mapped);
+    const uint16_t port = static_cast<uint16_t>(t->Settings.Mapped);
     BlockingClient viaLoopback(port, "127.0.0.1");
     EXPECT_TRUE(Echoes(viaLoopback, "lo"));
     BlockingClient viaOther(port, "127.0.0.2", 1000);
@@ -172,9 +172,9 @@ class DirectProxyTypeTest : public ::testing::TestWithParam<int> {};
 TEST_P(DirectProxyTypeTest, Relays) {
   EchoServer echo;
   auto t = MakeTunnel("127.0.0.1", echo.Port());
-  t->ProxyType = static_cast<uint8_t>(GetParam());
+  t->Settings.ProxyType = static_cast<uint8_t>(GetParam());
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   std::string data = test::RandomBytes(100000, static_cast<uint32_t>(GetParam()));
   EXPECT_TRUE(Echoes(c, data));
 }
@@ -191,10 +191,10 @@ TEST(TunnelEventsTest, HostNameGivesResolvingAndConnectingLocalCloseAddsNothing)
     // "127.1" is not four dotted numbers, so it is looked up as a name (and the
     // system resolver turns it into 127.0.0.1 without any name server).
     auto t = MakeTunnel("127.1", echo.Port(), &rec);
-    t->LogServerErrors = t->LogToServer = t->LogFromServer = logSwitches;
+    t->Settings.LogServerErrors = t->Settings.LogToServer = t->Settings.LogFromServer = logSwitches;
     ASSERT_TRUE(t->Start());
     {
-      BlockingClient c(static_cast<uint16_t>(t->Mapped));
+      BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
       ASSERT_TRUE(Echoes(c, std::string(5000, 'x')));
     }
     ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
@@ -214,7 +214,7 @@ TEST(TunnelEventsTest, RemoteCloseAddsDisconnected) {
   EventRecorder rec;
   auto t = MakeTunnel("127.0.0.1", peer.Port(), &rec);
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_EQ(c.RecvUntilClosed(), "bye");
   ASSERT_TRUE(rec.WaitCount(2));
   ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
@@ -234,9 +234,9 @@ TEST(TunnelSummaryTest, OneLineWithExactBytesWhenOnNoneWhenOff) {
     FakePeer peer({PeerStep::Expect(up), PeerStep::Send(std::string(down, 'd')), PeerStep::Close()});
     EventRecorder rec;
     auto t = MakeTunnel("127.0.0.1", peer.Port(), &rec);
-    t->LogSummary = on;
+    t->Settings.LogSummary = on;
     ASSERT_TRUE(t->Start());
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     ASSERT_TRUE(c.SendAll(std::string(up, 'u')));
     EXPECT_EQ(c.RecvUntilClosed().size(), down);
     ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
@@ -253,9 +253,9 @@ TEST(TunnelSummaryTest, OneLineWithExactBytesWhenOnNoneWhenOff) {
   // A refused connect: the two error lines only.
   EventRecorder rec;
   auto t = MakeTunnel("127.0.0.1", test::FreePort(), &rec);
-  t->LogSummary = true;
+  t->Settings.LogSummary = true;
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_TRUE(c.WaitClosed());
   ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
   EXPECT_EQ(rec.WithCode(kEventTlsOrError).size(), 2u);
@@ -281,15 +281,15 @@ TEST(TunnelStatsTest, SnapshotOfOpenConnections) {
   auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
   EXPECT_TRUE(t->ConnectionStats().empty());  // never started
   ASSERT_TRUE(t->Start());
-  BlockingClient c1(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c1(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(Echoes(c1, std::string(4321, 'a')));
   rec.BlockOn("Connecting to");
-  BlockingClient c2(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c2(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(rec.WaitBlocked(1));
   auto stats = t->ConnectionStats();
   ASSERT_EQ(stats.size(), 2u);
   EXPECT_EQ(stats[0].Client, "127.0.0.1:" + std::to_string(c1.LocalPort()));
-  EXPECT_EQ(stats[0].Listen, "127.0.0.1:" + std::to_string(t->Mapped));
+  EXPECT_EQ(stats[0].Listen, "127.0.0.1:" + std::to_string(t->Settings.Mapped));
   EXPECT_EQ(stats[0].Remote, "127.0.0.1:" + std::to_string(echo.Port()));
   EXPECT_EQ(stats[0].BytesToRemote, 4321u);
   EXPECT_TRUE(WaitUntil([&] { return t->ConnectionStats()[0].BytesToLocal == 4321u; }));
@@ -312,7 +312,7 @@ TEST(TunnelEventsTest, RefusedConnectGivesTwoIdenticalErrorLinesClientClosedTunn
   ASSERT_TRUE(t->Start());
   const size_t statusLinesBefore = 1;
   for (int round = 0; round < 2; ++round) {
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     ASSERT_TRUE(c.Connected());
     EXPECT_EQ(c.RecvUntilClosed(), "");
     const size_t want = (statusLinesBefore + 2) * static_cast<size_t>(round + 1);
@@ -354,7 +354,7 @@ TEST(TunnelStartTest, RefusesEmptyHostAndPortsOutsideTheRange) {
     SCOPED_TRACE(std::string(c.host) + " " + std::to_string(c.port) + " " + std::to_string(c.mapped));
     EventRecorder rec;
     auto t = MakeTunnel(c.host, c.port, &rec);
-    t->Mapped = c.mapped;
+    t->Settings.Mapped = c.mapped;
     try {
       t->Start();
       FAIL() << "started";
@@ -385,11 +385,11 @@ TEST(TunnelEventsTest, ProxyAsIPv6LiteralIsReachedOverIPv6) {
   for (uint8_t proxyType : {uint8_t{3}, uint8_t{4}}) {
     EventRecorder rec;
     auto t = MakeTunnel("127.0.0.1", 119, &rec);
-    t->ProxyType = proxyType;
-    t->ProxyHost = "::1";
-    t->ProxyPort = test::FreePort();
+    t->Settings.ProxyType = proxyType;
+    t->Settings.ProxyHost = "::1";
+    t->Settings.ProxyPort = test::FreePort();
     ASSERT_TRUE(t->Start());
-    BlockingClient c(static_cast<uint16_t>(t->Mapped));
+    BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     EXPECT_EQ(c.RecvUntilClosed(), "");
     ASSERT_TRUE(rec.WaitCount(3));
     auto status = rec.WithCode(kEventPlainStatus);
@@ -407,7 +407,7 @@ TEST(TunnelEventsTest, NothingReportedAfterDetachEvenFromOpenConnections) {
   EventRecorder rec;
   auto t = MakeTunnel("127.0.0.1", peer.Port(), &rec);
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(rec.WaitCount(1));  // Connecting to ...
   ASSERT_TRUE(peer.WaitAccepted(1));
   t->DetachEvents();
@@ -424,15 +424,15 @@ TEST(TunnelReportTest, ConnectedLineThenPartialLineOfConnectionStillConnecting) 
   EventRecorder rec;
   auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
   ASSERT_TRUE(t->Start());
-  BlockingClient c1(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c1(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(Echoes(c1, "one"));
   // The second connection's worker stops in its "Connecting to" report, before
   // its outbound socket is connected.
   rec.BlockOn("Connecting to");
-  BlockingClient c2(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c2(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(rec.WaitBlocked(1));
 
-  const std::string mapped = std::to_string(t->Mapped);
+  const std::string mapped = std::to_string(t->Settings.Mapped);
   const std::string report = t->ConnectionReport();
   const std::string local1 = " 127.0.0.1:" + std::to_string(c1.LocalPort()) + "    >>         127.0.0.1:" + mapped + "    -   ";
   const std::string local2 = " 127.0.0.1:" + std::to_string(c2.LocalPort()) + "    >>         127.0.0.1:" + mapped + "    -   ";
@@ -453,7 +453,7 @@ TEST(TunnelStopTest, StopEndsPromptlyWhileAWorkerIsStillConnecting) {
   EchoServer echo;
   auto t = MakeTunnel("127.0.0.1", hang.Port());
   ASSERT_TRUE(t->Start());
-  BlockingClient stuck(static_cast<uint16_t>(t->Mapped));
+  BlockingClient stuck(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 1; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the connect begin
   ASSERT_EQ(t->ConnectionCount(), 1);
@@ -472,7 +472,7 @@ TEST(TunnelStopTest, StopDuringAnEventFloodIntoABlockedReceiverEndsPromptly) {
   auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
   ASSERT_TRUE(t->Start());
   std::vector<std::unique_ptr<BlockingClient>> clients;
-  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<BlockingClient>(static_cast<uint16_t>(t->Mapped)));
+  for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<BlockingClient>(static_cast<uint16_t>(t->Settings.Mapped)));
   // Every worker is blocked in its first status line, so no event is on its way
   // any more: what Stop lets through afterwards would show in the count.
   ASSERT_TRUE(rec.WaitBlocked(20));
@@ -490,8 +490,8 @@ TEST(TunnelCloseAllTest, ClosesOpenConnectionsLaterOnesStillGetTheirSetUp) {
   EventRecorder rec;
   auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
   ASSERT_TRUE(t->Start());
-  BlockingClient a(static_cast<uint16_t>(t->Mapped));
-  BlockingClient b(static_cast<uint16_t>(t->Mapped));
+  BlockingClient a(static_cast<uint16_t>(t->Settings.Mapped));
+  BlockingClient b(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(Echoes(a, "a"));
   ASSERT_TRUE(Echoes(b, "b"));
   const size_t events = rec.Count();
@@ -501,7 +501,7 @@ TEST(TunnelCloseAllTest, ClosesOpenConnectionsLaterOnesStillGetTheirSetUp) {
   ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 0; }));
   // The listener is still open; a new connection is relayed (set up by
   // PrepareOutbound) and reports nothing.
-  BlockingClient late(static_cast<uint16_t>(t->Mapped));
+  BlockingClient late(static_cast<uint16_t>(t->Settings.Mapped));
   EXPECT_TRUE(Echoes(late, "late"));
   EXPECT_EQ(rec.Count(), events);
 }
@@ -512,7 +512,7 @@ TEST(TunnelReleaseTest, DestroyingARunningTunnelWithABlockedReceiverEndsPromptly
   rec.BlockOn("Connecting to");
   auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
   ASSERT_TRUE(t->Start());
-  BlockingClient c(static_cast<uint16_t>(t->Mapped));
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(rec.WaitBlocked(1));
   double s = SecondsOf([&] { t.reset(); });
   EXPECT_LT(s, 3.0);

@@ -62,11 +62,11 @@ std::string TSecretStore::LoadPasswords(TKestruneItem& tunnel) {
   std::string caption, user1, user2, file1, file2;
   {
     std::lock_guard<std::mutex> lock(tunnel.FieldsLock);
-    caption = tunnel.TunnelCaption.empty() ? tunnel.Server : tunnel.TunnelCaption;
-    user1 = tunnel.ProxyUser;
-    user2 = tunnel.ProxyUser2;
-    file1 = tunnel.ProxyPasswordFile;
-    file2 = tunnel.ProxyPasswordFile2;
+    caption = tunnel.Settings.TunnelCaption.empty() ? tunnel.Settings.Server : tunnel.Settings.TunnelCaption;
+    user1 = tunnel.Settings.ProxyUser;
+    user2 = tunnel.Settings.ProxyUser2;
+    file1 = tunnel.Settings.ProxyPasswordFile;
+    file2 = tunnel.Settings.ProxyPasswordFile2;
   }
   std::string lines;
   for (int hop : {1, 2}) {
@@ -79,7 +79,7 @@ std::string TSecretStore::LoadPasswords(TKestruneItem& tunnel) {
       continue;
     }
     if (r != TResult::Ok) continue;
-    tunnel.Edit([&](TKestruneItem& t) { (hop == 1 ? t.ProxyPassword : t.ProxyPassword2) = password; });
+    tunnel.Edit([&](TunnelSettings& t) { (hop == 1 ? t.ProxyPassword : t.ProxyPassword2) = password; });
   }
   return lines;
 }

@@ -22,7 +22,7 @@ std::string PlainLines(std::string text) {
 
 }  // namespace
 
-TfCertificateFetch::TfCertificateFetch(const TKestruneItem::TConnectionFields& fields, int32_t port, int timeLimitMs,
+TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t port, int timeLimitMs,
                                        QWidget* parent)
     : QDialog(parent), fetch_(std::make_shared<TCertificateFetch>(fields, port)) {
   setObjectName(QStringLiteral("fCertificateFetch"));

@@ -39,7 +39,7 @@ class TfCertificateFetch : public QDialog {
 
  public:
   // Starts the fetch at once. `fields` as the properties dialog holds them now.
-  TfCertificateFetch(const TKestruneItem::TConnectionFields& fields, int32_t port, int timeLimitMs = kFetchTimeLimitMs,
+  TfCertificateFetch(const TunnelSettings& fields, int32_t port, int timeLimitMs = kFetchTimeLimitMs,
                      QWidget* parent = nullptr);
   ~TfCertificateFetch() override;
 

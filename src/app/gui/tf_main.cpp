@@ -378,7 +378,7 @@ void TfMain::ApplyStoredLayout() {
 void TfMain::LoadProxyPasswords() {
   TSecretStore store;
   for (auto& tunnel : core_->Tunnels()) {
-    if (tunnel->ProxyUser.empty() && tunnel->ProxyUser2.empty()) continue;
+    if (tunnel->Settings.ProxyUser.empty() && tunnel->Settings.ProxyUser2.empty()) continue;
     const std::string lines = store.LoadPasswords(*tunnel);
     if (lines.empty()) continue;
     size_t from = 0;
@@ -558,20 +558,13 @@ void TfMain::CmdProperties() {
   const int row = FocusedRow();
   TKestruneItem* tunnel = core_->TunnelAt(row);
   if (tunnel == nullptr) return;
-  TfProperties dialog(TfProperties::TMode::Edit, FieldsOf(*tunnel), tunnel->IsRunning(), this);
+  TfProperties dialog(TfProperties::TMode::Edit, tunnel->Settings, tunnel->IsRunning(), this);
   if (ExecDialog(dialog) != QDialog::Accepted) return;
-  TTunnelFields fields = dialog.Result();
   tunnel = core_->TunnelAt(row);
   if (tunnel == nullptr) return;
-  if (tunnel->IsRunning()) {
-    // The endpoint of a running tunnel never changes, even if it was started
-    // (by the autostart timer) while the dialog was open.
-    fields.Server = tunnel->Server;
-    fields.Port = tunnel->Port;
-    fields.Mapped = tunnel->Mapped;
-  }
-  const std::string before = tunnel->TunnelCaption.empty() ? tunnel->Server : tunnel->TunnelCaption;
-  core_->ApplyProperties(row, [&fields](TKestruneItem& t) { ApplyFields(t, fields); });
+  const std::string before =
+      tunnel->Settings.TunnelCaption.empty() ? tunnel->Settings.Server : tunnel->Settings.TunnelCaption;
+  core_->ApplyProperties(row, dialog.Result());
   if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, before, dialog);
   Repaint();
 }
@@ -579,10 +572,11 @@ void TfMain::CmdProperties() {
 // After the properties dialog: passwords typed in it go to the secret store
 // and into the tunnel; the entries follow a renamed tunnel.
 void TfMain::StoreProxyPasswords(TKestruneItem& tunnel, const std::string& oldCaption, const TfProperties& dialog) {
-  const std::string caption = tunnel.TunnelCaption.empty() ? tunnel.Server : tunnel.TunnelCaption;
+  const TunnelSettings& s = tunnel.Settings;  // the UI thread is its only writer
+  const std::string caption = s.TunnelCaption.empty() ? s.Server : s.TunnelCaption;
   TSecretStore store;
   for (int hop : {1, 2}) {
-    const std::string user = hop == 1 ? tunnel.ProxyUser : tunnel.ProxyUser2;
+    const std::string user = hop == 1 ? s.ProxyUser : s.ProxyUser2;
     std::optional<std::string> password = dialog.NewPassword(hop);
     std::string error;
     if (!password && !oldCaption.empty() && oldCaption != caption && !user.empty()) {
@@ -597,17 +591,16 @@ void TfMain::StoreProxyPasswords(TKestruneItem& tunnel, const std::string& oldCa
     if (result == TSecretStore::TResult::Failed) {
       core_->AppendLine("(Secret store) " + caption + " - proxy " + std::to_string(hop) + " password: " + error);
     }
-    tunnel.Edit([&](TKestruneItem& t) { (hop == 1 ? t.ProxyPassword : t.ProxyPassword2) = *password; });
+    tunnel.Edit([&](TunnelSettings& t) { (hop == 1 ? t.ProxyPassword : t.ProxyPassword2) = *password; });
   }
 }
 
 void TfMain::CmdAdd() {
   std::vector<int32_t> usedLocalPorts;
-  for (const auto& tunnel : core_->Tunnels()) usedLocalPorts.push_back(tunnel->Mapped);
-  TfProperties dialog(TfProperties::TMode::New, NewTunnelFields(usedLocalPorts), false, this);
+  for (const auto& tunnel : core_->Tunnels()) usedLocalPorts.push_back(tunnel->Settings.Mapped);
+  TfProperties dialog(TfProperties::TMode::New, NewTunnelSettings(usedLocalPorts), false, this);
   if (ExecDialog(dialog) != QDialog::Accepted) return;
-  const TTunnelFields fields = dialog.Result();
-  const int row = core_->AddTunnel([&fields](TKestruneItem& t) { ApplyFields(t, fields); });
+  const int row = core_->AddTunnel(dialog.Result());
   if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, std::string(), dialog);
   // The new row is the focused one: Run and Properties act on it at once.
   SetFocusedRow(row);

@@ -80,8 +80,8 @@ QVBoxLayout* WithProblem(QLayout* field, QLabel* problem) {
 
 }  // namespace
 
-TTunnelFields NewTunnelFields(const std::vector<int32_t>& usedLocalPorts) {
-  TTunnelFields f;
+TunnelSettings NewTunnelSettings(const std::vector<int32_t>& usedLocalPorts) {
+  TunnelSettings f = NewTunnelSettings();
   f.LocalAccess = true;
   f.Mapped = kNewTunnelLocalPort;
   while (f.Mapped < kPortHighest &&
@@ -91,103 +91,11 @@ TTunnelFields NewTunnelFields(const std::vector<int32_t>& usedLocalPorts) {
   return f;
 }
 
-TTunnelFields FieldsOf(const TKestruneItem& item) {
-  TTunnelFields f;
-  f.SSLFingerprint = item.SSLFingerprint;
-  f.SSLSubjectHash = item.SSLSubjectHash;
-  f.SSLIssuerHash = item.SSLIssuerHash;
-  f.SSLVerifycert = item.SSLVerifycert;
-  f.SSLClientCertificatePath = item.SSLClientCertificatePath;
-  f.SSLUseClientCertificate = item.SSLUseClientCertificate;
-  f.ProxyType = item.ProxyType;
-  f.LogServerErrors = item.LogServerErrors;
-  f.LogToServer = item.LogToServer;
-  f.LogFromServer = item.LogFromServer;
-  f.ProxyHost = item.ProxyHost;
-  f.ProxyPort = item.ProxyPort;
-  f.ProxyHost2 = item.ProxyHost2;
-  f.ProxyPort2 = item.ProxyPort2;
-  f.Server = item.Server;
-  f.Port = item.Port;
-  f.Mapped = item.Mapped;
-  f.Autostart = item.Autostart;
-  f.TunnelCaption = item.TunnelCaption;
-  f.SSLHost = item.SSLHost;
-  f.IPv6Host = item.IPv6Host;
-  f.LocalAccess = item.LocalAccess;
-  f.LogSummary = item.LogSummary;
-  f.ProxyUser = item.ProxyUser;
-  f.ProxyUser2 = item.ProxyUser2;
-  f.ProxyPasswordFile = item.ProxyPasswordFile;
-  f.ProxyPasswordFile2 = item.ProxyPasswordFile2;
-  f.SSLSNI = item.SSLSNI;
-  f.SSLVerifyChain = item.SSLVerifyChain;
-  f.SSLPinnedKeys = item.SSLPinnedKeys;
-  return f;
-}
-
-TKestruneItem::TConnectionFields ConnectionFieldsOf(const TTunnelFields& f) {
-  TKestruneItem::TConnectionFields c;
-  c.SSLHost = f.SSLHost;
-  c.IPv6Host = f.IPv6Host;
-  c.ProxyType = f.ProxyType;
-  c.ProxyHost = f.ProxyHost;
-  c.ProxyPort = f.ProxyPort;
-  c.ProxyHost2 = f.ProxyHost2;
-  c.ProxyPort2 = f.ProxyPort2;
-  c.SSLVerifycert = f.SSLVerifycert;
-  c.SSLFingerprint = f.SSLFingerprint;
-  c.SSLSubjectHash = f.SSLSubjectHash;
-  c.SSLIssuerHash = f.SSLIssuerHash;
-  c.SSLUseClientCertificate = f.SSLUseClientCertificate;
-  c.SSLClientCertificatePath = f.SSLClientCertificatePath;
-  c.Server = f.Server;
-  c.SSLSNI = f.SSLSNI;
-  c.SSLVerifyChain = f.SSLVerifyChain;
-  c.SSLPinnedKeys = f.SSLPinnedKeys;
-  c.ProxyUser = f.ProxyUser;
-  c.ProxyUser2 = f.ProxyUser2;
-  return c;
-}
-
-void ApplyFields(TKestruneItem& item, const TTunnelFields& f) {
-  item.SSLFingerprint = f.SSLFingerprint;
-  item.SSLSubjectHash = f.SSLSubjectHash;
-  item.SSLIssuerHash = f.SSLIssuerHash;
-  item.SSLVerifycert = f.SSLVerifycert;
-  item.SSLClientCertificatePath = f.SSLClientCertificatePath;
-  item.SSLUseClientCertificate = f.SSLUseClientCertificate;
-  item.ProxyType = f.ProxyType;
-  item.LogServerErrors = f.LogServerErrors;
-  item.LogToServer = f.LogToServer;
-  item.LogFromServer = f.LogFromServer;
-  item.ProxyHost = f.ProxyHost;
-  item.ProxyPort = f.ProxyPort;
-  item.ProxyHost2 = f.ProxyHost2;
-  item.ProxyPort2 = f.ProxyPort2;
-  item.Server = f.Server;
-  item.Port = f.Port;
-  item.Mapped = f.Mapped;
-  item.Autostart = f.Autostart;
-  item.TunnelCaption = f.TunnelCaption;
-  item.SSLHost = f.SSLHost;
-  item.IPv6Host = f.IPv6Host;
-  item.LocalAccess = f.LocalAccess;
-  item.LogSummary = f.LogSummary;
-  item.ProxyUser = f.ProxyUser;
-  item.ProxyUser2 = f.ProxyUser2;
-  item.ProxyPasswordFile = f.ProxyPasswordFile;
-  item.ProxyPasswordFile2 = f.ProxyPasswordFile2;
-  item.SSLSNI = f.SSLSNI;
-  item.SSLVerifyChain = f.SSLVerifyChain;
-  item.SSLPinnedKeys = f.SSLPinnedKeys;
-}
-
-TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running, QWidget* parent)
+TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool running, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::WindowMinimizeButtonHint),
       mode_(mode),
-      carried_(fields) {
+      carried_(settings) {
   setObjectName(QStringLiteral("fProperties"));
   setWindowTitle(mode == TMode::Edit ? QStringLiteral("Tunnel Properties") : QStringLiteral("New tunnel properties"));
 
@@ -402,30 +310,30 @@ TfProperties::TfProperties(TMode mode, const TTunnelFields& fields, bool running
   layout->addWidget(buttons);
 
   // ---- values ----
-  caption_->setText(Q(mode == TMode::Edit && fields.TunnelCaption.empty() ? fields.Server : fields.TunnelCaption));
-  server_->setText(Q(fields.Server));
-  port_->setValue(fields.Port);
-  mapped_->setValue(fields.Mapped);
-  localAccess_->setChecked(fields.LocalAccess);
-  autostart_->setChecked(fields.Autostart);
-  sslHost_->setChecked(fields.SSLHost);
-  ipv6Host_->setChecked(fields.IPv6Host);
-  proxyHost_->setText(Q(fields.ProxyHost));
-  proxyPort_->setValue(fields.ProxyPort);
-  proxyHost2_->setText(Q(fields.ProxyHost2));
-  proxyPort2_->setValue(fields.ProxyPort2);
-  proxyType_->button(std::min<int>(fields.ProxyType, kProxyTypeCount - 1))->setChecked(true);
-  logServerErrors_->setChecked(fields.LogServerErrors);
-  logSummary_->setChecked(fields.LogSummary);
-  proxyUser_->setText(Q(fields.ProxyUser));
-  proxyUser2_->setText(Q(fields.ProxyUser2));
-  fingerprint_->setText(Q(fields.SSLFingerprint));
-  verifyCert_->setChecked(fields.SSLVerifycert);
-  sni_->setChecked(fields.SSLSNI);
-  verifyChain_->setChecked(fields.SSLVerifyChain);
-  pinnedKeys_->setText(Q(fields.SSLPinnedKeys));
-  useClientCertificate_->setChecked(fields.SSLUseClientCertificate);
-  clientCertificatePath_->setText(Q(fields.SSLClientCertificatePath));
+  caption_->setText(Q(mode == TMode::Edit && settings.TunnelCaption.empty() ? settings.Server : settings.TunnelCaption));
+  server_->setText(Q(settings.Server));
+  port_->setValue(settings.Port);
+  mapped_->setValue(settings.Mapped);
+  localAccess_->setChecked(settings.LocalAccess);
+  autostart_->setChecked(settings.Autostart);
+  sslHost_->setChecked(settings.SSLHost);
+  ipv6Host_->setChecked(settings.IPv6Host);
+  proxyHost_->setText(Q(settings.ProxyHost));
+  proxyPort_->setValue(settings.ProxyPort);
+  proxyHost2_->setText(Q(settings.ProxyHost2));
+  proxyPort2_->setValue(settings.ProxyPort2);
+  proxyType_->button(std::min<int>(settings.ProxyType, kProxyTypeCount - 1))->setChecked(true);
+  logServerErrors_->setChecked(settings.LogServerErrors);
+  logSummary_->setChecked(settings.LogSummary);
+  proxyUser_->setText(Q(settings.ProxyUser));
+  proxyUser2_->setText(Q(settings.ProxyUser2));
+  fingerprint_->setText(Q(settings.SSLFingerprint));
+  verifyCert_->setChecked(settings.SSLVerifycert);
+  sni_->setChecked(settings.SSLSNI);
+  verifyChain_->setChecked(settings.SSLVerifyChain);
+  pinnedKeys_->setText(Q(settings.SSLPinnedKeys));
+  useClientCertificate_->setChecked(settings.SSLUseClientCertificate);
+  clientCertificatePath_->setText(Q(settings.SSLClientCertificatePath));
   if (mode == TMode::Edit && running) {
     server_->setEnabled(false);
     port_->setEnabled(false);
@@ -480,8 +388,8 @@ void TfProperties::accept() {
   if (CheckEndpoint()) QDialog::accept();
 }
 
-TTunnelFields TfProperties::Result() const {
-  TTunnelFields f = carried_;  // SSLSubjectHash, SSLIssuerHash, raw-traffic switches
+TunnelSettings TfProperties::Result() const {
+  TunnelSettings f = carried_;  // SSLSubjectHash, SSLIssuerHash, raw-traffic switches
   f.TunnelCaption = S(caption_->text());
   f.Server = S(server_->text());
   f.Port = port_->value();
@@ -518,8 +426,8 @@ std::optional<std::string> TfProperties::NewPassword(int hop) const {
 }
 
 void TfProperties::FetchCertificate() {
-  const TTunnelFields now = Result();
-  TKestruneItem::TConnectionFields fields = ConnectionFieldsOf(now);
+  const TunnelSettings now = Result();
+  TunnelSettings fields = now;
   // A proxy password typed here is used; one kept in the secret store or a
   // password file is not at hand in the dialog.
   fields.ProxyPassword = NewPassword(1).value_or(std::string());

@@ -7,13 +7,11 @@
 
 #include <QDialog>
 
-#include <array>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "tunnel/kestrune_item.h"
+#include "tunnel/tunnel_settings.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -26,55 +24,12 @@ namespace sorvik {
 
 class TNumberEdit;
 
-// The persisted settings of one tunnel as plain values.
-struct TTunnelFields {
-  std::string SSLFingerprint;
-  std::string SSLSubjectHash;
-  std::string SSLIssuerHash;
-  bool SSLVerifycert = false;
-  std::string SSLClientCertificatePath;
-  bool SSLUseClientCertificate = false;
-  uint8_t ProxyType = 0;
-  bool LogServerErrors = true;
-  bool LogToServer = false;
-  bool LogFromServer = false;
-  std::string ProxyHost = "127.0.0.1";
-  int32_t ProxyPort = 9050;
-  std::string ProxyHost2 = "127.0.0.1";
-  int32_t ProxyPort2 = 1080;
-  std::string Server;
-  int32_t Port = 80;
-  int32_t Mapped = 81;
-  bool Autostart = false;
-  std::string TunnelCaption;
-  bool SSLHost = false;
-  bool IPv6Host = false;
-  bool LocalAccess = false;
-  bool LogSummary = true;  // a new tunnel logs a summary line per connection
-  std::string ProxyUser;
-  std::string ProxyUser2;
-  std::string ProxyPasswordFile;   // carried, no control
-  std::string ProxyPasswordFile2;  // carried, no control
-  // A new tunnel made here names its server and checks the chain.
-  bool SSLSNI = true;
-  bool SSLVerifyChain = true;
-  std::string SSLPinnedKeys;
-
-  bool operator==(const TTunnelFields&) const = default;
-};
-
-// What the dialog shows for a new tunnel: the initial values above, except that
+// What the dialog shows for a new tunnel: NewTunnelSettings(), except that
 // the tunnel listens on 127.0.0.1 only and on an unprivileged local port (a
 // first tunnel that works at once and is not reachable from the network): the
 // first port from kNewTunnelLocalPort up that no port in `usedLocalPorts` takes.
 inline constexpr int32_t kNewTunnelLocalPort = 8081;
-TTunnelFields NewTunnelFields(const std::vector<int32_t>& usedLocalPorts = {});
-// The tunnel's persisted settings (UI thread: the only writer of them).
-TTunnelFields FieldsOf(const TKestruneItem& item);
-// Replaces the tunnel's persisted settings; on a running tunnel call it inside item.Edit().
-void ApplyFields(TKestruneItem& item, const TTunnelFields& fields);
-// What a connection with these settings reads (the certificate fetch).
-TKestruneItem::TConnectionFields ConnectionFieldsOf(const TTunnelFields& fields);
+TunnelSettings NewTunnelSettings(const std::vector<int32_t>& usedLocalPorts);
 
 class TfProperties : public QDialog {
   Q_OBJECT
@@ -82,13 +37,14 @@ class TfProperties : public QDialog {
  public:
   enum class TMode { New, Edit };
 
-  // Edit: `fields` are the tunnel's; when `running`, the remote host and both
-  // port fields are disabled. New: `fields` are NewTunnelFields().
-  TfProperties(TMode mode, const TTunnelFields& fields, bool running, QWidget* parent = nullptr);
+  // Edit: `settings` are a copy of the tunnel's; when `running`, the remote host
+  // and both port fields are disabled. New: `settings` are NewTunnelSettings().
+  TfProperties(TMode mode, const TunnelSettings& settings, bool running, QWidget* parent = nullptr);
 
   // The settings as the controls hold them, with the caption rule of the mode:
   // a new tunnel with an empty caption takes the remote host as caption.
-  TTunnelFields Result() const;
+  // Members without a control come back as they were given.
+  TunnelSettings Result() const;
   // The password typed for proxy hop 1 or 2, when its field was edited (an
   // emptied field gives an empty password: remove it); nothing otherwise. It
   // goes to the secret store, never into the settings.
@@ -104,7 +60,7 @@ class TfProperties : public QDialog {
 
  private:
   TMode mode_;
-  TTunnelFields carried_;  // the settings without a control
+  TunnelSettings carried_;  // the settings as given: the members without a control
   QTabWidget* tabs_;
   QLineEdit* caption_;
   QLineEdit* server_;

@@ -48,22 +48,22 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
     // A tunnel that uses a proxy but whose remote name this computer looks up
     // carries a warning mark beside its proxy type.
     if (index.column() == kColProxyType && (role == Qt::DecorationRole || role == Qt::ToolTipRole) &&
-        RemoteNameLeaks(tunnel->ProxyType, tunnel->Server)) {
+        RemoteNameLeaks(tunnel->Settings.ProxyType, tunnel->Settings.Server)) {
       if (role == Qt::ToolTipRole) return Q(RemoteNameLeakWarning());
       return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     }
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
       case kColTunnel:
-        return Q(tunnel->TunnelCaption.empty() ? tunnel->Server : tunnel->TunnelCaption);
+        return Q(tunnel->Settings.TunnelCaption.empty() ? tunnel->Settings.Server : tunnel->Settings.TunnelCaption);
       case kColPort:
-        return QString::number(tunnel->Port);
+        return QString::number(tunnel->Settings.Port);
       case kColLocalPort:
-        return QString::number(tunnel->Mapped);
+        return QString::number(tunnel->Settings.Mapped);
       case kColStatus:
         return Q(RunStateText(tunnel->RunState));
       case kColProxyType:
-        return Q(ProxyTypeName(tunnel->ProxyType));
+        return Q(ProxyTypeName(tunnel->Settings.ProxyType));
       default:
         return {};
     }

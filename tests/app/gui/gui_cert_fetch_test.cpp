@@ -28,8 +28,8 @@ namespace {
 
 using test::Certificates;
 
-TKestruneItem::TConnectionFields Fields(const std::string& server) {
-  TKestruneItem::TConnectionFields f;
+TunnelSettings Fields(const std::string& server) {
+  TunnelSettings f;
   f.Server = server;
   f.SSLHost = true;
   f.SSLSNI = true;
@@ -105,18 +105,18 @@ TEST(FetchDialog, CancelEndsAFetchThatGetsNoAnswer) {
 // The SSL tab of the properties dialog
 
 TEST(SslTab, ANewTunnelNamesItsServerAndChecksTheChain) {
-  TfProperties d(TfProperties::TMode::New, NewTunnelFields(), false);
+  TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
   EXPECT_TRUE(Find<QCheckBox>(d, "cbSSLSNI")->isChecked());
   EXPECT_TRUE(Find<QCheckBox>(d, "cbSSLVerifyChain")->isChecked());
   EXPECT_FALSE(Find<QCheckBox>(d, "cbSSLUseClientCertificate")->isChecked());
-  const TTunnelFields r = d.Result();
+  const TunnelSettings r = d.Result();
   EXPECT_TRUE(r.SSLSNI);
   EXPECT_TRUE(r.SSLVerifyChain);
   EXPECT_EQ(r.SSLPinnedKeys, "");
 }
 
 TEST(SslTab, ShowsAndEditsTheTlsSettings) {
-  TTunnelFields in;
+  TunnelSettings in;
   in.Server = "news.example.org";
   in.TunnelCaption = "News";
   in.SSLHost = true;
@@ -139,7 +139,7 @@ TEST(SslTab, ShowsAndEditsTheTlsSettings) {
   Find<QCheckBox>(d, "cbSSLUseClientCertificate")->toggle();
   Find<QLineEdit>(d, "edSSLPinnedKeys")->setText("sha256//AAAA; sha256//BBBB");
   Find<QLineEdit>(d, "edSSLClientCertificatePath")->setText("/etc/c.pem");
-  TTunnelFields expected = in;
+  TunnelSettings expected = in;
   expected.SSLSNI = true;
   expected.SSLVerifyChain = true;
   expected.SSLUseClientCertificate = false;
@@ -157,7 +157,7 @@ TEST(SslTab, FetchFromServerThenUseThesePinsFillsThePins) {
   config.CertChainFile = Certificates().Path("leaf-chain.pem");
   config.KeyFile = Certificates().Path("leaf.key");
   test::TlsServer server(config);
-  TTunnelFields in = NewTunnelFields();
+  TunnelSettings in = NewTunnelSettings(std::vector<int32_t>{});
   in.Server = "localhost";
   in.Port = server.Port();
   in.SSLHost = true;
@@ -188,7 +188,7 @@ TEST(SslTab, FetchFromServerThenUseThesePinsFillsThePins) {
                                     "-binary | base64");
   EXPECT_EQ(Find<QLineEdit>(d, "edSSLPinnedKeys")->text().toStdString(), keyPin);
   EXPECT_EQ(Find<QLineEdit>(d, "edSSLFingerprint")->text().toStdString(), md5.Fingerprint);
-  const TTunnelFields r = d.Result();
+  const TunnelSettings r = d.Result();
   EXPECT_EQ(r.SSLPinnedKeys, keyPin);
   EXPECT_EQ(r.SSLFingerprint, md5.Fingerprint);
   EXPECT_EQ(r.SSLSubjectHash, md5.SubjectHash);

@@ -55,8 +55,8 @@ void SetText(QWidget& dialog, const char* name, const char* text) {
 
 // ---- properties dialog ----
 
-TTunnelFields Stored() {
-  TTunnelFields f;
+TunnelSettings Stored() {
+  TunnelSettings f;
   f.Server = "news.example.org";
   f.TunnelCaption = "News";
   f.Port = 563;
@@ -85,12 +85,12 @@ TTunnelFields Stored() {
 struct PropertiesCase {
   const char* name;
   TfProperties::TMode mode;
-  TTunnelFields in;
+  TunnelSettings in;
   std::function<void(TfProperties&)> edit;    // what the user does
-  std::function<void(TTunnelFields&)> expect; // applied to `in` gives the result
+  std::function<void(TunnelSettings&)> expect; // applied to `in` gives the result
 };
 
-TTunnelFields With(TTunnelFields f, const std::function<void(TTunnelFields&)>& change) {
+TunnelSettings With(TunnelSettings f, const std::function<void(TunnelSettings&)>& change) {
   change(f);
   return f;
 }
@@ -101,33 +101,33 @@ TEST_P(PropertiesMapping, ControlsToSettings) {
   const PropertiesCase& c = GetParam();
   TfProperties dialog(c.mode, c.in, false);
   if (c.edit) c.edit(dialog);
-  TTunnelFields expected = c.in;
+  TunnelSettings expected = c.in;
   c.expect(expected);
   EXPECT_EQ(dialog.Result(), expected);
 }
 
 const PropertiesCase kPropertiesCases[] = {
-    {"NewUntouched", TfProperties::TMode::New, NewTunnelFields(), nullptr, [](TTunnelFields&) {}},
-    {"NewEmptyCaptionTakesHost", TfProperties::TMode::New, NewTunnelFields(),
+    {"NewUntouched", TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), nullptr, [](TunnelSettings&) {}},
+    {"NewEmptyCaptionTakesHost", TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}),
      [](TfProperties& d) { SetText(d, "edServer", "news.example.org"); },
-     [](TTunnelFields& f) { f.Server = f.TunnelCaption = "news.example.org"; }},
-    {"NewOwnCaption", TfProperties::TMode::New, NewTunnelFields(),
+     [](TunnelSettings& f) { f.Server = f.TunnelCaption = "news.example.org"; }},
+    {"NewOwnCaption", TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}),
      [](TfProperties& d) {
        SetText(d, "edServer", "h");
        SetText(d, "edCaption", "Mine");
      },
-     [](TTunnelFields& f) {
+     [](TunnelSettings& f) {
        f.Server = "h";
        f.TunnelCaption = "Mine";
      }},
-    {"EditUnchangedKeepsEverything", TfProperties::TMode::Edit, Stored(), nullptr, [](TTunnelFields&) {}},
+    {"EditUnchangedKeepsEverything", TfProperties::TMode::Edit, Stored(), nullptr, [](TunnelSettings&) {}},
     {"EditEmptyCaptionStoresHost", TfProperties::TMode::Edit,
-     With(Stored(), [](TTunnelFields& f) { f.TunnelCaption.clear(); }), nullptr,
-     [](TTunnelFields& f) { f.TunnelCaption = f.Server; }},
+     With(Stored(), [](TunnelSettings& f) { f.TunnelCaption.clear(); }), nullptr,
+     [](TunnelSettings& f) { f.TunnelCaption = f.Server; }},
     {"EditClearedCaptionStaysEmpty", TfProperties::TMode::Edit, Stored(),
-     [](TfProperties& d) { SetText(d, "edCaption", ""); }, [](TTunnelFields& f) { f.TunnelCaption.clear(); }},
-    {"ProxyType9ConfirmsAs7", TfProperties::TMode::Edit, With(Stored(), [](TTunnelFields& f) { f.ProxyType = 9; }),
-     nullptr, [](TTunnelFields& f) { f.ProxyType = 7; }},
+     [](TfProperties& d) { SetText(d, "edCaption", ""); }, [](TunnelSettings& f) { f.TunnelCaption.clear(); }},
+    {"ProxyType9ConfirmsAs7", TfProperties::TMode::Edit, With(Stored(), [](TunnelSettings& f) { f.ProxyType = 9; }),
+     nullptr, [](TunnelSettings& f) { f.ProxyType = 7; }},
     {"NumberFieldsUnbounded", TfProperties::TMode::Edit, Stored(),
      [](TfProperties& d) {
        SetText(d, "seRemotePort", "70000");
@@ -135,7 +135,7 @@ const PropertiesCase kPropertiesCases[] = {
        SetText(d, "seProxyPort", "");
        SetText(d, "seProxyPort2", "1.5");
      },
-     [](TTunnelFields& f) {
+     [](TunnelSettings& f) {
        f.Port = 70000;
        f.Mapped = -5;
        f.ProxyPort = 0;
@@ -152,7 +152,7 @@ const PropertiesCase kPropertiesCases[] = {
          Find<QCheckBox>(d, box)->toggle();
        }
      },
-     [](TTunnelFields& f) {
+     [](TunnelSettings& f) {
        f.ProxyHost = "p1";
        f.ProxyHost2 = "p2";
        f.SSLFingerprint = "CC";
@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PropertiesMapping, ::testing::ValuesIn(kProperti
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Properties, NewTunnelShowsItsInitialValues) {
-  TfProperties d(TfProperties::TMode::New, NewTunnelFields(), false);
+  TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
   EXPECT_EQ(d.windowTitle(), "New tunnel properties");
   EXPECT_EQ(Find<TNumberEdit>(d, "seRemotePort")->text(), "80");
   // Listens on 127.0.0.1 only, on a port a user may open: a first tunnel that
@@ -201,11 +201,11 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
 // text comes back only when typed (for the secret store), never as a setting.
 // "Log a summary" is on for a new tunnel and follows the stored value else.
 TEST(Properties, ProxyCredentialsAndSummarySwitch) {
-  TfProperties fresh(TfProperties::TMode::New, NewTunnelFields(), false);
+  TfProperties fresh(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
   EXPECT_TRUE(Find<QCheckBox>(fresh, "cbLogSummary")->isChecked());
   EXPECT_FALSE(fresh.NewPassword(1).has_value());
 
-  TTunnelFields in = Stored();
+  TunnelSettings in = Stored();
   in.LogSummary = false;
   in.ProxyUser = "alice";
   in.ProxyPasswordFile2 = "/carried/file";
@@ -221,7 +221,7 @@ TEST(Properties, ProxyCredentialsAndSummarySwitch) {
   Find<QCheckBox>(d, "cbLogSummary")->setChecked(true);
   EXPECT_FALSE(d.NewPassword(1).has_value());
   EXPECT_EQ(d.NewPassword(2), std::optional<std::string>("s3cret"));
-  TTunnelFields out = d.Result();
+  TunnelSettings out = d.Result();
   EXPECT_EQ(out.ProxyUser2, "bob");
   EXPECT_TRUE(out.LogSummary);
   EXPECT_EQ(out.ProxyPasswordFile2, "/carried/file");
@@ -230,7 +230,7 @@ TEST(Properties, ProxyCredentialsAndSummarySwitch) {
 // The Proxy tab says under the proxy choice who resolves the remote name, for
 // the stored choice and after every change of it.
 TEST(Properties, ProxyTabSaysWhoResolvesTheRemoteName) {
-  TTunnelFields in = Stored();  // SOCKS 4A
+  TunnelSettings in = Stored();  // SOCKS 4A
   TfProperties d(TfProperties::TMode::Edit, in, false);
   auto* label = Find<QLabel>(d, "lbNameResolution");
   ASSERT_NE(label, nullptr);
@@ -245,10 +245,10 @@ TEST(Properties, ProxyTabSaysWhoResolvesTheRemoteName) {
 }
 
 TEST(Properties, NewTunnelTakesTheFirstLocalPortNoTunnelUses) {
-  EXPECT_EQ(NewTunnelFields({}).Mapped, 8081);
-  EXPECT_EQ(NewTunnelFields({119, 8082, 8081, 8084}).Mapped, 8083);
+  EXPECT_EQ(NewTunnelSettings(std::vector<int32_t>{}).Mapped, 8081);
+  EXPECT_EQ(NewTunnelSettings(std::vector<int32_t>{119, 8082, 8081, 8084}).Mapped, 8083);
   // The values used for a key missing from the file stay as they were.
-  TKestruneItem missingKeys;
+  TunnelSettings missingKeys;
   EXPECT_EQ(missingKeys.Mapped, 119);
 }
 
@@ -306,7 +306,7 @@ TEST(Properties, RefusesAnEndpointThatCannotWorkWithAMessageBelowTheField) {
     }
   }
   // A running tunnel's endpoint cannot be edited: whatever it holds is kept and confirmed.
-  TTunnelFields running = Stored();
+  TunnelSettings running = Stored();
   running.Mapped = 0;
   TfProperties d(TfProperties::TMode::Edit, running, true);
   d.accept();
@@ -316,7 +316,7 @@ TEST(Properties, RefusesAnEndpointThatCannotWorkWithAMessageBelowTheField) {
 // Opening the dialog puts the keyboard in "Caption in list" with its text
 // selected and shown from its start (a caption longer than the field included).
 TEST(Properties, OpensWithTheFocusInTheCaptionShownFromItsStart) {
-  TTunnelFields f = Stored();
+  TunnelSettings f = Stored();
   f.TunnelCaption = "A caption far longer than the field that shows it, so that only its start fits in view";
   for (TfProperties::TMode mode : {TfProperties::TMode::Edit, TfProperties::TMode::New}) {
     TfProperties d(mode, f, false);
@@ -332,7 +332,7 @@ TEST(Properties, OpensWithTheFocusInTheCaptionShownFromItsStart) {
 }
 
 TEST(Properties, EditShowsStoredValuesAndProxyType9AsLastChoice) {
-  TTunnelFields in = Stored();
+  TunnelSettings in = Stored();
   in.TunnelCaption.clear();
   in.ProxyType = 9;
   TfProperties d(TfProperties::TMode::Edit, in, false);
@@ -561,7 +561,7 @@ TEST(Screenshots, EveryDialogAndTab) {
     QTest::qWait(100);
     w.grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png"));
   };
-  TTunnelFields f = NewTunnelFields();
+  TunnelSettings f = NewTunnelSettings(std::vector<int32_t>{});
   f.Server = "news.example.org";
   TfProperties props(TfProperties::TMode::Edit, f, true);
   auto* tabs = props.findChild<QTabWidget*>("pcProperties");
@@ -577,7 +577,7 @@ TEST(Screenshots, EveryDialogAndTab) {
       " 127.0.0.1:40114    >>         127.0.0.1:8081    -   192.168.1.20:51722   >>   93.184.216.34:563\r\n");
   save(debug, QStringLiteral("debug"));
   // The endpoint refused, with its lines below the fields.
-  TTunnelFields bad = NewTunnelFields();
+  TunnelSettings bad = NewTunnelSettings(std::vector<int32_t>{});
   bad.Port = 0;
   bad.Mapped = 70000;
   TfProperties refused(TfProperties::TMode::New, bad, false);

@@ -57,6 +57,12 @@ namespace {
 using test::PumpUntil;
 using test::WithSlash;
 
+TunnelSettings WithServer(const std::string& server) {
+  TunnelSettings s;
+  s.Server = server;
+  return s;
+}
+
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
@@ -122,7 +128,7 @@ class Window : public ::testing::Test {
 
 TEST_F(Window, TitleMenusToolBarTabsAndColumns) {
   Open(Ini({}));
-  EXPECT_EQ(main_->windowTitle(), "Sorvik 1.2.8");
+  EXPECT_EQ(main_->windowTitle(), QStringLiteral("%1 %2").arg(kProductName, kProductVersion));
   EXPECT_EQ(main_->minimumSize(), QSize(400, 200));
   struct Row {
     const char* name;
@@ -424,11 +430,11 @@ TEST_F(Window, AddThroughTheDialogAndCancel) {
   };
   Action("tnlAdd")->trigger();
   ASSERT_EQ(main_->Core().TunnelCount(), 1);
-  EXPECT_EQ(At(0).TunnelCaption, "news.example.org");
-  EXPECT_EQ(At(0).Mapped, 8081);
-  EXPECT_EQ(At(0).Port, 80);
-  EXPECT_TRUE(At(0).LocalAccess);
-  EXPECT_TRUE(At(0).LogServerErrors);
+  EXPECT_EQ(At(0).Settings.TunnelCaption, "news.example.org");
+  EXPECT_EQ(At(0).Settings.Mapped, 8081);
+  EXPECT_EQ(At(0).Settings.Port, 80);
+  EXPECT_TRUE(At(0).Settings.LocalAccess);
+  EXPECT_TRUE(At(0).Settings.LogServerErrors);
   EXPECT_EQ(At(0).TunnelIndex, 0);
   EXPECT_EQ(Cell(0, kColStatus), "Stopped");
   EXPECT_EQ(main_->Model().rowCount(), 1);
@@ -560,7 +566,7 @@ TEST_F(Window, PropertiesOfARunningTunnelKeepItsEndpoint) {
   main_->SetFocusedRow(0);
   main_->BeforeDialog = [](QDialog& d) { d.reject(); };
   Action("tnlProperties")->trigger();
-  EXPECT_EQ(At(0).ProxyType, 9);  // cancel changes nothing
+  EXPECT_EQ(At(0).Settings.ProxyType, 9);  // cancel changes nothing
 
   Action("tnlRun")->trigger();
   ASSERT_TRUE(At(0).IsRunning());
@@ -572,10 +578,10 @@ TEST_F(Window, PropertiesOfARunningTunnelKeepItsEndpoint) {
     d.accept();
   };
   Action("tnlProperties")->trigger();
-  EXPECT_EQ(At(0).TunnelCaption, "renamed");
-  EXPECT_EQ(At(0).ProxyType, 7);  // "Http + Http" was shown selected
-  EXPECT_EQ(At(0).SSLSubjectHash, "0011AABB");
-  EXPECT_EQ(At(0).Mapped, local);
+  EXPECT_EQ(At(0).Settings.TunnelCaption, "renamed");
+  EXPECT_EQ(At(0).Settings.ProxyType, 7);  // "Http + Http" was shown selected
+  EXPECT_EQ(At(0).Settings.SSLSubjectHash, "0011AABB");
+  EXPECT_EQ(At(0).Settings.Mapped, local);
   EXPECT_TRUE(At(0).IsRunning());  // not restarted, not stopped
   EXPECT_EQ(Cell(0, kColTunnel), "renamed");
 }
@@ -1045,7 +1051,7 @@ TEST(WindowSettings, FailedSaveShowsTheReasonAndNoKeepsTheWindowOpen) {
   { std::ofstream(dir + "sorvik.ini", std::ios::binary) << before; }
   TfMain main(dir);
   main.show();
-  main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "added.example"; });
+  main.Core().AddTunnel(WithServer("added.example"));
   ASSERT_TRUE(disk.Fill("filler"));
 
   main.Asker().SetNextAnswers({false});
@@ -1083,7 +1089,7 @@ TEST(WindowSettings, FailedSaveAnsweredYesEndsWithTheOldFile) {
   { std::ofstream(dir + "sorvik.ini", std::ios::binary) << before; }
   TfMain main(dir);
   main.show();
-  main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "added.example"; });
+  main.Core().AddTunnel(WithServer("added.example"));
   ASSERT_TRUE(disk.Fill("filler"));
   main.Asker().SetNextAnswers({true});
   EXPECT_TRUE(main.close());
@@ -1107,7 +1113,7 @@ TEST(WindowSettings, ReadOnlyFileIsLeftAloneAndSaidOnce) {
     main.show();
     const QString log = main.LogView()->toPlainText();
     EXPECT_TRUE(log.contains(QStringLiteral("is read-only: it is left as it is"))) << log.toStdString();
-    if (change) main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "lost.example"; });
+    if (change) main.Core().AddTunnel(WithServer("lost.example"));
     main.Asker().SetNextAnswers({true});
     EXPECT_TRUE(main.close());
     EXPECT_EQ(ReadAll(path), before);
@@ -1143,7 +1149,7 @@ TEST(WindowSettings, UnreadableFileIsNoticedAndSavedBeside) {
             0u)
       << text;
   EXPECT_NE(text.find("saved to \"" + WithSlash(data.Path()) + "sorvik.ini.new\" instead."), std::string::npos) << text;
-  main.Core().AddTunnel([](TKestruneItem& t) { t.Server = "kept.example"; });
+  main.Core().AddTunnel(WithServer("kept.example"));
   EXPECT_TRUE(main.close());
   EXPECT_TRUE(std::filesystem::is_directory(data.Path() + "/sorvik.ini"));
   EXPECT_NE(ReadAll(data.Path() + "/sorvik.ini.new").find("Server=kept.example"), std::string::npos);

@@ -72,14 +72,14 @@ TEST_F(SecretStoreTest, LoadPasswordsOfATunnel) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TKestruneItem t;
-    t.TunnelCaption = c.caption;
-    t.Server = "news.example.org";
-    t.ProxyUser = c.user1;
-    t.ProxyUser2 = c.user2;
-    t.ProxyPasswordFile2 = c.file2;
+    t.Settings.TunnelCaption = c.caption;
+    t.Settings.Server = "news.example.org";
+    t.Settings.ProxyUser = c.user1;
+    t.Settings.ProxyUser2 = c.user2;
+    t.Settings.ProxyPasswordFile2 = c.file2;
     EXPECT_EQ(store.LoadPasswords(t), "");
-    EXPECT_EQ(t.ProxyPassword, c.password1);
-    EXPECT_EQ(t.ProxyPassword2, c.password2);
+    EXPECT_EQ(t.Settings.ProxyPassword, c.password1);
+    EXPECT_EQ(t.Settings.ProxyPassword2, c.password2);
   }
 }
 
@@ -93,17 +93,17 @@ TEST_F(SecretStoreTest, StoredPasswordLogsInToARealProxy) {
     SCOPED_TRACE(right ? "right password" : "wrong password");
     ASSERT_EQ(store.Write("Socks", 1, right ? test::RealProxy::kPassword : "nope", error), R::Ok) << error;
     TKestruneItem t;
-    t.TunnelCaption = "Socks";
-    t.Server = "127.0.0.1";
-    t.Port = echo.Port();
-    t.Mapped = test::FreePort();
-    t.ProxyType = 3;
-    t.ProxyHost = "127.0.0.1";
-    t.ProxyPort = proxy.Port();
-    t.ProxyUser = test::RealProxy::kUser;
+    t.Settings.TunnelCaption = "Socks";
+    t.Settings.Server = "127.0.0.1";
+    t.Settings.Port = echo.Port();
+    t.Settings.Mapped = test::FreePort();
+    t.Settings.ProxyType = 3;
+    t.Settings.ProxyHost = "127.0.0.1";
+    t.Settings.ProxyPort = proxy.Port();
+    t.Settings.ProxyUser = test::RealProxy::kUser;
     EXPECT_EQ(store.LoadPasswords(t), "");
     ASSERT_TRUE(t.Start());
-    test::BlockingClient c(static_cast<uint16_t>(t.Mapped));
+    test::BlockingClient c(static_cast<uint16_t>(t.Settings.Mapped));
     if (right) {
       ASSERT_TRUE(c.SendAll("hello"));
       EXPECT_EQ(c.RecvExact(5), "hello");

@@ -1,0 +1,88 @@
+// TunnelSettings: everything the user defines about one tunnel and the settings
+// file keeps, as one plain value. Each member bears the name of its key in the
+// tunnel's section "Tunnel:%d".
+//
+// Three sets of values meet here and differ on purpose:
+//  - the member initialisers below: what a tunnel holds between its creation and
+//    the moment its section is read or the add dialog fills it;
+//  - the defaults for missing keys: in the key table (app/tunnel_section.cpp);
+//  - the values the properties dialog offers for a new tunnel: NewTunnelSettings().
+//
+// Adding a setting: one member here (and its value for a new tunnel in
+// NewTunnelSettings() when that differs), one row at the end of the key table,
+// one control in the properties dialog (or nothing there: the dialog carries
+// every member it does not show unchanged).
+//
+// Thread contract: a plain value; whoever holds it guards it. The copy inside a
+// tunnel is TKestruneItem::Settings (see its FieldsLock).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sorvik {
+
+struct TunnelSettings {
+  std::string SSLFingerprint;
+  std::string SSLSubjectHash;
+  std::string SSLIssuerHash;
+  bool SSLVerifycert = false;
+  std::string SSLClientCertificatePath;
+  bool SSLUseClientCertificate = false;
+  uint8_t ProxyType = 0;  // the proxy type number of proxy_type.h; 8 to 255 connect directly
+  bool LogServerErrors = true;
+  bool LogToServer = true;
+  bool LogFromServer = false;
+  std::string ProxyHost = "127.0.0.1";
+  int32_t ProxyPort = 9050;
+  std::string ProxyHost2;
+  int32_t ProxyPort2 = 0;
+  std::string Server;
+  int32_t Port = 119;
+  int32_t Mapped = 119;
+  bool Autostart = false;
+  std::string TunnelCaption;
+  bool SSLHost = false;
+  bool IPv6Host = false;
+  bool LocalAccess = true;
+  // One summary line (duration, exact bytes each way) when a relayed
+  // connection ends. Off for a stored tunnel without the key; the properties
+  // dialog turns it on for a tunnel it adds.
+  bool LogSummary = false;
+  // TLS for today's servers. Missing from a stored section, they keep the older
+  // behaviour (no server name, no chain check, no key pins).
+  bool SSLSNI = false;          // send the remote host name (SNI)
+  bool SSLVerifyChain = false;  // verify the chain and the host name
+  std::string SSLPinnedKeys;    // "sha256//BASE64" pins separated by ";"
+  // Proxy credentials per hop (first proxy, second proxy). The user names are
+  // stored; a password never is: it comes from the desktop's secret store (the
+  // window) or from a file that only the user may read (ProxyPasswordFile,
+  // read again at every start and test). An empty user name sends nothing.
+  std::string ProxyUser;
+  std::string ProxyUser2;
+  std::string ProxyPasswordFile;
+  std::string ProxyPasswordFile2;
+  // Run time only: no row in the key table, so never written to the file.
+  std::string ProxyPassword;
+  std::string ProxyPassword2;
+
+  bool operator==(const TunnelSettings&) const = default;
+};
+
+// What the properties dialog shows for a new tunnel. New tunnels may get safer
+// values than the member initialisers: a stored file never sees these.
+inline TunnelSettings NewTunnelSettings() {
+  TunnelSettings s;  // where the dialog's values differ from the initialisers:
+  s.LogToServer = false;
+  s.ProxyHost2 = "127.0.0.1";
+  s.ProxyPort2 = 1080;
+  s.Port = 80;
+  s.Mapped = 81;
+  s.LocalAccess = false;
+  s.LogSummary = true;  // a new tunnel logs a summary line per connection
+  s.SSLSNI = true;      // and names its server and checks the chain
+  s.SSLVerifyChain = true;
+  return s;
+}
+
+}  // namespace sorvik
