@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "app/version.h"
+
 namespace sorvik {
 
-inline constexpr const char* kProductName = "Sorvik";
-inline constexpr const char* kProductVersion = "1.2.8";
 // Exit status for a command line that cannot be understood.
 inline constexpr int kExitUsage = 2;
 
@@ -27,7 +27,7 @@ struct TCommandLine {
 // the first unknown option, stray argument or missing value gives Action Error.
 TCommandLine ParseCommandLine(int argc, const char* const* argv);
 
-// "Sorvik 1.2.8".
+// kProductName, a blank, kProductVersion: "Sorvik 1.2.3".
 std::string VersionText();
 // The --help text, several lines ending with a line break.
 std::string UsageText();

@@ -99,7 +99,7 @@ int RunSorvik(const std::string& args, std::string& out, std::string& err) {
 TEST(SorvikExecutable, Version) {
   std::string out, err;
   EXPECT_EQ(RunSorvik("--version", out, err), 0);
-  EXPECT_EQ(out, "Sorvik 1.2.8\n");
+  EXPECT_EQ(out, std::string(kProductName) + " " + kProductVersion + "\n");
   EXPECT_EQ(err, "");
 }
 

@@ -18,6 +18,7 @@
 
 #include "app/app_core.h"
 #include "app/log_buffer.h"
+#include "app/version.h"
 #include "app/gui/qt_bridge.h"
 
 class QAction;
@@ -33,8 +34,6 @@ namespace sorvik {
 class TTunnelModel;
 class TfProperties;
 
-inline constexpr const char* kProductName = "Sorvik";
-inline constexpr const char* kProductVersion = "1.2.8";
 // Set to 1 to also write every log line to standard output (used by the
 // end-to-end test of the program).
 inline constexpr const char* kMirrorLogVariable = "SORVIK_MIRROR_LOG";

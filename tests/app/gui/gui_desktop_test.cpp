@@ -1,6 +1,6 @@
 // The real program on a headless X desktop with a tray host (scripts/desktop.sh):
 // it starts with a settings file holding an autostart tunnel, shows the window
-// "Sorvik 1.2.8" and its tray icon, relays bytes, puts the tunnel's lines in
+// "Sorvik <version>" and its tray icon, relays bytes, puts the tunnel's lines in
 // its log, and rewrites the settings file when SIGTERM ends it.
 #include <gtest/gtest.h>
 
@@ -23,6 +23,7 @@
 
 #include <filesystem>
 
+#include "app/version.h"
 #include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 
@@ -138,7 +139,7 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
   ASSERT_TRUE(WaitFor(
       [&] {
         tree = Shell(xwininfo);
-        return tree.find("\"Sorvik 1.2.8\"") != std::string::npos;
+        return tree.find("\"" + std::string(kProductName) + " " + kProductVersion + "\"") != std::string::npos;
       },
       20000))
       << program.Stderr();
