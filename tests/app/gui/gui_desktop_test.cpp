@@ -30,6 +30,9 @@
 namespace sorvik {
 namespace {
 
+// The main window's title, as the window sets it from the product's name and version.
+std::string WindowTitle() { return std::string(kProductName) + " " + kProductVersion; }
+
 std::string Shell(const std::string& command) {
   std::string out;
   if (FILE* p = ::popen(command.c_str(), "r")) {
@@ -153,7 +156,7 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
     ASSERT_NE(at, std::string::npos) << entry;
     const size_t start = at + key.size();
     const std::string wmClass = entry.substr(start, entry.find('\n', start) - start);
-    const std::string prop = Shell("DISPLAY=" + display + " xprop -name 'Sorvik 1.2.8' WM_CLASS 2>&1");
+    const std::string prop = Shell("DISPLAY=" + display + " xprop -name '" + WindowTitle() + "' WM_CLASS 2>&1");
     EXPECT_NE(prop.find(", \"" + wmClass + "\""), std::string::npos) << prop;
   }
   // The tray host restarts (as after a crash of the panel): the icon comes back.
@@ -674,12 +677,12 @@ TEST(DesktopTray, UsableWhileADialogIsOpen) {
   unsetenv("QT_QPA_PLATFORM");
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
-  ASSERT_TRUE(desktop.WaitState("Sorvik 1.2.8", "IsViewable")) << program.Stderr();
+  ASSERT_TRUE(desktop.WaitState(WindowTitle(), "IsViewable")) << program.Stderr();
   int iconX = 0, iconY = 0;
   ASSERT_TRUE(WaitFor([&] { return desktop.IconCentre(iconX, iconY); }, 45000)) << desktop.X("xwininfo -root -tree");
 
   // F5 on the focused first row opens Properties.
-  desktop.X("xdotool search --name '^Sorvik 1.2.8$' windowactivate --sync key F5");
+  desktop.X("xdotool search --name '^" + WindowTitle() + "$' windowactivate --sync key F5");
   ASSERT_TRUE(desktop.WaitState("Tunnel Properties", "IsViewable")) << program.Stderr();
   const auto minimizeDialog = [&] {
     desktop.X("xdotool search --name '^Tunnel Properties$' windowminimize");
@@ -689,7 +692,7 @@ TEST(DesktopTray, UsableWhileADialogIsOpen) {
   minimizeDialog();
   // A click on the icon brings back the window with its dialog.
   desktop.X("xdotool mousemove " + std::to_string(iconX) + " " + std::to_string(iconY) + " click 1");
-  EXPECT_TRUE(desktop.WaitState("Sorvik 1.2.8", "IsViewable"));
+  EXPECT_TRUE(desktop.WaitState(WindowTitle(), "IsViewable"));
   EXPECT_TRUE(desktop.WaitState("Tunnel Properties", "IsViewable"));
 
   // So does a second start with the same data directory, which then ends.
@@ -698,7 +701,7 @@ TEST(DesktopTray, UsableWhileADialogIsOpen) {
     test::ChildProcess second({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
     EXPECT_EQ(ExitStatusOf(second), 0) << second.Stderr();
   }
-  EXPECT_TRUE(desktop.WaitState("Sorvik 1.2.8", "IsViewable"));
+  EXPECT_TRUE(desktop.WaitState(WindowTitle(), "IsViewable"));
   EXPECT_TRUE(desktop.WaitState("Tunnel Properties", "IsViewable"));
 
   // A change in the dialog, then "Exit" (the menu's last entry) from the icon's menu.
@@ -741,8 +744,8 @@ TEST(DesktopTray, WithoutATrayHostASecondStartBringsTheWindowBack) {
   unsetenv("QT_QPA_PLATFORM");
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
-  ASSERT_TRUE(desktop.WaitState("Sorvik 1.2.8", "IsViewable")) << program.Stderr();
-  desktop.X("xdotool search --name '^Sorvik 1.2.8$' windowactivate --sync key F5");
+  ASSERT_TRUE(desktop.WaitState(WindowTitle(), "IsViewable")) << program.Stderr();
+  desktop.X("xdotool search --name '^" + WindowTitle() + "$' windowactivate --sync key F5");
   ASSERT_TRUE(desktop.WaitState("Tunnel Properties", "IsViewable")) << program.Stderr();
   desktop.X("xdotool search --name '^Tunnel Properties$' windowminimize");
   ASSERT_TRUE(desktop.WaitState("Tunnel Properties", "IsUnMapped"));
@@ -750,7 +753,7 @@ TEST(DesktopTray, WithoutATrayHostASecondStartBringsTheWindowBack) {
     test::ChildProcess second({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
     EXPECT_EQ(ExitStatusOf(second), 0) << second.Stderr();
   }
-  EXPECT_TRUE(desktop.WaitState("Sorvik 1.2.8", "IsViewable"));
+  EXPECT_TRUE(desktop.WaitState(WindowTitle(), "IsViewable"));
   EXPECT_TRUE(desktop.WaitState("Tunnel Properties", "IsViewable"));
   const int status = program.Stop();  // SIGTERM: the exit sequence
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << program.Stderr();
