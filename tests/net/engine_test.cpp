@@ -187,16 +187,20 @@ TEST(MappedPort, DataHookSetDuringABulkTransferSeesChunksOfAtMost32K) {
   const std::string data = RandomBytes(16 << 20, 11);
   std::mutex m;
   size_t largest = 0, chunks = 0;
-  std::thread sender([&] { EXPECT_TRUE(c.SendAll(data, 30000)); });
-  std::string back = c.RecvExact(data.size() / 2, 30000);
-  // Half way: observe the rest.
+  const size_t half = data.size() / 2;
+  std::thread sender([&] { EXPECT_TRUE(c.SendAll(data.substr(0, half), 30000)); });
+  std::string back = c.RecvExact(half, 30000);
+  sender.join();
+  // Half way, with every byte sent so far back: the rest passes the relay only
+  // after the hook is in place.
   t.server.SetOnExecute([&](TIdMappedPortContext& ctx) {
     std::lock_guard<std::mutex> lock(m);
     largest = std::max(largest, ctx.Data().size());
     ++chunks;
   });
+  std::thread rest([&] { EXPECT_TRUE(c.SendAll(data.substr(half), 30000)); });
   back += c.RecvExact(data.size() - back.size(), 30000);
-  sender.join();
+  rest.join();
   EXPECT_TRUE(back == data);
   std::lock_guard<std::mutex> lock(m);
   EXPECT_GT(chunks, 0u);
