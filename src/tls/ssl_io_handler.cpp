@@ -202,19 +202,9 @@ std::string FileStamps(const TIdSSLOptions& o) {
   return out;
 }
 
-}  // namespace
-
-std::shared_ptr<TIdSSLContext> TIdSSLContextCache::Get(const TIdSSLOptions& options, bool verifyOn, bool statusOn) {
-  Key key{options, verifyOn, statusOn, FileStamps(options)};
-  // Outside the lock: it stats the default trust file and may reload the store.
-  // Only the address is compared: a context built on an older store keeps that
-  // store alive, so a new store never has its address.
-  X509_STORE* current = AcquireDefaultTrustStore();
-  const void* store = current;
-  if (current) X509_STORE_free(current);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (context_ && key == key_ && context_->Store() == store) return context_;
-  context_.reset();
+// A client context built from the options; raises when the library refuses
+// them. Any thread: the context is new and not yet shared.
+std::shared_ptr<TIdSSLContext> NewClientContext(const TIdSSLOptions& options, bool verifyOn, bool statusOn) {
   auto context = std::make_shared<TIdSSLContext>();
   context->RootCertFile = options.RootCertFile;
   context->CertFile = options.CertFile;
@@ -229,7 +219,24 @@ std::shared_ptr<TIdSSLContext> TIdSSLContextCache::Get(const TIdSSLOptions& opti
   context->Mode = options.Mode;
   context->VerifyOn = verifyOn;
   context->StatusOn = statusOn;
-  context->Build(sslmClient);  // raises; nothing is kept then
+  context->Build(sslmClient);
+  return context;
+}
+
+}  // namespace
+
+std::shared_ptr<TIdSSLContext> TIdSSLContextCache::Get(const TIdSSLOptions& options, bool verifyOn, bool statusOn) {
+  Key key{options, verifyOn, statusOn, FileStamps(options)};
+  // Outside the lock: it stats the default trust file and may reload the store.
+  // Only the address is compared: a context built on an older store keeps that
+  // store alive, so a new store never has its address.
+  X509_STORE* current = AcquireDefaultTrustStore();
+  const void* store = current;
+  if (current) X509_STORE_free(current);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (context_ && key == key_ && context_->Store() == store) return context_;
+  context_.reset();
+  auto context = NewClientContext(options, verifyOn, statusOn);  // raises; nothing is kept then
   context_ = std::move(context);
   key_ = std::move(key);
   return context_;
@@ -283,22 +290,7 @@ void TIdSSLIOHandlerSocketOpenSSL::BuildClientContext() {
     context_ = ContextCache->Get(options_, verifyOn, statusOn);
     return;
   }
-  auto context = std::make_shared<TIdSSLContext>();
-  context->RootCertFile = options_.RootCertFile;
-  context->CertFile = options_.CertFile;
-  context->KeyFile = options_.KeyFile;
-  context->DHParamsFile = options_.DHParamsFile;
-  context->VerifyDepth = options_.VerifyDepth;
-  context->VerifyMode = options_.VerifyMode;
-  context->VerifyDirs = options_.VerifyDirs;
-  context->CipherList = options_.CipherList;
-  context->Method = options_.Method();
-  context->SSLVersions = options_.SSLVersions();
-  context->Mode = options_.Mode;
-  context->VerifyOn = verifyOn;
-  context->StatusOn = statusOn;
-  context->Build(sslmClient);
-  context_ = std::move(context);
+  context_ = NewClientContext(options_, verifyOn, statusOn);
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
