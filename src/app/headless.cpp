@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/app_core.h"
+#include "app/line_output.h"
 #include "app/queue_dispatcher.h"
 #include "app/settings.h"
 
@@ -57,28 +58,20 @@ class THeadlessTimer : public IOneShotTimer {
 };
 
 // Standard output as the log view (main thread, or a worker acting for it
-// while the main thread is idle, see TQueueDispatcher). Lines collect in the
-// stream's buffer and go out with Flush(): the main loop calls it after each
-// batch of events before it waits again, and a worker after each line it
-// appended while the main thread waited. A reader of a pipe sees every line
-// promptly, and a batch costs one write instead of one per line.
+// while the main thread is idle, see TQueueDispatcher). Each line is handed to
+// a TLineOutput, whose own thread writes the lines in batches: a reader of a
+// pipe sees every line within about a millisecond, a busy tunnel costs one
+// write per batch instead of one per line, and no reporting thread waits for a
+// write (unless the reader stops reading and the output's buffer fills up).
 class TStdoutLog : public ILogView {
  public:
-  explicit TStdoutLog(std::FILE* out) : out_(out) {}
-  void LineAppended(const std::string& line, bool) override {
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fputc('\n', out_);
-    pending_ = true;
-  }
-  void Flush() {
-    if (!pending_) return;
-    pending_ = false;
-    std::fflush(out_);
-  }
+  explicit TStdoutLog(std::FILE* out) : output_(out) {}
+  void LineAppended(const std::string& line, bool) override { output_.Append(line); }
+  // Main thread, once no worker reports any more: writes what waits.
+  void Close() { output_.Close(); }
 
  private:
-  std::FILE* out_;
-  bool pending_ = false;
+  TLineOutput output_;
 };
 
 }  // namespace
@@ -138,10 +131,9 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     }
     core.ArmAutostart();
 
-    // While this thread waits, a worker's event line is appended and written
-    // out on the worker's own thread (the dispatcher's idle mode): no wake-up
-    // of this thread per line.
-    dispatcher.SetInlineEpilogue([&view] { view.Flush(); });
+    // While this thread waits, a worker's event line is appended on the
+    // worker's own thread (the dispatcher's idle mode): no wake-up of this
+    // thread per line.
     for (;;) {
       pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {dispatcher.WakeFd(), POLLIN, 0}};
       // Bounded by the autostart deadline when armed; otherwise woken by a
@@ -155,9 +147,7 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       if (fds[0].revents & POLLIN) break;
       dispatcher.RunPending();
       if (timer.Due()) core.AutostartTimerFired();
-      view.Flush();
     }
-    dispatcher.SetInlineEpilogue(nullptr);
 
     // Stop every tunnel: events off first, so no worker waits for this thread
     // while this thread waits for the workers (each stop is bounded).
@@ -166,7 +156,7 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       tunnel->Stop();
     }
     core.ReleaseTunnels();
-    view.Flush();
+    view.Close();
     core.Log().SetView(nullptr);
   }
 

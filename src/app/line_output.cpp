@@ -1,0 +1,67 @@
+#include "app/line_output.h"
+
+namespace sorvik {
+
+TLineOutput::TLineOutput(std::FILE* out, std::chrono::microseconds gather) : out_(out), gather_(gather) {
+  writer_ = std::thread([this] { WriterLoop(); });
+}
+
+TLineOutput::~TLineOutput() { Close(); }
+
+void TLineOutput::Append(std::string_view line) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (stopped_) {
+    // No writer any more: straight to the stream, under the lock.
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+    return;
+  }
+  // Bounded by the writer, which empties the buffer into the stream.
+  room_.wait(lock, [&] { return pending_.size() < kMaxPendingBytes || closing_; });
+  const bool first = pending_.empty();
+  pending_.append(line);
+  pending_ += '\n';
+  const bool full = pending_.size() >= kBatchBytes;
+  lock.unlock();
+  // One wake-up per batch: the first line starts the writer's gather time; a
+  // full batch ends it early.
+  if (first || full) wake_.notify_one();
+}
+
+void TLineOutput::Close() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  wake_.notify_one();
+  room_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
+// Writer thread: waits for lines, gathers for a moment, writes the batch.
+void TLineOutput::WriterLoop() {
+  std::string batch;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // Bounded by Close().
+    wake_.wait(lock, [&] { return !pending_.empty() || closing_; });
+    if (pending_.empty()) {  // closing, nothing left
+      stopped_ = true;
+      break;
+    }
+    if (!closing_) {
+      // Bounded by the gather time.
+      wake_.wait_for(lock, gather_, [&] { return closing_ || pending_.size() >= kBatchBytes; });
+    }
+    batch.swap(pending_);
+    lock.unlock();
+    room_.notify_all();
+    std::fwrite(batch.data(), 1, batch.size(), out_);
+    std::fflush(out_);
+    batch.clear();
+    lock.lock();
+  }
+}
+
+}  // namespace sorvik
