@@ -143,6 +143,12 @@ struct TIdMappedPortTCP::Impl {
   // Deactivation under way: no worker goes idle; guarded by workers_mutex.
   bool workers_quit = false;
 
+  // Owner's thread: SetActive(true) and SetActive(false).
+  void Activate();
+  void BindListener(const TIdListenBinding& binding);
+  void CloseListeners();
+  void Deactivate();
+
   void ListenLoop(int fd);
   void StartWorker(int fd);
   // Worker thread, after its connection: waits idle for the next one. Null:
@@ -279,123 +285,143 @@ void TIdMappedPortTCP::CancelAllConnections() { impl_->CancelAll(); }
 // Activation and deactivation (owner's thread)
 
 void TIdMappedPortTCP::SetActive(bool value) {
-  Impl& im = *impl_;
-  if (value == im.active) return;
+  if (value == impl_->active) return;
   if (value) {
-    IgnoreSigpipe();
-    im.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (im.wake_fd < 0) RaiseSocketError(errno);
-    auto fail = [&](auto&& error) {
-      for (auto& l : im.listeners) ::close(l.fd);
-      im.listeners.clear();
-      ::close(im.wake_fd);
-      im.wake_fd = -1;
-      throw error;
-    };
-    // Bind every binding first, then listen on each.
-    for (const TIdListenBinding& b : Bindings) {
-      const bool v6 = b.IPVersion == Id_IPv6;
-      sockaddr_storage ss{};
-      socklen_t len;
-      const uint16_t port = b.Port != 0 ? b.Port : DefaultPort;
-      if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        a->sin6_addr = in6addr_any;
-        if (!b.IP.empty() && ::inet_pton(AF_INET6, b.IP.c_str(), &a->sin6_addr) != 1) fail(BindFailure(EINVAL));
-        len = sizeof(sockaddr_in6);
-      } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        a->sin_addr.s_addr = htonl(INADDR_ANY);  // an empty address: all IPv4 addresses
-        if (!b.IP.empty() && ::inet_pton(AF_INET, b.IP.c_str(), &a->sin_addr) != 1) fail(BindFailure(EINVAL));
-        len = sizeof(sockaddr_in);
-      }
-      int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      if (fd < 0) fail(EIdSocketError(errno, SocketErrorMessage(errno)));
-      im.listeners.push_back({fd, port, {}});
-      int one = 1;
-      // Linux's SO_REUSEADDR still refuses a second listener on the same port;
-      // what it allows is binding while earlier connections of this port sit in
-      // TIME_WAIT, which a restart of the tunnel needs.
-      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      if (v6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-      if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) fail(BindFailure(errno));
-      // Nagle's algorithm stays on (the default).
-      sockaddr_storage bound{};
-      socklen_t blen = sizeof bound;
-      if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0) im.listeners.back().port = SockaddrPort(bound);
-    }
-    for (auto& l : im.listeners) {
-      if (::listen(l.fd, ListenQueue) != 0) {
-        if (errno == EADDRINUSE) fail(BindFailure(errno));
-        fail(EIdSocketError(errno, SocketErrorMessage(errno)));
-      }
-    }
-    {
-      std::lock_guard<std::mutex> lock(im.list_mutex);
-      im.cancelling = false;
-    }
-    im.active = true;
-    try {
-      for (auto& l : im.listeners) {
-        int fd = l.fd;
-        l.thread = std::thread([&im, fd] { im.ListenLoop(fd); });
-      }
-    } catch (...) {
-      SetActive(false);
-      throw;
-    }
-    return;
+    impl_->Activate();
+  } else {
+    impl_->Deactivate();
   }
+}
 
-  // ---- deactivation ----
-  // 1. Stop the listeners: the wake fd ends their wait at once.
+// Owner's thread: every binding is bound before any listens, so a binding that
+// fails leaves no port of the others accepting connections; then one listener
+// thread starts per binding.
+void TIdMappedPortTCP::Impl::Activate() {
+  IgnoreSigpipe();
+  wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd < 0) RaiseSocketError(errno);
+  try {
+    for (const TIdListenBinding& b : self.Bindings) BindListener(b);
+    for (auto& l : listeners) {
+      if (::listen(l.fd, self.ListenQueue) != 0) {
+        if (errno == EADDRINUSE) throw BindFailure(errno);
+        throw EIdSocketError(errno, SocketErrorMessage(errno));
+      }
+    }
+  } catch (...) {
+    CloseListeners();
+    throw;
+  }
+  {
+    std::lock_guard<std::mutex> lock(list_mutex);
+    cancelling = false;
+  }
+  active = true;
+  try {
+    for (auto& l : listeners) {
+      int fd = l.fd;
+      l.thread = std::thread([this, fd] { ListenLoop(fd); });
+    }
+  } catch (...) {
+    Deactivate();
+    throw;
+  }
+}
+
+// Owner's thread, during activation: makes the socket of one binding and binds
+// it (no listen yet). The socket joins `listeners` as soon as it exists, so
+// that CloseListeners() releases it whatever fails afterwards.
+void TIdMappedPortTCP::Impl::BindListener(const TIdListenBinding& b) {
+  const bool v6 = b.IPVersion == Id_IPv6;
+  sockaddr_storage ss{};
+  socklen_t len;
+  const uint16_t port = b.Port != 0 ? b.Port : self.DefaultPort;
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(port);
+    a->sin6_addr = in6addr_any;
+    if (!b.IP.empty() && ::inet_pton(AF_INET6, b.IP.c_str(), &a->sin6_addr) != 1) throw BindFailure(EINVAL);
+    len = sizeof(sockaddr_in6);
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    a->sin_addr.s_addr = htonl(INADDR_ANY);  // an empty address: all IPv4 addresses
+    if (!b.IP.empty() && ::inet_pton(AF_INET, b.IP.c_str(), &a->sin_addr) != 1) throw BindFailure(EINVAL);
+    len = sizeof(sockaddr_in);
+  }
+  int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) throw EIdSocketError(errno, SocketErrorMessage(errno));
+  listeners.push_back({fd, port, {}});
+  int one = 1;
+  // Linux's SO_REUSEADDR still refuses a second listener on the same port;
+  // what it allows is binding while earlier connections of this port sit in
+  // TIME_WAIT, which a restart of the tunnel needs.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (v6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) throw BindFailure(errno);
+  // Nagle's algorithm stays on (the default).
+  sockaddr_storage bound{};
+  socklen_t blen = sizeof bound;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0) listeners.back().port = SockaddrPort(bound);
+}
+
+// Owner's thread, when activation fails before any listener thread runs:
+// closes the sockets made so far and the wake fd.
+void TIdMappedPortTCP::Impl::CloseListeners() {
+  for (auto& l : listeners) ::close(l.fd);
+  listeners.clear();
+  ::close(wake_fd);
+  wake_fd = -1;
+}
+
+// Owner's thread. The listeners stop first, so that no new connection arrives
+// while the open ones are cancelled; then the workers are waited for.
+void TIdMappedPortTCP::Impl::Deactivate() {
+  // The wake fd ends the listeners' wait at once.
   uint64_t one = 1;
-  [[maybe_unused]] ssize_t w = ::write(im.wake_fd, &one, sizeof one);
-  for (auto& l : im.listeners) {
+  [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
+  for (auto& l : listeners) {
     if (l.thread.joinable()) l.thread.join();
     ::close(l.fd);
   }
-  im.listeners.clear();
-  // 2. Cancel both sides of every connection; a worker that registers from now
-  // on cancels itself.
+  listeners.clear();
+  // Both sides of every connection are cancelled; a worker that registers from
+  // now on cancels itself.
   {
-    std::lock_guard<std::mutex> lock(im.list_mutex);
-    im.cancelling = true;
-    for (TIdMappedPortContext* ctx : im.contexts) ctx->Cancel();
+    std::lock_guard<std::mutex> lock(list_mutex);
+    cancelling = true;
+    for (TIdMappedPortContext* ctx : contexts) ctx->Cancel();
   }
-  // 3. Wait for the workers. Idle ones end at once; every wait of a busy one is
-  // cancellable, so this ends promptly; the 500 ms round only re-cancels as a
-  // safety net.
+  // Idle workers end at once; every wait of a busy one is cancellable, so this
+  // ends promptly. The polling round only re-cancels, as a safety net for a
+  // wait that began just after the cancel.
   {
-    std::lock_guard<std::mutex> lock(im.workers_mutex);
-    im.workers_quit = true;
-    for (Impl::IdleWorker* w : im.idle) {
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    workers_quit = true;
+    for (IdleWorker* w : idle) {
       w->quit = true;
       w->cv.notify_one();
     }
-    im.idle.clear();
+    idle.clear();
   }
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(im.workers_mutex);
-      if (im.workers_cv.wait_for(lock, std::chrono::milliseconds(kDeactivatePollMs),
-                                 [&] { return im.workers == 0; })) {
+      std::unique_lock<std::mutex> lock(workers_mutex);
+      if (workers_cv.wait_for(lock, std::chrono::milliseconds(kDeactivatePollMs), [&] { return workers == 0; })) {
         break;
       }
     }
-    im.CancelAll();
+    CancelAll();
   }
-  ::close(im.wake_fd);
-  im.wake_fd = -1;
+  ::close(wake_fd);
+  wake_fd = -1;
   {
-    std::lock_guard<std::mutex> lock(im.workers_mutex);
-    im.workers_quit = false;
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    workers_quit = false;
   }
-  im.active = false;
+  active = false;
 }
 
 // ---------------------------------------------------------------------------
