@@ -298,7 +298,26 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
   // wrong ends the attempt before anything goes on the network.
   std::shared_ptr<const TClientIdentity> identity;
   if (!options_.CertFile.empty()) identity = LoadClientIdentity(options_.CertFile);
-  // 1. TCP connection and proxy chain in clear text.
+  OpenClearTextPath();
+  try {
+    RefuseStrayProxyBytes();
+    PrepareSocketForTls();
+    SSL* ssl = NewSession(identity.get());
+    Handshake(ssl);
+    JudgeUnjudgedPeer(ssl);
+    if (OnStatusInfo) OnStatusInfo(TIdSSLCipher(ssl).InfoLine());
+    // From here on reads and writes go through the session.
+    pass_through_ = false;
+  } catch (...) {
+    handshaking_ = false;
+    Close();
+    throw;
+  }
+}
+
+// The TCP connection and the proxy chain speak clear text, so the handler
+// passes bytes through untouched while they are set up.
+void TIdSSLIOHandlerSocketOpenSSL::OpenClearTextPath() {
   const bool remembered = pass_through_;
   pass_through_ = true;
   try {
@@ -308,104 +327,108 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
     throw;
   }
   pass_through_ = remembered;
+}
 
-  try {
-    // Bytes that came after the last proxy reply, before this side has said a
-    // word of TLS, can only be the proxy's own: a server speaks TLS only after
-    // the client's hello. Forwarding them would hand them to the local client in
-    // clear, ahead of the verified stream, so the connection fails instead.
-    if (!input_.empty()) {
-      const size_t stray = input_.size();
-      input_.clear();
-      EIdOSSLConnectError error(WithContext(kMsgConnect, "Unexpected data before the TLS handshake (" +
-                                                             std::to_string(stray) + " bytes after the proxy reply)."));
-      error.SSLErrorCode = SSL_ERROR_SSL;
-      throw error;
-    }
-    // 2.-3. Context and session object.
-    if (!context_) BuildClientContext();
-    if (!socket_) socket_ = std::make_unique<TIdSSLSocket>(this, context_.get());
-    socket_->Context = context_.get();
-    // 4. Socket time-outs. The handshake and the relay run the socket
-    // non-blocking and wait with poll() for at most the same time, so that a
-    // record without application data never holds a read and Cancel() ends
-    // every wait.
-    SetSocketTimeouts(Handle(), SocketTimeoutMs());
-    // The handshake and every record go out at once: with Nagle's rule a record
-    // written right after the client's Finished waits for the server's delayed
-    // acknowledgement (about 40 ms per connection).
-    const int noDelay = 1;
-    setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-    if (OnBeforeConnect) OnBeforeConnect(*this);
-    // 5. Library session.
+// Bytes that came after the last proxy reply, before this side has said a
+// word of TLS, can only be the proxy's own: a server speaks TLS only after
+// the client's hello. Forwarding them would hand them to the local client in
+// clear, ahead of the verified stream, so the connection fails instead.
+void TIdSSLIOHandlerSocketOpenSSL::RefuseStrayProxyBytes() {
+  if (input_.empty()) return;
+  const size_t stray = input_.size();
+  input_.clear();
+  EIdOSSLConnectError error(WithContext(kMsgConnect, "Unexpected data before the TLS handshake (" +
+                                                         std::to_string(stray) + " bytes after the proxy reply)."));
+  error.SSLErrorCode = SSL_ERROR_SSL;
+  throw error;
+}
+
+// The context (own or shared), the session holder and the socket options the
+// handshake and the relay rely on.
+void TIdSSLIOHandlerSocketOpenSSL::PrepareSocketForTls() {
+  if (!context_) BuildClientContext();
+  if (!socket_) socket_ = std::make_unique<TIdSSLSocket>(this, context_.get());
+  socket_->Context = context_.get();
+  // The handshake and the relay run the socket non-blocking and wait with
+  // poll() for at most the same time, so that a record without application
+  // data never holds a read and Cancel() ends every wait.
+  SetSocketTimeouts(Handle(), SocketTimeoutMs());
+  // The handshake and every record go out at once: with Nagle's rule a record
+  // written right after the client's Finished waits for the server's delayed
+  // acknowledgement (about 40 ms per connection).
+  const int noDelay = 1;
+  setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+  if (OnBeforeConnect) OnBeforeConnect(*this);
+}
+
+// The library session on this socket, with what belongs to it alone: the
+// information callback, the way back from the library callbacks to this
+// handler, the server name and the client certificate. Leaves the socket
+// non-blocking for the handshake.
+SSL* TIdSSLIOHandlerSocketOpenSSL::NewSession(const TClientIdentity* identity) {
+  ERR_clear_error();
+  SSL* ssl = SSL_new(context_->Handle());
+  if (!ssl) throw EIdOSSLCreatingSessionError(kMsgCreatingSession);
+  socket_->ssl_ = ssl;
+  // The context's information callback, set on this session alone (see Build).
+  if (context_->StatusOn) SSL_set_info_callback(ssl, &TIdSSLIOHandlerSocketOpenSSL::StatusBridge);
+  int r = SSL_set_ex_data(ssl, kSessionDataIndex, socket_.get());
+  if (r <= 0) RaiseTlsError<EIdOSSLDataBindingError>(r, SSL_get_error(ssl, r), kMsgDataBinding);
+  r = SSL_set_fd(ssl, Handle());
+  if (r <= 0) RaiseTlsError<EIdOSSLFDSetError>(r, SSL_get_error(ssl, r), kMsgFDSet);
+  // Without a ServerName no host name is given to the session.
+  if (!options_.ServerName.empty() && SSL_set_tlsext_host_name(ssl, options_.ServerName.c_str()) != 1) {
     ERR_clear_error();
-    SSL* ssl = SSL_new(context_->Handle());
-    if (!ssl) throw EIdOSSLCreatingSessionError(kMsgCreatingSession);
-    socket_->ssl_ = ssl;
-    // The context's information callback, set on this session alone (see Build).
-    if (context_->StatusOn) SSL_set_info_callback(ssl, &TIdSSLIOHandlerSocketOpenSSL::StatusBridge);
-    // 6. Way back from the library callbacks.
-    int r = SSL_set_ex_data(ssl, kSessionDataIndex, socket_.get());
-    if (r <= 0) RaiseTlsError<EIdOSSLDataBindingError>(r, SSL_get_error(ssl, r), kMsgDataBinding);
-    // 7. Socket.
-    r = SSL_set_fd(ssl, Handle());
-    if (r <= 0) RaiseTlsError<EIdOSSLFDSetError>(r, SSL_get_error(ssl, r), kMsgFDSet);
-    // The server name (SNI) and the client certificate belong to this session
-    // alone. Without a ServerName no host name is given to the session.
-    if (!options_.ServerName.empty() && SSL_set_tlsext_host_name(ssl, options_.ServerName.c_str()) != 1) {
-      ERR_clear_error();
-      throw EIdOSSLCreatingSessionError("Server name \"" + options_.ServerName + "\" cannot be sent (SNI).");
-    }
-    if (identity) PresentClientIdentity(ssl, *identity);
-    MakeNonBlocking(Handle());
-    // 8. Handshake; StatusBridge and VerifyBridge run inside SSL_connect.
-    handshaking_ = true;
-    judged_leaf_ = false;
-    for (;;) {
-      ERR_clear_error();
-      r = SSL_connect(ssl);
-      if (r > 0) break;
-      const int e = SSL_get_error(ssl, r);
-      if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        WaitSocket(e == SSL_ERROR_WANT_WRITE);  // bounded by the socket time-out
-        continue;
-      }
-      handshaking_ = false;
-      CheckCancelled();  // a callback of a cancelled handshake refused to wait
-      RaiseTlsError<EIdOSSLConnectError>(r, e, kMsgConnect);
+    throw EIdOSSLCreatingSessionError("Server name \"" + options_.ServerName + "\" cannot be sent (SNI).");
+  }
+  if (identity) PresentClientIdentity(ssl, *identity);
+  MakeNonBlocking(Handle());
+  return ssl;
+}
+
+// The handshake; StatusBridge and VerifyBridge run inside SSL_connect. Every
+// wait for the socket is bounded by the socket time-out and ended by Cancel().
+void TIdSSLIOHandlerSocketOpenSSL::Handshake(SSL* ssl) {
+  handshaking_ = true;
+  judged_leaf_ = false;
+  for (;;) {
+    ERR_clear_error();
+    const int r = SSL_connect(ssl);
+    if (r > 0) break;
+    const int e = SSL_get_error(ssl, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+      WaitSocket(e == SSL_ERROR_WANT_WRITE);
+      continue;
     }
     handshaking_ = false;
-    CheckCancelled();  // a cancelled handshake may have skipped its reports
-    // The certificate must have been judged by OnVerifyPeer at depth 0. The
-    // library always gets there; should a library version ever skip it, the
-    // handler judges the peer's certificate here instead of letting it pass.
-    if (context_->VerifyOn && !judged_leaf_) {
-      bool accepted = true;
-      {
-        const auto lock = LockUnlessCancelled(TlsVerifyLock(), this);
-        CheckCancelled();
-        TIdX509 certificate(SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl));
-        const int error = static_cast<int>(SSL_get_verify_result(ssl));
-        try {
-          accepted = OnVerifyPeer(certificate, error == X509_V_OK, 0, error);
-        } catch (...) {
-        }
-      }
-      if (!accepted) {
-        EIdOSSLConnectError error(
-            WithContext(kMsgConnect, LibraryErrorText(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_CERTIFICATE_VERIFY_FAILED))));
-        error.SSLErrorCode = SSL_ERROR_SSL;
-        throw error;
-      }
+    CheckCancelled();  // a callback of a cancelled handshake refused to wait
+    RaiseTlsError<EIdOSSLConnectError>(r, e, kMsgConnect);
+  }
+  handshaking_ = false;
+  CheckCancelled();  // a cancelled handshake may have skipped its reports
+}
+
+// The certificate must have been judged by OnVerifyPeer at depth 0. The
+// library always gets there; should a library version ever skip it, the
+// handler judges the peer's certificate here instead of letting it pass.
+void TIdSSLIOHandlerSocketOpenSSL::JudgeUnjudgedPeer(SSL* ssl) {
+  if (!context_->VerifyOn || judged_leaf_) return;
+  bool accepted = true;
+  {
+    const auto lock = LockUnlessCancelled(TlsVerifyLock(), this);
+    CheckCancelled();
+    TIdX509 certificate(SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl));
+    const int error = static_cast<int>(SSL_get_verify_result(ssl));
+    try {
+      accepted = OnVerifyPeer(certificate, error == X509_V_OK, 0, error);
+    } catch (...) {
     }
-    // 9. Cipher line.
-    if (OnStatusInfo) OnStatusInfo(TIdSSLCipher(ssl).InfoLine());
-    // 10.
-    pass_through_ = false;
-  } catch (...) {
-    handshaking_ = false;
-    Close();
-    throw;
+  }
+  if (!accepted) {
+    EIdOSSLConnectError error(
+        WithContext(kMsgConnect, LibraryErrorText(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_CERTIFICATE_VERIFY_FAILED))));
+    error.SSLErrorCode = SSL_ERROR_SSL;
+    throw error;
   }
 }
 

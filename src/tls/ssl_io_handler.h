@@ -23,6 +23,7 @@ typedef struct x509_store_ctx_st X509_STORE_CTX;
 namespace sorvik {
 
 class TIdX509;
+class TClientIdentity;
 class TIdSSLIOHandlerSocketOpenSSL;
 
 enum TIdSSLVersion : uint8_t { sslvSSLv2 = 0, sslvSSLv23 = 1, sslvSSLv3 = 2, sslvTLSv1 = 3 };
@@ -259,6 +260,13 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
 
  private:
   void BuildClientContext();
+  // The steps of OpenTlsSession, in order (worker thread).
+  void OpenClearTextPath();
+  void RefuseStrayProxyBytes();
+  void PrepareSocketForTls();
+  SSL* NewSession(const TClientIdentity* identity);
+  void Handshake(SSL* ssl);
+  void JudgeUnjudgedPeer(SSL* ssl);
   // Waits (poll) for the socket to be readable (`forWrite` false) or writable,
   // bounded by the socket time-out; Cancel() ends it with EIdConnectionCancelled.
   // A time-out raises the socket layer's time-out error.
