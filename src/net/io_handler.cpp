@@ -249,66 +249,79 @@ void TIdIOHandler::Open() {
   }
 }
 
-// Worker thread: address of the target, status reports, then the connect under
-// the time-limit rules. Every wait here is cancellable.
+// Worker thread: the address of the target, looked up when the host is a
+// name, then the connect within the time limit. Every wait here is cancellable.
 void TIdIOHandler::ConnectSocket(const std::string& host, uint16_t port, TIdIPVersion version) {
   sockaddr_storage addr{};
-  socklen_t addr_len = 0;
+  socklen_t addr_len = LiteralAddress(host, port, version, addr);
+  if (addr_len == 0) addr_len = ResolveAddress(host, port, version, addr);
+  DoStatus(hsConnecting, SockaddrIP(addr));
+  ConnectWithinTimeLimit(addr, addr_len);
+}
+
+// The address of a host given as an address literal ("LOCALHOST" counts as
+// one for IPv4), with the port; 0 when the host is a name to look up.
+socklen_t TIdIOHandler::LiteralAddress(const std::string& host, uint16_t port, TIdIPVersion version,
+                                       sockaddr_storage& addr) {
   if (version == Id_IPv4) {
     auto* a = reinterpret_cast<sockaddr_in*>(&addr);
     a->sin_family = AF_INET;
     a->sin_port = htons(port);
-    addr_len = sizeof(sockaddr_in);
     if (EqualsNoCase(host, "LOCALHOST")) {
       a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     } else if (!ParseDottedQuad(host, a->sin_addr)) {
-      addr_len = 0;
+      return 0;
     }
+    return sizeof(sockaddr_in);
+  }
+  auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+  a->sin6_family = AF_INET6;
+  a->sin6_port = htons(port);
+  if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) return 0;
+  return sizeof(sockaddr_in6);
+}
+
+// Looks the host name up (firing hsResolving) and gives the first address of
+// the version's family with the port.
+socklen_t TIdIOHandler::ResolveAddress(const std::string& host, uint16_t port, TIdIPVersion version,
+                                       sockaddr_storage& addr) {
+  DoStatus(hsResolving, host);
+  // The lookup may take seconds (an unreachable name server); it runs on a
+  // detached thread so that Cancel() still ends this wait at once.
+  struct Found {
+    sockaddr_storage addr{};
+    socklen_t addr_len = 0;
+    bool ok = false;
+  };
+  auto lookup = std::make_shared<Found>();
+  const int family = version == Id_IPv6 ? AF_INET6 : AF_INET;
+  RunAbandonable(
+      [lookup, host, family] {
+        addrinfo hints{};
+        hints.ai_family = family;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0 && res) {
+          std::memcpy(&lookup->addr, res->ai_addr, res->ai_addrlen);
+          lookup->addr_len = res->ai_addrlen;
+          lookup->ok = true;
+        }
+        if (res) ::freeaddrinfo(res);
+      },
+      cancel_fd_);
+  if (!lookup->ok) RaiseSocketError(kHostNotFoundError);
+  addr = lookup->addr;
+  if (addr.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(port);
   } else {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(port);
-    addr_len = sizeof(sockaddr_in6);
-    if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) addr_len = 0;
+    reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = htons(port);
   }
+  return lookup->addr_len;
+}
 
-  if (addr_len == 0) {
-    DoStatus(hsResolving, host);
-    // The lookup may take seconds (an unreachable name server); it runs on a
-    // detached thread so that Cancel() still ends this wait at once.
-    struct Found {
-      sockaddr_storage addr{};
-      socklen_t addr_len = 0;
-      bool ok = false;
-    };
-    auto lookup = std::make_shared<Found>();
-    const int family = version == Id_IPv6 ? AF_INET6 : AF_INET;
-    RunAbandonable(
-        [lookup, host, family] {
-          addrinfo hints{};
-          hints.ai_family = family;
-          hints.ai_socktype = SOCK_STREAM;
-          addrinfo* res = nullptr;
-          if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0 && res) {
-            std::memcpy(&lookup->addr, res->ai_addr, res->ai_addrlen);
-            lookup->addr_len = res->ai_addrlen;
-            lookup->ok = true;
-          }
-          if (res) ::freeaddrinfo(res);
-        },
-        cancel_fd_);
-    if (!lookup->ok) RaiseSocketError(kHostNotFoundError);
-    addr = lookup->addr;
-    addr_len = lookup->addr_len;
-    if (addr.ss_family == AF_INET) {
-      reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(port);
-    } else {
-      reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = htons(port);
-    }
-  }
-
-  DoStatus(hsConnecting, SockaddrIP(addr));
-
+// Makes the socket and connects it; the socket becomes this handler's as soon
+// as it exists, so that Close() and Cancel() reach it during the wait.
+void TIdIOHandler::ConnectWithinTimeLimit(const sockaddr_storage& addr, socklen_t addr_len) {
   // The socket follows the family of the address it connects to, so a proxy
   // reached over IPv4 works for an IPv6 destination and the other way round.
   int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -317,7 +330,7 @@ void TIdIOHandler::ConnectSocket(const std::string& host, uint16_t port, TIdIPVe
     std::lock_guard<std::mutex> lock(binding_lock_);
     binding_.Handle = fd;
   }
-  int r = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len);
+  int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), addr_len);
   if (r != 0 && errno != EINPROGRESS && errno != EINTR) RaiseSocketError(errno);
   if (r != 0) {
     // Wait in slices of at most 125 ms: ConnectTimeout > 0 is counted down,

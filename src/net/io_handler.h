@@ -5,6 +5,8 @@
 // member another thread may call is Cancel(), which is safe from any thread.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -178,8 +180,14 @@ class TIdIOHandler : public TIdComponent {
  private:
   bool WaitFor(short events, int timeout_ms);
   void ReleaseProxy();
-  // Resolves the target of the TCP connection (firing hsResolving for names).
+  // Resolves the target of the TCP connection (firing hsResolving for names),
+  // then connects (firing hsConnecting).
   void ConnectSocket(const std::string& host, uint16_t port, TIdIPVersion version);
+  // The steps of ConnectSocket (owning thread).
+  static socklen_t LiteralAddress(const std::string& host, uint16_t port, TIdIPVersion version,
+                                  sockaddr_storage& addr);
+  socklen_t ResolveAddress(const std::string& host, uint16_t port, TIdIPVersion version, sockaddr_storage& addr);
+  void ConnectWithinTimeLimit(const sockaddr_storage& addr, socklen_t addr_len);
 
   // The proxy reply bound while Open() walks the proxy chain: armed, and its
   // deadline set again by every write (each request starts a new reply wait).
