@@ -45,6 +45,8 @@ constexpr size_t kMaxIdleWorkers = 128;
 // are delivered meanwhile.
 constexpr int kLingerQuietMs = 2000;
 constexpr int kLingerMaxMs = 30000;
+// Deactivation cancels this many connections per hold of the context lock.
+constexpr int kCancelChunk = 32;
 // The listener looks at its wake fd after this many accepts in one go.
 constexpr int kAcceptBatch = 64;
 
@@ -94,9 +96,10 @@ struct TIdMappedPortTCP::Impl {
     std::thread thread;
   };
   std::vector<Listener> listeners;
-  // eventfd, readable while the listeners must stop. Written by the owner only
-  // while no listener thread runs (before they start, after they are joined);
-  // the listeners read it.
+  // eventfd, readable once deactivation has begun: the listeners and every
+  // relay poll it, so one write ends all their waits at once. The field is set
+  // by the owner only while no listener or worker thread runs (before they
+  // start, after they have ended).
   int wake_fd = -1;
 
   // ---- hooks ----
@@ -388,11 +391,22 @@ void TIdMappedPortTCP::Impl::Deactivate() {
   }
   listeners.clear();
   // Both sides of every connection are cancelled; a worker that registers from
-  // now on cancels itself.
-  {
+  // now on cancels itself. The relays have already been woken by the wake fd;
+  // the lock is given up after every few contexts, so that the workers ending
+  // meanwhile can deregister instead of queueing up behind the whole loop.
+  for (bool more = true; more;) {
     std::lock_guard<std::mutex> lock(list_mutex);
     cancelling = true;
-    for (TIdMappedPortContext* ctx : contexts) ctx->Cancel();
+    more = false;
+    int cancelled = 0;
+    for (TIdMappedPortContext* ctx : contexts) {
+      if (ctx->cancelled_) continue;
+      if (cancelled++ == kCancelChunk) {
+        more = true;
+        break;
+      }
+      ctx->Cancel();
+    }
   }
   // Idle workers end at once; every wait of a busy one is cancellable, so this
   // ends promptly. The polling round only re-cancels, as a safety net for a
@@ -573,8 +587,10 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::NextConnection() {
       }
     }
   }
-  --workers;
-  workers_cv.notify_all();
+  // Only deactivation waits, and only for the last one: one wake-up instead of
+  // one per ending worker. Under the lock: once it is released the server may
+  // be gone.
+  if (--workers == 0) workers_cv.notify_all();
   return nullptr;
 }
 
@@ -733,27 +749,30 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
 
 namespace {
 
-// Poll set of the relay: both sockets and both cancel fds. Waits without a
-// time limit: bounded by the peers and by Cancel().
+// Poll set of the relay: both sockets, both cancel fds and the server's stop
+// fd (readable once deactivation has begun: one write ends every relay's wait
+// at once). Waits without a time limit: bounded by the peers, by Cancel() and
+// by deactivation.
 struct RelayPoll {
-  pollfd fds[4];
-  RelayPoll(TIdIOHandler& local, TIdIOHandler& remote)
+  pollfd fds[5];
+  RelayPoll(TIdIOHandler& local, TIdIOHandler& remote, int stopFd)
       : fds{{local.Handle(), POLLIN, 0},
             {remote.Handle(), POLLIN, 0},
             {local.CancelHandle(), POLLIN, 0},
-            {remote.CancelHandle(), POLLIN, 0}} {}
+            {remote.CancelHandle(), POLLIN, 0},
+            {stopFd, POLLIN, 0}} {}
   // After the client's end of stream: the local socket only reports a failure
   // (a reset), which ends the relay.
   void StopReadingLocal() { fds[0].events = 0; }
   // false: cancelled or failed.
   bool Wait(int timeout, bool& localReady, bool& remoteReady) {
     for (;;) {
-      int r = ::poll(fds, 4, timeout);
+      int r = ::poll(fds, 5, timeout);
       if (r < 0) {
         if (errno == EINTR) continue;
         return false;
       }
-      if (fds[2].revents || fds[3].revents) return false;
+      if (fds[2].revents || fds[3].revents || fds[4].revents) return false;
       localReady = fds[0].revents != 0;
       remoteReady = fds[1].revents != 0;
       return true;
@@ -762,13 +781,13 @@ struct RelayPoll {
 };
 
 // Waits until `fd` is writable; false when cancelled. Bounded by the peer
-// reading and by Cancel().
-bool WaitWritable(int fd, TIdIOHandler& a, TIdIOHandler& b) {
-  pollfd fds[3] = {{fd, POLLOUT, 0}, {a.CancelHandle(), POLLIN, 0}, {b.CancelHandle(), POLLIN, 0}};
+// reading, by Cancel() and by deactivation (`stopFd`).
+bool WaitWritable(int fd, TIdIOHandler& a, TIdIOHandler& b, int stopFd) {
+  pollfd fds[4] = {{fd, POLLOUT, 0}, {a.CancelHandle(), POLLIN, 0}, {b.CancelHandle(), POLLIN, 0}, {stopFd, POLLIN, 0}};
   for (;;) {
-    int r = ::poll(fds, 3, -1);
+    int r = ::poll(fds, 4, -1);
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0 || fds[1].revents || fds[2].revents) return false;
+    if (r < 0 || fds[1].revents || fds[2].revents || fds[3].revents) return false;
     if (fds[0].revents) return true;
   }
 }
@@ -803,7 +822,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
     }
   } closer{pipefd};
 
-  RelayPoll waiter(local, remote);
+  RelayPoll waiter(local, remote, im.wake_fd);
   if (localEof) waiter.StopReadingLocal();
   auto move = [&](TIdIOHandler& from, TIdIOHandler& to) {
     const bool toRemote = &to == &remote;
@@ -826,7 +845,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
       } else if (m < 0 && errno == EINTR) {
         continue;
       } else if (m < 0 && errno == EAGAIN) {
-        if (!WaitWritable(to.Handle(), local, remote)) return Moved::kStop;
+        if (!WaitWritable(to.Handle(), local, remote, im.wake_fd)) return Moved::kStop;
       } else {
         return Moved::kToGone;
       }
@@ -894,7 +913,7 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   const int bulkSize = ctx.server_.BulkReadSize;
   TIdContextEvent onExecute, onOutboundData;
   uint64_t version = ~uint64_t{0};
-  RelayPoll waiter(local, remote);
+  RelayPoll waiter(local, remote, im.wake_fd);
   if (localEof) waiter.StopReadingLocal();
 
   // One pass of one direction.
