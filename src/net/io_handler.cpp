@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <memory>
 
+#include "net/address_literal.h"
 #include "net/exceptions.h"
 #include "net/socket_util.h"
 #include "net/transparent_proxy.h"
@@ -30,41 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kConnectSliceMs = 125;
 
 [[noreturn]] void RaiseCancelled() { throw EIdConnectionCancelled(kMsgCancelled); }
-
-// Four dot-separated decimal numbers, each 0 to 255.
-bool ParseDottedQuad(const std::string& s, in_addr& out) {
-  uint32_t parts[4];
-  size_t i = 0;
-  for (int n = 0; n < 4; ++n) {
-    if (n > 0) {
-      if (i >= s.size() || s[i] != '.') return false;
-      ++i;
-    }
-    size_t start = i;
-    uint32_t v = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-      v = v * 10 + static_cast<uint32_t>(s[i] - '0');
-      if (v > 255 || i - start >= 3) return false;
-      ++i;
-    }
-    if (i == start) return false;
-    parts[n] = v;
-  }
-  if (i != s.size()) return false;
-  out.s_addr = htonl((parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3]);
-  return true;
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (x != b[i]) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -267,17 +233,19 @@ socklen_t TIdIOHandler::LiteralAddress(const std::string& host, uint16_t port, T
     auto* a = reinterpret_cast<sockaddr_in*>(&addr);
     a->sin_family = AF_INET;
     a->sin_port = htons(port);
-    if (EqualsNoCase(host, "LOCALHOST")) {
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    } else if (!ParseDottedQuad(host, a->sin_addr)) {
-      return 0;
-    }
+    // The same reading as the SOCKS requests' (net/address_literal.h): what
+    // is not LOCALHOST or a dotted literal is a name for the resolver.
+    const auto known = KnownIPv4Address(host);
+    if (!known) return 0;
+    std::memcpy(&a->sin_addr, known->data(), known->size());
     return sizeof(sockaddr_in);
   }
   auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
   a->sin6_family = AF_INET6;
   a->sin6_port = htons(port);
-  if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) return 0;
+  const auto literal = ParseIPv6Literal(host);
+  if (!literal) return 0;
+  std::memcpy(&a->sin6_addr, literal->data(), literal->size());
   return sizeof(sockaddr_in6);
 }
 
@@ -437,16 +405,9 @@ void TIdIOHandler::LingeringClose(int quietMs, int totalMs) {
 }
 
 void TIdIOHandler::CheckForError(int result) {
-  int code = -result;
-  switch (code) {
-    case ECONNRESET:
-    case ECONNABORTED:
-    case ESHUTDOWN:
-    case EPIPE:
-      return;  // the peer is gone: the caller treats the side as closed
-    default:
-      RaiseError(code);
-  }
+  const int code = -result;
+  if (PeerGoneError(code)) return;  // the caller treats the side as closed
+  RaiseError(code);
 }
 
 void TIdIOHandler::RaiseError(int code) { RaiseSocketError(code); }

@@ -18,6 +18,7 @@
 #include <thread>
 #include <typeinfo>
 
+#include "net/address_literal.h"
 #include "net/exceptions.h"
 #include "net/socket_util.h"
 
@@ -63,15 +64,6 @@ constexpr size_t kWorkerStackSize = 256 * 1024;
 #else
 constexpr size_t kWorkerStackSize = 256 * 1024;
 #endif
-
-bool IsIPv6Literal(const std::string& host) {
-  in6_addr a{};
-  return ::inet_pton(AF_INET6, host.c_str(), &a) == 1;
-}
-
-bool PeerGone(int code) {
-  return code == ECONNRESET || code == ECONNABORTED || code == ESHUTDOWN || code == EPIPE;
-}
 
 // The bind failure: the traditional text for an address in use, otherwise the
 // system's reason in the same words.
@@ -645,7 +637,7 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
     auto client = std::make_unique<TIdTCPClient>();
     client->Host = server.MappedHost;
     client->Port = server.MappedPort;
-    client->IPVersion = IsIPv6Literal(server.MappedHost) ? Id_IPv6 : Id_IPv4;
+    client->IPVersion = ParseIPv6Literal(server.MappedHost) ? Id_IPv6 : Id_IPv4;
     client->ConnectTimeout = -1;
     {
       std::lock_guard<std::mutex> lock(im.list_mutex);
@@ -829,7 +821,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
     ssize_t n = ::splice(from.Handle(), nullptr, pipefd[1], nullptr, kChunkSize, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) return Moved::kOk;
-      return PeerGone(errno) ? Moved::kFromGone : Moved::kStop;
+      return PeerGoneError(errno) ? Moved::kFromGone : Moved::kStop;
     }
     if (n == 0) return Moved::kEof;
     while (n > 0) {

@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -41,17 +40,20 @@ void SetNonBlocking(int fd) {
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+bool PeerGoneError(int code) {
+  return code == ECONNRESET || code == ECONNABORTED || code == ESHUTDOWN || code == EPIPE;
+}
+
 void IgnoreSigpipe() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction old {};
-    if (::sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
-      struct sigaction sa {};
-      sa.sa_handler = SIG_IGN;
-      sigemptyset(&sa.sa_mask);
-      ::sigaction(SIGPIPE, &sa, nullptr);
-    }
-  });
+  // Looked at on every call (two system calls): whoever set SIGPIPE back to
+  // its default meanwhile is covered again, and a handler of its own is kept.
+  struct sigaction old {};
+  if (::sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGPIPE, &sa, nullptr);
+  }
 }
 
 long RaiseDescriptorLimit() {

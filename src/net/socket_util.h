@@ -13,8 +13,12 @@ namespace sorvik {
 std::string SockaddrIP(const sockaddr_storage& ss);
 uint16_t SockaddrPort(const sockaddr_storage& ss);
 void SetNonBlocking(int fd);
-// Ignores SIGPIPE for the whole process (once): a write to a peer that has gone
-// must never end the program, also where a library writes with write().
+// A read or write on a connection whose peer has gone (reset, aborted, shut
+// down, broken pipe): the side counts as closed rather than failed.
+bool PeerGoneError(int code);
+// Ignores SIGPIPE for the whole process unless it has a handler of its own: a
+// write to a peer that has gone must never end the program, also where a
+// library writes with write(). Any thread.
 void IgnoreSigpipe();
 // Raises the soft limit of open descriptors to the hard limit: every relayed
 // connection holds several descriptors, and the usual soft limit of 1024 would

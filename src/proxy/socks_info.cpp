@@ -2,10 +2,10 @@
 
 #include <cerrno>
 
+#include "net/address_literal.h"
 #include "net/exceptions.h"
 #include "net/io_handler.h"
 #include "proxy/name_lookup.h"
-#include "proxy/wire_text.h"
 
 namespace sorvik {
 
@@ -70,8 +70,7 @@ void TIdSocksInfo::FireConnecting(const std::string& host, uint16_t port) {
 }
 
 std::array<uint8_t, 4> TIdSocksInfo::ResolveIPv4(const std::string& host, int cancelHandle) {
-  if (SameTextAscii(host, "LOCALHOST")) return {127, 0, 0, 1};
-  if (auto literal = ParseIPv4Literal(host)) return *literal;
+  if (auto known = KnownIPv4Address(host)) return *known;
   if (auto found = LookupIPv4(host, cancelHandle)) return *found;
   RaiseSocketError(kHostNotFoundError);
 }

@@ -55,8 +55,9 @@ class TIdSocksInfo : public TIdCustomTransparentProxy {
   void SendDatagram(int handle, const std::string& host, uint16_t port, TIdIPVersion ipVersion,
                     const std::vector<uint8_t>& bytes) override;
 
-  // The IPv4 address SOCKS 4 sends for `host`: LOCALHOST (any case) 127.0.0.1, a
-  // dotted literal unchanged, else the system resolver's first IPv4 address.
+  // The IPv4 address SOCKS 4 sends for `host`: KnownIPv4Address (LOCALHOST in
+  // any case is 127.0.0.1, a dotted literal is its own address, the same rule
+  // as a direct connect's), else the system resolver's first IPv4 address.
   // A failed lookup raises EIdSocketError 11001 ("Host not found."). The wait
   // for the resolver is bounded by it and by cancelHandle (an I/O handler's
   // CancelHandle(); < 0: none), which raises EIdConnectionCancelled.

@@ -1,5 +1,6 @@
 #include "proxy/socks_wire.h"
 
+#include "net/address_literal.h"
 #include "proxy/wire_text.h"
 
 namespace sorvik::socks {

@@ -1,7 +1,5 @@
 #include "proxy/wire_text.h"
 
-#include <arpa/inet.h>
-
 #include <cctype>
 
 namespace sorvik {
@@ -62,36 +60,6 @@ std::string MapCodePoints(std::string_view utf8, long highest) {
 std::string ToAscii7(std::string_view utf8) { return MapCodePoints(utf8, 0x7F); }
 
 std::string ToLatin1(std::string_view utf8) { return MapCodePoints(utf8, 0xFF); }
-
-std::optional<std::array<uint8_t, 4>> ParseIPv4Literal(std::string_view text) {
-  std::array<uint8_t, 4> out{};
-  size_t pos = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
-      ++pos;
-    }
-    const size_t start = pos;
-    unsigned value = 0;
-    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
-      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
-      if (value > 255) return std::nullopt;
-      ++pos;
-    }
-    if (pos == start) return std::nullopt;
-    out[part] = static_cast<uint8_t>(value);
-  }
-  if (pos != text.size()) return std::nullopt;
-  return out;
-}
-
-std::optional<std::array<uint8_t, 16>> ParseIPv6Literal(std::string_view text) {
-  if (text.empty() || text.size() > 63) return std::nullopt;
-  const std::string z(text);  // inet_pton needs a terminated string
-  std::array<uint8_t, 16> out{};
-  if (inet_pton(AF_INET6, z.c_str(), out.data()) != 1) return std::nullopt;
-  return out;
-}
 
 bool SameTextAscii(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -1,6 +1,5 @@
 #include "tls/certificate_check.h"
 
-#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -16,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "net/address_literal.h"
 #include "tls/x509.h"
 
 namespace sorvik {
@@ -172,9 +172,7 @@ X509_STORE* AcquireDefaultTrustStore() {
 // Host names
 
 bool IsIpLiteral(const std::string& host) {
-  const std::string bare = BareHost(host);
-  unsigned char buf[16];
-  return inet_pton(AF_INET, bare.c_str(), buf) == 1 || inet_pton(AF_INET6, bare.c_str(), buf) == 1;
+  return IsAddressLiteral(BareHost(host));
 }
 
 std::string BareHost(const std::string& host) {

@@ -32,7 +32,8 @@ X509_STORE* AcquireDefaultTrustStore();
 
 // ---- host names ----
 
-// True for an IPv4 or IPv6 address literal (brackets around IPv6 allowed).
+// True for an IPv4 or IPv6 address literal by the rule of net/address_literal.h
+// (brackets around it allowed).
 bool IsIpLiteral(const std::string& host);
 // The host without the brackets of a bracketed IPv6 literal.
 std::string BareHost(const std::string& host);

@@ -1,6 +1,5 @@
 #include "tls/ssl_io_handler.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -17,6 +16,7 @@
 #include <mutex>
 
 #include "net/exceptions.h"
+#include "net/socket_util.h"
 #include "tls/certificate_check.h"
 #include "tls/openssl_errors.h"
 #include "tls/ssl_library.h"
@@ -41,11 +41,6 @@ std::string LibraryErrorText(unsigned long code) {
 
 std::string WithContext(const std::string& contextMessage, const std::string& text) {
   return contextMessage.empty() ? text : contextMessage + "\r\n" + text;
-}
-
-// A read or write on a connection whose peer has gone: the side counts as closed.
-bool PeerGoneCode(int code) {
-  return code == ECONNRESET || code == ECONNABORTED || code == EPIPE || code == ESHUTDOWN;
 }
 
 // OpenSSL 3 reports a TCP close without a closing alert as an SSL error with
@@ -84,11 +79,6 @@ void SetSocketTimeouts(int fd, int ms) {
   tv.tv_usec = (ms % 1000) * 1000;
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-void MakeNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
 }  // namespace
@@ -382,7 +372,7 @@ SSL* TIdSSLIOHandlerSocketOpenSSL::NewSession(const TClientIdentity* identity) {
     throw EIdOSSLCreatingSessionError("Server name \"" + options_.ServerName + "\" cannot be sent (SNI).");
   }
   if (identity) PresentClientIdentity(ssl, *identity);
-  MakeNonBlocking(Handle());
+  SetNonBlocking(Handle());
   return ssl;
 }
 
@@ -588,14 +578,14 @@ void TIdSSLIOHandlerSocketOpenSSL::CheckForError(int result) {
   if (e == SSL_ERROR_SYSCALL) {
     const int code = last_errno_;
     last_ssl_error_ = SSL_ERROR_NONE;
-    if (code == 0 || PeerGoneCode(code)) return;
+    if (code == 0 || PeerGoneError(code)) return;
     RaiseSocketError(code);
   }
   RaiseTlsError<EIdOpenSSLAPISSLError>(result, e, std::string());
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::RaiseError(int code) {
-  if (pass_through_ || !socket_ || !socket_->ssl_ || PeerGoneCode(code) || code > 0) RaiseSocketError(code);
+  if (pass_through_ || !socket_ || !socket_->ssl_ || PeerGoneError(code) || code > 0) RaiseSocketError(code);
   last_errno_ = errno;
   last_queued_ = ERR_peek_error();
   RaiseTlsError<EIdOpenSSLAPISSLError>(code, SSL_get_error(socket_->ssl_, code), std::string());

@@ -2,9 +2,10 @@
 
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
-#include <signal.h>
 
 #include <atomic>
+
+#include "net/socket_util.h"
 
 namespace sorvik {
 namespace {
@@ -13,10 +14,7 @@ bool LoadOpenSsl() {
   // A write to a peer that has gone must come back as EPIPE, not end the
   // process: SSL_write sends without MSG_NOSIGNAL. The engine ignores SIGPIPE
   // too; this covers a TLS handler used on its own.
-  struct sigaction current {};
-  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-    signal(SIGPIPE, SIG_IGN);
-  }
+  IgnoreSigpipe();
   return OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) == 1;
 }
 

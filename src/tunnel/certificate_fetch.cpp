@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
+#include "net/address_literal.h"
 #include "net/tcp_client.h"
 #include "net/transparent_proxy.h"
-#include "proxy/wire_text.h"
 #include "tls/ssl_io_handler.h"
 #include "tls/x509.h"
 

@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
+#include "net/address_literal.h"
 #include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
 #include "net/tcp_client.h"
 #include "proxy/http_connect.h"
 #include "proxy/socks_info.h"
-#include "proxy/wire_text.h"
 #include "tls/certificate_check.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/kestrune_item.h"

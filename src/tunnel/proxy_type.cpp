@@ -1,9 +1,8 @@
 #include "tunnel/proxy_type.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <array>
+
+#include "net/address_literal.h"
 
 namespace sorvik {
 
@@ -74,10 +73,7 @@ std::string NameResolutionStatement(uint8_t proxyType) {
 bool RemoteNameLeaks(uint8_t proxyType, const std::string& server) {
   if (proxyType == 0 || proxyType >= kProxyTypeCount) return false;  // no proxy
   if (RemoteNameResolver(proxyType) != TNameResolver::ThisComputer) return false;
-  in_addr a4{};
-  in6_addr a6{};
-  if (::inet_pton(AF_INET, server.c_str(), &a4) == 1 || ::inet_pton(AF_INET6, server.c_str(), &a6) == 1) return false;
-  return !server.empty();
+  return !server.empty() && !IsAddressLiteral(server);
 }
 
 std::string RemoteNameLeakWarning() {

@@ -7,9 +7,9 @@
 #include <exception>
 #include <thread>
 
+#include "net/address_literal.h"
 #include "net/exceptions.h"
 #include "net/tcp_client.h"
-#include "proxy/wire_text.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/connection_report.h"
 #include "tunnel/events.h"

@@ -197,6 +197,7 @@ TEST(SocksClient, Socks4ResolvesNamesOnTheClient) {
   EXPECT_EQ(TIdSocksInfo::ResolveIPv4("localhost"), (std::array<uint8_t, 4>{127, 0, 0, 1}));
   EXPECT_EQ(TIdSocksInfo::ResolveIPv4("LOCALHOST"), (std::array<uint8_t, 4>{127, 0, 0, 1}));
   EXPECT_EQ(TIdSocksInfo::ResolveIPv4("192.168.0.255"), (std::array<uint8_t, 4>{192, 168, 0, 255}));
+  EXPECT_EQ(TIdSocksInfo::ResolveIPv4("0010.0.0.010"), (std::array<uint8_t, 4>{10, 0, 0, 10}));  // decimal
   try {
     TIdSocksInfo::ResolveIPv4("no-such-host.invalid");
     FAIL() << "lookup of an .invalid name succeeded";
