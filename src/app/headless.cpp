@@ -1,9 +1,7 @@
 #include "app/headless.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -15,21 +13,11 @@
 #include "app/line_output.h"
 #include "app/queue_dispatcher.h"
 #include "app/settings.h"
+#include "app/stop_signal.h"
 
 namespace sorvik {
 
 namespace {
-
-// Written by the signal handler, read by the main loop.
-int g_signal_pipe[2] = {-1, -1};
-
-extern "C" void OnStopSignal(int) {
-  int saved = errno;
-  char c = 1;
-  ssize_t n = write(g_signal_pipe[1], &c, 1);  // async-signal-safe; a full pipe already wakes the loop
-  (void)n;
-  errno = saved;
-}
 
 // No window: nothing to ask (no command asks in this mode), nothing to paint.
 class THeadlessAsker : public IAsker {
@@ -77,16 +65,12 @@ class TStdoutLog : public ILogView {
 }  // namespace
 
 int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* out) {
-  if (pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  const TStopSignalPipe stopSignal;
+  if (!stopSignal.Installed()) {
     std::perror("sorvik: pipe");
     return 1;
   }
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  struct sigaction oldInt {}, oldTerm {}, oldPipe {};
-  sigaction(SIGINT, &sa, &oldInt);
-  sigaction(SIGTERM, &sa, &oldTerm);
+  struct sigaction oldPipe {};
   struct sigaction ign {};
   ign.sa_handler = SIG_IGN;
   sigemptyset(&ign.sa_mask);
@@ -135,7 +119,7 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     // worker's own thread (the dispatcher's idle mode): no wake-up of this
     // thread per line.
     for (;;) {
-      pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {dispatcher.WakeFd(), POLLIN, 0}};
+      pollfd fds[2] = {{stopSignal.ReadFd(), POLLIN, 0}, {dispatcher.WakeFd(), POLLIN, 0}};
       // Bounded by the autostart deadline when armed; otherwise woken by a
       // signal or a queued event.
       int rc;
@@ -160,12 +144,7 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     core.Log().SetView(nullptr);
   }
 
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGTERM, &oldTerm, nullptr);
   sigaction(SIGPIPE, &oldPipe, nullptr);
-  close(g_signal_pipe[0]);
-  close(g_signal_pipe[1]);
-  g_signal_pipe[0] = g_signal_pipe[1] = -1;
   return 0;
 }
 

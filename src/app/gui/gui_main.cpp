@@ -4,34 +4,22 @@
 #include <QSocketNotifier>
 #include <QThread>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/gui/qt_bridge.h"
 #include "app/gui/single_instance.h"
 #include "app/gui/tf_main.h"
+#include "app/stop_signal.h"
 
 namespace sorvik {
 namespace {
-
-// Written by the signal handler, read by the UI thread's notifier.
-int g_signal_pipe[2] = {-1, -1};
-
-extern "C" void OnExitSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
-  errno = saved;
-}
 
 // Connects to the X server's local socket ":N" (abstract name first, then the
 // file); a remote display ("host:N") is assumed to be reachable.
@@ -120,21 +108,14 @@ int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
     }
 
     // SIGTERM / SIGINT: the exit sequence on the UI thread.
+    TStopSignalPipe stopSignal;
     QSocketNotifier* notifier = nullptr;
-    if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-      notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, &app);
-      QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-        char buffer[16];
-        while (::read(g_signal_pipe[0], buffer, sizeof buffer) > 0) {
-        }
+    if (stopSignal.Installed()) {
+      notifier = new QSocketNotifier(stopSignal.ReadFd(), QSocketNotifier::Read, &app);
+      QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, &stopSignal] {
+        stopSignal.Drain();
         window.Guard([&window] { window.RunExitSequence(TfMain::TExitCause::Unattended); });
       });
-      struct sigaction action {};
-      action.sa_handler = OnExitSignal;
-      sigemptyset(&action.sa_mask);
-      action.sa_flags = SA_RESTART;
-      sigaction(SIGTERM, &action, nullptr);
-      sigaction(SIGINT, &action, nullptr);
     }
     // The desktop session ends: save as "Exit" does.
     const auto unattendedExit = [&window] {
@@ -147,9 +128,7 @@ int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
     window.ShowAtStart(atLogin);
     status = app.exec();
     window.RunExitSequence(TfMain::TExitCause::Unattended);
-    std::signal(SIGTERM, SIG_DFL);
-    std::signal(SIGINT, SIG_DFL);
-    delete notifier;
+    delete notifier;  // before the pipe it watches closes
   }
   return status;
 }
