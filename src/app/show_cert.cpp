@@ -6,18 +6,9 @@
 #include "app/settings.h"
 #include "tls/certificate_check.h"
 #include "tunnel/certificate_fetch.h"
+#include "tunnel/events.h"
 
 namespace sorvik {
-
-namespace {
-
-// The log's texts break lines with CR LF; a terminal wants LF.
-std::string PlainLines(std::string text) {
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.replace(at, 2, "\n");
-  return text;
-}
-
-}  // namespace
 
 int RunShowCert(const std::string& caption, const std::optional<std::string>& dataDir, std::FILE* out,
                 std::FILE* err) {

@@ -13,6 +13,11 @@
 
 namespace sorvik {
 
+std::string PlainLines(std::string text) {
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.replace(at, 2, "\n");
+  return text;
+}
+
 std::string EventTimeStamp(const std::tm& local) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100, local.tm_sec % 100);

@@ -30,4 +30,8 @@ std::string FormatStatusLine(int32_t code, const std::string& stamp, int hop, co
 // "%s ERR > %s".
 std::string FormatErrorLine(const std::string& stamp, const std::string& message);
 
+// The log's texts (error messages, reports) break lines with CR LF; a terminal
+// and a window want LF. Every CR LF becomes LF; a lone CR or LF stays.
+std::string PlainLines(std::string text);
+
 }  // namespace sorvik

@@ -45,6 +45,17 @@ TEST(ErrorLineTest, MessageKeptAsIsEmptyEndsAfterSeparator) {
   EXPECT_EQ(FormatErrorLine("01:02:03", ""), "01:02:03 ERR > ");
 }
 
+TEST(PlainLinesTest, EveryCrLfBecomesLfAndNothingElseChanges) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Socket Error # 111\r\nConnection refused.", "Socket Error # 111\nConnection refused."},
+      {"a\r\nb\r\n", "a\nb\n"},
+      {"lone\rCR and lone\nLF", "lone\rCR and lone\nLF"},
+      {"\r\r\n\n", "\r\n\n"},  // one pass: the CR before a replaced pair stays
+      {"", ""},
+  };
+  for (const auto& [text, plain] : cases) EXPECT_EQ(PlainLines(text), plain);
+}
+
 TEST(TimeStampTest, TwoDigitsEachWithColons) {
   std::tm t{};
   t.tm_hour = 7;

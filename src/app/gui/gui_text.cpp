@@ -4,7 +4,11 @@
 #include <QDialogButtonBox>
 #include <QPushButton>
 
+#include "tunnel/events.h"
+
 namespace sorvik {
+
+QString QLines(const std::string& s) { return Q(PlainLines(s)); }
 
 QDialogButtonBox* OkCancelButtons(QDialog* dialog) {
   auto* buttons = new QDialogButtonBox(dialog);

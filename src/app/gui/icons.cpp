@@ -33,6 +33,17 @@ void Disc(QPainter& p, QColor fill) {
   p.drawEllipse(QRectF(4, 4, 24, 24));
 }
 
+// A white bold letter on a blue disc: the help and information pictures.
+void LetterOnDisc(QPainter& p, const QString& letter) {
+  Disc(p, QColor(60, 120, 210));
+  QFont font = p.font();
+  font.setPixelSize(20);
+  font.setBold(true);
+  p.setFont(font);
+  p.setPen(Qt::white);
+  p.drawText(QRectF(4, 4, 24, 24), Qt::AlignCenter, letter);
+}
+
 }  // namespace
 
 QIcon ProgramIcon() {
@@ -130,25 +141,9 @@ QIcon CommandIcon(TCommandPicture picture) {
         p.drawPolygon(QPolygonF({QPointF(18, 17), QPointF(30, 24), QPointF(18, 31)}));
       });
     case TCommandPicture::Help:
-      return Draw([](QPainter& p) {
-        Disc(p, QColor(60, 120, 210));
-        QFont font = p.font();
-        font.setPixelSize(20);
-        font.setBold(true);
-        p.setFont(font);
-        p.setPen(Qt::white);
-        p.drawText(QRectF(4, 4, 24, 24), Qt::AlignCenter, QStringLiteral("?"));
-      });
+      return Draw([](QPainter& p) { LetterOnDisc(p, QStringLiteral("?")); });
     case TCommandPicture::About:
-      return Draw([](QPainter& p) {
-        Disc(p, QColor(60, 120, 210));
-        QFont font = p.font();
-        font.setPixelSize(20);
-        font.setBold(true);
-        p.setFont(font);
-        p.setPen(Qt::white);
-        p.drawText(QRectF(4, 4, 24, 24), Qt::AlignCenter, QStringLiteral("i"));
-      });
+      return Draw([](QPainter& p) { LetterOnDisc(p, QStringLiteral("i")); });
   }
   return {};
 }

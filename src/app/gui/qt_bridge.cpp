@@ -1,5 +1,7 @@
 #include "app/gui/qt_bridge.h"
 
+#include "app/gui/gui_text.h"
+
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QThread>
@@ -8,16 +10,6 @@
 #include <stdexcept>
 
 namespace sorvik {
-namespace {
-
-QString Q(const std::string& s) {
-  QString text = QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return text;
-}
-
-}  // namespace
-
 // ---- TQtDispatcher ----
 
 TQtDispatcher::TQtDispatcher() : state_(std::make_shared<State>()), receiver_(new QObject) {}
@@ -93,7 +85,7 @@ void TQtAsker::Inform(const std::string& title, const std::string& text, TAskKin
   }
   QWidget* parent = QApplication::activeWindow();
   if (parent == nullptr) parent = owner_;
-  QMessageBox box(kind == TAskKind::Information ? QMessageBox::Information : QMessageBox::Warning, Q(title), Q(text),
+  QMessageBox box(kind == TAskKind::Information ? QMessageBox::Information : QMessageBox::Warning, QLines(title), QLines(text),
                   QMessageBox::Ok, parent);
   box.setObjectName(QStringLiteral("noticeBox"));
   // Modal to its window only: the tray icon and its menu stay usable.
@@ -114,7 +106,7 @@ bool TQtAsker::Ask(const std::string& title, const std::string& text, TAskKind k
                                                                  : QMessageBox::Critical;
   QWidget* parent = QApplication::activeWindow();
   if (parent == nullptr) parent = owner_;
-  QMessageBox box(icon, Q(title), Q(text), QMessageBox::Yes | QMessageBox::No, parent);
+  QMessageBox box(icon, QLines(title), QLines(text), QMessageBox::Yes | QMessageBox::No, parent);
   box.setObjectName(QStringLiteral("askBox"));
   // Modal to its window only: the tray icon and its menu stay usable.
   if (parent != nullptr) box.setWindowModality(Qt::WindowModal);

@@ -12,16 +12,6 @@
 
 namespace sorvik {
 
-namespace {
-
-// The log's texts break lines with CR LF.
-std::string PlainLines(std::string text) {
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.replace(at, 2, "\n");
-  return text;
-}
-
-}  // namespace
-
 TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t port, int timeLimitMs,
                                        QWidget* parent)
     : QDialog(parent), fetch_(std::make_shared<TCertificateFetch>(fields, port)) {
@@ -78,7 +68,7 @@ void TfCertificateFetch::Show(const TCertificateFetchResult& result) {
   finished_ = true;
   cancel_->setText(QStringLiteral("Close"));
   if (!result.Ok) {
-    status_->setText(Q("No certificate: " + PlainLines(result.Error)));
+    status_->setText(QLines("No certificate: " + result.Error));
     return;
   }
   const TCertificateDetails& d = result.Details;

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <algorithm>
 
+#include "app/gui/gui_text.h"
+
 namespace sorvik {
 namespace {
 
@@ -71,9 +73,7 @@ TfDebug::TfDebug(const std::string& report, QWidget* parent, TSnapshot snapshot)
   text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   text_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   text_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  QString body = QString::fromLocal8Bit(report.data(), static_cast<qsizetype>(report.size()));
-  body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text_->setPlainText(body);
+  text_->setPlainText(QLines(report));
 
   model_ = new TConnectionsModel(this);
   table_ = new QTableView(this);

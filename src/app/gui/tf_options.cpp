@@ -79,7 +79,7 @@ TfOptions::TfOptions(const TOptionValues& values, const std::string& dataDir, QW
   autoLayout->addWidget(new QLabel(QStringLiteral("ms"), autoGroup));
   autoLayout->addStretch(1);
 
-  dataDir_ = new QLabel(QString::fromLocal8Bit(dataDir.data(), static_cast<qsizetype>(dataDir.size())), program);
+  dataDir_ = new QLabel(Q(dataDir), program);
   dataDir_->setObjectName(QStringLiteral("lbDataDir"));
   dataDir_->setEnabled(false);  // shown greyed
   dataDir_->setWordWrap(true);
