@@ -26,6 +26,11 @@ using test::EchoServer;
 using test::TempDir;
 using test::WaitUntil;
 
+// How long a state the test waits for may take to come: the program runs under
+// the sanitizers on a machine that other builds load (and a name it looks up
+// may go to the system's resolver); a wait that succeeds ends at once.
+constexpr int kStateMs = 60000;
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -71,20 +76,20 @@ TEST(HeadlessTest, RelaysThroughAnAutostartTunnelPrintsTheLogAndLeavesTheFileAlo
 
   ChildProcess sorvik({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
   ASSERT_TRUE(sorvik.Started());
-  ASSERT_TRUE(sorvik.WaitForPort(mapped)) << sorvik.Stderr();
+  ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
   {
     BlockingClient c(mapped);
     const std::string bytes = test::RandomBytes(200000, 7);
-    ASSERT_TRUE(c.SendAll(bytes));
-    EXPECT_EQ(c.RecvExact(bytes.size()), bytes);
+    ASSERT_TRUE(c.SendAll(bytes, kStateMs));
+    EXPECT_EQ(c.RecvExact(bytes.size(), kStateMs), bytes);
   }
   EXPECT_TRUE(WaitUntil([&] {
     return HasLineEnding(sorvik.Stdout(), " > 0 - Connecting to 127.0.0.1.") &&
            HasLineEnding(sorvik.Stdout(), "(Autorun)Busy Could not bind socket. Address and port are already in use.");
-  })) << sorvik.Stdout();
+  }, kStateMs)) << sorvik.Stdout();
 
   ASSERT_EQ(kill(sorvik.Pid(), SIGTERM), 0);
-  EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, kStateMs));
   int status = sorvik.Stop();
   EXPECT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -143,18 +148,18 @@ TEST_P(HeadlessOddFile, ReadsWhatItCanSaysWhatItCannotAndLeavesTheFile) {
   ChildProcess sorvik(argv);
   ASSERT_TRUE(sorvik.Started());
   if (c.relays) {
-    ASSERT_TRUE(sorvik.WaitForPort(mapped)) << sorvik.Stderr();
+    ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
     BlockingClient client(mapped);
-    ASSERT_TRUE(client.SendAll("ping"));
-    EXPECT_EQ(client.RecvExact(4), "ping");
+    ASSERT_TRUE(client.SendAll("ping", kStateMs));
+    EXPECT_EQ(client.RecvExact(4, kStateMs), "ping");
   }
   // The settings are read before the first line of the log, and said at once.
-  EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find("window-less mode") != std::string::npos; }));
+  EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find("window-less mode") != std::string::npos; }, kStateMs));
   if (!expected.empty()) {
-    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(expected) != std::string::npos; })) << sorvik.Stderr();
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(expected) != std::string::npos; }, kStateMs)) << sorvik.Stderr();
   }
   ASSERT_EQ(kill(sorvik.Pid(), SIGTERM), 0);
-  EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, kStateMs));
   const int status = sorvik.Stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << sorvik.Stderr();
   if (regular) {
@@ -248,7 +253,7 @@ TEST(HeadlessTest, TestCommandPrintsTheStepsAndExitsWithTheVerdict) {
     SCOPED_TRACE(c.caption);
     ChildProcess sorvik({SORVIK_EXECUTABLE, "--test", c.caption, "--data-dir", data.Path()});
     ASSERT_TRUE(sorvik.Started());
-    ASSERT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, kStateMs));
     const int status = sorvik.Stop();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), c.status) << sorvik.Stdout() << sorvik.Stderr();
@@ -295,7 +300,7 @@ TEST(HeadlessTest, ReportsOnStandardErrorWhatWillNotStart) {
     if (!k.ini.empty()) data.WriteFile("sorvik.ini", k.ini);
     ChildProcess sorvik({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
     ASSERT_TRUE(sorvik.Started());
-    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(k.expected) != std::string::npos; }, 10000))
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(k.expected) != std::string::npos; }, kStateMs))
         << sorvik.Stderr();
     if (k.ini.empty()) {
       EXPECT_NE(sorvik.Stderr().find(data.Path() + "/sorvik.ini"), std::string::npos) << sorvik.Stderr();
@@ -336,15 +341,15 @@ TEST(HeadlessTest, IPv6HostReachesANameThatHasOnlyAnIPv6Address) {
                          std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
                          SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
     ASSERT_TRUE(sorvik.Started());
-    ASSERT_TRUE(sorvik.WaitForPort(mapped)) << sorvik.Stderr();
+    ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
     BlockingClient c(mapped);
     if (k.ipv6Host) {
-      ASSERT_TRUE(c.SendAll("over six"));
-      EXPECT_EQ(c.RecvExact(8), "over six");
+      ASSERT_TRUE(c.SendAll("over six", kStateMs));
+      EXPECT_EQ(c.RecvExact(8, kStateMs), "over six");
     } else {
-      EXPECT_TRUE(c.WaitClosed());
+      EXPECT_TRUE(c.WaitClosed(kStateMs));
     }
-    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stdout().find(k.expected) != std::string::npos; })) << sorvik.Stdout();
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stdout().find(k.expected) != std::string::npos; }, kStateMs)) << sorvik.Stdout();
     sorvik.Stop();
   }
 }

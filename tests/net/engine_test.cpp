@@ -24,6 +24,7 @@
 #include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
 #include "net/transparent_proxy.h"
+#include "support/kernel_state.h"
 #include "support/net_fixtures.h"
 
 namespace sorvik {
@@ -453,6 +454,7 @@ TEST(MappedPort, DeactivationIsBounded) {
   UnansweredListener hang;
   if (hang.Port() == 0) GTEST_SKIP() << "could not make a connect hang on loopback";
   const uint16_t fullPort = hang.Port();
+  const int hanging = ConnectsInProgressTo(fullPort);  // the listener's own last filler
   // A proxy that accepts and never answers.
   FakePeer silent({PeerStep::NeverAnswer()});
 
@@ -470,21 +472,44 @@ TEST(MappedPort, DeactivationIsBounded) {
     SCOPED_TRACE(k.name);
     const uint16_t remote = k.stuck == kConnecting ? fullPort : k.stuck == kWriting ? echo.Port() : 119;
     auto t = std::make_unique<Tunnel>("127.0.0.1", remote);
-    if (k.stuck == kProxyReply) {
-      t->server.SetOnConnect([&](TIdMappedPortContext& c) {
+    // Each worker's thread, so that the test can see it sleep in its wait.
+    std::mutex m;
+    std::vector<pid_t> workers;
+    t->server.SetOnConnect([&](TIdMappedPortContext& c) {
+      {
+        std::lock_guard<std::mutex> lock(m);
+        workers.push_back(CurrentThreadId());
+      }
+      TIdIOHandlerStack* io = c.OutboundClient()->CreateIOHandler();
+      if (k.stuck == kProxyReply) {
         auto* p = new LineProxy(c.OutboundClient());
         p->Host = "127.0.0.1";
         p->Port = silent.Port();
-        c.OutboundClient()->CreateIOHandler()->SetTransparentProxy(p);
-      });
-    }
+        io->SetTransparentProxy(p);
+      }
+    });
     BlockingClient a(t->Port()), b(t->Port());
     ASSERT_TRUE(WaitUntil([&] { return t->server.ConnectionCount() == 2; }));
     if (k.stuck == kWriting) {
       // Far more than the socket buffers of both legs hold; the send stalls.
       EXPECT_FALSE(a.SendAll(RandomBytes(32 << 20, 5), 1500));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Stuck for certain: both connects are on the wire, and both workers sleep
+    // in a wait (connect, proxy reply, room to write), so that deactivation
+    // has to cut waits short instead of finding workers not yet begun.
+    if (k.stuck == kConnecting) {
+      ASSERT_TRUE(WaitUntil([&] { return ConnectsInProgressTo(fullPort) == hanging + 2; }, 30000));
+    }
+    if (k.stuck == kProxyReply) {  // both requests are out: what remains is the wait for the reply
+      const size_t request = std::string("CONNECT 127.0.0.1:119\r\n").size();
+      ASSERT_TRUE(silent.WaitReceived(0, request, 30000) && silent.WaitReceived(1, request, 30000));
+    }
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> lock(m);
+          return workers.size() == 2 && ThreadWaitsInPoll(workers[0]) && ThreadWaitsInPoll(workers[1]);
+        },
+        30000));
     auto start = Clock::now();
     t->server.SetActive(false);
     EXPECT_LT(MsSince(start), 1500);
@@ -522,10 +547,14 @@ TEST(MappedPort, NoDescriptorOrThreadLeftBehind) {
   auto settled = [&] {
     return ok.server.ConnectionCount() + bye.server.ConnectionCount() + bad.server.ConnectionCount() == 0;
   };
-  // Warm up (thread stacks, resolver state), then count.
+  auto noIdleWorker = [&] {
+    return ok.server.IdleWorkerCount() + bye.server.IdleWorkerCount() + bad.server.IdleWorkerCount() == 0;
+  };
+  // Warm up (thread stacks, resolver state), then count once the warm-up's
+  // threads are gone: the echo's connection thread and the worker, which ends
+  // after its idle time.
   { BlockingClient c(ok.Port()); c.SendAll("x"); c.RecvExact(1); }
-  ASSERT_TRUE(WaitUntil(settled));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitUntil([&] { return settled() && noIdleWorker() && echo.Open() == 0; }, 30000));
   const int fds = CountOpenFds();
   const int threads = CountThreads();
   for (int i = 0; i < 60; ++i) {
@@ -535,8 +564,8 @@ TEST(MappedPort, NoDescriptorOrThreadLeftBehind) {
     b.WaitClosed();
     c.WaitClosed();
   }
-  ASSERT_TRUE(WaitUntil(settled));
-  EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() <= fds && CountThreads() <= threads; }))
+  ASSERT_TRUE(WaitUntil(settled, 30000));
+  EXPECT_TRUE(WaitUntil([&] { return noIdleWorker() && CountOpenFds() <= fds && CountThreads() <= threads; }, 30000))
       << "fds " << CountOpenFds() << " vs " << fds << ", threads " << CountThreads() << " vs " << threads;
 }
 
@@ -662,8 +691,24 @@ int DescriptorLimitChild() {
   // by opening them before lowering further is not possible, so keep the burst
   // below the limit and let the server side run out.
   for (int i = 0; i < 25; ++i) burst.push_back(std::make_unique<BlockingClient>(s.BoundPort(0), "127.0.0.1", 500));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // Not spinning: the process used little CPU while at its limit.
+  // The burst has met the limit: every connection is served (open at the
+  // server), dropped by it (closed at this end: nothing is ever sent on
+  // them, so a readable client socket has been closed), or never made (this
+  // process had no descriptor left for the client's socket), and some were
+  // dropped.
+  auto dropped = [&] {
+    int n = 0;
+    for (const auto& c : burst) {
+      pollfd p{c->Fd(), POLLIN, 0};
+      if (c->Connected() && ::poll(&p, 1, 0) > 0) ++n;
+    }
+    return n;
+  };
+  const int notMade = static_cast<int>(
+      std::count_if(burst.begin(), burst.end(), [](const auto& c) { return !c->Connected(); }));
+  if (!WaitUntil([&] { return dropped() > 0 && s.ConnectionCount() + dropped() + notMade == 25; }, 30000)) return 14;
+  // Not spinning: the process used little CPU while at its limit (the pause
+  // is the measurement's window).
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "net/socket_util.h"
 #include "net/tcp_client.h"
 #include "net/transparent_proxy.h"
+#include "support/kernel_state.h"
 #include "support/net_fixtures.h"
 
 namespace sorvik {
@@ -84,9 +86,7 @@ TEST(IOHandler, WritesTextAndBufferedWrites) {
   io.WriteByte(5);
   io.WriteUInt16(0x0438);
   io.WriteText("h\xC3\xA9!");  // one '?' for the one non-ASCII character
-  ASSERT_TRUE(peer.WaitAccepted(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(peer.Received(0), "");  // nothing sent before the buffer closes
+  EXPECT_EQ(BytesSentOn(io.Handle()), 0);  // nothing sent before the buffer closes
   io.WriteBufferClose();
   io.WriteLn("GET");
   io.WriteBufferOpen();
@@ -97,15 +97,33 @@ TEST(IOHandler, WritesTextAndBufferedWrites) {
   EXPECT_EQ(peer.Received(0), expected);
 }
 
+// Cancel() from another thread ends a read that is already waiting for bytes
+// that never come: the canceller waits until the reader sleeps in its poll on
+// the socket, so the cancel cannot land before the read has begun.
 TEST(IOHandler, CancelEndsAWaitingRead) {
   FakePeer peer({PeerStep::NeverAnswer()});
   auto c = ConnectTo(peer);
+  const int socket = c->IOHandler()->Handle();
+  std::atomic<pid_t> reader{0};
+  std::atomic<bool> waiting{false};
   std::thread canceller([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    c->Cancel();
+    while (reader.load() == 0) std::this_thread::yield();
+    waiting = WaitThreadWaitsInPoll(reader.load(), socket);
+    c->Cancel();  // in any case, so that the read below ends
   });
+  reader = CurrentThreadId();
   EXPECT_THROW(c->IOHandler()->ReadLn(), EIdConnectionCancelled);
   canceller.join();
+  EXPECT_TRUE(waiting.load()) << "the read never waited on its socket";
+}
+
+// A connection cancelled before anything reads from it (deactivation reaches
+// a worker that has not begun) fails its first read at once, without waiting.
+TEST(IOHandler, CancelBeforeTheReadFailsItAtOnce) {
+  FakePeer peer({PeerStep::NeverAnswer()});
+  auto c = ConnectTo(peer, 60000);  // a cancel that were not seen would end in "Read timed out."
+  c->Cancel();
+  EXPECT_THROW(c->IOHandler()->ReadLn(), EIdConnectionCancelled);
 }
 
 TEST(TCPClient, ArgumentChecks) {

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -15,6 +16,7 @@
 #include "proxy/http_connect.h"
 #include "proxy/name_lookup.h"
 #include "proxy_harness.h"
+#include "support/kernel_state.h"
 #include "support/net_fixtures.h"
 
 namespace sorvik::test {
@@ -371,10 +373,13 @@ TEST(SocksClient, NeverAnsweringProxyWaitsUntilCancelled) {
     client.Port = 1;
     TIdIOHandler* io = client.CreateIOHandler();
     io->SetTransparentProxy(MakeSocks(client, peer.Port(), version));
+    // The cancel comes once the request is out and this thread sleeps in the
+    // wait for the reply (its only wait after the request has gone).
+    const pid_t reader = CurrentThreadId();
+    std::atomic<bool> waiting{false};
     std::thread canceller([&] {
-      peer.WaitReceived(0, 3);
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      client.Cancel();
+      waiting = peer.WaitReceived(0, 3, 30000) && WaitThreadWaitsInPoll(reader);
+      client.Cancel();  // in any case, so that the connect ends
     });
     std::string cls;
     try {
@@ -383,6 +388,7 @@ TEST(SocksClient, NeverAnsweringProxyWaitsUntilCancelled) {
       cls = e.ClassName();
     }
     canceller.join();
+    EXPECT_TRUE(waiting.load()) << "the reply was never waited for";
     EXPECT_EQ(cls, "EIdConnectionCancelled");
   }
 }

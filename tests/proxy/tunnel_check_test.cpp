@@ -4,12 +4,14 @@
 // never answers, wrong pins), whose verdict names the step that failed.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "real_peers.h"
+#include "support/kernel_state.h"
 #include "support/net_fixtures.h"
 #include "tls/tls_fixtures.h"
 #include "tunnel/kestrune_item.h"
@@ -205,12 +207,20 @@ TEST(TunnelCheck, CancelEndsAWaitingTest) {
   t.Settings.ProxyPort = silentProxy.Port();
   TTunnelTest test(t);
   std::vector<std::string> lines;
+  // The cancel comes once the whole request is out and the test sleeps in the
+  // wait for the proxy's reply, its only wait after the request has gone.
+  const pid_t runner = CurrentThreadId();
+  std::atomic<bool> waiting{false};
   std::thread canceller([&] {
-    silentProxy.WaitReceived(0, 1);
-    test.Cancel();
+    waiting = WaitUntil([&] {
+      const std::string request = silentProxy.Received(0);
+      return request.size() >= 4 && request.compare(request.size() - 4, 4, "\r\n\r\n") == 0;
+    }, 30000) && WaitThreadWaitsInPoll(runner);
+    test.Cancel();  // in any case, so that the test ends
   });
   EXPECT_FALSE(test.Run([&](const std::string& l) { lines.push_back(l); }));
   canceller.join();
+  EXPECT_TRUE(waiting.load()) << "the reply was never waited for";
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.back().find("FAILED at Proxy 1 (HTTP at "), std::string::npos) << Joined(lines);
   EXPECT_NE(lines.back().find(": Cancelled."), std::string::npos) << Joined(lines);

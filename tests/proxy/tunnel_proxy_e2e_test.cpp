@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "real_peers.h"
+#include "support/kernel_state.h"
 #include "support/net_fixtures.h"
 #include "tunnel/kestrune_item.h"
 #include "../tunnel/tunnel_test_util.h"
@@ -315,7 +316,9 @@ TEST(TunnelThroughSilentProxy, StopEndsTheWaitingConnection) {
     ASSERT_TRUE(tunnel.Start());
     BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
     ASSERT_TRUE(client.Connected());
-    ASSERT_TRUE(proxy.WaitReceived(0, 3)) << "type " << int(type);
+    ASSERT_TRUE(proxy.WaitReceived(0, 3, 30000)) << "type " << int(type);
+    // The worker sleeps in the wait for the proxy's answer, and nothing reached the client.
+    ASSERT_TRUE(WaitUntil([&] { return SomeThreadWaitsOnPeer(proxy.Port()); }, 30000)) << "type " << int(type);
     EXPECT_TRUE(client.StaysSilent(300));
     EXPECT_EQ(tunnel.ConnectionCount(), 1);
     const auto t0 = std::chrono::steady_clock::now();

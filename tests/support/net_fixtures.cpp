@@ -627,7 +627,8 @@ int ChildProcess::Stop() {
   ::kill(-pid_, SIGTERM);
   ::kill(pid_, SIGTERM);
   int st = -1;
-  for (int i = 0; i < 200; ++i) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kStopGraceMs);
+  while (Clock::now() < deadline) {
     if (::waitpid(pid_, &st, WNOHANG) == pid_) {
       Reaped(st);
       return st;

@@ -19,6 +19,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "support/kernel_state.h"
+
 namespace sorvik::test {
 
 // ---------------------------------------------------------------------------
@@ -312,12 +314,14 @@ void TlsServer::Serve(int fd) {
                             : std::string("\x17\x03\x03\x40\x00", 5) + RandomBytes(200, c.Seed);
       ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
       if (c.Mode == TlsServerConfig::kResetMidRecord) {
-        ::usleep(200 * 1000);
+        // The reset comes once the client has taken the record's first part,
+        // so that it falls in the middle of a record the client has begun.
+        WaitUntil([&] { return stop_.load() || UnreadAtPeer(fd) == 0; }, 30000);
         linger l{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
       } else {
         char sink[4096];
-        for (int i = 0; i < 50 && !stop_; ++i) {  // up to 5 s for the client to go
+        for (int i = 0; i < 300 && !stop_; ++i) {  // up to 30 s for the client to go
           wait(POLLIN);
           ssize_t n = ::recv(fd, sink, sizeof sink, 0);
           if (n == 0 || (n < 0 && errno != EAGAIN)) break;

@@ -158,7 +158,9 @@ TEST(TlsTunnel, Tls13TicketsDoNotStallAClientThatSpeaksFirst) {
   for (int round = 0; round < 3; ++round) {
     BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
     ASSERT_TRUE(WaitHandshakeReported(recorder, static_cast<size_t>(round) + 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the tickets arrive first
+    // The tickets arrive first: the server's side of the handshake ends once
+    // it has written them.
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Handshakes() > round; }, 30000));
     ASSERT_TRUE(c.SendAll("CAPABILITIES\r\n"));
     EXPECT_EQ(c.RecvExact(14, 5000), "CAPABILITIES\r\n");
   }

@@ -15,6 +15,7 @@
 
 #include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
+#include "support/kernel_state.h"
 #include "support/net_fixtures.h"
 #include "tunnel/connection_report.h"
 #include "tunnel/endpoint_check.h"
@@ -453,9 +454,11 @@ TEST(TunnelStopTest, StopEndsPromptlyWhileAWorkerIsStillConnecting) {
   EchoServer echo;
   auto t = MakeTunnel("127.0.0.1", hang.Port());
   ASSERT_TRUE(t->Start());
+  const int hanging = test::ConnectsInProgressTo(hang.Port());  // the listener's own last filler
   BlockingClient stuck(static_cast<uint16_t>(t->Settings.Mapped));
   ASSERT_TRUE(WaitUntil([&] { return t->ConnectionCount() == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the connect begin
+  // The worker's connect is on the wire and waits for an answer that never comes.
+  ASSERT_TRUE(WaitUntil([&] { return test::ConnectsInProgressTo(hang.Port()) == hanging + 1; }, 30000));
   ASSERT_EQ(t->ConnectionCount(), 1);
   double s = SecondsOf([&] {
     t->DetachEvents();

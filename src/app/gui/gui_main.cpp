@@ -98,6 +98,14 @@ int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
                  "will not be noticed.\n", lock.Path().c_str(), lock.Problem().c_str());
   }
 
+  // SIGTERM / SIGINT: the exit sequence on the UI thread. Caught from before
+  // the window is built, so that a signal while it starts (a session that
+  // ends at once, a service manager's stop) ends it as one a moment later
+  // does, and so that whatever the window shows from then on tells that the
+  // signal is caught: the handler's byte waits in the pipe until the event
+  // loop reads it.
+  TStopSignalPipe stopSignal;
+
   int status = 0;
   {
     TfMain window(dataDir);
@@ -107,8 +115,6 @@ int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
                    "window.\n", ShowRequestSocketName(dataDir).c_str());
     }
 
-    // SIGTERM / SIGINT: the exit sequence on the UI thread.
-    TStopSignalPipe stopSignal;
     QSocketNotifier* notifier = nullptr;
     if (stopSignal.Installed()) {
       notifier = new QSocketNotifier(stopSignal.ReadFd(), QSocketNotifier::Read, &app);

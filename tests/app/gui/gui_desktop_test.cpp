@@ -30,6 +30,11 @@
 namespace sorvik {
 namespace {
 
+// How long a state the test waits for may take to come. Long: the program
+// runs under the sanitizers on a machine that other builds load; a wait that
+// succeeds ends as soon as its state is there.
+constexpr int kStateMs = 60000;
+
 // The main window's title, as the window sets it from the product's name and version.
 std::string WindowTitle() { return std::string(kProductName) + " " + kProductVersion; }
 
@@ -109,7 +114,7 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
         display = out.substr(at + 8, out.find('\n', at) - at - 8);
         return true;
       },
-      20000))
+      kStateMs))
       << desktop.Stderr();
 
   test::EchoServer echo;
@@ -128,7 +133,7 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
     auto tray = std::make_unique<test::ChildProcess>(std::vector<std::string>{
         "trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "160", "--heighttype",
         "pixel", "--height", "28", "--SetDockType", "true", "--transparent", "false"});
-    EXPECT_TRUE(WaitFor([&] { return Shell(xwininfo).find("\"panel\"") != std::string::npos; }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return Shell(xwininfo).find("\"panel\"") != std::string::npos; }, kStateMs));
     return tray;
   };
   auto tray = startTray();
@@ -144,9 +149,9 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
         tree = Shell(xwininfo);
         return tree.find("\"" + std::string(kProductName) + " " + kProductVersion + "\"") != std::string::npos;
       },
-      20000))
+      kStateMs))
       << program.Stderr();
-  EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, 10000)) << Shell(xwininfo);
+  EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, kStateMs)) << Shell(xwininfo);
   // The window's class is the one the menu entry names (StartupWMClass), so
   // that the desktop puts the window under the entry's icon.
   {
@@ -161,21 +166,21 @@ TEST(Desktop, AutostartTunnelRelaysLogsAndSavesAtSigterm) {
   }
   // The tray host restarts (as after a crash of the panel): the icon comes back.
   tray->Stop();
-  ASSERT_TRUE(WaitFor([&] { return Shell(xwininfo).find("\"panel\"") == std::string::npos; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return Shell(xwininfo).find("\"panel\"") == std::string::npos; }, kStateMs));
   tray = startTray();
-  EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, 10000)) << Shell(xwininfo);
+  EXPECT_TRUE(WaitFor([&] { return DockedInTray(Shell(xwininfo), "\"sorvik\""); }, kStateMs)) << Shell(xwininfo);
 
   // Autostart after 300 ms: the tunnel listens and relays.
-  ASSERT_TRUE(program.WaitForPort(local, 20000)) << program.Stderr();
+  ASSERT_TRUE(program.WaitForPort(local, kStateMs)) << program.Stderr();
   {
     test::BlockingClient client(local);
     const std::string bytes = test::RandomBytes(100000, 7);
-    ASSERT_TRUE(client.SendAll(bytes));
-    EXPECT_EQ(client.RecvExact(bytes.size()), bytes);
+    ASSERT_TRUE(client.SendAll(bytes, kStateMs));
+    EXPECT_EQ(client.RecvExact(bytes.size(), kStateMs), bytes);
   }
   // The connection's lines reached the log (mirrored to standard output).
   EXPECT_TRUE(WaitFor([&] { return program.Stdout().find(" > 0 - Connecting to 127.0.0.1.") != std::string::npos; },
-                      10000))
+                      kStateMs))
       << program.Stdout() << program.Stderr();
 
   const int status = program.Stop();  // SIGTERM
@@ -214,14 +219,14 @@ TEST(DesktopSignals, EndTheWindowWithTheExitSequence) {
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
     ASSERT_TRUE(program.Started());
-    ASSERT_TRUE(program.WaitForPort(local, 20000)) << program.Stderr();
+    ASSERT_TRUE(program.WaitForPort(local, kStateMs)) << program.Stderr();
     test::BlockingClient client(local);
-    ASSERT_TRUE(client.SendAll("x"));
-    ASSERT_EQ(client.RecvExact(1), "x");
+    ASSERT_TRUE(client.SendAll("x", kStateMs));
+    ASSERT_EQ(client.RecvExact(1, kStateMs), "x");
 
     ASSERT_EQ(::kill(program.Pid(), sig), 0);
-    EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, 10000));
-    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, kStateMs));
+    EXPECT_TRUE(client.WaitClosed(kStateMs));
     const int status = program.Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
     const std::string ini = ReadAll(data.Path() + "/sorvik.ini");
@@ -240,11 +245,13 @@ TEST(DesktopSignals, UnwritableSettingsDoNotHoldTheExit) {
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   test::ChildProcess program({SORVIK_EXECUTABLE, "--data-dir", data.Path() + "/not-a-directory/Sorvik"});
   ASSERT_TRUE(program.Started());
-  // The window is up once it catches SIGTERM (its handler is set after the window is made).
-  ASSERT_TRUE(WaitFor([&] { return CatchesSignal(program.Pid(), SIGTERM) || !program.Running(); }, 20000));
+  // Once it catches SIGTERM, the signal runs the exit sequence: the handler is
+  // set before the window is built, and a signal that comes while it is built
+  // waits for the event loop.
+  ASSERT_TRUE(WaitFor([&] { return CatchesSignal(program.Pid(), SIGTERM) || !program.Running(); }, 30000));
   ASSERT_TRUE(program.Running()) << program.Stderr();
   ASSERT_EQ(::kill(program.Pid(), SIGTERM), 0);
-  EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, 10000)) << program.Stderr();
+  EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, kStateMs)) << program.Stderr();
   const int status = program.Stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
   EXPECT_NE(program.Stderr().find("Cannot save settings file"), std::string::npos) << program.Stderr();
@@ -264,7 +271,7 @@ struct TroubleSetup {
 };
 
 // A settings file with one tunnel that starts at once, so that a listening
-// port tells that the window is up and its signal handler set.
+// port tells that the window is up (its signal handler is set before it).
 std::string TroubleIni(const TroubleSetup& s, const std::string& eol = "\r\n", const std::string& options = "") {
   return "[Options]" + eol + "AutostartDelay=0" + eol + options + eol + "[Tunnel:0]" + eol + "Server=127.0.0.1" +
          eol + "Port=" + std::to_string(s.echo) + eol + "Mapped=" + std::to_string(s.mapped) + eol + "Autostart=1" +
@@ -349,16 +356,16 @@ TEST_P(DesktopSettingsTrouble, FileIsKeptOrSavedAndTheUserIsTold) {
   test::ChildProcess program(argv);
   ASSERT_TRUE(program.Started());
   if (c.tunnelRuns) {
-    ASSERT_TRUE(program.WaitForPort(setup.mapped, 20000)) << program.Stderr();
+    ASSERT_TRUE(program.WaitForPort(setup.mapped, kStateMs)) << program.Stderr();
   } else {
     // Said from the event loop, once the window is up.
     ASSERT_TRUE(WaitFor([&] { return program.Stderr().find("Cannot read the settings file") != std::string::npos; },
-                        20000))
+                        kStateMs))
         << program.Stderr();
   }
   if (c.beforeExit) c.beforeExit(setup);
   ASSERT_EQ(::kill(program.Pid(), SIGTERM), 0);
-  EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, 10000)) << program.Stderr();
+  EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, kStateMs)) << program.Stderr();
   const int status = program.Stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << program.Stderr();
 
@@ -529,7 +536,7 @@ namespace {
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 // A program's exit status once it has ended by itself (-1 while it runs on).
-int ExitStatusOf(test::ChildProcess& program, int timeoutMs = 20000) {
+int ExitStatusOf(test::ChildProcess& program, int timeoutMs = kStateMs) {
   if (!WaitFor([&] { return !program.Running(); }, timeoutMs)) return -1;
   const int status = program.Stop();
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -549,7 +556,7 @@ TEST(DesktopSingleInstance, OnePerDataDirectory) {
                                "Mapped=" + std::to_string(local) + "\r\nAutostart=1\r\nTunnelCaption=first\r\n");
   auto first = std::make_unique<test::ChildProcess>(std::vector<std::string>{SORVIK_EXECUTABLE, "--data-dir", data.Path()});
   ASSERT_TRUE(first->Started());
-  ASSERT_TRUE(first->WaitForPort(local, 20000)) << first->Stderr();  // up, lock held
+  ASSERT_TRUE(first->WaitForPort(local, kStateMs)) << first->Stderr();  // up, lock held
   EXPECT_TRUE(Exists(data.Path() + "/sorvik.lock"));
 
   {
@@ -579,7 +586,7 @@ TEST(DesktopSingleInstance, OnePerDataDirectory) {
     SCOPED_TRACE("another data directory runs beside it");
     test::TempDir other;
     test::ChildProcess beside({SORVIK_EXECUTABLE, "--headless", "--data-dir", other.Path()});
-    EXPECT_TRUE(WaitFor([&] { return beside.Stderr().find("window-less mode") != std::string::npos; }, 20000))
+    EXPECT_TRUE(WaitFor([&] { return beside.Stderr().find("window-less mode") != std::string::npos; }, kStateMs))
         << beside.Stderr();
     EXPECT_TRUE(beside.Running());
     const int status = beside.Stop();
@@ -593,7 +600,7 @@ TEST(DesktopSingleInstance, OnePerDataDirectory) {
   first.reset();
   ASSERT_TRUE(Exists(data.Path() + "/sorvik.lock"));
   test::ChildProcess after({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
-  ASSERT_TRUE(after.WaitForPort(local, 20000)) << after.Stderr();
+  ASSERT_TRUE(after.WaitForPort(local, kStateMs)) << after.Stderr();
   const int status = after.Stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << after.Stderr();
 }
@@ -619,7 +626,7 @@ struct Desktop {
           display = out.substr(at + 8, out.find('\n', at) - at - 8);
           return true;
         },
-        20000);
+        kStateMs);
   }
   std::string X(const std::string& command) const { return Shell("DISPLAY=" + display + " " + command + " 2>/dev/null"); }
   // "IsViewable", "IsUnMapped" or empty when no window has this exact name.
@@ -717,7 +724,7 @@ TEST(DesktopTray, UsableWhileADialogIsOpen) {
         }
         return !menu.empty();
       },
-      10000));
+      kStateMs));
   int mx = 0, my = 0, mw = 0, mh = 0;
   const std::string geometry = desktop.X("xdotool getwindowgeometry --shell " + menu);
   ASSERT_EQ(std::sscanf(geometry.c_str(), "WINDOW=%*d\nX=%d\nY=%d\nWIDTH=%d\nHEIGHT=%d", &mx, &my, &mw, &mh), 4)

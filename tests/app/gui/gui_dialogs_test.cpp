@@ -4,7 +4,10 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QAbstractButton>
 #include <QFontInfo>
+#include <QImage>
+#include <QAbstractTextDocumentLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -24,6 +27,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <set>
+#include <vector>
 
 #include "app/gui/error_log.h"
 #include "app/gui/gui_test_env.h"
@@ -43,7 +48,7 @@ T* Find(QWidget& parent, const char* name) {
   return w;
 }
 
-bool PumpUntilVisible(QWidget* w) { return test::PumpUntil([w] { return w->isVisible(); }, 3000); }
+bool PumpUntilVisible(QWidget* w) { return test::PumpUntil([w] { return w->isVisible(); }); }
 
 void SetText(QWidget& dialog, const char* name, const char* text) {
   if (auto* number = dialog.findChild<TNumberEdit*>(QString::fromLatin1(name))) {
@@ -516,7 +521,13 @@ TEST(Debug, FixedWidthFontAndATypicalLineFits) {
   EXPECT_TRUE(QFontInfo(d.Text()->font()).fixedPitch());
   d.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
-  QTest::qWait(50);
+  // The line is laid out (at the first paint), and the scroll bars, which
+  // follow the layout from the event queue, have followed it.
+  ASSERT_TRUE(test::PumpUntil([&] {
+    return d.Text()->document()->documentLayout()->documentSize().width() >=
+           d.Text()->fontMetrics().horizontalAdvance(line);
+  }));
+  ASSERT_TRUE(test::Settle());
   const int need = d.Text()->fontMetrics().horizontalAdvance(line) +
                    static_cast<int>(2 * d.Text()->document()->documentMargin());
   const int screen = d.screen()->availableGeometry().width();
@@ -551,39 +562,84 @@ TEST(ErrorLog, LineFormat) {
 namespace sorvik {
 namespace {
 
-// Pictures of every dialog and tab for a person to look at; runs only when
-// SORVIK_SHOTS_DIR names a directory.
-TEST(Screenshots, EveryDialogAndTab) {
+// Number of different colours in `image`, counted up to `enough`.
+int Colours(const QImage& image, int enough) {
+  std::set<QRgb> seen;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      seen.insert(image.pixel(x, y));
+      if (static_cast<int>(seen.size()) >= enough) return enough;
+    }
+  }
+  return static_cast<int>(seen.size());
+}
+
+// Every dialog and every tab of the properties dialog renders: its picture has
+// the window's size and is not blank, the tab shows controls of its own and
+// looks different from the other tabs, and each window has its caption. With
+// SORVIK_SHOTS_DIR naming a directory the pictures are also written there, for
+// a person to look at (scripts/screenshots.sh), and read back.
+TEST(Screenshots, EveryDialogAndTabRenders) {
   const char* dir = std::getenv("SORVIK_SHOTS_DIR");
-  if (dir == nullptr) GTEST_SKIP() << "SORVIK_SHOTS_DIR is not set";
-  auto save = [&](QWidget& w, const QString& name) {
+  auto shoot = [&](QWidget& w, const QString& name) {
+    SCOPED_TRACE(name.toStdString());
     w.show();
-    QTest::qWait(100);
-    w.grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png"));
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&w));
+    EXPECT_TRUE(test::Settle());
+    const QImage image = w.grab().toImage();
+    EXPECT_GE(image.width(), w.width());
+    EXPECT_GE(image.height(), w.height());
+    // A window of frames, labels and fields has many shades (text is drawn
+    // smoothed); a blank or a flat one has one or two.
+    EXPECT_GE(Colours(image, 16), 16);
+    if (dir != nullptr) {
+      const QString path = QString::fromLocal8Bit(dir) + QLatin1Char('/') + name + QStringLiteral(".png");
+      EXPECT_TRUE(image.save(path)) << path.toStdString();
+      const QImage back(path);
+      EXPECT_EQ(back.size(), image.size()) << path.toStdString();
+    }
+    return image;
   };
   TunnelSettings f = NewTunnelSettings(std::vector<int32_t>{});
   f.Server = "news.example.org";
   TfProperties props(TfProperties::TMode::Edit, f, true);
-  auto* tabs = props.findChild<QTabWidget*>("pcProperties");
+  EXPECT_EQ(props.windowTitle(), "Tunnel Properties");
+  auto* tabs = Find<QTabWidget>(props, "pcProperties");
+  ASSERT_EQ(tabs->count(), 4);
+  std::vector<QImage> pictures;
   for (int i = 0; i < tabs->count(); ++i) {
+    SCOPED_TRACE(tabs->tabText(i).toStdString());
     tabs->setCurrentIndex(i);
-    save(props, QStringLiteral("properties_%1").arg(tabs->tabText(i)));
+    pictures.push_back(shoot(props, QStringLiteral("properties_%1").arg(tabs->tabText(i))));
+    int shown = 0;
+    for (const QWidget* control : tabs->currentWidget()->findChildren<QWidget*>()) {
+      shown += control->isVisible() && (qobject_cast<const QLabel*>(control) != nullptr ||
+                                        qobject_cast<const QAbstractButton*>(control) != nullptr ||
+                                        qobject_cast<const QLineEdit*>(control) != nullptr);
+    }
+    EXPECT_GE(shown, 2);
+    for (int j = 0; j < i; ++j) EXPECT_NE(pictures[static_cast<size_t>(j)], pictures.back()) << "tab " << j;
   }
   TfOptions options(TOptionValues{}, "/home/user/.config/Sorvik/");
-  save(options, QStringLiteral("options"));
+  EXPECT_EQ(options.windowTitle(), "Sorvik - Options");
+  shoot(options, QStringLiteral("options"));
   TfDebug debug(
       "Connections: 2\r\n"
       " 127.0.0.1:40112    >>         127.0.0.1:8081    -   192.168.1.20:51720   >>   93.184.216.34:563\r\n"
       " 127.0.0.1:40114    >>         127.0.0.1:8081    -   192.168.1.20:51722   >>   93.184.216.34:563\r\n");
-  save(debug, QStringLiteral("debug"));
+  EXPECT_EQ(debug.windowTitle(), "Connections");
+  shoot(debug, QStringLiteral("debug"));
   // The endpoint refused, with its lines below the fields.
   TunnelSettings bad = NewTunnelSettings(std::vector<int32_t>{});
   bad.Port = 0;
   bad.Mapped = 70000;
   TfProperties refused(TfProperties::TMode::New, bad, false);
+  EXPECT_EQ(refused.windowTitle(), "New tunnel properties");
   refused.show();
   refused.accept();
-  save(refused, QStringLiteral("properties_refused"));
+  shoot(refused, QStringLiteral("properties_refused"));
+  EXPECT_TRUE(Find<QLabel>(refused, "lbRemotePortProblem")->isVisible());
+  EXPECT_TRUE(Find<QLabel>(refused, "lbLocalPortProblem")->isVisible());
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 namespace sorvik::test {
 
 // Processes events until `done` holds or `timeoutMs` passes; returns `done()`.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+// The default limit is long: a wait that succeeds ends as soon as its state is
+// there, and the machine may be loaded by other builds.
+inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
   QElapsedTimer t;
   t.start();
   while (!done()) {
@@ -20,6 +22,25 @@ inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   }
   return true;
+}
+
+// Processes events until everything that was posted before this call (queued
+// calls, zero timers, deferred updates) has run: a queued call of its own comes
+// after them and ends the wait.
+inline bool RunQueued(int timeoutMs = 30000) {
+  bool ran = false;
+  QMetaObject::invokeMethod(QCoreApplication::instance(), [&ran] { ran = true; }, Qt::QueuedConnection);
+  return PumpUntil([&ran] { return ran; }, timeoutMs);
+}
+
+// Lets what the window system has queued (a new window state, an exposure)
+// reach the widgets, then runs whatever they posted in turn: afterwards, an
+// effect that a change would have had has happened. One pass of the event
+// loop delivers the platform's events after the posted ones, so a queued call
+// alone could run before them.
+inline bool Settle(int timeoutMs = 30000) {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  return RunQueued(timeoutMs);
 }
 
 // Path of a temporary directory with a trailing "/".

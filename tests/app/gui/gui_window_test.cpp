@@ -55,6 +55,7 @@ namespace sorvik {
 namespace {
 
 using test::PumpUntil;
+using test::Settle;
 using test::WithSlash;
 
 TunnelSettings WithServer(const std::string& server) {
@@ -91,7 +92,7 @@ std::string RoundTrip(test::BlockingClient& client, const std::string& data) {
     if (!client.SendAll(data)) return std::string();
     return client.RecvExact(data.size());
   });
-  PumpUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
+  PumpUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
   return result.get();
 }
 
@@ -525,7 +526,7 @@ TEST_F(Window, EnterOpensPropertiesDeleteRemovesContextMenuOffersTheTunnelMenu) 
   main_->SetFocusedRow(-1);
   QList<QAction*> shown;
   QTimer::singleShot(0, [&] {
-    PumpUntil([] { return QApplication::activePopupWidget() != nullptr; }, 3000);
+    PumpUntil([] { return QApplication::activePopupWidget() != nullptr; });
     if (QWidget* popup = QApplication::activePopupWidget()) {
       shown = popup->actions();
       popup->close();
@@ -549,7 +550,7 @@ TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
   QTableView* list = main_->List();
   auto tipAt = [&](int row) {
     QToolTip::hideText();
-    PumpUntil([] { return !QToolTip::isVisible(); }, 2000);
+    PumpUntil([] { return !QToolTip::isVisible(); });
     const QPoint pos = list->visualRect(main_->Model().index(row, kColTunnel)).center();
     QHelpEvent help(QEvent::ToolTip, pos, list->viewport()->mapToGlobal(pos));
     QCoreApplication::sendEvent(list->viewport(), &help);
@@ -913,7 +914,8 @@ TEST_F(Window, TrayOperations) {
   main_->HideWindowOp();
   EXPECT_TRUE(main_->isVisible());
   main_->showMinimized();
-  QTest::qWait(50);
+  ASSERT_TRUE(PumpUntil([&] { return main_->isMinimized(); }));
+  ASSERT_TRUE(Settle());  // whatever the minimize set going has run
   EXPECT_TRUE(main_->isVisible());
 }
 

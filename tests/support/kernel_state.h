@@ -1,0 +1,46 @@
+// What the kernel knows about this process's threads and about TCP sockets on
+// loopback, for tests that wait on a state instead of a pause: a thread that is
+// blocked in poll() on a given descriptor, a connect still in progress, bytes a
+// socket has sent, bytes its peer has not read yet.
+//
+// All of it is read from /proc and from the socket itself; nothing here needs
+// a hook in the code under test. Linux only, like the rest of the tests.
+//
+// Thread contract: every function may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace sorvik::test {
+
+// The calling thread's kernel id (the `tid` the functions below take).
+pid_t CurrentThreadId();
+
+// True while thread `tid` of this process sleeps in poll() or ppoll() with
+// `fd` among the descriptors it waits on (`fd` -1: any poll at all). A thread
+// that is running, or blocked in anything else, gives false.
+bool ThreadWaitsInPoll(pid_t tid, int fd = -1);
+
+// Waits up to `timeoutMs` until ThreadWaitsInPoll(tid, fd) holds.
+bool WaitThreadWaitsInPoll(pid_t tid, int fd = -1, int timeoutMs = 30000);
+
+// True while some thread of this process sleeps in poll() or ppoll() on a TCP
+// socket connected to `port` on the other end: a worker waiting for a peer's
+// answer, when the test does not know the worker's thread.
+bool SomeThreadWaitsOnPeer(uint16_t port);
+
+// TCP sockets of this machine (IPv4 and IPv6) whose connect to `port` is still
+// in progress (state SYN-SENT).
+int ConnectsInProgressTo(uint16_t port);
+
+// Data bytes the connected TCP socket `fd` has sent so far (retransmissions
+// included), or -1 when the kernel does not say.
+int64_t BytesSentOn(int fd);
+
+// Bytes that the connected loopback TCP socket `fd` sent and that wait unread
+// in its peer socket's receive queue, or -1 when the peer is not found.
+int64_t UnreadAtPeer(int fd);
+
+}  // namespace sorvik::test
