@@ -5,13 +5,14 @@
 // by side in one run.
 //
 //   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
-//               [--program PATH] [--before PATH] [--engine-read-kib N]
+//               [--program PATH] [--before PATH] [--engine-read-kib N] [--engine-splice 1]
 //               [--only socat|haproxy|sorvik|engine|before]
 //
 // --before runs an earlier build of the program the same way, as one more
 // column, so that a change is measured before and after in the same run;
 // --engine-read-kib runs the engine once more with that largest bulk read
-// ("engine-alt"), to weigh the read size in the same run.
+// ("engine-alt"), to weigh the read size in the same run; --engine-splice 1
+// runs it with the zero-copy relay (splice through a pipe) instead.
 //
 // Figures: bulk throughput each way over one connection (every byte checked)
 // and the relay's CPU time per GiB moved, 64-byte ping-pong round trip p50/p99
@@ -585,6 +586,7 @@ struct Options {
   std::string program = SORVIK_PROGRAM;
   std::string before;  // an earlier build of the program, measured as "before"
   int alt_read_kib = 0;  // > 0: the engine once more with this bulk read size, as "engine-alt"
+  bool alt_splice = false;  // the engine once more with the zero-copy relay, as "engine-alt"
   std::string only;  // run just this relay (and direct)
 };
 
@@ -731,11 +733,13 @@ int main(int argc, char** argv) {
     else if (a == "--program") o.program = argv[i + 1];
     else if (a == "--before") o.before = argv[i + 1];
     else if (a == "--engine-read-kib") o.alt_read_kib = static_cast<int>(v);
+    else if (a == "--engine-splice") o.alt_splice = v != 0;
     else if (a == "--only") o.only = argv[i + 1];
     else {
       std::fprintf(stderr,
                    "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
-                   "          [--before PATH] [--engine-read-kib N] [--only socat|haproxy|sorvik|engine|before]\n",
+                   "          [--before PATH] [--engine-read-kib N] [--engine-splice 1]\n"
+                   "          [--only socat|haproxy|sorvik|engine|before]\n",
                    argv[0]);
       return 2;
     }
@@ -824,12 +828,13 @@ int main(int argc, char** argv) {
   if (!o.before.empty() && wanted("before")) program("before", o.before);
   if (wanted("sorvik")) program("sorvik", o.program);
 
-  auto engine = [&](const char* name, int readSize) {
+  auto engine = [&](const char* name, int readSize, bool splice) {
     auto relay = std::make_unique<sorvik::TIdMappedPortTCP>();
     relay->Bindings.push_back({"127.0.0.1", 0, sorvik::Id_IPv4});
     relay->MappedHost = "127.0.0.1";
     relay->MappedPort = echoPort;
     if (readSize > 0) relay->BulkReadSize = readSize;
+    relay->ZeroCopyRelay = splice;
     relay->SetActive(true);
     results[name] = Measure(name, relay->BoundPort(0), self, o, [&] {
       auto t0 = Clock::now();
@@ -838,8 +843,8 @@ int main(int argc, char** argv) {
     });
   };
   if (wanted("engine")) {
-    engine("engine", 0);
-    if (o.alt_read_kib > 0) engine("engine-alt", o.alt_read_kib * 1024);
+    engine("engine", 0, false);
+    if (o.alt_read_kib > 0 || o.alt_splice) engine("engine-alt", o.alt_read_kib * 1024, o.alt_splice);
   }
   ::rmdir(dir);
 

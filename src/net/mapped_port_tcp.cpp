@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,8 +27,11 @@ namespace sorvik {
 
 namespace {
 
-// Largest chunk moved per read (and per splice).
+// Largest chunk moved per read while a data hook sees the chunks.
 constexpr int kChunkSize = TIdIOHandler::kRecvBufferSize;
+// The pipe of the zero-copy relay, and its largest move (the system may grant
+// a smaller pipe; the moves are then as large as the pipe).
+constexpr int kSplicePipeSize = 1024 * 1024;
 // Listener poll interval; the wake fd ends the wait at once on deactivation.
 constexpr int kListenPollMs = 250;
 // Deactivation re-cancels stragglers at this interval while it waits.
@@ -163,13 +167,19 @@ struct MappedPortWorker {
   // How a relay ended: the remote side closed or failed (the local side then
   // gets a lingering close), the local side failed (the remote side gets one),
   // or it was stopped (cancelled, or an error: both sides are closed at once).
-  enum class Outcome { kRemoteEnded, kLocalGone, kStopped };
+  // kSplice (copying relay only): a bulk transfer began on a connection the
+  // zero-copy relay can take over; nothing is buffered at that point.
+  enum class Outcome { kRemoteEnded, kLocalGone, kStopped, kSplice };
   static void Relay(TIdMappedPortContext& ctx);
   // `localEof`: the client has ended its sending direction (the remote's
   // sending direction was shut down with it); kept across a switch of relay.
   static bool RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, bool& localEof,
                           Outcome& outcome);
-  static Outcome RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, bool& localEof);
+  static Outcome RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, bool& localEof,
+                           bool mayHandOver);
+  // Both sides are plain sockets (the zero-copy relay's condition, besides
+  // the data hooks).
+  static bool PlainSockets(TIdIOHandler& local, TIdIOHandler& remote);
 };
 
 // ---------------------------------------------------------------------------
@@ -718,8 +728,15 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
   bool localEof = false;
   Outcome outcome = Outcome::kStopped;
   try {
-    if (!(ctx.server_.ZeroCopyRelay && RelaySplice(ctx, local, *remote, localEof, outcome))) {
-      outcome = RelayCopy(ctx, local, *remote, localEof);
+    // The copying relay hands a bulk transfer over to the zero-copy relay at
+    // most once; the zero-copy relay hands back for good when a data hook is
+    // set.
+    bool splice = ctx.server_.ZeroCopyRelay;
+    for (;;) {
+      if (splice && RelaySplice(ctx, local, *remote, localEof, outcome)) break;
+      outcome = RelayCopy(ctx, local, *remote, localEof, !splice && ctx.server_.ZeroCopyBulk);
+      if (outcome != Outcome::kSplice) break;
+      splice = true;
     }
   } catch (...) {
     outcome = Outcome::kStopped;
@@ -735,6 +752,7 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
       remote->LingeringClose(kLingerQuietMs, kLingerMaxMs);
       break;
     case Outcome::kStopped:
+    case Outcome::kSplice:
       break;  // the caller closes both sides
   }
 }
@@ -797,7 +815,7 @@ enum class Moved { kOk, kEof, kFromGone, kToGone, kStop };
 bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote,
                                    bool& localEof, Outcome& outcome) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
-  if (typeid(local) != typeid(TIdIOHandlerStack) || typeid(remote) != typeid(TIdIOHandlerStack)) return false;
+  if (!PlainSockets(local, remote)) return false;
   if (!local.InputBufferIsEmpty() || !remote.InputBufferIsEmpty()) return false;
   uint64_t version = im.data_hooks_version.load(std::memory_order_acquire);
   {
@@ -806,6 +824,9 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
   }
   int pipefd[2];
   if (::pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  int moveSize = kChunkSize;
+  const int granted = ::fcntl(pipefd[1], F_SETPIPE_SZ, kSplicePipeSize);
+  if (granted > kChunkSize) moveSize = std::min(granted, kSplicePipeSize);
   struct PipeCloser {
     int* p;
     ~PipeCloser() {
@@ -818,7 +839,8 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
   if (localEof) waiter.StopReadingLocal();
   auto move = [&](TIdIOHandler& from, TIdIOHandler& to) {
     const bool toRemote = &to == &remote;
-    ssize_t n = ::splice(from.Handle(), nullptr, pipefd[1], nullptr, kChunkSize, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    ssize_t n = ::splice(from.Handle(), nullptr, pipefd[1], nullptr, static_cast<size_t>(moveSize),
+                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) return Moved::kOk;
       return PeerGoneError(errno) ? Moved::kFromGone : Moved::kStop;
@@ -890,8 +912,15 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
 
 // The general relay: works through the handlers' virtual transport (a TLS
 // handler decrypts in ReadAvailable), calls the data hooks with each chunk.
+bool MappedPortWorker::PlainSockets(TIdIOHandler& local, TIdIOHandler& remote) {
+  return typeid(local) == typeid(TIdIOHandlerStack) && typeid(remote) == typeid(TIdIOHandlerStack);
+}
+
+// `mayHandOver`: a read that fills kChunkSize bytes while no data hook is set
+// ends this relay with kSplice once its chunk is delivered, when both sides
+// are plain sockets, so that the zero-copy relay moves the rest.
 MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
-                                                      TIdIOHandler& remote, bool& localEof) {
+                                                      TIdIOHandler& remote, bool& localEof, bool mayHandOver) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
   // Reads take at most kChunkSize bytes while a data hook sees the chunks. The
   // chunk size is invisible otherwise: once a read fills the buffer (a bulk
@@ -903,6 +932,8 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   uint8_t* const small = t_small.get();
   std::unique_ptr<uint8_t[]> big;
   const int bulkSize = ctx.server_.BulkReadSize;
+  const bool handOver = mayHandOver && PlainSockets(local, remote);
+  bool bulk = false;  // a read filled kChunkSize bytes
   TIdContextEvent onExecute, onOutboundData;
   uint64_t version = ~uint64_t{0};
   RelayPoll waiter(local, remote, im.wake_fd);
@@ -922,7 +953,10 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       uint8_t* const buf = big && !observed ? big.get() : small;
       const int limit = big && !observed ? bulkSize : kChunkSize;
       int n = from.ReadAvailable(buf, limit);
-      if (n == limit && !observed && !big && bulkSize > kChunkSize) big.reset(new (std::nothrow) uint8_t[bulkSize]);
+      if (n == limit && !observed) {
+        bulk = true;
+        if (!handOver && !big && bulkSize > kChunkSize) big.reset(new (std::nothrow) uint8_t[bulkSize]);
+      }
       if (n == TIdIOHandler::kReadAgain) return Moved::kOk;
       if (n == 0) return Moved::kEof;
       if (n < 0) {
@@ -991,6 +1025,7 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
         case Moved::kStop: return Outcome::kStopped;
       }
     }
+    if (bulk && handOver) return Outcome::kSplice;
   }
 }
 

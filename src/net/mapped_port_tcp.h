@@ -113,12 +113,18 @@ class TIdMappedPortTCP {
   int ListenQueue = std::numeric_limits<int>::max();
   int MaxConnections = 0;
   // Relay plain-socket connections without data hooks through a pipe with
-  // splice() instead of copying through a buffer. Off by default: on loopback
-  // the copying relay measured faster. Set before activation.
+  // splice() instead of copying through a buffer, from their first byte on.
+  // Set before activation.
   bool ZeroCopyRelay = false;
+  // Hand a bulk transfer over to the zero-copy relay: once a read of a
+  // plain-socket connection without data hooks fills 32768 bytes, the rest of
+  // the connection moves by splice() through a pipe of up to 1 MiB (less relay
+  // CPU per byte; short exchanges never make a pipe). Set before activation.
+  bool ZeroCopyBulk = true;
   // Largest read of the copying relay while no data hook observes the chunks
   // (with a data hook, reads take at most 32768 bytes). Taken by a connection
-  // once one of its reads fills 32768 bytes. Set before activation.
+  // once one of its reads fills 32768 bytes, unless the connection is handed
+  // over to the zero-copy relay then (ZeroCopyBulk). Set before activation.
   int BulkReadSize = 256 * 1024;
 
   bool Active() const;

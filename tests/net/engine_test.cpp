@@ -151,23 +151,35 @@ TEST(MappedPort, BytesSentBeforeTheOutboundLegIsUpArrive) {
   EXPECT_EQ(peer.Received(0), "early!\n");
 }
 
+// The relays a connection may take: the plain relay hands a bulk transfer
+// over to the zero-copy relay in the middle of the connection unless that is
+// switched off.
+struct RelayKind {
+  const char* name;
+  bool hooks;
+  bool splice;
+  bool handOver = true;
+};
+constexpr RelayKind kRelayKinds[] = {{"plain relay", false, false},
+                                     {"plain relay, copying only", false, false, false},
+                                     {"relay with data hooks", true, false},
+                                     {"zero-copy relay", false, true}};
+
+void UseRelay(Tunnel& t, const RelayKind& k) {
+  if (!k.splice && k.handOver) return;
+  t.server.SetActive(false);
+  t.server.ZeroCopyRelay = k.splice;
+  t.server.ZeroCopyBulk = k.handOver;
+  t.server.SetActive(true);
+}
+
 TEST(MappedPort, RelaysLargeDataBothWaysAtOnce) {
   EchoServer echo;  // the echo makes the remote send while the client still sends
-  struct Case {
-    const char* name;
-    bool hooks;
-    bool splice;
-  };
-  for (Case k : {Case{"plain relay", false, false}, Case{"relay with data hooks", true, false},
-                 Case{"zero-copy relay", false, true}}) {
+  for (const RelayKind& k : kRelayKinds) {
     SCOPED_TRACE(k.name);
     const bool hooks = k.hooks;
     Tunnel t("127.0.0.1", echo.Port(), hooks);
-    if (k.splice) {
-      t.server.SetActive(false);
-      t.server.ZeroCopyRelay = true;
-      t.server.SetActive(true);
-    }
+    UseRelay(t, k);
     BlockingClient c(t.Port());
     const std::string data = RandomBytes(8 << 20, hooks ? 3 : 4);
     std::thread sender([&] { EXPECT_TRUE(c.SendAll(data, 30000)); });
@@ -212,15 +224,9 @@ TEST(MappedPort, DataHookSetDuringABulkTransferSeesChunksOfAtMost32K) {
 // can be read while the connection is open, and OnDisconnect sees the final
 // counts once per relayed connection.
 TEST(MappedPort, CountsBytesEachWayExactly) {
-  struct Case {
-    const char* name;
-    bool hooks;
-    bool splice;
-  };
   const size_t up = 3 * 32768 + 17;      // client -> remote
   const size_t down = 5 * 32768 + 1234;  // remote -> client, a greeting first
-  for (Case k : {Case{"plain relay", false, false}, Case{"relay with data hooks", true, false},
-                 Case{"zero-copy relay", false, true}}) {
+  for (const RelayKind& k : kRelayKinds) {
     SCOPED_TRACE(k.name);
     const std::string greeting = "220 hello\r\n";
     const std::string reply = RandomBytes(down - greeting.size(), 9);
@@ -228,6 +234,7 @@ TEST(MappedPort, CountsBytesEachWayExactly) {
     Tunnel t("127.0.0.1", peer.Port(), k.hooks);
     t.server.SetActive(false);
     t.server.ZeroCopyRelay = k.splice;
+    t.server.ZeroCopyBulk = k.handOver;
     std::mutex m;
     std::vector<std::pair<uint64_t, uint64_t>> ended;
     t.server.SetOnDisconnect([&](TIdMappedPortContext& c) {
@@ -742,26 +749,13 @@ namespace {
 
 using namespace sorvik::test;
 
-// The three relays a connection may take.
-struct RelayKind {
-  const char* name;
-  bool hooks;
-  bool splice;
-};
-constexpr RelayKind kRelayKinds[] = {{"plain relay", false, false},
-                                     {"relay with data hooks", true, false},
-                                     {"zero-copy relay", false, true}};
-
-void UseRelay(Tunnel& t, const RelayKind& k) {
-  if (!k.splice) return;
-  t.server.SetActive(false);
-  t.server.ZeroCopyRelay = true;
-  t.server.SetActive(true);
-}
 
 // A client that ends its request by shutting down its sending side (nc -N)
-// still gets the whole reply; the remote sees the end of the request.
+// still gets the whole reply; the remote sees the whole request and its end.
 TEST(MappedPort, HalfCloseKeepsTheReply) {
+  // Both large enough for the plain relay to hand over to the zero-copy relay
+  // (the request's end then arrives there).
+  const std::string request = RandomBytes(1 << 20, 20);
   const std::string reply = RandomBytes(300000, 21);
   for (const RelayKind& k : kRelayKinds) {
     SCOPED_TRACE(k.name);
@@ -769,12 +763,12 @@ TEST(MappedPort, HalfCloseKeepsTheReply) {
     Tunnel t("127.0.0.1", peer.Port(), k.hooks);
     UseRelay(t, k);
     BlockingClient c(t.Port());
-    ASSERT_TRUE(c.SendAll("the whole request"));
+    ASSERT_TRUE(c.SendAll(request, 20000));
     c.ShutdownWrite();
     const std::string got = c.RecvUntilClosed(20000);
     EXPECT_EQ(got.size(), reply.size());
     EXPECT_TRUE(got == reply);
-    EXPECT_EQ(peer.Received(0), "the whole request");
+    EXPECT_TRUE(peer.Received(0) == request);
     ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
     EXPECT_EQ(t.rec.Count("status Disconnected."), 0u);  // the client ended first
     EXPECT_EQ(t.rec.Count("OnException"), 0u);
