@@ -6,7 +6,7 @@
 //
 //   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
 //               [--program PATH] [--before PATH] [--engine-read-kib N] [--engine-splice 1]
-//               [--only socat|haproxy|sorvik|engine|before]
+//               [--only socat|haproxy|sorvik|engine|before] [--rounds N]
 //
 // --before runs an earlier build of the program the same way, as one more
 // column, so that a change is measured before and after in the same run;
@@ -22,6 +22,8 @@
 // open and has echoed a byte), and N simultaneous echoing connections
 // (proportional memory per connection, time to stop with all of them open).
 // Each figure is printed with the ratios of Sorvik to haproxy, socat and direct.
+// Every relay is measured --rounds times (default 3), all of them in turn in
+// each round; the table shows the median of each figure.
 //
 // The echo/bulk server runs in a forked child process (thread per connection),
 // so the memory figures of the in-process relay are not mixed with it.
@@ -588,6 +590,7 @@ struct Options {
   int alt_read_kib = 0;  // > 0: the engine once more with this bulk read size, as "engine-alt"
   bool alt_splice = false;  // the engine once more with the zero-copy relay, as "engine-alt"
   std::string only;  // run just this relay (and direct)
+  int rounds = 3;  // every relay is measured this often, in turn; the table shows medians
 };
 
 // Runs every figure against `port`; `owner` is the process whose memory and
@@ -629,6 +632,32 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   f.stop_ms = stop();
   for (int fd : fds) ::close(fd);
   return f;
+}
+
+// The median of each figure over the rounds (the mean of the middle two for an
+// even count); a transfer that failed in any round is reported.
+std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<Figures>>& rounds) {
+  double Figures::*const fields[] = {&Figures::up_gbit,      &Figures::down_gbit,       &Figures::cpu_s_per_gib,
+                                     &Figures::p50_pinned,   &Figures::p99_pinned,      &Figures::p50,
+                                     &Figures::p99,          &Figures::conn_rate,       &Figures::burst_overflows,
+                                     &Figures::burst_s,      &Figures::kib_per_conn,    &Figures::stop_ms};
+  std::map<std::string, Figures> out;
+  for (const auto& [name, list] : rounds) {
+    Figures m = list.front();
+    for (double Figures::*field : fields) {
+      std::vector<double> v;
+      for (const Figures& f : list) v.push_back(f.*field);
+      std::sort(v.begin(), v.end());
+      const size_t n = v.size();
+      m.*field = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    }
+    for (const Figures& f : list) {
+      m.ok = m.ok && f.ok;
+      m.burst_failed = std::max(m.burst_failed, f.burst_failed);
+    }
+    out[name] = m;
+  }
+  return out;
 }
 
 void Print(const std::map<std::string, Figures>& r, const Options& o) {
@@ -684,9 +713,11 @@ void Print(const std::map<std::string, Figures>& r, const Options& o) {
     }
     if (!f.ok) std::printf("WARNING: %s had failed or corrupted transfers\n", name.c_str());
   }
-  std::printf("(sorvik: the program run --headless with one tunnel; engine: TIdMappedPortTCP in this process.\n"
+  std::printf("(medians of %d rounds; sorvik: the program run --headless with one tunnel; engine:\n"
+              " TIdMappedPortTCP in this process.\n"
               " Ratios of RTT, CPU, memory, stop and burst figures: lower is better. Direct has no relay:\n"
-              " no CPU, memory or stop figure.)\n");
+              " no CPU, memory or stop figure.)\n",
+              o.rounds);
 }
 
 bool Have(const char* prog) {
@@ -735,11 +766,12 @@ int main(int argc, char** argv) {
     else if (a == "--engine-read-kib") o.alt_read_kib = static_cast<int>(v);
     else if (a == "--engine-splice") o.alt_splice = v != 0;
     else if (a == "--only") o.only = argv[i + 1];
+    else if (a == "--rounds") o.rounds = std::max(1, static_cast<int>(v));
     else {
       std::fprintf(stderr,
                    "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
                    "          [--before PATH] [--engine-read-kib N] [--engine-splice 1]\n"
-                   "          [--only socat|haproxy|sorvik|engine|before]\n",
+                   "          [--only socat|haproxy|sorvik|engine|before] [--rounds N]\n",
                    argv[0]);
       return 2;
     }
@@ -755,100 +787,108 @@ int main(int argc, char** argv) {
   pid_t server = StartServer(echoPort);  // before any thread exists here
   g_server = server;
   WaitPort(echoPort);
-  std::map<std::string, Figures> results;
+  std::map<std::string, Figures> results;            // of the round under way
+  std::map<std::string, std::vector<Figures>> rounds;  // every round's figures
   const pid_t self = ::getpid();
-
-  results["direct"] = Measure("direct", echoPort, server, o, [] { return -1.0; });
-  // The direct row's memory is the echo server's; it is no relay figure.
-  results["direct"].kib_per_conn = -1;
-
-  // An external relay: stopped with SIGTERM to its process tree, timed until it
-  // has exited.
-  auto external = [&](const char* name, std::vector<std::string> argv, uint16_t port, int out = -1) {
-    pid_t pid = Spawn(argv, out);
-    if (out >= 0) ::close(out);
-    if (!WaitPort(port)) {
-      std::fprintf(stderr, "[%s] did not start\n", name);
-      Kill(pid);
-      return;
-    }
-    results[name] = Measure(name, port, pid, o, [&] {
-      auto t0 = Clock::now();
-      for (pid_t p : Descendants(pid)) ::kill(p, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-      return Secs(t0, Clock::now()) * 1000;
-    });
-    Kill(pid);
-  };
-
-  auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
   char dir[] = "/tmp/sorvik-bench-XXXXXX";
   if (!::mkdtemp(dir)) Die("mkdtemp");
-  if (wanted("socat") && Have("socat")) {
-    uint16_t p = FreePort();
-    external("socat",
-             {"socat", "TCP-LISTEN:" + std::to_string(p) + ",bind=127.0.0.1,fork,reuseaddr,backlog=4096",
-              "TCP:127.0.0.1:" + std::to_string(echoPort)},
-             p);
-  }
-  if (wanted("haproxy") && Have("haproxy")) {
-    uint16_t p = FreePort();
-    std::string cfg = std::string(dir) + "/haproxy.cfg";
-    std::ofstream(cfg) << "global\n  maxconn 8000\n"
-                       << "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 300s\n"
-                       << "  timeout server 300s\n"
-                       << "frontend f\n  bind 127.0.0.1:" << p << "\n  default_backend b\n"
-                       << "backend b\n  server s1 127.0.0.1:" << echoPort << "\n";
-    external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
-    std::remove(cfg.c_str());
-  }
 
-  // The program: a settings file as a user writes it, one tunnel with the
-  // default log switches of a new tunnel, started by the autostart pass at once.
-  auto program = [&](const char* name, const std::string& path) {
-    if (::access(path.c_str(), X_OK) != 0) {
-      std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
-      return;
+  // Every relay in turn, o.rounds times, so that a change in the machine's load
+  // falls on all of them alike.
+  for (int round = 1; round <= o.rounds; ++round) {
+    std::fprintf(stderr, "== round %d of %d\n", round, o.rounds);
+    results["direct"] = Measure("direct", echoPort, server, o, [] { return -1.0; });
+    // The direct row's memory is the echo server's; it is no relay figure.
+    results["direct"].kib_per_conn = -1;
+
+    // An external relay: stopped with SIGTERM to its process tree, timed until it
+    // has exited.
+    auto external = [&](const char* name, std::vector<std::string> argv, uint16_t port, int out = -1) {
+      pid_t pid = Spawn(argv, out);
+      if (out >= 0) ::close(out);
+      if (!WaitPort(port)) {
+        std::fprintf(stderr, "[%s] did not start\n", name);
+        Kill(pid);
+        return;
+      }
+      results[name] = Measure(name, port, pid, o, [&] {
+        auto t0 = Clock::now();
+        for (pid_t p : Descendants(pid)) ::kill(p, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        return Secs(t0, Clock::now()) * 1000;
+      });
+      Kill(pid);
+    };
+
+    auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
+    if (wanted("socat") && Have("socat")) {
+      uint16_t p = FreePort();
+      external("socat",
+               {"socat", "TCP-LISTEN:" + std::to_string(p) + ",bind=127.0.0.1,fork,reuseaddr,backlog=4096",
+                "TCP:127.0.0.1:" + std::to_string(echoPort)},
+               p);
     }
-    uint16_t p = FreePort();
-    std::ofstream(std::string(dir) + "/sorvik.ini")
-        << "[Options]\nAutostartDelay=0\n\n"
-        << "[Tunnel:0]\nServer=127.0.0.1\nPort=" << echoPort << "\nMapped=" << p
-        << "\nAutostart=1\nProxyType=0\nLogServerErrors=1\nLogToServer=1\nLogFromServer=0\n"
-        << "SSLHost=0\nLocalAccess=1\nTunnelCaption=bench\n";
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
-    OutputDrain drain;
-    drain.Start(pipefd[0]);
-    external(name, {path, "--headless", "--data-dir", dir}, p, pipefd[1]);
-    drain.Join();
-    std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
-    std::remove((std::string(dir) + "/sorvik.ini").c_str());
-  };
-  if (!o.before.empty() && wanted("before")) program("before", o.before);
-  if (wanted("sorvik")) program("sorvik", o.program);
+    if (wanted("haproxy") && Have("haproxy")) {
+      uint16_t p = FreePort();
+      std::string cfg = std::string(dir) + "/haproxy.cfg";
+      std::ofstream(cfg) << "global\n  maxconn 8000\n"
+                         << "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 300s\n"
+                         << "  timeout server 300s\n"
+                         << "frontend f\n  bind 127.0.0.1:" << p << "\n  default_backend b\n"
+                         << "backend b\n  server s1 127.0.0.1:" << echoPort << "\n";
+      external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
+      std::remove(cfg.c_str());
+    }
 
-  auto engine = [&](const char* name, int readSize, bool splice) {
-    auto relay = std::make_unique<sorvik::TIdMappedPortTCP>();
-    relay->Bindings.push_back({"127.0.0.1", 0, sorvik::Id_IPv4});
-    relay->MappedHost = "127.0.0.1";
-    relay->MappedPort = echoPort;
-    if (readSize > 0) relay->BulkReadSize = readSize;
-    relay->ZeroCopyRelay = splice;
-    relay->SetActive(true);
-    results[name] = Measure(name, relay->BoundPort(0), self, o, [&] {
-      auto t0 = Clock::now();
-      relay->SetActive(false);
-      return Secs(t0, Clock::now()) * 1000;
-    });
-  };
-  if (wanted("engine")) {
-    engine("engine", 0, false);
-    if (o.alt_read_kib > 0 || o.alt_splice) engine("engine-alt", o.alt_read_kib * 1024, o.alt_splice);
+    // The program: a settings file as a user writes it, one tunnel with the
+    // default log switches of a new tunnel, started by the autostart pass at once.
+    auto program = [&](const char* name, const std::string& path) {
+      if (::access(path.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
+        return;
+      }
+      uint16_t p = FreePort();
+      std::ofstream(std::string(dir) + "/sorvik.ini")
+          << "[Options]\nAutostartDelay=0\n\n"
+          << "[Tunnel:0]\nServer=127.0.0.1\nPort=" << echoPort << "\nMapped=" << p
+          << "\nAutostart=1\nProxyType=0\nLogServerErrors=1\nLogToServer=1\nLogFromServer=0\n"
+          << "SSLHost=0\nLocalAccess=1\nTunnelCaption=bench\n";
+      int pipefd[2];
+      if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
+      OutputDrain drain;
+      drain.Start(pipefd[0]);
+      external(name, {path, "--headless", "--data-dir", dir}, p, pipefd[1]);
+      drain.Join();
+      std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
+      std::remove((std::string(dir) + "/sorvik.ini").c_str());
+    };
+    if (!o.before.empty() && wanted("before")) program("before", o.before);
+    if (wanted("sorvik")) program("sorvik", o.program);
+
+    auto engine = [&](const char* name, int readSize, bool splice) {
+      auto relay = std::make_unique<sorvik::TIdMappedPortTCP>();
+      relay->Bindings.push_back({"127.0.0.1", 0, sorvik::Id_IPv4});
+      relay->MappedHost = "127.0.0.1";
+      relay->MappedPort = echoPort;
+      if (readSize > 0) relay->BulkReadSize = readSize;
+      relay->ZeroCopyRelay = splice;
+      relay->SetActive(true);
+      results[name] = Measure(name, relay->BoundPort(0), self, o, [&] {
+        auto t0 = Clock::now();
+        relay->SetActive(false);
+        return Secs(t0, Clock::now()) * 1000;
+      });
+    };
+    if (wanted("engine")) {
+      engine("engine", 0, false);
+      if (o.alt_read_kib > 0 || o.alt_splice) engine("engine-alt", o.alt_read_kib * 1024, o.alt_splice);
+    }
+    for (auto& [name, f] : results) rounds[name].push_back(f);
+    results.clear();
   }
   ::rmdir(dir);
 
   Kill(server);
-  Print(results, o);
+  Print(Medians(rounds), o);
   return 0;
 }

@@ -11,10 +11,12 @@
 // to stop with them open, each with its ratio to stunnel.
 //
 //   tls_bench [--mib N] [--handshake-seconds N] [--conns N] [--burst N]
-//             [--program PATH] [--before PATH]
+//             [--program PATH] [--before PATH] [--rounds N]
 //
 // --before runs an earlier build of the program the same way, as one more
-// column. Needs stunnel and openssl in PATH.
+// column. Every tunnel is measured --rounds times (default 3), all of them in
+// turn in each round; the table shows the median of each figure. Needs
+// stunnel and openssl in PATH.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -334,6 +336,7 @@ struct Options {
   double burstLimitS = 15;
   std::string program = SORVIK_PROGRAM;
   std::string before;
+  int rounds = 3;  // every tunnel is measured this often, in turn; the table shows medians
 };
 
 // `stop` ends the tunnel process with the connections open and returns its time in ms (or -1).
@@ -346,7 +349,8 @@ Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& 
   // Throughput, server to client.
   {
     int fd = Connect(entry);
-    std::string cmd = "D" + std::string(reinterpret_cast<const char*>(&bytes), 8);
+    std::string cmd(1, 'D');
+    cmd.append(reinterpret_cast<const char*>(&bytes), 8);
     auto start = Clock::now();
     SendAll(fd, cmd.data(), cmd.size());
     std::vector<char> buf(1 << 16);
@@ -363,7 +367,8 @@ Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& 
   // Throughput, client to server.
   {
     int fd = Connect(entry);
-    std::string cmd = "U" + std::string(reinterpret_cast<const char*>(&bytes), 8);
+    std::string cmd(1, 'U');
+    cmd.append(reinterpret_cast<const char*>(&bytes), 8);
     static const std::string block(1 << 20, 'u');
     auto start = Clock::now();
     SendAll(fd, cmd.data(), cmd.size());
@@ -429,6 +434,28 @@ Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& 
   return f;
 }
 
+// The median of each figure over the rounds (the mean of the middle two for an
+// even count); the most failed burst connections of any round.
+std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<Figures>>& rounds) {
+  double Figures::*const fields[] = {&Figures::downGbit,       &Figures::upGbit,       &Figures::cpuPerGiB,
+                                     &Figures::handshakesPerSec, &Figures::burstOverflows, &Figures::burstSeconds,
+                                     &Figures::kibPerConnection, &Figures::stopMs};
+  std::map<std::string, Figures> out;
+  for (const auto& [name, list] : rounds) {
+    Figures m = list.front();
+    for (double Figures::*field : fields) {
+      std::vector<double> v;
+      for (const Figures& f : list) v.push_back(f.*field);
+      std::sort(v.begin(), v.end());
+      const size_t n = v.size();
+      m.*field = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    }
+    for (const Figures& f : list) m.burstFailed = std::max(m.burstFailed, f.burstFailed);
+    out[name] = m;
+  }
+  return out;
+}
+
 // Reads the program's standard output until it closes, counting lines.
 struct OutputDrain {
   int fd = -1;
@@ -474,10 +501,11 @@ int main(int argc, char** argv) {
     else if (a == "--burst") o.burst = static_cast<int>(v);
     else if (a == "--program") o.program = argv[i + 1];
     else if (a == "--before") o.before = argv[i + 1];
+    else if (a == "--rounds") o.rounds = std::max(1, static_cast<int>(v));
     else {
       std::fprintf(stderr,
                    "usage: %s [--mib N] [--handshake-seconds N] [--conns N] [--burst N] [--program PATH] "
-                   "[--before PATH]\n",
+                   "[--before PATH] [--rounds N]\n",
                    argv[0]);
       return 2;
     }
@@ -540,15 +568,15 @@ int main(int argc, char** argv) {
   }
   const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   pid_t serverPid = Spawn({"stunnel", dir + "/server.conf"}, devnull);
-  pid_t clientPid = Spawn({"stunnel", dir + "/client.conf"}, devnull);
-  if (!WaitPort(tlsPort) || !WaitPort(stunnelClientPort) || !WaitPort(enginePort)) {
+  if (!WaitPort(tlsPort) || !WaitPort(enginePort)) {
     std::printf("tls_bench: a peer did not come up\n");
     return 1;
   }
 
   std::printf("TLS tunnel benchmark: %llu MiB each way, %d s of handshakes (4 clients), burst of %d, %d open\n",
               static_cast<unsigned long long>(o.mib), o.seconds, o.burst, o.connections);
-  std::map<std::string, Figures> results;
+  std::map<std::string, Figures> results;            // of the round under way
+  std::map<std::string, std::vector<Figures>> rounds;  // every round's figures
 
   // The program: a settings file as a user writes it (one TLS tunnel, the
   // default log switches of a new tunnel, started by the autostart pass at once).
@@ -580,11 +608,37 @@ int main(int argc, char** argv) {
     drain.Join();
     std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
   };
-  if (!o.before.empty()) program("before", o.before);
-  program("sorvik", o.program);
-  // The engine's child has no stop of its own (SIGTERM just ends it): no stop figure.
-  results["engine"] = Measure("engine", enginePort, enginePid, o, [] { return -1.0; });
-  results["stunnel"] = Measure("stunnel", stunnelClientPort, clientPid, o, [&] { return StopProcess(clientPid); });
+  // Every tunnel in turn, o.rounds times, so that a change in the machine's
+  // load falls on all of them alike. The stunnel client is started anew each
+  // round, as its stop is measured.
+  for (int round = 1; round <= o.rounds; ++round) {
+    std::fprintf(stderr, "== round %d of %d\n", round, o.rounds);
+    if (!o.before.empty()) program("before", o.before);
+    program("sorvik", o.program);
+    // The engine's child has no stop of its own (SIGTERM just ends it): no stop figure.
+    results["engine"] = Measure("engine", enginePort, enginePid, o, [] { return -1.0; });
+    pid_t clientPid = Spawn({"stunnel", dir + "/client.conf"}, devnull);
+    bool reaped = false;
+    if (WaitPort(stunnelClientPort)) {
+      results["stunnel"] = Measure("stunnel", stunnelClientPort, clientPid, o, [&] {
+        reaped = true;
+        return StopProcess(clientPid);
+      });
+    } else {
+      std::fprintf(stderr, "[stunnel] the client did not come up\n");
+    }
+    if (!reaped) {
+      ::kill(clientPid, SIGKILL);
+      ::waitpid(clientPid, nullptr, 0);
+    }
+    for (auto& [name, f] : results) rounds[name].push_back(f);
+    results.clear();
+  }
+  results = Medians(rounds);
+  if (!results.count("stunnel")) {
+    std::printf("tls_bench: stunnel could not be measured\n");
+    return 1;
+  }
 
   const char* order[] = {"stunnel", "engine", "before", "sorvik"};
   struct Row {
@@ -629,10 +683,11 @@ int main(int argc, char** argv) {
                   o.burst, o.burstLimitS);
     }
   }
-  std::printf("(sorvik: the program run --headless with one TLS tunnel; engine: the tunnel in a child process.\n"
-              " CPU, burst, memory and stop ratios: lower is better.)\n");
+  std::printf("(medians of %d rounds; sorvik: the program run --headless with one TLS tunnel; engine: the\n"
+              " tunnel in a child process. CPU, burst, memory and stop ratios: lower is better.)\n",
+              o.rounds);
 
-  for (pid_t p : {enginePid, serverPid, clientPid}) {
+  for (pid_t p : {enginePid, serverPid}) {
     ::kill(p, SIGKILL);
     ::waitpid(p, nullptr, 0);
   }
