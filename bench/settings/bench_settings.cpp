@@ -28,7 +28,7 @@ sorvik::TSettings MakeSettings(int tunnels) {
     t->Settings.Server = "news" + std::to_string(i) + ".example.org";
     t->Settings.Port = 563;
     t->Settings.Mapped = 10000 + i;
-    t->Settings.ProxyType = static_cast<uint8_t>(i % 8);
+    t->Settings.ProxyType = sorvik::ProxyTypeOfNumber(i % 8);
     t->Settings.SSLHost = true;
     t->Settings.SSLFingerprint = "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF";
     t->Settings.TunnelCaption = "Tunnel number " + std::to_string(i);

@@ -539,7 +539,7 @@ int main(int argc, char** argv) {
     tunnel.Settings.Port = tlsPort;
     tunnel.Settings.Mapped = enginePort;
     tunnel.Settings.SSLHost = true;
-    tunnel.Settings.ProxyType = 9;
+    tunnel.Settings.ProxyType = sorvik::ProxyTypeOfNumber(9);
     bool ok = false;
     try {
       ok = tunnel.Start();

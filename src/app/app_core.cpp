@@ -8,23 +8,23 @@
 
 namespace sorvik {
 
-void SetRunState(TKestruneItem& tunnel, int32_t runState) {
+void SetRunState(TKestruneItem& tunnel, TRunState runState) {
   tunnel.RunState = runState;
+  tunnel.ImageIndex = TRowImage::None;
   switch (runState) {
-    case kRunStopped: tunnel.ImageIndex = 18; break;
-    case kRunRunning: tunnel.ImageIndex = 1; break;
-    case kRunFailed: tunnel.ImageIndex = 2; break;
-    default: tunnel.ImageIndex = -1; break;
+    case TRunState::Stopped: tunnel.ImageIndex = TRowImage::Stopped; break;
+    case TRunState::Running: tunnel.ImageIndex = TRowImage::Running; break;
+    case TRunState::Failed: tunnel.ImageIndex = TRowImage::Failed; break;
   }
 }
 
-std::string RunStateText(int32_t runState) {
+std::string RunStateText(TRunState runState) {
   switch (runState) {
-    case kRunStopped: return "Stopped";
-    case kRunRunning: return "OK";
-    case kRunFailed: return "Error";
-    default: return {};
+    case TRunState::Stopped: return "Stopped";
+    case TRunState::Running: return "OK";
+    case TRunState::Failed: return "Error";
   }
+  return {};
 }
 
 AppCore::AppCore(IUiDispatcher& dispatcher, IAsker& asker, IDisplay& display, IOneShotTimer& timer)
@@ -68,7 +68,7 @@ void AppCore::Adopt(TSettings settings, const std::string& dataDir, TSettingsLoa
   load_ = std::move(load);
   for (auto& tunnel : settings_.Tunnels) {
     SetEventHandler(*tunnel);
-    SetRunState(*tunnel, kRunStopped);
+    SetRunState(*tunnel, TRunState::Stopped);
   }
   Renumber();
   loaded_content_ = SettingsContent(settings_);
@@ -99,10 +99,10 @@ void AppCore::RunTunnel(int row) {
   if (!t) return;
   try {
     t->Start();  // its boolean result is not consulted
-    SetRunState(*t, kRunRunning);
+    SetRunState(*t, TRunState::Running);
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Run)" + t->Settings.TunnelCaption + " - " + e.what());
-    SetRunState(*t, kRunFailed);
+    SetRunState(*t, TRunState::Failed);
     if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
   }
   display_.Repaint();
@@ -122,10 +122,10 @@ void AppCore::StopTunnel(int row) {
   try {
     t->DetachEvents();
     t->Stop();
-    SetRunState(*t, kRunStopped);
+    SetRunState(*t, TRunState::Stopped);
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Stop) " + t->Settings.TunnelCaption + e.what());
-    SetRunState(*t, kRunFailed);
+    SetRunState(*t, TRunState::Failed);
   }
   display_.Repaint();
   display_.ApplyCommandStates();
@@ -135,7 +135,7 @@ int AppCore::AddTunnel(const TunnelSettings& settings) {
   auto tunnel = std::make_unique<TKestruneItem>();
   SetEventHandler(*tunnel);
   tunnel->Settings = settings;
-  SetRunState(*tunnel, kRunStopped);
+  SetRunState(*tunnel, TRunState::Stopped);
   settings_.Tunnels.push_back(std::move(tunnel));
   int row = TunnelCount() - 1;
   settings_.Tunnels.back()->TunnelIndex = row;
@@ -205,7 +205,7 @@ void AppCore::ReleaseTunnels() {
 TCommandStates AppCore::CommandStatesFor(int row) const {
   TKestruneItem* t = TunnelAt(row);
   if (!t) return {};
-  if (t->RunState == kRunRunning) return {false, true, true, false};
+  if (t->RunState == TRunState::Running) return {false, true, true, false};
   return {true, false, true, true};
 }
 
@@ -244,10 +244,10 @@ void AppCore::RunAutostartPass() {
       if (t->Settings.Autostart) {
         try {
           t->Start();
-          SetRunState(*t, kRunRunning);
+          SetRunState(*t, TRunState::Running);
         } catch (const std::exception& e) {
           if (t->Settings.LogServerErrors) AppendLine("(Autorun)" + t->Settings.TunnelCaption + " " + e.what());
-          SetRunState(*t, kRunFailed);
+          SetRunState(*t, TRunState::Failed);
           allStarted = false;
           if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
         }

@@ -83,14 +83,13 @@ struct TCommandStates {
   bool operator==(const TCommandStates&) const = default;
 };
 
-// Run state table: 0 "Stopped" / image 18, 1 "OK" / image 1, 2 "Error" / image 2.
-inline constexpr int32_t kRunStopped = 0;
-inline constexpr int32_t kRunRunning = 1;
-inline constexpr int32_t kRunFailed = 2;
-// Sets RunState and the matching ImageIndex (an unknown state sets image -1).
-void SetRunState(TKestruneItem& tunnel, int32_t runState);
-// "Stopped", "OK", "Error"; empty for any other state.
-std::string RunStateText(int32_t runState);
+// Run state table: Stopped "Stopped" / image Stopped, Running "OK" / image
+// Running, Failed "Error" / image Failed.
+// Sets RunState and the matching ImageIndex (a state outside the table sets
+// no image).
+void SetRunState(TKestruneItem& tunnel, TRunState runState);
+// "Stopped", "OK", "Error"; empty for a state outside the table.
+std::string RunStateText(TRunState runState);
 
 inline constexpr const char* kAskOpenConnectionsTitle = "Warning Openned Connections!";
 inline constexpr const char* kAskOpenConnectionsText =

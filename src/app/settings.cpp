@@ -170,7 +170,7 @@ void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTu
     item->Password = file.ReadString(s, "Password", "");
     item->Port = file.ReadInteger(s, "Port", 1080);
     item->Username = file.ReadString(s, "Username", "");
-    item->ChProxyType = static_cast<uint8_t>(file.ReadInteger(s, "ChProxyType", 0) & 0xFF);
+    item->ChProxyType = ProxyTypeOfNumber(file.ReadInteger(s, "ChProxyType", 0));
     out.ChainProxies.push_back(std::move(item));
   }
 
@@ -180,8 +180,8 @@ void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTu
     auto item = std::make_unique<TKestruneItem>();
     item->OnTunnelEvent = onTunnelEvent;
     ReadTunnelSection(file, n, item->Settings);
-    item->RunState = 0;
-    item->ImageIndex = 18;
+    item->RunState = TRunState::Stopped;
+    item->ImageIndex = TRowImage::Stopped;
     item->TunnelIndex = n;
     out.Tunnels.push_back(std::move(item));
   }
@@ -219,7 +219,7 @@ void WriteSettings(TIniFile& file, const TSettings& in) {
     file.WriteString(s, "Password", proxy->Password);
     file.WriteInteger(s, "Port", proxy->Port);
     file.WriteString(s, "Username", proxy->Username);
-    file.WriteInteger(s, "ChProxyType", proxy->ChProxyType);
+    file.WriteInteger(s, "ChProxyType", ProxyTypeNumber(proxy->ChProxyType));
   }
 }
 

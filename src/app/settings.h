@@ -96,8 +96,8 @@ std::string ExecutablePath();
 
 // ---- the whole file ----
 
-// Fills `out` from an already read file. Tunnels get TunnelIndex N, RunState 0,
-// ImageIndex 18 and `onTunnelEvent`; the first missing section number ends each list.
+// Fills `out` from an already read file. Tunnels get TunnelIndex N, RunState Stopped,
+// ImageIndex Stopped and `onTunnelEvent`; the first missing section number ends each list.
 void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTunnelEvent = {});
 // Clears `file` and writes the complete contents from `in`, numbering the
 // tunnel and chain proxy sections 0, 1, 2, ... in list order.

@@ -24,7 +24,7 @@ const TTunnelKey kTunnelKeys[] = {
     {"Port", TIntegerKey{&S::Port, 119}, kAlways},
     {"Mapped", TIntegerKey{&S::Mapped, 120}, kAlways},
     {"Autostart", TBoolKey{&S::Autostart, false}, kAlways},
-    {"ProxyType", TByteKey{&S::ProxyType, 0}, kAlways},
+    {"ProxyType", TProxyTypeKey{&S::ProxyType, TProxyType::None}, kAlways},
     {"LogServerErrors", TBoolKey{&S::LogServerErrors, false}, kAlways},
     {"LogToServer", TBoolKey{&S::LogToServer, false}, kAlways},
     {"LogFromServer", TBoolKey{&S::LogFromServer, false}, kAlways},
@@ -65,8 +65,9 @@ void ReadKey(const TIniFile& file, const std::string& section, const TTunnelKey&
         } else if constexpr (std::is_same_v<K, TBoolKey>) {
           out.*field.Member = file.ReadBool(section, key.Name, field.Missing);
         } else {
-          static_assert(std::is_same_v<K, TByteKey>);
-          out.*field.Member = static_cast<uint8_t>(file.ReadInteger(section, key.Name, field.Missing) & 0xFF);
+          static_assert(std::is_same_v<K, TProxyTypeKey>);
+          out.*field.Member =
+              ProxyTypeOfNumber(file.ReadInteger(section, key.Name, ProxyTypeNumber(field.Missing)));
         }
       },
       key.Field);
@@ -82,6 +83,8 @@ void WriteKey(TIniFile& file, const std::string& section, const TTunnelKey& key,
           file.WriteString(section, key.Name, value);
         } else if constexpr (std::is_same_v<K, TBoolKey>) {
           file.WriteBool(section, key.Name, value);
+        } else if constexpr (std::is_same_v<K, TProxyTypeKey>) {
+          file.WriteInteger(section, key.Name, ProxyTypeNumber(value));
         } else {
           file.WriteInteger(section, key.Name, value);
         }

@@ -28,10 +28,11 @@ struct TBoolKey {
   bool TunnelSettings::*Member;
   bool Missing;
 };
-// An integer held in 8 bits: the low 8 bits of the value read are kept.
-struct TByteKey {
-  uint8_t TunnelSettings::*Member;
-  uint8_t Missing;
+// A proxy type, stored as its number: the low 8 bits of the integer read are
+// kept, so "other" numbers (8 to 255) are written back as they were read.
+struct TProxyTypeKey {
+  TProxyType TunnelSettings::*Member;
+  TProxyType Missing;
 };
 
 enum class TKeyWrite {
@@ -41,7 +42,7 @@ enum class TKeyWrite {
 
 struct TTunnelKey {
   const char* Name;
-  std::variant<TStringKey, TIntegerKey, TBoolKey, TByteKey> Field;
+  std::variant<TStringKey, TIntegerKey, TBoolKey, TProxyTypeKey> Field;
   TKeyWrite Write;
 };
 

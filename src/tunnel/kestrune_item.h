@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tunnel/run_state.h"
 #include "tunnel/tunnel_settings.h"
 
 namespace sorvik {
@@ -52,8 +53,8 @@ class TKestruneItem {
   TunnelSettings Settings;
   std::atomic<int32_t> TunnelIndex{-1};     // written on the UI thread, read by workers
   std::unique_ptr<TIdMappedPortTCP> MappingServer;  // UI thread only
-  int32_t RunState = 0;                     // UI thread only
-  int32_t ImageIndex = -1;                  // UI thread only
+  TRunState RunState = TRunState::Stopped;  // UI thread only
+  TRowImage ImageIndex = TRowImage::None;   // UI thread only
 
   // Guards Settings against a concurrent change while workers copy it.
   mutable std::mutex FieldsLock;
@@ -142,7 +143,7 @@ class TChainItem {
   std::string Password;
   int32_t Port = 0;
   std::string Username;
-  uint8_t ChProxyType = 0;
+  TProxyType ChProxyType = TProxyType::None;
 };
 
 }  // namespace sorvik

@@ -104,16 +104,20 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
     return first;
   };
   switch (f.ProxyType) {
-    case 0: return socks(f.ProxyHost, f.ProxyPort, svNoSocks, 1);  // disabled: the connection goes direct
-    case 1: return socks(f.ProxyHost, f.ProxyPort, svSocks4, 1);
-    case 2: return socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1);
-    case 3: return socks(f.ProxyHost, f.ProxyPort, svSocks5, 1);
-    case 4: return http(f.ProxyHost, f.ProxyPort, 1);
-    case 5: return chain(socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1), socks(f.ProxyHost2, f.ProxyPort2, svSocks4, 2));
-    case 6: return chain(socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1), http(f.ProxyHost2, f.ProxyPort2, 2));
-    case 7: return chain(http(f.ProxyHost, f.ProxyPort, 1), http(f.ProxyHost2, f.ProxyPort2, 2));
-    default: return nullptr;  // 8 to 255: direct
+    case TProxyType::None:
+      return socks(f.ProxyHost, f.ProxyPort, svNoSocks, 1);  // disabled: the connection goes direct
+    case TProxyType::Socks4: return socks(f.ProxyHost, f.ProxyPort, svSocks4, 1);
+    case TProxyType::Socks4A: return socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1);
+    case TProxyType::Socks5: return socks(f.ProxyHost, f.ProxyPort, svSocks5, 1);
+    case TProxyType::Http: return http(f.ProxyHost, f.ProxyPort, 1);
+    case TProxyType::SocksSocks:
+      return chain(socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1), socks(f.ProxyHost2, f.ProxyPort2, svSocks4, 2));
+    case TProxyType::SocksHttp:
+      return chain(socks(f.ProxyHost, f.ProxyPort, svSocks4A, 1), http(f.ProxyHost2, f.ProxyPort2, 2));
+    case TProxyType::HttpHttp:
+      return chain(http(f.ProxyHost, f.ProxyPort, 1), http(f.ProxyHost2, f.ProxyPort2, 2));
   }
+  return nullptr;  // "other": direct, without a proxy client
 }
 
 void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {

@@ -8,7 +8,7 @@ namespace sorvik {
 
 namespace {
 
-// Indexed by proxy type 0..7: the tunnel list's name and the properties dialog's label.
+// Indexed by the number of a named proxy type: the tunnel list's name and the properties dialog's label.
 struct TProxyTypeText {
   const char* name;
   const char* label;
@@ -28,33 +28,34 @@ constexpr std::array<TProxyTypeText, kProxyTypeCount> kProxyTypeTexts{{
 }  // namespace
 
 // Any thread: pure lookups.
-std::string ProxyTypeName(uint8_t proxyType) {
-  if (proxyType >= kProxyTypeCount) return std::string();
-  return kProxyTypeTexts[proxyType].name;
+std::string ProxyTypeName(TProxyType proxyType) {
+  if (IsOtherProxyType(proxyType)) return std::string();
+  return kProxyTypeTexts[ProxyTypeNumber(proxyType)].name;
 }
 
-std::string ProxyTypeLabel(uint8_t proxyType) {
-  if (proxyType >= kProxyTypeCount) return kProxyTypeTexts[kProxyTypeCount - 1].label;
-  return kProxyTypeTexts[proxyType].label;
+std::string ProxyTypeLabel(TProxyType proxyType) {
+  if (IsOtherProxyType(proxyType)) return kProxyTypeTexts[kProxyTypeCount - 1].label;
+  return kProxyTypeTexts[ProxyTypeNumber(proxyType)].label;
 }
 
-TNameResolver RemoteNameResolver(uint8_t proxyType) {
+TNameResolver RemoteNameResolver(TProxyType proxyType) {
   switch (proxyType) {
-    case 2:  // SOCKS 4A: the name goes to the proxy
-    case 3:  // SOCKS 5: always address type 3 for a name
-    case 4:  // HTTP CONNECT: the name in the request line
+    case TProxyType::Socks4A:  // the name goes to the proxy
+    case TProxyType::Socks5:   // always address type 3 for a name
+    case TProxyType::Http:     // the name in the request line
       return TNameResolver::FirstProxy;
-    case 6:  // SOCKS 4A, then HTTP: the second hop gets the name
-    case 7:  // HTTP, then HTTP
+    case TProxyType::SocksHttp:  // the second hop (HTTP) gets the name
+    case TProxyType::HttpHttp:
       return TNameResolver::SecondProxy;
-    case 1:  // SOCKS 4 takes only an IPv4 address
-    case 5:  // SOCKS 4A, then SOCKS 4: the second hop needs an address
-    default:  // direct
+    case TProxyType::Socks4:      // takes only an IPv4 address
+    case TProxyType::SocksSocks:  // the second hop (SOCKS 4) needs an address
+    case TProxyType::None:
       return TNameResolver::ThisComputer;
   }
+  return TNameResolver::ThisComputer;  // "other": direct
 }
 
-std::string NameResolutionStatement(uint8_t proxyType) {
+std::string NameResolutionStatement(TProxyType proxyType) {
   switch (RemoteNameResolver(proxyType)) {
     case TNameResolver::FirstProxy:
       return "The remote host name is resolved by the proxy; this computer does not look it up.";
@@ -63,15 +64,15 @@ std::string NameResolutionStatement(uint8_t proxyType) {
     case TNameResolver::ThisComputer:
       break;
   }
-  if (proxyType == 1 || proxyType == 5) {
+  if (proxyType == TProxyType::Socks4 || proxyType == TProxyType::SocksSocks) {
     return "The remote host name is resolved by this computer, because SOCKS 4 carries only an address: "
            "the local network's name server sees it although a proxy is used.";
   }
   return "The remote host name is resolved by this computer: the local network's name server sees it.";
 }
 
-bool RemoteNameLeaks(uint8_t proxyType, const std::string& server) {
-  if (proxyType == 0 || proxyType >= kProxyTypeCount) return false;  // no proxy
+bool RemoteNameLeaks(TProxyType proxyType, const std::string& server) {
+  if (!UsesProxy(proxyType)) return false;
   if (RemoteNameResolver(proxyType) != TNameResolver::ThisComputer) return false;
   return !server.empty() && !IsAddressLiteral(server);
 }

@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tunnel/proxy_type.h"
+
 namespace sorvik {
 
 struct TunnelSettings {
@@ -29,7 +31,7 @@ struct TunnelSettings {
   bool SSLVerifycert = false;
   std::string SSLClientCertificatePath;
   bool SSLUseClientCertificate = false;
-  uint8_t ProxyType = 0;  // the proxy type number of proxy_type.h; 8 to 255 connect directly
+  TProxyType ProxyType = TProxyType::None;  // a number from 8 to 255 is kept: "other", connects directly
   bool LogServerErrors = true;
   bool LogToServer = true;
   bool LogFromServer = false;

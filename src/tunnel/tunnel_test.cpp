@@ -4,6 +4,7 @@
 #include "tunnel/tunnel_test.h"
 
 #include <chrono>
+#include <iterator>
 #include <exception>
 #include <thread>
 
@@ -28,11 +29,14 @@ int64_t MsBetween(Clock::time_point a, Clock::time_point b) {
 }
 
 // The protocol of hop 1 or 2 for a proxy type; empty when there is no such hop.
-std::string HopKind(uint8_t proxyType, int hop) {
+std::string HopKind(TProxyType proxyType, int hop) {
+  // Indexed by the number of a named proxy type.
   static const char* const kFirst[] = {"", "SOCKS 4", "SOCKS 4A", "SOCKS 5", "HTTP", "SOCKS 4A", "SOCKS 4A", "HTTP"};
   static const char* const kSecond[] = {"", "", "", "", "", "SOCKS 4", "HTTP", "HTTP"};
-  if (proxyType > 7) return {};
-  return hop == 1 ? kFirst[proxyType] : hop == 2 ? kSecond[proxyType] : "";
+  static_assert(std::size(kFirst) == kProxyTypeCount && std::size(kSecond) == kProxyTypeCount);
+  if (IsOtherProxyType(proxyType)) return {};
+  const uint8_t n = ProxyTypeNumber(proxyType);
+  return hop == 1 ? kFirst[n] : hop == 2 ? kSecond[n] : "";
 }
 
 // One line: CR LF and lone line breaks become blanks.
@@ -130,7 +134,7 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   }
   const TunnelSettings f = copy_->Snapshot();
   const auto type = f.ProxyType;
-  const bool proxied = type >= 1 && type <= 7;
+  const bool proxied = UsesProxy(type);
   const auto firstHopPort = static_cast<uint16_t>((proxied ? f.ProxyPort : copy_->Settings.Port) & 0xFFFF);
 
   // The private copy reports every line of the set-up to this test, on this

@@ -171,7 +171,7 @@ TEST(AppCoreEventsTest, WorkerEventsReachTheLogThroughTheUiThread) {
   CoreFixture f;
   TKestruneItem& t = f.Add(echo.Port());
   f.core.RunTunnel(0);
-  ASSERT_EQ(t.RunState, kRunRunning);
+  ASSERT_EQ(t.RunState, TRunState::Running);
   BlockingClient c(static_cast<uint16_t>(t.Settings.Mapped));
   ASSERT_TRUE(c.SendAll("hi"));
   // Pump the UI queue until the echo comes back and the line is in.
@@ -201,7 +201,7 @@ TEST(AppCoreEventsTest, StopDuringAFloodIntoABusyUiThreadEndsPromptlyAndShowsNot
   f.core.StopTunnel(0);
   double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_LT(s, 3.0);
-  EXPECT_EQ(t.RunState, kRunStopped);
+  EXPECT_EQ(t.RunState, TRunState::Stopped);
   f.dispatcher.RunPending();
   EXPECT_TRUE(f.Log().empty());
   for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());
@@ -342,15 +342,15 @@ TEST(AppCoreCommandsTest, RunSetsStatesFailedRunLogsOnlyWithLogServerErrors) {
     t.Settings.Mapped = busyPort;
     t.Settings.LogServerErrors = c.logErrors;
     f.core.RunTunnel(0);
-    EXPECT_EQ(t.RunState, kRunFailed);
-    EXPECT_EQ(t.ImageIndex, 2);
+    EXPECT_EQ(t.RunState, TRunState::Failed);
+    EXPECT_EQ(t.ImageIndex, TRowImage::Failed);
     EXPECT_EQ(f.Log(), c.lines) << c.caption;
     EXPECT_GE(f.display.commandStates, 1);
     // A good port then runs.
     t.Settings.Mapped = test::FreePort();
     f.core.RunTunnel(0);
-    EXPECT_EQ(t.RunState, kRunRunning);
-    EXPECT_EQ(t.ImageIndex, 1);
+    EXPECT_EQ(t.RunState, TRunState::Running);
+    EXPECT_EQ(t.ImageIndex, TRowImage::Running);
     EXPECT_TRUE(t.IsRunning());
   }
   close(busy);
@@ -363,11 +363,11 @@ TEST(AppCoreCommandsTest, StopAsksOnlyWithOpenConnectionsAndNoKeepsItRunning) {
     bool openConnection;
     std::deque<bool> answers;
     size_t questions;
-    int32_t runState;
+    TRunState runState;
   } cases[] = {
-      {"NoConnectionsNoQuestion", false, {}, 0, kRunStopped},
-      {"AnswerYesStops", true, {true}, 1, kRunStopped},
-      {"AnswerNoKeepsRunning", true, {false}, 1, kRunRunning},
+      {"NoConnectionsNoQuestion", false, {}, 0, TRunState::Stopped},
+      {"AnswerYesStops", true, {true}, 1, TRunState::Stopped},
+      {"AnswerNoKeepsRunning", true, {false}, 1, TRunState::Running},
   };
   for (auto& c : cases) {
     CoreFixture f;
@@ -389,11 +389,11 @@ TEST(AppCoreCommandsTest, StopAsksOnlyWithOpenConnectionsAndNoKeepsItRunning) {
       EXPECT_EQ(f.asker.asked[0].icon, TAskIcon::Warning);
     }
     EXPECT_EQ(t.RunState, c.runState) << c.name;
-    EXPECT_EQ(t.IsRunning(), c.runState == kRunRunning) << c.name;
-    if (client && c.runState == kRunStopped) {
+    EXPECT_EQ(t.IsRunning(), c.runState == TRunState::Running) << c.name;
+    if (client && c.runState == TRunState::Stopped) {
       EXPECT_TRUE(client->WaitClosed());
     }
-    if (client && c.runState == kRunRunning) {
+    if (client && c.runState == TRunState::Running) {
       EXPECT_EQ(t.ConnectionCount(), 1);
     }
   }
@@ -469,28 +469,31 @@ TEST(AppCoreCommandsTest, CommandStatesByRunState) {
   f.Add(1);
   struct {
     int row;
-    int32_t runState;
+    TRunState runState;
     TCommandStates expected;
   } cases[] = {
-      {-1, 0, {false, false, false, false}},
-      {5, 0, {false, false, false, false}},
-      {0, kRunStopped, {true, false, true, true}},
-      {0, kRunFailed, {true, false, true, true}},
-      {0, kRunRunning, {false, true, true, false}},
+      {-1, TRunState::Stopped, {false, false, false, false}},
+      {5, TRunState::Stopped, {false, false, false, false}},
+      {0, TRunState::Stopped, {true, false, true, true}},
+      {0, TRunState::Failed, {true, false, true, true}},
+      {0, TRunState::Running, {false, true, true, false}},
   };
   for (auto& c : cases) {
     if (c.row == 0) SetRunState(*f.core.TunnelAt(0), c.runState);
-    EXPECT_EQ(f.core.CommandStatesFor(c.row), c.expected) << c.row << " " << c.runState;
+    EXPECT_EQ(f.core.CommandStatesFor(c.row), c.expected) << c.row << " " << static_cast<int>(c.runState);
   }
 }
 
 TEST(AppCoreCommandsTest, RunStateTableSetsImage) {
   TKestruneItem t;
   struct {
-    int32_t state;
-    int32_t image;
+    TRunState state;
+    TRowImage image;
     const char* text;
-  } cases[] = {{0, 18, "Stopped"}, {1, 1, "OK"}, {2, 2, "Error"}, {7, -1, ""}};
+  } cases[] = {{TRunState::Stopped, TRowImage::Stopped, "Stopped"},
+               {TRunState::Running, TRowImage::Running, "OK"},
+               {TRunState::Failed, TRowImage::Failed, "Error"},
+               {static_cast<TRunState>(7), TRowImage::None, ""}};
   for (auto& c : cases) {
     SetRunState(t, c.state);
     EXPECT_EQ(t.ImageIndex, c.image);
@@ -506,12 +509,12 @@ TEST(AppCoreCommandsTest, AddAndPropertiesGoThroughTheCore) {
   EXPECT_EQ(row, 0);
   TKestruneItem& t = *f.core.TunnelAt(0);
   EXPECT_EQ(t.TunnelIndex.load(), 0);
-  EXPECT_EQ(t.RunState, 0);
-  EXPECT_EQ(t.ImageIndex, 18);
+  EXPECT_EQ(t.RunState, TRunState::Stopped);
+  EXPECT_EQ(t.ImageIndex, TRowImage::Stopped);
   EXPECT_TRUE(static_cast<bool>(t.OnTunnelEvent));
   EXPECT_FALSE(t.IsRunning());
   TunnelSettings edited = t.Settings;
-  edited.ProxyType = 3;
+  edited.ProxyType = TProxyType::Socks5;
   f.core.ApplyProperties(0, edited);
   EXPECT_EQ(t.Settings, edited);
   EXPECT_EQ(f.display.rows, 1);
@@ -563,9 +566,9 @@ TEST(AppCoreAutostartTest, ArmingTwiceWithinTheDelayRunsOnePass) {
   f.core.AutostartTimerFired();
   f.core.AutostartTimerFired();  // not armed any more: nothing
   EXPECT_TRUE(t.IsRunning());
-  EXPECT_EQ(t.RunState, kRunRunning);
+  EXPECT_EQ(t.RunState, TRunState::Running);
   EXPECT_FALSE(manual.IsRunning());
-  EXPECT_EQ(manual.RunState, kRunStopped);
+  EXPECT_EQ(manual.RunState, TRunState::Stopped);
   EXPECT_EQ(f.display.repaintedRows, (std::vector<int>{0, 1}));
   // Armed again: the next firing restarts the marked tunnel.
   BlockingClient c(static_cast<uint16_t>(t.Settings.Mapped));
@@ -622,7 +625,7 @@ TEST(AppCoreAutostartTest, StartToTrayHidesOnlyAfterAFullySuccessfulPass) {
     EXPECT_EQ(f.Log(), c.lines) << c.name;
     EXPECT_EQ(f.display.commandStates - (c.tunnels), c.commandStates) << c.name;  // Add applies them once per tunnel
     if (c.failOne) {
-      EXPECT_EQ(f.core.TunnelAt(0)->RunState, kRunFailed);
+      EXPECT_EQ(f.core.TunnelAt(0)->RunState, TRunState::Failed);
       EXPECT_TRUE(f.core.TunnelAt(1)->IsRunning());
     }
   }
@@ -647,7 +650,7 @@ TEST(TunnelTestCommand, LinesReachTheLogFromAnotherThread) {
   EXPECT_EQ(log[0], "Tunnel test of \"Echo\": 127.0.0.1:" + std::to_string(echo.Port()));
   EXPECT_EQ(log[1].rfind("Tunnel test: Connect to 127.0.0.1:", 0), 0u) << log[1];
   EXPECT_EQ(log[2].rfind("Tunnel test: OK in ", 0), 0u) << log[2];
-  EXPECT_EQ(f.core.TunnelAt(0)->RunState, kRunStopped);
+  EXPECT_EQ(f.core.TunnelAt(0)->RunState, TRunState::Stopped);
 }
 
 // A test that waits on a proxy which never answers ends promptly when the core
@@ -657,7 +660,7 @@ TEST(TunnelTestCommand, EndsPromptlyWhenTheCoreGoes) {
   test::FakePeer silent({test::PeerStep::NeverAnswer()});
   auto f = std::make_unique<CoreFixture>();
   TKestruneItem& t = f->Add(119);
-  t.Settings.ProxyType = 4;
+  t.Settings.ProxyType = TProxyType::Http;
   t.Settings.ProxyHost = "127.0.0.1";
   t.Settings.ProxyPort = silent.Port();
   ASSERT_TRUE(f->core.TestTunnel(0));

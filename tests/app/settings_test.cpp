@@ -57,8 +57,8 @@ class ProxyTypeText : public ::testing::TestWithParam<ProxyTypeCase> {};
 
 TEST_P(ProxyTypeText, NameAndLabel) {
   const auto& c = GetParam();
-  EXPECT_EQ(ProxyTypeName(static_cast<uint8_t>(c.value)), c.name);
-  EXPECT_EQ(ProxyTypeLabel(static_cast<uint8_t>(c.value)), c.label);
+  EXPECT_EQ(ProxyTypeName(ProxyTypeOfNumber(c.value)), c.name);
+  EXPECT_EQ(ProxyTypeLabel(ProxyTypeOfNumber(c.value)), c.label);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -114,7 +114,7 @@ void SetEveryField(TunnelSettings& t) {
   t.SSLVerifycert = true;
   t.SSLClientCertificatePath = "/home/u/client cert.pem";
   t.SSLUseClientCertificate = true;
-  t.ProxyType = 6;
+  t.ProxyType = TProxyType::SocksHttp;
   t.LogServerErrors = false;
   t.LogToServer = false;
   t.LogFromServer = true;
@@ -135,7 +135,7 @@ void SetEveryField(TunnelSettings& t) {
 // Every persisted field, as text, for comparing two records.
 std::vector<std::string> Persisted(const TunnelSettings& t) {
   return {t.SSLFingerprint, t.SSLSubjectHash, t.SSLIssuerHash, std::to_string(t.SSLVerifycert),
-          t.SSLClientCertificatePath, std::to_string(t.SSLUseClientCertificate), std::to_string(t.ProxyType),
+          t.SSLClientCertificatePath, std::to_string(t.SSLUseClientCertificate), std::to_string(ProxyTypeNumber(t.ProxyType)),
           std::to_string(t.LogServerErrors), std::to_string(t.LogToServer), std::to_string(t.LogFromServer),
           t.ProxyHost, std::to_string(t.ProxyPort), t.ProxyHost2, std::to_string(t.ProxyPort2), t.Server,
           std::to_string(t.Port), std::to_string(t.Mapped), std::to_string(t.Autostart), t.TunnelCaption,
@@ -164,6 +164,8 @@ void SetOtherThanMissing(const TTunnelKey& key, TunnelSettings& s) {
           s.*field.Member = std::string(field.Missing) + "-other";
         } else if constexpr (std::is_same_v<K, TBoolKey>) {
           s.*field.Member = !field.Missing;
+        } else if constexpr (std::is_same_v<K, TProxyTypeKey>) {
+          s.*field.Member = ProxyTypeOfNumber(ProxyTypeNumber(field.Missing) + 1);
         } else {
           s.*field.Member = static_cast<std::decay_t<decltype(s.*field.Member)>>(field.Missing + 1);
         }
@@ -244,7 +246,7 @@ TEST(TunnelSection, SectionWithOnlyServerTakesTheMissingKeyDefaults) {
   EXPECT_EQ(t.Server, "news.example.org");
   EXPECT_EQ(t.Port, 119);
   EXPECT_EQ(t.Mapped, 120);
-  EXPECT_EQ(t.ProxyType, 0);
+  EXPECT_EQ(t.ProxyType, TProxyType::None);
   EXPECT_TRUE(t.LocalAccess);
   EXPECT_FALSE(t.SSLHost);
   EXPECT_FALSE(t.SSLVerifycert);
@@ -327,7 +329,7 @@ TEST_P(TunnelKey, ReadAndWrittenBack) {
   EXPECT_EQ(out.ReadString("Tunnel:0", c.key, "?"), c.writtenBack);
 }
 
-int64_t GetProxyType(const TunnelSettings& t) { return t.ProxyType; }
+int64_t GetProxyType(const TunnelSettings& t) { return ProxyTypeNumber(t.ProxyType); }
 int64_t GetPort(const TunnelSettings& t) { return t.Port; }
 int64_t GetMapped(const TunnelSettings& t) { return t.Mapped; }
 int64_t GetProxyPort(const TunnelSettings& t) { return t.ProxyPort; }
@@ -513,7 +515,7 @@ TEST_P(ChainProxyKeys, Read) {
   ASSERT_EQ(s.ChainProxies.size(), 1u);
   EXPECT_EQ(s.ChainProxies[0]->Host, c.host);
   EXPECT_EQ(s.ChainProxies[0]->Port, c.port);
-  EXPECT_EQ(s.ChainProxies[0]->ChProxyType, c.type);
+  EXPECT_EQ(ProxyTypeNumber(s.ChainProxies[0]->ChProxyType), c.type);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -533,7 +535,7 @@ TEST(ChainProxies, PasswordsWrittenAsPlainTextInOrder) {
     c->Password = "secret" + std::to_string(i);
     c->Port = 1000 + i;
     c->Username = "u";
-    c->ChProxyType = 3;
+    c->ChProxyType = TProxyType::Socks5;
     s.ChainProxies.push_back(std::move(c));
   }
   TIniFile ini;
@@ -582,8 +584,8 @@ TEST(SettingsLoad, TunnelsGetIndexStateAndEventHook) {
   for (int n = 0; n < 2; ++n) {
     const TKestruneItem& t = *s.Tunnels[static_cast<std::size_t>(n)];
     EXPECT_EQ(t.TunnelIndex, n);
-    EXPECT_EQ(t.RunState, 0);
-    EXPECT_EQ(t.ImageIndex, 18);
+    EXPECT_EQ(t.RunState, TRunState::Stopped);
+    EXPECT_EQ(t.ImageIndex, TRowImage::Stopped);
     ASSERT_TRUE(t.OnTunnelEvent);
     t.OnTunnelEvent(n, 4, "x");
   }

@@ -64,7 +64,7 @@ TEST_P(ProxyCredentials, RightPasswordRelaysWrongOneIsRefused) {
   tunnel.Settings.Server = "127.0.0.1";
   tunnel.Settings.Port = echo.Port();
   tunnel.Settings.Mapped = FreePort();
-  tunnel.Settings.ProxyType = c.proxyType;
+  tunnel.Settings.ProxyType = ProxyTypeOfNumber(c.proxyType);
   tunnel.Settings.ProxyHost = "127.0.0.1";
   tunnel.Settings.ProxyPort = proxy.Port();
   tunnel.Settings.ProxyUser = user;
@@ -109,7 +109,7 @@ TEST(ProxyCredentialsWire, Socks4UserId) {
     tunnel.Settings.Server = "127.0.0.1";
     tunnel.Settings.Port = 119;
     tunnel.Settings.Mapped = FreePort();
-    tunnel.Settings.ProxyType = 1;
+    tunnel.Settings.ProxyType = TProxyType::Socks4;
     tunnel.Settings.ProxyHost = "127.0.0.1";
     tunnel.Settings.ProxyPort = proxy.Port();
     tunnel.Settings.ProxyUser = user;
@@ -134,7 +134,7 @@ TEST(ProxyCredentialsWire, SecondHopCredentials) {
   tunnel.Settings.Server = "127.0.0.1";
   tunnel.Settings.Port = echo.Port();
   tunnel.Settings.Mapped = FreePort();
-  tunnel.Settings.ProxyType = 6;
+  tunnel.Settings.ProxyType = TProxyType::SocksHttp;
   tunnel.Settings.ProxyHost = "127.0.0.1";
   tunnel.Settings.ProxyPort = first.Port();
   tunnel.Settings.ProxyHost2 = "127.0.0.1";
@@ -187,7 +187,7 @@ TEST(PasswordFile, ReadsPrivateFilesRefusesTheRest) {
   TKestruneItem tunnel;
   tunnel.Settings.Server = "127.0.0.1";
   tunnel.Settings.Mapped = FreePort();
-  tunnel.Settings.ProxyType = 3;
+  tunnel.Settings.ProxyType = TProxyType::Socks5;
   tunnel.Settings.ProxyUser = "alice";
   tunnel.Settings.ProxyPasswordFile2 = PrivateFile(dir, "h", "x", 0644);
   EXPECT_THROW(tunnel.Start(), EPasswordFileError);

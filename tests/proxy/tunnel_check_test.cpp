@@ -83,10 +83,12 @@ TEST(TunnelCheck, ThroughRealProxies) {
   RealProxy http2(RealProxy::kTinyproxy);
   struct Case {
     const char* name;
-    uint8_t type;
+    TProxyType type;
     RealProxy* first;
     RealProxy* second;
-  } cases[] = {{"SOCKS 5", 3, &socks, nullptr}, {"HTTP", 4, &http, nullptr}, {"HTTP + HTTP", 7, &http, &http2}};
+  } cases[] = {{"SOCKS 5", TProxyType::Socks5, &socks, nullptr},
+               {"HTTP", TProxyType::Http, &http, nullptr},
+               {"HTTP + HTTP", TProxyType::HttpHttp, &http, &http2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.first->Ready()) GTEST_SKIP() << c.first->Problem();
@@ -101,7 +103,7 @@ TEST(TunnelCheck, ThroughRealProxies) {
     t.Settings.ProxyPort2 = c.second ? c.second->Port() : 0;
     Outcome o = RunTest(t);
     ASSERT_TRUE(o.ok) << Joined(o.lines);
-    const std::string kind1 = c.type == 3 ? "SOCKS 5" : "HTTP";
+    const std::string kind1 = c.type == TProxyType::Socks5 ? "SOCKS 5" : "HTTP";
     std::vector<std::string> expected = {"Tunnel test: Connect to " + At(c.first->Port()) + ": # ms"};
     if (c.second) {
       expected.push_back("Tunnel test: Proxy 1 (HTTP at " + At(c.first->Port()) + ") to " + At(c.second->Port()) +
@@ -158,24 +160,24 @@ TEST(TunnelCheck, FailuresNameTheirStep) {
     const char* name;
     std::string server;
     uint16_t port;
-    uint8_t type;
+    TProxyType type;
     uint16_t proxyPort;
     int limitMs;
     std::string verdictStart;
   } cases[] = {
-      {"name that does not resolve", "no-such-host.invalid", 119, 0, 0, kTunnelTestLimitMs,
+      {"name that does not resolve", "no-such-host.invalid", 119, TProxyType::None, 0, kTunnelTestLimitMs,
        "Tunnel test: FAILED at Lookup of no-such-host.invalid: Socket Error #"},
-      {"refused connect", "127.0.0.1", closed, 0, 0, kTunnelTestLimitMs,
+      {"refused connect", "127.0.0.1", closed, TProxyType::None, 0, kTunnelTestLimitMs,
        "Tunnel test: FAILED at Connect to " + At(closed) + ": Socket Error #"},
-      {"server that does not answer", "127.0.0.1", unanswered.Port(), 0, 0, 400,
+      {"server that does not answer", "127.0.0.1", unanswered.Port(), TProxyType::None, 0, 400,
        "Tunnel test: FAILED at Connect to " + At(unanswered.Port()) + ": No answer within 400 ms."},
-      {"proxy that never answers", "127.0.0.1", 119, 3, silentProxy.Port(), 400,
+      {"proxy that never answers", "127.0.0.1", 119, TProxyType::Socks5, silentProxy.Port(), 400,
        "Tunnel test: FAILED at Proxy 1 (SOCKS 5 at " + At(silentProxy.Port()) +
            ") to 127.0.0.1:119: No answer within 400 ms."},
-      {"proxy that refuses", "127.0.0.1", 119, 3, authProxy.Port(), kTunnelTestLimitMs,
+      {"proxy that refuses", "127.0.0.1", 119, TProxyType::Socks5, authProxy.Port(), kTunnelTestLimitMs,
        "Tunnel test: FAILED at Proxy 1 (SOCKS 5 at " + At(authProxy.Port()) +
            ") to 127.0.0.1:119: Invalid socks authentication method."},
-      {"no remote host", "", 119, 0, 0, kTunnelTestLimitMs, "Tunnel test: FAILED at Set-up: No remote host."},
+      {"no remote host", "", 119, TProxyType::None, 0, kTunnelTestLimitMs, "Tunnel test: FAILED at Set-up: No remote host."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,7 +204,7 @@ TEST(TunnelCheck, CancelEndsAWaitingTest) {
   TKestruneItem t;
   t.Settings.Server = "127.0.0.1";
   t.Settings.Port = 119;
-  t.Settings.ProxyType = 4;
+  t.Settings.ProxyType = TProxyType::Http;
   t.Settings.ProxyHost = "127.0.0.1";
   t.Settings.ProxyPort = silentProxy.Port();
   TTunnelTest test(t);

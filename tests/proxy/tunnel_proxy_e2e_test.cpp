@@ -111,7 +111,7 @@ TEST_P(TunnelThroughRealProxy, RelaysRandomDataAndLogsEveryHop) {
   tunnel.Settings.Server = c.server;
   tunnel.Settings.Port = echo.Port();
   tunnel.Settings.Mapped = FreePort();
-  tunnel.Settings.ProxyType = c.proxyType;
+  tunnel.Settings.ProxyType = ProxyTypeOfNumber(c.proxyType);
   tunnel.Settings.ProxyHost = "127.0.0.1";
   tunnel.Settings.ProxyPort = first.Port();
   if (second) {
@@ -168,7 +168,7 @@ TEST(TunnelThroughRealProxyRefusal, Socks5ProxyDemandingAPasswordRefusesTheTunne
   tunnel.Settings.Server = "127.0.0.1";
   tunnel.Settings.Port = echo.Port();
   tunnel.Settings.Mapped = FreePort();
-  tunnel.Settings.ProxyType = 3;
+  tunnel.Settings.ProxyType = TProxyType::Socks5;
   tunnel.Settings.ProxyHost = "127.0.0.1";
   tunnel.Settings.ProxyPort = proxy.Port();
   tunnel.TunnelIndex = 2;
@@ -207,7 +207,7 @@ TEST(TunnelNameResolution, Socks4LooksUpLocallySocks4AHandsTheNameToTheProxy) {
     tunnel.Settings.Server = name;
     tunnel.Settings.Port = 119;
     tunnel.Settings.Mapped = FreePort();
-    tunnel.Settings.ProxyType = type;
+    tunnel.Settings.ProxyType = ProxyTypeOfNumber(type);
     tunnel.Settings.ProxyHost = "127.0.0.1";
     tunnel.Settings.ProxyPort = proxy.Port();
     tunnel.OnTunnelEvent = recorder.Hook();
@@ -275,7 +275,7 @@ TEST_P(TunnelThroughBadProxy, EndsOnlyItsOwnConnection) {
   tunnel.Settings.Server = "127.0.0.1";
   tunnel.Settings.Port = echo.Port();
   tunnel.Settings.Mapped = FreePort();
-  tunnel.Settings.ProxyType = c.proxyType;
+  tunnel.Settings.ProxyType = ProxyTypeOfNumber(c.proxyType);
   tunnel.Settings.ProxyHost = "127.0.0.1";
   tunnel.Settings.ProxyPort = proxy.Port();
   tunnel.OnTunnelEvent = recorder.Hook();
@@ -308,7 +308,7 @@ TEST(TunnelThroughSilentProxy, StopEndsTheWaitingConnection) {
     tunnel.Settings.Server = "127.0.0.1";
     tunnel.Settings.Port = 9;
     tunnel.Settings.Mapped = FreePort();
-    tunnel.Settings.ProxyType = type;
+    tunnel.Settings.ProxyType = ProxyTypeOfNumber(type);
     tunnel.Settings.ProxyHost = "127.0.0.1";
     tunnel.Settings.ProxyPort = proxy.Port();
     tunnel.Settings.ProxyHost2 = "127.0.0.1";

@@ -432,7 +432,7 @@ TEST(Fetch, ThroughASocks5ProxyShowsTheCertificateAndItsVerdict) {
   ChildProcess proxy({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort), "-b", "127.0.0.2"});
   ASSERT_TRUE(proxy.WaitForPort(proxyPort)) << proxy.Stderr();
   TunnelSettings f = FetchFields("localhost");
-  f.ProxyType = 3;
+  f.ProxyType = TProxyType::Socks5;
   f.ProxyHost = "127.0.0.1";
   f.ProxyPort = proxyPort;
   TCertificateFetch fetch(f, server.Port());

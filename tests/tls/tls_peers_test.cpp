@@ -148,7 +148,7 @@ TEST_P(TlsThroughProxy, HandshakeRunsOverTheNegotiatedStream) {
   test::TlsServer server(config);
   EventRecorder recorder;
   auto t = PinnedTunnel(server.Port(), recorder);
-  t->Settings.ProxyType = pc.proxyType;
+  t->Settings.ProxyType = ProxyTypeOfNumber(pc.proxyType);
   t->Settings.ProxyHost = "127.0.0.1";
   t->Settings.ProxyPort = proxyPort;
   ASSERT_TRUE(t->Start());

@@ -336,7 +336,7 @@ TEST(TlsTunnel, BytesFromTheProxyBeforeTheHandshakeNeverReachTheClient) {
   const Pins own = PinsFromCli(Certificates().Path("leaf.pem"));
   EventRecorder recorder;
   auto t = TlsTunnel(server.Port(), recorder, {true, own.Fingerprint, own.SubjectHash, own.IssuerHash});
-  t->Settings.ProxyType = 4;  // HTTP CONNECT
+  t->Settings.ProxyType = TProxyType::Http;
   t->Settings.ProxyHost = "127.0.0.1";
   t->Settings.ProxyPort = proxy.Port();
   ASSERT_TRUE(t->Start());

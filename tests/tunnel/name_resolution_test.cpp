@@ -33,7 +33,7 @@ const ResolutionCase kCases[] = {
 TEST(NameResolutionTest, StatementAndLeakMarkForEveryProxyType) {
   for (const ResolutionCase& c : kCases) {
     SCOPED_TRACE("proxy type " + std::to_string(c.proxyType));
-    const auto type = static_cast<uint8_t>(c.proxyType);
+    const TProxyType type = ProxyTypeOfNumber(c.proxyType);
     EXPECT_EQ(RemoteNameResolver(type), c.resolver);
     const std::string statement = NameResolutionStatement(type);
     EXPECT_EQ(statement.rfind(c.statementStart, 0), 0u) << statement;

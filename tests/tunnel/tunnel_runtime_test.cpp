@@ -43,7 +43,7 @@ std::unique_ptr<TKestruneItem> MakeTunnel(const std::string& host, int32_t port,
   t->Settings.Port = port;
   t->Settings.Mapped = test::FreePort();
   t->Settings.LocalAccess = true;
-  t->Settings.ProxyType = 0;
+  t->Settings.ProxyType = TProxyType::None;
   t->TunnelIndex = kTunnelIndex;
   if (recorder) t->OnTunnelEvent = recorder->Hook();
   return t;
@@ -173,7 +173,7 @@ class DirectProxyTypeTest : public ::testing::TestWithParam<int> {};
 TEST_P(DirectProxyTypeTest, Relays) {
   EchoServer echo;
   auto t = MakeTunnel("127.0.0.1", echo.Port());
-  t->Settings.ProxyType = static_cast<uint8_t>(GetParam());
+  t->Settings.ProxyType = ProxyTypeOfNumber(GetParam());
   ASSERT_TRUE(t->Start());
   BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
   std::string data = test::RandomBytes(100000, static_cast<uint32_t>(GetParam()));
@@ -383,7 +383,7 @@ TEST(TunnelStartTest, RefusesEmptyHostAndPortsOutsideTheRange) {
 // A first proxy given as an IPv6 literal is connected to over IPv6, without a
 // name lookup; nothing listens there, so the connection is refused.
 TEST(TunnelEventsTest, ProxyAsIPv6LiteralIsReachedOverIPv6) {
-  for (uint8_t proxyType : {uint8_t{3}, uint8_t{4}}) {
+  for (TProxyType proxyType : {TProxyType::Socks5, TProxyType::Http}) {
     EventRecorder rec;
     auto t = MakeTunnel("127.0.0.1", 119, &rec);
     t->Settings.ProxyType = proxyType;
@@ -394,7 +394,7 @@ TEST(TunnelEventsTest, ProxyAsIPv6LiteralIsReachedOverIPv6) {
     EXPECT_EQ(c.RecvUntilClosed(), "");
     ASSERT_TRUE(rec.WaitCount(3));
     auto status = rec.WithCode(kEventPlainStatus);
-    ASSERT_EQ(status.size(), 1u) << "proxy type " << int(proxyType);
+    ASSERT_EQ(status.size(), 1u) << "proxy type " << int(ProxyTypeNumber(proxyType));
     EXPECT_TRUE(StampedLine(status[0].text, " > 0 - Connecting to ::1.")) << status[0].text;
     for (auto& e : rec.WithCode(kEventTlsOrError)) {
       EXPECT_TRUE(StampedLine(e.text, " ERR > Socket Error # 111\r\nConnection refused.")) << e.text;

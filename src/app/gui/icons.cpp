@@ -148,19 +148,19 @@ QIcon CommandIcon(TCommandPicture picture) {
   return {};
 }
 
-QIcon RowImage(int imageIndex) {
+QIcon RowImage(TRowImage image) {
   // Callers that paint often keep the result (the tunnel list model does).
-  switch (imageIndex) {
-    case kImageStopped:
+  switch (image) {
+    case TRowImage::Stopped:
       return Draw([](QPainter& p) { Disc(p, QColor(160, 160, 165)); });
-    case kImageRunning:
+    case TRowImage::Running:
       return Draw([](QPainter& p) {
         Disc(p, QColor(60, 180, 70));
         p.setPen(Qt::NoPen);
         p.setBrush(Qt::white);
         p.drawPolygon(QPolygonF({QPointF(13, 10), QPointF(22, 16), QPointF(13, 22)}));
       });
-    case kImageFailed:
+    case TRowImage::Failed:
       return Draw([](QPainter& p) {
         Disc(p, QColor(215, 50, 45));
         p.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap));

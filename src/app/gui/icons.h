@@ -7,19 +7,17 @@
 
 #include <QIcon>
 
+#include "tunnel/run_state.h"
+
 namespace sorvik {
 
 enum class TCommandPicture { Run, Stop, Properties, Add, Remove, Options, Debug, Autostart, Help, About };
 
-// Row image numbers of the tunnel list.
-inline constexpr int kImageStopped = 18;
-inline constexpr int kImageRunning = 1;
-inline constexpr int kImageFailed = 2;
 
 // Looks the theme up on each call (cheap: Qt caches the theme's index).
 QIcon ProgramIcon();
 QIcon CommandIcon(TCommandPicture picture);
-// The row image for an ImageIndex; a null icon for any other number.
-QIcon RowImage(int imageIndex);
+// The picture of a row image; a null icon for None or a number outside the list.
+QIcon RowImage(TRowImage image);
 
 }  // namespace sorvik

@@ -21,7 +21,7 @@ TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t por
   status_->setObjectName(QStringLiteral("lbFetchStatus"));
   status_->setWordWrap(true);
   status_->setText(Q("Fetching the certificate of " + fields.Server + ":" + std::to_string(port & 0xFFFF) +
-                     (fields.ProxyType >= 1 && fields.ProxyType <= 7 ? " through the tunnel's proxies" : "") + "…"));
+                     (UsesProxy(fields.ProxyType) ? " through the tunnel's proxies" : "") + "…"));
   details_ = new QPlainTextEdit(this);
   details_->setObjectName(QStringLiteral("mmCertificate"));
   details_->setReadOnly(true);

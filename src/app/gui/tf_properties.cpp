@@ -196,8 +196,9 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   typeGroup->setObjectName(QStringLiteral("gbProxyType"));
   proxyType_ = new QButtonGroup(this);
   auto* typeGrid = new QGridLayout(typeGroup);
+  // One choice per named proxy type; a choice's id is the type's number.
   for (int i = 0; i < kProxyTypeCount; ++i) {
-    auto* radio = new QRadioButton(Q(ProxyTypeLabel(static_cast<uint8_t>(i))), typeGroup);
+    auto* radio = new QRadioButton(Q(ProxyTypeLabel(ProxyTypeOfNumber(i))), typeGroup);
     radio->setObjectName(QStringLiteral("rbProxyType%1").arg(i));
     proxyType_->addButton(radio, i);
     typeGrid->addWidget(radio, i % 4, i / 4);  // two columns of four
@@ -207,7 +208,7 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   nameResolution_->setObjectName(QStringLiteral("lbNameResolution"));
   nameResolution_->setWordWrap(true);
   connect(proxyType_, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
-    if (checked) nameResolution_->setText(Q(NameResolutionStatement(static_cast<uint8_t>(id))));
+    if (checked) nameResolution_->setText(Q(NameResolutionStatement(ProxyTypeOfNumber(id))));
   });
   auto* singleLayout = new QVBoxLayout(single);
   singleLayout->addWidget(serverGroup);
@@ -322,7 +323,7 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   proxyPort_->setValue(settings.ProxyPort);
   proxyHost2_->setText(Q(settings.ProxyHost2));
   proxyPort2_->setValue(settings.ProxyPort2);
-  proxyType_->button(std::min<int>(settings.ProxyType, kProxyTypeCount - 1))->setChecked(true);
+  proxyType_->button(ProxyTypeNumber(ProxyTypeChoice(settings.ProxyType)))->setChecked(true);
   logServerErrors_->setChecked(settings.LogServerErrors);
   logSummary_->setChecked(settings.LogSummary);
   proxyUser_->setText(Q(settings.ProxyUser));
@@ -403,7 +404,7 @@ TunnelSettings TfProperties::Result() const {
   f.ProxyHost2 = S(proxyHost2_->text());
   f.ProxyPort2 = proxyPort2_->value();
   const int checked = proxyType_->checkedId();
-  f.ProxyType = static_cast<uint8_t>(checked < 0 ? 0 : checked);
+  f.ProxyType = checked < 0 ? TProxyType::None : ProxyTypeOfNumber(checked);
   f.LogServerErrors = logServerErrors_->isChecked();
   f.LogSummary = logSummary_->isChecked();
   f.ProxyUser = S(proxyUser_->text());

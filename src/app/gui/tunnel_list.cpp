@@ -18,9 +18,9 @@ namespace sorvik {
 TTunnelModel::TTunnelModel(AppCore& core, QObject* parent)
     : QAbstractTableModel(parent),
       core_(core),
-      stopped_(RowImage(kImageStopped)),
-      running_(RowImage(kImageRunning)),
-      failed_(RowImage(kImageFailed)) {}
+      stopped_(RowImage(TRowImage::Stopped)),
+      running_(RowImage(TRowImage::Running)),
+      failed_(RowImage(TRowImage::Failed)) {}
 
 int TTunnelModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
 
@@ -39,9 +39,9 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
     if (tunnel == nullptr) return {};
     if (role == Qt::DecorationRole && index.column() == kColTunnel) {
       switch (tunnel->ImageIndex) {
-        case kImageStopped: return stopped_;
-        case kImageRunning: return running_;
-        case kImageFailed: return failed_;
+        case TRowImage::Stopped: return stopped_;
+        case TRowImage::Running: return running_;
+        case TRowImage::Failed: return failed_;
         default: return {};
       }
     }

@@ -66,7 +66,7 @@ TunnelSettings Stored() {
   f.TunnelCaption = "News";
   f.Port = 563;
   f.Mapped = 1119;
-  f.ProxyType = 2;
+  f.ProxyType = TProxyType::Socks4A;
   f.ProxyHost = "10.0.0.1";
   f.ProxyPort = 9150;
   f.ProxyHost2 = "10.0.0.2";
@@ -131,8 +131,8 @@ const PropertiesCase kPropertiesCases[] = {
      [](TunnelSettings& f) { f.TunnelCaption = f.Server; }},
     {"EditClearedCaptionStaysEmpty", TfProperties::TMode::Edit, Stored(),
      [](TfProperties& d) { SetText(d, "edCaption", ""); }, [](TunnelSettings& f) { f.TunnelCaption.clear(); }},
-    {"ProxyType9ConfirmsAs7", TfProperties::TMode::Edit, With(Stored(), [](TunnelSettings& f) { f.ProxyType = 9; }),
-     nullptr, [](TunnelSettings& f) { f.ProxyType = 7; }},
+    {"ProxyType9ConfirmsAs7", TfProperties::TMode::Edit, With(Stored(), [](TunnelSettings& f) { f.ProxyType = ProxyTypeOfNumber(9); }),
+     nullptr, [](TunnelSettings& f) { f.ProxyType = TProxyType::HttpHttp; }},
     {"NumberFieldsUnbounded", TfProperties::TMode::Edit, Stored(),
      [](TfProperties& d) {
        SetText(d, "seRemotePort", "70000");
@@ -161,7 +161,7 @@ const PropertiesCase kPropertiesCases[] = {
        f.ProxyHost = "p1";
        f.ProxyHost2 = "p2";
        f.SSLFingerprint = "CC";
-       f.ProxyType = 6;
+       f.ProxyType = TProxyType::SocksHttp;
        f.LocalAccess = !f.LocalAccess;
        f.Autostart = !f.Autostart;
        f.SSLHost = !f.SSLHost;
@@ -239,11 +239,11 @@ TEST(Properties, ProxyTabSaysWhoResolvesTheRemoteName) {
   TfProperties d(TfProperties::TMode::Edit, in, false);
   auto* label = Find<QLabel>(d, "lbNameResolution");
   ASSERT_NE(label, nullptr);
-  EXPECT_EQ(label->text().toStdString(), NameResolutionStatement(2));
+  EXPECT_EQ(label->text().toStdString(), NameResolutionStatement(TProxyType::Socks4A));
   EXPECT_TRUE(label->text().contains("by the proxy"));
   for (int i = 0; i < 8; ++i) {
     Find<QRadioButton>(d, QStringLiteral("rbProxyType%1").arg(i).toLatin1().constData())->setChecked(true);
-    EXPECT_EQ(label->text().toStdString(), NameResolutionStatement(static_cast<uint8_t>(i))) << i;
+    EXPECT_EQ(label->text().toStdString(), NameResolutionStatement(ProxyTypeOfNumber(i))) << i;
   }
   Find<QRadioButton>(d, "rbProxyType5")->setChecked(true);
   EXPECT_TRUE(label->text().contains("by this computer, because SOCKS 4"));
@@ -339,7 +339,7 @@ TEST(Properties, OpensWithTheFocusInTheCaptionShownFromItsStart) {
 TEST(Properties, EditShowsStoredValuesAndProxyType9AsLastChoice) {
   TunnelSettings in = Stored();
   in.TunnelCaption.clear();
-  in.ProxyType = 9;
+  in.ProxyType = ProxyTypeOfNumber(9);
   TfProperties d(TfProperties::TMode::Edit, in, false);
   EXPECT_EQ(d.windowTitle(), "Tunnel Properties");
   EXPECT_EQ(Find<QLineEdit>(d, "edCaption")->text(), "news.example.org");

@@ -330,8 +330,8 @@ TEST_F(Window, StartStateAndGeometryAndWhatExitWrites) {
 
 TEST_F(Window, CommandStatesFollowTheFocusedRow) {
   Open(Ini({Tunnel("a", 1, 1), Tunnel("b", 1, 1), Tunnel("c", 1, 1)}));
-  SetRunState(At(1), kRunRunning);
-  SetRunState(At(2), kRunFailed);
+  SetRunState(At(1), TRunState::Running);
+  SetRunState(At(2), TRunState::Failed);
   struct Row {
     int focused;
     bool run, stop, properties, remove;
@@ -567,7 +567,7 @@ TEST_F(Window, PropertiesOfARunningTunnelKeepItsEndpoint) {
   main_->SetFocusedRow(0);
   main_->BeforeDialog = [](QDialog& d) { d.reject(); };
   Action("tnlProperties")->trigger();
-  EXPECT_EQ(At(0).Settings.ProxyType, 9);  // cancel changes nothing
+  EXPECT_EQ(At(0).Settings.ProxyType, ProxyTypeOfNumber(9));  // cancel changes nothing
 
   Action("tnlRun")->trigger();
   ASSERT_TRUE(At(0).IsRunning());
@@ -580,7 +580,7 @@ TEST_F(Window, PropertiesOfARunningTunnelKeepItsEndpoint) {
   };
   Action("tnlProperties")->trigger();
   EXPECT_EQ(At(0).Settings.TunnelCaption, "renamed");
-  EXPECT_EQ(At(0).Settings.ProxyType, 7);  // "Http + Http" was shown selected
+  EXPECT_EQ(At(0).Settings.ProxyType, TProxyType::HttpHttp);  // "Http + Http" was shown selected
   EXPECT_EQ(At(0).Settings.SSLSubjectHash, "0011AABB");
   EXPECT_EQ(At(0).Settings.Mapped, local);
   EXPECT_TRUE(At(0).IsRunning());  // not restarted, not stopped

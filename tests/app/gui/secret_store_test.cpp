@@ -97,7 +97,7 @@ TEST_F(SecretStoreTest, StoredPasswordLogsInToARealProxy) {
     t.Settings.Server = "127.0.0.1";
     t.Settings.Port = echo.Port();
     t.Settings.Mapped = test::FreePort();
-    t.Settings.ProxyType = 3;
+    t.Settings.ProxyType = TProxyType::Socks5;
     t.Settings.ProxyHost = "127.0.0.1";
     t.Settings.ProxyPort = proxy.Port();
     t.Settings.ProxyUser = test::RealProxy::kUser;
