@@ -99,10 +99,27 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   setObjectName(QStringLiteral("fProperties"));
   setWindowTitle(mode == TMode::Edit ? QStringLiteral("Tunnel Properties") : QStringLiteral("New tunnel properties"));
 
+  // The tabs are built in the order of the keyboard's way through the dialog.
   tabs_ = new QTabWidget(this);
   tabs_->setObjectName(QStringLiteral("pcProperties"));
+  tabs_->addTab(BuildMainTab(), QStringLiteral("Main"));
+  tabs_->addTab(BuildProxyTab(), QStringLiteral("Proxy"));
+  tabs_->addTab(BuildLogTab(), QStringLiteral("Log"));
+  tabs_->addTab(BuildSslTab(), QStringLiteral("SSL"));
 
-  // ---- "Main" ----
+  QDialogButtonBox* buttons = OkCancelButtons(this);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tabs_, 1);
+  layout->addWidget(buttons);
+
+  ShowSettings(settings, running);
+  FinishLayout();
+}
+
+// "Main": the endpoint (caption, remote host and port, local port) and the
+// switches of the tunnel.
+QWidget* TfProperties::BuildMainTab() {
   auto* mainTab = new QWidget(tabs_);
   mainTab->setObjectName(QStringLiteral("tsMain"));
   auto* mainGroup = new QGroupBox(QStringLiteral("Main tunnel settings"), mainTab);
@@ -147,9 +164,11 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   mainLayout->addStretch(1);
   mainLayout->addWidget(picture);
   mainLayout->addStretch(1);
-  tabs_->addTab(mainTab, QStringLiteral("Main"));
+  return mainTab;
+}
 
-  // ---- "Proxy" ----
+// "Proxy": one or two proxy hops, their credentials and the proxy type.
+QWidget* TfProperties::BuildProxyTab() {
   auto* proxyTab = new QWidget(tabs_);
   proxyTab->setObjectName(QStringLiteral("tsProxy"));
   auto* inner = new QTabWidget(proxyTab);
@@ -218,9 +237,11 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   inner->addTab(single, QStringLiteral("Single proxy"));
   auto* proxyLayout = new QVBoxLayout(proxyTab);
   proxyLayout->addWidget(inner);
-  tabs_->addTab(proxyTab, QStringLiteral("Proxy"));
+  return proxyTab;
+}
 
-  // ---- "Log" ----
+// "Log": what the tunnel writes to the log window.
+QWidget* TfProperties::BuildLogTab() {
   auto* logTab = new QWidget(tabs_);
   logTab->setObjectName(QStringLiteral("tsLog"));
   auto* logGroup = new QGroupBox(QStringLiteral("Log to window"), logTab);
@@ -233,9 +254,11 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   auto* logLayout = new QVBoxLayout(logTab);
   logLayout->addWidget(logGroup);
   logLayout->addStretch(1);
-  tabs_->addTab(logTab, QStringLiteral("Log"));
+  return logTab;
+}
 
-  // ---- "SSL" ----
+// "SSL": how the remote server is checked, and the client certificate.
+QWidget* TfProperties::BuildSslTab() {
   // Each check with a short line on when to use it.
   auto* sslTab = new QWidget(tabs_);
   sslTab->setObjectName(QStringLiteral("tsSSL"));
@@ -302,16 +325,14 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   sslLayout->addWidget(sslGroup);
   sslLayout->addWidget(clientGroup);
   sslLayout->addStretch(1);
-  tabs_->addTab(sslTab, QStringLiteral("SSL"));
+  return sslTab;
+}
 
-  QDialogButtonBox* buttons = OkCancelButtons(this);
-
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(tabs_, 1);
-  layout->addWidget(buttons);
-
-  // ---- values ----
-  caption_->setText(Q(mode == TMode::Edit && settings.TunnelCaption.empty() ? settings.Server : settings.TunnelCaption));
+// Fills the controls from `settings`; a running tunnel keeps its endpoint, so
+// those fields are locked while it runs.
+void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
+  caption_->setText(
+      Q(mode_ == TMode::Edit && settings.TunnelCaption.empty() ? settings.Server : settings.TunnelCaption));
   server_->setText(Q(settings.Server));
   port_->setValue(settings.Port);
   mapped_->setValue(settings.Mapped);
@@ -335,12 +356,16 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   pinnedKeys_->setText(Q(settings.SSLPinnedKeys));
   useClientCertificate_->setChecked(settings.SSLUseClientCertificate);
   clientCertificatePath_->setText(Q(settings.SSLClientCertificatePath));
-  if (mode == TMode::Edit && running) {
+  if (mode_ == TMode::Edit && running) {
     server_->setEnabled(false);
     port_->setEnabled(false);
     mapped_->setEnabled(false);
   }
+}
 
+// What follows the values: the problem lines' behaviour, the starting focus
+// and the fixed size.
+void TfProperties::FinishLayout() {
   // A problem line goes away as soon as its field is edited.
   connect(server_, &QLineEdit::textChanged, serverProblem_, &QWidget::hide);
   connect(port_->lineEdit(), &QLineEdit::textChanged, portProblem_, &QWidget::hide);

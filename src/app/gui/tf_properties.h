@@ -90,6 +90,15 @@ class TfProperties : public QDialog {
   QCheckBox* useClientCertificate_;
   QLineEdit* clientCertificatePath_;
 
+  // The constructor's steps: one builder per tab (each makes its controls and
+  // returns the tab's page), then the values, then focus and size.
+  QWidget* BuildMainTab();
+  QWidget* BuildProxyTab();
+  QWidget* BuildLogTab();
+  QWidget* BuildSslTab();
+  void ShowSettings(const TunnelSettings& settings, bool running);
+  void FinishLayout();
+
   // "Fetch from server…": fetches the certificate with the settings as the
   // controls hold them; "Use these pins" fills the key pin and the MD5 trio.
   void FetchCertificate();
