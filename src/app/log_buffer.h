@@ -35,8 +35,10 @@ class TLogBuffer {
   bool LimitOn() const { return limit_on_; }
   int32_t Limit() const { return limit_; }
 
-  // 1. with the flag on and more lines than the limit held, drop the oldest;
-  // 2. CR LF -> one blank; 3. add as the new last line.
+  // Adds `text` as the new last line, each CR LF in it turned into one blank
+  // so that a line stays one row of the log. With the flag on and more lines
+  // than the limit held, the oldest line is dropped first: one per new line,
+  // so that a lowered limit never shortens the log at once.
   void AppendLine(const std::string& text);
 
   const std::deque<std::string>& Lines() const { return lines_; }

@@ -78,11 +78,12 @@ struct TDataDirInputs {
 // "<exe dir>/<exe name with its extension replaced by .p>": the portable marker.
 std::string PortableMarkerPath(const std::string& executablePath);
 
-// The data directory, always ending with "/":
-//   1. Override, when given (made absolute against CurrentDirectory);
-//   2. the executable's directory, when the portable marker exists beside it;
-//   3. XdgConfigHome + "/Sorvik/" when it is set and absolute;
-//   4. Home + "/.config/Sorvik/".
+// The data directory, always ending with "/". An explicit Override wins (made
+// absolute against CurrentDirectory), since the user asked for it; otherwise a
+// portable marker beside the executable keeps the settings in the
+// executable's directory, so a copy on a stick carries them; otherwise the
+// desktop's rule for settings holds: XdgConfigHome + "/Sorvik/" when it is set
+// and absolute, else Home + "/.config/Sorvik/".
 std::string ResolveDataDir(const TDataDirInputs& in);
 
 // The same rule with this process's inputs (/proc/self/exe, the environment,

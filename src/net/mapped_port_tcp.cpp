@@ -634,14 +634,17 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
     }
   };
 
-  // 1. Register.
+  // Listed before anything can wait, so that deactivation finds this
+  // connection and cancels it; one listed while deactivation is under way
+  // cancels itself.
   {
     std::lock_guard<std::mutex> lock(im.list_mutex);
     im.contexts.push_back(&ctx);
     if (im.cancelling) ctx.Cancel();
   }
 
-  // 2. Outbound set-up and connect.
+  // The outbound client joins the context under the list lock, so that a
+  // cancel from then on reaches its connect and handshakes too.
   std::exception_ptr failure;
   try {
     auto client = std::make_unique<TIdTCPClient>();
@@ -672,12 +675,15 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
     return;
   }
 
-  // 3. Relay and close both sides; any failure ends it without a report.
+  // Once the connection is set up, a failing relay is the ordinary end of a
+  // connection (a side that went away): it ends without a report.
   try {
     Relay(ctx);
   } catch (...) {
   }
-  // 4. Whatever is still open is closed at once, deregister.
+  // The relay has ended, so nothing more is forwarded: whatever is still open
+  // is closed at once, and the disconnect hook sees the final byte counts
+  // before the connection leaves the list.
   try {
     if (ctx.outbound_->Connected()) ctx.outbound_->Disconnect(false);
   } catch (...) {
@@ -689,11 +695,12 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
     }
   }
   deregister();
-  // 5. The caller releases the context, closing whatever is still open.
+  // The caller releases the context, which closes whatever is still open.
 }
 
-// Step 2.5: bytes that a handshake already read past its reply (or that a hook
-// put into an input buffer) go to the other side before the first wait.
+// Bytes that a handshake already read past its reply (or that a hook put into
+// an input buffer) go to the other side before the first wait: the relay waits
+// on the sockets only, so it would never see them.
 void MappedPortWorker::ForwardBuffered(TIdMappedPortContext& ctx) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
   TIdIOHandler& local = *ctx.local_;

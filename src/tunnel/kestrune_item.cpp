@@ -30,21 +30,23 @@ TunnelSettings TKestruneItem::Snapshot() const {
 }
 
 bool TKestruneItem::Start() {
-  // 0. An endpoint that cannot work (no remote host, a port outside 1..65535,
-  //    whose low 16 bits could even be 0: a random port on every address) is
-  //    refused before anything changes.
+  // An endpoint that cannot work (no remote host, a port outside 1..65535,
+  // whose low 16 bits could even be 0: a random port on every address) is
+  // refused before anything changes.
   if (auto problem = EndpointProblem(Settings.Server, Settings.Port, Settings.Mapped)) throw ETunnelEndpointError(problem->Text);
-  // 1. An earlier server (running or left inactive by a failed start) goes first;
-  //    releasing a running one drops its connections.
+  // An earlier server (running or left inactive by a failed start) goes first,
+  // so that the new one can bind the port; releasing a running one drops its
+  // connections.
   if (MappingServer) {
     gate_->Close();
     MappingServer.reset();
   }
-  // 2. Passwords kept in files are read now, so a changed file counts from
-  //    this start on; a file that may not be used fails the start.
+  // Passwords kept in files are read now, so a changed file counts from this
+  // start on; a file that may not be used fails the start.
   LoadPasswordFiles();
-  // 3. A new server with the two hooks; events on. Its TLS connections share
-  //    one client context, built at the first of them.
+  // A new server with its hooks, and events on. Its TLS connections share one
+  // client context, built at the first of them, so that a connection does not
+  // load the certificates and keys again.
   std::unique_ptr<TIdMappedPortTCP> server(new (std::nothrow) TIdMappedPortTCP());
   if (!server) return false;
   tls_contexts_ = std::make_shared<TIdSSLContextCache>();
@@ -54,8 +56,8 @@ bool TKestruneItem::Start() {
   server->SetOnDisconnect([this](TIdMappedPortContext& context) { DisconnectHandler(context); });
   MappingServer = std::move(server);
   gate_->Open();
-  // 4. One listening binding: loopback only, or all IPv4 addresses. The UI
-  //    thread is the only writer of these fields, so it reads them unlocked.
+  // One listening binding: loopback only, or all IPv4 addresses. The UI
+  // thread is the only writer of these fields, so it reads them unlocked.
   if (!MappingServer->Active()) {
     MappingServer->Bindings.clear();
     TIdListenBinding binding;
@@ -67,8 +69,8 @@ bool TKestruneItem::Start() {
     MappingServer->MappedPort = static_cast<uint16_t>(Settings.Port);
     MappingServer->MappedHost = Settings.Server;
   }
-  // 5. Activate; a failure is raised with the engine's message and the inactive
-  //    server stays.
+  // A failed activation is raised with the engine's message; the inactive
+  // server stays, so the next start releases it like any earlier server.
   MappingServer->SetActive(true);
   return true;
 }

@@ -121,16 +121,16 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   BuildActions();
   BuildMenus();
   BuildCentral();
-  // 1. the notification-area icon and its menu
   BuildTray();
-  // 2. the titles
+  // The title names the version, so a user's report shows which one it was.
   setWindowTitle(QStringLiteral("%1 %2").arg(QLatin1String(kProductName), QLatin1String(kProductVersion)));
   setWindowIcon(ProgramIcon());
   QApplication::setWindowIcon(ProgramIcon());
   setMinimumSize(kMinWidth, kMinHeight);
   resize(kDesignedWidth, kDesignedHeight);
   move(kDesignedLeft, kDesignedTop);
-  // 3. the settings
+  // The log view is attached before the settings load, so that whatever the
+  // load reports reaches the window.
   core_->Log().SetView(this);
   Guard([this] { core_->Load(data_dir_); });
   SetRowCount(core_->TunnelCount());
@@ -139,8 +139,8 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   LoadProxyPasswords();
   // The first row is focused, so that Run and Properties work at once.
   SetFocusedRow(core_->TunnelCount() > 0 ? 0 : -1);
-  // 4. hints: QMainWindow shows every status tip in its status bar.
-  // 5. the autostart timer
+  // Status tips need no wiring: QMainWindow shows each in its status bar.
+  // Autostart is armed last, when the list it starts from is complete.
   Guard([this] { core_->ArmAutostart(); });
 
   if (auto* app = dynamic_cast<TApplication*>(QCoreApplication::instance())) {
