@@ -34,13 +34,17 @@ trap 'cleanup 0' TERM INT
 # -displayfd: Xvfb chooses a free display number and writes it once it accepts clients.
 Xvfb -displayfd 3 -screen 0 "$GEOM" -nolisten tcp 3>"$TMP/display" 2>"$TMP/xvfb.log" &
 PIDS+=($!)
-for _ in $(seq 200); do [ -s "$TMP/display" ] && break; sleep 0.05; done
+# Waits are long (60 s): the machine may be loaded, and each ends once its state is there.
+for _ in $(seq 1200); do [ -s "$TMP/display" ] && break; sleep 0.05; done
 if [ ! -s "$TMP/display" ]; then
   echo "Xvfb did not start" >&2
   cat "$TMP/xvfb.log" >&2
   cleanup 1
 fi
 export DISPLAY=:$(head -n1 "$TMP/display")
+# The display accepts clients (its number may have been another server's a
+# moment ago, on a machine where several tests run).
+for _ in $(seq 1200); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.05; done
 
 if [ $WM = 1 ] && command -v openbox >/dev/null; then
   openbox --sm-disable >/dev/null 2>&1 &
@@ -48,12 +52,17 @@ if [ $WM = 1 ] && command -v openbox >/dev/null; then
 fi
 if [ $TRAY = 1 ]; then
   trayer --edge top --align right --widthtype pixel --width 160 --heighttype pixel --height 28 \
-    --SetDockType true --SetPartialStrut true --transparent false >/dev/null 2>&1 &
+    --SetDockType true --SetPartialStrut true --transparent false >"$TMP/trayer.log" 2>&1 &
   PIDS+=($!)
-  for _ in $(seq 200); do
+  for _ in $(seq 1200); do
     xwininfo -root -tree 2>/dev/null | grep -q '"panel"' && break
     sleep 0.05
   done
+  if ! xwininfo -root -tree 2>/dev/null | grep -q '"panel"'; then
+    echo "the tray host did not start" >&2
+    cat "$TMP/trayer.log" >&2
+    cleanup 1
+  fi
 fi
 
 echo "DISPLAY=$DISPLAY"

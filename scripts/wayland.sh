@@ -108,8 +108,15 @@ wait_for 300 shown || { kill -0 $SORVIK 2>/dev/null || echo "sorvik ended early"
 title=$(grep -oE 'xdg_toplevel@[0-9]+\.set_title\("[^"]*"\)' "$TMP/sorvik.err" | head -n1 | sed 's/.*set_title("\(.*\)")/\1/')
 echo "wayland: toplevel \"$title\", app id \"sorvik\", first frame attached and committed"
 
+# The compositor has shown a frame of the window: a frame callback that the
+# window asked for has come back done.
+frame_shown() {
+  awk '/wl_surface@[0-9]+\.frame\(new id wl_callback@[0-9]+\)/ { match($0, /wl_callback@[0-9]+/); asked[substr($0, RSTART, RLENGTH)] = 1 }
+       /wl_callback@[0-9]+\.done\(/ { match($0, /wl_callback@[0-9]+/); if (substr($0, RSTART, RLENGTH) in asked) shown = 1 }
+       END { exit !shown }' "$TMP/sorvik.err"
+}
 if [ -n "$SHOT" ] && command -v weston-screenshooter >/dev/null; then
-  sleep 1  # let the first frames settle on the output before the picture
+  wait_for 300 frame_shown || echo "wayland: no frame shown yet; the picture may be empty"
   (cd "$TMP" && WAYLAND_DISPLAY=sorvik-wayland weston-screenshooter >/dev/null 2>&1)
   png=$(ls "$TMP"/wayland-screenshot-*.png 2>/dev/null | head -n1)
   if [ -n "$png" ]; then cp "$png" "$SHOT" && echo "wayland: screenshot $SHOT"; else echo "wayland: no screenshot taken"; fi

@@ -718,6 +718,13 @@ void TfMain::CmdAbout() {
 // ---- tray operations ----
 
 void TfMain::ShowWindowOp() {
+  // The window system's last word on these windows first (one round trip,
+  // then the events it brought): a dialog the user has just minimized is
+  // known as minimized when this runs, and comes back below. Without it, a
+  // second start or a click on the icon that comes quickly after finds the
+  // dialog "not minimized" and leaves it down.
+  QGuiApplication::sync();
+  if (exit_done_) return;  // the events may have held the exit
   if (isMinimized()) setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   show();
   raise();

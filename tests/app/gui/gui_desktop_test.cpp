@@ -248,7 +248,7 @@ TEST(DesktopSignals, UnwritableSettingsDoNotHoldTheExit) {
   // Once it catches SIGTERM, the signal runs the exit sequence: the handler is
   // set before the window is built, and a signal that comes while it is built
   // waits for the event loop.
-  ASSERT_TRUE(WaitFor([&] { return CatchesSignal(program.Pid(), SIGTERM) || !program.Running(); }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return CatchesSignal(program.Pid(), SIGTERM) || !program.Running(); }, kStateMs));
   ASSERT_TRUE(program.Running()) << program.Stderr();
   ASSERT_EQ(::kill(program.Pid(), SIGTERM), 0);
   EXPECT_TRUE(WaitFor([&] { return !program.Running(); }, kStateMs)) << program.Stderr();
@@ -618,15 +618,17 @@ struct Desktop {
       : script(tray ? std::vector<std::string>{std::string(SORVIK_SOURCE_DIR) + "/scripts/desktop.sh", "--wm"}
                     : std::vector<std::string>{std::string(SORVIK_SOURCE_DIR) + "/scripts/desktop.sh", "--wm",
                                                "--no-tray"}) {
+    // Longer than the script's own waits, so that a desktop that did not
+    // come is told by the script on its standard error.
     WaitFor(
         [&] {
           const std::string out = script.Stdout();
           const size_t at = out.find("DISPLAY=");
-          if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
+          if (at == std::string::npos || out.find('\n', at) == std::string::npos) return !script.Running();
           display = out.substr(at + 8, out.find('\n', at) - at - 8);
           return true;
         },
-        kStateMs);
+        2 * kStateMs);
   }
   std::string X(const std::string& command) const { return Shell("DISPLAY=" + display + " " + command + " 2>/dev/null"); }
   // "IsViewable", "IsUnMapped" or empty when no window has this exact name.
@@ -636,7 +638,25 @@ struct Desktop {
     return at == std::string::npos ? std::string() : info.substr(at + 11, info.find('\n', at) - at - 11);
   }
   bool WaitState(const std::string& name, const std::string& state) const {
-    return WaitFor([&] { return MapState(name) == state; }, 30000);
+    return WaitFor([&] { return MapState(name) == state; }, kStateMs);
+  }
+  // Returns once the window manager has handled every request sent before:
+  // it handles them in order, and here answers one whose effect is seen (the
+  // number of desktops, changed and put back). After a minimize, whatever
+  // the window manager does to the other windows with it is done.
+  bool WindowManagerCaughtUp() const {
+    const auto desktops = [&] {
+      const std::string out = X("xprop -root _NET_NUMBER_OF_DESKTOPS");
+      const size_t at = out.find("= ");
+      return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 2);
+    };
+    const int n = desktops();
+    if (n < 1) return false;
+    for (int want : {n + 1, n}) {
+      X("xdotool set_num_desktops " + std::to_string(want));
+      if (!WaitFor([&] { return desktops() == want; }, kStateMs)) return false;
+    }
+    return true;
   }
   // The centre of the program's icon in the tray host, in root coordinates.
   bool IconCentre(int& x, int& y) const {
@@ -694,7 +714,9 @@ TEST(DesktopTray, UsableWhileADialogIsOpen) {
   const auto minimizeDialog = [&] {
     desktop.X("xdotool search --name '^Tunnel Properties$' windowminimize");
     EXPECT_TRUE(desktop.WaitState("Tunnel Properties", "IsUnMapped"));
-    // openbox mostly takes the window along (then hidden to the tray), not always.
+    // openbox mostly takes the window along (then hidden to the tray), not
+    // always; either way it is done with it before the next step.
+    EXPECT_TRUE(desktop.WindowManagerCaughtUp());
   };
   minimizeDialog();
   // A click on the icon brings back the window with its dialog.
@@ -756,6 +778,7 @@ TEST(DesktopTray, WithoutATrayHostASecondStartBringsTheWindowBack) {
   ASSERT_TRUE(desktop.WaitState("Tunnel Properties", "IsViewable")) << program.Stderr();
   desktop.X("xdotool search --name '^Tunnel Properties$' windowminimize");
   ASSERT_TRUE(desktop.WaitState("Tunnel Properties", "IsUnMapped"));
+  ASSERT_TRUE(desktop.WindowManagerCaughtUp());  // it may minimize the window with its dialog
   {
     test::ChildProcess second({SORVIK_EXECUTABLE, "--data-dir", data.Path()});
     EXPECT_EQ(ExitStatusOf(second), 0) << second.Stderr();

@@ -17,8 +17,8 @@ chmod 700 "$XDG_RUNTIME_DIR"
 dbus-run-session -- bash -c '
   printf "sorvik-test" | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
   keyring=$!
-  # Wait (bounded: 10 s) until the keyring owns the Secret Service name.
-  for _ in $(seq 1 100); do
+  # Wait (bounded: 30 s, for a loaded machine) until the keyring owns the Secret Service name.
+  for _ in $(seq 1 300); do
     dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
       org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q "boolean true" && break
     kill -0 "$keyring" 2>/dev/null || break
