@@ -289,7 +289,8 @@ TTunnelEvent AppCore::EventHandler() {
     if (token && token->Cancelled()) return;
     dispatcher_.RunSync(
         [this, alive, token, line = text] {
-          // UI thread.
+          // UI thread (or a worker acting for the idle UI thread, see
+          // TQueueDispatcher).
           if (!*alive) return;
           if (token && token->Cancelled()) return;
           AppendLine(line);

@@ -8,8 +8,12 @@
 //
 // Thread contract: every member of AppCore runs on the UI thread, except the
 // event handler returned by EventHandler(), which tunnels call on their worker
-// threads. The interfaces are called on the UI thread, except
-// IUiDispatcher::RunSync (worker threads).
+// threads (and the tunnel tests on theirs). The interfaces are called on the
+// UI thread, except IUiDispatcher::RunSync (worker threads). "UI thread"
+// includes a worker that runs a closure for it through the window-less mode's
+// dispatcher while the UI thread is idle (TQueueDispatcher): that worker holds
+// the dispatcher's inline lock and the UI thread does nothing meanwhile, so the
+// two never touch the core at the same time.
 #pragma once
 
 #include <cstdint>
@@ -220,11 +224,12 @@ class AppCore {
   TSettingsLoad load_;           // UI thread only
   std::string loaded_content_;   // UI thread only: SettingsContent after Adopt
   TSettings settings_;           // UI thread only
-  TLogBuffer log_;               // UI thread only
+  TLogBuffer log_;               // UI thread only (see the thread contract)
   bool autostart_armed_ = false; // UI thread only
   std::vector<std::unique_ptr<TRunningTest>> tests_;  // UI thread only
   // Shared with queued closures so that a closure run after the core is gone
-  // does nothing. Set to false by the destructor (UI thread).
+  // does nothing. Set to false by the destructor and read by the closures,
+  // both on the UI thread.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -7,7 +7,9 @@
 // tunnel and returns 0. Never writes the settings file.
 //
 // Thread contract: RunHeadless runs on the main thread, which plays the UI
-// thread; tunnel workers hand their events to it.
+// thread; tunnel workers hand their events to it through a TQueueDispatcher
+// (while it waits, a worker appends its line itself), and a TLineOutput
+// thread writes the lines.
 #pragma once
 
 #include <cstdio>

@@ -50,7 +50,7 @@ class TLineOutput {
 
   std::FILE* const out_;
   const std::chrono::microseconds gather_;
-  std::mutex mutex_;                 // guards pending_ and closing_
+  std::mutex mutex_;                 // guards pending_, closing_ and stopped_
   std::condition_variable wake_;     // the writer: lines wait, or closing
   std::condition_variable room_;     // appenders: the buffer has room again
   std::string pending_;              // guarded by mutex_

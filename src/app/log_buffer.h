@@ -2,7 +2,9 @@
 // lines, with the append rules (CR LF to a blank, the line limit).
 //
 // Thread contract: UI thread only. Workers reach it through AppCore's event
-// handler, which hands each line over to the UI thread first.
+// handler, which hands each line over to the UI thread first (in the
+// window-less mode a worker may append for the idle UI thread, never at the
+// same time as it: see TQueueDispatcher).
 #pragma once
 
 #include <cstdint>

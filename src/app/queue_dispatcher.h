@@ -59,7 +59,7 @@ class TQueueDispatcher : public IUiDispatcher {
     TQueueDispatcher& d_;
   };
   // Owning thread, outside an IdleScope: run after each closure that ran
-  // inline, under the inline lock (window-less mode flushes its output there).
+  // inline, under the inline lock, on the worker that ran it.
   void SetInlineEpilogue(std::function<void()> epilogue);
   // Closures that ran inline so far (tests).
   uint64_t InlineRuns();

@@ -1,5 +1,7 @@
 // Error classes of the network layer. Every failure is an exception carrying a
 // fixed English message; ClassName() gives the class's own name for the error log.
+//
+// Thread contract: plain values with no shared state, any thread.
 #pragma once
 
 #include <stdexcept>

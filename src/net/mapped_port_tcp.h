@@ -26,8 +26,10 @@ namespace sorvik {
 
 class TIdMappedPortTCP;
 
-// One accepted connection. Owned by its worker thread; listed in the server's
-// context list from the start of the worker until both sides are closed.
+// One accepted connection. Made on the listener thread when accepted, then
+// owned by the worker thread that serves it (a new one or an idle one), which
+// deletes it; listed in the server's context list from when its worker takes it up
+// until both sides are closed.
 class TIdMappedPortContext {
  public:
   // The local side (accepted socket). Never null.

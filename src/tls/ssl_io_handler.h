@@ -106,6 +106,11 @@ inline constexpr const char* kDefaultCipherList = "AES:ALL:!aNULL:!eNULL:+RC4:@S
 // a cache, handlers with equal options share one (read-only once built). Its
 // client session cache is off and no session is ever set on a connection, so
 // nothing is resumed either way.
+//
+// Thread contract: built on one thread (its handler's worker, or under the
+// cache's lock); once built, read-only, and a shared one makes sessions for
+// any number of workers at the same time (the library allows SSL_new on one
+// context from several threads). Freed by its last owner.
 class TIdSSLContext {
  public:
   TIdSSLContext() = default;

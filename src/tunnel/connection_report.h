@@ -1,4 +1,7 @@
 // Pieces of the connection report (TKestruneItem::ConnectionReport).
+//
+// Thread contract: pure formatting, any thread; the report itself is taken on
+// the UI thread under the server's context lock (connection_report.cpp).
 #pragma once
 
 #include <cstddef>

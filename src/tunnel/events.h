@@ -1,4 +1,7 @@
 // Tunnel event codes and the line formats of status and error events.
+//
+// Thread contract: pure functions, any thread (the reporting workers format
+// their own lines; EventTimeStamp reads the local time zone, localtime_r).
 #pragma once
 
 #include <cstdint>

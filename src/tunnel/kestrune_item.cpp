@@ -1,6 +1,7 @@
 // Tunnel runtime: start, stop, close-all, running test and connection count.
-// All of it runs on the UI thread; PrepareOutbound (prepare_outbound.cpp) and the
-// event handlers (events.cpp) run on connection workers.
+// All of it runs on the thread that owns the tunnel (the UI thread; the tunnel
+// test's thread for its private copy); PrepareOutbound (prepare_outbound.cpp)
+// and the event handlers (events.cpp) run on connection workers.
 #include "tunnel/kestrune_item.h"
 
 #include <new>

@@ -31,7 +31,9 @@ enum TIdStatus : int;
 // OnStatus(sender, status, finished text), as in net/component.h.
 using TIdStatusEvent = std::function<void(TIdComponent& sender, TIdStatus status, const std::string& text)>;
 
-// OnTunnelEvent(tunnel index, event code, text). The text is valid until the call returns.
+// OnTunnelEvent(tunnel index, event code, text). Called on the threads that
+// report: connection workers, and the tunnel test's thread for its private
+// copy. The text is valid until the call returns.
 using TTunnelEvent = std::function<void(int32_t tunnelIndex, int32_t code, const std::string& text)>;
 
 class TKestruneItem {
@@ -44,19 +46,23 @@ class TKestruneItem {
   TKestruneItem& operator=(const TKestruneItem&) = delete;
 
   // ---- fields ----
-  // OnTunnelEvent is set on the UI thread before Start and only read after that
-  // (by workers, through ReportEvent).
+  // OnTunnelEvent is set by the tunnel's owner (the UI thread; the tunnel
+  // test's thread for its private copy) while events are off, before Start or
+  // OpenEvents, and only read after that (by the reporting threads, through
+  // ReportEvent).
   TTunnelEvent OnTunnelEvent;
   // The persisted settings. The UI thread is their only writer: it reads them
   // freely, and changes them while the tunnel may run only inside Edit(). Worker
   // threads read them only through Snapshot(). Both take FieldsLock.
   TunnelSettings Settings;
   std::atomic<int32_t> TunnelIndex{-1};     // written on the UI thread, read by workers
-  std::unique_ptr<TIdMappedPortTCP> MappingServer;  // UI thread only
+  // UI thread only; the server's own contract says what its threads may touch.
+  std::unique_ptr<TIdMappedPortTCP> MappingServer;
   TRunState RunState = TRunState::Stopped;  // UI thread only
   TRowImage ImageIndex = TRowImage::None;   // UI thread only
 
-  // Guards Settings against a concurrent change while workers copy it.
+  // Guards Settings against a concurrent change while workers copy it. Held
+  // only for a copy or an assignment of Settings; no other lock is taken under it.
   mutable std::mutex FieldsLock;
   // UI thread: runs `change` on Settings under FieldsLock.
   template <class F>
@@ -90,12 +96,13 @@ class TKestruneItem {
   // EPasswordFileError with a line that names the file and what is wrong.
   void LoadPasswordFiles();
   // Switches event delivery on without a server: the tunnel test's private copy
-  // of a tunnel reports its lines to its own OnTunnelEvent.
+  // of a tunnel reports its lines to its own OnTunnelEvent (the test's thread,
+  // which owns that copy).
   void OpenEvents();
   // Worker thread (under the TLS verify lock): the certificate pinning check.
   bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError);
 
-  // ---- events (worker threads) ----
+  // ---- events (reporting threads: workers, or the tunnel test's thread) ----
   // Hands (TunnelIndex, code, text) to OnTunnelEvent when delivery is on; swallows failures.
   void ReportEvent(int32_t code, const std::string& text);
   void StatusHandler(TIdComponent& sender, TIdStatus status, const std::string& text);

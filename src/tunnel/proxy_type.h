@@ -1,4 +1,6 @@
 // Proxy arrangement numbering, shared by tunnels and chain proxy records.
+//
+// Thread contract: pure lookups, any thread.
 #pragma once
 
 #include <cstdint>

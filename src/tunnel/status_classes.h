@@ -1,6 +1,8 @@
 // Which kind of network object reported a status: decides the event code and
 // the line pattern of a status event. Kept in one place so that the TLS and
 // proxy libraries each complete their own test.
+//
+// Thread contract: pure tests of a type, any thread (the reporting workers).
 #pragma once
 
 namespace sorvik {
