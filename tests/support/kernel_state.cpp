@@ -26,6 +26,7 @@ namespace {
 // States as /proc/net/tcp writes them (the kernel's TCP_* numbers).
 constexpr int kEstablished = 1;
 constexpr int kSynSent = 2;
+constexpr int kListen = 10;
 
 bool IsPollCall(long nr) {
 #ifdef SYS_poll
@@ -45,7 +46,8 @@ struct TcpRow {
   int localPort;
   int remotePort;
   int state;        // the kernel's TCP_* number
-  int64_t rxQueue;  // bytes received and not read yet
+  int64_t txQueue;  // bytes not acknowledged yet; a listener's queue limit
+  int64_t rxQueue;  // bytes received and not read yet; a listener's accept queue
 };
 
 std::vector<TcpRow> TcpRows() {
@@ -61,6 +63,7 @@ std::vector<TcpRow> TcpRows() {
       const size_t colon = queues.find(':');
       if (colon == std::string::npos) continue;
       rows.push_back({PortOf(local), PortOf(remote), static_cast<int>(std::strtol(state.c_str(), nullptr, 16)),
+                      std::strtoll(queues.substr(0, colon).c_str(), nullptr, 16),
                       std::strtoll(queues.c_str() + colon + 1, nullptr, 16)});
     }
   }
@@ -150,6 +153,16 @@ int ConnectsInProgressTo(uint16_t port) {
     if (row.remotePort == port && row.state == kSynSent) ++n;
   }
   return n;
+}
+
+int AcceptQueueOf(uint16_t port, int& limit) {
+  for (const TcpRow& row : TcpRows()) {
+    if (row.localPort == port && row.state == kListen) {
+      limit = static_cast<int>(row.txQueue);
+      return static_cast<int>(row.rxQueue);
+    }
+  }
+  return -1;
 }
 
 int64_t BytesSentOn(int fd) {

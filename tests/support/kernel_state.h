@@ -35,6 +35,12 @@ bool SomeThreadWaitsOnPeer(uint16_t port);
 // in progress (state SYN-SENT).
 int ConnectsInProgressTo(uint16_t port);
 
+// Connections waiting in the accept queue of the TCP listener on `port`
+// (IPv4 or IPv6), and in `limit` the queue's length limit; -1 when no listener
+// is found. The kernel drops further SYNs while the queue holds more than
+// `limit` (so a listener with backlog 0 is full with one).
+int AcceptQueueOf(uint16_t port, int& limit);
+
 // Data bytes the connected TCP socket `fd` has sent so far (retransmissions
 // included), or -1 when the kernel does not say.
 int64_t BytesSentOn(int fd);

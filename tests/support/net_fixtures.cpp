@@ -21,6 +21,8 @@
 #include <random>
 #include <sstream>
 
+#include "support/kernel_state.h"
+
 namespace sorvik::test {
 
 namespace {
@@ -125,17 +127,23 @@ UnansweredListener::UnansweredListener() {
     port_ = 0;
     return;
   }
-  // Fill the accept queue until a connect no longer completes.
+  // Fill the accept queue (nobody accepts) until the kernel counts it full:
+  // from then on it drops every SYN to this port, so a connect gets no answer.
+  // Each filler is waited for until it is in the queue (on a loaded machine
+  // the handshake may finish after connect() has returned).
   for (int i = 0; i < 16; ++i) {
+    int limit = 0;
+    const int queued = AcceptQueueOf(port_, limit);
+    if (queued < 0) break;
+    if (queued > limit) return;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port_);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    pollfd p{fd, POLLOUT, 0};
     fillers_.push_back(fd);
-    if (poll(&p, 1, 300) == 0) return;  // this one hangs: the queue is full
+    if (!WaitUntil([&] { return AcceptQueueOf(port_, limit) > queued; }, 30000)) break;
   }
   port_ = 0;
 }
