@@ -537,8 +537,13 @@ TEST(MappedPort, DeactivationIsBounded) {
     BlockingClient a(t->Port()), b(t->Port());
     ASSERT_TRUE(WaitUntil([&] { return t->server.ConnectionCount() == 2; }));
     if (k.stuck == kWriting) {
-      // Far more than the socket buffers of both legs hold; the send stalls.
-      EXPECT_FALSE(a.SendAll(RandomBytes(32 << 20, 5), 1500));
+      // Until the send stalls: the echo has filled every buffer on its way back
+      // and the worker waits for room to write. How much that takes depends on
+      // the system's buffer tuning (receive buffers may grow to 32 MiB each).
+      const std::string chunk = RandomBytes(4 << 20, 5);
+      bool stalled = false;
+      for (int i = 0; i < 64 && !stalled; ++i) stalled = !a.SendAll(chunk, 1500);
+      EXPECT_TRUE(stalled);
     }
     // Stuck for certain: both connects are on the wire, and both workers sleep
     // in a wait (connect, proxy reply, room to write), so that deactivation
