@@ -1,9 +1,13 @@
 // Who resolves a tunnel's remote host name, by proxy type: the statement of the
-// Proxy tab and the list's leak mark, as one table of cases.
+// Proxy tab and the list's leak mark, as one table of cases; and which remote
+// hosts count as names there and for the TLS server name (the one rule of
+// net/address_literal.h).
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "tls/ssl_io_handler.h"
+#include "tunnel/kestrune_item.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -43,6 +47,28 @@ TEST(NameResolutionTest, StatementAndLeakMarkForEveryProxyType) {
     EXPECT_FALSE(RemoteNameLeaks(type, "192.0.2.7"));
     EXPECT_FALSE(RemoteNameLeaks(type, "2001:db8::7"));
     EXPECT_FALSE(RemoteNameLeaks(type, ""));
+  }
+}
+
+// A dotted text with leading zeros is an address (what a direct connect and the
+// SOCKS requests reach), so SOCKS 4 does not look it up and TLS sends no server
+// name for it; a short numeric form is a name, as before.
+TEST(NameResolutionTest, AddressLiteralsByTheOneRule) {
+  struct Case {
+    const char* server;
+    bool isName;
+  };
+  const Case cases[] = {{"news.example.org", true}, {"192.0.2.7", false}, {"010.0.0.1", false},
+                        {"0010.0.0.1", false},      {"::1", false},       {"1.2.3", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server);
+    EXPECT_EQ(RemoteNameLeaks(TProxyType::Socks4, c.server), c.isName);
+    TunnelSettings f;
+    f.Server = c.server;
+    f.SSLSNI = true;
+    TIdSSLOptions options;
+    ApplyTunnelTlsOptions(options, f);
+    EXPECT_EQ(options.ServerName, c.isName ? std::string(c.server) : std::string());
   }
 }
 
