@@ -374,14 +374,19 @@ TEST(MappedPort, RemoteCloseReportsDisconnected) {
     std::vector<PeerStep> script;
     size_t disconnected;  // "Disconnected." lines expected
   };
+  // The reset comes once the tunnel's worker relays: it sleeps in its wait on
+  // the connection to this peer.
+  std::atomic<uint16_t> peerPort{0};
+  const PeerStep relaying = PeerStep::Await([&peerPort] { return SomeThreadWaitsOnPeer(peerPort.load()); });
   const Case cases[] = {
       {"close at once", {PeerStep::Close()}, 1},
       {"greeting then close", {PeerStep::Send("bye"), PeerStep::Close()}, 1},
-      {"reset", {PeerStep::Sleep(50), PeerStep::Reset()}, 0},
+      {"reset", {relaying, PeerStep::Reset()}, 0},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     FakePeer peer(k.script);
+    peerPort = peer.Port();
     Tunnel t("127.0.0.1", peer.Port());
     BlockingClient c(t.Port());
     EXPECT_TRUE(c.WaitClosed());

@@ -323,21 +323,26 @@ TEST(SocksClient, DatagramOperationsAreRefused) {
 
 // BIND: first reply after the request, second reply when the inbound connection arrives.
 TEST(SocksClient, BindThroughSocks4And5) {
+  // The second reply (the inbound connection) is held back until the test
+  // has seen that nothing came yet.
+  std::atomic<bool> checked{false};
+  const PeerStep inboundArrives = PeerStep::Await([&checked] { return checked.load(); });
   struct Row {
     TSocksVersion version;
     std::vector<PeerStep> script;
     std::string sent;
   } rows[] = {
       {svSocks4,
-       {PeerStep::Expect(9), PeerStep::Send(B({0, 90, 0x1F, 0x90, 127, 0, 0, 1})), PeerStep::Sleep(100),
+       {PeerStep::Expect(9), PeerStep::Send(B({0, 90, 0x1F, 0x90, 127, 0, 0, 1})), inboundArrives,
         PeerStep::Send(B({0, 90, 0, 0, 10, 0, 0, 9}) + kData)},
        B({4, 2, 0, 21, 10, 0, 0, 9, 0})},
       {svSocks5,
        {PeerStep::Expect(3), PeerStep::Send(kV5Ok), PeerStep::Expect(10), PeerStep::Send(kV5GrantV4),
-        PeerStep::Sleep(100), PeerStep::Send(B({5, 0, 0, 3, 1, 'x', 0, 1}) + kData)},
+        inboundArrives, PeerStep::Send(B({5, 0, 0, 3, 1, 'x', 0, 1}) + kData)},
        B({5, 1, 0, 5, 2, 0, 1, 10, 0, 0, 9, 0, 21})},
   };
   for (auto& r : rows) {
+    checked = false;
     FakePeer peer(r.script);
     TIdIOHandlerStack io;
     io.Host = "127.0.0.1";
@@ -348,6 +353,7 @@ TEST(SocksClient, BindThroughSocks4And5) {
     s.Version = r.version;
     s.BindThrough(io, "10.0.0.9", 21, Id_IPv4);
     EXPECT_FALSE(s.AwaitInbound(io, 20));  // nothing yet
+    checked = true;
     EXPECT_TRUE(s.AwaitInbound(io, 5000));
     std::vector<uint8_t> data;
     io.ReadBytes(data, 4);

@@ -447,6 +447,9 @@ void FakePeer::Serve(int fd, size_t index) {
       case PeerStep::kSleep:
         std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
         break;
+      case PeerStep::kAwait:
+        WaitUntil([&] { return stop_.load() || step.state(); }, 30000);
+        break;
       case PeerStep::kExpectEnd:
         while (alive) alive = readSome(65536);
         alive = true;  // the peer's end of stream; this side may still send

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -146,32 +147,39 @@ class EchoServer {
 // step it keeps reading (and recording) until the peer closes or Stop().
 struct PeerStep {
   enum Kind { kExpect, kExpectUntil, kSend, kSendSlowly, kClose, kReset, kNeverAnswer, kSleep, kExpectEnd, kEndSending,
-              kSendWhileReading };
+              kSendWhileReading, kAwait };
   Kind kind;
   size_t count = 0;       // kExpect: bytes to read; kSendSlowly: piece size
   std::string bytes;      // kSend/kSendSlowly: bytes to send; kExpectUntil: delimiter
   int ms = 0;             // kSendSlowly: pause between pieces; kSleep: duration
+  std::function<bool()> state;  // kAwait: what is waited for
 
   // Read exactly n bytes (the connection ends if the peer closes first).
-  static PeerStep Expect(size_t n) { return {kExpect, n, {}, 0}; }
+  static PeerStep Expect(size_t n) { return {kExpect, n, {}, 0, {}}; }
   // Read until `delim` has been received (e.g. "\r\n\r\n").
-  static PeerStep ExpectUntil(std::string delim) { return {kExpectUntil, 0, std::move(delim), 0}; }
-  static PeerStep Send(std::string b) { return {kSend, 0, std::move(b), 0}; }
+  static PeerStep ExpectUntil(std::string delim) { return {kExpectUntil, 0, std::move(delim), 0, {}}; }
+  static PeerStep Send(std::string b) { return {kSend, 0, std::move(b), 0, {}}; }
   // Short writes: `b` in pieces of `piece` bytes with `pauseMs` between them.
-  static PeerStep SendSlowly(std::string b, size_t piece, int pauseMs = 5) { return {kSendSlowly, piece, std::move(b), pauseMs}; }
-  static PeerStep Close() { return {kClose, 0, {}, 0}; }
+  static PeerStep SendSlowly(std::string b, size_t piece, int pauseMs = 5) { return {kSendSlowly, piece, std::move(b), pauseMs, {}}; }
+  static PeerStep Close() { return {kClose, 0, {}, 0, {}}; }
   // Close with an RST.
-  static PeerStep Reset() { return {kReset, 0, {}, 0}; }
+  static PeerStep Reset() { return {kReset, 0, {}, 0, {}}; }
   // Accepts bytes but never answers, until the peer closes or Stop().
-  static PeerStep NeverAnswer() { return {kNeverAnswer, 0, {}, 0}; }
-  static PeerStep Sleep(int ms) { return {kSleep, 0, {}, ms}; }
+  static PeerStep NeverAnswer() { return {kNeverAnswer, 0, {}, 0, {}}; }
+  // A pause that is itself what the test exercises (a slow peer); to wait
+  // for something the test does, use Await.
+  static PeerStep Sleep(int ms) { return {kSleep, 0, {}, ms, {}}; }
+  // Goes on once `state` holds (called from the peer's thread; bounded by
+  // 30 s and by Stop()): a reply held back until the test has checked that
+  // nothing came yet, a reset that comes once the other side is relaying.
+  static PeerStep Await(std::function<bool()> state) { return {kAwait, 0, {}, 0, std::move(state)}; }
   // Read (recording) until the peer ends its sending direction.
-  static PeerStep ExpectEnd() { return {kExpectEnd, 0, {}, 0}; }
+  static PeerStep ExpectEnd() { return {kExpectEnd, 0, {}, 0, {}}; }
   // Orderly end of this side's sending direction (FIN); reading goes on.
-  static PeerStep EndSending() { return {kEndSending, 0, {}, 0}; }
+  static PeerStep EndSending() { return {kEndSending, 0, {}, 0, {}}; }
   // Sends `b` while reading (recording) whatever arrives meanwhile, so that a
   // peer sending at the same time never stalls the exchange.
-  static PeerStep SendWhileReading(std::string b) { return {kSendWhileReading, 0, std::move(b), 0}; }
+  static PeerStep SendWhileReading(std::string b) { return {kSendWhileReading, 0, std::move(b), 0, {}}; }
 };
 
 class FakePeer {
