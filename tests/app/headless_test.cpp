@@ -334,11 +334,15 @@ TEST(HeadlessTest, IPv6HostReachesANameThatHasOnlyAnIPv6Address) {
                                      "\nAutostart=1\nLogServerErrors=1\nTunnelCaption=Six\n" +
                                      (k.ipv6Host ? "IPv6Host=1\n" : ""));
     const char* asan = std::getenv("ASAN_OPTIONS");
+    const char* tsan = std::getenv("TSAN_OPTIONS");
     ChildProcess sorvik({"env", std::string("LD_PRELOAD=") + wrapper, "NSS_WRAPPER_HOSTS=" + hosts,
                          // the wrapper's own fallback to the system's resolver must not
                          // load the C library with deep binding, which the sanitizers refuse
                          "NSS_WRAPPER_DISABLE_DEEPBIND=1",
                          std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
+                         // ThreadSanitizer misses some of the wrapper's own locking (see the file)
+                         std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") + " suppressions=" SORVIK_SOURCE_DIR
+                             "/tests/app/nss_wrapper.tsan.supp",
                          SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
     ASSERT_TRUE(sorvik.Started());
     ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -558,6 +560,7 @@ bool ProgramAvailable(const std::string& program) {
 
 ChildProcess::ChildProcess(std::vector<std::string> argv) {
   if (argv.empty() || dir_.Path().empty()) return;
+  argv0_ = argv.front();
   std::string out = dir_.Path() + "/stdout.txt";
   std::string err = dir_.Path() + "/stderr.txt";
   std::vector<char*> args;
@@ -597,6 +600,12 @@ void ChildProcess::Reaped(int status) {
   // the group's number cannot yet belong to anyone else.
   if (pgid_ > 0) ::kill(-pgid_, SIGKILL);
   pgid_ = -1;
+  // The program under ThreadSanitizer reports a race on its standard error
+  // (and ends or goes on, as TSAN_OPTIONS say): the test fails either way,
+  // whatever else it checks of the child.
+  const std::string err = Stderr();
+  if (err.find("WARNING: ThreadSanitizer:") != std::string::npos)
+    ADD_FAILURE() << "the child " << argv0_ << " reported a data race:\n" << err;
 }
 
 ChildProcess::~ChildProcess() { Stop(); }

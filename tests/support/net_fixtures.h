@@ -272,6 +272,7 @@ class ChildProcess {
   // Records the exit status and ends whatever the child left in its group.
   void Reaped(int status);
   TempDir dir_;
+  std::string argv0_;  // the program, for messages
   pid_t pid_ = -1;
   pid_t pgid_ = -1;  // the child's own process group, until it is reaped
   int status_ = -1;
