@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,7 +17,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <new>
-#include <thread>
 #include <typeinfo>
 
 #include "net/address_literal.h"
@@ -32,18 +32,16 @@ constexpr int kChunkSize = TIdIOHandler::kRecvBufferSize;
 // The pipe of the zero-copy relay, and its largest move (the system may grant
 // a smaller pipe; the moves are then as large as the pipe).
 constexpr int kSplicePipeSize = 1024 * 1024;
-// Listener poll interval; the wake fd ends the wait at once on deactivation.
-constexpr int kListenPollMs = 250;
 // Deactivation re-cancels stragglers at this interval while it waits.
 constexpr int kDeactivatePollMs = 500;
 // Pause after running out of descriptors, memory or threads, so that the
 // listener does not spin while the process is at its limits.
 constexpr int kResourceBackoffMs = 50;
 // A worker whose connection has ended waits this long for the next one before
-// its thread ends; at most kMaxIdleWorkers wait at a time. Creating a thread
-// is the largest single cost of a new connection.
+// its thread ends (unless it is the last one waiting); at most kMaxWaiting wait
+// at a time. Creating a thread is the largest single cost of a new connection.
 constexpr int kWorkerIdleMs = 2000;
-constexpr size_t kMaxIdleWorkers = 128;
+constexpr int kMaxWaiting = 129;
 // Lingering close of a side whose counterpart has finished: what its peer
 // still sends is discarded until the peer closes, stays silent this long, or
 // the whole close has taken kLingerMaxMs; the bytes already forwarded to it
@@ -52,7 +50,7 @@ constexpr int kLingerQuietMs = 2000;
 constexpr int kLingerMaxMs = 30000;
 // Deactivation cancels this many connections per hold of the context lock.
 constexpr int kCancelChunk = 32;
-// The listener looks at its wake fd after this many accepts in one go.
+// The accepting thread looks at the wake fd after this many accepts in one go.
 constexpr int kAcceptBatch = 64;
 
 // Worker stacks: small, the relay needs little. Sanitizer builds get more room
@@ -86,17 +84,23 @@ struct TIdMappedPortTCP::Impl {
 
   // ---- owner's thread only ----
   bool active = false;
+  // The listening sockets. Set by the owner only while no worker thread runs;
+  // the waiting worker threads accept on them.
   struct Listener {
     int fd = -1;
     uint16_t port = 0;
-    std::thread thread;
   };
   std::vector<Listener> listeners;
-  // eventfd, readable once deactivation has begun: the listeners and every
-  // relay poll it, so one write ends all their waits at once. The field is set
-  // by the owner only while no listener or worker thread runs (before they
-  // start, after they have ended).
+  // eventfd, readable once deactivation has begun: the waiting threads and
+  // every relay poll it, so one write ends all their waits at once. The field
+  // is set by the owner only while no worker thread runs (before they start,
+  // after they have ended).
   int wake_fd = -1;
+  // A spare descriptor, given up for a moment when the process has none left,
+  // so that the pending connection can be accepted and dropped instead of
+  // waking the waiting threads again and again. Used under spare_mutex; opened
+  // and closed by the owner while no worker thread runs.
+  int spare_fd = -1;
 
   // ---- hooks ----
   mutable std::mutex hooks_mutex;
@@ -122,25 +126,34 @@ struct TIdMappedPortTCP::Impl {
   bool cancelling = false;                      // guarded by list_mutex: deactivation under way
 
   // ---- worker threads (never held together with list_mutex) ----
-  // A worker thread serves one connection at a time. When its connection has
-  // ended it waits, idle, up to kWorkerIdleMs for the listener to hand it the
-  // next one, then ends.
-  struct IdleWorker {
-    std::condition_variable cv;             // a connection was handed over, or quit
-    TIdMappedPortContext* next = nullptr;   // guarded by workers_mutex
-    bool quit = false;                      // guarded by workers_mutex
-  };
+  // Every worker thread waiting for a connection waits in epoll_wait() on
+  // epoll_fd, where each listening socket is registered one-shot: the kernel
+  // wakes one waiter per connection, which accepts it, re-arms the socket for
+  // the next waiter and serves the connection itself. A connection thus reaches
+  // its worker with a single thread wake-up. At least one thread always waits;
+  // the one that takes a connection from the last waiter starts a new one
+  // first. A worker serves one connection at a time, then waits again; a
+  // waiter that has had nothing for kWorkerIdleMs ends unless it is the last.
+  // A burst is taken in one go: every connection pending after the first goes
+  // to a new thread of its own.
   std::mutex workers_mutex;
-  std::condition_variable workers_cv;  // signalled when `workers` drops
-  // Worker threads started and not yet ended, busy or idle; guarded by
-  // workers_mutex. Raised by the listener before it starts a worker, lowered
-  // by the worker as its very last touch of the server.
+  std::condition_variable workers_cv;  // signalled when `workers` drops to 0
+  // Worker threads started and not yet ended, busy or waiting; guarded by
+  // workers_mutex. Raised before a thread is started, lowered by the thread as
+  // its very last touch of the server.
   int workers = 0;
-  // The idle workers, most recently idle last; guarded by workers_mutex. Each
-  // entry lives on its worker's stack while it is listed.
-  std::vector<IdleWorker*> idle;
-  // Deactivation under way: no worker goes idle; guarded by workers_mutex.
+  // Threads waiting for a connection, counting a thread being started to
+  // wait; guarded by workers_mutex.
+  int waiting = 0;
+  // Deactivation under way: no worker waits again; guarded by workers_mutex.
   bool workers_quit = false;
+  // The epoll set of the waiting threads: the listening sockets (one-shot,
+  // data: their index) and the wake fd (level-triggered, data: kWakeEvent), so
+  // deactivation wakes every waiter. Set by the owner while no worker runs.
+  int epoll_fd = -1;
+  static constexpr uint32_t kWakeEvent = UINT32_MAX;
+  // Guards the use of spare_fd by the threads that accept.
+  std::mutex spare_mutex;
 
   // Owner's thread: SetActive(true) and SetActive(false).
   void Activate();
@@ -148,12 +161,31 @@ struct TIdMappedPortTCP::Impl {
   void CloseListeners();
   void Deactivate();
 
-  void ListenLoop(int fd);
-  void StartWorker(int fd);
-  // Worker thread, after its connection: waits idle for the next one. Null:
-  // the thread ends (workers already lowered).
-  TIdMappedPortContext* NextConnection();
-  bool Backoff();  // false when the listener is being stopped
+  // Worker thread: waits for a connection and returns it, ready to serve.
+  // `counted`: the thread is already counted in `waiting` (a thread started to
+  // wait). Null: the thread ends (`workers` already lowered).
+  TIdMappedPortContext* Await(bool counted);
+  // Worker thread, woken for listening socket `fd`: accepts what it has
+  // pending. The last connection accepted is kept in `mine`, each earlier one
+  // handed to a new thread. False when deactivation was seen.
+  bool AcceptPending(int fd, TIdMappedPortContext*& mine);
+  // A connection for an accepted socket; null (socket closed) when there is
+  // no memory or descriptor for it.
+  TIdMappedPortContext* NewContext(int fd);
+  // Serves `ctx` on a new thread; drops it when no thread can be made.
+  void Dispatch(TIdMappedPortContext* ctx);
+  // Starts a detached worker thread (`workers` already raised): serving `ctx`,
+  // or waiting for a connection when `ctx` is null. False when it could not.
+  bool SpawnThread(TIdMappedPortContext* ctx);
+  // What a new worker thread starts with.
+  struct WorkerStart {
+    Impl* server;
+    TIdMappedPortContext* ctx;  // null: the thread starts waiting (counted in `waiting`)
+  };
+  // Worker thread, under workers_mutex: the thread ends. Lowering `workers` is
+  // its last touch of the server: deactivation may free it right after.
+  TIdMappedPortContext* EndThread();
+  bool Backoff();  // false when the server is being stopped
   void CancelAll();
 };
 
@@ -276,7 +308,8 @@ int TIdMappedPortTCP::ConnectionCount() {
 
 int TIdMappedPortTCP::IdleWorkerCount() {
   std::lock_guard<std::mutex> lock(impl_->workers_mutex);
-  return static_cast<int>(impl_->idle.size());
+  // The one that always waits is the listener, not an idle worker.
+  return std::max(0, impl_->waiting - 1);
 }
 
 void TIdMappedPortTCP::Impl::CancelAll() {
@@ -299,8 +332,8 @@ void TIdMappedPortTCP::SetActive(bool value) {
 }
 
 // Owner's thread: every binding is bound before any listens, so a binding that
-// fails leaves no port of the others accepting connections; then one listener
-// thread starts per binding.
+// fails leaves no port of the others accepting connections; then the first
+// worker thread starts waiting for connections.
 void TIdMappedPortTCP::Impl::Activate() {
   IgnoreSigpipe();
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -313,23 +346,41 @@ void TIdMappedPortTCP::Impl::Activate() {
         throw EIdSocketError(errno, SocketErrorMessage(errno));
       }
     }
+    epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0) RaiseSocketError(errno);
+    for (size_t i = 0; i < listeners.size(); ++i) {
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLONESHOT;
+      ev.data.u32 = static_cast<uint32_t>(i);
+      if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listeners[i].fd, &ev) != 0) RaiseSocketError(errno);
+    }
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u32 = kWakeEvent;
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, wake_fd, &wake) != 0) RaiseSocketError(errno);
   } catch (...) {
     CloseListeners();
     throw;
   }
+  spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   {
     std::lock_guard<std::mutex> lock(list_mutex);
     cancelling = false;
   }
   active = true;
-  try {
-    for (auto& l : listeners) {
-      int fd = l.fd;
-      l.thread = std::thread([this, fd] { ListenLoop(fd); });
+  {
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    ++workers;
+    ++waiting;
+  }
+  if (!SpawnThread(nullptr)) {
+    {
+      std::lock_guard<std::mutex> lock(workers_mutex);
+      --workers;
+      --waiting;
     }
-  } catch (...) {
     Deactivate();
-    throw;
+    throw EIdSocketError(EAGAIN, SocketErrorMessage(EAGAIN));
   }
 }
 
@@ -358,7 +409,7 @@ void TIdMappedPortTCP::Impl::BindListener(const TIdListenBinding& b) {
   }
   int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) throw EIdSocketError(errno, SocketErrorMessage(errno));
-  listeners.push_back({fd, port, {}});
+  listeners.push_back({fd, port});
   int one = 1;
   // Linux's SO_REUSEADDR still refuses a second listener on the same port;
   // what it allows is binding while earlier connections of this port sit in
@@ -372,26 +423,30 @@ void TIdMappedPortTCP::Impl::BindListener(const TIdListenBinding& b) {
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0) listeners.back().port = SockaddrPort(bound);
 }
 
-// Owner's thread, when activation fails before any listener thread runs:
-// closes the sockets made so far and the wake fd.
+// Owner's thread, when activation fails before any worker thread runs, and at
+// the end of deactivation: closes the listening sockets, the epoll set and the
+// wake fd.
 void TIdMappedPortTCP::Impl::CloseListeners() {
   for (auto& l : listeners) ::close(l.fd);
   listeners.clear();
+  if (epoll_fd >= 0) ::close(epoll_fd);
+  epoll_fd = -1;
   ::close(wake_fd);
   wake_fd = -1;
 }
 
-// Owner's thread. The listeners stop first, so that no new connection arrives
-// while the open ones are cancelled; then the workers are waited for.
+// Owner's thread. The wake fd stops the waiting threads; a connection accepted
+// meanwhile cancels itself once it registers. Then the open connections are
+// cancelled and the workers waited for; the listening sockets close last, when
+// no thread uses them any more.
 void TIdMappedPortTCP::Impl::Deactivate() {
-  // The wake fd ends the listeners' wait at once.
+  // The wake fd ends every waiting thread's wait, and every relay's, at once.
   uint64_t one = 1;
   [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
-  for (auto& l : listeners) {
-    if (l.thread.joinable()) l.thread.join();
-    ::close(l.fd);
+  {
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    workers_quit = true;
   }
-  listeners.clear();
   // Both sides of every connection are cancelled; a worker that registers from
   // now on cancels itself. The relays have already been woken by the wake fd;
   // the lock is given up after every few contexts, so that the workers ending
@@ -410,18 +465,9 @@ void TIdMappedPortTCP::Impl::Deactivate() {
       ctx->Cancel();
     }
   }
-  // Idle workers end at once; every wait of a busy one is cancellable, so this
-  // ends promptly. The polling round only re-cancels, as a safety net for a
-  // wait that began just after the cancel.
-  {
-    std::lock_guard<std::mutex> lock(workers_mutex);
-    workers_quit = true;
-    for (IdleWorker* w : idle) {
-      w->quit = true;
-      w->cv.notify_one();
-    }
-    idle.clear();
-  }
+  // Every wait of a busy worker is cancellable, so this ends promptly. The
+  // polling round only re-cancels, as a safety net for a wait that began just
+  // after the cancel.
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(workers_mutex);
@@ -431,169 +477,208 @@ void TIdMappedPortTCP::Impl::Deactivate() {
     }
     CancelAll();
   }
-  ::close(wake_fd);
-  wake_fd = -1;
+  CloseListeners();
+  if (spare_fd >= 0) ::close(spare_fd);
+  spare_fd = -1;
   {
     std::lock_guard<std::mutex> lock(workers_mutex);
     workers_quit = false;
+    waiting = 0;
   }
   active = false;
 }
 
 // ---------------------------------------------------------------------------
-// Listener thread (one per binding)
+// Waiting for connections (worker threads)
 
-// Listener thread: a pause of kResourceBackoffMs, cut short by deactivation.
+// A pause of kResourceBackoffMs, cut short by deactivation.
 bool TIdMappedPortTCP::Impl::Backoff() {
   pollfd p{wake_fd, POLLIN, 0};
   return ::poll(&p, 1, kResourceBackoffMs) == 0;
 }
 
-// Listener thread: waits for connections (250 ms polls, ended at once by the
-// wake fd) and hands each to a new worker thread. Every wake-up takes all the
-// connections that are pending, so that a burst does not wait for one poll
-// round per connection.
-void TIdMappedPortTCP::Impl::ListenLoop(int fd) {
-  // A spare descriptor, given up for a moment when the process has none left,
-  // so that the pending connection can be accepted and dropped instead of
-  // waking this loop again and again.
-  int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  bool stop = false;
-  while (!stop) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    int r = ::poll(fds, 2, kListenPollMs);
-    if (fds[1].revents) break;
-    if (r <= 0 || !(fds[0].revents & POLLIN)) continue;
-    for (int taken = 1;; ++taken) {
-      if (taken % kAcceptBatch == 0) {
-        pollfd w{wake_fd, POLLIN, 0};
-        if (::poll(&w, 1, 0) > 0) {
-          stop = true;
-          break;
-        }
-      }
-      int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (c < 0) {
-        int err = errno;
-        if (err == EAGAIN || err == EWOULDBLOCK) break;  // none left
-        if (err == EINTR || err == ECONNABORTED) continue;
-        if (err == EMFILE || err == ENFILE) {
-          if (spare >= 0) {
-            ::close(spare);
-            int d = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (d >= 0) ::close(d);
-            spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-          }
-          if (!Backoff()) stop = true;
-        } else if (err == ENOBUFS || err == ENOMEM) {
-          if (!Backoff()) stop = true;
-        }
-        break;  // back to the wait (other failures: the half-made connection is gone)
-      }
-      if (self.MaxConnections > 0 && self.ConnectionCount() >= self.MaxConnections) {
-        ::close(c);
-        continue;
-      }
-      StartWorker(c);
-    }
-  }
-  if (spare >= 0) ::close(spare);
+TIdMappedPortContext* TIdMappedPortTCP::Impl::EndThread() {
+  if (--workers == 0) workers_cv.notify_all();
+  return nullptr;
 }
 
-// Listener thread: hands the accepted socket to an idle worker, or to a new
-// detached worker thread when none is idle.
-void TIdMappedPortTCP::Impl::StartWorker(int fd) {
+// Bounded by kWorkerIdleMs for every thread but the last one waiting, which
+// waits until a connection comes or deactivation begins.
+TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
+  if (!counted) {
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    if (workers_quit || waiting >= kMaxWaiting) return EndThread();
+    ++waiting;
+  }
+  for (;;) {
+    epoll_event events[4];
+    const int n = ::epoll_wait(epoll_fd, events, 4, kWorkerIdleMs);
+    if (n == 0) {
+      std::lock_guard<std::mutex> lock(workers_mutex);
+      if (waiting > 1 || workers_quit) {
+        --waiting;
+        return EndThread();
+      }
+      continue;
+    }
+    TIdMappedPortContext* mine = nullptr;
+    bool stop = false;
+    for (int i = 0; i < n; ++i) {
+      const uint32_t which = events[i].data.u32;
+      if (which == kWakeEvent) {
+        stop = true;
+        continue;
+      }
+      if (which >= listeners.size()) continue;
+      if (!stop && !AcceptPending(listeners[which].fd, mine)) stop = true;
+      // Armed again for the next waiter: readable now (a connection came after
+      // the last accept), it wakes one at once.
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLONESHOT;
+      ev.data.u32 = which;
+      ::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, listeners[which].fd, &ev);
+    }
+    if (stop) {
+      // Deactivation under way: the connection would only be cancelled.
+      delete mine;
+      std::lock_guard<std::mutex> lock(workers_mutex);
+      --waiting;
+      return EndThread();
+    }
+    if (!mine) continue;
+    // This thread stops waiting to serve the connection; the last one waiting
+    // starts a new thread to wait in its place first.
+    bool spawn = false;
+    {
+      std::lock_guard<std::mutex> lock(workers_mutex);
+      if (waiting == 1 && !workers_quit) {
+        ++workers;  // the new thread takes this one's place in `waiting`
+        spawn = true;
+      } else {
+        --waiting;
+      }
+    }
+    if (!spawn || SpawnThread(nullptr)) return mine;
+    // No thread to wait in this one's place: the connection is dropped, and
+    // this thread goes on waiting after a pause.
+    {
+      std::lock_guard<std::mutex> lock(workers_mutex);
+      --workers;  // never the last: this thread runs
+    }
+    delete mine;
+    Backoff();
+  }
+}
+
+bool TIdMappedPortTCP::Impl::AcceptPending(int fd, TIdMappedPortContext*& mine) {
+  for (int taken = 1;; ++taken) {
+    if (taken % kAcceptBatch == 0) {
+      pollfd w{wake_fd, POLLIN, 0};
+      if (::poll(&w, 1, 0) > 0) return false;
+    }
+    int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (c < 0) {
+      int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK) return true;  // none left
+      if (err == EINTR || err == ECONNABORTED) continue;
+      if (err == EMFILE || err == ENFILE) {
+        {
+          std::lock_guard<std::mutex> lock(spare_mutex);
+          if (spare_fd >= 0) {
+            ::close(spare_fd);
+            int d = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (d >= 0) ::close(d);
+            spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+          }
+        }
+        return Backoff();
+      }
+      if (err == ENOBUFS || err == ENOMEM) return Backoff();
+      return true;  // back to the wait (other failures: the half-made connection is gone)
+    }
+    // The connection kept in `mine` is not listed yet.
+    if (self.MaxConnections > 0 && self.ConnectionCount() + (mine ? 1 : 0) >= self.MaxConnections) {
+      ::close(c);
+      continue;
+    }
+    TIdMappedPortContext* ctx = NewContext(c);
+    if (!ctx) {
+      if (!Backoff()) return false;
+      continue;
+    }
+    if (mine) Dispatch(mine);
+    mine = ctx;
+  }
+}
+
+TIdMappedPortContext* TIdMappedPortTCP::Impl::NewContext(int fd) {
   TIdMappedPortContext* ctx = nullptr;
   try {
     ctx = new TIdMappedPortContext(self, fd);
   } catch (...) {
     ::close(fd);
-    Backoff();
-    return;
+    return nullptr;
   }
   if (ctx->local_->CancelHandle() < 0) {  // no descriptor for the cancel fd
     delete ctx;
-    Backoff();
-    return;
+    return nullptr;
   }
+  return ctx;
+}
+
+void TIdMappedPortTCP::Impl::Dispatch(TIdMappedPortContext* ctx) {
   {
     std::lock_guard<std::mutex> lock(workers_mutex);
-    if (!idle.empty()) {
-      IdleWorker* w = idle.back();
-      idle.pop_back();
-      w->next = ctx;
-      // Notified under the lock: once the lock is released the worker may run
-      // the connection, end, and take its IdleWorker with it.
-      w->cv.notify_one();
-      return;
-    }
     ++workers;
   }
+  if (SpawnThread(ctx)) return;
+  // No thread: drop the connection and pause.
+  delete ctx;
+  {
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    --workers;  // never the last: the caller runs
+  }
+  Backoff();
+}
+
+bool TIdMappedPortTCP::Impl::SpawnThread(TIdMappedPortContext* ctx) {
+  auto* start = new (std::nothrow) WorkerStart{this, ctx};
+  if (!start) return false;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kWorkerStackSize);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t t;
-  int r = ::pthread_create(&t, &attr, &MappedPortWorker::Main, ctx);
+  int r = ::pthread_create(&t, &attr, &MappedPortWorker::Main, start);
   pthread_attr_destroy(&attr);
-  if (r != 0) {
-    // No thread: drop the connection and pause.
-    delete ctx;
-    {
-      std::lock_guard<std::mutex> lock(workers_mutex);
-      --workers;
-    }
-    workers_cv.notify_all();
-    Backoff();
-  }
+  if (r == 0) return true;
+  delete start;
+  return false;
 }
 
 // ---------------------------------------------------------------------------
-// Worker thread (one per connection)
+// Worker thread (one connection at a time)
 
-// One connection at a time; between connections the thread waits idle for the
-// next one (NextConnection), and ends when none comes in time.
+// Serves connections, waiting for the next one in between; a thread that has
+// waited kWorkerIdleMs without one ends, unless it is the last one waiting.
 void* MappedPortWorker::Main(void* arg) {
-  auto* ctx = static_cast<TIdMappedPortContext*>(arg);
-  TIdMappedPortTCP::Impl& im = *ctx->server_.impl_;
-  while (ctx) {
-    try {
-      Run(*ctx);
-    } catch (...) {
-    }
-    delete ctx;
-    ctx = im.NextConnection();
-  }
-  return nullptr;
-}
-
-// Worker thread. Returns the next connection handed over by the listener, or
-// null when the thread is to end: deactivation under way, too many idle
-// workers already, or kWorkerIdleMs without a connection. Lowering `workers`
-// before returning null is the thread's last touch of the server:
-// deactivation may free it right after.
-TIdMappedPortContext* TIdMappedPortTCP::Impl::NextConnection() {
-  std::unique_lock<std::mutex> lock(workers_mutex);
-  if (!workers_quit && idle.size() < kMaxIdleWorkers) {
-    IdleWorker self;
-    idle.push_back(&self);
-    // Bounded by kWorkerIdleMs.
-    self.cv.wait_for(lock, std::chrono::milliseconds(kWorkerIdleMs), [&] { return self.next || self.quit; });
-    if (self.next) return self.next;
-    if (!self.quit) {  // timed out: still listed
-      for (auto it = idle.begin(); it != idle.end(); ++it) {
-        if (*it == &self) {
-          idle.erase(it);
-          break;
-        }
+  auto* start = static_cast<TIdMappedPortTCP::Impl::WorkerStart*>(arg);
+  TIdMappedPortTCP::Impl& im = *start->server;
+  TIdMappedPortContext* ctx = start->ctx;
+  delete start;
+  bool counted = ctx == nullptr;
+  for (;;) {
+    if (ctx) {
+      try {
+        Run(*ctx);
+      } catch (...) {
       }
+      delete ctx;
     }
+    ctx = im.Await(counted);
+    if (!ctx) return nullptr;
+    counted = false;
   }
-  // Only deactivation waits, and only for the last one: one wake-up instead of
-  // one per ending worker. Under the lock: once it is released the server may
-  // be gone.
-  if (--workers == 0) workers_cv.notify_all();
-  return nullptr;
 }
 
 void MappedPortWorker::Report(TIdMappedPortContext& ctx, const std::exception_ptr& error) {
