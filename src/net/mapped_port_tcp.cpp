@@ -35,7 +35,7 @@ constexpr int kSplicePipeSize = 1024 * 1024;
 // Deactivation re-cancels stragglers at this interval while it waits.
 constexpr int kDeactivatePollMs = 500;
 // Pause after running out of descriptors, memory or threads, so that the
-// listener does not spin while the process is at its limits.
+// accepting threads do not spin while the process is at its limits.
 constexpr int kResourceBackoffMs = 50;
 // A worker whose connection has ended waits this long for the next one before
 // its thread ends (unless it is the last one waiting); at most kMaxWaiting wait
@@ -308,7 +308,7 @@ int TIdMappedPortTCP::ConnectionCount() {
 
 int TIdMappedPortTCP::IdleWorkerCount() {
   std::lock_guard<std::mutex> lock(impl_->workers_mutex);
-  // The one that always waits is the listener, not an idle worker.
+  // The one that always waits plays the part of a listener: not an idle worker.
   return std::max(0, impl_->waiting - 1);
 }
 

@@ -1,9 +1,10 @@
 // The port-mapping server: listens on its bindings, serves every accepted
 // connection on a worker thread of its own, connects it to MappedHost:MappedPort
 // and relays bytes both ways until either side closes or fails. A worker thread
-// serves one connection at a time; when its connection has ended it waits
-// briefly (2 s) for the next one instead of ending at once, which spares a
-// thread creation per connection under load.
+// serves one connection at a time; the threads waiting for a connection accept
+// it themselves, and when its connection has ended a worker waits briefly (2 s)
+// for the next one instead of ending at once, which spares a thread creation
+// per connection under load.
 #pragma once
 
 #include <atomic>
@@ -26,9 +27,9 @@ namespace sorvik {
 
 class TIdMappedPortTCP;
 
-// One accepted connection. Made on the listener thread when accepted, then
-// owned by the worker thread that serves it (a new one or an idle one), which
-// deletes it; listed in the server's context list from when its worker takes it up
+// One accepted connection. Made on the worker thread that accepted it, then
+// owned by the worker thread that serves it (the same one, or a new one for
+// all but the last of a burst), which deletes it; listed in the server's context list from when its worker takes it up
 // until both sides are closed.
 class TIdMappedPortContext {
  public:
@@ -64,7 +65,7 @@ class TIdMappedPortContext {
   friend class TIdMappedPortTCP;
   friend struct MappedPortWorker;
   TIdMappedPortTCP& server_;
-  // Made in the constructor (listener thread) and kept until the destructor
+  // Made in the constructor (accepting thread) and kept until the destructor
   // (worker thread); the handler itself belongs to the worker, other threads
   // use only its Cancel() and BindingSnapshot().
   std::unique_ptr<TIdIOHandlerStack> local_;
@@ -93,8 +94,8 @@ struct TIdListenBinding {
 
 // Thread contract: the owner's thread (the UI thread) configures, activates,
 // deactivates and reads the context list; hooks run on worker threads, every
-// hook of a connection on that connection's worker. Deactivation ends the idle
-// workers as well, so no thread of the server outlives it. The
+// hook of a connection on that connection's worker. Deactivation ends the
+// waiting workers as well, so no thread of the server outlives it. The
 // setters of the hooks are safe while workers run (a worker copies a hook under
 // the hooks lock before calling it).
 class TIdMappedPortTCP {
@@ -103,7 +104,7 @@ class TIdMappedPortTCP {
   ~TIdMappedPortTCP();  // deactivates
 
   // Configuration: written on the owner's thread while the server is inactive;
-  // read without a lock by the listener threads (MaxConnections) and the
+  // read without a lock by the accepting threads (MaxConnections) and the
   // workers (MappedHost, MappedPort) while it is active, when nobody writes them.
   std::vector<TIdListenBinding> Bindings;
   uint16_t DefaultPort = 0;
@@ -130,12 +131,12 @@ class TIdMappedPortTCP {
   int BulkReadSize = 256 * 1024;
 
   bool Active() const;
-  // The port the listener of binding `index` is bound to (useful with port 0);
+  // The port the listening socket of binding `index` is bound to (useful with port 0);
   // 0 while inactive.
   uint16_t BoundPort(size_t index = 0) const;
   // true: binds and listens, raising EIdCouldNotBindSocket on a bind failure.
-  // false: closes the listeners, cancels every connection, waits for the workers
-  // (bounded: every wait of a worker is cancellable).
+  // false: stops accepting, cancels every connection, waits for the workers
+  // (bounded: every wait of a worker is cancellable), closes the listening sockets.
   void SetActive(bool value);
 
   void SetOnConnect(TIdContextEvent hook);
@@ -151,7 +152,7 @@ class TIdMappedPortTCP {
   // OnConnect, so a connection accepted later still gets its set-up).
   void ClearReportingHooks();
   // Owner's thread: under the context lock, cancels both sides of every open
-  // connection (outbound first). The listener stays open.
+  // connection (outbound first). The listening sockets stay open.
   void CancelAllConnections();
 
   // The context list under its lock.
@@ -165,7 +166,8 @@ class TIdMappedPortTCP {
   };
   LockedContexts LockList() { return LockedContexts(*this); }
   int ConnectionCount();
-  // Worker threads waiting idle for their next connection right now (any thread).
+  // Worker threads waiting for their next connection right now, besides the
+  // one that always waits while the server is active (any thread).
   int IdleWorkerCount();
 
  private:
