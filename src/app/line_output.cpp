@@ -19,14 +19,14 @@ void TLineOutput::Append(std::string_view line) {
   }
   // Bounded by the writer, which empties the buffer into the stream.
   room_.wait(lock, [&] { return pending_.size() < kMaxPendingBytes || closing_; });
-  const bool first = pending_.empty();
+  const bool wake = asleep_ && pending_.empty();
   pending_.append(line);
   pending_ += '\n';
   const bool full = pending_.size() >= kBatchBytes;
   lock.unlock();
-  // One wake-up per batch: the first line starts the writer's gather time; a
-  // full batch ends it early.
-  if (first || full) wake_.notify_one();
+  // One wake-up per batch at most: the first line of a quiet writer starts its
+  // gather time; a full batch ends it early.
+  if (wake || full) wake_.notify_one();
 }
 
 void TLineOutput::Close() {
@@ -39,28 +39,35 @@ void TLineOutput::Close() {
   if (writer_.joinable()) writer_.join();
 }
 
-// Writer thread: waits for lines, gathers for a moment, writes the batch.
+// Writer thread: waits for a first line, then writes a batch every gather time
+// for as long as lines come; one gather time without a line and it waits for
+// the next first line again.
 void TLineOutput::WriterLoop() {
   std::string batch;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    asleep_ = true;
     // Bounded by Close().
     wake_.wait(lock, [&] { return !pending_.empty() || closing_; });
+    asleep_ = false;
     if (pending_.empty()) {  // closing, nothing left
       stopped_ = true;
       break;
     }
-    if (!closing_) {
-      // Bounded by the gather time.
-      wake_.wait_for(lock, gather_, [&] { return closing_ || pending_.size() >= kBatchBytes; });
+    for (;;) {
+      if (!closing_) {
+        // Bounded by the gather time.
+        wake_.wait_for(lock, gather_, [&] { return closing_ || pending_.size() >= kBatchBytes; });
+      }
+      if (pending_.empty()) break;  // a gather time without a line
+      batch.swap(pending_);
+      lock.unlock();
+      room_.notify_all();
+      std::fwrite(batch.data(), 1, batch.size(), out_);
+      std::fflush(out_);
+      batch.clear();
+      lock.lock();
     }
-    batch.swap(pending_);
-    lock.unlock();
-    room_.notify_all();
-    std::fwrite(batch.data(), 1, batch.size(), out_);
-    std::fflush(out_);
-    batch.clear();
-    lock.lock();
   }
 }
 

@@ -7,7 +7,9 @@
 // follow within that moment go out with it: a reader of a pipe sees each line
 // within about that time, and a busy tunnel costs one write per batch instead
 // of one per line, without the reporting threads ever waiting for the reader.
-// The order of the lines is the order of the Append() calls.
+// While lines keep coming the writer stays in that rhythm, one wake-up per
+// gather time, and an Append() wakes it only when it has gone to sleep after a
+// gather time without lines. The order of the lines is the order of the Append() calls.
 //
 // The buffer is bounded: once kMaxPendingBytes wait, Append() waits for the
 // writer to take them (a reader that stops reading stops the writers, as a
@@ -50,12 +52,13 @@ class TLineOutput {
 
   std::FILE* const out_;
   const std::chrono::microseconds gather_;
-  std::mutex mutex_;                 // guards pending_, closing_ and stopped_
+  std::mutex mutex_;                 // guards pending_, closing_, stopped_ and asleep_
   std::condition_variable wake_;     // the writer: lines wait, or closing
   std::condition_variable room_;     // appenders: the buffer has room again
   std::string pending_;              // guarded by mutex_
   bool closing_ = false;             // guarded by mutex_
   bool stopped_ = false;             // guarded by mutex_: the writer has ended
+  bool asleep_ = false;              // guarded by mutex_: the writer waits for a first line
   std::thread writer_;               // owning thread
 };
 

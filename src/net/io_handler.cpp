@@ -36,14 +36,48 @@ constexpr int kConnectSliceMs = 125;
 
 // ---------------------------------------------------------------------------
 
+namespace {
+// The calling thread's cancel fd cache, if it has one.
+thread_local TCancelFdCache* t_cancel_fd_cache = nullptr;
+}  // namespace
+
+TCancelFdCache::TCancelFdCache() { t_cancel_fd_cache = this; }
+
+TCancelFdCache::~TCancelFdCache() {
+  Release();
+  t_cancel_fd_cache = nullptr;
+}
+
+void TCancelFdCache::Release() {
+  while (count_ > 0) ::close(fds_[--count_]);
+}
+
 TIdIOHandler::TIdIOHandler(TIdComponent* owner) : TIdComponent(owner) {
-  cancel_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  TCancelFdCache* cache = t_cancel_fd_cache;
+  if (cache && cache->count_ > 0) {
+    cancel_fd_ = cache->fds_[--cache->count_];
+  } else {
+    cancel_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  }
 }
 
 TIdIOHandler::~TIdIOHandler() {
   CloseSocket();
   ReleaseProxy();
-  if (cancel_fd_ >= 0) ::close(cancel_fd_);
+  if (cancel_fd_ < 0) return;
+  TCancelFdCache* cache = t_cancel_fd_cache;
+  if (cache && cache->count_ < TCancelFdCache::kKeep) {
+    // Nobody may cancel a handler that is being destroyed, so a cancel has
+    // either not happened (the count is 0) or has already written: reading
+    // resets the count for the next handler.
+    if (Cancelled()) {
+      uint64_t n = 0;
+      [[maybe_unused]] ssize_t r = ::read(cancel_fd_, &n, sizeof n);
+    }
+    cache->fds_[cache->count_++] = cancel_fd_;
+  } else {
+    ::close(cancel_fd_);
+  }
 }
 
 TIdSocketBinding TIdIOHandler::BindingSnapshot() const {

@@ -32,6 +32,30 @@ struct TIdSocketBinding {
   TIdIPVersion IPVersion = Id_IPv4;
 };
 
+// Keeps the cancel eventfds of destroyed handlers on the thread that made it,
+// for the handlers that thread makes next: a worker that serves one short
+// connection after another then makes no eventfd per connection. Only a thread
+// holding a cache keeps descriptors this way; without one, every handler makes
+// and closes its own.
+//
+// Thread contract: lives on the stack of the thread that uses it (one per
+// thread); Release() on that thread.
+class TCancelFdCache {
+ public:
+  TCancelFdCache();   // becomes the calling thread's cache
+  ~TCancelFdCache();  // closes what it keeps; the thread has no cache after it
+  TCancelFdCache(const TCancelFdCache&) = delete;
+  TCancelFdCache& operator=(const TCancelFdCache&) = delete;
+  // Closes what it keeps (a thread about to wait for long gives them back).
+  void Release();
+
+ private:
+  friend class TIdIOHandler;
+  static constexpr int kKeep = 4;  // a connection's two handlers, and a TLS or proxy one
+  int fds_[kKeep] = {};
+  int count_ = 0;
+};
+
 class TIdIOHandler : public TIdComponent {
  public:
   static constexpr int kRecvBufferSize = 32768;  // largest single read
@@ -174,7 +198,8 @@ class TIdIOHandler : public TIdComponent {
   bool buffering_ = false;             // owning thread only
   std::atomic<bool> cancelled_{false}; // set by Cancel() on any thread
   // eventfd signalled by Cancel(); every wait polls it too. Set in the
-  // constructor and closed in the destructor, so any thread may use it between.
+  // constructor and closed (or kept by the thread's TCancelFdCache, reset) in
+  // the destructor, so any thread may use it between.
   int cancel_fd_ = -1;
 
  private:

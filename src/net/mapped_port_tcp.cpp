@@ -164,7 +164,8 @@ struct TIdMappedPortTCP::Impl {
   // Worker thread: waits for a connection and returns it, ready to serve.
   // `counted`: the thread is already counted in `waiting` (a thread started to
   // wait). Null: the thread ends (`workers` already lowered).
-  TIdMappedPortContext* Await(bool counted);
+  // `cancelFds`: the thread's cache, given back when it has waited long.
+  TIdMappedPortContext* Await(bool counted, TCancelFdCache& cancelFds);
   // Worker thread, woken for listening socket `fd`: accepts what it has
   // pending. The last connection accepted is kept in `mine`, each earlier one
   // handed to a new thread. False when deactivation was seen.
@@ -504,7 +505,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::EndThread() {
 
 // Bounded by kWorkerIdleMs for every thread but the last one waiting, which
 // waits until a connection comes or deactivation begins.
-TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
+TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache& cancelFds) {
   if (!counted) {
     std::lock_guard<std::mutex> lock(workers_mutex);
     if (workers_quit || waiting >= kMaxWaiting) return EndThread();
@@ -514,6 +515,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
     epoll_event events[4];
     const int n = ::epoll_wait(epoll_fd, events, 4, kWorkerIdleMs);
     if (n == 0) {
+      cancelFds.Release();
       std::lock_guard<std::mutex> lock(workers_mutex);
       if (waiting > 1 || workers_quit) {
         --waiting;
@@ -666,6 +668,7 @@ void* MappedPortWorker::Main(void* arg) {
   TIdMappedPortTCP::Impl& im = *start->server;
   TIdMappedPortContext* ctx = start->ctx;
   delete start;
+  TCancelFdCache cancelFds;  // the eventfds of one connection serve the next
   bool counted = ctx == nullptr;
   for (;;) {
     if (ctx) {
@@ -675,7 +678,7 @@ void* MappedPortWorker::Main(void* arg) {
       }
       delete ctx;
     }
-    ctx = im.Await(counted);
+    ctx = im.Await(counted, cancelFds);
     if (!ctx) return nullptr;
     counted = false;
   }
