@@ -514,6 +514,13 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
   for (;;) {
     epoll_event events[4];
     const int n = ::epoll_wait(epoll_fd, events, 4, kWorkerIdleMs);
+    if (n < 0) {
+      // Interrupted; any other failure would repeat at once, so it pauses.
+      if (errno == EINTR || Backoff()) continue;
+      std::lock_guard<std::mutex> lock(workers_mutex);
+      --waiting;
+      return EndThread();
+    }
     if (n == 0) {
       cancelFds.Release();
       std::lock_guard<std::mutex> lock(workers_mutex);
@@ -534,11 +541,17 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
       if (which >= listeners.size()) continue;
       if (!stop && !AcceptPending(listeners[which].fd, mine)) stop = true;
       // Armed again for the next waiter: readable now (a connection came after
-      // the last accept), it wakes one at once.
+      // the last accept), it wakes one at once. Left unarmed the socket would
+      // never be reported again, so a failure is retried after a pause.
       epoll_event ev{};
       ev.events = EPOLLIN | EPOLLONESHOT;
       ev.data.u32 = which;
-      ::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, listeners[which].fd, &ev);
+      while (::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, listeners[which].fd, &ev) != 0) {
+        if (!Backoff()) {
+          stop = true;
+          break;
+        }
+      }
     }
     if (stop) {
       // Deactivation under way: the connection would only be cancelled.

@@ -57,12 +57,17 @@ TEST(LineOutput, ALineReachesTheReaderWithoutCloseAndTheRestAtClose) {
   // Nobody flushes: the writer thread writes it by itself.
   ASSERT_TRUE(pipe.ReadLines(text, 1));
   EXPECT_EQ(text, "first line\n");
+  // Right after a batch the writer is still in its gather rhythm, where a new
+  // line does not wake it: the line comes by itself all the same.
   output.Append("second");
+  ASSERT_TRUE(pipe.ReadLines(text, 2));
+  EXPECT_EQ(text, "first line\nsecond\n");
   output.Append("");
+  output.Append("third");
   output.Close();
   output.Append("after close");  // written at once
-  ASSERT_TRUE(pipe.ReadLines(text, 4));
-  EXPECT_EQ(text, "first line\nsecond\n\nafter close\n");
+  ASSERT_TRUE(pipe.ReadLines(text, 5));
+  EXPECT_EQ(text, "first line\nsecond\n\nthird\nafter close\n");
 }
 
 TEST(LineOutput, LinesOfManyThreadsArriveWholeInTheOrderOfTheirAppends) {

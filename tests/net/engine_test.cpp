@@ -892,6 +892,44 @@ TEST(MappedPort, BurstOfConnectionsIsQueuedNotDropped) {
   EXPECT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }, 30000));
 }
 
+// One server, two listening sockets (two loopback addresses):
+// connections on both are served, also when both have some pending at once
+// (one waiting thread may be woken for both), and the burst of each is taken
+// whole; after deactivation neither port accepts.
+TEST(MappedPort, EveryBindingIsServed) {
+  EchoServer echo;
+  TIdMappedPortTCP s;
+  s.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+  s.Bindings.push_back({"127.0.0.2", 0, Id_IPv4});
+  s.MappedHost = "127.0.0.1";
+  s.MappedPort = echo.Port();
+  s.SetActive(true);
+  const uint16_t first = s.BoundPort(0), second = s.BoundPort(1);
+  ASSERT_NE(first, 0);
+  ASSERT_NE(second, 0);
+  auto echoOnce = [](BlockingClient& c, const std::string& text) {
+    return c.Connected() && c.SendAll(text) && c.RecvExact(text.size()) == text;
+  };
+  // Alternating, one at a time.
+  for (int i = 0; i < 4; ++i) {
+    BlockingClient c(i % 2 ? second : first, i % 2 ? "127.0.0.2" : "127.0.0.1");
+    EXPECT_TRUE(echoOnce(c, "alt" + std::to_string(i))) << i;
+  }
+  // Both at once, several each: all open before any is used.
+  std::vector<std::unique_ptr<BlockingClient>> clients;
+  for (int i = 0; i < 16; ++i) {
+    clients.push_back(std::make_unique<BlockingClient>(i % 2 ? second : first, i % 2 ? "127.0.0.2" : "127.0.0.1"));
+  }
+  for (size_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(echoOnce(*clients[i], "both" + std::to_string(i))) << i;
+  EXPECT_EQ(s.ConnectionCount(), 16);
+  clients.clear();
+  ASSERT_TRUE(WaitUntil([&] { return s.ConnectionCount() == 0; }));
+  s.SetActive(false);
+  BlockingClient afterFirst(first, "127.0.0.1", 1000), afterSecond(second, "127.0.0.2", 1000);
+  EXPECT_FALSE(afterFirst.Connected());
+  EXPECT_FALSE(afterSecond.Connected());
+}
+
 // A proxy that accepts and never answers fails the connection once the reply
 // bound has passed, with the socket time-out error reported like any other
 // set-up failure; the worker and both sockets are released.
