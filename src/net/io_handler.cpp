@@ -66,14 +66,11 @@ TIdIOHandler::~TIdIOHandler() {
   ReleaseProxy();
   if (cancel_fd_ < 0) return;
   TCancelFdCache* cache = t_cancel_fd_cache;
-  if (cache && cache->count_ < TCancelFdCache::kKeep) {
-    // Nobody may cancel a handler that is being destroyed, so a cancel has
-    // either not happened (the count is 0) or has already written: reading
-    // resets the count for the next handler.
-    if (Cancelled()) {
-      uint64_t n = 0;
-      [[maybe_unused]] ssize_t r = ::read(cancel_fd_, &n, sizeof n);
-    }
+  // Nobody may cancel a handler that is being destroyed, so an eventfd that
+  // was never signalled stays clear and can serve the next handler. A
+  // cancelled one is closed: cancels come with a stop, when the thread is
+  // about to end anyway.
+  if (cache && cache->count_ < TCancelFdCache::kKeep && !Cancelled()) {
     cache->fds_[cache->count_++] = cancel_fd_;
   } else {
     ::close(cancel_fd_);

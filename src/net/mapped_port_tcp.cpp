@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <typeinfo>
 
 #include "net/address_literal.h"
@@ -913,6 +914,42 @@ bool WaitWritable(int fd, TIdIOHandler& a, TIdIOHandler& b, int stopFd) {
 // What one move of one direction came to.
 enum class Moved { kOk, kEof, kFromGone, kToGone, kStop };
 
+using Outcome = MappedPortWorker::Outcome;
+
+// What a move from the client means for the relay: nothing (go on), or how it
+// ended. The client's end of stream ends the remote's sending direction and
+// the relay goes on with the reply.
+std::optional<Outcome> AfterClientMove(Moved moved, RelayPoll& waiter, TIdIOHandler& remote, bool& localEof) {
+  switch (moved) {
+    case Moved::kOk: return std::nullopt;
+    case Moved::kEof:
+      localEof = true;
+      waiter.StopReadingLocal();
+      remote.ShutdownWrite();
+      return std::nullopt;
+    case Moved::kFromGone: return Outcome::kLocalGone;
+    case Moved::kToGone: return Outcome::kRemoteEnded;
+    case Moved::kStop: return Outcome::kStopped;
+  }
+  return Outcome::kStopped;
+}
+
+// What a move from the remote means for the relay. The remote's end of stream
+// ends it; while the client still sends, that is the remote disconnecting
+// (only the outbound handler's status hook is set).
+std::optional<Outcome> AfterRemoteMove(Moved moved, TIdIOHandler& remote, bool localEof) {
+  switch (moved) {
+    case Moved::kOk: return std::nullopt;
+    case Moved::kEof:
+      if (!localEof) remote.DoStatus(hsDisconnected);
+      return Outcome::kRemoteEnded;
+    case Moved::kFromGone: return Outcome::kRemoteEnded;
+    case Moved::kToGone: return Outcome::kLocalGone;
+    case Moved::kStop: return Outcome::kStopped;
+  }
+  return Outcome::kStopped;
+}
+
 }  // namespace
 
 // Zero-copy relay for two plain sockets without data hooks: bytes move
@@ -991,28 +1028,15 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
       return true;
     }
     if (lr) {
-      switch (move(local, remote)) {
-        case Moved::kOk: break;
-        case Moved::kEof:
-          localEof = true;
-          waiter.StopReadingLocal();
-          remote.ShutdownWrite();
-          break;
-        case Moved::kFromGone: outcome = Outcome::kLocalGone; return true;
-        case Moved::kToGone: outcome = Outcome::kRemoteEnded; return true;
-        case Moved::kStop: outcome = Outcome::kStopped; return true;
+      if (auto end = AfterClientMove(move(local, remote), waiter, remote, localEof)) {
+        outcome = *end;
+        return true;
       }
     }
     if (rr) {
-      switch (move(remote, local)) {
-        case Moved::kOk: break;
-        case Moved::kEof:
-          if (!localEof) remote.DoStatus(hsDisconnected);
-          outcome = Outcome::kRemoteEnded;
-          return true;
-        case Moved::kFromGone: outcome = Outcome::kRemoteEnded; return true;
-        case Moved::kToGone: outcome = Outcome::kLocalGone; return true;
-        case Moved::kStop: outcome = Outcome::kStopped; return true;
+      if (auto end = AfterRemoteMove(move(remote, local), remote, localEof)) {
+        outcome = *end;
+        return true;
       }
     }
   }
@@ -1110,28 +1134,10 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
     lr = lr || lp;
     rr = rr || rp;
     if (lr) {
-      switch (pass(local, remote, onExecute)) {
-        case Moved::kOk: break;
-        case Moved::kEof:
-          localEof = true;
-          waiter.StopReadingLocal();
-          remote.ShutdownWrite();
-          break;
-        case Moved::kFromGone: return Outcome::kLocalGone;
-        case Moved::kToGone: return Outcome::kRemoteEnded;
-        case Moved::kStop: return Outcome::kStopped;
-      }
+      if (auto end = AfterClientMove(pass(local, remote, onExecute), waiter, remote, localEof)) return *end;
     }
     if (rr) {
-      switch (pass(remote, local, onOutboundData)) {
-        case Moved::kOk: break;
-        case Moved::kEof:
-          if (!localEof) remote.DoStatus(hsDisconnected);  // only the outbound handler's hook is set
-          return Outcome::kRemoteEnded;
-        case Moved::kFromGone: return Outcome::kRemoteEnded;
-        case Moved::kToGone: return Outcome::kLocalGone;
-        case Moved::kStop: return Outcome::kStopped;
-      }
+      if (auto end = AfterRemoteMove(pass(remote, local, onOutboundData), remote, localEof)) return *end;
     }
     if (bulk && handOver) return Outcome::kSplice;
   }
