@@ -134,13 +134,16 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     }
 
     // Stop every tunnel: events off first, so no worker waits for this thread
-    // while this thread waits for the workers (each stop is bounded).
-    for (auto& tunnel : core.Tunnels()) {
-      tunnel->DetachEvents();
-      tunnel->Stop();
-    }
-    core.ReleaseTunnels();
+    // while this thread waits for the workers (each stop is bounded). The line
+    // writer ends before the workers do (a line after it is written at once):
+    // ending a thread frees its stack under a lock of the C library that the
+    // workers' ending takes too, and this thread should not queue behind
+    // thousands of them before the process exits, which frees their stacks all
+    // at once.
+    for (auto& tunnel : core.Tunnels()) tunnel->DetachEvents();
     view.Close();
+    for (auto& tunnel : core.Tunnels()) tunnel->Stop();
+    core.ReleaseTunnels();
     core.Log().SetView(nullptr);
   }
 
