@@ -58,10 +58,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "net/mapped_port_tcp.h"
 
 namespace {
 
+using namespace bench;
 using Clock = std::chrono::steady_clock;
 double Secs(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
@@ -77,50 +79,6 @@ void MakePattern() {
 }
 const uint8_t* PatternAt(uint64_t offset) { return g_pattern.data() + offset % kPeriod; }
 
-[[noreturn]] void Die(const char* what) {
-  std::perror(what);
-  std::exit(1);
-}
-
-bool SendAll(int fd, const void* p, size_t n) {
-  auto* c = static_cast<const char*>(p);
-  while (n > 0) {
-    ssize_t w = ::send(fd, c, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    c += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-bool RecvAll(int fd, void* p, size_t n) {
-  auto* c = static_cast<char*>(p);
-  while (n > 0) {
-    ssize_t r = ::recv(fd, c, n, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    c += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-int Connect(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 int Listen(uint16_t& port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -133,32 +91,6 @@ int Listen(uint16_t& port) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   port = ntohs(a.sin_port);
   return fd;
-}
-
-uint16_t FreePort() {
-  std::mt19937 rng(static_cast<uint32_t>(::getpid() * 7919u + static_cast<uint32_t>(Clock::now().time_since_epoch().count())));
-  for (;;) {
-    auto port = static_cast<uint16_t>(10000 + rng() % 22000);
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    if (ok) return port;
-  }
-}
-
-bool WaitPort(uint16_t port) {
-  for (int i = 0; i < 500; ++i) {
-    int fd = Connect(port);
-    if (fd >= 0) {
-      ::close(fd);
-      return true;
-    }
-    ::usleep(10000);
-  }
-  return false;
 }
 
 // ---- the echo / bulk server (child process) --------------------------------
@@ -234,62 +166,6 @@ pid_t StartServer(uint16_t& port) {
 
 // ---- processes, affinity, memory, CPU ----------------------------------------
 
-// Starts argv with standard input and error on /dev/null and standard output on
-// `out` (/dev/null when -1).
-pid_t Spawn(const std::vector<std::string>& argv, int out = -1) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int n = ::open("/dev/null", O_RDWR);
-    ::dup2(n, 0);
-    ::dup2(out >= 0 ? out : n, 1);
-    ::dup2(n, 2);
-    std::vector<char*> a;
-    for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    ::execvp(a[0], a.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void Kill(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-    ::usleep(10000);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-std::vector<pid_t> Descendants(pid_t root) {
-  std::map<pid_t, pid_t> parent;
-  if (DIR* d = ::opendir("/proc")) {
-    while (dirent* e = ::readdir(d)) {
-      pid_t p = std::atoi(e->d_name);
-      if (p <= 0) continue;
-      std::ifstream in("/proc/" + std::to_string(p) + "/stat");
-      std::string line;
-      std::getline(in, line);
-      auto close = line.rfind(')');
-      if (close == std::string::npos) continue;
-      int ppid = 0;
-      char state;
-      std::sscanf(line.c_str() + close + 2, "%c %d", &state, &ppid);
-      parent[p] = ppid;
-    }
-    ::closedir(d);
-  }
-  std::vector<pid_t> out{root};
-  for (size_t i = 0; i < out.size(); ++i) {
-    for (auto& [p, pp] : parent) {
-      if (pp == out[i]) out.push_back(p);
-    }
-  }
-  return out;
-}
-
 // Sets the affinity of every thread of the process tree under `root`.
 void SetAffinity(pid_t root, const cpu_set_t& set) {
   for (pid_t p : Descendants(root)) {
@@ -305,34 +181,16 @@ void SetAffinity(pid_t root, const cpu_set_t& set) {
 }
 
 // Proportional set size in KiB of the process tree under `root`.
-long PssKiB(pid_t root) {
+long TreePssKiB(pid_t root) {
   long total = 0;
-  for (pid_t p : Descendants(root)) {
-    std::ifstream in("/proc/" + std::to_string(p) + "/smaps_rollup");
-    std::string key;
-    long value;
-    while (in >> key) {
-      if (key == "Pss:") {
-        in >> value;
-        total += value;
-        break;
-      }
-      in.ignore(1 << 20, '\n');
-    }
-  }
+  for (pid_t p : Descendants(root)) total += PssKiB(p);
   return total;
 }
 
 // Threads of the process tree under `root`.
-long ThreadCount(pid_t root) {
+long TreeThreadCount(pid_t root) {
   long total = 0;
-  for (pid_t p : Descendants(root)) {
-    std::ifstream in("/proc/" + std::to_string(p) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("Threads:", 0) == 0) total += std::atol(line.c_str() + 8);
-    }
-  }
+  for (pid_t p : Descendants(root)) total += ThreadCount(p);
   return total;
 }
 
@@ -341,24 +199,7 @@ long ThreadCount(pid_t root) {
 // next is not mixed with what is still being freed.
 void WaitSettled(pid_t owner, long threads, double limit_s) {
   const auto t0 = Clock::now();
-  while (ThreadCount(owner) > threads && Secs(t0, Clock::now()) < limit_s) ::usleep(50000);
-}
-
-// User plus system CPU seconds from a /proc/.../stat file (threads that have
-// ended still count in a process's figure); with `children`, also that of its
-// children that have ended and were waited for (socat forks one per connection).
-double StatCpuSeconds(const std::string& path, bool children = false) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  auto close = line.rfind(')');
-  if (close == std::string::npos) return 0;
-  unsigned long long utime = 0, stime = 0, cutime = 0, cstime = 0;
-  // Fields after the name: state(3) ppid ... utime(14) stime(15) cutime(16) cstime(17).
-  std::sscanf(line.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu", &utime,
-              &stime, &cutime, &cstime);
-  const unsigned long long ticks = utime + stime + (children ? cutime + cstime : 0);
-  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  while (TreeThreadCount(owner) > threads && Secs(t0, Clock::now()) < limit_s) ::usleep(50000);
 }
 
 // CPU seconds spent by the relay: the process tree of an external relay, or this
@@ -370,22 +211,6 @@ double RelayCpuSeconds(pid_t owner) {
   double total = 0;
   for (pid_t p : Descendants(owner)) total += StatCpuSeconds("/proc/" + std::to_string(p) + "/stat", true);
   return total;
-}
-
-// The kernel's count of connections dropped because a listen queue was full
-// (TcpExt ListenOverflows in /proc/net/netstat; this network namespace).
-long ListenOverflows() {
-  std::ifstream in("/proc/net/netstat");
-  std::string names, values;
-  while (std::getline(in, names) && std::getline(in, values)) {
-    if (names.rfind("TcpExt:", 0) != 0) continue;
-    std::istringstream n(names), v(values);
-    std::string name, value;
-    while (n >> name && v >> value) {
-      if (name == "ListenOverflows") return std::atol(value.c_str());
-    }
-  }
-  return -1;
 }
 
 // ---- measurements -----------------------------------------------------------
@@ -621,13 +446,13 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   f.conn_rate = ConnRate(port, o.rate_conns, f.ok);
   ::usleep(300000);  // let the relay finish closing
   std::fprintf(stderr, "[%s] burst of %d connects...\n", name, o.burst);
-  const long threads = ThreadCount(owner);
+  const long threads = TreeThreadCount(owner);
   Burst(port, o.burst, o.burst_limit_s, f);
   WaitSettled(owner, threads, 10);
   std::fprintf(stderr, "[%s] %d connections...\n", name, o.conns);
-  long before = PssKiB(owner);
+  long before = TreePssKiB(owner);
   std::vector<int> fds = OpenMany(port, o.conns, f.ok);
-  long after = PssKiB(owner);
+  long after = TreePssKiB(owner);
   if (!fds.empty()) f.kib_per_conn = static_cast<double>(after - before) / static_cast<double>(fds.size());
   f.stop_ms = stop();
   for (int fd : fds) ::close(fd);
@@ -637,25 +462,15 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
 // The median of each figure over the rounds (the mean of the middle two for an
 // even count); a transfer that failed in any round is reported.
 std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<Figures>>& rounds) {
-  double Figures::*const fields[] = {&Figures::up_gbit,      &Figures::down_gbit,       &Figures::cpu_s_per_gib,
-                                     &Figures::p50_pinned,   &Figures::p99_pinned,      &Figures::p50,
-                                     &Figures::p99,          &Figures::conn_rate,       &Figures::burst_overflows,
-                                     &Figures::burst_s,      &Figures::kib_per_conn,    &Figures::stop_ms};
-  std::map<std::string, Figures> out;
-  for (const auto& [name, list] : rounds) {
-    Figures m = list.front();
-    for (double Figures::*field : fields) {
-      std::vector<double> v;
-      for (const Figures& f : list) v.push_back(f.*field);
-      std::sort(v.begin(), v.end());
-      const size_t n = v.size();
-      m.*field = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-    }
-    for (const Figures& f : list) {
+  std::map<std::string, Figures> out = FieldMedians<Figures>(
+      rounds, {&Figures::up_gbit, &Figures::down_gbit, &Figures::cpu_s_per_gib, &Figures::p50_pinned,
+               &Figures::p99_pinned, &Figures::p50, &Figures::p99, &Figures::conn_rate, &Figures::burst_overflows,
+               &Figures::burst_s, &Figures::kib_per_conn, &Figures::stop_ms});
+  for (auto& [name, m] : out) {
+    for (const Figures& f : rounds.at(name)) {
       m.ok = m.ok && f.ok;
       m.burst_failed = std::max(m.burst_failed, f.burst_failed);
     }
-    out[name] = m;
   }
   return out;
 }
@@ -725,29 +540,6 @@ bool Have(const char* prog) {
   return std::system(cmd.c_str()) == 0;
 }
 
-// Reads the program's standard output until it closes, counting lines (a thread).
-struct OutputDrain {
-  int fd = -1;
-  std::atomic<long> lines{0};
-  std::thread thread;
-  void Start(int readFd) {
-    fd = readFd;
-    thread = std::thread([this] {
-      char buf[65536];
-      for (;;) {
-        ssize_t r = ::read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        lines += std::count(buf, buf + r, '\n');
-      }
-    });
-  }
-  void Join() {
-    if (thread.joinable()) thread.join();
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-};
 
 }  // namespace
 
@@ -804,7 +596,7 @@ int main(int argc, char** argv) {
     // An external relay: stopped with SIGTERM to its process tree, timed until it
     // has exited.
     auto external = [&](const char* name, std::vector<std::string> argv, uint16_t port, int out = -1) {
-      pid_t pid = Spawn(argv, out);
+      pid_t pid = Spawn(argv, out, /*quiet=*/true);
       if (out >= 0) ::close(out);
       if (!WaitPort(port)) {
         std::fprintf(stderr, "[%s] did not start\n", name);

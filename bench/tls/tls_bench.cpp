@@ -44,135 +44,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "tunnel/kestrune_item.h"
 
 namespace {
 
+using namespace bench;
+
 using Clock = std::chrono::steady_clock;
-
-// ---- small socket helpers (bench thread contract: each socket is used by one thread) ----
-
-bool PortFree(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
-
-uint16_t PickPort() {
-  static std::mt19937 rng(static_cast<unsigned>(::getpid()) * 7919u);
-  for (;;) {
-    uint16_t p = static_cast<uint16_t>(20000 + rng() % 12000);
-    if (PortFree(p)) return p;
-  }
-}
-
-int Connect(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-bool WaitPort(uint16_t port, int ms = 10000) {
-  for (int waited = 0; waited < ms; waited += 50) {
-    int fd = Connect(port);
-    if (fd >= 0) {
-      ::close(fd);
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
-bool SendAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-// Reads exactly n bytes (false on EOF or error).
-bool RecvAll(int fd, char* p, size_t n) {
-  while (n > 0) {
-    ssize_t r = ::recv(fd, p, n, 0);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-// Proportional set size in KiB of one process.
-long PssKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  std::string key;
-  long value = 0;
-  while (in >> key) {
-    if (key == "Pss:") {
-      in >> value;
-      return value;
-    }
-    in.ignore(1 << 20, '\n');
-  }
-  return -1;
-}
-
-// Threads of one process.
-long ThreadCount(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::atol(line.c_str() + 8);
-  }
-  return 0;
-}
-
-// User plus system CPU seconds of one process, with its waited-for children.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  auto close = line.rfind(')');
-  if (close == std::string::npos) return 0;
-  unsigned long long utime = 0, stime = 0, cutime = 0, cstime = 0;
-  std::sscanf(line.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu", &utime,
-              &stime, &cutime, &cstime);
-  return static_cast<double>(utime + stime + cutime + cstime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// TcpExt ListenOverflows of /proc/net/netstat (this network namespace).
-long ListenOverflows() {
-  std::ifstream in("/proc/net/netstat");
-  std::string names, values;
-  while (std::getline(in, names) && std::getline(in, values)) {
-    if (names.rfind("TcpExt:", 0) != 0) continue;
-    std::istringstream n(names), v(values);
-    std::string name, value;
-    while (n >> name && v >> value) {
-      if (name == "ListenOverflows") return std::atol(value.c_str());
-    }
-  }
-  return -1;
-}
 
 // ---- the plain back end behind the TLS server ----
 // Command byte, then: 'D' + 8-byte count: sends count bytes and closes;
@@ -235,20 +114,6 @@ class Backend {
   int listen_ = -1;
   uint16_t port_ = 0;
 };
-
-// Starts argv; standard output goes to `out` when it is given.
-pid_t Spawn(const std::vector<std::string>& argv, int out = -1) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (out >= 0) ::dup2(out, 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
-}
 
 struct Figures {
   double downGbit = 0, upGbit = 0, cpuPerGiB = -1, handshakesPerSec = 0;
@@ -345,7 +210,7 @@ Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& 
   Figures f;
   const uint64_t bytes = o.mib << 20;
   std::fprintf(stderr, "[%s] bulk...\n", name);
-  const double cpu0 = CpuSeconds(process);
+  const double cpu0 = StatCpuSeconds("/proc/" + std::to_string(process) + "/stat", true);
   // Throughput, server to client.
   {
     int fd = Connect(entry);
@@ -384,7 +249,7 @@ Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& 
     f.upGbit = ok ? static_cast<double>(bytes) * 8 / s / 1e9 : 0;
     ::close(fd);
   }
-  f.cpuPerGiB = (CpuSeconds(process) - cpu0) / (2.0 * static_cast<double>(bytes) / (1 << 30));
+  f.cpuPerGiB = (StatCpuSeconds("/proc/" + std::to_string(process) + "/stat", true) - cpu0) / (2.0 * static_cast<double>(bytes) / (1 << 30));
   // Full handshakes per second: 4 clients, each connect / one byte each way / close.
   std::fprintf(stderr, "[%s] handshakes...\n", name);
   {
@@ -437,48 +302,15 @@ Figures Measure(const char* name, uint16_t entry, pid_t process, const Options& 
 // The median of each figure over the rounds (the mean of the middle two for an
 // even count); the most failed burst connections of any round.
 std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<Figures>>& rounds) {
-  double Figures::*const fields[] = {&Figures::downGbit,       &Figures::upGbit,       &Figures::cpuPerGiB,
-                                     &Figures::handshakesPerSec, &Figures::burstOverflows, &Figures::burstSeconds,
-                                     &Figures::kibPerConnection, &Figures::stopMs};
-  std::map<std::string, Figures> out;
-  for (const auto& [name, list] : rounds) {
-    Figures m = list.front();
-    for (double Figures::*field : fields) {
-      std::vector<double> v;
-      for (const Figures& f : list) v.push_back(f.*field);
-      std::sort(v.begin(), v.end());
-      const size_t n = v.size();
-      m.*field = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-    }
-    for (const Figures& f : list) m.burstFailed = std::max(m.burstFailed, f.burstFailed);
-    out[name] = m;
+  std::map<std::string, Figures> out = FieldMedians<Figures>(
+      rounds, {&Figures::downGbit, &Figures::upGbit, &Figures::cpuPerGiB, &Figures::handshakesPerSec,
+               &Figures::burstOverflows, &Figures::burstSeconds, &Figures::kibPerConnection, &Figures::stopMs});
+  for (auto& [name, m] : out) {
+    for (const Figures& f : rounds.at(name)) m.burstFailed = std::max(m.burstFailed, f.burstFailed);
   }
   return out;
 }
 
-// Reads the program's standard output until it closes, counting lines.
-struct OutputDrain {
-  int fd = -1;
-  std::atomic<long> lines{0};
-  std::thread thread;
-  void Start(int readFd) {
-    fd = readFd;
-    thread = std::thread([this] {
-      char buf[65536];
-      for (;;) {
-        ssize_t r = ::read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        lines += std::count(buf, buf + r, '\n');
-      }
-    });
-  }
-  void Join() {
-    if (thread.joinable()) thread.join();
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-};
 
 // SIGTERM, timed until the process has exited.
 double StopProcess(pid_t pid) {
@@ -526,7 +358,7 @@ int main(int argc, char** argv) {
                " -out " + cert + " 2>/dev/null")
                   .c_str());
 
-  const uint16_t tlsPort = PickPort(), enginePort = PickPort(), stunnelClientPort = PickPort();
+  const uint16_t tlsPort = FreePort(), enginePort = FreePort(), stunnelClientPort = FreePort();
 
   // The engine alone, in a child made before any thread exists.
   int ready[2];
@@ -585,7 +417,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
       return;
     }
-    const uint16_t port = PickPort();
+    const uint16_t port = FreePort();
     const std::string data = dir + "/" + name;
     ::mkdir(data.c_str(), 0700);
     std::ofstream(data + "/sorvik.ini") << "[Options]\nAutostartDelay=0\n\n"

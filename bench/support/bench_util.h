@@ -1,0 +1,81 @@
+// Helpers shared by the benchmarks: loopback sockets, child processes and
+// their figures from /proc, medians over rounds.
+//
+// Thread contract: every function may run on any thread; a socket is used by
+// one thread at a time. OutputDrain: Start() and Join() on one thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+[[noreturn]] void Die(const char* what);  // perror, exit 1
+
+// Sends or receives exactly `n` bytes; false on error or end of stream.
+bool SendAll(int fd, const void* p, size_t n);
+bool RecvAll(int fd, void* p, size_t n);
+// A blocking TCP connection to 127.0.0.1:`port` (TCP_NODELAY), or -1.
+int Connect(uint16_t port);
+// A random port below the ephemeral range that nothing on this machine holds.
+uint16_t FreePort();
+// Until a connect to the port succeeds, at most `ms`.
+bool WaitPort(uint16_t port, int ms = 10000);
+
+// Starts argv. Standard output goes to `out` when given; with `quiet`, standard
+// input, error (and output without `out`) go to /dev/null.
+pid_t Spawn(const std::vector<std::string>& argv, int out = -1, bool quiet = false);
+// SIGTERM, then SIGKILL after 2 s; waits for it.
+void Kill(pid_t pid);
+// `root` and every process below it.
+std::vector<pid_t> Descendants(pid_t root);
+// Proportional set size (KiB) and threads of one process.
+long PssKiB(pid_t pid);
+long ThreadCount(pid_t pid);
+// User plus system CPU seconds from a /proc/.../stat file (threads that have
+// ended still count in a process's figure); with `children`, also that of its
+// children that have ended and were waited for.
+double StatCpuSeconds(const std::string& path, bool children = false);
+// The kernel's count of connections dropped because a listen queue was full
+// (TcpExt ListenOverflows in /proc/net/netstat; this network namespace).
+long ListenOverflows();
+
+// The median of each listed field over the rounds of every relay (the mean of
+// the middle two for an even count); the other fields come from the first round.
+template <class F>
+std::map<std::string, F> FieldMedians(const std::map<std::string, std::vector<F>>& rounds,
+                                      std::initializer_list<double F::*> fields) {
+  std::map<std::string, F> out;
+  for (const auto& [name, list] : rounds) {
+    F m = list.front();
+    for (double F::*field : fields) {
+      std::vector<double> v;
+      for (const F& f : list) v.push_back(f.*field);
+      std::sort(v.begin(), v.end());
+      const size_t n = v.size();
+      m.*field = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    }
+    out[name] = m;
+  }
+  return out;
+}
+
+// Reads a program's standard output until it closes, counting lines.
+struct OutputDrain {
+  int fd = -1;
+  std::atomic<long> lines{0};
+  std::thread thread;
+  void Start(int readFd);
+  void Join();
+};
+
+}  // namespace bench
