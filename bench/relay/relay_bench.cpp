@@ -476,51 +476,26 @@ std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<F
 }
 
 void Print(const std::map<std::string, Figures>& r, const Options& o) {
-  const char* order[] = {"direct", "socat", "haproxy", "engine", "engine-alt", "before", "sorvik"};
-  struct Row {
-    std::string label;
-    double Figures::*field;
-  };
-  const Row rows[] = {
-      {"throughput up (Gbit/s)", &Figures::up_gbit},
-      {"throughput down (Gbit/s)", &Figures::down_gbit},
-      {"relay CPU (s per GiB)", &Figures::cpu_s_per_gib},
-      {"RTT p50 pinned (us)", &Figures::p50_pinned},
-      {"RTT p99 pinned (us)", &Figures::p99_pinned},
-      {"RTT p50 unpinned (us)", &Figures::p50},
-      {"RTT p99 unpinned (us)", &Figures::p99},
-      {"connections/s", &Figures::conn_rate},
-      {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burst_overflows},
-      {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burst_s},
-      {"PSS KiB per connection", &Figures::kib_per_conn},
-      {"stop with " + std::to_string(o.conns) + " open (ms)", &Figures::stop_ms},
-  };
-  std::printf("\n%-31s", "figure");
-  for (const char* n : order) {
-    if (r.count(n)) std::printf("%11s", n);
-  }
-  std::printf("%13s%13s%13s%13s%13s\n", "sorvik/hapx", "sorvik/socat", "sorvik/dir", "engine/hapx", "before/hapx");
-  for (const Row& row : rows) {
-    std::printf("%-31s", row.label.c_str());
-    for (const char* n : order) {
-      if (!r.count(n)) continue;
-      const double v = r.at(n).*row.field;
-      if (v < 0) std::printf("%11s", "-");
-      else std::printf("%11.2f", v);
-    }
-    auto ratio = [&](const char* mine, const char* other) {
-      if (!r.count(mine) || !r.count(other) || r.at(other).*row.field <= 0 || r.at(mine).*row.field < 0) {
-        return std::printf("%13s", "-");
-      }
-      return std::printf("%13.2f", r.at(mine).*row.field / (r.at(other).*row.field));
-    };
-    ratio("sorvik", "haproxy");
-    ratio("sorvik", "socat");
-    ratio("sorvik", "direct");
-    ratio("engine", "haproxy");
-    ratio("before", "haproxy");
-    std::printf("\n");
-  }
+  PrintTable<Figures>(r, {"direct", "socat", "haproxy", "engine", "engine-alt", "before", "sorvik"},
+                      {
+                          {"throughput up (Gbit/s)", &Figures::up_gbit},
+                          {"throughput down (Gbit/s)", &Figures::down_gbit},
+                          {"relay CPU (s per GiB)", &Figures::cpu_s_per_gib},
+                          {"RTT p50 pinned (us)", &Figures::p50_pinned},
+                          {"RTT p99 pinned (us)", &Figures::p99_pinned},
+                          {"RTT p50 unpinned (us)", &Figures::p50},
+                          {"RTT p99 unpinned (us)", &Figures::p99},
+                          {"connections/s", &Figures::conn_rate},
+                          {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burst_overflows},
+                          {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burst_s},
+                          {"PSS KiB per connection", &Figures::kib_per_conn},
+                          {"stop with " + std::to_string(o.conns) + " open (ms)", &Figures::stop_ms},
+                      },
+                      {{"sorvik/hapx", "sorvik", "haproxy"},
+                       {"sorvik/socat", "sorvik", "socat"},
+                       {"sorvik/dir", "sorvik", "direct"},
+                       {"engine/hapx", "engine", "haproxy"},
+                       {"before/hapx", "before", "haproxy"}});
   for (auto& [name, f] : r) {
     if (f.burst_failed > 0) {
       std::printf("NOTE: %s: %d of the %d burst connections were not open and echoing after %.0f s\n", name.c_str(),

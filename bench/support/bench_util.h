@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +68,50 @@ std::map<std::string, F> FieldMedians(const std::map<std::string, std::vector<F>
     out[name] = m;
   }
   return out;
+}
+
+// One row of a figures table: its label and the field it shows.
+template <class F>
+struct TableRow {
+  std::string label;
+  double F::*field;
+};
+// A ratio column: the figure of `mine` over that of `other`.
+struct Ratio {
+  const char* header;
+  const char* mine;
+  const char* other;
+};
+
+// Prints the table: a column per relay of `order` that has figures, then the
+// ratio columns. A negative figure (not measured) prints as "-", and so does a
+// ratio to a figure that is not above 0.
+template <class F>
+void PrintTable(const std::map<std::string, F>& r, std::initializer_list<const char*> order,
+                const std::vector<TableRow<F>>& rows, std::initializer_list<Ratio> ratios) {
+  std::printf("\n%-32s", "figure");
+  for (const char* n : order) {
+    if (r.count(n)) std::printf("%11s", n);
+  }
+  for (const Ratio& q : ratios) std::printf("%14s", q.header);
+  std::printf("\n");
+  for (const TableRow<F>& row : rows) {
+    std::printf("%-32s", row.label.c_str());
+    for (const char* n : order) {
+      if (!r.count(n)) continue;
+      const double v = r.at(n).*row.field;
+      if (v < 0) std::printf("%11s", "-");
+      else std::printf("%11.2f", v);
+    }
+    for (const Ratio& q : ratios) {
+      if (!r.count(q.mine) || !r.count(q.other) || r.at(q.other).*row.field <= 0 || r.at(q.mine).*row.field < 0) {
+        std::printf("%14s", "-");
+      } else {
+        std::printf("%14.2f", r.at(q.mine).*row.field / (r.at(q.other).*row.field));
+      }
+    }
+    std::printf("\n");
+  }
 }
 
 // Reads a program's standard output until it closes, counting lines.

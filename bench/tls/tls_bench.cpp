@@ -472,43 +472,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const char* order[] = {"stunnel", "engine", "before", "sorvik"};
-  struct Row {
-    std::string label;
-    double Figures::*field;
-  };
-  const Row rows[] = {
-      {"throughput down (Gbit/s)", &Figures::downGbit},
-      {"throughput up (Gbit/s)", &Figures::upGbit},
-      {"relay CPU (s per GiB)", &Figures::cpuPerGiB},
-      {"full handshakes per second", &Figures::handshakesPerSec},
-      {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burstOverflows},
-      {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burstSeconds},
-      {"PSS KiB per open connection", &Figures::kibPerConnection},
-      {"stop with " + std::to_string(o.connections) + " open (ms)", &Figures::stopMs},
-  };
-  std::printf("\n%-32s", "figure");
-  for (const char* n : order) {
-    if (results.count(n)) std::printf("%10s", n);
-  }
-  std::printf("%14s%14s%14s\n", "sorvik/stunl", "engine/stunl", "before/stunl");
-  for (const Row& row : rows) {
-    std::printf("%-32s", row.label.c_str());
-    for (const char* n : order) {
-      if (!results.count(n)) continue;
-      const double v = results.at(n).*row.field;
-      if (v < 0) std::printf("%10s", "-");
-      else std::printf("%10.2f", v);
-    }
-    for (const char* mine : {"sorvik", "engine", "before"}) {
-      if (!results.count(mine) || results.at("stunnel").*row.field <= 0 || results.at(mine).*row.field < 0) {
-        std::printf("%14s", "-");
-      } else {
-        std::printf("%14.2f", results.at(mine).*row.field / (results.at("stunnel").*row.field));
-      }
-    }
-    std::printf("\n");
-  }
+  PrintTable<Figures>(results, {"stunnel", "engine", "before", "sorvik"},
+                      {
+                          {"throughput down (Gbit/s)", &Figures::downGbit},
+                          {"throughput up (Gbit/s)", &Figures::upGbit},
+                          {"relay CPU (s per GiB)", &Figures::cpuPerGiB},
+                          {"full handshakes per second", &Figures::handshakesPerSec},
+                          {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burstOverflows},
+                          {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burstSeconds},
+                          {"PSS KiB per open connection", &Figures::kibPerConnection},
+                          {"stop with " + std::to_string(o.connections) + " open (ms)", &Figures::stopMs},
+                      },
+                      {{"sorvik/stunl", "sorvik", "stunnel"},
+                       {"engine/stunl", "engine", "stunnel"},
+                       {"before/stunl", "before", "stunnel"}});
   for (auto& [name, f] : results) {
     if (f.burstFailed > 0) {
       std::printf("NOTE: %s: %d of the %d burst connections had no answer after %.0f s\n", name.c_str(), f.burstFailed,
