@@ -32,8 +32,9 @@ struct TIdSocketBinding {
   TIdIPVersion IPVersion = Id_IPv4;
 };
 
-// Keeps the cancel eventfds of destroyed handlers on the thread that made it,
-// for the handlers that thread makes next: a worker that serves one short
+// Keeps the cancel eventfds of destroyed handlers that were never cancelled
+// (so never signalled) on the thread that made it, for the handlers that
+// thread makes next: a worker that serves one short
 // connection after another then makes no eventfd per connection. Only a thread
 // holding a cache keeps descriptors this way; without one, every handler makes
 // and closes its own.
@@ -198,8 +199,8 @@ class TIdIOHandler : public TIdComponent {
   bool buffering_ = false;             // owning thread only
   std::atomic<bool> cancelled_{false}; // set by Cancel() on any thread
   // eventfd signalled by Cancel(); every wait polls it too. Set in the
-  // constructor and closed (or kept by the thread's TCancelFdCache, reset) in
-  // the destructor, so any thread may use it between.
+  // constructor and closed in the destructor (or, never signalled, kept by the
+  // thread's TCancelFdCache), so any thread may use it between.
   int cancel_fd_ = -1;
 
  private:
