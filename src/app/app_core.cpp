@@ -307,6 +307,9 @@ bool AppCore::TestTunnel(int row) {
   ReapTunnelTests();
   auto running = std::make_unique<TRunningTest>();
   running->Test = std::make_unique<TTunnelTest>(*tunnel);
+  // A stopped tunnel's port must be free for its next start; a running one
+  // holds it itself.
+  running->Test->CheckLocalPort = !tunnel->IsRunning();
   TRunningTest* raw = running.get();
   std::shared_ptr<bool> alive = alive_;
   running->Thread = std::thread([this, raw, alive] {

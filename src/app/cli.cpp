@@ -83,7 +83,8 @@ std::string UsageText() {
          "                  is only read\n"
          "  --test CAPTION  test the tunnel shown as CAPTION once: look up, connect,\n"
          "                  pass its proxies and TLS, print a timed line per step;\n"
-         "                  exit status 0 when it works, 1 when it fails\n"
+         "                  exit status 0 when it works, 1 when it fails or there\n"
+         "                  is no such tunnel\n"
          "  --help          show this help and exit\n"
          "  --version       print the version (" + VersionText() + ") and exit\n";
 }

@@ -32,6 +32,7 @@ int RunTunnelTestCommand(const std::optional<std::string>& dataDirOverride, cons
   }
   IgnoreSigpipe();  // a peer that has gone never kills the process
   TTunnelTest test(*found);
+  test.CheckLocalPort = true;
   const bool ok = test.Run([out](const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), out);
     std::fputc('\n', out);

@@ -1,5 +1,9 @@
 #include "tunnel/endpoint_check.h"
 
+#include <exception>
+
+#include "net/mapped_port_tcp.h"
+
 namespace sorvik {
 
 std::optional<TEndpointProblem> RemoteHostProblem(const std::string& host) {
@@ -18,6 +22,23 @@ std::optional<TEndpointProblem> EndpointProblem(const std::string& host, int32_t
   if (auto p = RemoteHostProblem(host)) return p;
   if (auto p = PortProblem(TEndpointField::RemotePort, port)) return p;
   return PortProblem(TEndpointField::LocalPort, mapped);
+}
+
+std::optional<TEndpointProblem> LocalPortTakenProblem(bool localAccess, int32_t mapped) {
+  TIdMappedPortTCP probe;
+  TIdListenBinding binding;
+  binding.IP = ListenAddress(localAccess);
+  binding.Port = static_cast<uint16_t>(mapped);
+  binding.IPVersion = Id_IPv4;
+  probe.Bindings.push_back(binding);
+  probe.DefaultPort = binding.Port;
+  try {
+    probe.SetActive(true);
+    probe.SetActive(false);
+  } catch (const std::exception& e) {
+    return TEndpointProblem{TEndpointField::LocalPort, e.what()};
+  }
+  return std::nullopt;
 }
 
 }  // namespace sorvik

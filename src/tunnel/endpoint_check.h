@@ -35,4 +35,16 @@ std::optional<TEndpointProblem> PortProblem(TEndpointField field, int32_t port);
 // The first problem of remote host, remote port and local port, in this order.
 std::optional<TEndpointProblem> EndpointProblem(const std::string& host, int32_t port, int32_t mapped);
 
+// The address a tunnel listens on: "127.0.0.1" with localhost access only,
+// otherwise "" (every IPv4 address).
+inline std::string ListenAddress(bool localAccess) { return localAccess ? "127.0.0.1" : ""; }
+
+// Not pure: binds and listens on the tunnel's local port the way a start does
+// (same address, same socket options), then lets it go at once. The engine's
+// reason, e.g. "Could not bind socket. Address and port are already in use.",
+// when a start would fail there now; nothing when the port is free. `mapped`
+// must have passed PortProblem. Any thread; the probe starts and ends one
+// waiting worker of its own.
+std::optional<TEndpointProblem> LocalPortTakenProblem(bool localAccess, int32_t mapped);
+
 }  // namespace sorvik

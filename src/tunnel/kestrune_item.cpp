@@ -62,7 +62,7 @@ bool TKestruneItem::Start() {
   if (!MappingServer->Active()) {
     MappingServer->Bindings.clear();
     TIdListenBinding binding;
-    binding.IP = Settings.LocalAccess ? "127.0.0.1" : "";
+    binding.IP = ListenAddress(Settings.LocalAccess);
     binding.Port = static_cast<uint16_t>(Settings.Mapped);
     binding.IPVersion = Id_IPv4;
     MappingServer->Bindings.push_back(binding);

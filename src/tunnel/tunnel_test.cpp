@@ -13,6 +13,7 @@
 #include "net/tcp_client.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/connection_report.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/events.h"
 #include "tunnel/kestrune_item.h"
 
@@ -107,7 +108,11 @@ void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) { to.Setti
 TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {
   CopyTunnelSettings(tunnel, *copy_);
   const std::string& shown = copy_->Settings.TunnelCaption.empty() ? copy_->Settings.Server : copy_->Settings.TunnelCaption;
-  title_ = "Tunnel test of \"" + shown + "\": " + EndpointText(copy_->Settings.Server, static_cast<uint16_t>(copy_->Settings.Port));
+  // A port outside 1..65535 is shown as stored, not cut to 16 bits.
+  const int32_t port = copy_->Settings.Port;
+  std::string endpoint = EndpointText(copy_->Settings.Server, 0);
+  endpoint.replace(endpoint.size() - 1, 1, std::to_string(port));
+  title_ = "Tunnel test of \"" + shown + "\": " + endpoint;
 }
 
 TTunnelTest::~TTunnelTest() = default;
@@ -125,6 +130,23 @@ void TTunnelTest::Stop(bool byLimit) {
 bool TTunnelTest::Run(const TLineSink& sink) {
   sink(title_);
   TStepClock steps(sink);
+  // What a start refuses fails the test the same way, before any connect.
+  {
+    const TunnelSettings& c = copy_->Settings;
+    if (auto problem = EndpointProblem(c.Server, c.Port, c.Mapped)) {
+      steps.Fail(problem->Text);
+      return false;
+    }
+    if (CheckLocalPort) {
+      const std::string address = ListenAddress(c.LocalAccess);
+      steps.Begin("Local port " + EndpointText(address.empty() ? "0.0.0.0" : address, static_cast<uint16_t>(c.Mapped)));
+      if (auto problem = LocalPortTakenProblem(c.LocalAccess, c.Mapped)) {
+        steps.Fail(OneLine(problem->Text));
+        return false;
+      }
+      steps.Begin({});
+    }
+  }
   // Passwords kept in files, read as a start of the tunnel reads them.
   try {
     copy_->LoadPasswordFiles();

@@ -4,6 +4,7 @@
 //
 // Lines, in order:
 //   Tunnel test of "News": news.example.org:563
+//   Tunnel test: Local port 127.0.0.1:1119: 0 ms       (only with CheckLocalPort)
 //   Tunnel test: Connect to 127.0.0.1:9050: 1 ms
 //   Tunnel test: Proxy 1 (SOCKS 4A at 127.0.0.1:9050) to news.example.org:563: 180 ms
 //   Tunnel test: TLS handshake: 200 ms
@@ -13,6 +14,11 @@
 // or, for the step that fails, its line and the verdict:
 //   Tunnel test: Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119 failed after 2 ms: Socks server did not respond.
 //   Tunnel test: FAILED at Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119: Socks server did not respond.
+// A tunnel that a start would refuse fails before anything is connected, with
+// the start's reason:
+//   Tunnel test: Set-up failed after 0 ms: Remote port 180800 is out of range (1 to 65535).
+//   Tunnel test: FAILED at Set-up: Remote port 180800 is out of range (1 to 65535).
+//   Tunnel test: FAILED at Local port 127.0.0.1:1119: Could not bind socket. Address and port are already in use.
 //
 // The test works on a private copy of the tunnel's settings, so the tunnel may
 // be edited, started, stopped or removed meanwhile; it shares nothing with the
@@ -57,6 +63,9 @@ class TTunnelTest {
 
   // The time limit of the whole test in milliseconds (set before Run).
   int LimitMs = kTunnelTestLimitMs;
+  // Also try the tunnel's local port as a start would bind it (set before
+  // Run). Off for a running tunnel, which holds its own port.
+  bool CheckLocalPort = false;
 
  private:
   void Stop(bool byLimit);

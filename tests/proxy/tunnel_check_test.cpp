@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "real_peers.h"
 #include "support/kernel_state.h"
 #include "support/net_fixtures.h"
@@ -74,6 +76,78 @@ TEST(TunnelCheck, DirectWithAndWithoutLookup) {
   ASSERT_TRUE(o.ok) << Joined(o.lines);
   EXPECT_EQ(o.lines[0], "Tunnel test of \"127.0.0.1\": " + At(echo.Port()));
   EXPECT_EQ(Steps(o), (std::vector<std::string>{"Tunnel test: Connect to " + At(echo.Port()) + ": # ms"}));
+}
+
+// The test refuses what a start refuses, with the start's texts, before it
+// connects anywhere: a port outside 1..65535 is never cut to 16 bits (180800
+// would be 49728). With CheckLocalPort, a local port that another socket holds
+// fails the test as it would fail the start; a free one is a step of its own.
+TEST(TunnelCheck, RefusesWhatAStartRefuses) {
+  EchoServer echo;
+  uint16_t busyPort = 0;
+  const int busy = ListenLoopback(busyPort);
+  ASSERT_GE(busy, 0);
+  const uint16_t freePort = FreePort();
+  struct Case {
+    const char* name;
+    std::string server;
+    int32_t port;
+    int32_t mapped;
+    bool localAccess;
+    bool checkLocalPort;
+    bool ok;
+    std::string title;
+    std::vector<std::string> tail;  // the last lines, "N ms" as "# ms"
+  } cases[] = {
+      {"remote port out of range", "127.0.0.1", 180800, 1119, true, true, false, "127.0.0.1:180800",
+       {"Tunnel test: Set-up failed after # ms: Remote port 180800 is out of range (1 to 65535).",
+        "Tunnel test: FAILED at Set-up: Remote port 180800 is out of range (1 to 65535)."}},
+      {"remote port 0", "127.0.0.1", 0, 1119, true, false, false, "127.0.0.1:0",
+       {"Tunnel test: FAILED at Set-up: Remote port 0 is out of range (1 to 65535)."}},
+      {"local port out of range", "127.0.0.1", echo.Port(), 65536, true, false, false, At(echo.Port()),
+       {"Tunnel test: FAILED at Set-up: Local port 65536 is out of range (1 to 65535)."}},
+      {"local port taken", "127.0.0.1", echo.Port(), busyPort, true, true, false, At(echo.Port()),
+       {"Tunnel test: Local port " + At(busyPort) +
+            " failed after # ms: Could not bind socket. Address and port are already in use.",
+        "Tunnel test: FAILED at Local port " + At(busyPort) +
+            ": Could not bind socket. Address and port are already in use."}},
+      {"local port taken, on every address", "127.0.0.1", echo.Port(), busyPort, false, true, false, At(echo.Port()),
+       {"Tunnel test: FAILED at Local port 0.0.0.0:" + std::to_string(busyPort) +
+            ": Could not bind socket. Address and port are already in use."}},
+      {"local port taken, not checked", "127.0.0.1", echo.Port(), busyPort, true, false, true, At(echo.Port()),
+       {"Tunnel test: Connect to " + At(echo.Port()) + ": # ms", "Tunnel test: OK in # ms"}},
+      {"local port free", "127.0.0.1", echo.Port(), freePort, true, true, true, At(echo.Port()),
+       {"Tunnel test: Local port " + At(freePort) + ": # ms", "Tunnel test: Connect to " + At(echo.Port()) + ": # ms",
+        "Tunnel test: OK in # ms"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int acceptedBefore = echo.Accepted();
+    TKestruneItem t;
+    t.Settings.TunnelCaption = "T";
+    t.Settings.Server = c.server;
+    t.Settings.Port = c.port;
+    t.Settings.Mapped = c.mapped;
+    t.Settings.LocalAccess = c.localAccess;
+    TTunnelTest test(t);
+    test.CheckLocalPort = c.checkLocalPort;
+    Outcome o;
+    o.ok = test.Run([&](const std::string& line) { o.lines.push_back(line); });
+    EXPECT_EQ(o.ok, c.ok) << Joined(o.lines);
+    ASSERT_GE(o.lines.size(), c.tail.size() + 1) << Joined(o.lines);
+    EXPECT_EQ(o.lines[0], "Tunnel test of \"T\": " + c.title);
+    for (size_t i = 0; i < c.tail.size(); ++i) {
+      const std::string& line = o.lines[o.lines.size() - c.tail.size() + i];
+      EXPECT_EQ(std::regex_replace(line, std::regex(R"(\d+ ms)"), "# ms"), c.tail[i]) << Joined(o.lines);
+    }
+    if (!c.ok) {
+      EXPECT_EQ(echo.Accepted(), acceptedBefore) << "a refused test connected";
+    }
+  }
+  // The free port was only tried: nothing listens on it afterwards.
+  int limit = 0;
+  EXPECT_EQ(AcceptQueueOf(freePort, limit), -1);
+  close(busy);
 }
 
 TEST(TunnelCheck, ThroughRealProxies) {
@@ -177,7 +251,7 @@ TEST(TunnelCheck, FailuresNameTheirStep) {
       {"proxy that refuses", "127.0.0.1", 119, TProxyType::Socks5, authProxy.Port(), kTunnelTestLimitMs,
        "Tunnel test: FAILED at Proxy 1 (SOCKS 5 at " + At(authProxy.Port()) +
            ") to 127.0.0.1:119: Invalid socks authentication method."},
-      {"no remote host", "", 119, TProxyType::None, 0, kTunnelTestLimitMs, "Tunnel test: FAILED at Set-up: No remote host."},
+      {"no remote host", "", 119, TProxyType::None, 0, kTunnelTestLimitMs, "Tunnel test: FAILED at Set-up: Remote host is empty."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
