@@ -1,5 +1,6 @@
 #include "app/gui/tf_cert_fetch.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFontDatabase>
 #include <QLabel>
@@ -14,7 +15,7 @@ namespace sorvik {
 
 TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t port, int timeLimitMs,
                                        QWidget* parent)
-    : QDialog(parent), fetch_(std::make_shared<TCertificateFetch>(fields, port)) {
+    : QDialog(parent), fetch_(std::make_shared<TCertificateFetch>(fields, port)), chain_check_on_(fields.SSLVerifyChain) {
   setObjectName(QStringLiteral("fCertificateFetch"));
   setWindowTitle(QStringLiteral("Server certificate"));
   status_ = new QLabel(this);
@@ -27,6 +28,11 @@ TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t por
   details_->setReadOnly(true);
   details_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   details_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  chain_off_ = new QCheckBox(QStringLiteral("Also turn off \"Check chain and host name\": the key pin protects the tunnel"),
+                             this);
+  chain_off_->setObjectName(QStringLiteral("cbTurnOffChainCheck"));
+  chain_off_->setChecked(true);
+  chain_off_->setVisible(false);
   auto* buttons = new QDialogButtonBox(this);
   use_ = buttons->addButton(QStringLiteral("Use these pins"), QDialogButtonBox::AcceptRole);
   use_->setObjectName(QStringLiteral("btnUsePins"));
@@ -39,6 +45,7 @@ TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t por
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(status_);
   layout->addWidget(details_, 1);
+  layout->addWidget(chain_off_);
   layout->addWidget(buttons);
   resize(640, 380);
 
@@ -64,6 +71,11 @@ void TfCertificateFetch::reject() {
   QDialog::reject();
 }
 
+void TfCertificateFetch::accept() {
+  pins_.TurnOffChainCheck = offer_chain_off_ && chain_off_->isChecked();
+  QDialog::accept();
+}
+
 void TfCertificateFetch::Show(const TCertificateFetchResult& result) {
   finished_ = true;
   cancel_->setText(QStringLiteral("Close"));
@@ -72,10 +84,21 @@ void TfCertificateFetch::Show(const TCertificateFetchResult& result) {
     return;
   }
   const TCertificateDetails& d = result.Details;
-  status_->setText(d.Chain.Ok ? QStringLiteral("The chain check passes: a trusted certificate for this host.")
-                              : Q("The chain check fails: " + d.Chain.Reason + "."));
+  // A tunnel that checks the chain refuses this server whatever its pins say:
+  // "Use these pins" offers to turn that check off, and says so.
+  offer_chain_off_ = !d.Chain.Ok && chain_check_on_ && !d.KeyPin.empty();
+  if (d.Chain.Ok) {
+    status_->setText(QStringLiteral("The chain check passes: a trusted certificate for this host."));
+  } else if (offer_chain_off_) {
+    status_->setText(Q("The chain check fails: " + d.Chain.Reason +
+                       ". With \"Check chain and host name\" on, the tunnel would refuse this server: \"Use these "
+                       "pins\" turns that check off, and the key pin then protects the tunnel."));
+  } else {
+    status_->setText(Q("The chain check fails: " + d.Chain.Reason + "."));
+  }
+  chain_off_->setVisible(offer_chain_off_);
   details_->setPlainText(Q(FormatCertificateDetails(d)));
-  pins_ = TFetchedPins{d.KeyPin, d.Md5Fingerprint, d.SubjectHash, d.IssuerHash};
+  pins_ = TFetchedPins{d.KeyPin, d.Md5Fingerprint, d.SubjectHash, d.IssuerHash, false};
   use_->setEnabled(!d.KeyPin.empty());
   use_->setDefault(true);
 }

@@ -1,7 +1,9 @@
 // TfCertificateFetch, "Fetch from server…" of the SSL tab: fetches the
 // certificate of the tunnel's server the way the tunnel would meet it (through
 // its proxies, with its server-name and client-certificate choices), shows it
-// with the chain check's verdict, and offers "Use these pins".
+// with the chain check's verdict, and offers "Use these pins". When the chain
+// check fails (a self-signed server) and the tunnel has that check on, it also
+// offers to turn the check off, which a tunnel pinned to such a server needs.
 //
 // Thread contract: the dialog lives on the UI thread. The fetch runs on a
 // thread of its own and hands its result back to the UI thread; "Cancel",
@@ -17,6 +19,7 @@
 
 #include "tunnel/certificate_fetch.h"
 
+class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -32,6 +35,9 @@ struct TFetchedPins {
   std::string Fingerprint;  // "SSLFingerprint"
   std::string SubjectHash;  // "SSLSubjectHash"
   std::string IssuerHash;   // "SSLIssuerHash"
+  // The chain check failed and the user kept the offer to turn "Check chain
+  // and host name" off: the key pin alone then admits the server.
+  bool TurnOffChainCheck = false;
 };
 
 class TfCertificateFetch : public QDialog {
@@ -49,6 +55,7 @@ class TfCertificateFetch : public QDialog {
   bool Finished() const { return finished_; }
   // "Cancel", Escape, the close button: ends the fetch as well.
   void reject() override;
+  void accept() override;
 
  private:
   void Show(const TCertificateFetchResult& result);
@@ -57,7 +64,10 @@ class TfCertificateFetch : public QDialog {
   std::thread thread_;
   TFetchedPins pins_;
   bool finished_ = false;
+  const bool chain_check_on_;  // the tunnel's "Check chain and host name"
+  bool offer_chain_off_ = false;
   QLabel* status_;
+  QCheckBox* chain_off_;
   QPlainTextEdit* details_;
   QPushButton* use_;
   QPushButton* cancel_;

@@ -15,13 +15,16 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/gui/gui_test_env.h"
 #include "app/gui/tf_cert_fetch.h"
 #include "app/gui/tf_properties.h"
 #include "support/net_fixtures.h"
 #include "tls/tls_fixtures.h"
+#include "tunnel/kestrune_item.h"
 
 namespace sorvik {
 namespace {
@@ -194,6 +197,103 @@ TEST(SslTab, FetchFromServerThenUseThesePinsFillsThePins) {
   EXPECT_EQ(r.SSLSubjectHash, md5.SubjectHash);
   EXPECT_EQ(r.SSLIssuerHash, md5.IssuerHash);
   EXPECT_EQ(server.ServerNamesSeen(), 1);  // the dialog's SNI choice was used
+}
+
+// Clicks "Fetch from server…" in `d`, waits in the fetch dialog for the
+// certificate, lets `inFetch` look at it (and change it), then clicks "Use
+// these pins". False when no pins could be used.
+bool FetchAndUsePins(TfProperties& d, const std::function<void(TfCertificateFetch&)>& inFetch) {
+  bool used = false;
+  QTimer::singleShot(0, [&] {
+    TfCertificateFetch* fetch = nullptr;
+    test::PumpUntil([&] {
+      fetch = qobject_cast<TfCertificateFetch*>(QApplication::activeModalWidget());
+      return fetch && fetch->Finished();
+    }, 30000);
+    if (!fetch) return;
+    inFetch(*fetch);
+    auto* use = fetch->findChild<QPushButton*>(QStringLiteral("btnUsePins"));
+    if (use && use->isEnabled()) {
+      used = true;
+      QTest::mouseClick(use, Qt::LeftButton);
+    } else {
+      fetch->reject();
+    }
+  });
+  QTest::mouseClick(Find<QPushButton>(d, "btnFetchCertificate"), Qt::LeftButton);
+  return used;
+}
+
+// A self-signed server (openssl s_server) fails the chain check. A new
+// tunnel checks the chain, so pinning alone would leave it refusing the
+// server ("certificate verify failed"): "Use these pins" offers to turn that
+// check off, says why, and by default does. The tunnel made from the dialog
+// then relays through the pinned server; with the offer declined it does not.
+TEST(SslTab, PinningASelfSignedServerEndsInAWorkingTunnel) {
+  if (!test::ProgramAvailable("openssl")) GTEST_SKIP() << "openssl is not installed";
+  const uint16_t port = test::FreePort();
+  test::ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                             Certificates().Path("other.pem"), "-key", Certificates().Path("other.key"), "-rev"});
+  ASSERT_TRUE(server.WaitForPort(port)) << server.Stderr();
+  struct Case {
+    const char* name;
+    bool keepOffer;  // leave "turn the check off" ticked
+    bool relays;
+  } cases[] = {{"offer taken", true, true}, {"offer declined", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TunnelSettings in = NewTunnelSettings(std::vector<int32_t>{});
+    in.Server = "127.0.0.1";
+    in.Port = port;
+    in.Mapped = test::FreePort();
+    in.LocalAccess = true;
+    in.SSLHost = true;
+    TfProperties d(TfProperties::TMode::New, in, false);
+    ASSERT_TRUE(Find<QCheckBox>(d, "cbSSLVerifyChain")->isChecked());
+    QString status;
+    bool offered = false;
+    ASSERT_TRUE(FetchAndUsePins(d, [&](TfCertificateFetch& fetch) {
+      status = fetch.findChild<QLabel*>(QStringLiteral("lbFetchStatus"))->text();
+      auto* offer = fetch.findChild<QCheckBox*>(QStringLiteral("cbTurnOffChainCheck"));
+      offered = offer && offer->isVisible() && offer->isChecked();
+      if (offer && !c.keepOffer) offer->setChecked(false);
+    }));
+    EXPECT_TRUE(offered);
+    EXPECT_TRUE(status.startsWith(QStringLiteral("The chain check fails: "))) << status.toStdString();
+    EXPECT_TRUE(status.contains(QStringLiteral("turns that check off, and the key pin then protects the tunnel")))
+        << status.toStdString();
+    const TunnelSettings r = d.Result();
+    EXPECT_EQ(r.SSLVerifyChain, !c.keepOffer);
+    EXPECT_EQ(Find<QCheckBox>(d, "cbSSLVerifyChain")->isChecked(), !c.keepOffer);
+    EXPECT_EQ(r.SSLPinnedKeys.rfind("sha256//", 0), 0u) << r.SSLPinnedKeys;
+
+    TKestruneItem tunnel;
+    tunnel.Settings = r;
+    ASSERT_TRUE(tunnel.Start());
+    test::BlockingClient client(static_cast<uint16_t>(r.Mapped));
+    ASSERT_TRUE(client.Connected());
+    client.SendAll("hello sorvik\n");
+    EXPECT_EQ(client.RecvExact(13, 10000), c.relays ? "kivros olleh\n" : "");
+    tunnel.DetachEvents();
+    tunnel.Stop();
+  }
+}
+
+// A server that passes the chain check is pinned without touching the check.
+TEST(FetchDialog, NoOfferWhenTheChainCheckPasses) {
+  ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
+  test::TlsServerConfig config;
+  config.CertChainFile = Certificates().Path("leaf-chain.pem");
+  config.KeyFile = Certificates().Path("leaf.key");
+  test::TlsServer server(config);
+  TunnelSettings fields = Fields("localhost");
+  fields.SSLVerifyChain = true;
+  TfCertificateFetch dialog(fields, server.Port());
+  dialog.show();
+  ASSERT_TRUE(test::PumpUntil([&] { return dialog.Finished(); }, 30000));
+  EXPECT_FALSE(Find<QCheckBox>(dialog, "cbTurnOffChainCheck")->isVisible());
+  QTest::mouseClick(Find<QPushButton>(dialog, "btnUsePins"), Qt::LeftButton);
+  EXPECT_FALSE(dialog.Pins().TurnOffChainCheck);
 }
 
 }  // namespace
