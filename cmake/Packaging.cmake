@@ -22,7 +22,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${SORVIK_HOMEPAGE_URL}")
+if(SORVIK_HOMEPAGE_URL)
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${SORVIK_HOMEPAGE_URL}")
+endif()
 # Library dependencies come from dpkg-shlibdeps; Qt loads its platform plugins
 # at run time, so the Wayland one is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

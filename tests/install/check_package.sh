@@ -29,7 +29,7 @@ for f in /usr/bin/sorvik \
          /usr/share/icons/hicolor/16x16/apps/sorvik.png \
          /usr/share/icons/hicolor/48x48/apps/sorvik.png \
          /usr/share/icons/hicolor/256x256/apps/sorvik.png \
-         /usr/share/metainfo/org.example.sorvik.Sorvik.metainfo.xml \
+         /usr/share/metainfo/internal.sorvik.sorvik.metainfo.xml \
          /usr/share/man/man1/sorvik.1.gz \
          /usr/lib/systemd/user/sorvik-headless.service \
          /usr/share/bash-completion/completions/sorvik \
@@ -42,6 +42,7 @@ grep -q '^/usr/local' "$work/contents" && problem "the package installs under /u
 version=$(sed -n 's/^project(Sorvik VERSION \([0-9.]*\).*/\1/p' "$work/clone/CMakeLists.txt")
 [ "$(dpkg-deb -f "$deb" Package)" = sorvik ] || problem "the package is not named sorvik"
 [[ $(dpkg-deb -f "$deb" Version) == "$version"* ]] || problem "package version $(dpkg-deb -f "$deb" Version), project $version"
+dpkg-deb -f "$deb" Homepage | grep -qi 'example' && problem "the package's homepage is a placeholder"
 depends=$(dpkg-deb -f "$deb" Depends)
 for d in qt6-wayland libqt6widgets6 libqt6keychain1 libssl3 libc6; do
   grep -q "\b$d\b" <<<"$depends" || problem "Depends lacks $d: $depends"
