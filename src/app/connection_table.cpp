@@ -11,8 +11,10 @@ void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t
   for (const TConnectionRow& r : rows_) before[r.Id] = &r;
   const double seconds = (nowMs - taken_ms_) / 1000.0;
   std::vector<TConnectionRow> rows;
-  rows.reserve(stats.size());
+  rows.reserve(stats.size() + rows_.size());
+  std::unordered_map<uint64_t, bool> open;
   for (const TConnectionStat& s : stats) {
+    open[s.Id] = true;
     TConnectionRow r;
     r.Id = s.Id;
     r.Client = s.Client;
@@ -29,8 +31,28 @@ void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t
     }
     rows.push_back(std::move(r));
   }
+  for (const TConnectionRow& r : rows_) {
+    if (open.count(r.Id) != 0) continue;
+    TConnectionRow closed = r;
+    closed.Closed = true;
+    closed.RateToServer = 0;
+    closed.RateFromServer = 0;
+    rows.push_back(std::move(closed));
+  }
   rows_ = std::move(rows);
   taken_ms_ = nowMs;
+}
+
+int TConnectionTable::OpenCount() const {
+  int n = 0;
+  for (const TConnectionRow& r : rows_) n += r.Closed ? 0 : 1;
+  return n;
+}
+
+std::string TConnectionTable::CountText() const {
+  std::string text = "Now: " + std::to_string(OpenCount()) + " open";
+  if (ClosedCount() > 0) text += ", " + std::to_string(ClosedCount()) + " closed since the window opened";
+  return text;
 }
 
 std::string TConnectionTable::Header(int column) {
@@ -73,6 +95,20 @@ std::string TConnectionTable::RateText(double bytesPerSecond) {
   return buf;
 }
 
+std::string TConnectionTable::BytesText(uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+  double v = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  while (v >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+    v /= 1024;
+    ++unit;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[unit]);
+  return buf;
+}
+
 std::string TConnectionTable::Cell(int row, int column) const {
   if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return {};
   const TConnectionRow& r = rows_[static_cast<size_t>(row)];
@@ -80,9 +116,9 @@ std::string TConnectionTable::Cell(int row, int column) const {
     case kColClient: return r.Client;
     case kColRemote: return r.Remote.empty() ? std::string("(connecting)") : r.Remote;
     case kColAge: return AgeText(r.AgeMs);
-    case kColToServer: return std::to_string(r.BytesToServer);
-    case kColFromServer: return std::to_string(r.BytesFromServer);
-    case kColRate: return RateText(r.RateToServer) + " / " + RateText(r.RateFromServer);
+    case kColToServer: return BytesText(r.BytesToServer);
+    case kColFromServer: return BytesText(r.BytesFromServer);
+    case kColRate: return r.Closed ? std::string("closed") : RateText(r.RateToServer) + " / " + RateText(r.RateFromServer);
     default: return {};
   }
 }

@@ -25,17 +25,26 @@ struct TConnectionRow {
   // 0 for a connection seen for the first time.
   double RateToServer = 0;
   double RateFromServer = 0;
+  // Closed since an earlier snapshot: kept with its last figures (rates 0),
+  // so that the table still lists what the report taken at the window's
+  // opening lists.
+  bool Closed = false;
 };
 
 class TConnectionTable {
  public:
   enum TColumn { kColClient, kColRemote, kColAge, kColToServer, kColFromServer, kColRate, kColumnCount };
 
-  // Replaces the rows by `stats` (in their order), taken at `nowMs` on a
-  // steady clock; the rate of each connection is its byte growth since the
-  // previous Update divided by the time between the two.
+  // Takes `stats`, taken at `nowMs` on a steady clock: the open connections
+  // in their order, then those of earlier snapshots that have closed since
+  // (Closed, in the order they were seen). The rate of each connection is its
+  // byte growth since the previous Update divided by the time between the two.
   void Update(const std::vector<TConnectionStat>& stats, int64_t nowMs);
   const std::vector<TConnectionRow>& Rows() const { return rows_; }
+  int OpenCount() const;
+  int ClosedCount() const { return static_cast<int>(rows_.size()) - OpenCount(); }
+  // "Now: 2 open" or "Now: 0 open, 1 closed since the window opened".
+  std::string CountText() const;
 
   static std::string Header(int column);
   // The text of a cell; empty outside the table.
@@ -45,6 +54,8 @@ class TConnectionTable {
   static std::string AgeText(int64_t ms);
   // "0 B/s", "512 B/s", "1.5 KiB/s", "12.0 MiB/s", "1.1 GiB/s".
   static std::string RateText(double bytesPerSecond);
+  // "0 B", "512 B", "1.5 KiB", "20.0 MiB", "1.1 GiB".
+  static std::string BytesText(uint64_t bytes);
 
  private:
   std::vector<TConnectionRow> rows_;

@@ -34,7 +34,14 @@ TEST(ConnectionTable, RatesFollowTheGrowthBetweenSnapshots) {
 
   // Half a second later: 1 goes on (+512 up, +1 MiB down), 2 has gone, 3 is new.
   table.Update({Stat(1, 612, 1000 + 1048576, 2500), Stat(3, 7, 7)}, 10500);
-  ASSERT_EQ(table.Rows().size(), 2u);
+  // 2 has closed: it stays, after the open ones, with its last figures.
+  ASSERT_EQ(table.Rows().size(), 3u);
+  EXPECT_EQ(table.Rows()[2].Id, 2u);
+  EXPECT_TRUE(table.Rows()[2].Closed);
+  EXPECT_FALSE(table.Rows()[0].Closed);
+  EXPECT_EQ(table.Cell(2, TConnectionTable::kColRate), "closed");
+  EXPECT_EQ(table.OpenCount(), 2);
+  EXPECT_EQ(table.CountText(), "Now: 2 open, 1 closed since the window opened");
   const TConnectionRow& one = table.Rows()[0];
   EXPECT_EQ(one.Id, 1u);
   EXPECT_DOUBLE_EQ(one.RateToServer, 1024);
@@ -50,15 +57,20 @@ TEST(ConnectionTable, RatesFollowTheGrowthBetweenSnapshots) {
       {TConnectionTable::kColClient, "Local client", "127.0.0.1:40001"},
       {TConnectionTable::kColRemote, "Remote end", "10.0.0.1:119"},
       {TConnectionTable::kColAge, "Age", "0:00:02"},
-      {TConnectionTable::kColToServer, "Bytes to server", "612"},
-      {TConnectionTable::kColFromServer, "Bytes from server", "1049576"},
+      {TConnectionTable::kColToServer, "Bytes to server", "612 B"},
+      {TConnectionTable::kColFromServer, "Bytes from server", "1.0 MiB"},
       {TConnectionTable::kColRate, "Rate to / from server", "1.0 KiB/s / 2.0 MiB/s"},
   };
   for (const auto& c : cells) {
     EXPECT_EQ(TConnectionTable::Header(c.column), c.header);
     EXPECT_EQ(table.Cell(0, c.column), c.cell) << c.header;
   }
-  EXPECT_EQ(table.Cell(2, 0), "");
+  EXPECT_EQ(table.Cell(3, 0), "");
+  // A closed connection is not listed again once a later snapshot has it
+  // open (it cannot be: ids are never reused) and a new one adds a row.
+  table.Update({Stat(1, 612, 1000 + 1048576, 3500)}, 11500);
+  EXPECT_EQ(table.CountText(), "Now: 1 open, 2 closed since the window opened");
+  EXPECT_EQ(table.Rows()[0].RateFromServer, 0);  // no growth in that second
   EXPECT_EQ(table.Cell(0, TConnectionTable::kColumnCount), "");
 }
 
@@ -71,6 +83,11 @@ TEST(ConnectionTable, TextForms) {
   EXPECT_EQ(TConnectionTable::RateText(1536), "1.5 KiB/s");
   EXPECT_EQ(TConnectionTable::RateText(12.0 * 1048576), "12.0 MiB/s");
   EXPECT_EQ(TConnectionTable::RateText(1.5 * 1073741824.0), "1.5 GiB/s");
+  EXPECT_EQ(TConnectionTable::BytesText(0), "0 B");
+  EXPECT_EQ(TConnectionTable::BytesText(1023), "1023 B");
+  EXPECT_EQ(TConnectionTable::BytesText(1536), "1.5 KiB");
+  EXPECT_EQ(TConnectionTable::BytesText(20u << 20), "20.0 MiB");
+  EXPECT_EQ(TConnectionTable::BytesText(3ull << 30), "3.0 GiB");
 }
 
 // Fed by a running tunnel: the byte columns are exact after a transfer of
@@ -89,9 +106,11 @@ TEST(ConnectionTable, FromARunningTunnel) {
   TConnectionTable table;
   ASSERT_TRUE(test::WaitUntil([&] {
     table.Update(tunnel.ConnectionStats(), 0);
-    return table.Rows().size() == 1 && table.Cell(0, TConnectionTable::kColFromServer) == "123457";
+    return table.Rows().size() == 1 && table.Rows()[0].BytesFromServer == 123457;
   }));
-  EXPECT_EQ(table.Cell(0, TConnectionTable::kColToServer), "300000");
+  EXPECT_EQ(table.Rows()[0].BytesToServer, 300000u);
+  EXPECT_EQ(table.Cell(0, TConnectionTable::kColFromServer), "120.6 KiB");
+  EXPECT_EQ(table.Cell(0, TConnectionTable::kColToServer), "293.0 KiB");
   EXPECT_EQ(table.Cell(0, TConnectionTable::kColClient), "127.0.0.1:" + std::to_string(client.LocalPort()));
   EXPECT_EQ(table.Cell(0, TConnectionTable::kColRemote), "127.0.0.1:" + std::to_string(peer.Port()));
   tunnel.DetachEvents();

@@ -1,7 +1,10 @@
 // TfDebug, the "Connections" window: a snapshot of one tunnel's open
 // connections as plain text, taken once when the window opens, and below it a
 // live table of the same connections (endpoints, age, bytes each way, rate),
-// refreshed about once a second while the window is open.
+// refreshed about once a second while the window is open. A label above each
+// says when it holds: the report as the window opened, the table now; the
+// table keeps the connections that closed meanwhile (marked "closed"), so
+// that it still lists every connection of the report.
 //
 // Thread contract: UI thread only.
 #pragma once
@@ -15,6 +18,7 @@
 
 #include "app/connection_table.h"
 
+class QLabel;
 class QPlainTextEdit;
 class QTableView;
 class QTimer;
@@ -55,12 +59,14 @@ class TfDebug : public QDialog {
   QTableView* Table() const { return table_; }
   TConnectionsModel& Model() { return *model_; }
   QTimer* RefreshTimer() const { return timer_; }
+  QLabel* CountLabel() const { return count_; }
   // Takes a new snapshot into the table (the timer calls it).
   void Refresh();
 
  private:
   QPlainTextEdit* text_;
   QTableView* table_;
+  QLabel* count_;
   TConnectionsModel* model_;
   QTimer* timer_;
   TSnapshot snapshot_;
