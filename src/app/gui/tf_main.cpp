@@ -5,14 +5,20 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -23,6 +29,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <QHBoxLayout>
 #include <QWindowStateChangeEvent>
 
 #include <algorithm>
@@ -303,9 +310,72 @@ void TfMain::BuildCentral() {
   log_view_->setLineWrapMode(QPlainTextEdit::NoWrap);
   log_view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   log_view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  KeepLogCursorInPlace();
+  // Its own context menu: the log is a record to copy, search, save or clear.
+  log_view_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(log_view_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    Guard([this, pos] {
+      std::unique_ptr<QMenu> menu(LogContextMenu());
+      menu->exec(log_view_->viewport()->mapToGlobal(pos));
+    });
+  });
+  // The find bar below the log: Enter finds the next match, Shift+Enter the
+  // one before, Escape closes the bar.
+  log_find_bar_ = new QWidget(logPage);
+  log_find_bar_->setObjectName(QStringLiteral("pnLogFind"));
+  auto* findLayout = new QHBoxLayout(log_find_bar_);
+  findLayout->setContentsMargins(0, 0, 0, 0);
+  findLayout->addWidget(new QLabel(QStringLiteral("Find:"), log_find_bar_));
+  log_find_ = new QLineEdit(log_find_bar_);
+  log_find_->setObjectName(QStringLiteral("edLogFind"));
+  log_find_->setClearButtonEnabled(true);
+  findLayout->addWidget(log_find_, 1);
+  auto* findResult = new QLabel(log_find_bar_);
+  findResult->setObjectName(QStringLiteral("lbLogFindResult"));
+  findLayout->addWidget(findResult);
+  auto* findPrevious = new QPushButton(QStringLiteral("Previous"), log_find_bar_);
+  findPrevious->setObjectName(QStringLiteral("btnLogFindPrevious"));
+  auto* findNext = new QPushButton(QStringLiteral("Next"), log_find_bar_);
+  findNext->setObjectName(QStringLiteral("btnLogFindNext"));
+  auto* findClose = new QPushButton(QStringLiteral("Close"), log_find_bar_);
+  findClose->setObjectName(QStringLiteral("btnLogFindClose"));
+  findLayout->addWidget(findPrevious);
+  findLayout->addWidget(findNext);
+  findLayout->addWidget(findClose);
+  log_find_->installEventFilter(this);
+  connect(log_find_, &QLineEdit::returnPressed, this, [this] { LogFind(false); });
+  connect(findNext, &QPushButton::clicked, this, [this] { LogFind(false); });
+  connect(findPrevious, &QPushButton::clicked, this, [this] { LogFind(true); });
+  connect(findClose, &QPushButton::clicked, this, [this] {
+    log_find_bar_->hide();
+    log_view_->setFocus();
+  });
+  log_find_bar_->hide();
+
+  logFind_ = new QAction(QString::fromUtf8("&Find…"), logPage);
+  logFind_->setObjectName(QStringLiteral("logFind"));
+  logFind_->setShortcut(QKeySequence::Find);
+  logFind_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  connect(logFind_, &QAction::triggered, this, [this] {
+    // A selection within one line is what to look for.
+    const QString selected = log_view_->textCursor().selectedText();
+    if (!selected.isEmpty() && !selected.contains(QChar::ParagraphSeparator)) log_find_->setText(selected);
+    log_find_bar_->show();
+    log_find_->setFocus();
+    log_find_->selectAll();
+  });
+  logPage->addAction(logFind_);
+  logSaveAs_ = new QAction(QString::fromUtf8("Save &As…"), logPage);
+  logSaveAs_->setObjectName(QStringLiteral("logSaveAs"));
+  logSaveAs_->setShortcut(QKeySequence::SaveAs);
+  logSaveAs_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  connect(logSaveAs_, &QAction::triggered, this, [this] { Guard([this] { LogSaveAs(); }); });
+  logPage->addAction(logSaveAs_);
+
   auto* logLayout = new QVBoxLayout(logPage);
   logLayout->setContentsMargins(2, 2, 2, 2);
   logLayout->addWidget(log_view_);
+  logLayout->addWidget(log_find_bar_);
   tabs_->addTab(logPage, QStringLiteral("Log"));
 
   setCentralWidget(tabs_);
@@ -504,6 +574,79 @@ void TfMain::SetFocusedRow(int row) {
   ApplyCommandStates();
 }
 
+QMenu* TfMain::LogContextMenu() {
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("pmLog"));
+  QAction* copy = menu->addAction(QStringLiteral("&Copy"), log_view_, &QPlainTextEdit::copy);
+  copy->setObjectName(QStringLiteral("logCopy"));
+  copy->setShortcut(QKeySequence::Copy);
+  copy->setEnabled(log_view_->textCursor().hasSelection());
+  QAction* all = menu->addAction(QStringLiteral("Select &All"), log_view_, &QPlainTextEdit::selectAll);
+  all->setObjectName(QStringLiteral("logSelectAll"));
+  all->setEnabled(!log_view_->document()->isEmpty());
+  menu->addSeparator();
+  menu->addAction(logFind_);
+  menu->addAction(logSaveAs_);
+  menu->addSeparator();
+  QAction* clear = menu->addAction(QStringLiteral("C&lear"), this, [this] {
+    log_view_->clear();
+    KeepLogCursorInPlace();
+  });
+  clear->setObjectName(QStringLiteral("logClear"));
+  clear->setEnabled(!log_view_->document()->isEmpty());
+  return menu;
+}
+
+// The view's text cursor stays where it is when lines are appended at its
+// position (the end of the log): otherwise it follows the end of every new
+// line, and the view, which shows its cursor when it is first shown, would
+// open scrolled sideways to the end of a long last line.
+void TfMain::KeepLogCursorInPlace() {
+  QTextCursor cursor = log_view_->textCursor();
+  cursor.setKeepPositionOnInsert(true);
+  log_view_->setTextCursor(cursor);
+}
+
+// Finds the find bar's text from the cursor on, around the end to the start
+// (or the other way) once; the match is selected and scrolled into view.
+void TfMain::LogFind(bool backwards) {
+  auto* result = log_find_bar_->findChild<QLabel*>(QStringLiteral("lbLogFindResult"));
+  const QString text = log_find_->text();
+  if (text.isEmpty()) {
+    result->clear();
+    return;
+  }
+  const QTextDocument::FindFlags flags = backwards ? QTextDocument::FindBackward : QTextDocument::FindFlags();
+  bool found = log_view_->find(text, flags);
+  if (!found) {
+    QTextCursor from = log_view_->textCursor();
+    from.movePosition(backwards ? QTextCursor::End : QTextCursor::Start);
+    log_view_->setTextCursor(from);
+    found = log_view_->find(text, flags);
+  }
+  result->setText(found ? QString() : QStringLiteral("Not found"));
+}
+
+// The log as it is shown, one line per line, to a file the user picks; an
+// existing file is replaced only once the new one is complete.
+void TfMain::LogSaveAs() {
+  const QString path = AskLogSavePath ? AskLogSavePath()
+                                      : QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"),
+                                                                     QDir::home().filePath(QStringLiteral("sorvik-log.txt")),
+                                                                     QStringLiteral("Text files (*.txt);;All files (*)"));
+  if (path.isEmpty()) return;
+  QString text = log_view_->toPlainText();
+  if (!text.isEmpty()) text += QLatin1Char('\n');
+  QSaveFile file(path);
+  const QByteArray bytes = text.toUtf8();
+  if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) return;
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("Save Log As"),
+                  QStringLiteral("The log could not be saved to %1:\n%2").arg(path, file.errorString()),
+                  QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("logSaveErrorBox"));
+  ExecDialog(box);
+}
+
 QMenu* TfMain::ListContextMenu() {
   auto* menu = new QMenu(this);
   menu->setObjectName(QStringLiteral("pmTunnelList"));
@@ -523,6 +666,20 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
         tnlRemove_->trigger();
         return true;
       }
+    }
+  }
+  // Escape in the find bar closes it (and Enter with Shift finds backwards:
+  // QLineEdit's returnPressed says nothing of the modifiers).
+  if (watched == log_find_ && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Escape) {
+      log_find_bar_->hide();
+      log_view_->setFocus();
+      return true;
+    }
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && (key->modifiers() & Qt::ShiftModifier)) {
+      LogFind(true);
+      return true;
     }
   }
   return QMainWindow::eventFilter(watched, event);

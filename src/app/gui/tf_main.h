@@ -22,6 +22,7 @@
 #include "app/gui/qt_bridge.h"
 
 class QAction;
+class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QStatusBar;
@@ -106,6 +107,14 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   // The tunnel list's context menu: the "&Tunnel" menu's commands, as that
   // menu holds them when it opens. The caller owns it.
   QMenu* ListContextMenu();
+  // The log's context menu: Copy, Select All, Find…, Save As…, Clear (the
+  // log is a record: no Undo, Cut, Paste or Delete). The caller owns it.
+  QMenu* LogContextMenu();
+  // The log's find bar (hidden until Find).
+  QLineEdit* LogFindEdit() const { return log_find_; }
+  // When set, "Save As…" asks this hook for the file instead of a file
+  // dialog (tests); an empty answer cancels.
+  std::function<QString()> AskLogSavePath;
   // The open dialogs and questions (window-modal), innermost last.
   QList<QWidget*> OpenDialogs() const;
   // When set, each dialog is handed to this hook instead of being shown: the
@@ -155,6 +164,10 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void CmdHomepage();
   void CmdSupport();
   void CmdAbout();
+  // The log's own commands.
+  void LogFind(bool backwards);
+  void KeepLogCursorInPlace();
+  void LogSaveAs();
 
   // Declared before core_: the core's interfaces outlive it.
   TQtDispatcher dispatcher_;
@@ -170,6 +183,10 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   QTableView* list_ = nullptr;
   QToolBar* tool_bar_ = nullptr;
   QPlainTextEdit* log_view_ = nullptr;
+  QWidget* log_find_bar_ = nullptr;
+  QLineEdit* log_find_ = nullptr;
+  QAction* logFind_ = nullptr;
+  QAction* logSaveAs_ = nullptr;
   QStatusBar* status_bar_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* tray_menu_ = nullptr;   // no parent: a dialog on the window never blocks it; deleted by ~TfMain

@@ -7,11 +7,16 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTextBlock>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QPlainTextEdit>
 #include <QSpinBox>
@@ -33,6 +38,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -42,6 +48,7 @@
 #include "app/gui/icons.h"
 #include "app/gui/gui_test_env.h"
 #include "app/gui/number_edit.h"
+#include "app/gui/tf_debug.h"
 #include "app/gui/tf_main.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
@@ -542,6 +549,82 @@ TEST_F(Window, EnterOpensPropertiesDeleteRemovesContextMenuOffersTheTunnelMenu) 
   EXPECT_FALSE(Action("tnlRemove")->isEnabled());
 }
 
+// "Show Tunnel Connections" during a real 20 MiB download through a real
+// tunnel: the live table's rate and byte figures follow the traffic in human
+// units; once the client has gone, the table still lists the connection as
+// closed, agreeing with the report taken when the window opened; every
+// column is as wide as its header.
+TEST_F(Window, ConnectionsWindowFollowsATransfer) {
+  const size_t total = size_t{20} << 20;
+  test::FakePeer peer({test::PeerStep::Send(std::string(total, 'z')), test::PeerStep::NeverAnswer()});
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("Big", peer.Port(), local)}));
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  ASSERT_EQ(Cell(0, kColStatus), "OK");
+  auto client = std::make_unique<test::BlockingClient>(local);
+  ASSERT_TRUE(client->Connected());
+  ASSERT_TRUE(PumpUntil([&] { return At(0).ConnectionCount() == 1; }));
+
+  bool shown = false;
+  QString pane, finalBytes, afterClose, countAfterClose;
+  QStringList rates;
+  int refreshes = 0;
+  std::vector<std::string> unfit;
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* debug = qobject_cast<TfDebug*>(&d);
+    if (debug == nullptr) return d.reject();
+    shown = true;
+    debug->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(debug));
+    pane = debug->Text()->toPlainText();
+    QAbstractItemModel* m = debug->Table()->model();
+    QObject::connect(m, &QAbstractItemModel::modelReset, debug, [&] {
+      ++refreshes;
+      if (m->rowCount() > 0) rates << m->data(m->index(0, TConnectionTable::kColRate)).toString();
+    });
+    // Reads 2 MiB at a time; after each, waits for the window's own refresh.
+    size_t got = 0;
+    while (got < total) {
+      const size_t step = std::min(total - got, size_t{2} << 20);
+      auto read = std::async(std::launch::async, [&] { return client->RecvExact(step, 30000).size(); });
+      PumpUntil([&] { return read.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+      const size_t n = read.get();
+      if (n != step) break;
+      got += n;
+      const int seen = refreshes;
+      PumpUntil([&] { return refreshes > seen; });
+    }
+    EXPECT_EQ(got, total);
+    PumpUntil([&] { return m->data(m->index(0, TConnectionTable::kColFromServer)).toString() == "20.0 MiB"; });
+    finalBytes = m->data(m->index(0, TConnectionTable::kColFromServer)).toString();
+    client.reset();
+    PumpUntil([&] { return m->data(m->index(0, TConnectionTable::kColRate)).toString() == "closed"; });
+    afterClose = m->data(m->index(0, TConnectionTable::kColRate)).toString();
+    countAfterClose = debug->CountLabel()->text();
+    QHeaderView* header = debug->Table()->horizontalHeader();
+    for (int c = 0; c < TConnectionTable::kColumnCount; ++c) {
+      if (header->sectionSize(c) < header->sectionSizeHint(c)) unfit.push_back(TConnectionTable::Header(c));
+    }
+    d.accept();
+  };
+  Action("tnlDebug")->trigger();
+  ASSERT_TRUE(shown);
+  EXPECT_TRUE(pane.startsWith(QStringLiteral("Connections: 1\n"))) << pane.toStdString();
+  // The rate follows the download: figures in KiB/s or MiB/s from the server.
+  const QRegularExpression moving(QStringLiteral(R"(^\d+(\.\d)? (B|KiB|MiB|GiB)/s / \d+\.\d (KiB|MiB|GiB)/s$)"));
+  int movingRates = 0;
+  for (const QString& r : rates) movingRates += moving.match(r).hasMatch() ? 1 : 0;
+  EXPECT_GE(movingRates, 3) << rates.join(QStringLiteral(" | ")).toStdString();
+  EXPECT_EQ(finalBytes, "20.0 MiB");
+  EXPECT_EQ(afterClose, "closed");
+  EXPECT_EQ(countAfterClose, "Now: 0 open, 1 closed since the window opened");
+  EXPECT_TRUE(unfit.empty()) << unfit.front();
+  main_->BeforeDialog = nullptr;
+}
+
 TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
   const std::string longCaption(120, 'w');
   Open(Ini({Tunnel("short", 1, 1), Tunnel(longCaption, 1, 1)}));
@@ -664,6 +747,116 @@ TEST_F(Window, LogViewFollowsTheLogAtLimitsOfZeroAndBelow) {
     main_->RunExitSequence();
     main_.reset();
   }
+}
+
+// The log's context menu, opened by a right click in the real window: a
+// record's commands only (Copy, Select All, Find…, Save As…, Clear), each
+// acting on the log; a long line leaves the view scrolled to the left.
+TEST_F(Window, LogContextMenuCopiesFindsSavesAndClears) {
+  Open(Ini({}));
+  main_->resize(516, 372);
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  QPlainTextEdit* log = main_->LogView();
+  // Lines that come while the Tunnels tab is shown, as at start; then the
+  // Log tab: it shows the lines from their start.
+  main_->Core().AppendLine("first line");
+  main_->Core().AppendLine("12:00:01 > 0 - Connection from 127.0.0.1:40312 " + std::string(400, 'x') + " end");
+  ASSERT_TRUE(Settle());
+  main_->findChild<QTabWidget*>()->setCurrentIndex(1);
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->horizontalScrollBar()->value(), 0) << "the log starts scrolled sideways";
+  EXPECT_GT(log->horizontalScrollBar()->maximum(), 0);
+  main_->Core().AppendLine("needle here");
+  // With the cursor at the end of the long line (a click there), new lines
+  // do not scroll the view to it.
+  QTextCursor atEnd(log->document()->findBlockByNumber(1));
+  atEnd.movePosition(QTextCursor::EndOfBlock);
+  log->setTextCursor(atEnd);
+  log->horizontalScrollBar()->setValue(0);
+  main_->Core().AppendLine("another " + std::string(300, 'y'));
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->horizontalScrollBar()->value(), 0) << "a new line scrolled the log sideways";
+  log->moveCursor(QTextCursor::Start);
+
+  // Opens the menu as a right click does and runs `inMenu` while it is open.
+  const auto withMenu = [&](const std::function<void(QMenu&)>& inMenu) {
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+      PumpUntil([] { return QApplication::activePopupWidget() != nullptr; });
+      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        opened = true;
+        inMenu(*menu);
+        menu->close();
+      }
+    });
+    emit log->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(opened);
+  };
+  const auto entry = [](QMenu& menu, const char* text) -> QAction* {
+    for (QAction* a : menu.actions()) {
+      if (a->text() == QString::fromUtf8(text)) return a;
+    }
+    return nullptr;
+  };
+  QStringList captions;
+  bool copyEnabled = true;
+  withMenu([&](QMenu& menu) {
+    for (QAction* a : menu.actions()) {
+      if (!a->isSeparator()) captions << a->text();
+    }
+    copyEnabled = entry(menu, "&Copy")->isEnabled();
+    entry(menu, "Select &All")->trigger();
+  });
+  EXPECT_EQ(captions, (QStringList{"&Copy", "Select &All", QString::fromUtf8("&Find…"), QString::fromUtf8("Save &As…"),
+                                   "C&lear"}));
+  EXPECT_FALSE(copyEnabled);  // nothing selected yet
+  EXPECT_EQ(log->textCursor().selectedText().size(), log->toPlainText().size());
+  QApplication::clipboard()->clear();
+  withMenu([&](QMenu& menu) {
+    ASSERT_TRUE(entry(menu, "&Copy")->isEnabled());
+    entry(menu, "&Copy")->trigger();
+  });
+  EXPECT_EQ(QApplication::clipboard()->text(), log->toPlainText());
+
+  // Find: the bar opens, Enter selects the next match, wrapping around.
+  withMenu([&](QMenu& menu) { entry(menu, "&Find…")->trigger(); });
+  QLineEdit* find = main_->LogFindEdit();
+  ASSERT_TRUE(find->isVisible());
+  find->setText(QStringLiteral("needle"));
+  QTest::keyClick(find, Qt::Key_Return);
+  EXPECT_EQ(log->textCursor().selectedText(), QStringLiteral("needle"));
+  EXPECT_EQ(log->textCursor().block().text(), QStringLiteral("needle here"));
+  QTest::keyClick(find, Qt::Key_Return);  // around the end, the same one again
+  EXPECT_EQ(log->textCursor().block().text(), QStringLiteral("needle here"));
+  QTest::keyClick(find, Qt::Key_Return, Qt::ShiftModifier);  // backwards, around the start
+  EXPECT_EQ(log->textCursor().selectedText(), QStringLiteral("needle"));
+  find->setText(QStringLiteral("absent"));
+  QTest::keyClick(find, Qt::Key_Return);
+  EXPECT_EQ(main_->findChild<QLabel*>("lbLogFindResult")->text(), QStringLiteral("Not found"));
+  QTest::keyClick(find, Qt::Key_Escape);
+  EXPECT_FALSE(find->isVisible());
+
+  // Save As: the lines as shown; a file that cannot be written says why.
+  const std::string saved = dir_.Path() + "/log.txt";
+  main_->AskLogSavePath = [&] { return QString::fromStdString(saved); };
+  withMenu([&](QMenu& menu) { entry(menu, "Save &As…")->trigger(); });
+  EXPECT_EQ(ReadAll(saved), log->toPlainText().toStdString() + "\n");
+  main_->AskLogSavePath = [&] { return QString::fromStdString(dir_.Path() + "/no/such/dir/log.txt"); };
+  QString error;
+  main_->BeforeDialog = [&](QDialog& d) {
+    if (auto* box = qobject_cast<QMessageBox*>(&d)) error = box->text();
+    d.reject();
+  };
+  withMenu([&](QMenu& menu) { entry(menu, "Save &As…")->trigger(); });
+  EXPECT_TRUE(error.startsWith(QStringLiteral("The log could not be saved to "))) << error.toStdString();
+  main_->BeforeDialog = nullptr;
+
+  // Clear empties the log; the next line is its first.
+  withMenu([&](QMenu& menu) { entry(menu, "C&lear")->trigger(); });
+  EXPECT_EQ(log->toPlainText(), QString());
+  main_->Core().AppendLine("after");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"after"}));
 }
 
 // ---- options and autostart ----
