@@ -62,12 +62,28 @@ out=$("$work/root/usr/bin/sorvik" --version) || problem "sorvik --version failed
 grep -qx 'ExecStart=/usr/bin/sorvik --headless' "$work/root/usr/lib/systemd/user/sorvik-headless.service" ||
   problem "the service does not run /usr/bin/sorvik"
 
+# ---- hardening: built with the distribution's flags (dpkg-buildflags with
+# hardening=+all): immediate binding and read-only relocations, a
+# position-independent executable, fortified C library calls, stack protector
+bin=$work/root/usr/bin/sorvik
+if command -v readelf >/dev/null; then
+  readelf -dW "$bin" | grep -qE '\(BIND_NOW\)|\(FLAGS(_1)?\).*\bNOW\b' || problem "sorvik is linked without BIND_NOW"
+  readelf -lW "$bin" | grep -q 'GNU_RELRO' || problem "sorvik has no read-only relocations (relro)"
+  readelf -hW "$bin" | grep -q 'DYN (' || problem "sorvik is not a position-independent executable"
+  readelf --dyn-syms -W "$bin" | grep -qE ' __[a-z_]+_chk(@|$)' || problem "sorvik calls no fortified function (_FORTIFY_SOURCE)"
+  readelf --dyn-syms -W "$bin" | grep -q ' __stack_chk_fail' || problem "sorvik has no stack protector"
+else
+  echo "SKIP: readelf is not installed"
+fi
+
 # ---- lintian: errors fail, warnings are shown. Kept on purpose:
 #   initial-upload-closes-no-bugs  the changelog closes no Debian bug: the
 #                                  package is not uploaded to Debian's archive
 if command -v lintian >/dev/null; then
-  lintian --fail-on error "$deb" >"$work/lintian" 2>&1 || problem "lintian reports errors"
+  lintian --fail-on error --display-info "$deb" >"$work/lintian" 2>&1 || problem "lintian reports errors"
   grep -v 'running with root privileges' "$work/lintian" || true
+  # Its hardening tags are information only: they fail this check all the same.
+  grep -E 'hardening-no-' "$work/lintian" && problem "lintian finds hardening missing"
 else
   echo "SKIP: lintian is not installed"
 fi
