@@ -852,6 +852,12 @@ TEST_F(Window, LogContextMenuCopiesFindsSavesAndClears) {
   EXPECT_TRUE(error.startsWith(QStringLiteral("The log could not be saved to "))) << error.toStdString();
   main_->BeforeDialog = nullptr;
 
+  // The log stays an ordinary text area: what the user types goes in, in order.
+  log->moveCursor(QTextCursor::End);
+  log->setFocus();
+  QTest::keyClicks(log, QStringLiteral(" typed"));
+  EXPECT_TRUE(log->toPlainText().endsWith(QStringLiteral(" typed"))) << log->toPlainText().right(40).toStdString();
+
   // Clear empties the log; the next line is its first.
   withMenu([&](QMenu& menu) { entry(menu, "C&lear")->trigger(); });
   EXPECT_EQ(log->toPlainText(), QString());
