@@ -67,11 +67,16 @@ grep -qx 'ExecStart=/usr/bin/sorvik --headless' "$work/root/usr/lib/systemd/user
 # position-independent executable, fortified C library calls, stack protector
 bin=$work/root/usr/bin/sorvik
 if command -v readelf >/dev/null; then
-  readelf -dW "$bin" | grep -qE '\(BIND_NOW\)|\(FLAGS(_1)?\).*\bNOW\b' || problem "sorvik is linked without BIND_NOW"
-  readelf -lW "$bin" | grep -q 'GNU_RELRO' || problem "sorvik has no read-only relocations (relro)"
-  readelf -hW "$bin" | grep -q 'DYN (' || problem "sorvik is not a position-independent executable"
-  readelf --dyn-syms -W "$bin" | grep -qE ' __[a-z_]+_chk(@|$)' || problem "sorvik calls no fortified function (_FORTIFY_SOURCE)"
-  readelf --dyn-syms -W "$bin" | grep -q ' __stack_chk_fail' || problem "sorvik has no stack protector"
+  # Read whole first: grep -q would end a pipe early (SIGPIPE under pipefail).
+  dynamic=$(readelf -dW "$bin")
+  segments=$(readelf -lW "$bin")
+  header=$(readelf -hW "$bin")
+  symbols=$(readelf --dyn-syms -W "$bin")
+  grep -qE '\(BIND_NOW\)|\(FLAGS(_1)?\).*\bNOW\b' <<<"$dynamic" || problem "sorvik is linked without BIND_NOW"
+  grep -q 'GNU_RELRO' <<<"$segments" || problem "sorvik has no read-only relocations (relro)"
+  grep -q 'DYN (' <<<"$header" || problem "sorvik is not a position-independent executable"
+  grep -qE ' __[a-z_]+_chk(@|$)' <<<"$symbols" || problem "sorvik calls no fortified function (_FORTIFY_SOURCE)"
+  grep -q ' __stack_chk_fail' <<<"$symbols" || problem "sorvik has no stack protector"
 else
   echo "SKIP: readelf is not installed"
 fi
