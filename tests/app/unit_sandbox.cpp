@@ -6,12 +6,13 @@
 //
 //   NoNewPrivileges=yes          prctl(PR_SET_NO_NEW_PRIVS)
 //   UMask=NNNN                   umask()
+//   PrivateUsers=yes             a user namespace that maps the user (and its group) to itself only
 //   PrivateTmp=yes               a new mount namespace with empty /tmp and /var/tmp
 //   ProtectSystem=yes|full       /usr and /boot (full: also /etc) read-only
 //   ProtectKernelTunables=yes    /proc/sys and /sys read-only
 //   ProtectControlGroups=yes     /sys/fs/cgroup read-only
-//     (a user unit with any of these four gets PrivateUsers= implied: a user
-//     namespace that maps the user to itself only; so does this tool)
+//     (a user service's manager applies these four only with PrivateUsers=yes:
+//     without it they are listed as not applied, as systemd would leave them)
 //   RestrictAddressFamilies=...  socket() with any other family: EAFNOSUPPORT
 //   LockPersonality=yes          personality() other than a query or the current one: EPERM
 //   MemoryDenyWriteExecute=yes   writable and executable mappings, mprotect/pkey_mprotect
@@ -176,14 +177,18 @@ int main(int argc, char** argv) {
   const std::string protectSystem = has("ProtectSystem") ? service["ProtectSystem"] : "no";
   const bool mounts = on("PrivateTmp") || Yes(protectSystem) || protectSystem == "full" || protectSystem == "strict" ||
                       on("ProtectKernelTunables") || on("ProtectControlGroups");
-  if (mounts) {
+  if (mounts && !on("PrivateUsers")) {
+    for (const char* key : {"PrivateTmp", "ProtectSystem", "ProtectKernelTunables", "ProtectControlGroups"}) {
+      if (has(key)) notApplied.push_back(std::string(key) + " (a user service needs PrivateUsers=yes for it)");
+    }
+  } else if (on("PrivateUsers")) {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) Fail("unshare (user and mount namespaces)");
     WriteFile("/proc/self/setgroups", "deny");
     WriteFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n");
     WriteFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n");
-    applied.push_back("PrivateUsers (implied)");
+    applied.push_back("PrivateUsers");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) Fail("make / a slave mount");
     if (on("PrivateTmp")) {
       for (const char* dir : {"/tmp", "/var/tmp"}) {
@@ -277,7 +282,7 @@ int main(int argc, char** argv) {
 
   // Sandbox settings this tool does not apply are named, never passed over.
   static const std::set<std::string> kKnown = {
-      "NoNewPrivileges", "UMask", "PrivateTmp", "ProtectSystem", "ProtectKernelTunables", "ProtectControlGroups",
+      "NoNewPrivileges", "UMask", "PrivateUsers", "PrivateTmp", "ProtectSystem", "ProtectKernelTunables", "ProtectControlGroups",
       "RestrictAddressFamilies", "LockPersonality", "MemoryDenyWriteExecute", "SystemCallArchitectures",
       "RestrictRealtime", "RestrictNamespaces", "RestrictSUIDSGID"};
   static const std::set<std::string> kNotSandbox = {"Type", "ExecStart", "ExecReload", "ExecStop", "Restart",
