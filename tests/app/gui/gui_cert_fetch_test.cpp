@@ -2,6 +2,7 @@
 // (certificates made at test time), its "Use these pins", its Cancel, and its
 // error texts. The fetch runs off the window's thread: the window keeps
 // processing events while it waits.
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -16,11 +17,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <vector>
 
 #include "app/gui/gui_test_env.h"
 #include "app/gui/tf_cert_fetch.h"
+#include "app/gui/number_edit.h"
+#include "app/gui/tf_main.h"
 #include "app/gui/tf_properties.h"
 #include "support/net_fixtures.h"
 #include "tls/tls_fixtures.h"
@@ -277,6 +281,52 @@ TEST(SslTab, PinningASelfSignedServerEndsInAWorkingTunnel) {
     tunnel.DetachEvents();
     tunnel.Stop();
   }
+}
+
+// The same through the main window, as a new user does it: "Add tunnel",
+// fill in the self-signed server, "Fetch from server…", "Use these pins"
+// (the offer taken as it comes), OK, "Run Tunnel": the tunnel relays.
+TEST(SslTab, AddRunAndUseAPinnedSelfSignedServerThroughTheWindow) {
+  if (!test::ProgramAvailable("openssl")) GTEST_SKIP() << "openssl is not installed";
+  const uint16_t port = test::FreePort();
+  test::ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                             Certificates().Path("other.pem"), "-key", Certificates().Path("other.key"), "-rev"});
+  ASSERT_TRUE(server.WaitForPort(port)) << server.Stderr();
+  test::TempDir dir;
+  dir.WriteFile("sorvik.ini", "[Options]\r\nAutostartDelay=30000\r\n");
+  auto main = std::make_unique<TfMain>(test::WithSlash(dir.Path()));
+  const uint16_t local = test::FreePort();
+  bool used = false;
+  main->BeforeDialog = [&](QDialog& d) {
+    auto* props = qobject_cast<TfProperties*>(&d);
+    if (props == nullptr) return d.reject();
+    d.findChild<QLineEdit*>("edServer")->setText(QStringLiteral("127.0.0.1"));
+    d.findChild<TNumberEdit*>("seRemotePort")->lineEdit()->setText(QString::number(port));
+    d.findChild<TNumberEdit*>("seLocalPort")->lineEdit()->setText(QString::number(local));
+    d.findChild<QCheckBox*>("cbSSLHost")->setChecked(true);
+    used = FetchAndUsePins(*props, [](TfCertificateFetch&) {});
+    d.accept();
+  };
+  main->findChild<QAction*>("tnlAdd")->trigger();
+  ASSERT_TRUE(used);
+  ASSERT_EQ(main->Core().TunnelCount(), 1);
+  const TunnelSettings stored = main->Core().TunnelAt(0)->Settings;
+  EXPECT_FALSE(stored.SSLVerifyChain);
+  EXPECT_EQ(stored.SSLPinnedKeys.rfind("sha256//", 0), 0u);
+  main->SetFocusedRow(0);
+  main->findChild<QAction*>("tnlRun")->trigger();
+  ASSERT_EQ(main->Core().TunnelAt(0)->RunState, TRunState::Running);
+  test::BlockingClient client(local);
+  ASSERT_TRUE(client.Connected());
+  // The tunnel's workers hand their log lines to this thread: it keeps
+  // handling events while a helper thread talks.
+  auto reply = std::async(std::launch::async, [&] {
+    if (!client.SendAll("hello sorvik\n")) return std::string();
+    return client.RecvExact(13, 10000);
+  });
+  test::PumpUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+  EXPECT_EQ(reply.get(), "kivros olleh\n") << main->LogView()->toPlainText().toStdString();
+  main->RunExitSequence();
 }
 
 // A server that passes the chain check is pinned without touching the check.
