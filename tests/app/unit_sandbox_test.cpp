@@ -5,6 +5,7 @@
 // ssh -D, microsocks and tinyproxy) and TLS tunnels relay exactly through it.
 // A second test shows that the restrictions are really in force.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,20 @@ std::string ReadProcStatus(pid_t pid, const std::string& field) {
   return {};
 }
 
+// The unit's PrivateUsers= needs user namespaces; where the kernel refuses
+// them, the service manager could not start the unit either.
+bool UserNamespacesAvailable() {
+  const pid_t pid = ::fork();
+  if (pid == 0) _exit(::unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+#define REQUIRE_USER_NAMESPACES()                                                                      \
+  do {                                                                                                 \
+    if (!UserNamespacesAvailable()) GTEST_SKIP() << "this kernel refuses user namespaces (PrivateUsers=)"; \
+  } while (0)
+
 struct TunnelCase {
   std::string caption;
   int proxyType;
@@ -66,6 +81,7 @@ struct TunnelCase {
 };
 
 TEST(UnitSandbox, TheSandboxedServiceRelaysThroughEveryProxyKind) {
+  REQUIRE_USER_NAMESPACES();
   RealProxy danted(RealProxy::kDanted);
   RealProxy ssh(RealProxy::kSshSocks);
   RealProxy microsocks(RealProxy::kMicrosocks);
@@ -143,6 +159,7 @@ TEST(UnitSandbox, TheSandboxedServiceRelaysThroughEveryProxyKind) {
 // executable memory, a personality change, /tmp, /usr and the umask are as
 // the unit says.
 TEST(UnitSandbox, TheRestrictionsAreInForce) {
+  REQUIRE_USER_NAMESPACES();
   if (!ProgramAvailable("python3")) GTEST_SKIP() << "python3 is not installed";
   const std::string probe = R"PY(
 import ctypes, errno, mmap, os, socket
