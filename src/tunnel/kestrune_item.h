@@ -100,7 +100,9 @@ class TKestruneItem {
   // which owns that copy).
   void OpenEvents();
   // Worker thread (under the TLS verify lock): the certificate pinning check.
-  bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError);
+  // `summary`, when given, receives the connection's verification line for an
+  // accepted certificate (see TCertificateJudgement::Summary).
+  bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError, std::string* summary = nullptr);
 
   // ---- events (reporting threads: workers, or the tunnel test's thread) ----
   // Hands (TunnelIndex, code, text) to OnTunnelEvent when delivery is on; swallows failures.
@@ -127,8 +129,8 @@ class TKestruneItem {
 };
 
 // Any thread: the per-connection TLS choices of a tunnel on a TLS handler's
-// options: the server name (SSLSNI, only for a host name) and the client
-// certificate file (SSLUseClientCertificate). Raises
+// options: the server name (SSLSNI, only for a host name), old servers
+// (SSLAllowLegacy) and the client certificate file (SSLUseClientCertificate). Raises
 // EIdOSSLClientCertificateError when a client certificate is asked for without
 // a file.
 void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& fields);
