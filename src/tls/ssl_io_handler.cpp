@@ -485,7 +485,8 @@ void TIdSSLIOHandlerSocketOpenSSL::ExplainReadRefusal(bool closed, unsigned long
   const std::string alert = closed ? std::string() : ReceivedAlert(queued);
   const bool refusedAtOnce = cert_requested_ && !read_any_;
   if (alert.empty() && !refusedAtOnce) return;
-  std::string line = alert.empty() ? "The server closed the connection" : "The server ended the session with the TLS alert \"" + alert + "\"";
+  std::string line = alert.empty() ? std::string("The server closed the connection")
+                                    : "The server ended the session with the TLS alert \"" + alert + "\"";
   if (!read_any_) line += " right after the handshake";
   if (refusedAtOnce) {
     line += options_.CertFile.empty()

@@ -13,6 +13,11 @@
 // or, for the step that fails, its line and the verdict:
 //   Tunnel test: Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119 failed after 2 ms: Socks server did not respond.
 //   Tunnel test: FAILED at Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119: Socks server did not respond.
+// A refused certificate fails the certificate check itself, with the log's
+// refusal line ahead of the handshake's error; a refusal the TLS handler
+// explains (an old protocol version) goes ahead of the error the same way:
+//   Tunnel test: Certificate check failed after 0 ms: Certificate check FAILED: the certificate is self-signed
+//     (O = Example, CN = host). To connect anyway, .... Error connecting with SSL. error:...:certificate verify failed
 //
 // The test works on a private copy of the tunnel's settings, so the tunnel may
 // be edited, started, stopped or removed meanwhile; it shares nothing with the
