@@ -309,9 +309,14 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
 }
 
 std::string ChainFailureLine(const TChainVerdict& verdict) {
+  // A key or signature below the security level: an old server's own remedy too.
+  const bool weak = verdict.Error == X509_V_ERR_EE_KEY_TOO_SMALL || verdict.Error == X509_V_ERR_CA_KEY_TOO_SMALL ||
+                    verdict.Error == X509_V_ERR_CA_MD_TOO_WEAK;
   return "Certificate check FAILED: " + verdict.Reason +
          ". To connect anyway, pin the server's key instead (\"Fetch from server…\" in the SSL tab, "
-         "or SSLPinnedKeys) or turn off \"Check chain and host name\" (SSLVerifyChain=0)";
+         "or SSLPinnedKeys)" +
+         (weak ? ", allow an old server's weak certificate (SSLAllowLegacy=1)," : "") +
+         " or turn off \"Check chain and host name\" (SSLVerifyChain=0)";
 }
 
 // ---------------------------------------------------------------------------

@@ -187,6 +187,9 @@ TEST_P(WeakCertificate, FailsTheChainCheckWithItsReasonUnlessLegacyIsAllowed) {
     const auto failed = Starting(Texts(recorder, kEventPinCheck), "Certificate check FAILED: ");
     ASSERT_EQ(failed.size(), 1u) << Joined(Texts(recorder, kEventPinCheck));
     EXPECT_EQ(failed[0].rfind(std::string("Certificate check FAILED: ") + c.reason, 0), 0u) << failed[0];
+    EXPECT_NE(failed[0].find("allow an old server's weak certificate (SSLAllowLegacy=1), or turn off"),
+              std::string::npos)
+        << failed[0];
     EXPECT_TRUE(Starting(Texts(recorder, kEventPinCheck), "Depth: 0 Error: ").empty());
     t->DetachEvents();
     t->Stop();
