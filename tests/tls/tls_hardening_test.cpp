@@ -300,6 +300,18 @@ TEST_P(OldProtocol, IsRefusedOnEveryLegAndAllowedOnlyByTheLegacyKey) {
   const auto warnings = Starting(info, "WARNING: this tunnel allows legacy TLS (SSLAllowLegacy=1)");
   ASSERT_EQ(warnings.size(), 2u) << Joined(info);
   EXPECT_NE(warnings[0].find(std::string("this connection uses ") + c.version), std::string::npos) << warnings[0];
+
+  // "Fetch from server…" and --show-cert meet the server as the tunnel does.
+  TunnelSettings f;
+  f.Server = "localhost";
+  f.SSLHost = true;
+  const TCertificateFetchResult refused = TCertificateFetch(f, server.Port()).Run(20000);
+  EXPECT_FALSE(refused.Ok);
+  EXPECT_EQ(refused.Error.rfind("TLS version refused: ", 0), 0u) << refused.Error;
+  f.SSLAllowLegacy = true;
+  const TCertificateFetchResult fetched = TCertificateFetch(f, server.Port()).Run(20000);
+  ASSERT_TRUE(fetched.Ok) << fetched.Error;
+  EXPECT_EQ(fetched.Details.KeyPin, pin);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, OldProtocol,
