@@ -151,9 +151,14 @@ std::string SignatureText(X509* cert) {
 // What a security level asks of keys and signatures, in plain words.
 std::string LevelRequirement(int level) {
   static const char* const kMinimum[] = {"", "80", "112", "128", "192", "256"};
+  static const char* const kExample[] = {"", "RSA 1024 bits or an elliptic curve of 160 bits",
+                                         "RSA 2048 bits or an elliptic curve of 224 bits",
+                                         "RSA 3072 bits or an elliptic curve of 256 bits",
+                                         "RSA 7680 bits or an elliptic curve of 384 bits",
+                                         "RSA 15360 bits or an elliptic curve of 512 bits"};
   const int at = level < 1 ? 1 : level > 5 ? 5 : level;
   return std::string("security level ") + std::to_string(level) + " asks for at least " + kMinimum[at] +
-         " bits of strength (RSA 2048 bits or an elliptic curve of 224 bits for level 2)";
+         " bits of strength: " + kExample[at];
 }
 
 std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::string& expectedHost, int level) {

@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "with a digest too weak to be trusted (ecdsa-with-SHA1;"},
         VerdictCase{"Rsa1024Leaf", "rsa1024-chain.pem", "localhost", false,
                     "the certificate has a key too weak to be trusted (RSA 1024 bits; security level 2 asks for at "
-                    "least 112 bits of strength"},
+                    "least 112 bits of strength: RSA 2048 bits or an elliptic curve of 224 bits)"},
         VerdictCase{"CommonNameOnly", "cnonly-chain.pem", "localhost", false,
                     "name mismatch: expected \"localhost\", the certificate has no subjectAltName (its CN:localhost "
                     "is not taken for a host name: names are checked against the subjectAltName only)"}),
