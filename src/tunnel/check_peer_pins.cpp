@@ -36,4 +36,18 @@ TCertificatePolicy CertificatePolicyOf(const TunnelSettings& f) {
   return policy;
 }
 
+std::string TlsCheckWarning(const TunnelSettings& f) {
+  if (!f.SSLHost) return {};
+  std::string warning;
+  if (!f.SSLVerifyChain && f.SSLPinnedKeys.empty() && !f.SSLVerifycert) {
+    warning = "The server is NOT VERIFIED: no certificate check is on for this tunnel (turn on \"Check chain and "
+              "host name\", or pin the server's key).";
+  }
+  if (f.SSLAllowLegacy) {
+    warning += std::string(warning.empty() ? "" : " ") +
+               "Legacy TLS is allowed (SSLAllowLegacy=1): TLS 1.0 and 1.1 and weak certificates are accepted.";
+  }
+  return warning;
+}
+
 }  // namespace sorvik

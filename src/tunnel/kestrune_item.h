@@ -139,6 +139,11 @@ void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& fields)
 // JudgeServerCertificate).
 TCertificatePolicy CertificatePolicyOf(const TunnelSettings& fields);
 
+// The tool tip of the tunnel list's mark for a TLS tunnel that never verifies
+// its server (no chain check, no key pin, no MD5 check) or that allows legacy
+// servers (SSLAllowLegacy); empty for any other tunnel.
+std::string TlsCheckWarning(const TunnelSettings& fields);
+
 // The calling thread: the proxy clients of `fields.ProxyType` for `outbound`,
 // owned by it, each reporting to `status` (may be empty); returns the first hop,
 // or null for a direct connection.
