@@ -452,8 +452,13 @@ std::string ReceivedAlert(unsigned long queued) {
   if (reason < SSL_AD_REASON_OFFSET) return {};
   const char* text = SSL_alert_desc_string_long(reason - SSL_AD_REASON_OFFSET);
   if (text && std::strcmp(text, "unknown") != 0) return text;
+  // The library's reason text names the protocol first ("tlsv13 alert
+  // certificate required"): the alert's own words follow " alert ".
   const char* libraryText = ERR_reason_error_string(queued);
-  return libraryText ? libraryText : "alert " + std::to_string(reason - SSL_AD_REASON_OFFSET);
+  if (!libraryText) return "alert " + std::to_string(reason - SSL_AD_REASON_OFFSET);
+  const std::string words = libraryText;
+  const size_t at = words.find(" alert ");
+  return at == std::string::npos ? words : words.substr(at + 7);
 }
 
 }  // namespace

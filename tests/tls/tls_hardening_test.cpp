@@ -414,7 +414,8 @@ TEST(ClientCertificateRefusal, IsLoggedWithItsLikelyCause) {
     const auto errors = Errors(recorder);
     if (row.cause) {
       ASSERT_EQ(errors.size(), 1u) << Joined(errors);
-      EXPECT_EQ(errors[0].rfind("The server ended the session with the TLS alert \"", 0), 0u) << errors[0];
+      EXPECT_EQ(errors[0].rfind("The server ended the session with the TLS alert \"certificate required\"", 0), 0u)
+          << errors[0];
       EXPECT_NE(errors[0].find("right after the handshake: "), std::string::npos) << errors[0];
       EXPECT_NE(errors[0].find(row.cause), std::string::npos) << errors[0];
       EXPECT_NE(errors[0].find("SSLUseClientCertificate"), std::string::npos) << errors[0];
