@@ -40,10 +40,18 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
     std::fprintf(err, "sorvik: %s\n", PlainLines(result.Error).c_str());
     return 1;
   }
+  // Pins of a certificate that fails the chain check hold only with the chain
+  // check off: said beside the pins, so nobody pins such a server unawares.
+  const std::string chainNote =
+      result.Details.Chain.Ok
+          ? std::string()
+          : "The chain check FAILED for this certificate (" + result.Details.Chain.Reason +
+                "): with these pins the tunnel connects only with the chain check off (SSLVerifyChain=0). Pin it "
+                "only if you know this is the server's own certificate.\n";
   const std::string text = "Server: " + tunnel->Settings.Server + ":" + std::to_string(tunnel->Settings.Port & 0xFFFF) + "\n" +
                            FormatCertificateDetails(result.Details) +
                            "\nSettings lines that pin this certificate (section of the tunnel in " +
-                           kSettingsFileName + "):\n" + FormatPinSettingsLines(result.Details);
+                           kSettingsFileName + "):\n" + chainNote + FormatPinSettingsLines(result.Details);
   std::fputs(text.c_str(), out);
   return 0;
 }

@@ -52,6 +52,7 @@ const TTunnelKey kTunnelKeys[] = {
     {"SSLSNI", TBoolKey{&S::SSLSNI, false}, kUnlessMissing},
     {"SSLVerifyChain", TBoolKey{&S::SSLVerifyChain, false}, kUnlessMissing},
     {"SSLPinnedKeys", TStringKey{&S::SSLPinnedKeys, ""}, kUnlessMissing},
+    {"SSLAllowLegacy", TBoolKey{&S::SSLAllowLegacy, false}, kUnlessMissing},
 };
 
 void ReadKey(const TIniFile& file, const std::string& section, const TTunnelKey& key, TunnelSettings& out) {

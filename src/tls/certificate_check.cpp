@@ -131,11 +131,47 @@ std::string WhichCertificate(const TChainVerdict& v, X509* cert) {
   return "a certificate of its chain (" + NameText(cert ? X509_get_subject_name(cert) : nullptr) + ")";
 }
 
-std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::string& expectedHost) {
+// "RSA 2048 bits", "EC 256 bits"; empty without a key.
+std::string KeyText(X509* cert) {
+  EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
+  if (!key) return {};
+  const char* type = EVP_PKEY_get0_type_name(key);
+  std::string text = type ? type : "unknown";
+  if (const int bits = EVP_PKEY_get_bits(key); bits > 0) text += " " + std::to_string(bits) + " bits";
+  return text;
+}
+
+// The signature algorithm's long name ("sha1WithRSAEncryption").
+std::string SignatureText(X509* cert) {
+  const int nid = cert ? X509_get_signature_nid(cert) : NID_undef;
+  const char* name = nid != NID_undef ? OBJ_nid2ln(nid) : nullptr;
+  return name ? name : "an unknown algorithm";
+}
+
+// What a security level asks of keys and signatures, in plain words.
+std::string LevelRequirement(int level) {
+  static const char* const kMinimum[] = {"", "80", "112", "128", "192", "256"};
+  static const char* const kExample[] = {"", "RSA 1024 bits or an elliptic curve of 160 bits",
+                                         "RSA 2048 bits or an elliptic curve of 224 bits",
+                                         "RSA 3072 bits or an elliptic curve of 256 bits",
+                                         "RSA 7680 bits or an elliptic curve of 384 bits",
+                                         "RSA 15360 bits or an elliptic curve of 512 bits"};
+  const int at = level < 1 ? 1 : level > 5 ? 5 : level;
+  return std::string("security level ") + std::to_string(level) + " asks for at least " + kMinimum[at] +
+         " bits of strength: " + kExample[at];
+}
+
+std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::string& expectedHost, int level) {
   TChainVerdict v;
   v.Depth = depth;
   const std::string which = WhichCertificate(v, cert);
   switch (error) {
+    case X509_V_ERR_EE_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_KEY_TOO_SMALL:
+      return which + " has a key too weak to be trusted (" + KeyText(cert) + "; " + LevelRequirement(level) + ")";
+    case X509_V_ERR_CA_MD_TOO_WEAK:
+      return which + " is signed with a digest too weak to be trusted (" + SignatureText(cert) +
+             "; SHA-1 and MD5 signatures can be forged)";
     case X509_V_ERR_CERT_HAS_EXPIRED:
       return which + " has expired (valid until " + TimeText(cert ? X509_get0_notAfter(cert) : nullptr) + ")";
     case X509_V_ERR_CERT_NOT_YET_VALID:
@@ -153,6 +189,11 @@ std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::s
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH: {
       const std::vector<std::string> names = CertificateNames(leaf);
+      if (!names.empty() && names.front().rfind("CN:", 0) == 0) {
+        return "name mismatch: expected \"" + expectedHost + "\", the certificate has no subjectAltName (its " +
+               JoinedNames(names) + " is not taken for a host name: names are checked against the "
+               "subjectAltName only)";
+      }
       return "name mismatch: expected \"" + expectedHost + "\", the certificate holds " +
              (names.empty() ? std::string("no names") : JoinedNames(names));
     }
@@ -166,6 +207,19 @@ std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::s
 X509_STORE* AcquireDefaultTrustStore() {
   static DefaultTrustStore* store = new DefaultTrustStore;  // lives until exit
   return store->Acquire();
+}
+
+int ChainSecurityLevel() {
+  static const int level = [] {
+    int configured = 0;
+    if (SSL_CTX* ctx = SSL_CTX_new(TLS_client_method())) {
+      configured = SSL_CTX_get_security_level(ctx);
+      SSL_CTX_free(ctx);
+    }
+    ERR_clear_error();
+    return configured > 2 ? configured : 2;
+  }();
+  return level;
 }
 
 // ---------------------------------------------------------------------------
@@ -214,13 +268,14 @@ std::string JoinedNames(const std::vector<std::string>& names) {
 // Chain and host name
 
 TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std::string& expectedHost,
-                                X509_STORE* store) {
+                                X509_STORE* store, bool allowLegacy) {
   TChainVerdict verdict;
   if (!leaf) {
     verdict.Error = X509_V_ERR_UNSPECIFIED;
     verdict.Reason = "the server sent no certificate";
     return verdict;
   }
+  const int level = ChainSecurityLevel();
   X509_STORE* own = store ? nullptr : AcquireDefaultTrustStore();
   X509_STORE* trust = store ? store : own;
   X509_STORE_CTX* ctx = X509_STORE_CTX_new();
@@ -228,6 +283,11 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
   if (ready) {
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
     X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER);
+    // Keys and signatures of the leaf and of every certificate above it (the
+    // trust anchor's own signature aside) at the security level.
+    X509_VERIFY_PARAM_set_auth_level(param, allowLegacy ? 0 : level);
+    // The subjectAltName alone names the host: no fallback to the common name.
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     const std::string host = BareHost(expectedHost);
     if (!host.empty()) {
       ready = IsIpLiteral(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
@@ -245,7 +305,7 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
     verdict.Depth = X509_STORE_CTX_get_error_depth(ctx);
     X509* concerned = X509_STORE_CTX_get_current_cert(ctx);
     if (!concerned) concerned = leaf;
-    verdict.Reason = ReasonFor(verdict.Error, verdict.Depth, concerned, leaf, BareHost(expectedHost));
+    verdict.Reason = ReasonFor(verdict.Error, verdict.Depth, concerned, leaf, BareHost(expectedHost), level);
   }
   if (ctx) X509_STORE_CTX_free(ctx);
   if (own) X509_STORE_free(own);
@@ -254,9 +314,14 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
 }
 
 std::string ChainFailureLine(const TChainVerdict& verdict) {
+  // A key or signature below the security level: an old server's own remedy too.
+  const bool weak = verdict.Error == X509_V_ERR_EE_KEY_TOO_SMALL || verdict.Error == X509_V_ERR_CA_KEY_TOO_SMALL ||
+                    verdict.Error == X509_V_ERR_CA_MD_TOO_WEAK;
   return "Certificate check FAILED: " + verdict.Reason +
          ". To connect anyway, pin the server's key instead (\"Fetch from server…\" in the SSL tab, "
-         "or SSLPinnedKeys) or turn off \"Check chain and host name\" (SSLVerifyChain=0)";
+         "or SSLPinnedKeys)" +
+         (weak ? ", allow an old server's weak certificate (SSLAllowLegacy=1)," : "") +
+         " or turn off \"Check chain and host name\" (SSLVerifyChain=0)";
 }
 
 // ---------------------------------------------------------------------------
@@ -319,7 +384,8 @@ TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, in
   // The newer checks come first, so that the VERIFIED line still ends a fully
   // accepted certificate. Without them nothing here runs and nothing is added.
   if (policy.VerifyChain) {
-    const TChainVerdict verdict = VerifyServerChain(certificate.Handle(), certificate.Untrusted(), policy.ExpectedHost);
+    const TChainVerdict verdict =
+        VerifyServerChain(certificate.Handle(), certificate.Untrusted(), policy.ExpectedHost, nullptr, policy.AllowLegacy);
     if (!verdict.Ok) {
       lines.push_back(ChainFailureLine(verdict));
       return j;
@@ -337,6 +403,7 @@ TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, in
   }
   if (!policy.VerifyMd5) {
     j.Accepted = true;
+    j.Summary = VerificationSummaryLine(policy);
     return j;
   }
   // Exact comparisons: same length, same bytes; an empty pin never matches a
@@ -358,13 +425,45 @@ TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, in
   lines.push_back(prefix + " Issuer hash OK");
   lines.push_back("-------------------SSL VERIFIED-------------------");
   j.Accepted = true;
+  j.Summary = VerificationSummaryLine(policy);
   return j;
+}
+
+std::string VerificationSummaryLine(const TCertificatePolicy& policy) {
+  std::vector<std::string> held;
+  if (policy.VerifyChain) {
+    held.push_back("trusted chain and host name \"" + BareHost(policy.ExpectedHost) + "\"");
+  }
+  if (!policy.PinnedKeys.empty()) held.push_back("public key pin");
+  if (policy.VerifyMd5) held.push_back("certificate fingerprint and name hashes");
+  if (held.empty()) {
+    return "Server certificate NOT VERIFIED: no check is on for this tunnel (turn on \"Check chain and host "
+           "name\" (SSLVerifyChain=1), or pin the server's key (SSLPinnedKeys))";
+  }
+  return "Server certificate verified: " + JoinedNames(held);
 }
 
 // ---------------------------------------------------------------------------
 // Details
 
-TCertificateDetails DescribeCertificate(X509* leaf, stack_st_X509* untrusted, const std::string& host) {
+namespace {
+
+TChainCertificate DescribeChainCertificate(X509* cert) {
+  TChainCertificate c;
+  c.Subject = NameText(X509_get_subject_name(cert));
+  c.Issuer = NameText(X509_get_issuer_name(cert));
+  c.NotBefore = TimeText(X509_get0_notBefore(cert));
+  c.NotAfter = TimeText(X509_get0_notAfter(cert));
+  c.Key = KeyText(cert);
+  c.Signature = SignatureText(cert);
+  c.KeyPin = PublicKeyPin(cert);
+  return c;
+}
+
+}  // namespace
+
+TCertificateDetails DescribeCertificate(X509* leaf, stack_st_X509* untrusted, const std::string& host,
+                                        bool allowLegacy) {
   TCertificateDetails d;
   d.Host = host;
   if (!leaf) {
@@ -384,7 +483,12 @@ TCertificateDetails DescribeCertificate(X509* leaf, stack_st_X509* untrusted, co
   d.Md5Fingerprint = wrapped.FingerprintText();
   d.SubjectHash = wrapped.Subject().NameHashText();
   d.IssuerHash = wrapped.Issuer().NameHashText();
-  d.Chain = VerifyServerChain(leaf, untrusted, host);
+  d.Chain = VerifyServerChain(leaf, untrusted, host, nullptr, allowLegacy);
+  // The chain as sent: the library's stack starts with the server's own
+  // certificate; a stack without it (or none) is shown after the leaf.
+  const int sent = untrusted ? sk_X509_num(untrusted) : 0;
+  if (sent == 0 || X509_cmp(sk_X509_value(untrusted, 0), leaf) != 0) d.SentChain.push_back(DescribeChainCertificate(leaf));
+  for (int i = 0; i < sent; ++i) d.SentChain.push_back(DescribeChainCertificate(sk_X509_value(untrusted, i)));
   return d;
 }
 
@@ -403,6 +507,16 @@ std::string FormatCertificateDetails(const TCertificateDetails& d) {
   line("Issuer hash: ", d.IssuerHash);
   line("Chain check: ", d.Chain.Ok ? "passed (trusted chain, certificate names \"" + BareHost(d.Host) + "\")"
                                    : "failed: " + d.Chain.Reason);
+  if (d.SentChain.empty()) return out;
+  out += "\nCertificates the server sent (" + std::to_string(d.SentChain.size()) + "), its own first:\n";
+  for (size_t i = 0; i < d.SentChain.size(); ++i) {
+    const TChainCertificate& c = d.SentChain[i];
+    out += std::to_string(i + 1) + ". Subject: " + c.Subject + "\n";
+    out += "   Issuer: " + c.Issuer + "\n";
+    out += "   Valid: " + c.NotBefore + " to " + c.NotAfter + "\n";
+    out += "   Key: " + c.Key + ", signed with " + c.Signature + "\n";
+    out += "   Key pin: " + c.KeyPin + "\n";
+  }
   return out;
 }
 

@@ -54,14 +54,24 @@ struct TChainVerdict {
   std::string Reason;  // plain words, empty when Ok
 };
 
+// The security level the chain check holds every certificate to: that of a
+// new TLS client context of this system (its OpenSSL configuration), and at
+// least 2 (keys of 112 bits of strength: RSA 2048, P-224; no SHA-1 or MD5
+// signatures).
+int ChainSecurityLevel();
+
 // Verifies `leaf` with the certificates the server sent (`untrusted`, may be
 // null) against `store` (null: the default trust store) for TLS server use, and
 // that it names `expectedHost` (a DNS name, or an IP address for a literal;
-// empty: no name check). The first failure decides; its reason names it in
-// plain words: expired, not yet valid, self-signed, unknown issuer, name
-// mismatch (with the expected name and the names the certificate holds).
+// empty: no name check) in its subjectAltName (a common name is never taken
+// for a host name). The leaf and every certificate of the chain are held to
+// ChainSecurityLevel() (`allowLegacy`: to none, for a tunnel that allows
+// legacy servers). The first failure decides; its reason names it in plain
+// words: expired, not yet valid, self-signed, unknown issuer, weak key, weak
+// signature, name mismatch (with the expected name and the names the
+// certificate holds), no subjectAltName.
 TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std::string& expectedHost,
-                                X509_STORE* store = nullptr);
+                                X509_STORE* store = nullptr, bool allowLegacy = false);
 
 // The one log line for a refused chain check, with what the user can do.
 std::string ChainFailureLine(const TChainVerdict& verdict);
@@ -90,12 +100,21 @@ struct TCertificatePolicy {
   std::string Fingerprint;
   std::string SubjectHash;
   std::string IssuerHash;
+  bool AllowLegacy = false;   // SSLAllowLegacy: the chain check takes weak keys and signatures
 };
 
 struct TCertificateJudgement {
   bool Accepted = false;
   std::vector<std::string> Lines;  // the pin-check lines, in order
+  // When accepted: the one line a connection shows for its certificate once
+  // its handshake is done (VerificationSummaryLine).
+  std::string Summary;
 };
+
+// The per-connection line for an accepted certificate: which checks held it,
+// or "Server certificate NOT VERIFIED: no check is on for this tunnel ..."
+// when none is on.
+std::string VerificationSummaryLine(const TCertificatePolicy& policy);
 
 // Judges one call of the verify callback (`depth`, `error` as the library gave
 // them) and returns the lines the log shows for it: the six report lines, then
@@ -106,6 +125,17 @@ TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, in
                                              const TCertificatePolicy& policy);
 
 // ---- certificate details ----
+
+// One certificate of the chain a server sent, in the order sent.
+struct TChainCertificate {
+  std::string Subject;    // as TCertificateDetails
+  std::string Issuer;
+  std::string NotBefore;
+  std::string NotAfter;
+  std::string Key;        // "RSA 2048 bits", "EC 256 bits (prime256v1)"
+  std::string Signature;  // the signature algorithm, "sha256WithRSAEncryption"
+  std::string KeyPin;     // PublicKeyPin
+};
 
 struct TCertificateDetails {
   std::string Subject;        // as `openssl x509 -subject` prints it, without "subject="
@@ -118,12 +148,19 @@ struct TCertificateDetails {
   std::string Md5Fingerprint;     // the SSLFingerprint form
   std::string SubjectHash;        // the SSLSubjectHash form
   std::string IssuerHash;         // the SSLIssuerHash form
-  TChainVerdict Chain;            // VerifyServerChain for the host it was fetched from
+  TChainVerdict Chain;            // VerifyServerChain for the host it was fetched from: the verdict
   std::string Host;               // that host
+  // Every certificate the server sent, its own first (the leaf alone when the
+  // library gave no chain).
+  std::vector<TChainCertificate> SentChain;
 };
 
-TCertificateDetails DescribeCertificate(X509* leaf, stack_st_X509* untrusted, const std::string& host);
-// The details, one "Label: value" line each, ending with the chain verdict.
+// `allowLegacy`: the chain verdict as a tunnel with SSLAllowLegacy=1 judges it.
+TCertificateDetails DescribeCertificate(X509* leaf, stack_st_X509* untrusted, const std::string& host,
+                                        bool allowLegacy = false);
+// The details, one "Label: value" line each, the chain verdict, then a blank
+// line and the certificates the server sent, each with its subject, issuer,
+// validity, key, signature and key pin.
 std::string FormatCertificateDetails(const TCertificateDetails& details);
 // The settings lines that pin this certificate:
 // "SSLPinnedKeys=…", "SSLFingerprint=…", "SSLSubjectHash=…", "SSLIssuerHash=…".

@@ -126,7 +126,14 @@ void TIdSSLContext::Build(TIdSSLMode callerRole) {
     const int version = Method == sslvSSLv3 ? SSL3_VERSION : TLS1_VERSION;
     SSL_CTX_set_min_proto_version(ctx_, version);
     SSL_CTX_set_max_proto_version(ctx_, version);
+  } else if (Method == sslvSSLv23) {
+    // The flexible method, as every TLS leg uses it: TLS 1.0 and 1.1 are
+    // broken beyond repair and offered only where an old server is allowed.
+    SSL_CTX_set_min_proto_version(ctx_, AllowLegacy ? TLS1_VERSION : TLS1_2_VERSION);
   }
+  // The same level as the chain check (keys, signature algorithms, groups and
+  // ciphers of the handshake), or none at all for an old server.
+  SSL_CTX_set_security_level(ctx_, AllowLegacy ? 0 : ChainSecurityLevel());
   // The exclusions of the versions the set lacks. The SSL 2.0 option has no
   // bit any more (its old value now means something else).
   if (!SSLVersions.Contains(sslvSSLv2)) SSL_CTX_set_options(ctx_, SSL_OP_NO_SSLv2);
@@ -207,6 +214,7 @@ std::shared_ptr<TIdSSLContext> NewClientContext(const TIdSSLOptions& options, bo
   context->Method = options.Method();
   context->SSLVersions = options.SSLVersions();
   context->Mode = options.Mode;
+  context->AllowLegacy = options.AllowLegacy;
   context->VerifyOn = verifyOn;
   context->StatusOn = statusOn;
   context->Build(sslmClient);
@@ -295,6 +303,7 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenTlsSession() {
     SSL* ssl = NewSession(identity.get());
     Handshake(ssl);
     JudgeUnjudgedPeer(ssl);
+    if (OnAfterHandshake) OnAfterHandshake(*this);
     if (OnStatusInfo) OnStatusInfo(TIdSSLCipher(ssl).InfoLine());
     // From here on reads and writes go through the session.
     pass_through_ = false;
@@ -364,6 +373,11 @@ SSL* TIdSSLIOHandlerSocketOpenSSL::NewSession(const TClientIdentity* identity) {
   if (context_->StatusOn) SSL_set_info_callback(ssl, &TIdSSLIOHandlerSocketOpenSSL::StatusBridge);
   int r = SSL_set_ex_data(ssl, kSessionDataIndex, socket_.get());
   if (r <= 0) RaiseTlsError<EIdOSSLDataBindingError>(r, SSL_get_error(ssl, r), kMsgDataBinding);
+  // Notes a certificate request of the server (called whether or not a
+  // client certificate is presented).
+  cert_requested_ = false;
+  read_any_ = false;
+  SSL_set_cert_cb(ssl, &TIdSSLIOHandlerSocketOpenSSL::CertificateRequestBridge, this);
   r = SSL_set_fd(ssl, Handle());
   if (r <= 0) RaiseTlsError<EIdOSSLFDSetError>(r, SSL_get_error(ssl, r), kMsgFDSet);
   // Without a ServerName no host name is given to the session.
@@ -392,6 +406,7 @@ void TIdSSLIOHandlerSocketOpenSSL::Handshake(SSL* ssl) {
     }
     handshaking_ = false;
     CheckCancelled();  // a callback of a cancelled handshake refused to wait
+    ExplainHandshakeRefusal(ERR_peek_error());
     RaiseTlsError<EIdOSSLConnectError>(r, e, kMsgConnect);
   }
   handshaking_ = false;
@@ -420,6 +435,84 @@ void TIdSSLIOHandlerSocketOpenSSL::JudgeUnjudgedPeer(SSL* ssl) {
     error.SSLErrorCode = SSL_ERROR_SSL;
     throw error;
   }
+}
+
+std::string TIdSSLIOHandlerSocketOpenSSL::ProtocolVersion() const {
+  SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
+  return ssl ? SSL_get_version(ssl) : std::string();
+}
+
+namespace {
+
+// The TLS alert a queued error reports, in the library's words ("certificate
+// required"); empty when the error is no alert of the peer.
+std::string ReceivedAlert(unsigned long queued) {
+  if (queued == 0 || ERR_GET_LIB(queued) != ERR_LIB_SSL) return {};
+  const int reason = ERR_GET_REASON(queued);
+  if (reason < SSL_AD_REASON_OFFSET) return {};
+  const char* text = SSL_alert_desc_string_long(reason - SSL_AD_REASON_OFFSET);
+  if (text && std::strcmp(text, "unknown") != 0) return text;
+  // The library's reason text names the protocol first ("tlsv13 alert
+  // certificate required"): the alert's own words follow " alert ".
+  const char* libraryText = ERR_reason_error_string(queued);
+  if (!libraryText) return "alert " + std::to_string(reason - SSL_AD_REASON_OFFSET);
+  const std::string words = libraryText;
+  const size_t at = words.find(" alert ");
+  return at == std::string::npos ? words : words.substr(at + 7);
+}
+
+}  // namespace
+
+void TIdSSLIOHandlerSocketOpenSSL::ExplainHandshakeRefusal(unsigned long queued) {
+  if (!OnRefusal || queued == 0 || ERR_GET_LIB(queued) != ERR_LIB_SSL) return;
+  const int reason = ERR_GET_REASON(queued);
+  if (reason != SSL_R_UNSUPPORTED_PROTOCOL && reason != SSL_R_TLSV1_ALERT_PROTOCOL_VERSION &&
+      reason != SSL_R_NO_PROTOCOLS_AVAILABLE && reason != SSL_R_VERSION_TOO_LOW) {
+    return;
+  }
+  const char* libraryText = ERR_reason_error_string(queued);
+  const std::string why = libraryText ? libraryText : "no shared version";
+  try {
+    if (context_ && context_->AllowLegacy) {
+      OnRefusal("TLS version refused: the server and this tunnel share no protocol version (" + why +
+                "); even with SSLAllowLegacy=1 nothing older than TLS 1.0 is spoken.");
+    } else {
+      OnRefusal("TLS version refused: the server offers only a protocol version older than TLS 1.2 (" + why +
+                "). TLS 1.0 and 1.1 are no longer safe; for an old server that cannot be updated, "
+                "SSLAllowLegacy=1 in the tunnel's section allows them.");
+    }
+  } catch (...) {
+  }
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::ExplainReadRefusal(bool closed, unsigned long queued) {
+  if (!OnRefusal || Cancelled()) return;
+  const std::string alert = closed ? std::string() : ReceivedAlert(queued);
+  const bool refusedAtOnce = cert_requested_ && !read_any_;
+  if (alert.empty() && !refusedAtOnce) return;
+  std::string line = alert.empty() ? std::string("The server closed the connection")
+                                    : "The server ended the session with the TLS alert \"" + alert + "\"";
+  if (!read_any_) line += " right after the handshake";
+  if (refusedAtOnce) {
+    line += options_.CertFile.empty()
+                ? ": it asked for a client certificate, and this tunnel presents none. The server most likely "
+                  "requires one: turn on \"Use client certificate\" in the SSL tab (SSLUseClientCertificate, "
+                  "SSLClientCertificatePath)."
+                : ": it asked for a client certificate, and most likely refused the one this tunnel presents (\"" +
+                      options_.CertFile + "\"); check that the server trusts its issuer and that it is valid.";
+  } else {
+    line += ".";
+  }
+  try {
+    OnRefusal(line);
+  } catch (...) {
+  }
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::CertificateRequestBridge(SSL* ssl, void* arg) {
+  (void)ssl;
+  if (auto* handler = static_cast<TIdSSLIOHandlerSocketOpenSSL*>(arg)) handler->cert_requested_ = true;
+  return 1;  // the presented certificate (or none) stays as it is
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
@@ -477,7 +570,10 @@ int TIdSSLIOHandlerSocketOpenSSL::ReadDecrypted(uint8_t* buf, int len) {
     ERR_clear_error();
     errno = 0;
     const int r = SSL_read(ssl, buf, len);
-    if (r > 0) return r;
+    if (r > 0) {
+      read_any_ = true;
+      return r;
+    }
     const int e = SSL_get_error(ssl, r);
     switch (e) {
       case SSL_ERROR_WANT_READ:
@@ -502,10 +598,15 @@ int TIdSSLIOHandlerSocketOpenSSL::ReadDecrypted(uint8_t* buf, int len) {
         // A TCP close without a closing alert ends the stream as on a plain socket.
         if (e == SSL_ERROR_SSL && UnexpectedEof(ERR_peek_error())) {
           ERR_clear_error();
+          ExplainReadRefusal(true, 0);
           return 0;
         }
-        if (e == SSL_ERROR_SYSCALL && r == 0 && ERR_peek_error() == 0) return 0;
+        if (e == SSL_ERROR_SYSCALL && r == 0 && ERR_peek_error() == 0) {
+          ExplainReadRefusal(true, 0);
+          return 0;
+        }
         RememberFailure(r, e);
+        ExplainReadRefusal(false, last_queued_);
         return r < 0 ? r : -1;
     }
   }

@@ -81,6 +81,10 @@ class TIdSSLOptions {
   // The server name sent in the handshake (SNI); empty sends none. Set per
   // session, so connections sharing one library context may differ.
   std::string ServerName;
+  // The flexible method (sslvSSLv23) speaks TLS 1.2 and later at the
+  // security level ChainSecurityLevel() names; true also allows TLS 1.0 and
+  // 1.1 and every key and signature (security level 0), for an old server.
+  bool AllowLegacy = false;
   // CertFile, when set, names the client certificate presented on every
   // session: a PEM file with the certificate and its unencrypted key, or the key
   // in the file of the same name with ".key" (see LoadClientIdentity). It is
@@ -125,6 +129,7 @@ class TIdSSLContext {
   TIdSSLVersion Method = sslvTLSv1;
   TIdSSLVersions SSLVersions{sslvTLSv1};
   TIdSSLMode Mode = sslmUnassigned;
+  bool AllowLegacy = false;
   bool VerifyOn = false;  // an OnVerifyPeer handler is set
   bool StatusOn = false;  // an OnStatusInfo or OnStatusInfoEx handler is set
 
@@ -227,6 +232,17 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   TPasswordEvent OnGetPassword;
   TPasswordEventEx OnGetPasswordEx;
   TIOHandlerNotify OnBeforeConnect;
+  // Right after a successful handshake, before the cipher line (worker thread).
+  TIOHandlerNotify OnAfterHandshake;
+  // A refusal the library reports only in its own terms, said in plain words
+  // (worker thread): a protocol version the server and this side do not share,
+  // or a server that ends the session on its first read after the handshake
+  // (a TLS 1.3 server that wants a client certificate does so).
+  TCallbackEvent OnRefusal;
+  // The protocol version the session uses ("TLSv1.3"), empty without one.
+  std::string ProtocolVersion() const;
+  // The server asked for a client certificate during the handshake.
+  bool ClientCertificateRequested() const { return cert_requested_; }
 
   // The connect: TCP (and proxy chain) in clear text, then the TLS handshake.
   void Open() override { OpenTlsSession(); }
@@ -272,6 +288,11 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   SSL* NewSession(const TClientIdentity* identity);
   void Handshake(SSL* ssl);
   void JudgeUnjudgedPeer(SSL* ssl);
+  // OnRefusal for a failed handshake whose queued error is a version refusal,
+  // and for the failing first read of a session (see OnRefusal).
+  void ExplainHandshakeRefusal(unsigned long queued);
+  void ExplainReadRefusal(bool closed, unsigned long queued);
+  static int CertificateRequestBridge(SSL* ssl, void* arg);
   // Waits (poll) for the socket to be readable (`forWrite` false) or writable,
   // bounded by the socket time-out; Cancel() ends it with EIdConnectionCancelled.
   // A time-out raises the socket layer's time-out error.
@@ -291,6 +312,8 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   bool handshaking_ = false;   // the status bridge reports only while set
   bool judged_leaf_ = false;   // OnVerifyPeer has seen the depth-0 certificate
   bool read_starved_ = false;  // the last ReadDecrypted gave kReadAgain; TransportPending() is false until the next read
+  bool cert_requested_ = false;  // the server sent a certificate request in this session's handshake
+  bool read_any_ = false;        // a read of this session has given application data
   // The last failing read or write, kept for CheckForError (worker thread only).
   int last_result_ = 0;
   int last_ssl_error_ = 0;

@@ -52,6 +52,7 @@ TCertificateFetchResult TCertificateFetch::Run(int timeLimitMs) {
     return result;
   }
   TCaptured captured;
+  std::string refusal;
   bool timedOut = false;
   {
     TIdTCPClient client;
@@ -75,6 +76,8 @@ TCertificateFetchResult TCertificateFetch::Run(int timeLimitMs) {
       }
       return true;
     };
+    // A refusal before any certificate came (an old protocol version), in plain words.
+    tls->OnRefusal = [&refusal](const std::string& text) { refusal = text; };
     client.SetIOHandler(tls);
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -99,7 +102,7 @@ TCertificateFetchResult TCertificateFetch::Run(int timeLimitMs) {
       client.Connect();
       client.Disconnect();
     } catch (const std::exception& error) {
-      result.Error = error.what();
+      result.Error = refusal.empty() ? error.what() : refusal + "\r\n" + error.what();
     } catch (...) {
       result.Error = "Unknown error.";
     }
@@ -126,7 +129,7 @@ TCertificateFetchResult TCertificateFetch::Run(int timeLimitMs) {
   }
   if (captured.leaf) {
     result.Ok = true;
-    result.Details = DescribeCertificate(captured.leaf, captured.chain, fields_.Server);
+    result.Details = DescribeCertificate(captured.leaf, captured.chain, fields_.Server, fields_.SSLAllowLegacy);
     // A handshake that failed after the certificate came (a server that wants
     // a client certificate) still shows the certificate.
     result.Error.clear();

@@ -12,13 +12,14 @@ namespace {
 constexpr int32_t kVerifyEventCode = 5;
 }  // namespace
 
-bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError) {
+bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError, std::string* summary) {
   (void)aOk;  // the library's own verdict never decides
   // The pins as they are now, copied under FieldsLock: a concurrent edit in the
   // properties dialog is seen either whole or not at all.
   const TunnelSettings pins = Snapshot();
   const TCertificateJudgement judgement = JudgeServerCertificate(certificate, aDepth, aError, CertificatePolicyOf(pins));
   for (const std::string& line : judgement.Lines) ReportEvent(kVerifyEventCode, line);
+  if (summary) *summary = judgement.Summary;
   return judgement.Accepted;
 }
 
@@ -31,7 +32,22 @@ TCertificatePolicy CertificatePolicyOf(const TunnelSettings& f) {
   policy.Fingerprint = f.SSLFingerprint;
   policy.SubjectHash = f.SSLSubjectHash;
   policy.IssuerHash = f.SSLIssuerHash;
+  policy.AllowLegacy = f.SSLAllowLegacy;
   return policy;
+}
+
+std::string TlsCheckWarning(const TunnelSettings& f) {
+  if (!f.SSLHost) return {};
+  std::string warning;
+  if (!f.SSLVerifyChain && f.SSLPinnedKeys.empty() && !f.SSLVerifycert) {
+    warning = "The server is NOT VERIFIED: no certificate check is on for this tunnel (turn on \"Check chain and "
+              "host name\", or pin the server's key).";
+  }
+  if (f.SSLAllowLegacy) {
+    warning += std::string(warning.empty() ? "" : " ") +
+               "Legacy TLS is allowed (SSLAllowLegacy=1): TLS 1.0 and 1.1 and weak certificates are accepted.";
+  }
+  return warning;
 }
 
 }  // namespace sorvik

@@ -100,7 +100,9 @@ class TKestruneItem {
   // which owns that copy).
   void OpenEvents();
   // Worker thread (under the TLS verify lock): the certificate pinning check.
-  bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError);
+  // `summary`, when given, receives the connection's verification line for an
+  // accepted certificate (see TCertificateJudgement::Summary).
+  bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError, std::string* summary = nullptr);
 
   // ---- events (reporting threads: workers, or the tunnel test's thread) ----
   // Hands (TunnelIndex, code, text) to OnTunnelEvent when delivery is on; swallows failures.
@@ -127,8 +129,8 @@ class TKestruneItem {
 };
 
 // Any thread: the per-connection TLS choices of a tunnel on a TLS handler's
-// options: the server name (SSLSNI, only for a host name) and the client
-// certificate file (SSLUseClientCertificate). Raises
+// options: the server name (SSLSNI, only for a host name), old servers
+// (SSLAllowLegacy) and the client certificate file (SSLUseClientCertificate). Raises
 // EIdOSSLClientCertificateError when a client certificate is asked for without
 // a file.
 void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& fields);
@@ -136,6 +138,11 @@ void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& fields)
 // What the pin check asks of a server certificate with these settings (see
 // JudgeServerCertificate).
 TCertificatePolicy CertificatePolicyOf(const TunnelSettings& fields);
+
+// The tool tip of the tunnel list's mark for a TLS tunnel that never verifies
+// its server (no chain check, no key pin, no MD5 check) or that allows legacy
+// servers (SSLAllowLegacy); empty for any other tunnel.
+std::string TlsCheckWarning(const TunnelSettings& fields);
 
 // The calling thread: the proxy clients of `fields.ProxyType` for `outbound`,
 // owned by it, each reporting to `status` (may be empty); returns the first hop,

@@ -14,6 +14,7 @@
 #include "proxy/socks_info.h"
 #include "tls/certificate_check.h"
 #include "tls/ssl_io_handler.h"
+#include "tunnel/events.h"
 #include "tunnel/kestrune_item.h"
 
 namespace sorvik {
@@ -21,6 +22,7 @@ namespace sorvik {
 void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& f) {
   // The server name only for a name: an address literal is never sent as SNI.
   if (f.SSLSNI && !f.Server.empty() && !IsIpLiteral(f.Server)) options.ServerName = f.Server;
+  options.AllowLegacy = f.SSLAllowLegacy;
   if (f.SSLUseClientCertificate) {
     if (f.SSLClientCertificatePath.empty()) {
       throw EIdOSSLClientCertificateError("Client certificate: no certificate file is set");
@@ -45,8 +47,24 @@ TIdIOHandler* CreateOutboundHandler(TKestruneItem& tunnel, TIdTCPClient& outboun
     tls->SSLOptions().Mode = sslmClient;
     tls->SSLOptions().VerifyMode = TIdSSLVerifyModeSet{sslvrfClientOnce};
     ApplyTunnelTlsOptions(tls->SSLOptions(), f);
-    tls->OnVerifyPeer = [&tunnel](TIdX509& certificate, bool aOk, int aDepth, int aError) {
-      return tunnel.CheckPeerPins(certificate, aOk, aDepth, aError);
+    // The connection's own verdict line, kept from the last judgement and
+    // shown once when the handshake is done.
+    auto summary = std::make_shared<std::string>();
+    tls->OnVerifyPeer = [&tunnel, summary](TIdX509& certificate, bool aOk, int aDepth, int aError) {
+      return tunnel.CheckPeerPins(certificate, aOk, aDepth, aError, summary.get());
+    };
+    tls->OnAfterHandshake = [&tunnel, summary, legacy = f.SSLAllowLegacy](TIdSSLIOHandlerSocketOpenSSL& handler) {
+      if (!summary->empty()) tunnel.ReportEvent(kEventTlsInfo, *summary);
+      const std::string version = handler.ProtocolVersion();
+      tunnel.ReportEvent(kEventTlsInfo, "Protocol version: " + version);
+      if (legacy) {
+        tunnel.ReportEvent(kEventTlsInfo, "WARNING: this tunnel allows legacy TLS (SSLAllowLegacy=1): TLS 1.0 and "
+                                          "1.1, SHA-1 signatures and weak keys are accepted; this connection uses " +
+                                              version);
+      }
+    };
+    tls->OnRefusal = [&tunnel](const std::string& text) {
+      tunnel.ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), text));
     };
     tls->OnStatusInfo = [&tunnel](const std::string& text) { tunnel.StatusInfoHandler(text); };
     tls->OnStatus = tunnel.StatusHook();

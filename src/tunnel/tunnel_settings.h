@@ -64,6 +64,9 @@ struct TunnelSettings {
   std::string ProxyUser2;
   std::string ProxyPasswordFile;
   std::string ProxyPasswordFile2;
+  // An old server (TLS 1.0 or 1.1, SHA-1 or RSA-1024 certificates): allowed
+  // only when set, with a warning line on every connection. Off when missing.
+  bool SSLAllowLegacy = false;
   // Run time only: no row in the key table, so never written to the file.
   std::string ProxyPassword;
   std::string ProxyPassword2;

@@ -162,19 +162,31 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   // The private copy reports every line of the set-up to this test, on this
   // thread, while Connect() runs.
   // A pin-check line that refuses the certificate ("... DIFFERENT, WARNING
-  // MITM"): the check is the step that failed, whatever the handshake does next.
+  // MITM", "Certificate check FAILED: ..."): the check is the step that
+  // failed, whatever the handshake does next.
   std::string pinRefusal;
+  // A refusal the TLS handler said in plain words (an old protocol version).
+  std::string tlsRefusal;
   copy_->OnTunnelEvent = [&](int32_t, int32_t code, const std::string& line) {
     int hop = 0;
     std::string text;
     if (code == kEventPinCheck) {
       if (steps.Current() != "Certificate check") steps.Begin("Certificate check");
-      if (line.find("DIFFERENT") != std::string::npos) pinRefusal = line;
+      if (line.find("DIFFERENT") != std::string::npos || line.rfind("Certificate check FAILED: ", 0) == 0) {
+        pinRefusal = line;
+      }
       return;
     }
     if (code == kEventTlsInfo) {
       if (steps.Current() == "Certificate check" && pinRefusal.empty()) steps.Begin("TLS handshake end");
       return;
+    }
+    if (code == kEventTlsOrError) {
+      const size_t at = line.find(" ERR > ");
+      if (at != std::string::npos) {
+        tlsRefusal = line.substr(at + 7);
+        return;
+      }
     }
     if (!SplitStatusLine(line, hop, text)) return;
     const std::string resolving = "Resolving hostname ";
@@ -255,6 +267,7 @@ bool TTunnelTest::Run(const TLineSink& sink) {
     return true;
   }
   if (cancelled) error = byLimit ? "No answer within " + std::to_string(LimitMs) + " ms." : "Cancelled.";
+  if (!tlsRefusal.empty() && !cancelled) error = tlsRefusal + " " + error;
   if (!pinRefusal.empty() && !cancelled) error = pinRefusal + ". " + error;
   steps.Fail(error);
   return false;

@@ -19,6 +19,11 @@
 //   Tunnel test: Set-up failed after 0 ms: Remote port 180800 is out of range (1 to 65535).
 //   Tunnel test: FAILED at Set-up: Remote port 180800 is out of range (1 to 65535).
 //   Tunnel test: FAILED at Local port 127.0.0.1:1119: Could not bind socket. Address and port are already in use.
+// A refused certificate fails the certificate check itself, with the log's
+// refusal line ahead of the handshake's error; a refusal the TLS handler
+// explains (an old protocol version) goes ahead of the error the same way:
+//   Tunnel test: Certificate check failed after 0 ms: Certificate check FAILED: the certificate is self-signed
+//     (O = Example, CN = host). To connect anyway, .... Error connecting with SSL. error:...:certificate verify failed
 //
 // The test works on a private copy of the tunnel's settings, so the tunnel may
 // be edited, started, stopped or removed meanwhile; it shares nothing with the

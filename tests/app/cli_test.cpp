@@ -132,6 +132,27 @@ std::string Slurp(const std::string& path) {
 
 std::string Cli(const std::string& command) { return test::RunCommand(command); }
 
+std::string KeyPinOf(const std::string& pem) {
+  return "sha256//" + Cli("openssl x509 -in '" + pem +
+                          "' -pubkey -noout | openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64");
+}
+
+// The lines --show-cert prints for the n-th certificate the server sent (the
+// fixtures' keys are P-256, signed with ECDSA and SHA-256).
+std::string SentCertificate(int n, const std::string& pem) {
+  const std::string x509 = "openssl x509 -in '" + pem + "' -noout ";
+  const auto after = [](const std::string& printed, const std::string& prefix) {
+    return printed.rfind(prefix, 0) == 0 ? printed.substr(prefix.size()) : "(openssl printed " + printed + ")";
+  };
+  return std::to_string(n) + ". Subject: " + after(Cli(x509 + "-subject"), "subject=") + "\n" +
+         "   Issuer: " + after(Cli(x509 + "-issuer"), "issuer=") + "\n" +
+         "   Valid: " + after(Cli(x509 + "-startdate"), "notBefore=") + " to " +
+         after(Cli(x509 + "-enddate"), "notAfter=") + "\n" +
+         "   Key: EC 256 bits, signed with " +
+         Cli(x509 + "-text | grep -m1 'Signature Algorithm:' | sed 's/.*: //'") + "\n" +
+         "   Key pin: " + KeyPinOf(pem) + "\n";
+}
+
 TEST(SorvikExecutable, ShowCertPrintsWhatOpensslPrintsAndNeverWritesTheSettings) {
   if (!test::ProgramAvailable("openssl")) GTEST_SKIP() << "openssl is not installed";
   const test::CertificateSet& certs = test::Certificates();
@@ -175,6 +196,8 @@ TEST(SorvikExecutable, ShowCertPrintsWhatOpensslPrintsAndNeverWritesTheSettings)
       "Subject hash: " + subjectHash + "\n" +
       "Issuer hash: " + issuerHash + "\n" +
       "Chain check: passed (trusted chain, certificate names \"localhost\")\n" +
+      "\nCertificates the server sent (2), its own first:\n" + SentCertificate(1, certs.Path("leaf.pem")) +
+      SentCertificate(2, certs.Path("inter.pem")) +
       "\nSettings lines that pin this certificate (section of the tunnel in sorvik.ini):\n" +
       "SSLPinnedKeys=" + keyPin + "\n" + "SSLFingerprint=" + md5 + "\n" + "SSLSubjectHash=" + subjectHash + "\n" +
       "SSLIssuerHash=" + issuerHash + "\n";
@@ -190,6 +213,50 @@ TEST(SorvikExecutable, ShowCertPrintsWhatOpensslPrintsAndNeverWritesTheSettings)
   EXPECT_EQ(out, "");
   EXPECT_EQ(err.rfind("sorvik: Socket Error # ", 0), 0u) << err;
   EXPECT_NE(err.find("Connection refused"), std::string::npos) << err;
+  EXPECT_EQ(Slurp(iniPath), ini);
+}
+
+// A server whose certificate fails the chain check (signed with SHA-1 here):
+// --show-cert says so beside the pins it offers, and --test names the
+// certificate check as the step that failed, with the same reason the log has.
+TEST(SorvikExecutable, ShowCertAndTestSayWhyTheChainCheckFails) {
+  if (!test::ProgramAvailable("openssl")) GTEST_SKIP() << "openssl is not installed";
+  const test::CertificateSet& certs = test::Certificates();
+  ::setenv("SSL_CERT_FILE", certs.Path("root.pem").c_str(), 1);
+  const uint16_t port = test::FreePort();
+  test::ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                             certs.Path("sha1.pem"), "-key", certs.Path("sha1.key"), "-cert_chain",
+                             certs.Path("inter.pem"), "-cipher", "DEFAULT:@SECLEVEL=0", "-rev"});
+  ASSERT_TRUE(server.WaitForPort(port)) << server.Stderr();
+  test::TempDir data;
+  const std::string ini = "[Tunnel:0]\r\nServer=localhost\r\nPort=" + std::to_string(port) +
+                          "\r\nSSLHost=1\r\nTunnelCaption=Weak\r\nSSLVerifyChain=1\r\n\r\n";
+  const std::string iniPath = data.WriteFile("sorvik.ini", ini);
+  const std::string reason = "the certificate is signed with a digest too weak to be trusted (ecdsa-with-SHA1";
+  std::string out, err;
+  ASSERT_EQ(RunSorvik("--show-cert Weak --data-dir '" + data.Path() + "'", out, err), 0) << err;
+  EXPECT_NE(out.find("\nChain check: failed: " + reason), std::string::npos) << out;
+  EXPECT_NE(out.find("\nCertificates the server sent (2), its own first:\n1. Subject: O = Sorvik Test, CN = localhost\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\n   Key: EC 256 bits, signed with ecdsa-with-SHA1\n   Key pin: " + KeyPinOf(certs.Path("sha1.pem")) +
+                     "\n2. Subject: O = Sorvik Test, CN = Sorvik Test Intermediate CA\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("(section of the tunnel in sorvik.ini):\nThe chain check FAILED for this certificate (" + reason),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("only with the chain check off (SSLVerifyChain=0). Pin it only if you know this is the "
+                     "server's own certificate.\nSSLPinnedKeys=sha256//"),
+            std::string::npos)
+      << out;
+
+  EXPECT_EQ(RunSorvik("--test Weak --data-dir '" + data.Path() + "'", out, err), 1) << err;
+  EXPECT_EQ(out.find("Tunnel test: Certificate check: "), std::string::npos) << out;
+  EXPECT_NE(out.find("\nTunnel test: Certificate check failed after "), std::string::npos) << out;
+  EXPECT_NE(out.find("\nTunnel test: FAILED at Certificate check: Certificate check FAILED: " + reason),
+            std::string::npos)
+      << out;
   EXPECT_EQ(Slurp(iniPath), ini);
 }
 

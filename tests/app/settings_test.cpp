@@ -668,6 +668,43 @@ TEST(TunnelSectionTlsKeys, MissingKeysKeepTheFileAndTheOlderBehaviour) {
   EXPECT_EQ(oneKey.find("SSLPinnedKeys"), std::string::npos);
 }
 
+// SSLAllowLegacy: a file without it reads as "off" and is written back byte
+// for byte; "1" is read, kept through a save, and written last; "0" again
+// drops the key.
+TEST(TunnelSectionTlsKeys, AllowLegacyIsWrittenOnlyWhenSet) {
+  TempDir dir;
+  const std::string data = dir.Path() + "/";
+  const std::string stored =
+      "[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft=10\r\nTop=20\r\nWidth=500\r\nHeight=300\r\n"
+      "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=90\r\nLimitLogINT=200\r\nLimitLog=1\r\n"
+      "StartToTray=0\r\nAutostartDelay=5000\r\n\r\n"
+      "[Tunnel:0]\r\nServer=old.example.org\r\nPort=563\r\nMapped=1119\r\nAutostart=0\r\nProxyType=0\r\n"
+      "LogServerErrors=1\r\nLogToServer=0\r\nLogFromServer=0\r\nSSLHost=1\r\nIPv6Host=0\r\nLocalAccess=1\r\n"
+      "SSLFingerprint=\r\nSSLSubjectHash=\r\nSSLIssuerHash=\r\nSSLVerifycert=0\r\nSSLClientCertificatePath=\r\n"
+      "SSLUseClientCertificate=0\r\nProxyHost=127.0.0.1\r\nProxyPort=9050\r\nProxyHost2=127.0.0.1\r\n"
+      "ProxyPort2=1080\r\nTunnelCaption=old\r\nSSLVerifyChain=1\r\n\r\n";
+  { std::ofstream(data + "sorvik.ini", std::ios::binary) << stored; }
+  TSettings s = LoadSettings(data);
+  ASSERT_EQ(s.Tunnels.size(), 1u);
+  EXPECT_FALSE(s.Tunnels[0]->Settings.SSLAllowLegacy);
+  EXPECT_FALSE(NewTunnelSettings().SSLAllowLegacy);
+  SaveSettings(data, s);
+  EXPECT_EQ(ReadAll(data + "sorvik.ini"), stored);
+
+  s.Tunnels[0]->Settings.SSLAllowLegacy = true;
+  SaveSettings(data, s);
+  const std::string withKey = ReadAll(data + "sorvik.ini");
+  EXPECT_EQ(withKey, stored.substr(0, stored.size() - 2) + "SSLAllowLegacy=1\r\n\r\n");
+  TSettings back = LoadSettings(data);
+  EXPECT_TRUE(back.Tunnels[0]->Settings.SSLAllowLegacy);
+  SaveSettings(data, back);
+  EXPECT_EQ(ReadAll(data + "sorvik.ini"), withKey);
+
+  back.Tunnels[0]->Settings.SSLAllowLegacy = false;
+  SaveSettings(data, back);
+  EXPECT_EQ(ReadAll(data + "sorvik.ini"), stored);
+}
+
 TEST(SettingsSave, WholeFileRoundTrip) {
   TempDir dir;
   const std::string data = dir.Path() + "/";

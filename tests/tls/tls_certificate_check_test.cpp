@@ -95,8 +95,62 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"NotYetValid", "future-chain.pem", "localhost", false, "the certificate is not yet valid (valid from "},
         VerdictCase{"SelfSigned", "other.pem", "localhost", false, "the certificate is self-signed (O = Someone Else, CN = localhost)"},
         VerdictCase{"IssuerNotSent", "leaf.pem", "localhost", false,
-                    "the issuer is unknown (O = Sorvik Test, CN = Sorvik Test Intermediate CA is not in the trust store)"}),
+                    "the issuer is unknown (O = Sorvik Test, CN = Sorvik Test Intermediate CA is not in the trust store)"},
+        VerdictCase{"Sha1Leaf", "sha1-chain.pem", "localhost", false,
+                    "the certificate is signed with a digest too weak to be trusted (ecdsa-with-SHA1; SHA-1 and MD5 "
+                    "signatures can be forged)"},
+        VerdictCase{"Sha1Intermediate", "sha1inter-chain.pem", "localhost", false,
+                    "a certificate of its chain (O = Sorvik Test, CN = Sorvik Test SHA-1 Intermediate CA) is signed "
+                    "with a digest too weak to be trusted (ecdsa-with-SHA1;"},
+        VerdictCase{"Rsa1024Leaf", "rsa1024-chain.pem", "localhost", false,
+                    "the certificate has a key too weak to be trusted (RSA 1024 bits; security level 2 asks for at "
+                    "least 112 bits of strength: RSA 2048 bits or an elliptic curve of 224 bits)"},
+        VerdictCase{"CommonNameOnly", "cnonly-chain.pem", "localhost", false,
+                    "name mismatch: expected \"localhost\", the certificate has no subjectAltName (its CN:localhost "
+                    "is not taken for a host name: names are checked against the subjectAltName only)"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The weak certificates as `openssl verify` judges them at security level 2
+// (the codes the tunnel's check once ignored), and with legacy servers
+// allowed: sound apart from their strength, they pass.
+TEST(ChainVerdict, WeakCertificatesAgreeWithOpensslVerifyAndPassOnlyAsLegacy) {
+  TrustRootByFile();
+  const struct {
+    const char* file;
+    int error;
+  } rows[] = {{"sha1-chain.pem", X509_V_ERR_CA_MD_TOO_WEAK},
+              {"sha1inter-chain.pem", X509_V_ERR_CA_MD_TOO_WEAK},
+              {"rsa1024-chain.pem", X509_V_ERR_EE_KEY_TOO_SMALL}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    PemFile pem(Certificates().Path(row.file));
+    ASSERT_TRUE(pem.first);
+    const TChainVerdict strict = VerifyServerChain(pem.first.get(), pem.all.get(), "localhost");
+    EXPECT_FALSE(strict.Ok);
+    EXPECT_EQ(strict.Error, row.error);
+    const std::string printed =
+        RunCommand("openssl verify -auth_level 2 -purpose sslserver -CAfile '" + Certificates().Path("root.pem") +
+                   "' -untrusted '" + Certificates().Path(row.file) + "' '" + Certificates().Path(row.file) + "' 2>&1");
+    EXPECT_NE(printed.find("error " + std::to_string(row.error) + " at"), std::string::npos) << printed;
+    const TChainVerdict legacy = VerifyServerChain(pem.first.get(), pem.all.get(), "localhost", nullptr, true);
+    EXPECT_TRUE(legacy.Ok) << legacy.Reason;
+  }
+  // The common-name rule stays for legacy servers too.
+  PemFile cnOnly(Certificates().Path("cnonly-chain.pem"));
+  EXPECT_FALSE(VerifyServerChain(cnOnly.first.get(), cnOnly.all.get(), "localhost", nullptr, true).Ok);
+}
+
+TEST(VerificationSummary, SaysWhichChecksHeldOrThatNoneIsOn) {
+  TCertificatePolicy p;
+  EXPECT_EQ(VerificationSummaryLine(p).rfind("Server certificate NOT VERIFIED: no check is on for this tunnel", 0), 0u);
+  p.VerifyChain = true;
+  p.ExpectedHost = "[::1]";
+  EXPECT_EQ(VerificationSummaryLine(p), "Server certificate verified: trusted chain and host name \"::1\"");
+  p.PinnedKeys = "sha256//AAAA";
+  p.VerifyMd5 = true;
+  EXPECT_EQ(VerificationSummaryLine(p), "Server certificate verified: trusted chain and host name \"::1\", public key "
+                                        "pin, certificate fingerprint and name hashes");
+}
 
 TEST(ChainVerdict, UntrustedRootIsAnUnknownIssuerAndTheDirectoryVariableIsHonoured) {
   PemFile pem(Certificates().Path("leaf-chain.pem"));
@@ -210,6 +264,40 @@ TEST(CertificateDetails, EqualWhatTheOpensslCommandsPrint) {
   PemFile self(Certificates().Path("other.pem"));
   const TCertificateDetails s = DescribeCertificate(self.first.get(), self.all.get(), "localhost");
   EXPECT_NE(FormatCertificateDetails(s).find("Chain check: failed: the certificate is self-signed"), std::string::npos);
+}
+
+// The chain as sent: each certificate in order, with what openssl prints for
+// it; a leaf given without a chain is shown alone.
+TEST(CertificateDetails, ListEveryCertificateTheServerSent) {
+  TrustRootByFile();
+  PemFile pem(Certificates().Path("sha1inter-chain.pem"));
+  const TCertificateDetails d = DescribeCertificate(pem.first.get(), pem.all.get(), "localhost");
+  ASSERT_EQ(d.SentChain.size(), 2u);
+  const std::string files[] = {Certificates().Path("sha1inter.pem"), Certificates().Path("sha1inter-ca.pem")};
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(files[i]);
+    const std::string x509 = "openssl x509 -in '" + files[i] + "' -noout ";
+    EXPECT_EQ("subject=" + d.SentChain[i].Subject, RunCommand(x509 + "-subject"));
+    EXPECT_EQ("issuer=" + d.SentChain[i].Issuer, RunCommand(x509 + "-issuer"));
+    EXPECT_EQ("notBefore=" + d.SentChain[i].NotBefore, RunCommand(x509 + "-startdate"));
+    EXPECT_EQ("notAfter=" + d.SentChain[i].NotAfter, RunCommand(x509 + "-enddate"));
+    EXPECT_EQ(d.SentChain[i].KeyPin, CliKeyPin(files[i]));
+    EXPECT_EQ(d.SentChain[i].Key, "EC 256 bits");
+  }
+  EXPECT_EQ(d.SentChain[0].Signature, "ecdsa-with-SHA256");
+  EXPECT_EQ(d.SentChain[1].Signature, "ecdsa-with-SHA1");
+  EXPECT_FALSE(d.Chain.Ok);
+  const std::string text = FormatCertificateDetails(d);
+  EXPECT_NE(text.find("\nCertificates the server sent (2), its own first:\n1. Subject: " + d.SentChain[0].Subject +
+                      "\n   Issuer: " + d.SentChain[0].Issuer + "\n   Valid: " + d.SentChain[0].NotBefore + " to " +
+                      d.SentChain[0].NotAfter + "\n   Key: EC 256 bits, signed with ecdsa-with-SHA256\n   Key pin: " +
+                      d.SentChain[0].KeyPin + "\n2. Subject: "),
+            std::string::npos)
+      << text;
+
+  const TCertificateDetails alone = DescribeCertificate(pem.first.get(), nullptr, "localhost");
+  ASSERT_EQ(alone.SentChain.size(), 1u);
+  EXPECT_EQ(alone.SentChain[0].KeyPin, alone.KeyPin);
 }
 
 // ---------------------------------------------------------------------------

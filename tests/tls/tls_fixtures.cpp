@@ -31,8 +31,8 @@ namespace {
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
 
-KeyPtr NewKey(bool rsa) {
-  EVP_PKEY* key = rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
+KeyPtr NewKey(bool rsa, unsigned rsaBits = 2048) {
+  EVP_PKEY* key = rsa ? EVP_RSA_gen(rsaBits) : EVP_EC_gen("P-256");
   if (!key) throw std::runtime_error("key generation failed");
   return KeyPtr(key, &EVP_PKEY_free);
 }
@@ -56,6 +56,7 @@ struct CertSpec {
   long serial;
   const char* san = "DNS:localhost,IP:127.0.0.1";  // server certificates only
   const char* usage = "serverAuth";                // server certificates only
+  bool sha1 = false;                               // signed with SHA-1 instead of SHA-256
 };
 
 // Signs with `issuerKey`; `issuer` null makes a self-signed certificate.
@@ -81,7 +82,9 @@ CertPtr NewCert(const CertSpec& params, EVP_PKEY* key, X509* issuer, EVP_PKEY* i
   }
   AddExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
   if (issuer) AddExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
-  if (!X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256())) throw std::runtime_error("sign failed");
+  if (!X509_sign(cert.get(), issuerKey ? issuerKey : key, params.sha1 ? EVP_sha1() : EVP_sha256())) {
+    throw std::runtime_error("sign failed");
+  }
   return cert;
 }
 
@@ -135,6 +138,46 @@ CertificateSet::CertificateSet(bool rsa) {
   WritePem(Path("elsewhere.key"), {}, elsewhereKey.get());
   WritePem(Path("future-chain.pem"), {future.get(), inter.get()});
   WritePem(Path("future.key"), {}, futureKey.get());
+
+  // Certificates below today's security level, each with an otherwise sound
+  // chain: a leaf signed with SHA-1; a leaf under an intermediate signed with
+  // SHA-1; a leaf with an RSA-1024 key. Also a leaf that names its host only
+  // in its common name (no subjectAltName), and an RSA-2048 leaf for servers
+  // that offer only plain-RSA key exchange (TLS 1.0 and 1.1).
+  {
+    KeyPtr sha1Key = NewKey(rsa), sha1InterKey = NewKey(rsa), underSha1Key = NewKey(rsa), weakKey = NewKey(true, 1024),
+           cnOnlyKey = NewKey(rsa), rsaKey = NewKey(true);
+    CertSpec sha1Spec{"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 20};
+    sha1Spec.sha1 = true;
+    CertPtr sha1 = NewCert(sha1Spec, sha1Key.get(), inter.get(), interKey.get());
+    CertSpec sha1InterSpec{"Sorvik Test", "Sorvik Test SHA-1 Intermediate CA", true, now - kDay, now + 3650 * kDay, 21};
+    sha1InterSpec.sha1 = true;
+    CertPtr sha1Inter = NewCert(sha1InterSpec, sha1InterKey.get(), root.get(), rootKey.get());
+    CertPtr underSha1 = NewCert({"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 22},
+                                underSha1Key.get(), sha1Inter.get(), sha1InterKey.get());
+    CertPtr weak = NewCert({"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 23}, weakKey.get(),
+                           inter.get(), interKey.get());
+    CertPtr cnOnly = NewCert({"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 24, nullptr},
+                             cnOnlyKey.get(), inter.get(), interKey.get());
+    CertPtr rsaLeaf = NewCert({"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 25}, rsaKey.get(),
+                              inter.get(), interKey.get());
+    WritePem(Path("sha1.pem"), {sha1.get()});
+    WritePem(Path("sha1inter.pem"), {underSha1.get()});
+    WritePem(Path("sha1inter-ca.pem"), {sha1Inter.get()});
+    WritePem(Path("rsa1024.pem"), {weak.get()});
+    WritePem(Path("cnonly.pem"), {cnOnly.get()});
+    WritePem(Path("sha1-chain.pem"), {sha1.get(), inter.get()});
+    WritePem(Path("sha1.key"), {}, sha1Key.get());
+    WritePem(Path("sha1inter-chain.pem"), {underSha1.get(), sha1Inter.get()});
+    WritePem(Path("sha1inter.key"), {}, underSha1Key.get());
+    WritePem(Path("rsa1024-chain.pem"), {weak.get(), inter.get()});
+    WritePem(Path("rsa1024.key"), {}, weakKey.get());
+    WritePem(Path("cnonly-chain.pem"), {cnOnly.get(), inter.get()});
+    WritePem(Path("cnonly.key"), {}, cnOnlyKey.get());
+    WritePem(Path("rsa-chain.pem"), {rsaLeaf.get(), inter.get()});
+    WritePem(Path("rsa.pem"), {rsaLeaf.get()});
+    WritePem(Path("rsa.key"), {}, rsaKey.get());
+  }
 
   // Client certificates: a CA of their own, a client with its key in the same
   // file, the same client split into .pem and .key, its key encrypted, and a

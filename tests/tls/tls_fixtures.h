@@ -27,6 +27,14 @@ namespace sorvik::test {
 // stored as client-combined.pem (certificate and key), client-split.pem with
 // client-split.key, client-nokey.pem (no key anywhere), client-encrypted.pem
 // (key under a pass phrase) and client-mismatch.pem (another certificate's key).
+// Below today's security level, each for "localhost" with an otherwise sound
+// chain: sha1-chain.pem (leaf signed with SHA-1), sha1inter-chain.pem (its
+// intermediate signed with SHA-1), rsa1024-chain.pem (an RSA-1024 leaf key).
+// cnonly-chain.pem names "localhost" only in its common name (no
+// subjectAltName); rsa-chain.pem has an RSA-2048 key (plain-RSA key exchange).
+// Each *-chain.pem has its key in the file of the same stem with ".key", and
+// the server certificate alone in the stem's ".pem" (sha1inter-ca.pem: the
+// SHA-1 intermediate alone).
 class CertificateSet {
  public:
   // `rsa` false: P-256 keys (fast); true: RSA 2048 (as most servers).

@@ -103,8 +103,9 @@ TEST(TlsTunnel, RelaysLargeRandomDataBothWaysExactlyAndReportsInOrder) {
   ASSERT_TRUE(WaitHandshakeReported(recorder));
 
   // Order: the connect status lines (code 9, hop 1), then the handshake's
-  // status lines (code 4) with the verification lines (code 5) among them, and
-  // one cipher line last. Nothing while data flows.
+  // status lines (code 4) with the verification lines (code 5) among them, the
+  // connection's verdict and protocol lines (code 4), and one cipher line
+  // last. Nothing while data flows.
   const auto events = recorder.Events();
   size_t i = 0;
   while (i < events.size() && events[i].code == kEventTlsOrError) {
@@ -113,7 +114,8 @@ TEST(TlsTunnel, RelaysLargeRandomDataBothWaysExactlyAndReportsInOrder) {
   }
   EXPECT_GE(i, 1u);
   size_t verifyLines = 0;
-  for (; i + 1 < events.size(); ++i) {
+  ASSERT_GE(events.size(), i + 3);
+  for (; i + 3 < events.size(); ++i) {
     EXPECT_EQ(events[i].index, kTunnelIndex);
     if (events[i].code == kEventPinCheck) {
       verifyLines++;
@@ -123,6 +125,12 @@ TEST(TlsTunnel, RelaysLargeRandomDataBothWaysExactlyAndReportsInOrder) {
     EXPECT_EQ(events[i].text.rfind("SSL status: \"", 0), 0u) << events[i].text;
   }
   EXPECT_GT(verifyLines, 0u);
+  EXPECT_EQ(events[i].code, kEventTlsInfo);
+  EXPECT_EQ(events[i].text.rfind("Server certificate NOT VERIFIED: ", 0), 0u) << events[i].text;
+  ++i;
+  EXPECT_EQ(events[i].code, kEventTlsInfo);
+  EXPECT_EQ(events[i].text, "Protocol version: TLSv1.3");
+  ++i;
   ASSERT_LT(i, events.size());
   EXPECT_EQ(events[i].code, kEventTlsInfo);
   EXPECT_EQ(events[i].text.rfind("Cipher: name = ", 0), 0u) << events[i].text;

@@ -11,6 +11,7 @@
 
 #include "app/app_core.h"
 #include "app/gui/icons.h"
+#include "tunnel/kestrune_item.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -51,6 +52,15 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
         RemoteNameLeaks(tunnel->Settings.ProxyType, tunnel->Settings.Server)) {
       if (role == Qt::ToolTipRole) return Q(RemoteNameLeakWarning());
       return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    }
+    // A TLS tunnel that never verifies its server, or that allows legacy
+    // servers, carries a warning mark beside its remote port.
+    if (index.column() == kColPort && (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
+      const std::string warning = TlsCheckWarning(tunnel->Settings);
+      if (!warning.empty()) {
+        if (role == Qt::ToolTipRole) return Q(warning);
+        return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+      }
     }
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
@@ -128,8 +138,12 @@ bool TTunnelDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, cons
   const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
   const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
   const bool cut = !opt.text.isEmpty() && opt.fontMetrics.horizontalAdvance(opt.text) > textRect.width() - 2 * margin;
-  if (cut) {
-    QToolTip::showText(event->globalPos(), opt.text, view->viewport(), option.rect);
+  // A cell's own tool tip (the warning of a marked cell) is shown too, after
+  // the text when that does not fit.
+  const QString own = index.data(Qt::ToolTipRole).toString();
+  const QString tip = cut && !own.isEmpty() ? opt.text + QStringLiteral("\n") + own : cut ? opt.text : own;
+  if (!tip.isEmpty()) {
+    QToolTip::showText(event->globalPos(), tip, view->viewport(), option.rect);
   } else {
     QToolTip::hideText();
   }

@@ -212,6 +212,28 @@ TEST_F(Window, TunnelThatResolvesItsNameLocallyBehindAProxyIsMarked) {
   }
 }
 
+// A TLS tunnel without any certificate check, or one that allows legacy
+// servers, is marked beside its remote port, with a tool tip that says so.
+TEST_F(Window, TlsTunnelThatVerifiesNothingOrAllowsLegacyServersIsMarked) {
+  const auto tls = [](const std::string& keys) { return "Server=news.example.org\r\nSSLHost=1\r\n" + keys; };
+  Open(Ini({tls(""), tls("SSLVerifyChain=1\r\n"), tls("SSLPinnedKeys=sha256//AAAA\r\n"),
+            tls("SSLVerifycert=1\r\n"), "Server=news.example.org\r\nSSLHost=0\r\n",
+            tls("SSLVerifyChain=1\r\nSSLAllowLegacy=1\r\n")}));
+  const char* tips[] = {"NOT VERIFIED", nullptr, nullptr, nullptr, nullptr, "SSLAllowLegacy=1"};
+  for (int row = 0; row < 6; ++row) {
+    SCOPED_TRACE(row);
+    const QModelIndex cell = main_->Model().index(row, kColPort);
+    const QIcon icon = main_->Model().data(cell, Qt::DecorationRole).value<QIcon>();
+    const QString tip = main_->Model().data(cell, Qt::ToolTipRole).toString();
+    EXPECT_EQ(!icon.isNull(), tips[row] != nullptr);
+    if (tips[row]) {
+      EXPECT_TRUE(tip.contains(QString::fromUtf8(tips[row]))) << tip.toStdString();
+    } else {
+      EXPECT_TRUE(tip.isEmpty()) << tip.toStdString();
+    }
+  }
+}
+
 // "Test Tunnel" in the Tunnel menu, for the focused tunnel whether it runs or
 // not: the window stays responsive and the lines arrive in the log.
 TEST_F(Window, TestTunnelWritesTimedStepsAndTheVerdictToTheLog) {
@@ -649,6 +671,27 @@ TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
   };
   EXPECT_EQ(tipAt(1).toStdString(), longCaption);
   EXPECT_EQ(tipAt(0), QString());
+}
+
+// The warning marks' tool tips reach the user through the list's own tool
+// tips: beside the proxy type and beside the remote port.
+TEST_F(Window, TooltipShowsTheWarningOfAMarkedCell) {
+  Open(Ini({"Server=news.example.org\r\nProxyType=1\r\nSSLHost=1\r\n", Tunnel("plain", 1, 1)}));
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  QTableView* list = main_->List();
+  auto tipAt = [&](int row, int column) {
+    QToolTip::hideText();
+    PumpUntil([] { return !QToolTip::isVisible(); });
+    const QPoint pos = list->visualRect(main_->Model().index(row, column)).center();
+    QHelpEvent help(QEvent::ToolTip, pos, list->viewport()->mapToGlobal(pos));
+    QCoreApplication::sendEvent(list->viewport(), &help);
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+  };
+  EXPECT_TRUE(tipAt(0, kColProxyType).contains("name server")) << tipAt(0, kColProxyType).toStdString();
+  EXPECT_TRUE(tipAt(0, kColPort).contains("NOT VERIFIED")) << tipAt(0, kColPort).toStdString();
+  EXPECT_EQ(tipAt(1, kColPort), QString());
+  EXPECT_EQ(tipAt(1, kColProxyType), QString());
 }
 
 TEST_F(Window, PropertiesOfARunningTunnelKeepItsEndpoint) {
