@@ -324,7 +324,12 @@ TControlReply SendControlRequest(const std::string& dataDir, const TControlReque
       ended = true;
       break;
     }
-    if (errno != EINTR && errno != EAGAIN) break;
+    if (errno == EINTR || errno == EAGAIN) continue;
+    // An instance that answers before it has read the whole request (a
+    // refusal) closes with unread bytes, which resets the connection: what
+    // came before the reset is its whole answer.
+    ended = errno == ECONNRESET && !in.empty();
+    break;
   }
   ::close(fd);
   const size_t lf = in.find('\n');

@@ -25,7 +25,9 @@ namespace {
 // Why the window-less mode cannot use `dataDir`, or empty when it can.
 std::string DataDirProblem(const std::string& dataDir) {
   struct stat st {};
-  if (::stat(dataDir.c_str(), &st) != 0) {
+  std::string bare = dataDir;
+  while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
+  if (::stat(bare.c_str(), &st) != 0) {
     if (errno == ENOENT) return "the data directory " + dataDir + " does not exist";
     return "cannot use the data directory " + dataDir + ": " + std::strerror(errno);
   }
