@@ -559,11 +559,16 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
       }
       continue;
     }
-    // Lowered when this pass ends, after `waiting` or `workers` has changed.
+    // Lowered when this pass ends, after `waiting` or `workers` has changed
+    // (and before EndThread, the thread's last touch of the server).
     struct AcceptingScope {
-      std::atomic<int>& count;
-      explicit AcceptingScope(std::atomic<int>& c) : count(c) { count.fetch_add(1); }
-      ~AcceptingScope() { count.fetch_sub(1); }
+      std::atomic<int>* count;
+      explicit AcceptingScope(std::atomic<int>& c) : count(&c) { count->fetch_add(1); }
+      void Done() {
+        if (count) count->fetch_sub(1);
+        count = nullptr;
+      }
+      ~AcceptingScope() { Done(); }
     } acceptingScope(accepting);
     TIdMappedPortContext* mine = nullptr;
     bool stop = false;
@@ -594,6 +599,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
       delete mine;
       std::lock_guard<std::mutex> lock(workers_mutex);
       --waiting;
+      acceptingScope.Done();
       return EndThread();
     }
     if (!mine) continue;
