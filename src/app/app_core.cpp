@@ -275,7 +275,9 @@ AppCore::TReloadResult AppCore::Reload() {
         SetRunState(*kept, TRunState::Running);
       } catch (const std::exception& e) {
         if (wanted.LogServerErrors) AppendLine("(Run)" + wanted.TunnelCaption + " - " + e.what());
-        SetRunState(*kept, TRunState::Failed);
+        // An endpoint refused before anything changed leaves the old server
+        // running on its old settings.
+        SetRunState(*kept, kept->IsRunning() ? TRunState::Running : TRunState::Failed);
         if (OnStartFailure) OnStartFailure(Shown(wanted), e.what());
       }
     } else {

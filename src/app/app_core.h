@@ -194,7 +194,9 @@ class AppCore {
   // autostart pass is still to come, which then starts it). The options and
   // the chain proxies are taken from the file. A file that is missing or
   // cannot be read changes nothing. Never writes the file. A tunnel that
-  // cannot start goes to OnStartFailure, as at start-up.
+  // cannot start goes to OnStartFailure, as at start-up; one whose new
+  // endpoint is refused outright (no remote host, a port out of range) keeps
+  // running on its old settings.
   TReloadResult Reload();
   // Releases the servers that restarted tunnels left draining once their
   // connections have ended; returns how many still drain.

@@ -10,17 +10,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/app_core.h"
 #include "app/control_answer.h"
 #include "app/control_channel.h"
 #include "app/control_protocol.h"
+#include "app/queue_dispatcher.h"
 #include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 
@@ -117,6 +121,148 @@ TEST(ControlProtocolTest, PeerUserIdIsChecked) {
 }
 
 // ---------------------------------------------------------------------------
+// Reload and the answers on the core itself (this thread is the UI thread)
+
+class CountingAsker : public IAsker {
+ public:
+  bool AskYesNo(const std::string&, const std::string&, TAskIcon) override {
+    ++asked;
+    return false;
+  }
+  int asked = 0;
+};
+class ArmedTimer : public IOneShotTimer {
+ public:
+  void StartTimer(int32_t) override {}
+  void StopTimer() override {}
+};
+class NoDisplay : public IDisplay {};
+
+struct CoreOnDisk {
+  TempDir data;
+  TQueueDispatcher dispatcher;
+  CountingAsker asker;
+  NoDisplay display;
+  ArmedTimer timer;
+  AppCore core{dispatcher, asker, display, timer};
+  std::vector<std::string> failures;
+
+  explicit CoreOnDisk(const std::string& ini) {
+    data.WriteFile("sorvik.ini", ini);
+    core.OnStartFailure = [this](const std::string& caption, const std::string& why) {
+      failures.push_back(caption + ": " + why);
+    };
+    core.Load(data.Path() + "/");
+  }
+  void RunAll() {
+    for (int row = 0; row < core.TunnelCount(); ++row) core.RunTunnel(row);
+  }
+  // Client I/O on a thread of its own while this thread, the UI thread,
+  // takes the log lines that the tunnel's workers hand over meanwhile.
+  template <class F>
+  bool Idle(F f) {
+    std::atomic<bool> done{false};
+    bool result = false;
+    std::thread io([&] {
+      result = f();
+      done = true;
+    });
+    while (!done) dispatcher.WaitAndRun(10);
+    io.join();
+    dispatcher.RunPending();
+    return result;
+  }
+  std::string Summary(const AppCore::TReloadResult& r) {
+    return std::to_string(r.Unchanged) + " unchanged, " + std::to_string(r.Restarted) + " restarted, " +
+           std::to_string(r.Started) + " started, " + std::to_string(r.Stopped) + " stopped";
+  }
+};
+
+std::string Tunnel(int n, const std::string& caption, uint16_t remote, uint16_t mapped, bool autostart) {
+  return "[Tunnel:" + std::to_string(n) + "]\nServer=127.0.0.1\nPort=" + std::to_string(remote) +
+         "\nMapped=" + std::to_string(mapped) + "\nAutostart=" + (autostart ? "1" : "0") +
+         "\nTunnelCaption=" + caption + "\n";
+}
+
+bool Echoes(BlockingClient& c, const std::string& text) {
+  return c.SendAll(text, kStateMs) && c.RecvExact(text.size(), kStateMs) == text;
+}
+
+
+// Two tunnels of one caption are matched in file order: the second one's
+// change restarts the second one only, and the first one's connection is not
+// touched.
+TEST(CoreReloadTest, TwoTunnelsOfOneCaptionAreMatchedInFileOrder) {
+  EchoServer a, b;
+  const uint16_t first = test::FreePort(), second = test::FreePort();
+  CoreOnDisk c("[Options]\nAutostartDelay=0\n" + Tunnel(0, "dup", a.Port(), first, true) +
+               Tunnel(1, "dup", a.Port(), second, true));
+  c.RunAll();
+  TKestruneItem* firstTunnel = c.core.TunnelAt(0);
+  BlockingClient onFirst(first);
+  ASSERT_TRUE(c.Idle([&] { return Echoes(onFirst, "x"); }));
+  c.data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, "dup", a.Port(), first, true) +
+                                     Tunnel(1, "dup", b.Port(), second, true));
+  const AppCore::TReloadResult r = c.core.Reload();
+  ASSERT_TRUE(r.Ok) << r.Error;
+  EXPECT_EQ(c.Summary(r), "1 unchanged, 1 restarted, 0 started, 0 stopped");
+  EXPECT_EQ(c.core.TunnelAt(0), firstTunnel);
+  EXPECT_TRUE(c.Idle([&] { return Echoes(onFirst, "y"); }));
+  BlockingClient onSecond(second);
+  EXPECT_TRUE(c.Idle([&] { return Echoes(onSecond, "z"); }));
+  EXPECT_EQ(b.Accepted(), 1);
+  EXPECT_TRUE(c.failures.empty());
+}
+
+// A password read from a file at the start is not a change; a missing
+// endpoint is refused before anything changes and the tunnel runs on.
+TEST(CoreReloadTest, RunTimeFieldsAreNoChangeAndARefusedEndpointLeavesTheServer) {
+  EchoServer echo;
+  const uint16_t mapped = test::FreePort();
+  TempDir secrets;
+  const std::string password = secrets.WriteFile("pw", "secret\n");
+  ::chmod(password.c_str(), 0600);
+  const std::string proxied = Tunnel(0, "p", echo.Port(), mapped, true) + "ProxyUser=me\nProxyPasswordFile=" +
+                              password + "\n";
+  CoreOnDisk c("[Options]\nAutostartDelay=0\n" + proxied);
+  c.RunAll();
+  ASSERT_EQ(c.core.TunnelAt(0)->RunState, TRunState::Running) << (c.failures.empty() ? "" : c.failures[0]);
+  AppCore::TReloadResult r = c.core.Reload();
+  EXPECT_EQ(c.Summary(r), "1 unchanged, 0 restarted, 0 started, 0 stopped");
+  c.data.WriteFile("sorvik.ini", "[Tunnel:0]\nServer=\nMapped=" + std::to_string(mapped) + "\nTunnelCaption=p\n");
+  r = c.core.Reload();
+  EXPECT_EQ(c.Summary(r), "0 unchanged, 1 restarted, 0 started, 0 stopped");
+  ASSERT_EQ(c.failures.size(), 1u);
+  EXPECT_TRUE(c.core.TunnelAt(0)->IsRunning());  // the old server still listens
+  BlockingClient client(mapped);
+  EXPECT_TRUE(c.Idle([&] { return Echoes(client, "still"); }));
+}
+
+// While the autostart pass is still to come, a reload leaves the starting to
+// it; the control channel's stop asks nothing, unlike the window's command.
+TEST(CoreReloadTest, PendingAutostartPassStartsNewTunnelsAndStopAsksNothing) {
+  EchoServer echo;
+  const uint16_t mapped = test::FreePort();
+  CoreOnDisk c("");
+  c.core.ArmAutostart();
+  c.data.WriteFile("sorvik.ini", Tunnel(0, "late", echo.Port(), mapped, true));
+  AppCore::TReloadResult r = c.core.Reload();
+  EXPECT_EQ(c.Summary(r), "0 unchanged, 0 restarted, 0 started, 0 stopped");
+  EXPECT_FALSE(c.core.TunnelAt(0)->IsRunning());
+  c.core.AutostartTimerFired();
+  ASSERT_TRUE(c.core.TunnelAt(0)->IsRunning());
+  BlockingClient client(mapped);
+  ASSERT_TRUE(c.Idle([&] { return Echoes(client, "on"); }));
+  TControlRequest stop{TControlRequest::TVerb::Stop, "late"};
+  EXPECT_EQ(AnswerControlRequest(c.core, stop), "ok\nTunnel \"late\" stopped.\n");
+  EXPECT_EQ(c.asker.asked, 0);
+  EXPECT_TRUE(c.Idle([&] { return client.WaitClosed(kStateMs); }));
+  EXPECT_EQ(AnswerControlRequest(c.core, stop), "ok\nTunnel \"late\" is not running.\n");
+  EXPECT_EQ(AnswerControlRequest(c.core, {TControlRequest::TVerb::Start, "127.0.0.1"}),
+            "unknown no tunnel \"127.0.0.1\" in the running instance\n");
+}
+
+// ---------------------------------------------------------------------------
 // End to end
 
 // Every child gets its own runtime directory, so the control sockets of the
@@ -169,16 +315,6 @@ class ControlEndToEnd : public ::testing::Test {
 
   TempDir runtime_;
 };
-
-std::string Tunnel(int n, const std::string& caption, uint16_t remote, uint16_t mapped, bool autostart) {
-  return "[Tunnel:" + std::to_string(n) + "]\nServer=127.0.0.1\nPort=" + std::to_string(remote) +
-         "\nMapped=" + std::to_string(mapped) + "\nAutostart=" + (autostart ? "1" : "0") +
-         "\nTunnelCaption=" + caption + "\n";
-}
-
-bool Echoes(BlockingClient& c, const std::string& text) {
-  return c.SendAll(text, kStateMs) && c.RecvExact(text.size(), kStateMs) == text;
-}
 
 TEST_F(ControlEndToEnd, ReloadKeepsConnectionsAndBringsTheTunnelsInLineWithTheFile) {
   EchoServer oldRemote;
