@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/app_core.h"
+#include "app/cli.h"
 #include "app/control_answer.h"
 #include "app/control_channel.h"
 #include "app/control_protocol.h"
@@ -118,6 +119,46 @@ TEST(ControlProtocolTest, PeerUserIdIsChecked) {
   ::close(pair[0]);
   ::close(pair[1]);
   EXPECT_FALSE(PeerIsUser(-1, ::geteuid()));
+}
+
+// The commands on the command line: where the caption and --json go, and
+// what is refused.
+TEST(ControlCommandLineTest, StatusStartAndStopAreParsed) {
+  using A = TCommandLine::TAction;
+  struct Case {
+    std::vector<const char*> args;
+    A action;
+    std::string caption;
+    bool json;
+    std::string errorPart;
+  } cases[] = {
+      {{"status"}, A::Status, "", false, ""},
+      {{"--data-dir", "d", "status", "--json"}, A::Status, "", true, ""},
+      {{"start", "Echo News", "--data-dir=d"}, A::Start, "Echo News", false, ""},
+      {{"stop", "--odd"}, A::Stop, "--odd", false, ""},
+      {{"stop", "status"}, A::Stop, "status", false, ""},
+      {{"start"}, A::Error, "", false, "'start' needs a tunnel caption"},
+      {{"stop", ""}, A::Error, "", false, "'stop' needs a tunnel caption"},
+      {{"status", "news"}, A::Error, "", false, "unexpected argument 'news'"},
+      {{"start", "a", "b"}, A::Error, "", false, "unexpected argument 'b'"},
+      {{"--json"}, A::Error, "", false, "'--json' goes with 'status' only"},
+      {{"stop", "a", "--json"}, A::Error, "", false, "'--json' goes with 'status' only"},
+      {{"status", "--headless"}, A::Error, "", false, "take only --data-dir"},
+      {{"--test", "x", "status"}, A::Error, "", false, "unexpected argument 'status'"},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv{"sorvik"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(testing::PrintToString(std::vector<std::string>(argv.begin(), argv.end())));
+    const TCommandLine cl = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(cl.Action, c.action);
+    if (c.action == A::Error) {
+      EXPECT_NE(cl.Error.find(c.errorPart), std::string::npos) << cl.Error;
+    } else {
+      EXPECT_EQ(cl.ControlCaption, c.caption);
+      EXPECT_EQ(cl.Json, c.json);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
