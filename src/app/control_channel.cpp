@@ -110,7 +110,24 @@ bool TControlServer::Listen(const std::string& dataDir, std::string& problem) {
     problem = std::string("socket: ") + std::strerror(errno);
     return false;
   }
-  ::unlink(path.c_str());  // left by an instance that has ended: the lock is ours
+  // A socket file left by an instance that has ended is replaced (the caller
+  // holds the data directory's lock); one that still answers is not taken over.
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN) {
+    problem = "another instance answers on " + path;
+    ::close(fd);
+    return false;
+  }
+  ::close(fd);
+  const int fresh = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fresh < 0) {
+    problem = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  return Bind(fresh, path, addr, problem);
+}
+
+bool TControlServer::Bind(int fd, const std::string& path, sockaddr_un& addr, std::string& problem) {
+  ::unlink(path.c_str());
   const mode_t oldMask = ::umask(077);
   const int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   const int bindError = errno;

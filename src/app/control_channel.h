@@ -22,6 +22,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstdint>
@@ -73,6 +74,7 @@ class TControlServer {
     bool Answered = false;
     std::chrono::steady_clock::time_point Deadline;
   };
+  bool Bind(int fd, const std::string& path, struct sockaddr_un& addr, std::string& problem);
   void Accept();
   void Serve(int fd, uint32_t events);
   void Answer(int fd, TClient& client, std::string reply);

@@ -50,6 +50,8 @@ bool XDisplayReachable(const std::string& display) {
   return false;
 }
 
+extern "C" void IgnoreHangup(int) {}
+
 }  // namespace
 
 bool DisplayAvailable(std::string& why) {
@@ -71,8 +73,14 @@ bool DisplayAvailable(std::string& why) {
 
 int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
   // The window keeps its settings until it exits: a hang-up (a closed
-  // terminal, a reload meant for the window-less mode) changes nothing.
-  ::signal(SIGHUP, SIG_IGN);
+  // terminal, a reload meant for the window-less mode) changes nothing. A
+  // handler that does nothing rather than SIG_IGN, so that the programs the
+  // window starts (a browser) get the default again.
+  struct sigaction hangup {};
+  hangup.sa_handler = IgnoreHangup;
+  sigemptyset(&hangup.sa_mask);
+  hangup.sa_flags = SA_RESTART;
+  ::sigaction(SIGHUP, &hangup, nullptr);
   TApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);  // the window hides to the tray; closing it runs the exit sequence
 
