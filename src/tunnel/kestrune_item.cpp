@@ -6,11 +6,11 @@
 
 #include <new>
 
+#include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/endpoint_check.h"
 #include "tunnel/event_gate.h"
-#include "net/exceptions.h"
 
 namespace sorvik {
 

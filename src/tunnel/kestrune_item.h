@@ -148,9 +148,8 @@ class TKestruneItem {
   std::shared_ptr<EventGate> gate_;
   // The TLS client context that every TLS connection of the running server
   // shares. Replaced by Start on the UI thread before the new server is
-  // activated (no worker runs then); read by the workers in PrepareOutbound.
-  // Replaced under FieldsLock, since a worker of a server still draining may
-  // read it while a restart replaces it.
+  // activated, under FieldsLock (a server still draining after a restart may
+  // have workers then); read by the workers in PrepareOutbound under it.
   std::shared_ptr<TIdSSLContextCache> tls_contexts_;
   // UI thread only: servers that stopped listening at a restart and still
   // serve connections, oldest first; and the traffic of the servers of this

@@ -15,11 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/control_answer.h"
+#include "app/control_channel.h"
 #include "app/gui/qt_bridge.h"
 #include "app/gui/single_instance.h"
 #include "app/gui/tf_main.h"
-#include "app/control_answer.h"
-#include "app/control_channel.h"
 #include "app/stop_signal.h"
 
 namespace sorvik {
