@@ -8,11 +8,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace sorvik {
 
@@ -282,9 +285,35 @@ void TControlServer::Close(int fd) {
 
 // ---- client ----
 
+namespace {
+
+TControlReply SendTo(const std::string& path, const TControlRequest& request, int timeoutMs);
+
+}  // namespace
+
+// A shell without XDG_RUNTIME_DIR (su, some ssh logins) still finds an
+// instance started in the user's session, and the other way round: the
+// session's runtime directory and the temporary one are tried too.
 TControlReply SendControlRequest(const std::string& dataDir, const TControlRequest& request, int timeoutMs) {
+  const std::string name = ControlSocketPath(dataDir).substr(ControlSocketDirectory().size());
+  std::vector<std::string> dirs = {ControlSocketDirectory(), "/run/user/" + std::to_string(::geteuid()) + "/sorvik",
+                                   "/tmp/sorvik-" + std::to_string(::geteuid())};
   TControlReply reply;
-  const std::string path = ControlSocketPath(dataDir);
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    if (std::find(dirs.begin(), dirs.begin() + static_cast<std::ptrdiff_t>(i), dirs[i]) !=
+        dirs.begin() + static_cast<std::ptrdiff_t>(i)) {
+      continue;  // already tried
+    }
+    reply = SendTo(dirs[i] + name, request, timeoutMs);
+    if (reply.State != TControlReply::TState::NoInstance) return reply;
+  }
+  return reply;
+}
+
+namespace {
+
+TControlReply SendTo(const std::string& path, const TControlRequest& request, int timeoutMs) {
+  TControlReply reply;
   sockaddr_un addr{};
   if (!FillAddress(path, addr)) {
     reply.Text = "the socket path " + path + " is too long";
@@ -370,5 +399,7 @@ TControlReply SendControlRequest(const std::string& dataDir, const TControlReque
   }
   return reply;
 }
+
+}  // namespace
 
 }  // namespace sorvik

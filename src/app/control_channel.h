@@ -96,7 +96,9 @@ struct TControlReply {
   std::string Text;  // Ok: the body; Error/Unknown: the reason; Failed: what went wrong
 };
 // Sends `request` to the instance on `dataDir` and reads its reply, within
-// `timeoutMs` in all.
+// `timeoutMs` in all. Besides ControlSocketPath, the same name in
+// /run/user/UID/sorvik/ and /tmp/sorvik-UID/ is tried, for a shell whose
+// XDG_RUNTIME_DIR differs from the instance's.
 TControlReply SendControlRequest(const std::string& dataDir, const TControlRequest& request, int timeoutMs);
 
 }  // namespace sorvik

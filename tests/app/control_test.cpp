@@ -609,6 +609,21 @@ TEST_F(ControlEndToEnd, WithoutAnInstanceEachCommandSaysSoAndExits3) {
   EXPECT_FALSE(std::filesystem::exists(data.Path() + "/nowhere"));
 }
 
+// An instance started without XDG_RUNTIME_DIR (in /tmp/sorvik-UID/) is found
+// from a shell that has one.
+TEST_F(ControlEndToEnd, AnInstanceWithAnotherRuntimeDirectoryIsFound) {
+  TempDir data;
+  data.WriteFile("sorvik.ini", Tunnel(0, "news", 119, test::FreePort(), false));
+  ChildProcess sorvik({"env", "-u", "XDG_RUNTIME_DIR", SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+  ASSERT_TRUE(sorvik.Started());
+  const std::string elsewhere = "/tmp/sorvik-" + std::to_string(::geteuid()) +
+                                ControlSocketPath(data.Path()).substr(ControlSocketDirectory().size());
+  ASSERT_TRUE(WaitUntil([&] { return !sorvik.Running() || ::access(elsewhere.c_str(), F_OK) == 0; }, kStateMs));
+  const Result r = Ctl(data.Path(), {"status"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("news"), std::string::npos) << r.out;
+}
+
 // Another user never gets an answer, even when the socket's directory and the
 // socket itself have been opened to everybody by mistake.
 TEST_F(ControlEndToEnd, AnotherUsersRequestIsRefused) {
