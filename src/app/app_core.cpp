@@ -1,5 +1,6 @@
 #include "app/app_core.h"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
@@ -109,12 +110,12 @@ void AppCore::RunTunnel(int row) {
   display_.ApplyCommandStates();
 }
 
-void AppCore::StopTunnel(int row) {
+void AppCore::StopTunnel(int row, bool ask) {
   TKestruneItem* t = TunnelAt(row);
   if (!t) return;
   bool proceed = true;
   try {
-    if (t->ConnectionCount() > 0) proceed = asker_.AskYesNo(kAskOpenConnectionsTitle, kAskOpenConnectionsText, TAskIcon::Warning);
+    if (ask && t->ConnectionCount() > 0) proceed = asker_.AskYesNo(kAskOpenConnectionsTitle, kAskOpenConnectionsText, TAskIcon::Warning);
   } catch (...) {
     proceed = true;  // a failure while counting or asking does not stop the stop
   }
@@ -207,6 +208,136 @@ TCommandStates AppCore::CommandStatesFor(int row) const {
   if (!t) return {};
   if (t->RunState == TRunState::Running) return {false, true, true, false};
   return {true, false, true, true};
+}
+
+// ---- reload ----
+
+namespace {
+
+// The settings as the file holds them: the passwords read from files at a
+// start are not part of it.
+TunnelSettings StoredPart(TunnelSettings s) {
+  s.ProxyPassword.clear();
+  s.ProxyPassword2.clear();
+  return s;
+}
+
+std::string Shown(const TunnelSettings& s) { return s.TunnelCaption.empty() ? s.Server : s.TunnelCaption; }
+
+}  // namespace
+
+AppCore::TReloadResult AppCore::Reload() {
+  TReloadResult result;
+  TSettingsLoad load;
+  TSettings fresh;
+  try {
+    fresh = LoadSettings(data_dir_, {}, &load);
+  } catch (const std::exception& e) {
+    result.Error = std::string(e.what()) + " Nothing changed.";
+    return result;
+  }
+  if (load.State == TSettingsLoad::TState::Missing) {
+    result.Error = "there is no settings file " + load.Path + "; nothing changed.";
+    return result;
+  }
+  if (load.State == TSettingsLoad::TState::Unreadable) {
+    result.Error = UnreadableText(load) + " Nothing changed.";
+    return result;
+  }
+  result.Ok = true;
+  result.Notes = load.Notes;
+
+  // Each tunnel of the file takes the first running-list tunnel of its caption
+  // that no earlier one took.
+  std::vector<std::unique_ptr<TKestruneItem>> old = std::move(settings_.Tunnels);
+  settings_.Tunnels.clear();
+  std::vector<std::unique_ptr<TKestruneItem>> next;
+  std::vector<bool> isNew;
+  for (auto& incoming : fresh.Tunnels) {
+    const std::string caption = Shown(incoming->Settings);
+    auto match = std::find_if(old.begin(), old.end(),
+                              [&caption](const auto& t) { return t && Shown(t->Settings) == caption; });
+    if (match == old.end()) {
+      SetEventHandler(*incoming);
+      SetRunState(*incoming, TRunState::Stopped);
+      next.push_back(std::move(incoming));
+      isNew.push_back(true);
+      continue;
+    }
+    std::unique_ptr<TKestruneItem> kept = std::move(*match);
+    const TunnelSettings wanted = StoredPart(incoming->Settings);
+    if (StoredPart(kept->Snapshot()) == wanted) {
+      ++result.Unchanged;
+    } else if (kept->IsRunning() || kept->RunState != TRunState::Stopped) {
+      ++result.Restarted;
+      try {
+        kept->Restart(wanted);
+        SetRunState(*kept, TRunState::Running);
+      } catch (const std::exception& e) {
+        if (wanted.LogServerErrors) AppendLine("(Run)" + wanted.TunnelCaption + " - " + e.what());
+        // An endpoint refused before anything changed leaves the old server
+        // running on its old settings.
+        SetRunState(*kept, kept->IsRunning() ? TRunState::Running : TRunState::Failed);
+        if (OnStartFailure) OnStartFailure(Shown(wanted), e.what());
+      }
+    } else {
+      kept->Edit([&wanted](TunnelSettings& s) { s = wanted; });
+      ++result.Unchanged;
+    }
+    next.push_back(std::move(kept));
+    isNew.push_back(false);
+  }
+  // What the file no longer has stops as the Stop command stops it.
+  for (auto& gone : old) {
+    if (!gone) continue;
+    if (gone->IsRunning() || gone->ConnectionCount() > 0) ++result.Stopped;
+    try {
+      gone->DetachEvents();
+      gone->Stop();
+    } catch (...) {
+    }
+    gone.reset();
+  }
+  settings_.Tunnels = std::move(next);
+  settings_.ChainProxies = std::move(fresh.ChainProxies);
+  settings_.Options = fresh.Options;
+  load_ = std::move(load);
+  Renumber();
+  ApplyLogOptions();
+  // New tunnels marked Autostart start now, unless the autostart pass is
+  // still to come.
+  for (size_t row = 0; row < settings_.Tunnels.size(); ++row) {
+    TKestruneItem& t = *settings_.Tunnels[row];
+    if (!isNew[row] || !t.Settings.Autostart || autostart_armed_) continue;
+    ++result.Started;
+    try {
+      t.Start();
+      SetRunState(t, TRunState::Running);
+    } catch (const std::exception& e) {
+      if (t.Settings.LogServerErrors) AppendLine("(Autorun)" + t.Settings.TunnelCaption + " " + e.what());
+      SetRunState(t, TRunState::Failed);
+      if (OnStartFailure) OnStartFailure(Shown(t.Settings), e.what());
+    }
+  }
+  loaded_content_ = SettingsContent(settings_);
+  try {
+    display_.SetRowCount(TunnelCount());
+    display_.Repaint();
+    display_.ApplyCommandStates();
+  } catch (...) {
+  }
+  return result;
+}
+
+int AppCore::ReapDrainedServers() {
+  int draining = 0;
+  for (auto& t : settings_.Tunnels) {
+    try {
+      draining += t->ReapDrained();
+    } catch (...) {
+    }
+  }
+  return draining;
 }
 
 // ---- autostart ----

@@ -149,7 +149,9 @@ class AppCore {
 
   // ---- tunnel commands (row: the focused row, -1 for none; out of range: no-op) ----
   void RunTunnel(int row);
-  void StopTunnel(int row);
+  // `ask`: with open connections, ask the Stop question first (the window's
+  // command); a command from the control channel stops without asking.
+  void StopTunnel(int row, bool ask = true);
   // Appends a tunnel holding `settings` (the properties dialog's values) with
   // run state 0 and its index. Returns the new row.
   int AddTunnel(const TunnelSettings& settings);
@@ -170,6 +172,35 @@ class AppCore {
   void ReleaseTunnels();
 
   TCommandStates CommandStatesFor(int row) const;
+
+  // ---- reload (window-less mode) ----
+  // What a reload did: each kept or new tunnel counted once.
+  struct TReloadResult {
+    bool Ok = false;
+    std::string Error;               // !Ok: why nothing changed (one sentence)
+    std::vector<std::string> Notes;  // what the file's reading passed over
+    int Unchanged = 0;  // same settings, or stopped and staying stopped
+    int Restarted = 0;  // changed while running (or failed): restarted on the new settings
+    int Started = 0;    // new with Autostart=1
+    int Stopped = 0;    // gone from the file while running
+  };
+  // Reads the settings file again and brings the tunnels in line with it,
+  // matched by the caption the list shows, in file order for a caption that
+  // appears twice. A tunnel whose settings did not change is left alone; a
+  // changed one that runs (or failed to start) restarts on the new settings
+  // without cutting its connections (TKestruneItem::Restart); a stopped one
+  // takes them and stays stopped; one gone from the file stops as the Stop
+  // command stops it; a new one starts when it has Autostart=1 (unless the
+  // autostart pass is still to come, which then starts it). The options and
+  // the chain proxies are taken from the file. A file that is missing or
+  // cannot be read changes nothing. Never writes the file. A tunnel that
+  // cannot start goes to OnStartFailure, as at start-up; one whose new
+  // endpoint is refused outright (no remote host, a port out of range) keeps
+  // running on its old settings.
+  TReloadResult Reload();
+  // Releases the servers that restarted tunnels left draining once their
+  // connections have ended; returns how many still drain.
+  int ReapDrainedServers();
 
   // ---- tunnel test ----
   // "Test Tunnel": starts the tunnel test of the tunnel at `row` (running or

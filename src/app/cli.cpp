@@ -50,12 +50,29 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
       }
       if (cl.ShowCertCaption.empty()) return error("option '--show-cert' needs a tunnel caption");
       cl.Action = TCommandLine::TAction::ShowCert;
+    } else if (arg == "--json") {
+      cl.Json = true;
+    } else if (cl.Action == TCommandLine::TAction::Run && (arg == "status" || arg == "start" || arg == "stop")) {
+      // A command for the instance that runs on the data directory.
+      if (arg == "status") {
+        cl.Action = TCommandLine::TAction::Status;
+      } else {
+        cl.Action = arg == "start" ? TCommandLine::TAction::Start : TCommandLine::TAction::Stop;
+        if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '\0') {
+          return error("'" + std::string(arg) + "' needs a tunnel caption");
+        }
+        cl.ControlCaption = argv[++i];
+      }
     } else if (!arg.empty() && arg[0] == '-') {
       return error("unknown option '" + std::string(arg) + "'");
     } else {
       return error("unexpected argument '" + std::string(arg) + "'");
     }
   }
+  const bool command = cl.Action == TCommandLine::TAction::Status || cl.Action == TCommandLine::TAction::Start ||
+                       cl.Action == TCommandLine::TAction::Stop;
+  if (cl.Json && cl.Action != TCommandLine::TAction::Status) return error("option '--json' goes with 'status' only");
+  if (command && (cl.Headless || cl.AtLogin)) return error("'status', 'start' and 'stop' take only --data-dir");
   return cl;
 }
 
@@ -65,6 +82,8 @@ std::string UsageText() {
   return "Usage: sorvik [--data-dir DIR] [--headless] [--login]\n"
          "       sorvik --show-cert CAPTION [--data-dir DIR]\n"
          "       sorvik --test CAPTION [--data-dir DIR]\n"
+         "       sorvik status [--json] [--data-dir DIR]\n"
+         "       sorvik start|stop CAPTION [--data-dir DIR]\n"
          "       sorvik --help | --version\n"
          "\n"
          "Sorvik relays connections accepted on local TCP ports to remote hosts,\n"
@@ -85,6 +104,12 @@ std::string UsageText() {
          "                  pass its proxies and TLS, print a timed line per step;\n"
          "                  exit status 0 when it works, 1 when it fails or there\n"
          "                  is no such tunnel\n"
+         "  status          ask the Sorvik that runs on the data directory (window or\n"
+         "                  not) for its tunnels: state, addresses, open connections,\n"
+         "                  bytes each way; --json for JSON\n"
+         "  start CAPTION, stop CAPTION\n"
+         "                  start or stop a tunnel of that running Sorvik, as its\n"
+         "                  Start and Stop commands do (exit status 3: none runs)\n"
          "  --help          show this help and exit\n"
          "  --version       print the version (" + VersionText() + ") and exit\n";
 }

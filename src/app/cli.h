@@ -13,13 +13,15 @@ namespace sorvik {
 inline constexpr int kExitUsage = 2;
 
 struct TCommandLine {
-  enum class TAction { Run, Help, Version, ShowCert, Test, Error };
+  enum class TAction { Run, Help, Version, ShowCert, Test, Status, Start, Stop, Error };
   TAction Action = TAction::Run;
   std::optional<std::string> DataDir;  // --data-dir DIR (or --data-dir=DIR)
   std::string ShowCertCaption;         // --show-cert CAPTION: the tunnel to ask
   bool Headless = false;               // --headless: no window
   std::string TestCaption;             // for Action == Test: --test CAPTION
   bool AtLogin = false;                // --login: started by the session's autostart entry
+  std::string ControlCaption;          // for Action == Start / Stop: the tunnel
+  bool Json = false;                   // status --json
   std::string Error;                   // for Action == Error: what was wrong, one line
 };
 

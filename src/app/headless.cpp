@@ -10,6 +10,8 @@
 #include <string>
 
 #include "app/app_core.h"
+#include "app/control_answer.h"
+#include "app/control_channel.h"
 #include "app/line_output.h"
 #include "app/queue_dispatcher.h"
 #include "app/settings.h"
@@ -62,11 +64,28 @@ class TStdoutLog : public ILogView {
   TLineOutput output_;
 };
 
+// How often the main loop looks whether a restarted tunnel's old server has
+// served its last connection.
+constexpr int kDrainCheckMs = 500;
+
+// SIGHUP: the settings file again, and one line that says what changed.
+void ReloadAndReport(AppCore& core) {
+  const AppCore::TReloadResult result = core.Reload();
+  if (!result.Ok) {
+    std::fprintf(stderr, "sorvik: reload: %s\n", result.Error.c_str());
+    return;
+  }
+  for (const std::string& note : result.Notes) std::fprintf(stderr, "sorvik: reload: %s\n", note.c_str());
+  std::fprintf(stderr, "sorvik: reload: %d unchanged, %d restarted, %d started, %d stopped\n", result.Unchanged,
+               result.Restarted, result.Started, result.Stopped);
+}
+
 }  // namespace
 
 int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* out) {
   const TStopSignalPipe stopSignal;
-  if (!stopSignal.Installed()) {
+  THangupSignalPipe hangupSignal;
+  if (!stopSignal.Installed() || !hangupSignal.Installed()) {
     std::perror("sorvik: pipe");
     return 1;
   }
@@ -112,24 +131,52 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       } else {
         std::fprintf(stderr, "sorvik: no tunnel will start.\n");
       }
+      std::fprintf(stderr,
+                   "sorvik: nothing runs yet; after editing the settings file, reload it (SIGHUP, or systemctl "
+                   "--user reload sorvik-headless) to start its tunnels.\n");
     }
     core.ArmAutostart();
+
+    // `sorvik status|start|stop` reach this instance here.
+    TControlServer control([&core](const TControlRequest& request) { return AnswerControlRequest(core, request); });
+    std::string problem;
+    if (!control.Listen(dataDir, problem)) {
+      std::fprintf(stderr, "sorvik: %s; 'sorvik status', 'start' and 'stop' will not reach this instance.\n",
+                   problem.c_str());
+    }
 
     // While this thread waits, a worker's event line is appended on the
     // worker's own thread (the dispatcher's idle mode): no wake-up of this
     // thread per line.
+    int draining = 0;  // servers of restarted tunnels that still serve old connections
     for (;;) {
-      pollfd fds[2] = {{stopSignal.ReadFd(), POLLIN, 0}, {dispatcher.WakeFd(), POLLIN, 0}};
-      // Bounded by the autostart deadline when armed; otherwise woken by a
-      // signal or a queued event.
+      pollfd fds[4] = {{stopSignal.ReadFd(), POLLIN, 0},
+                       {dispatcher.WakeFd(), POLLIN, 0},
+                       {hangupSignal.ReadFd(), POLLIN, 0},
+                       {control.Fd(), POLLIN, 0}};
+      // Bounded by the autostart deadline when armed, a control client's time
+      // limit, and a look at the draining servers; otherwise woken by a
+      // signal, a queued event or a control client.
+      int timeout = timer.TimeoutMs();
+      const auto sooner = [&timeout](int ms) {
+        if (ms >= 0 && (timeout < 0 || ms < timeout)) timeout = ms;
+      };
+      sooner(control.TimeoutMs());
+      if (draining > 0) sooner(kDrainCheckMs);
       int rc;
       {
         TQueueDispatcher::IdleScope idle(dispatcher);
-        rc = poll(fds, 2, timer.TimeoutMs());
+        rc = poll(fds, control.Fd() >= 0 ? 4 : 3, timeout);
       }
       if (rc < 0 && errno != EINTR) break;
       if (fds[0].revents & POLLIN) break;
       dispatcher.RunPending();
+      if (fds[2].revents & POLLIN) {
+        hangupSignal.Drain();
+        ReloadAndReport(core);
+      }
+      control.Process();
+      draining = core.ReapDrainedServers();
       if (timer.Due()) core.AutostartTimerFired();
     }
 

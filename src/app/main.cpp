@@ -2,7 +2,14 @@
 #include <cstdio>
 #include <string>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "app/cli.h"
+#include "app/control_command.h"
 #include "app/headless.h"
 #include "app/show_cert.h"
 #include "app/tunnel_test_command.h"
@@ -10,16 +17,40 @@
 #ifdef SORVIK_HAVE_GUI
 #include "app/gui/gui_main.h"
 #include "app/gui/single_instance.h"
-#include "app/settings.h"
 #endif
+#include "app/settings.h"
 
 namespace {
 
-// Window-less mode, one instance per data directory. A missing directory (no
-// settings, so no tunnels) needs no lock and is not made.
+// Why the window-less mode cannot use `dataDir`, or empty when it can.
+std::string DataDirProblem(const std::string& dataDir) {
+  struct stat st {};
+  std::string bare = dataDir;
+  while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
+  if (::stat(bare.c_str(), &st) != 0) {
+    if (errno == ENOENT) return "the data directory " + dataDir + " does not exist";
+    return "cannot use the data directory " + dataDir + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return "the data directory " + dataDir + " is not a directory";
+  if (::access(dataDir.c_str(), R_OK | X_OK) != 0) {
+    return "cannot read the data directory " + dataDir + ": " + std::strerror(errno);
+  }
+  return {};
+}
+
+// Window-less mode, one instance per data directory. A missing or unusable
+// directory ends it at once with status 2: it could never hold a settings
+// file, and a restart would not mend it.
 int RunWindowless(const sorvik::TCommandLine& cl) {
-#ifdef SORVIK_HAVE_GUI
   const std::string dataDir = sorvik::DataDirectory(cl.DataDir);
+  if (const std::string problem = DataDirProblem(dataDir); !problem.empty()) {
+    std::fprintf(stderr,
+                 "sorvik: %s; the window-less mode needs it with the settings file %s in it. Make it, or name "
+                 "another with --data-dir.\n",
+                 problem.c_str(), sorvik::kSettingsFileName);
+    return sorvik::kExitUsage;
+  }
+#ifdef SORVIK_HAVE_GUI
   sorvik::TInstanceLock lock(dataDir, false);
   if (lock.TryLock() == sorvik::TInstanceLock::TResult::HeldByOther) {
     std::fprintf(stderr,
@@ -51,6 +82,10 @@ int main(int argc, char** argv) {
       return sorvik::kExitUsage;
     case TCommandLine::TAction::Test:
       return sorvik::RunTunnelTestCommand(cl.DataDir, cl.TestCaption);
+    case TCommandLine::TAction::Status:
+    case TCommandLine::TAction::Start:
+    case TCommandLine::TAction::Stop:
+      return sorvik::RunControlCommand(cl);
     case TCommandLine::TAction::Run:
       break;
   }

@@ -34,4 +34,22 @@ class TStopSignalPipe {
   struct sigaction old_term_ {};
 };
 
+// SIGHUP as a readable descriptor, the same way: the window-less mode reloads
+// its settings when it reads it. Same thread contract as TStopSignalPipe.
+class THangupSignalPipe {
+ public:
+  THangupSignalPipe();
+  ~THangupSignalPipe();
+  THangupSignalPipe(const THangupSignalPipe&) = delete;
+  THangupSignalPipe& operator=(const THangupSignalPipe&) = delete;
+
+  bool Installed() const { return installed_; }
+  int ReadFd() const;
+  void Drain();
+
+ private:
+  bool installed_ = false;
+  struct sigaction old_hup_ {};
+};
+
 }  // namespace sorvik

@@ -125,6 +125,8 @@ struct TIdMappedPortTCP::Impl {
   std::mutex list_mutex;
   std::vector<TIdMappedPortContext*> contexts;  // guarded by list_mutex
   bool cancelling = false;                      // guarded by list_mutex: deactivation under way
+  uint64_t ended_to_remote = 0;                 // guarded by list_mutex: bytes of deregistered
+  uint64_t ended_to_local = 0;                  //   connections since the activation
 
   // ---- worker threads (never held together with list_mutex) ----
   // Every worker thread waiting for a connection waits in epoll_wait() on
@@ -155,6 +157,10 @@ struct TIdMappedPortTCP::Impl {
   static constexpr uint32_t kWakeEvent = UINT32_MAX;
   // Guards the use of spare_fd by the threads that accept.
   std::mutex spare_mutex;
+  // Waiting threads woken for a listening socket that have not yet settled
+  // whether they serve a connection (raised before the accept, lowered after
+  // `waiting` or `workers` tells it), so that Drained() misses none.
+  std::atomic<int> accepting{0};
 
   // Owner's thread: SetActive(true) and SetActive(false).
   void Activate();
@@ -303,6 +309,9 @@ const std::vector<TIdMappedPortContext*>& TIdMappedPortTCP::LockedContexts::List
   return server_.impl_->contexts;
 }
 
+uint64_t TIdMappedPortTCP::LockedContexts::EndedBytesToRemote() const { return server_.impl_->ended_to_remote; }
+uint64_t TIdMappedPortTCP::LockedContexts::EndedBytesToLocal() const { return server_.impl_->ended_to_local; }
+
 int TIdMappedPortTCP::ConnectionCount() {
   std::lock_guard<std::mutex> lock(impl_->list_mutex);
   return static_cast<int>(impl_->contexts.size());
@@ -320,6 +329,24 @@ void TIdMappedPortTCP::Impl::CancelAll() {
 }
 
 void TIdMappedPortTCP::CancelAllConnections() { impl_->CancelAll(); }
+
+// Owner's thread. Taken out of the waiters' epoll set first, so that no waiter
+// is woken for them again; then shut down, which frees their ports (the
+// sockets stay open until deactivation, so that a waiter still holding one's
+// index never touches another descriptor) and resets what waits unaccepted.
+// A waiter woken just before finds nothing more to accept.
+void TIdMappedPortTCP::StopListening() {
+  if (!impl_->active) return;
+  for (auto& l : impl_->listeners) {
+    ::epoll_ctl(impl_->epoll_fd, EPOLL_CTL_DEL, l.fd, nullptr);
+    ::shutdown(l.fd, SHUT_RD);
+  }
+}
+
+bool TIdMappedPortTCP::Drained() {
+  std::lock_guard<std::mutex> lock(impl_->workers_mutex);
+  return impl_->accepting.load() == 0 && impl_->workers == impl_->waiting;
+}
 
 // ---------------------------------------------------------------------------
 // Activation and deactivation (owner's thread)
@@ -368,6 +395,7 @@ void TIdMappedPortTCP::Impl::Activate() {
   {
     std::lock_guard<std::mutex> lock(list_mutex);
     cancelling = false;
+    ended_to_remote = ended_to_local = 0;
   }
   active = true;
   {
@@ -531,6 +559,17 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
       }
       continue;
     }
+    // Lowered when this pass ends, after `waiting` or `workers` has changed
+    // (and before EndThread, the thread's last touch of the server).
+    struct AcceptingScope {
+      std::atomic<int>* count;
+      explicit AcceptingScope(std::atomic<int>& c) : count(&c) { count->fetch_add(1); }
+      void Done() {
+        if (count) count->fetch_sub(1);
+        count = nullptr;
+      }
+      ~AcceptingScope() { Done(); }
+    } acceptingScope(accepting);
     TIdMappedPortContext* mine = nullptr;
     bool stop = false;
     for (int i = 0; i < n; ++i) {
@@ -548,6 +587,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
       ev.events = EPOLLIN | EPOLLONESHOT;
       ev.data.u32 = which;
       while (::epoll_ctl(epoll_fd, EPOLL_CTL_MOD, listeners[which].fd, &ev) != 0) {
+        if (errno == ENOENT) break;  // taken out of the set: StopListening
         if (!Backoff()) {
           stop = true;
           break;
@@ -559,6 +599,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
       delete mine;
       std::lock_guard<std::mutex> lock(workers_mutex);
       --waiting;
+      acceptingScope.Done();
       return EndThread();
     }
     if (!mine) continue;
@@ -727,6 +768,8 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
   };
   auto deregister = [&] {
     std::lock_guard<std::mutex> lock(im.list_mutex);
+    im.ended_to_remote += ctx.BytesToRemote();
+    im.ended_to_local += ctx.BytesToLocal();
     auto& v = im.contexts;
     for (auto it = v.begin(); it != v.end(); ++it) {
       if (*it == &ctx) {

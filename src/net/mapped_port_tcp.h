@@ -154,12 +154,25 @@ class TIdMappedPortTCP {
   // Owner's thread: under the context lock, cancels both sides of every open
   // connection (outbound first). The listening sockets stay open.
   void CancelAllConnections();
+  // Owner's thread, while active: stops accepting for good and frees the
+  // listening ports at once (another server may bind them), while the open
+  // connections go on to their ordinary ends. SetActive(false) still cancels
+  // whatever is left.
+  void StopListening();
+  // Owner's thread, after StopListening: true once no connection is open or
+  // being accepted any more (deactivation then cancels nothing).
+  bool Drained();
 
   // The context list under its lock.
   class LockedContexts {
    public:
     explicit LockedContexts(TIdMappedPortTCP& s);
     const std::vector<TIdMappedPortContext*>& List() const;
+    // Bytes of the connections that have left the list since the activation,
+    // each way (their last counts); with the listed ones' counts, the
+    // server's traffic without a gap or a double count.
+    uint64_t EndedBytesToRemote() const;
+    uint64_t EndedBytesToLocal() const;
    private:
     std::unique_lock<std::mutex> lock_;
     TIdMappedPortTCP& server_;

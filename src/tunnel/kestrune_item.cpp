@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "net/exceptions.h"
 #include "net/mapped_port_tcp.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/endpoint_check.h"
@@ -23,6 +24,10 @@ TKestruneItem::~TKestruneItem() {
     MappingServer.reset();
   } catch (...) {
   }
+  try {
+    draining_.clear();
+  } catch (...) {
+  }
 }
 
 TunnelSettings TKestruneItem::Snapshot() const {
@@ -31,6 +36,92 @@ TunnelSettings TKestruneItem::Snapshot() const {
 }
 
 bool TKestruneItem::Start() {
+  // A new run counts its traffic from zero; servers still draining from the
+  // last run are left alone (they end on their own or at the next stop).
+  released_in_ = released_out_ = 0;
+  return StartServer();
+}
+
+bool TKestruneItem::Restart(const TunnelSettings& next) {
+  if (auto problem = EndpointProblem(next.Server, next.Port, next.Mapped)) throw ETunnelEndpointError(problem->Text);
+  if (!IsRunning()) {
+    Edit([&next](TunnelSettings& s) { s = next; });
+    return Start();
+  }
+  // A connection the old server accepts in the meantime is set up on the
+  // settings and TLS context of the old run, like its others.
+  TunnelSettings old;
+  std::shared_ptr<TIdSSLContextCache> contexts;
+  {
+    std::lock_guard<std::mutex> lock(FieldsLock);
+    old = Settings;
+    contexts = tls_contexts_;
+  }
+  MappingServer->SetOnConnect([this, old = std::move(old), contexts](TIdMappedPortContext& context) {
+    TIdTCPClient* outbound = context.OutboundClient();
+    if (outbound == nullptr) throw EIdException("No outbound client.");
+    PrepareClientWith(*outbound, old, contexts);
+  });
+  MappingServer->StopListening();
+  draining_.push_back(std::move(MappingServer));
+  Edit([&next](TunnelSettings& s) { s = next; });
+  return StartServer();
+}
+
+int TKestruneItem::ReapDrained() {
+  for (auto it = draining_.begin(); it != draining_.end();) {
+    bool drained = true;
+    try {
+      drained = (*it)->Drained();
+    } catch (...) {
+    }
+    if (!drained) {
+      ++it;
+      continue;
+    }
+    try {
+      (*it)->SetActive(false);  // nothing left to cancel: ends its waiting thread
+      FoldTraffic(**it);
+    } catch (...) {
+    }
+    it = draining_.erase(it);
+  }
+  return static_cast<int>(draining_.size());
+}
+
+void TKestruneItem::FoldTraffic(TIdMappedPortTCP& server) {
+  auto locked = server.LockList();
+  released_in_ += locked.EndedBytesToRemote();
+  released_out_ += locked.EndedBytesToLocal();
+  for (TIdMappedPortContext* context : locked.List()) {
+    released_in_ += context->BytesToRemote();
+    released_out_ += context->BytesToLocal();
+  }
+}
+
+TKestruneItem::TTraffic TKestruneItem::Traffic() const {
+  TTraffic traffic;
+  traffic.BytesIn = released_in_;
+  traffic.BytesOut = released_out_;
+  auto add = [&traffic](TIdMappedPortTCP& server) {
+    auto locked = server.LockList();
+    traffic.BytesIn += locked.EndedBytesToRemote();
+    traffic.BytesOut += locked.EndedBytesToLocal();
+    for (TIdMappedPortContext* context : locked.List()) {
+      ++traffic.Connections;
+      traffic.BytesIn += context->BytesToRemote();
+      traffic.BytesOut += context->BytesToLocal();
+    }
+  };
+  try {
+    if (MappingServer) add(*MappingServer);
+    for (const auto& server : draining_) add(*server);
+  } catch (...) {
+  }
+  return traffic;
+}
+
+bool TKestruneItem::StartServer() {
   // An endpoint that cannot work (no remote host, a port outside 1..65535,
   // whose low 16 bits could even be 0: a random port on every address) is
   // refused before anything changes.
@@ -50,7 +141,11 @@ bool TKestruneItem::Start() {
   // load the certificates and keys again.
   std::unique_ptr<TIdMappedPortTCP> server(new (std::nothrow) TIdMappedPortTCP());
   if (!server) return false;
-  tls_contexts_ = std::make_shared<TIdSSLContextCache>();
+  {
+    auto contexts = std::make_shared<TIdSSLContextCache>();
+    std::lock_guard<std::mutex> lock(FieldsLock);
+    tls_contexts_ = std::move(contexts);
+  }
   server->SetOnConnect([this](TIdMappedPortContext& context) { PrepareOutbound(context); });
   server->SetOnException(
       [this](TIdMappedPortContext& context, const std::exception& error) { ErrorHandler(context, error); });
@@ -79,23 +174,36 @@ bool TKestruneItem::Start() {
 void TKestruneItem::OpenEvents() { gate_->Open(); }
 
 void TKestruneItem::DetachEvents() {
-  if (MappingServer) {
+  auto detach = [](TIdMappedPortTCP& server) {
     try {
-      MappingServer->SetOnException({});
-      MappingServer->SetOnExecute({});
-      MappingServer->SetOnOutboundData({});
-      MappingServer->SetOnDisconnect({});
+      server.SetOnException({});
+      server.SetOnExecute({});
+      server.SetOnOutboundData({});
+      server.SetOnDisconnect({});
     } catch (...) {
     }
-  }
+  };
+  if (MappingServer) detach(*MappingServer);
+  for (auto& server : draining_) detach(*server);
   gate_->Close();
 }
 
 void TKestruneItem::Stop() {
+  // The counts of this run stay readable until the next start.
+  for (auto& server : draining_) {
+    try {
+      gate_->Close();
+      server->SetActive(false);  // bounded, as below
+      FoldTraffic(*server);
+    } catch (...) {
+    }
+  }
+  draining_.clear();
   try {
     if (!MappingServer || !MappingServer->Active()) return;
     gate_->Close();
     MappingServer->SetActive(false);  // bounded: every worker wait is cancelled
+    FoldTraffic(*MappingServer);
   } catch (...) {
   }
   try {
@@ -120,6 +228,13 @@ void TKestruneItem::CloseAllConnections() {
     MappingServer->CancelAllConnections();
   } catch (...) {
   }
+  for (auto& server : draining_) {
+    try {
+      server->ClearReportingHooks();
+      server->CancelAllConnections();
+    } catch (...) {
+    }
+  }
 }
 
 bool TKestruneItem::IsRunning() const {
@@ -131,12 +246,13 @@ bool TKestruneItem::IsRunning() const {
 }
 
 int32_t TKestruneItem::ConnectionCount() const {
-  if (!MappingServer) return 0;
+  int32_t count = 0;
   try {
-    return MappingServer->ConnectionCount();
+    if (MappingServer) count += MappingServer->ConnectionCount();
+    for (const auto& server : draining_) count += server->ConnectionCount();
   } catch (...) {
-    return 0;
   }
+  return count;
 }
 
 }  // namespace sorvik

@@ -79,10 +79,36 @@ class TKestruneItem {
   // port outside 1..65535, and the engine's error when the listener fails.
   bool Start();
   void DetachEvents();
+  // Stops the server and every server still draining (see Restart): their
+  // connections are closed.
   void Stop();
   void CloseAllConnections();
   bool IsRunning() const;
+  // Open connections, those of the servers still draining included.
   int32_t ConnectionCount() const;
+  // Takes `next` as the settings and starts anew on them, without cutting a
+  // connection: a running server stops listening (its port is free at once)
+  // and goes on serving its open connections on the settings they started
+  // with until the last one ends (ReapDrained releases it then); a new server
+  // listens with `next`. The traffic counts go on. A tunnel that is not
+  // running just starts. Raises as Start; an endpoint that cannot work is
+  // refused before anything changes.
+  bool Restart(const TunnelSettings& next);
+  // Releases the servers left draining by Restart whose connections have all
+  // ended; returns how many still drain.
+  int ReapDrained();
+  int DrainingServers() const { return static_cast<int>(draining_.size()); }
+  // The traffic since the tunnel was last started (Start; Restart goes on
+  // counting): open connections, bytes from the local clients (In) and to
+  // them (Out), each connection's bytes counted once, whether it is open,
+  // has ended or is served by a server still draining. After a stop, the
+  // counts of that run.
+  struct TTraffic {
+    int32_t Connections = 0;
+    uint64_t BytesIn = 0;
+    uint64_t BytesOut = 0;
+  };
+  TTraffic Traffic() const;
   std::string ConnectionReport() const;
   // A snapshot of every open connection for the live table (connection_report.h).
   std::vector<TConnectionStat> ConnectionStats() const;
@@ -124,8 +150,21 @@ class TKestruneItem {
   std::shared_ptr<EventGate> gate_;
   // The TLS client context that every TLS connection of the running server
   // shares. Replaced by Start on the UI thread before the new server is
-  // activated (no worker runs then); read by the workers in PrepareOutbound.
+  // activated, under FieldsLock (a server still draining after a restart may
+  // have workers then); read by the workers in PrepareOutbound under it.
   std::shared_ptr<TIdSSLContextCache> tls_contexts_;
+  // UI thread only: servers that stopped listening at a restart and still
+  // serve connections, oldest first; and the traffic of the servers of this
+  // run that have been released.
+  std::vector<std::unique_ptr<TIdMappedPortTCP>> draining_;
+  uint64_t released_in_ = 0;
+  uint64_t released_out_ = 0;
+  bool StartServer();
+  // Adds a server's traffic of connections that have ended to the released counts.
+  void FoldTraffic(TIdMappedPortTCP& server);
+  std::shared_ptr<TIdSSLContextCache> TlsContexts() const;
+  void PrepareClientWith(TIdTCPClient& outbound, const TunnelSettings& fields,
+                         const std::shared_ptr<TIdSSLContextCache>& contexts);
 };
 
 // Any thread: the per-connection TLS choices of a tunnel on a TLS handler's

@@ -141,11 +141,28 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
 void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
   TIdTCPClient* outbound = context.OutboundClient();
   if (outbound == nullptr) throw EIdException("No outbound client.");
-  PrepareClient(*outbound, Snapshot());
+  TunnelSettings fields;
+  std::shared_ptr<TIdSSLContextCache> contexts;
+  {
+    std::lock_guard<std::mutex> lock(FieldsLock);
+    fields = Settings;
+    contexts = tls_contexts_;
+  }
+  PrepareClientWith(*outbound, fields, contexts);
+}
+
+std::shared_ptr<TIdSSLContextCache> TKestruneItem::TlsContexts() const {
+  std::lock_guard<std::mutex> lock(FieldsLock);
+  return tls_contexts_;
 }
 
 void TKestruneItem::PrepareClient(TIdTCPClient& outbound, const TunnelSettings& f) {
-  TIdIOHandler* io = CreateOutboundHandler(*this, outbound, f, tls_contexts_);
+  PrepareClientWith(outbound, f, TlsContexts());
+}
+
+void TKestruneItem::PrepareClientWith(TIdTCPClient& outbound, const TunnelSettings& f,
+                                      const std::shared_ptr<TIdSSLContextCache>& contexts) {
+  TIdIOHandler* io = CreateOutboundHandler(*this, outbound, f, contexts);
   TIdCustomTransparentProxy* first = CreateTunnelProxyChain(outbound, f, StatusHook());
   // "IPv6 Host" without a proxy: the remote name is resolved to an IPv6
   // address and reached over IPv6. Through proxies nothing changes: the first

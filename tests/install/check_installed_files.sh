@@ -147,6 +147,21 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     _sorvik sorvik n --show-cert
     printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$root")
   [ "$captions" = "news" ] || problem "--show-cert completes '$captions' instead of the caption news"
+  commands=$(bash -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"
+    COMP_WORDS=(sorvik st); COMP_CWORD=1; COMP_LINE="sorvik st"; COMP_POINT=${#COMP_LINE}
+    _sorvik sorvik st sorvik
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" | sort | tr '\n' ' ')
+  [ "$commands" = "start status stop " ] || problem "bash completes the commands as '$commands'"
+  stopped=$(bash -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"
+    COMP_WORDS=(sorvik --data-dir "$2/data" stop m); COMP_CWORD=4
+    COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
+    _sorvik sorvik m stop
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$root")
+  [ "$stopped" = "mail" ] || problem "stop completes '$stopped' instead of the caption mail"
 else
   echo "SKIP: bash-completion is not installed"
 fi

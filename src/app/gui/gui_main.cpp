@@ -3,7 +3,9 @@
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/control_answer.h"
+#include "app/control_channel.h"
 #include "app/gui/qt_bridge.h"
 #include "app/gui/single_instance.h"
 #include "app/gui/tf_main.h"
@@ -46,6 +50,8 @@ bool XDisplayReachable(const std::string& display) {
   return false;
 }
 
+extern "C" void IgnoreHangup(int) {}
+
 }  // namespace
 
 bool DisplayAvailable(std::string& why) {
@@ -66,6 +72,15 @@ bool DisplayAvailable(std::string& why) {
 }
 
 int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
+  // The window keeps its settings until it exits: a hang-up (a closed
+  // terminal, a reload meant for the window-less mode) changes nothing. A
+  // handler that does nothing rather than SIG_IGN, so that the programs the
+  // window starts (a browser) get the default again.
+  struct sigaction hangup {};
+  hangup.sa_handler = IgnoreHangup;
+  sigemptyset(&hangup.sa_mask);
+  hangup.sa_flags = SA_RESTART;
+  ::sigaction(SIGHUP, &hangup, nullptr);
   TApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);  // the window hides to the tray; closing it runs the exit sequence
 
@@ -115,6 +130,33 @@ int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
                    "window.\n", ShowRequestSocketName(dataDir).c_str());
     }
 
+    // `sorvik status|start|stop`: answered from the event loop, never
+    // waiting for a client (see control_channel.h).
+    TControlServer control([&window](const TControlRequest& request) {
+      std::string reply = "error the window could not answer\n";
+      window.Guard([&] { reply = AnswerControlRequest(window.Core(), request); });
+      return reply;
+    });
+    QSocketNotifier* controlNotifier = nullptr;
+    QTimer controlTimer;
+    controlTimer.setSingleShot(true);
+    std::string controlProblem;
+    if (locked == TInstanceLock::TResult::Acquired) {
+      if (control.Listen(dataDir, controlProblem)) {
+        const auto process = [&control, &controlTimer] {
+          control.Process();
+          const int ms = control.TimeoutMs();
+          if (ms >= 0) controlTimer.start(ms);
+        };
+        controlNotifier = new QSocketNotifier(control.Fd(), QSocketNotifier::Read, &app);
+        QObject::connect(controlNotifier, &QSocketNotifier::activated, &window, process);
+        QObject::connect(&controlTimer, &QTimer::timeout, &window, process);
+      } else {
+        std::fprintf(stderr, "sorvik: %s; 'sorvik status', 'start' and 'stop' will not reach this window.\n",
+                     controlProblem.c_str());
+      }
+    }
+
     QSocketNotifier* notifier = nullptr;
     if (stopSignal.Installed()) {
       notifier = new QSocketNotifier(stopSignal.ReadFd(), QSocketNotifier::Read, &app);
@@ -135,6 +177,7 @@ int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
     status = app.exec();
     window.RunExitSequence(TfMain::TExitCause::Unattended);
     delete notifier;  // before the pipe it watches closes
+    delete controlNotifier;
   }
   return status;
 }

@@ -1,0 +1,239 @@
+#include "app/control_answer.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "app/app_core.h"
+#include "tunnel/connection_report.h"
+
+namespace sorvik {
+
+std::string ShownCaption(const TunnelSettings& settings) {
+  return settings.TunnelCaption.empty() ? settings.Server : settings.TunnelCaption;
+}
+
+int FindTunnelRow(AppCore& core, const std::string& caption) {
+  for (int row = 0; row < core.TunnelCount(); ++row) {
+    if (core.TunnelAt(row)->Settings.TunnelCaption == caption) return row;
+  }
+  for (int row = 0; row < core.TunnelCount(); ++row) {
+    const TunnelSettings& s = core.TunnelAt(row)->Settings;
+    if (s.TunnelCaption.empty() && s.Server == caption) return row;
+  }
+  return -1;
+}
+
+namespace {
+
+std::string HostPort(const std::string& host, int32_t port) {
+  if (host.find(':') != std::string::npos) return "[" + host + "]:" + std::to_string(port);
+  return host + ":" + std::to_string(port);
+}
+
+std::vector<std::string> ProxyHops(const TunnelSettings& s) {
+  const std::string first = HostPort(s.ProxyHost, s.ProxyPort);
+  const std::string second = HostPort(s.ProxyHost2, s.ProxyPort2);
+  switch (s.ProxyType) {
+    case TProxyType::None: return {};
+    case TProxyType::Socks4: return {"socks4://" + first};
+    case TProxyType::Socks4A: return {"socks4a://" + first};
+    case TProxyType::Socks5: return {"socks5://" + first};
+    case TProxyType::Http: return {"http://" + first};
+    case TProxyType::SocksSocks: return {"socks4a://" + first, "socks4://" + second};
+    case TProxyType::SocksHttp: return {"socks4a://" + first, "http://" + second};
+    case TProxyType::HttpHttp: return {"http://" + first, "http://" + second};
+  }
+  return {};  // "other": direct
+}
+
+std::string StateName(TRunState state) {
+  switch (state) {
+    case TRunState::Running: return "running";
+    case TRunState::Failed: return "failed";
+    case TRunState::Stopped: break;
+  }
+  return "stopped";
+}
+
+// Control bytes would move a terminal's cursor: shown as '?'.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  return text;
+}
+
+// Length of the valid UTF-8 sequence at text[at], or 0.
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char b = byte(at);
+  size_t n;
+  uint32_t cp;
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    cp = b & 0x0F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    cp = b & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + n > text.size()) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(at + i) & 0x3F);
+  }
+  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (size_t at = 0; at < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    const size_t n = Utf8Length(text, at);
+    if (n == 0) {
+      out += "\\ufffd";
+      ++at;
+      continue;
+    }
+    if (n > 1) {
+      out.append(text, at, n);
+      at += n;
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+    ++at;
+  }
+  return out + "\"";
+}
+
+std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
+  std::vector<TTunnelStatus> rows;
+  for (int row = 0; row < core.TunnelCount(); ++row) {
+    TKestruneItem& t = *core.TunnelAt(row);
+    const TunnelSettings& s = t.Settings;  // the UI thread is its only writer
+    TTunnelStatus r;
+    r.Caption = ShownCaption(s);
+    r.State = StateName(t.RunState);
+    r.Local = std::string(s.LocalAccess ? "127.0.0.1" : "0.0.0.0") + ":" + std::to_string(s.Mapped);
+    r.Remote = HostPort(s.Server, s.Port);
+    r.Proxies = ProxyHops(s);
+    const TKestruneItem::TTraffic traffic = t.Traffic();
+    r.Connections = traffic.Connections;
+    r.BytesIn = traffic.BytesIn;
+    r.BytesOut = traffic.BytesOut;
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
+
+std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows) {
+  std::vector<std::vector<std::string>> cells = {
+      {"CAPTION", "STATE", "LOCAL", "REMOTE", "CONNECTIONS", "BYTES IN", "BYTES OUT"}};
+  for (const TTunnelStatus& r : rows) {
+    std::string remote = r.Remote;
+    for (const std::string& hop : r.Proxies) remote += (&hop == &r.Proxies.front() ? " via " : ", ") + hop;
+    cells.push_back({Printable(r.Caption), r.State, r.Local, Printable(remote), std::to_string(r.Connections),
+                     std::to_string(r.BytesIn), std::to_string(r.BytesOut)});
+  }
+  std::vector<size_t> width(cells.front().size(), 0);
+  for (const auto& line : cells) {
+    for (size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+  }
+  std::string out;
+  for (const auto& line : cells) {
+    std::string text;
+    for (size_t i = 0; i < line.size(); ++i) {
+      const bool number = i >= 4;  // the counts are aligned right
+      const std::string pad(width[i] - line[i].size(), ' ');
+      if (i > 0) text += "  ";
+      text += number ? pad + line[i] : line[i] + (i + 1 < line.size() ? pad : std::string());
+    }
+    out += text + "\n";
+  }
+  return out;
+}
+
+std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows) {
+  std::string out = "{\"tunnels\": [";
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const TTunnelStatus& r = rows[i];
+    if (i > 0) out += ", ";
+    out += "{\"caption\": " + JsonString(r.Caption) + ", \"state\": " + JsonString(r.State) +
+           ", \"local\": " + JsonString(r.Local) + ", \"remote\": " + JsonString(r.Remote) + ", \"proxies\": [";
+    for (size_t k = 0; k < r.Proxies.size(); ++k) out += (k > 0 ? ", " : "") + JsonString(r.Proxies[k]);
+    out += "], \"connections\": " + std::to_string(r.Connections) + ", \"bytes_in\": " + std::to_string(r.BytesIn) +
+           ", \"bytes_out\": " + std::to_string(r.BytesOut) + "}";
+  }
+  return out + "]}\n";
+}
+
+namespace {
+
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string AnswerControlRequest(AppCore& core, const TControlRequest& request) {
+  switch (request.Verb) {
+    case TControlRequest::TVerb::Status: return "ok\n" + FormatStatusTable(CollectStatus(core));
+    case TControlRequest::TVerb::StatusJson: return "ok\n" + FormatStatusJson(CollectStatus(core));
+    case TControlRequest::TVerb::Start:
+    case TControlRequest::TVerb::Stop: break;
+  }
+  const int row = FindTunnelRow(core, request.Caption);
+  if (row < 0) return "unknown no tunnel " + OneLine(JsonString(request.Caption)) + " in the running instance\n";
+  TKestruneItem& t = *core.TunnelAt(row);
+  const std::string shown = OneLine(ShownCaption(t.Settings));
+  if (request.Verb == TControlRequest::TVerb::Stop) {
+    const bool wasRunning = t.IsRunning() || t.ConnectionCount() > 0;
+    core.StopTunnel(row, /*ask=*/false);
+    if (t.RunState != TRunState::Stopped) return "error tunnel \"" + shown + "\" could not be stopped\n";
+    return "ok\nTunnel \"" + shown + (wasRunning ? "\" stopped.\n" : "\" is not running.\n");
+  }
+  if (t.RunState == TRunState::Running && t.IsRunning()) return "ok\nTunnel \"" + shown + "\" is already running.\n";
+  std::string reason;
+  auto previous = core.OnStartFailure;
+  core.OnStartFailure = [&reason, &previous](const std::string& caption, const std::string& why) {
+    reason = why;
+    if (previous) previous(caption, why);
+  };
+  core.RunTunnel(row);
+  core.OnStartFailure = previous;
+  if (t.RunState != TRunState::Running) {
+    return "error tunnel \"" + shown + "\" could not start: " + OneLine(reason.empty() ? "unknown reason" : reason) +
+           "\n";
+  }
+  return "ok\nTunnel \"" + shown + "\" started.\n";
+}
+
+}  // namespace sorvik

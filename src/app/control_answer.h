@@ -1,0 +1,54 @@
+// What a running instance answers on its control channel: the status rows of
+// its tunnels (as a table or as JSON) and the start and stop commands, acting
+// on the application core as the window's Start and Stop commands do.
+//
+// Thread contract: AnswerControlRequest and CollectStatus run on the UI thread
+// (they read and command the core); the formatters are pure, any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/control_protocol.h"
+#include "tunnel/tunnel_settings.h"
+
+namespace sorvik {
+
+class AppCore;
+
+// One row of `sorvik status`.
+struct TTunnelStatus {
+  std::string Caption;
+  std::string State;   // "running", "stopped" or "failed"
+  std::string Local;   // "127.0.0.1:8080", or "0.0.0.0:8080" for every address
+  std::string Remote;  // "news.example.org:563"; an IPv6 literal in brackets
+  std::vector<std::string> Proxies;  // hops in order: "socks4a://127.0.0.1:9050", "http://..."
+  int32_t Connections = 0;
+  uint64_t BytesIn = 0;   // from the local clients
+  uint64_t BytesOut = 0;  // sent back to them
+};
+
+// The name the list shows for a tunnel: its caption, or its remote host when
+// it has none.
+std::string ShownCaption(const TunnelSettings& settings);
+// The row of the first tunnel shown as `caption` (an exact caption first,
+// then the remote host of a tunnel without one), or -1.
+int FindTunnelRow(AppCore& core, const std::string& caption);
+
+std::vector<TTunnelStatus> CollectStatus(AppCore& core);
+// A table with a header line; control bytes of a caption are shown as '?'.
+std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
+// {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
+// "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
+// followed by LF; valid JSON whatever the captions hold.
+std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
+// `text` as a JSON string literal with its quotes: control characters,
+// quote and backslash escaped; a byte that is not part of valid UTF-8 becomes
+// U+FFFD.
+std::string JsonString(const std::string& text);
+
+// The whole reply (see control_protocol.h) to one request.
+std::string AnswerControlRequest(AppCore& core, const TControlRequest& request);
+
+}  // namespace sorvik
