@@ -32,6 +32,8 @@ namespace {
 
 // Largest chunk moved per read while a data hook sees the chunks.
 constexpr int kChunkSize = TIdIOHandler::kRecvBufferSize;
+// The first reads of a connection's copying relay, into a buffer on the stack.
+constexpr int kFirstReadSize = 2048;
 // The pipe of the zero-copy relay, and its largest move (the system may grant
 // a smaller pipe; the moves are then as large as the pipe).
 constexpr int kSplicePipeSize = 1024 * 1024;
@@ -754,10 +756,16 @@ void TIdMappedPortTCP::Impl::ReportRefusals() {
   if (!hook) return;
   for (int k = 0; k < kLimits; ++k) {
     if (due[k].count == 0) continue;
-    std::string message = k == kThreads ? "Could not start a thread: " + SystemErrorText(due[k].code)
-                                        : SocketErrorMessage(due[k].code);
-    message += " " + std::to_string(due[k].count) + (due[k].count == 1 ? " connection" : " connections") +
-               " closed at once.";
+    std::string message;
+    if (k == kThreads) {
+      message = "Could not start a thread: ";
+      message += SystemErrorText(due[k].code);
+    } else {
+      message = SocketErrorMessage(due[k].code);
+    }
+    message += ' ';
+    message += std::to_string(due[k].count);
+    message += due[k].count == 1 ? " connection closed at once." : " connections closed at once.";
     try {
       // The hook's context stands for the refused connections: it has no
       // socket and is never listed.
@@ -1204,10 +1212,13 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   // chunk size is invisible otherwise: once a read fills the buffer (a bulk
   // transfer), a larger one of BulkReadSize bytes serves the rest of the
   // connection, which saves system calls per byte. The small buffer belongs to
-  // the worker thread and serves its connections one after the other.
+  // the worker thread and serves its connections one after the other; it is
+  // made once a read fills the few bytes read on the stack before it, so a
+  // thread that only ever relays short exchanges (an echo, keystrokes) never
+  // touches the memory of a whole chunk.
   thread_local std::unique_ptr<uint8_t[]> t_small;
-  if (!t_small) t_small.reset(new uint8_t[kChunkSize]);
-  uint8_t* const small = t_small.get();
+  uint8_t* small = t_small.get();
+  uint8_t first[kFirstReadSize];
   std::unique_ptr<uint8_t[]> big;
   const int bulkSize = ctx.server_.BulkReadSize;
   const bool handOver = mayHandOver && PlainSockets(local, remote);
@@ -1228,10 +1239,13 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       len = ctx.data_.size();
     } else {
       const bool observed = onExecute || onOutboundData;
-      uint8_t* const buf = big && !observed ? big.get() : small;
-      const int limit = big && !observed ? bulkSize : kChunkSize;
+      uint8_t* const buf = big && !observed ? big.get() : small ? small : first;
+      const int limit = big && !observed ? bulkSize : small ? kChunkSize : kFirstReadSize;
       int n = from.ReadAvailable(buf, limit);
-      if (n == limit && !observed) {
+      if (n == limit && buf == first) {
+        t_small.reset(new uint8_t[kChunkSize]);
+        small = t_small.get();
+      } else if (n == limit && !observed) {
         bulk = true;
         if (!handOver && !big && bulkSize > kChunkSize) big.reset(new (std::nothrow) uint8_t[bulkSize]);
       }
