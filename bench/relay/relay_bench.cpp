@@ -6,7 +6,7 @@
 //
 //   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
 //               [--program PATH] [--before PATH] [--engine-read-kib N] [--engine-splice 1]
-//               [--only socat|haproxy|sorvik|engine|before] [--rounds N]
+//               [--only socat|haproxy|sorvik|engine|before] [--rounds N] [--bulk-only 1]
 //   bench_relay --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]
 //               [--only haproxy|sorvik|before] [--rounds N]
 //
@@ -610,6 +610,7 @@ struct Options {
   bool alt_splice = false;  // the engine once more with the zero-copy relay, as "engine-alt"
   std::string only;  // run just this relay (and direct)
   int rounds = 3;  // every relay is measured this often, in turn; the table shows medians
+  bool bulk_only = false;  // only the bulk figures (throughput, relay CPU)
   int scale = 0;   // > 0: the scale run with this many connections held at once
   double scale_limit_s = 30;
 };
@@ -624,6 +625,11 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   f.up_gbit = Bulk(port, 'U', o.bulk, f.ok);
   f.down_gbit = Bulk(port, 'D', o.bulk, f.ok);
   if (owner != g_server) f.cpu_s_per_gib = (RelayCpuSeconds(owner) - cpu0) / (2.0 * static_cast<double>(o.bulk) / (1 << 30));
+  if (o.bulk_only) {
+    f.p50_pinned = f.p99_pinned = f.p50 = f.p99 = f.conn_rate = f.burst_overflows = f.burst_s = f.kib_per_conn = -1;
+    f.stop_ms = -1;  // the caller ends the relay
+    return f;
+  }
   std::fprintf(stderr, "[%s] latency...\n", name);
   cpu_set_t one, all;
   CPU_ZERO(&one);
@@ -820,6 +826,7 @@ int main(int argc, char** argv) {
     long v = std::atol(argv[i + 1]);
     if (a == "--bulk-mib") o.bulk = static_cast<uint64_t>(v) << 20;
     else if (a == "--scale-limit-s") o.scale_limit_s = static_cast<double>(v);
+    else if (a == "--bulk-only") o.bulk_only = v != 0;
     else if (a == "--conns") o.conns = static_cast<int>(v);
     else if (a == "--rate-conns") o.rate_conns = static_cast<int>(v);
     else if (a == "--pings") o.pings = static_cast<int>(v);
@@ -836,7 +843,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
                  "          [--before PATH] [--engine-read-kib N] [--engine-splice 1]\n"
-                 "          [--only socat|haproxy|sorvik|engine|before] [--rounds N]\n"
+                 "          [--only socat|haproxy|sorvik|engine|before] [--rounds N] [--bulk-only 1]\n"
                  "       %s --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]\n"
                  "          [--only haproxy|sorvik|before] [--rounds N]\n",
                  argv[0], argv[0]);

@@ -23,8 +23,8 @@ bool PeerGoneError(int code);
 // library writes with write(). Any thread.
 void IgnoreSigpipe();
 // Raises the soft limit of open descriptors to the hard limit: every relayed
-// connection holds several descriptors, and the usual soft limit of 1024 would
-// cap a tunnel at a few hundred connections. Returns the new soft limit.
+// connection holds two descriptors, and the usual soft limit of 1024 would
+// cap a tunnel at about 500 connections. Returns the new soft limit.
 long RaiseDescriptorLimit();
 
 // Runs `work` on a short detached thread and waits for it, bounded by `work`
