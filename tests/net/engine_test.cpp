@@ -1117,15 +1117,14 @@ RefusalReports CountRefusals(const std::vector<std::string>& lines, const std::s
 // A relayed connection holds two descriptors: its two sockets. Cancelling
 // needs none, and a worker between connections holds none either.
 TEST(MappedPort, TwoDescriptorsPerOpenConnection) {
-  EchoProcess echo;
-  ASSERT_NE(echo.Port(), 0);
+  EchoServer echo;
   Tunnel t("127.0.0.1", echo.Port());
   {
     BlockingClient warm(t.Port());
     ASSERT_TRUE(warm.SendAll("w"));
     ASSERT_EQ(warm.RecvExact(1), "w");
   }
-  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0 && echo.Open() == 0; }));
   const int before = CountOpenFds();
   constexpr int kConnections = 150;
   std::vector<std::unique_ptr<BlockingClient>> clients;
@@ -1135,13 +1134,13 @@ TEST(MappedPort, TwoDescriptorsPerOpenConnection) {
     ASSERT_EQ(clients.back()->RecvExact(1), "x");
   }
   ASSERT_EQ(t.server.ConnectionCount(), kConnections);
-  // Each connection: this test's client socket, and the relay's accepted and
-  // outbound sockets.
-  const int during = CountOpenFds() - before;
-  EXPECT_LE(during, 3 * kConnections + 2) << during - kConnections << " relay descriptors for " << kConnections
-                                          << " connections";
+  ASSERT_EQ(echo.Open(), kConnections);
+  // Besides this test's client sockets and the echo server's: the relay's
+  // accepted and outbound sockets, nothing more.
+  const int relay = CountOpenFds() - before - kConnections - echo.Open();
+  EXPECT_LE(relay, 2 * kConnections + 2) << relay << " relay descriptors for " << kConnections << " connections";
   clients.clear();
-  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0 && echo.Open() == 0; }, 30000));
   EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() <= before; }, 30000)) << CountOpenFds() << " vs " << before;
 }
 
