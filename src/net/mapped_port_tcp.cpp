@@ -814,6 +814,8 @@ std::optional<std::pair<TIdMappedPortTCP::Impl::Limit, int>> MappedPortWorker::L
       case ENFILE: return std::make_pair(Impl::kDescriptors, e.LastError);
       case ENOMEM:
       case ENOBUFS: return std::make_pair(Impl::kMemory, e.LastError);
+      // The set-up's only source of EAGAIN: no thread for a name lookup.
+      case EAGAIN: return std::make_pair(Impl::kThreads, e.LastError);
       default: return std::nullopt;
     }
   } catch (const std::bad_alloc&) {
