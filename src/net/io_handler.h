@@ -89,6 +89,9 @@ class TIdIOHandler : public TIdComponent {
   // used by deactivation. Costs no descriptor: the waiting thread is woken by
   // a signal (net/thread_wake.h).
   void Cancel();
+  // Cancel() by a deactivation that has already made its stop descriptor
+  // readable: a thread waiting in the relay (which polls it) is not signalled.
+  void CancelForStop() { cancel_waker_.WakeUnlessPollingStop(); }
   bool Cancelled() const { return cancel_waker_.Woken(); }
   // The waker that Cancel() wakes: a wait written outside this class (the
   // relay, a name lookup) registers with it (TWaker::Scope), sleeps in

@@ -64,6 +64,8 @@ class TIdMappedPortContext {
  private:
   friend class TIdMappedPortTCP;
   friend struct MappedPortWorker;
+  // Cancel() by deactivation, after the server's stop fd was made readable.
+  void CancelForStop();
   TIdMappedPortTCP& server_;
   // Made in the constructor (accepting thread) and kept until the destructor
   // (worker thread); the handler itself belongs to the worker, other threads

@@ -79,17 +79,27 @@ void TWaker::Wake() {
   if (depth_ > 0) ::pthread_kill(thread_, WakeSignal());
 }
 
-TWaker::Scope::Scope(TWaker& waker) : waker_(waker) {
+void TWaker::WakeUnlessPollingStop() {
+  woken_.store(true, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A scope made after this sees the flag; one that polls the stop
+  // descriptor sees that readable.
+  if (blind_ > 0) ::pthread_kill(thread_, WakeSignal());
+}
+
+TWaker::Scope::Scope(TWaker& waker, bool pollsStop) : waker_(waker), polls_stop_(pollsStop) {
   BlockForScope();
   std::lock_guard<std::mutex> lock(waker_.mutex_);
   waker_.thread_ = ::pthread_self();
   ++waker_.depth_;
+  if (!polls_stop_) ++waker_.blind_;
 }
 
 TWaker::Scope::~Scope() {
   {
     std::lock_guard<std::mutex> lock(waker_.mutex_);
     --waker_.depth_;
+    if (!polls_stop_) --waker_.blind_;
   }
   UnblockForScope();
 }

@@ -31,25 +31,33 @@ class TWaker {
   // Any thread: marks the waker woken (for good) and ends the wait of the
   // thread registered with it, now or at the start of its next sleep.
   void Wake();
+  // The same, except that the registered thread is not signalled while each
+  // of its scopes with this waker polls a stop descriptor that the caller has
+  // already made readable (a relay on deactivation): that descriptor ends the
+  // wait, and a signal would only cost the thread a wake-up.
+  void WakeUnlessPollingStop();
   bool Woken() const { return woken_.load(std::memory_order_acquire); }
 
   // The calling thread is the waker's waiter while the scope lives; the wake
   // signal is blocked on the thread meanwhile (outside WakeablePoll()).
   class Scope {
    public:
-    explicit Scope(TWaker& waker);
+    // `pollsStop`: the wait also polls its server's stop descriptor.
+    explicit Scope(TWaker& waker, bool pollsStop = false);
     ~Scope();
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
    private:
     TWaker& waker_;
+    const bool polls_stop_;
   };
 
  private:
   std::mutex mutex_;
   pthread_t thread_{};  // guarded by mutex_: the waiter while depth_ > 0
   int depth_ = 0;       // guarded by mutex_: nested scopes of the waiter
+  int blind_ = 0;       // guarded by mutex_: those of them that do not poll a stop descriptor
   std::atomic<bool> woken_{false};
 };
 

@@ -102,5 +102,24 @@ TEST(ThreadWake, ThreadBlockedForLifeIsWokenEveryTime) {
   worker.join();
 }
 
+// A deactivation's wake leaves a thread alone whose wait polls the stop
+// descriptor (made readable first), and signals one in any other wait.
+TEST(ThreadWake, WakeUnlessPollingStopSignalsOnlyOtherWaits) {
+  TWaker relay;
+  {
+    TWaker::Scope polling(relay, /*pollsStop=*/true);
+    relay.WakeUnlessPollingStop();
+    EXPECT_TRUE(relay.Woken());
+    EXPECT_EQ(WakeablePoll(nullptr, 0, 100), 0);  // no signal: the stop descriptor ends such a wait
+  }
+  TWaker nested;
+  TWaker::Scope polling(nested, /*pollsStop=*/true);
+  TWaker::Scope blind(nested);  // a write's wait inside the relay
+  nested.WakeUnlessPollingStop();
+  errno = 0;
+  EXPECT_EQ(WakeablePoll(nullptr, 0, 20000), -1);
+  EXPECT_EQ(errno, EINTR);
+}
+
 }  // namespace
 }  // namespace sorvik
