@@ -906,7 +906,7 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
   if (failure) {
     // A connection cancelled by deactivation ends without a report.
     const bool quiet = isCancelled();
-    // One that met a limit of the process (descriptors, memory) is closed at
+    // One that met a limit of the process (descriptors, threads, memory) is closed at
     // once and counted: a flood of them makes one report a second.
     if (!quiet) {
       if (auto limit = LimitMet(failure)) {
