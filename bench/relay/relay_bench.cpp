@@ -6,7 +6,20 @@
 //
 //   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
 //               [--program PATH] [--before PATH] [--engine-read-kib N] [--engine-splice 1]
-//               [--only socat|haproxy|sorvik|engine|before] [--rounds N]
+//               [--only socat|haproxy|sorvik|engine|before] [--rounds N] [--bulk-only 1]
+//   bench_relay --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]
+//               [--only haproxy|sorvik|before] [--rounds N]
+//
+// --scale runs the scale run instead of the figures below: N connections
+// (default 8000) opened at once and held, each echoing one byte, through
+// haproxy (maxconn set to hold N), the program and the --before build, with
+// the direct path as the baseline. It raises its own descriptor limit to the
+// hard limit and says when the machine cannot hold N. Figures: connections
+// that echoed, those that did not (refused, closed, or still unanswered after
+// --scale-limit-s seconds, default 30), seconds until all had echoed,
+// listen-queue overflows, descriptors, threads and PSS of the relay per held
+// connection, and the time from SIGTERM until the relay has exited with all
+// of them open.
 //
 // --before runs an earlier build of the program the same way, as one more
 // column, so that a change is measured before and after in the same run;
@@ -403,6 +416,187 @@ std::vector<int> OpenMany(uint16_t port, int n, bool& ok) {
 
 pid_t g_server = -1;  // the echo/bulk server process, pinned with the relay
 
+// ---- scale run ----------------------------------------------------------------
+
+struct Scale {
+  double echoed = 0;        // connections that echoed (and are held)
+  double failed = 0;        // refused, closed, or unanswered at the time limit
+  double until_all_s = -1;  // until the last echo; the limit when some failed
+  double overflows = -1;    // listen-queue overflows meanwhile
+  double fds_per_conn = -1, threads_per_conn = -1, kib_per_conn = -1;  // of the relay, per held connection
+  double stop_ms = -1;      // SIGTERM until the relay has exited, all held
+};
+
+// `n` non-blocking connects issued back to back; each sends "Ex" once it is
+// connected and counts as echoed when the 'x' comes back. Returns the sockets
+// that echoed, still open; the others are closed.
+std::vector<int> OpenAtOnce(uint16_t port, int n, double limit_s, Scale& f) {
+  const long before = ListenOverflows();
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  std::vector<int> fds(static_cast<size_t>(n), -1);
+  std::vector<char> state(static_cast<size_t>(n), 0);  // 0 connecting, 1 sent, 2 echoed, 3 failed
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int pending = 0;
+  auto t0 = Clock::now();
+  for (int i = 0; i < n; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fds[static_cast<size_t>(i)] = fd;
+    if (fd < 0 || (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
+      state[static_cast<size_t>(i)] = 3;
+      continue;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLOUT | EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    ++pending;
+  }
+  auto last = t0;
+  std::vector<epoll_event> events(512);
+  while (pending > 0) {
+    const double left = limit_s - Secs(t0, Clock::now());
+    if (left <= 0) break;
+    int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), static_cast<int>(left * 1000) + 1);
+    for (int j = 0; j < k; ++j) {
+      const size_t i = events[static_cast<size_t>(j)].data.u32;
+      const int fd = fds[i];
+      if (state[i] == 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0 || ::send(fd, "Ex", 2, MSG_NOSIGNAL) != 2) {
+          state[i] = 3;
+        } else {
+          state[i] = 1;
+          epoll_event ev{};
+          ev.events = EPOLLIN;
+          ev.data.u32 = static_cast<uint32_t>(i);
+          ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
+          continue;
+        }
+      } else if (state[i] == 1) {
+        char c = 0;
+        ssize_t r = ::recv(fd, &c, 1, 0);
+        if (r < 0 && errno == EAGAIN) continue;
+        state[i] = r == 1 && c == 'x' ? 2 : 3;
+      } else {
+        continue;
+      }
+      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+      --pending;
+      last = Clock::now();
+    }
+  }
+  const long after = ListenOverflows();
+  ::close(ep);
+  std::vector<int> held;
+  for (size_t i = 0; i < fds.size(); ++i) {
+    if (state[i] == 2) {
+      held.push_back(fds[i]);
+    } else if (fds[i] >= 0) {
+      ::close(fds[i]);
+    }
+  }
+  f.echoed = static_cast<double>(held.size());
+  f.failed = static_cast<double>(n) - f.echoed;
+  f.until_all_s = f.failed > 0 ? limit_s : Secs(t0, last);
+  f.overflows = before >= 0 && after >= 0 ? static_cast<double>(after - before) : -1;
+  return held;
+}
+
+long TreeFdCount(pid_t root) {
+  long total = 0;
+  for (pid_t p : Descendants(root)) total += FdCount(p);
+  return total;
+}
+
+// One relay's scale run: `owner` is the relay's process (the echo server for
+// the direct path); `stop` stops it with every connection held and gives ms.
+template <class Stop>
+Scale MeasureScale(const char* name, uint16_t port, pid_t owner, int n, double limit_s, Stop stop) {
+  Scale f;
+  const long fds0 = TreeFdCount(owner), threads0 = TreeThreadCount(owner), pss0 = TreePssKiB(owner);
+  std::fprintf(stderr, "[%s] %d connections at once...\n", name, n);
+  std::vector<int> held = OpenAtOnce(port, n, limit_s, f);
+  if (!held.empty()) {
+    const double k = static_cast<double>(held.size());
+    f.fds_per_conn = static_cast<double>(TreeFdCount(owner) - fds0) / k;
+    f.threads_per_conn = static_cast<double>(TreeThreadCount(owner) - threads0) / k;
+    f.kib_per_conn = static_cast<double>(TreePssKiB(owner) - pss0) / k;
+  }
+  std::fprintf(stderr, "[%s] %.0f echoed, %.0f did not; stopping...\n", name, f.echoed, f.failed);
+  f.stop_ms = stop();
+  for (int fd : held) ::close(fd);
+  return f;
+}
+
+long ReadLong(const char* path) {
+  std::ifstream in(path);
+  long v = -1;
+  in >> v;
+  return v;
+}
+
+// What this machine allows for n connections held at once; prints what falls
+// short. Returns the n this process can hold (its clients' sockets).
+int ScaleFits(int n) {
+  rlimit lim{};
+  ::getrlimit(RLIMIT_NOFILE, &lim);
+  const long soft = static_cast<long>(lim.rlim_cur);
+  const long own = n + 256;  // the clients' sockets here; the echo server holds as many
+  std::printf("descriptor limit (soft = hard after raising): %ld\n", soft);
+  if (soft < own) {
+    const int fit = static_cast<int>(std::max(0L, soft - 256));
+    std::printf("THIS MACHINE CANNOT HOLD %d: the benchmark's clients and the echo server need %ld descriptors\n"
+                "each; the run holds %d instead\n",
+                n, own, fit);
+    n = fit;
+  }
+  if (soft < 2L * n + 64) {
+    std::printf("NOTE: a relay needs two descriptors per connection (%ld) to hold %d under this limit of %ld;\n"
+                "      relays that need more will refuse connections\n",
+                2L * n + 64, n, soft);
+  }
+  const long threadsMax = ReadLong("/proc/sys/kernel/threads-max");
+  if (threadsMax > 0 && threadsMax < 2L * n + 512) {
+    std::printf("NOTE: kernel.threads-max %ld is below the threads of the echo server and a relay with a thread\n"
+                "      per connection (%ld)\n",
+                threadsMax, 2L * n + 512);
+  }
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  long lo = 0, hi = 0;
+  if (range >> lo >> hi && hi - lo + 1 < 2L * n) {
+    std::printf("NOTE: the ephemeral port range (%ld) is below the %ld local ports that the clients and the\n"
+                "      relay's outbound connections take\n",
+                hi - lo + 1, 2L * n);
+  }
+  return n;
+}
+
+void PrintScale(const std::map<std::string, Scale>& r, int n, int rounds) {
+  PrintTable<Scale>(r, {"direct", "haproxy", "before", "sorvik"},
+                    {
+                        {"connections echoed", &Scale::echoed},
+                        {"connections not echoed", &Scale::failed},
+                        {"s until all echoed", &Scale::until_all_s},
+                        {"listen overflows", &Scale::overflows},
+                        {"descriptors per connection", &Scale::fds_per_conn},
+                        {"threads per connection", &Scale::threads_per_conn},
+                        {"PSS KiB per connection", &Scale::kib_per_conn},
+                        {"stop with all held (ms)", &Scale::stop_ms},
+                    },
+                    {{"sorvik/hapx", "sorvik", "haproxy"}, {"before/hapx", "before", "haproxy"},
+                     {"sorvik/before", "sorvik", "before"}});
+  std::printf("(scale run: %d connections opened at once and held; medians of %d rounds. \"not echoed\":\n"
+              " refused, closed, or no echo within the time limit, when \"s until all echoed\" shows that\n"
+              " limit. Per-connection figures are of the relay's processes (direct: the echo server) and\n"
+              " count only the connections that echoed. sorvik: the program run --headless with one tunnel.)\n",
+              n, rounds);
+}
+
 struct Options {
   uint64_t bulk = 1ull << 30;
   int conns = 2000;
@@ -416,6 +610,9 @@ struct Options {
   bool alt_splice = false;  // the engine once more with the zero-copy relay, as "engine-alt"
   std::string only;  // run just this relay (and direct)
   int rounds = 3;  // every relay is measured this often, in turn; the table shows medians
+  bool bulk_only = false;  // only the bulk figures (throughput, relay CPU)
+  int scale = 0;   // > 0: the scale run with this many connections held at once
+  double scale_limit_s = 30;
 };
 
 // Runs every figure against `port`; `owner` is the process whose memory and
@@ -428,6 +625,11 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   f.up_gbit = Bulk(port, 'U', o.bulk, f.ok);
   f.down_gbit = Bulk(port, 'D', o.bulk, f.ok);
   if (owner != g_server) f.cpu_s_per_gib = (RelayCpuSeconds(owner) - cpu0) / (2.0 * static_cast<double>(o.bulk) / (1 << 30));
+  if (o.bulk_only) {
+    f.p50_pinned = f.p99_pinned = f.p50 = f.p99 = f.conn_rate = f.burst_overflows = f.burst_s = f.kib_per_conn = -1;
+    f.stop_ms = -1;  // the caller ends the relay
+    return f;
+  }
   std::fprintf(stderr, "[%s] latency...\n", name);
   cpu_set_t one, all;
   CPU_ZERO(&one);
@@ -515,15 +717,116 @@ bool Have(const char* prog) {
   return std::system(cmd.c_str()) == 0;
 }
 
+// The settings file of the program's runs: one tunnel as a user writes it,
+// with the default log switches of a new tunnel, started at once.
+void WriteProgramSettings(const std::string& dir, uint16_t echoPort, uint16_t port) {
+  std::ofstream(dir + "/sorvik.ini") << "[Options]\nAutostartDelay=0\n\n"
+                                     << "[Tunnel:0]\nServer=127.0.0.1\nPort=" << echoPort << "\nMapped=" << port
+                                     << "\nAutostart=1\nProxyType=0\nLogServerErrors=1\nLogToServer=1\nLogFromServer=0\n"
+                                     << "SSLHost=0\nLocalAccess=1\nTunnelCaption=bench\n";
+}
+
+// haproxy in TCP mode to the echo server, configured to hold `maxconn`.
+void WriteHaproxyConfig(const std::string& path, uint16_t port, uint16_t echoPort, int maxconn) {
+  std::ofstream(path) << "global\n  maxconn " << maxconn << "\n"
+                      << "defaults\n  mode tcp\n  maxconn " << maxconn << "\n  timeout connect 5s\n"
+                      << "  timeout client 300s\n  timeout server 300s\n"
+                      << "frontend f\n  bind 127.0.0.1:" << port << "\n  maxconn " << maxconn
+                      << "\n  default_backend b\n"
+                      << "backend b\n  server s1 127.0.0.1:" << echoPort << "\n";
+}
+
+// The scale run: every relay in turn, o.rounds times; prints the medians.
+void RunScale(const Options& o, uint16_t echoPort, const std::string& dir) {
+  std::printf("load average at the start: %s\n", LoadAverage().c_str());
+  const int n = ScaleFits(o.scale);
+  std::map<std::string, std::vector<Scale>> rounds;
+  auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
+  // Each relay starts once the echo server has let go of the last one's connections.
+  const long echoThreads = TreeThreadCount(g_server);
+  auto settle = [&] { WaitSettled(g_server, echoThreads, 30); };
+  auto external = [&](const char* name, const std::vector<std::string>& argv, uint16_t port, int out = -1) {
+    pid_t pid = Spawn(argv, out, /*quiet=*/true);
+    if (out >= 0) ::close(out);
+    if (!WaitPort(port)) {
+      std::fprintf(stderr, "[%s] did not start\n", name);
+      Kill(pid);
+      return;
+    }
+    rounds[name].push_back(MeasureScale(name, port, pid, n, o.scale_limit_s, [&] {
+      auto t0 = Clock::now();
+      for (pid_t p : Descendants(pid)) ::kill(p, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+      return Secs(t0, Clock::now()) * 1000;
+    }));
+    Kill(pid);
+    settle();
+  };
+  auto program = [&](const char* name, const std::string& path) {
+    if (::access(path.c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
+      return;
+    }
+    uint16_t p = FreePort();
+    WriteProgramSettings(dir, echoPort, p);
+    int pipefd[2];
+    if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
+    OutputDrain drain;
+    drain.Start(pipefd[0]);
+    external(name, {path, "--headless", "--data-dir", dir}, p, pipefd[1]);
+    drain.Join();
+    std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
+    std::remove((dir + "/sorvik.ini").c_str());
+  };
+  for (int round = 1; round <= o.rounds; ++round) {
+    std::fprintf(stderr, "== scale round %d of %d\n", round, o.rounds);
+    if (o.only.empty()) {
+      rounds["direct"].push_back(MeasureScale("direct", echoPort, g_server, n, o.scale_limit_s, [] { return -1.0; }));
+      settle();
+    }
+    if (wanted("haproxy") && Have("haproxy")) {
+      uint16_t p = FreePort();
+      const std::string cfg = dir + "/haproxy.cfg";
+      WriteHaproxyConfig(cfg, p, echoPort, n + 100);
+      external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
+      std::remove(cfg.c_str());
+    }
+    if (!o.before.empty() && wanted("before")) program("before", o.before);
+    if (wanted("sorvik")) program("sorvik", o.program);
+  }
+  PrintScale(FieldMedians<Scale>(rounds, {&Scale::echoed, &Scale::failed, &Scale::until_all_s, &Scale::overflows,
+                                          &Scale::fds_per_conn, &Scale::threads_per_conn, &Scale::kib_per_conn,
+                                          &Scale::stop_ms}),
+             n, o.rounds);
+  std::printf("load average at the end: %s\n", LoadAverage().c_str());
+}
+
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool bad = false;
+  for (int i = 1; i < argc && !bad; i += 2) {
     std::string a = argv[i];
+    if (a == "--scale") {  // the count is optional
+      o.scale = 8000;
+      if (i + 1 < argc && argv[i + 1][0] != '-') {
+        o.scale = std::atoi(argv[i + 1]);
+      } else {
+        --i;
+      }
+      bad = o.scale <= 0;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      bad = true;
+      break;
+    }
     long v = std::atol(argv[i + 1]);
     if (a == "--bulk-mib") o.bulk = static_cast<uint64_t>(v) << 20;
+    else if (a == "--scale-limit-s") o.scale_limit_s = static_cast<double>(v);
+    else if (a == "--bulk-only") o.bulk_only = v != 0;
     else if (a == "--conns") o.conns = static_cast<int>(v);
     else if (a == "--rate-conns") o.rate_conns = static_cast<int>(v);
     else if (a == "--pings") o.pings = static_cast<int>(v);
@@ -534,14 +837,17 @@ int main(int argc, char** argv) {
     else if (a == "--engine-splice") o.alt_splice = v != 0;
     else if (a == "--only") o.only = argv[i + 1];
     else if (a == "--rounds") o.rounds = std::max(1, static_cast<int>(v));
-    else {
-      std::fprintf(stderr,
-                   "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
-                   "          [--before PATH] [--engine-read-kib N] [--engine-splice 1]\n"
-                   "          [--only socat|haproxy|sorvik|engine|before] [--rounds N]\n",
-                   argv[0]);
-      return 2;
-    }
+    else bad = true;
+  }
+  if (bad) {
+    std::fprintf(stderr,
+                 "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
+                 "          [--before PATH] [--engine-read-kib N] [--engine-splice 1]\n"
+                 "          [--only socat|haproxy|sorvik|engine|before] [--rounds N] [--bulk-only 1]\n"
+                 "       %s --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]\n"
+                 "          [--only haproxy|sorvik|before] [--rounds N]\n",
+                 argv[0], argv[0]);
+    return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
   rlimit lim{};
@@ -559,6 +865,13 @@ int main(int argc, char** argv) {
   const pid_t self = ::getpid();
   char dir[] = "/tmp/sorvik-bench-XXXXXX";
   if (!::mkdtemp(dir)) Die("mkdtemp");
+  if (o.scale > 0) {
+    RunScale(o, echoPort, dir);
+    ::rmdir(dir);
+    Kill(server);
+    return 0;
+  }
+  std::printf("load average at the start: %s\n", LoadAverage().c_str());
 
   // Every relay in turn, o.rounds times, so that a change in the machine's load
   // falls on all of them alike.
@@ -598,11 +911,7 @@ int main(int argc, char** argv) {
     if (wanted("haproxy") && Have("haproxy")) {
       uint16_t p = FreePort();
       std::string cfg = std::string(dir) + "/haproxy.cfg";
-      std::ofstream(cfg) << "global\n  maxconn 8000\n"
-                         << "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 300s\n"
-                         << "  timeout server 300s\n"
-                         << "frontend f\n  bind 127.0.0.1:" << p << "\n  default_backend b\n"
-                         << "backend b\n  server s1 127.0.0.1:" << echoPort << "\n";
+      WriteHaproxyConfig(cfg, p, echoPort, std::max(8000, o.conns + o.burst + 100));
       external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
       std::remove(cfg.c_str());
     }
@@ -615,11 +924,7 @@ int main(int argc, char** argv) {
         return;
       }
       uint16_t p = FreePort();
-      std::ofstream(std::string(dir) + "/sorvik.ini")
-          << "[Options]\nAutostartDelay=0\n\n"
-          << "[Tunnel:0]\nServer=127.0.0.1\nPort=" << echoPort << "\nMapped=" << p
-          << "\nAutostart=1\nProxyType=0\nLogServerErrors=1\nLogToServer=1\nLogFromServer=0\n"
-          << "SSLHost=0\nLocalAccess=1\nTunnelCaption=bench\n";
+      WriteProgramSettings(dir, echoPort, p);
       int pipefd[2];
       if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
       OutputDrain drain;
@@ -657,5 +962,6 @@ int main(int argc, char** argv) {
 
   Kill(server);
   Print(Medians(rounds), o);
+  std::printf("load average at the end: %s\n", LoadAverage().c_str());
   return 0;
 }

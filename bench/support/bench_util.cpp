@@ -175,6 +175,22 @@ long ThreadCount(pid_t pid) {
   return 0;
 }
 
+long FdCount(pid_t pid) {
+  long n = 0;
+  if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+    while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 double StatCpuSeconds(const std::string& path, bool children) {
   std::ifstream in(path);
   std::string line;

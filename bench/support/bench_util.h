@@ -42,6 +42,10 @@ std::vector<pid_t> Descendants(pid_t root);
 // Proportional set size (KiB) and threads of one process.
 long PssKiB(pid_t pid);
 long ThreadCount(pid_t pid);
+// Open descriptors of one process (entries of /proc/PID/fd).
+long FdCount(pid_t pid);
+// The system's load average over 1, 5 and 15 minutes, as /proc/loadavg gives it.
+std::string LoadAverage();
 // User plus system CPU seconds from a /proc/.../stat file (threads that have
 // ended still count in a process's figure); with `children`, also that of its
 // children that have ended and were waited for.

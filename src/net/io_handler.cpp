@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,45 +35,11 @@ constexpr int kConnectSliceMs = 125;
 
 // ---------------------------------------------------------------------------
 
-namespace {
-// The calling thread's cancel fd cache, if it has one.
-thread_local TCancelFdCache* t_cancel_fd_cache = nullptr;
-}  // namespace
-
-TCancelFdCache::TCancelFdCache() { t_cancel_fd_cache = this; }
-
-TCancelFdCache::~TCancelFdCache() {
-  Release();
-  t_cancel_fd_cache = nullptr;
-}
-
-void TCancelFdCache::Release() {
-  while (count_ > 0) ::close(fds_[--count_]);
-}
-
-TIdIOHandler::TIdIOHandler(TIdComponent* owner) : TIdComponent(owner) {
-  TCancelFdCache* cache = t_cancel_fd_cache;
-  if (cache && cache->count_ > 0) {
-    cancel_fd_ = cache->fds_[--cache->count_];
-  } else {
-    cancel_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  }
-}
+TIdIOHandler::TIdIOHandler(TIdComponent* owner) : TIdComponent(owner) {}
 
 TIdIOHandler::~TIdIOHandler() {
   CloseSocket();
   ReleaseProxy();
-  if (cancel_fd_ < 0) return;
-  TCancelFdCache* cache = t_cancel_fd_cache;
-  // Nobody may cancel a handler that is being destroyed, so an eventfd that
-  // was never signalled stays clear and can serve the next handler. A
-  // cancelled one is closed: cancels come with a stop, when the thread is
-  // about to end anyway.
-  if (cache && cache->count_ < TCancelFdCache::kKeep && !Cancelled()) {
-    cache->fds_[cache->count_++] = cancel_fd_;
-  } else {
-    ::close(cancel_fd_);
-  }
 }
 
 TIdSocketBinding TIdIOHandler::BindingSnapshot() const {
@@ -131,12 +96,8 @@ void TIdIOHandler::Notification(TIdComponent* dying) {
 
 // Any thread.
 void TIdIOHandler::Cancel() {
-  cancelled_.store(true, std::memory_order_release);
-  if (cancel_fd_ >= 0) {
-    uint64_t one = 1;
-    // The eventfd stays readable from now on: every later wait sees it too.
-    [[maybe_unused]] ssize_t r = ::write(cancel_fd_, &one, sizeof one);
-  }
+  // Cancelled for good: every later wait sees it too.
+  cancel_waker_.Wake();
 }
 
 void TIdIOHandler::CheckCancelled() const {
@@ -145,10 +106,10 @@ void TIdIOHandler::CheckCancelled() const {
 
 // Worker thread. Bounded by timeout_ms (<= 0: none) and by Cancel().
 bool TIdIOHandler::WaitFor(short events, int timeout_ms) {
+  TWaker::Scope wakeable(cancel_waker_);  // registered before the flag is read
   CheckCancelled();
   if (binding_.Handle < 0) throw EIdNotConnected(kMsgNotConnected);
-  pollfd fds[2] = {{binding_.Handle, events, 0}, {cancel_fd_, POLLIN, 0}};
-  const nfds_t n = cancel_fd_ >= 0 ? 2 : 1;
+  pollfd fds[1] = {{binding_.Handle, events, 0}};
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
   for (;;) {
     int wait = -1;
@@ -157,12 +118,10 @@ bool TIdIOHandler::WaitFor(short events, int timeout_ms) {
       if (left <= 0) return false;
       wait = static_cast<int>(left);
     }
-    int r = ::poll(fds, n, wait);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      RaiseSocketError(errno);
-    }
-    if (fds[1].revents || Cancelled()) RaiseCancelled();
+    int r = WakeablePoll(fds, 1, wait);
+    if (r < 0 && errno != EINTR) RaiseSocketError(errno);
+    if (Cancelled()) RaiseCancelled();
+    if (r < 0) continue;  // another signal
     if (r > 0 && fds[0].revents) return true;
     if (r == 0 && timeout_ms > 0) return false;
   }
@@ -220,7 +179,6 @@ void TIdIOHandler::Open() {
   try {
     Close();
     input_.clear();
-    if (cancel_fd_ < 0) RaiseSocketError(EMFILE);
     CheckCancelled();
     TIdCustomTransparentProxy* proxy = (proxy_ && proxy_->Enabled()) ? proxy_ : nullptr;
     if (proxy) {
@@ -252,8 +210,7 @@ void TIdIOHandler::ConnectSocket(const std::string& host, uint16_t port, TIdIPVe
   sockaddr_storage addr{};
   socklen_t addr_len = LiteralAddress(host, port, version, addr);
   if (addr_len == 0) addr_len = ResolveAddress(host, port, version, addr);
-  DoStatus(hsConnecting, SockaddrIP(addr));
-  ConnectWithinTimeLimit(addr, addr_len);
+  ConnectWithinTimeLimit(addr, addr_len);  // reports hsConnecting
 }
 
 // The address of a host given as an address literal ("LOCALHOST" counts as
@@ -307,7 +264,7 @@ socklen_t TIdIOHandler::ResolveAddress(const std::string& host, uint16_t port, T
         }
         if (res) ::freeaddrinfo(res);
       },
-      cancel_fd_);
+      cancel_waker_);
   if (!lookup->ok) RaiseSocketError(kHostNotFoundError);
   addr = lookup->addr;
   if (addr.ss_family == AF_INET) {
@@ -329,6 +286,9 @@ void TIdIOHandler::ConnectWithinTimeLimit(const sockaddr_storage& addr, socklen_
     std::lock_guard<std::mutex> lock(binding_lock_);
     binding_.Handle = fd;
   }
+  // Reported once the socket exists: a process out of descriptors refuses the
+  // connection without a status line for a connect that never began.
+  DoStatus(hsConnecting, SockaddrIP(addr));
   int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), addr_len);
   if (r != 0 && errno != EINPROGRESS && errno != EINTR) RaiseSocketError(errno);
   if (r != 0) {
@@ -336,7 +296,8 @@ void TIdIOHandler::ConnectWithinTimeLimit(const sockaddr_storage& addr, socklen_
     // 0 and -1 wait until the system ends the connect. Cancel() ends it too.
     const bool limited = ConnectTimeout > 0;
     int remaining = ConnectTimeout;
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {cancel_fd_, POLLIN, 0}};
+    pollfd fds[1] = {{fd, POLLOUT, 0}};
+    TWaker::Scope wakeable(cancel_waker_);
     for (;;) {
       int slice = kConnectSliceMs;
       if (limited) {
@@ -346,10 +307,11 @@ void TIdIOHandler::ConnectWithinTimeLimit(const sockaddr_storage& addr, socklen_
         }
         slice = std::min(slice, remaining);
       }
+      CheckCancelled();
       auto start = Clock::now();
-      int pr = ::poll(fds, 2, slice);
+      int pr = WakeablePoll(fds, 1, slice);
       if (pr < 0 && errno != EINTR) RaiseSocketError(errno);
-      if (fds[1].revents) RaiseCancelled();
+      CheckCancelled();
       if (pr > 0 && fds[0].revents) break;
       if (limited) {
         // A slice that ran out counts whole; an interrupted one by its time.
@@ -410,8 +372,8 @@ void TIdIOHandler::LingeringClose(int quietMs, int totalMs) {
   const int fd = binding_.Handle;
   const auto end = Clock::now() + std::chrono::milliseconds(totalMs);
   auto quietEnd = Clock::now() + std::chrono::milliseconds(quietMs);
-  pollfd fds[2] = {{fd, POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
-  const nfds_t n = cancel_fd_ >= 0 ? 2 : 1;
+  pollfd fds[1] = {{fd, POLLIN, 0}};
+  TWaker::Scope wakeable(cancel_waker_);
   uint8_t scratch[4096];
   for (;;) {
     ssize_t r = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
@@ -424,10 +386,10 @@ void TIdIOHandler::LingeringClose(int quietMs, int totalMs) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) break;  // reset or other failure
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::min(end, quietEnd) - Clock::now()).count();
-    if (left <= 0) break;
-    int p = ::poll(fds, n, static_cast<int>(left));
+    if (left <= 0 || Cancelled()) break;
+    int p = WakeablePoll(fds, 1, static_cast<int>(left));
     if (p < 0 && errno != EINTR) break;
-    if (n == 2 && fds[1].revents) break;  // cancelled
+    if (Cancelled()) break;
   }
   try {
     Close();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/component.h"
+#include "net/thread_wake.h"
 
 namespace sorvik {
 
@@ -30,31 +31,6 @@ struct TIdSocketBinding {
   std::string PeerIP;    // address of the peer
   uint16_t PeerPort = 0; // port of the peer
   TIdIPVersion IPVersion = Id_IPv4;
-};
-
-// Keeps the cancel eventfds of destroyed handlers that were never cancelled
-// (so never signalled) on the thread that made it, for the handlers that
-// thread makes next: a worker that serves one short
-// connection after another then makes no eventfd per connection. Only a thread
-// holding a cache keeps descriptors this way; without one, every handler makes
-// and closes its own.
-//
-// Thread contract: lives on the stack of the thread that uses it (one per
-// thread); Release() on that thread.
-class TCancelFdCache {
- public:
-  TCancelFdCache();   // becomes the calling thread's cache
-  ~TCancelFdCache();  // closes what it keeps; the thread has no cache after it
-  TCancelFdCache(const TCancelFdCache&) = delete;
-  TCancelFdCache& operator=(const TCancelFdCache&) = delete;
-  // Closes what it keeps (a thread about to wait for long gives them back).
-  void Release();
-
- private:
-  friend class TIdIOHandler;
-  static constexpr int kKeep = 4;  // a connection's two handlers, and a TLS or proxy one
-  int fds_[kKeep] = {};
-  int count_ = 0;
 };
 
 class TIdIOHandler : public TIdComponent {
@@ -109,13 +85,18 @@ class TIdIOHandler : public TIdComponent {
   void AttachSocket(int fd);
 
   // Thread-safe: makes every current and later wait of this handler (connect,
-  // reads, writes) end promptly with EIdConnectionCancelled; used by deactivation.
+  // reads, writes, a name lookup) end promptly with EIdConnectionCancelled;
+  // used by deactivation. Costs no descriptor: the waiting thread is woken by
+  // a signal (net/thread_wake.h).
   void Cancel();
-  bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
-  // The eventfd that Cancel() makes readable; a wait written outside this class
-  // (the TLS handshake, the relay) polls it next to the socket. -1 only when the
-  // process had no descriptor left when the handler was made.
-  int CancelHandle() const { return cancel_fd_; }
+  // Cancel() by a deactivation that has already made its stop descriptor
+  // readable: a thread waiting in the relay (which polls it) is not signalled.
+  void CancelForStop() { cancel_waker_.WakeUnlessPollingStop(); }
+  bool Cancelled() const { return cancel_waker_.Woken(); }
+  // The waker that Cancel() wakes: a wait written outside this class (the
+  // relay, a name lookup) registers with it (TWaker::Scope), sleeps in
+  // WakeablePoll() and looks at Cancelled() whenever the sleep ends.
+  TWaker& CancelWaker() { return cancel_waker_; }
 
   // --- raw transport, replaced by the TLS handler ---
   // One read of at most `len` bytes once the socket is readable, never blocking
@@ -197,11 +178,9 @@ class TIdIOHandler : public TIdComponent {
   std::vector<uint8_t> input_;         // owning thread only
   std::vector<uint8_t> write_buffer_;  // owning thread only
   bool buffering_ = false;             // owning thread only
-  std::atomic<bool> cancelled_{false}; // set by Cancel() on any thread
-  // eventfd signalled by Cancel(); every wait polls it too. Set in the
-  // constructor and closed in the destructor (or, never signalled, kept by the
-  // thread's TCancelFdCache), so any thread may use it between.
-  int cancel_fd_ = -1;
+  // Woken by Cancel() on any thread; every wait of the owning thread is
+  // registered with it.
+  TWaker cancel_waker_;
 
  private:
   bool WaitFor(short events, int timeout_ms);

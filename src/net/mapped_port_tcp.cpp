@@ -19,10 +19,12 @@
 #include <new>
 #include <optional>
 #include <typeinfo>
+#include <utility>
 
 #include "net/address_literal.h"
 #include "net/exceptions.h"
 #include "net/socket_util.h"
+#include "net/thread_wake.h"
 
 namespace sorvik {
 
@@ -30,6 +32,8 @@ namespace {
 
 // Largest chunk moved per read while a data hook sees the chunks.
 constexpr int kChunkSize = TIdIOHandler::kRecvBufferSize;
+// The first reads of a connection's copying relay, into a buffer on the stack.
+constexpr int kFirstReadSize = 2048;
 // The pipe of the zero-copy relay, and its largest move (the system may grant
 // a smaller pipe; the moves are then as large as the pipe).
 constexpr int kSplicePipeSize = 1024 * 1024;
@@ -53,6 +57,14 @@ constexpr int kLingerMaxMs = 30000;
 constexpr int kCancelChunk = 32;
 // The accepting thread looks at the wake fd after this many accepts in one go.
 constexpr int kAcceptBatch = 64;
+// Connections closed at once at a limit are reported at most this often.
+constexpr auto kRefusalReportInterval = std::chrono::seconds(1);
+// A pipe smaller than this moves a bulk transfer in too many small steps:
+// the copying relay does better.
+constexpr int kMinSplicePipe = 64 * 1024;
+// Splice pipes held by the process (every server), at most
+// TIdMappedPortTCP::kMaxSplicePipes.
+std::atomic<int> g_splice_pipes{0};
 
 // Worker stacks: small, the relay needs little. Sanitizer builds get more room
 // for their redzones.
@@ -162,6 +174,24 @@ struct TIdMappedPortTCP::Impl {
   // `waiting` or `workers` tells it), so that Drained() misses none.
   std::atomic<int> accepting{0};
 
+  // ---- connections closed at once at a limit ----
+  enum Limit { kDescriptors, kThreads, kMemory, kLimits };
+  std::mutex refusals_mutex;
+  struct Refusal {
+    int code = 0;        // the first error of the period
+    uint64_t count = 0;  // connections closed since the last report
+  };
+  Refusal refusals[kLimits];                             // guarded by refusals_mutex
+  std::chrono::steady_clock::time_point last_refusal_report;  // guarded by refusals_mutex
+  std::atomic<bool> refusals_pending{false};             // a count waits for its report
+  // Worker thread: `count` connections were closed at once because `kind`
+  // ran out (`code`: the system's error); reported now if the last report is
+  // a second old, else counted for the next.
+  void Refused(Limit kind, int code, uint64_t count = 1);
+  // Worker thread: reports the counts that wait, once a second has passed
+  // since the last report. Calls OnException without any lock held.
+  void ReportRefusals();
+
   // Owner's thread: SetActive(true) and SetActive(false).
   void Activate();
   void BindListener(const TIdListenBinding& binding);
@@ -171,8 +201,7 @@ struct TIdMappedPortTCP::Impl {
   // Worker thread: waits for a connection and returns it, ready to serve.
   // `counted`: the thread is already counted in `waiting` (a thread started to
   // wait). Null: the thread ends (`workers` already lowered).
-  // `cancelFds`: the thread's cache, given back when it has waited long.
-  TIdMappedPortContext* Await(bool counted, TCancelFdCache& cancelFds);
+  TIdMappedPortContext* Await(bool counted);
   // Worker thread, woken for listening socket `fd`: accepts what it has
   // pending. The last connection accepted is kept in `mine`, each earlier one
   // handed to a new thread. False when deactivation was seen.
@@ -183,8 +212,9 @@ struct TIdMappedPortTCP::Impl {
   // Serves `ctx` on a new thread; drops it when no thread can be made.
   void Dispatch(TIdMappedPortContext* ctx);
   // Starts a detached worker thread (`workers` already raised): serving `ctx`,
-  // or waiting for a connection when `ctx` is null. False when it could not.
-  bool SpawnThread(TIdMappedPortContext* ctx);
+  // or waiting for a connection when `ctx` is null. 0, or the error of the
+  // failed start (EAGAIN at the thread limit, ENOMEM).
+  int SpawnThread(TIdMappedPortContext* ctx);
   // What a new worker thread starts with.
   struct WorkerStart {
     Impl* server;
@@ -203,6 +233,8 @@ struct MappedPortWorker {
   static void* Main(void* arg);
   static void Run(TIdMappedPortContext& ctx);
   static void Report(TIdMappedPortContext& ctx, const std::exception_ptr& error);
+  // The limit of the process that `error` says was reached, with its error code.
+  static std::optional<std::pair<TIdMappedPortTCP::Impl::Limit, int>> LimitMet(const std::exception_ptr& error);
   static void ForwardBuffered(TIdMappedPortContext& ctx);
   // How a relay ended: the remote side closed or failed (the local side then
   // gets a lingering close), the local side failed (the remote side gets one),
@@ -234,7 +266,7 @@ TIdMappedPortContext::TIdMappedPortContext(TIdMappedPortTCP& server, int accepte
       local_(std::make_unique<TIdIOHandlerStack>()),
       started_(std::chrono::steady_clock::now()),
       id_(g_next_context_id.fetch_add(1, std::memory_order_relaxed)) {
-  local_->AttachSocket(acceptedFd);
+  if (acceptedFd >= 0) local_->AttachSocket(acceptedFd);
 }
 
 TIdMappedPortContext::~TIdMappedPortContext() {
@@ -247,6 +279,15 @@ void TIdMappedPortContext::Cancel() {
   cancelled_ = true;
   if (outbound_) outbound_->Cancel();
   local_->Cancel();
+}
+
+// Owner's thread, under the server's context lock, once the wake fd is
+// readable: a worker waiting in its relay (which polls the wake fd) is not
+// signalled as well, which spares a deactivation thousands of signals.
+void TIdMappedPortContext::CancelForStop() {
+  cancelled_ = true;
+  if (outbound_) outbound_->CancelForStop();
+  local_->CancelForStop();
 }
 
 // ---------------------------------------------------------------------------
@@ -403,14 +444,14 @@ void TIdMappedPortTCP::Impl::Activate() {
     ++workers;
     ++waiting;
   }
-  if (!SpawnThread(nullptr)) {
+  if (const int err = SpawnThread(nullptr)) {
     {
       std::lock_guard<std::mutex> lock(workers_mutex);
       --workers;
       --waiting;
     }
     Deactivate();
-    throw EIdSocketError(EAGAIN, SocketErrorMessage(EAGAIN));
+    throw EIdSocketError(err, SocketErrorMessage(err));
   }
 }
 
@@ -492,7 +533,7 @@ void TIdMappedPortTCP::Impl::Deactivate() {
         more = true;
         break;
       }
-      ctx->Cancel();
+      ctx->CancelForStop();
     }
   }
   // Every wait of a busy worker is cancellable, so this ends promptly. The
@@ -534,7 +575,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::EndThread() {
 
 // Bounded by kWorkerIdleMs for every thread but the last one waiting, which
 // waits until a connection comes or deactivation begins.
-TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache& cancelFds) {
+TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
   if (!counted) {
     std::lock_guard<std::mutex> lock(workers_mutex);
     if (workers_quit || waiting >= kMaxWaiting) return EndThread();
@@ -543,6 +584,9 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
   for (;;) {
     epoll_event events[4];
     const int n = ::epoll_wait(epoll_fd, events, 4, kWorkerIdleMs);
+    // A count of refused connections left when the refusals stopped is
+    // reported by a waiter at the latest after its idle time.
+    if (refusals_pending.load(std::memory_order_relaxed)) ReportRefusals();
     if (n < 0) {
       // Interrupted; any other failure would repeat at once, so it pauses.
       if (errno == EINTR || Backoff()) continue;
@@ -551,7 +595,6 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
       return EndThread();
     }
     if (n == 0) {
-      cancelFds.Release();
       std::lock_guard<std::mutex> lock(workers_mutex);
       if (waiting > 1 || workers_quit) {
         --waiting;
@@ -615,14 +658,18 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted, TCancelFdCache
         --waiting;
       }
     }
-    if (!spawn || SpawnThread(nullptr)) return mine;
-    // No thread to wait in this one's place: the connection is dropped, and
-    // this thread goes on waiting after a pause.
+    if (!spawn) return mine;
+    const int err = SpawnThread(nullptr);
+    if (err == 0) return mine;
+    // No thread to wait in this one's place: the connection is closed at once
+    // (served, it would leave the port without a waiter for as long as it
+    // lasts), and this thread goes on waiting after a pause.
     {
       std::lock_guard<std::mutex> lock(workers_mutex);
       --workers;  // never the last: this thread runs
     }
     delete mine;
+    Refused(kThreads, err);
     Backoff();
   }
 }
@@ -639,15 +686,29 @@ bool TIdMappedPortTCP::Impl::AcceptPending(int fd, TIdMappedPortContext*& mine) 
       if (err == EAGAIN || err == EWOULDBLOCK) return true;  // none left
       if (err == EINTR || err == ECONNABORTED) continue;
       if (err == EMFILE || err == ENFILE) {
+        // Out of descriptors: every connection pending now is closed at once
+        // (the spare descriptor, given up for the moment, makes room to take
+        // each one from the queue) instead of waiting unanswered; the ones
+        // that come after the pause are served again if descriptors are free
+        // by then.
+        uint64_t closed = 0;
         {
           std::lock_guard<std::mutex> lock(spare_mutex);
           if (spare_fd >= 0) {
             ::close(spare_fd);
-            int d = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (d >= 0) ::close(d);
+            for (;;) {
+              int d = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+              if (d < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                break;
+              }
+              ::close(d);
+              ++closed;
+            }
             spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
           }
         }
+        if (closed > 0) Refused(kDescriptors, err, closed);
         return Backoff();
       }
       if (err == ENOBUFS || err == ENOMEM) return Backoff();
@@ -674,10 +735,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::NewContext(int fd) {
     ctx = new TIdMappedPortContext(self, fd);
   } catch (...) {
     ::close(fd);
-    return nullptr;
-  }
-  if (ctx->local_->CancelHandle() < 0) {  // no descriptor for the cancel fd
-    delete ctx;
+    Refused(kMemory, ENOMEM);
     return nullptr;
   }
   return ctx;
@@ -688,19 +746,22 @@ void TIdMappedPortTCP::Impl::Dispatch(TIdMappedPortContext* ctx) {
     std::lock_guard<std::mutex> lock(workers_mutex);
     ++workers;
   }
-  if (SpawnThread(ctx)) return;
-  // No thread: drop the connection and pause.
+  const int err = SpawnThread(ctx);
+  if (err == 0) return;
+  // No thread: close the connection at once and pause.
   delete ctx;
   {
     std::lock_guard<std::mutex> lock(workers_mutex);
     --workers;  // never the last: the caller runs
   }
+  Refused(kThreads, err);
   Backoff();
 }
 
-bool TIdMappedPortTCP::Impl::SpawnThread(TIdMappedPortContext* ctx) {
+int TIdMappedPortTCP::Impl::SpawnThread(TIdMappedPortContext* ctx) {
+  if (self.ThreadStartAllowed && !self.ThreadStartAllowed()) return EAGAIN;
   auto* start = new (std::nothrow) WorkerStart{this, ctx};
-  if (!start) return false;
+  if (!start) return ENOMEM;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kWorkerStackSize);
@@ -708,9 +769,61 @@ bool TIdMappedPortTCP::Impl::SpawnThread(TIdMappedPortContext* ctx) {
   pthread_t t;
   int r = ::pthread_create(&t, &attr, &MappedPortWorker::Main, start);
   pthread_attr_destroy(&attr);
-  if (r == 0) return true;
-  delete start;
-  return false;
+  if (r != 0) delete start;
+  return r;
+}
+
+void TIdMappedPortTCP::Impl::Refused(Limit kind, int code, uint64_t count) {
+  bool due;
+  {
+    std::lock_guard<std::mutex> lock(refusals_mutex);
+    Refusal& r = refusals[kind];
+    if (r.count == 0) r.code = code;
+    r.count += count;
+    due = std::chrono::steady_clock::now() - last_refusal_report >= kRefusalReportInterval;
+    refusals_pending.store(true, std::memory_order_relaxed);
+  }
+  if (due) ReportRefusals();
+}
+
+void TIdMappedPortTCP::Impl::ReportRefusals() {
+  Refusal due[kLimits];
+  {
+    std::lock_guard<std::mutex> lock(refusals_mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_refusal_report < kRefusalReportInterval) return;
+    bool any = false;
+    for (int k = 0; k < kLimits; ++k) {
+      due[k] = refusals[k];
+      refusals[k] = Refusal{};
+      any = any || due[k].count > 0;
+    }
+    refusals_pending.store(false, std::memory_order_relaxed);
+    if (!any) return;
+    last_refusal_report = now;
+  }
+  TIdContextExceptionEvent hook = Copy(on_exception);
+  if (!hook) return;
+  for (int k = 0; k < kLimits; ++k) {
+    if (due[k].count == 0) continue;
+    std::string message;
+    if (k == kThreads) {
+      message = "Could not start a thread: ";
+      message += SystemErrorText(due[k].code);
+    } else {
+      message = SocketErrorMessage(due[k].code);
+    }
+    message += ' ';
+    message += std::to_string(due[k].count);
+    message += due[k].count == 1 ? " connection closed at once." : " connections closed at once.";
+    try {
+      // The hook's context stands for the refused connections: it has no
+      // socket and is never listed.
+      TIdMappedPortContext refused(self, -1);
+      hook(refused, EIdSocketError(due[k].code, message));
+    } catch (...) {
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -723,7 +836,8 @@ void* MappedPortWorker::Main(void* arg) {
   TIdMappedPortTCP::Impl& im = *start->server;
   TIdMappedPortContext* ctx = start->ctx;
   delete start;
-  TCancelFdCache cancelFds;  // the eventfds of one connection serve the next
+  // Cancel() wakes this thread's waits by a signal, blocked outside them.
+  BlockWakeSignalForThread();
   bool counted = ctx == nullptr;
   for (;;) {
     if (ctx) {
@@ -733,9 +847,31 @@ void* MappedPortWorker::Main(void* arg) {
       }
       delete ctx;
     }
-    ctx = im.Await(counted, cancelFds);
+    ctx = im.Await(counted);
     if (!ctx) return nullptr;
     counted = false;
+  }
+}
+
+std::optional<std::pair<TIdMappedPortTCP::Impl::Limit, int>> MappedPortWorker::LimitMet(
+    const std::exception_ptr& error) {
+  using Impl = TIdMappedPortTCP::Impl;
+  try {
+    std::rethrow_exception(error);
+  } catch (const EIdSocketError& e) {
+    switch (e.LastError) {
+      case EMFILE:
+      case ENFILE: return std::make_pair(Impl::kDescriptors, e.LastError);
+      case ENOMEM:
+      case ENOBUFS: return std::make_pair(Impl::kMemory, e.LastError);
+      // The set-up's only source of EAGAIN: no thread for a name lookup.
+      case EAGAIN: return std::make_pair(Impl::kThreads, e.LastError);
+      default: return std::nullopt;
+    }
+  } catch (const std::bad_alloc&) {
+    return std::make_pair(Impl::kMemory, ENOMEM);
+  } catch (...) {
+    return std::nullopt;
   }
 }
 
@@ -813,6 +949,16 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
   if (failure) {
     // A connection cancelled by deactivation ends without a report.
     const bool quiet = isCancelled();
+    // One that met a limit of the process (descriptors, threads, memory) is closed at
+    // once and counted: a flood of them makes one report a second.
+    if (!quiet) {
+      if (auto limit = LimitMet(failure)) {
+        ctx.local_->Close();
+        deregister();
+        im.Refused(limit->first, limit->second);
+        return;
+      }
+    }
     if (!quiet) Report(ctx, failure);
     ctx.local_->Close();
     if (!quiet) Report(ctx, failure);
@@ -911,30 +1057,36 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
 
 namespace {
 
-// Poll set of the relay: both sockets, both cancel fds and the server's stop
-// fd (readable once deactivation has begun: one write ends every relay's wait
-// at once). Waits without a time limit: bounded by the peers, by Cancel() and
-// by deactivation.
+// Poll set of the relay: both sockets and the server's stop fd (readable once
+// deactivation has begun: one write ends every relay's wait at once); a
+// Cancel() of either side wakes the wait by a signal, as the relay's thread
+// is registered with both handlers' wakers while the relay lasts. Waits
+// without a time limit: bounded by the peers, by Cancel() and by deactivation.
 struct RelayPoll {
-  pollfd fds[5];
-  RelayPoll(TIdIOHandler& local, TIdIOHandler& remote, int stopFd)
-      : fds{{local.Handle(), POLLIN, 0},
-            {remote.Handle(), POLLIN, 0},
-            {local.CancelHandle(), POLLIN, 0},
-            {remote.CancelHandle(), POLLIN, 0},
-            {stopFd, POLLIN, 0}} {}
+  TIdIOHandler& local;
+  TIdIOHandler& remote;
+  TWaker::Scope localWake, remoteWake;
+  pollfd fds[3];
+  RelayPoll(TIdIOHandler& l, TIdIOHandler& r, int stopFd)
+      : local(l),
+        remote(r),
+        localWake(l.CancelWaker(), /*pollsStop=*/true),
+        remoteWake(r.CancelWaker(), /*pollsStop=*/true),
+        fds{{l.Handle(), POLLIN, 0}, {r.Handle(), POLLIN, 0}, {stopFd, POLLIN, 0}} {}
+  bool Cancelled() const { return local.Cancelled() || remote.Cancelled(); }
   // After the client's end of stream: the local socket only reports a failure
   // (a reset), which ends the relay.
   void StopReadingLocal() { fds[0].events = 0; }
   // false: cancelled or failed.
   bool Wait(int timeout, bool& localReady, bool& remoteReady) {
     for (;;) {
-      int r = ::poll(fds, 5, timeout);
+      if (Cancelled()) return false;
+      int r = WakeablePoll(fds, 3, timeout);
       if (r < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR) continue;  // woken: the flags are looked at again
         return false;
       }
-      if (fds[2].revents || fds[3].revents || fds[4].revents) return false;
+      if (fds[2].revents) return false;
       localReady = fds[0].revents != 0;
       remoteReady = fds[1].revents != 0;
       return true;
@@ -943,13 +1095,15 @@ struct RelayPoll {
 };
 
 // Waits until `fd` is writable; false when cancelled. Bounded by the peer
-// reading, by Cancel() and by deactivation (`stopFd`).
-bool WaitWritable(int fd, TIdIOHandler& a, TIdIOHandler& b, int stopFd) {
-  pollfd fds[4] = {{fd, POLLOUT, 0}, {a.CancelHandle(), POLLIN, 0}, {b.CancelHandle(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+// reading, by Cancel() (the relay's thread is registered with both wakers)
+// and by deactivation (`stopFd`).
+bool WaitWritable(int fd, const RelayPoll& relay, int stopFd) {
+  pollfd fds[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
   for (;;) {
-    int r = ::poll(fds, 4, -1);
+    if (relay.Cancelled()) return false;
+    int r = WakeablePoll(fds, 2, -1);
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0 || fds[1].revents || fds[2].revents || fds[3].revents) return false;
+    if (r < 0 || fds[1].revents) return false;
     if (fds[0].revents) return true;
   }
 }
@@ -1010,18 +1164,29 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
     std::lock_guard<std::mutex> lock(im.hooks_mutex);
     if (im.on_execute || im.on_outbound_data) return false;
   }
-  int pipefd[2];
-  if (::pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  int moveSize = kChunkSize;
-  const int granted = ::fcntl(pipefd[1], F_SETPIPE_SZ, kSplicePipeSize);
-  if (granted > kChunkSize) moveSize = std::min(granted, kSplicePipeSize);
-  struct PipeCloser {
-    int* p;
-    ~PipeCloser() {
-      ::close(p[0]);
-      ::close(p[1]);
+  // A pipe from the process's budget; without one (budget spent, no
+  // descriptor or pipe quota left, a pipe too small) the copying relay moves
+  // the bytes instead.
+  if (g_splice_pipes.fetch_add(1, std::memory_order_relaxed) >= TIdMappedPortTCP::kMaxSplicePipes) {
+    g_splice_pipes.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+  }
+  struct PipeHolder {
+    int p[2] = {-1, -1};
+    ~PipeHolder() {
+      if (p[0] >= 0) ::close(p[0]);
+      if (p[1] >= 0) ::close(p[1]);
+      g_splice_pipes.fetch_sub(1, std::memory_order_relaxed);
     }
-  } closer{pipefd};
+  } pipe;
+  int* const pipefd = pipe.p;
+  if (::pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  // Over its pipe quota a process gets no larger pipe (and a new pipe may be
+  // as small as two pages).
+  int granted = ::fcntl(pipefd[1], F_SETPIPE_SZ, kSplicePipeSize);
+  if (granted < 0) granted = ::fcntl(pipefd[1], F_GETPIPE_SZ);
+  if (granted < kMinSplicePipe) return false;
+  const int moveSize = std::min(granted, kSplicePipeSize);
 
   RelayPoll waiter(local, remote, im.wake_fd);
   if (localEof) waiter.StopReadingLocal();
@@ -1047,7 +1212,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
       } else if (m < 0 && errno == EINTR) {
         continue;
       } else if (m < 0 && errno == EAGAIN) {
-        if (!WaitWritable(to.Handle(), local, remote, im.wake_fd)) return Moved::kStop;
+        if (!WaitWritable(to.Handle(), waiter, im.wake_fd)) return Moved::kStop;
       } else {
         return Moved::kToGone;
       }
@@ -1101,10 +1266,13 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   // chunk size is invisible otherwise: once a read fills the buffer (a bulk
   // transfer), a larger one of BulkReadSize bytes serves the rest of the
   // connection, which saves system calls per byte. The small buffer belongs to
-  // the worker thread and serves its connections one after the other.
+  // the worker thread and serves its connections one after the other; it is
+  // made once a read fills the few bytes read on the stack before it, so a
+  // thread that only ever relays short exchanges (an echo, keystrokes) never
+  // touches the memory of a whole chunk.
   thread_local std::unique_ptr<uint8_t[]> t_small;
-  if (!t_small) t_small.reset(new uint8_t[kChunkSize]);
-  uint8_t* const small = t_small.get();
+  uint8_t* small = t_small.get();
+  uint8_t first[kFirstReadSize];
   std::unique_ptr<uint8_t[]> big;
   const int bulkSize = ctx.server_.BulkReadSize;
   const bool handOver = mayHandOver && PlainSockets(local, remote);
@@ -1125,10 +1293,13 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       len = ctx.data_.size();
     } else {
       const bool observed = onExecute || onOutboundData;
-      uint8_t* const buf = big && !observed ? big.get() : small;
-      const int limit = big && !observed ? bulkSize : kChunkSize;
+      uint8_t* const buf = big && !observed ? big.get() : small ? small : first;
+      const int limit = big && !observed ? bulkSize : small ? kChunkSize : kFirstReadSize;
       int n = from.ReadAvailable(buf, limit);
-      if (n == limit && !observed) {
+      if (n == limit && buf == first) {
+        t_small.reset(new uint8_t[kChunkSize]);
+        small = t_small.get();
+      } else if (n == limit && !observed) {
         bulk = true;
         if (!handOver && !big && bulkSize > kChunkSize) big.reset(new (std::nothrow) uint8_t[bulkSize]);
       }

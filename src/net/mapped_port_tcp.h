@@ -64,6 +64,8 @@ class TIdMappedPortContext {
  private:
   friend class TIdMappedPortTCP;
   friend struct MappedPortWorker;
+  // Cancel() by deactivation, after the server's stop fd was made readable.
+  void CancelForStop();
   TIdMappedPortTCP& server_;
   // Made in the constructor (accepting thread) and kept until the destructor
   // (worker thread); the handler itself belongs to the worker, other threads
@@ -122,13 +124,29 @@ class TIdMappedPortTCP {
   // Hand a bulk transfer over to the zero-copy relay: once a read of a
   // plain-socket connection without data hooks fills 32768 bytes, the rest of
   // the connection moves by splice() through a pipe of up to 1 MiB (less relay
-  // CPU per byte; short exchanges never make a pipe). Set before activation.
+  // CPU per byte; short exchanges never make a pipe). A pipe costs two
+  // descriptors and pipe buffer quota, so the process holds at most
+  // kMaxSplicePipes of them at once; a transfer that finds none left (or the
+  // system refuses the pipe, or grants less than 64 KiB) goes on copying,
+  // which needs no descriptor. Set before activation.
   bool ZeroCopyBulk = true;
+  static constexpr int kMaxSplicePipes = 128;
   // Largest read of the copying relay while no data hook observes the chunks
   // (with a data hook, reads take at most 32768 bytes). Taken by a connection
   // once one of its reads fills 32768 bytes, unless the connection is handed
   // over to the zero-copy relay then (ZeroCopyBulk). Set before activation.
   int BulkReadSize = 256 * 1024;
+  // Test seam: when set, asked before every worker thread is started; false
+  // fails the start as a process at its thread limit would (EAGAIN). Set
+  // before activation; called on the accepting worker threads.
+  std::function<bool()> ThreadStartAllowed;
+
+  // Connections closed at once because the process ran out of descriptors,
+  // threads or memory are reported through OnException, at most once per
+  // second per kind, with the count since the last report:
+  // "<the error's message> <N> connection(s) closed at once." (for example
+  // "Socket Error # 24\r\nToo many open files. 3 connections closed at once.").
+  // A count left when the refusals stop is reported within about two seconds.
 
   bool Active() const;
   // The port the listening socket of binding `index` is bound to (useful with port 0);

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "net/exceptions.h"
+#include "net/thread_wake.h"
 
 namespace sorvik {
 
@@ -67,39 +67,27 @@ long RaiseDescriptorLimit() {
   return static_cast<long>(lim.rlim_cur);
 }
 
-void RunAbandonable(std::function<void()> work, int cancelFd) {
-  // Shared by the waiting caller and the thread; whichever lets go last frees it.
-  struct Done {
-    int fd = -1;
-    ~Done() {
-      if (fd >= 0) ::close(fd);
-    }
-  };
-  auto done = std::make_shared<Done>();
-  done->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (done->fd < 0) RaiseSocketError(errno);
+void RunAbandonable(std::function<void()> work, TWaker& cancel) {
+  // Shared by the waiting caller and the thread; whichever lets go last frees
+  // it. The thread wakes it when `work` is done.
+  auto done = std::make_shared<TWaker>();
+  TWaker::Scope cancelWait(cancel);
+  TWaker::Scope doneWait(*done);
   try {
     std::thread([done, work = std::move(work)] {
       work();
-      uint64_t one = 1;
-      [[maybe_unused]] ssize_t w = ::write(done->fd, &one, sizeof one);
+      done->Wake();
     }).detach();
   } catch (const std::system_error&) {
     RaiseSocketError(EAGAIN);
   }
-  // Bounded by `work` and by the cancel handle.
-  pollfd fds[2] = {{done->fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+  // Bounded by `work` and by the cancel. Woken() orders this thread after
+  // the helper's Wake(), which came after `work` stored its result.
   for (;;) {
-    const int r = ::poll(fds, 2, -1);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) RaiseSocketError(errno);
-    if (fds[1].revents) throw EIdConnectionCancelled(kMsgCancelled);
-    if (fds[0].revents) break;
+    if (cancel.Woken()) throw EIdConnectionCancelled(kMsgCancelled);
+    if (done->Woken()) return;
+    WakeablePoll(nullptr, 0, -1);
   }
-  // Reading the eventfd orders this thread after the worker's write, which
-  // came after `work` stored its result.
-  uint64_t n = 0;
-  [[maybe_unused]] ssize_t rd = ::read(done->fd, &n, sizeof n);
 }
 
 }  // namespace sorvik

@@ -9,6 +9,8 @@
 
 namespace sorvik {
 
+class TWaker;
+
 // Numeric text of the address ("127.0.0.1", "::1"); empty for other families.
 std::string SockaddrIP(const sockaddr_storage& ss);
 uint16_t SockaddrPort(const sockaddr_storage& ss);
@@ -21,17 +23,17 @@ bool PeerGoneError(int code);
 // library writes with write(). Any thread.
 void IgnoreSigpipe();
 // Raises the soft limit of open descriptors to the hard limit: every relayed
-// connection holds several descriptors, and the usual soft limit of 1024 would
-// cap a tunnel at a few hundred connections. Returns the new soft limit.
+// connection holds two descriptors, and the usual soft limit of 1024 would
+// cap a tunnel at about 500 connections. Returns the new soft limit.
 long RaiseDescriptorLimit();
 
 // Runs `work` on a short detached thread and waits for it, bounded by `work`
-// itself and by `cancelFd` (an I/O handler's CancelHandle()): when that becomes
-// readable first, EIdConnectionCancelled is raised at once and the thread
-// finishes on its own. For blocking calls that Cancel() cannot interrupt (the
+// itself and by `cancel` (an I/O handler's CancelWaker()): when that is woken
+// first, EIdConnectionCancelled is raised at once and the thread finishes on
+// its own. Neither wait costs a descriptor. For blocking calls that Cancel() cannot interrupt (the
 // system resolver may take many seconds). `work` must own whatever it writes
 // (capture a shared_ptr to the result); its writes are visible to the caller
 // once this returns.
-void RunAbandonable(std::function<void()> work, int cancelFd);
+void RunAbandonable(std::function<void()> work, TWaker& cancel);
 
 }  // namespace sorvik

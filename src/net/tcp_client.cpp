@@ -93,4 +93,10 @@ void TIdTCPClient::Cancel() {
   if (io_) io_->Cancel();
 }
 
+void TIdTCPClient::CancelForStop() {
+  std::lock_guard<std::mutex> lock(io_lock_);
+  cancelled_ = true;
+  if (io_) io_->CancelForStop();
+}
+
 }  // namespace sorvik

@@ -42,6 +42,9 @@ class TIdTCPClient : public TIdComponent {
   // Thread-safe: cancels the handler's waits (also a connect in progress). A
   // handler set or created afterwards starts out cancelled.
   void Cancel();
+  // Cancel() by a deactivation whose stop descriptor is already readable
+  // (TIdIOHandler::CancelForStop). A handler set later starts out cancelled.
+  void CancelForStop();
 
  protected:
   void Notification(TIdComponent* dying) override;

@@ -25,11 +25,11 @@ std::optional<std::array<uint8_t, 4>> SystemLookupIPv4(const std::string& host) 
   return out;
 }
 
-std::optional<std::array<uint8_t, 4>> LookupIPv4(const std::string& host, int cancelHandle,
+std::optional<std::array<uint8_t, 4>> LookupIPv4(const std::string& host, TWaker* cancel,
                                                  const IPv4Lookup& lookup) {
-  if (cancelHandle < 0) return lookup(host);
+  if (!cancel) return lookup(host);
   auto result = std::make_shared<std::optional<std::array<uint8_t, 4>>>();
-  RunAbandonable([result, host, lookup] { *result = lookup(host); }, cancelHandle);
+  RunAbandonable([result, host, lookup] { *result = lookup(host); }, *cancel);
   return *result;
 }
 

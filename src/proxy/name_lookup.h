@@ -15,17 +15,19 @@
 
 namespace sorvik {
 
+class TWaker;
+
 using IPv4Lookup = std::function<std::optional<std::array<uint8_t, 4>>(const std::string& host)>;
 
 // The system resolver's first IPv4 address of `host`, or nothing.
 std::optional<std::array<uint8_t, 4>> SystemLookupIPv4(const std::string& host);
 
-// Runs `lookup` for `host`. With cancelHandle >= 0 (TIdIOHandler::CancelHandle)
+// Runs `lookup` for `host`. With a `cancel` waker (TIdIOHandler::CancelWaker)
 // the lookup runs on a detached thread and the wait for it is bounded by the
-// resolver and by that handle: when the handle becomes readable first,
-// EIdConnectionCancelled is raised at once and the thread finishes on its own.
-// With cancelHandle < 0 the lookup runs on the calling thread.
-std::optional<std::array<uint8_t, 4>> LookupIPv4(const std::string& host, int cancelHandle,
+// resolver and by that waker: when it is woken first, EIdConnectionCancelled
+// is raised at once and the thread finishes on its own. Without one the
+// lookup runs on the calling thread.
+std::optional<std::array<uint8_t, 4>> LookupIPv4(const std::string& host, TWaker* cancel,
                                                  const IPv4Lookup& lookup = SystemLookupIPv4);
 
 }  // namespace sorvik

@@ -69,9 +69,9 @@ void TIdSocksInfo::FireConnecting(const std::string& host, uint16_t port) {
   if (OnStatus) OnStatus(*this, hsConnecting, "Connecting to " + host + ":" + std::to_string(port));
 }
 
-std::array<uint8_t, 4> TIdSocksInfo::ResolveIPv4(const std::string& host, int cancelHandle) {
+std::array<uint8_t, 4> TIdSocksInfo::ResolveIPv4(const std::string& host, TWaker* cancel) {
   if (auto known = KnownIPv4Address(host)) return *known;
-  if (auto found = LookupIPv4(host, cancelHandle)) return *found;
+  if (auto found = LookupIPv4(host, cancel)) return *found;
   RaiseSocketError(kHostNotFoundError);
 }
 
@@ -94,7 +94,7 @@ void TIdSocksInfo::Handshake(TIdIOHandler& io, const std::string& host, uint16_t
 
 void TIdSocksInfo::Socks4Request(TIdIOHandler& io, uint8_t command, const std::string& host, uint16_t port) {
   const bool is4A = Version == svSocks4A;
-  const std::array<uint8_t, 4> address = is4A ? std::array<uint8_t, 4>{0, 0, 0, 1} : ResolveIPv4(host, io.CancelHandle());
+  const std::array<uint8_t, 4> address = is4A ? std::array<uint8_t, 4>{0, 0, 0, 1} : ResolveIPv4(host, &io.CancelWaker());
   SendAsOneWrite(io, socks::BuildSocks4Request(command, port, address, Username, is4A, host));
   // Not wrapped: a proxy that closes reports "Connection Closed Gracefully.".
   std::vector<uint8_t> reply;

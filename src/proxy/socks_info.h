@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "net/thread_wake.h"
 #include "net/transparent_proxy.h"
 #include "proxy/socks_wire.h"
 
@@ -59,9 +60,9 @@ class TIdSocksInfo : public TIdCustomTransparentProxy {
   // any case is 127.0.0.1, a dotted literal is its own address, the same rule
   // as a direct connect's), else the system resolver's first IPv4 address.
   // A failed lookup raises EIdSocketError 11001 ("Host not found."). The wait
-  // for the resolver is bounded by it and by cancelHandle (an I/O handler's
-  // CancelHandle(); < 0: none), which raises EIdConnectionCancelled.
-  static std::array<uint8_t, 4> ResolveIPv4(const std::string& host, int cancelHandle = -1);
+  // for the resolver is bounded by it and by `cancel` (an I/O handler's
+  // CancelWaker(); null: none), which raises EIdConnectionCancelled.
+  static std::array<uint8_t, 4> ResolveIPv4(const std::string& host, TWaker* cancel = nullptr);
 
  private:
   void FireConnecting(const std::string& host, uint16_t port);

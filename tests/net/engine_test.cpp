@@ -10,6 +10,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1006,6 +1008,319 @@ TEST(MappedPort, BindFailureSaysWhy) {
 TEST(MappedPort, ErrorCodesWithoutTableTextGetTheSystemsText) {
   EXPECT_EQ(SocketErrorMessage(ENFILE), "Socket Error # 23\r\nToo many open files in system.");
   EXPECT_EQ(SocketErrorMessage(ECONNREFUSED), "Socket Error # 111\r\nConnection refused.");  // the table's
+}
+
+
+// ---------------------------------------------------------------------------
+// Descriptors per connection, limits of the process, single cancels
+
+// An echo server in a process of its own, so that its descriptors and
+// threads do not count in this one's (and it has its own descriptor limit).
+// Made before this process starts any thread of its own.
+class EchoProcess {
+ public:
+  EchoProcess() {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(p[0]);
+      EchoServer echo;
+      const uint16_t port = echo.Port();
+      [[maybe_unused]] ssize_t w = ::write(p[1], &port, sizeof port);
+      for (;;) ::pause();
+    }
+    ::close(p[1]);
+    if (pid_ > 0 && ::read(p[0], &port_, sizeof port_) != static_cast<ssize_t>(sizeof port_)) port_ = 0;
+    ::close(p[0]);
+  }
+  ~EchoProcess() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  EchoProcess(const EchoProcess&) = delete;
+  EchoProcess& operator=(const EchoProcess&) = delete;
+  uint16_t Port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+// The highest descriptor number open in this process.
+int HighestOpenFd() {
+  int highest = -1;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] != '.') highest = std::max(highest, std::atoi(e->d_name));
+    }
+    ::closedir(d);
+  }
+  return highest;
+}
+
+// Takes every free descriptor number below the highest open one, so that a
+// limit just above the highest leaves exactly the room above it. The caller
+// closes them.
+std::vector<int> FillDescriptorGaps() {
+  std::vector<int> fillers;
+  const int highest = HighestOpenFd();
+  for (;;) {
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) break;
+    if (fd > highest) {
+      ::close(fd);
+      break;
+    }
+    fillers.push_back(fd);
+  }
+  return fillers;
+}
+
+// Lowers the soft descriptor limit for the life of the object.
+class LoweredFdLimit {
+ public:
+  explicit LoweredFdLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lower = saved_;
+    lower.rlim_cur = soft;
+    ok_ = ::setrlimit(RLIMIT_NOFILE, &lower) == 0;
+  }
+  ~LoweredFdLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  bool Ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  bool ok_ = false;
+};
+
+// The connections counted in the engine's reports of connections closed at a
+// limit ("... N connection(s) closed at once."), and how many reports there
+// were; only lines with `text` count.
+struct RefusalReports {
+  uint64_t closed = 0;
+  size_t lines = 0;
+};
+RefusalReports CountRefusals(const std::vector<std::string>& lines, const std::string& text) {
+  RefusalReports r;
+  for (const std::string& l : lines) {
+    const size_t at = l.find(" closed at once.");
+    if (at == std::string::npos || l.find(text) == std::string::npos) continue;
+    const size_t words = l.rfind(' ', l.rfind(" connection", at) - 1);
+    r.closed += std::strtoull(l.c_str() + words + 1, nullptr, 10);
+    ++r.lines;
+  }
+  return r;
+}
+
+// A relayed connection holds two descriptors: its two sockets. Cancelling
+// needs none, and a worker between connections holds none either.
+TEST(MappedPort, TwoDescriptorsPerOpenConnection) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port());
+  {
+    BlockingClient warm(t.Port());
+    ASSERT_TRUE(warm.SendAll("w"));
+    ASSERT_EQ(warm.RecvExact(1), "w");
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0 && echo.Open() == 0; }));
+  const int before = CountOpenFds();
+  constexpr int kConnections = 150;
+  std::vector<std::unique_ptr<BlockingClient>> clients;
+  for (int i = 0; i < kConnections; ++i) {
+    clients.push_back(std::make_unique<BlockingClient>(t.Port()));
+    ASSERT_TRUE(clients.back()->SendAll("x"));
+    ASSERT_EQ(clients.back()->RecvExact(1), "x");
+  }
+  ASSERT_EQ(t.server.ConnectionCount(), kConnections);
+  ASSERT_EQ(echo.Open(), kConnections);
+  // Besides this test's client sockets and the echo server's: the relay's
+  // accepted and outbound sockets, nothing more.
+  const int relay = CountOpenFds() - before - kConnections - echo.Open();
+  EXPECT_LE(relay, 2 * kConnections + 2) << relay << " relay descriptors for " << kConnections << " connections";
+  clients.clear();
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0 && echo.Open() == 0; }, 30000));
+  EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() <= before; }, 30000)) << CountOpenFds() << " vs " << before;
+}
+
+// Cancel() of one connection wakes its worker out of the relay's wait (no
+// deactivation, no descriptor to signal it); the other connection goes on.
+TEST(MappedPort, CancelOfOneConnectionEndsItAlone) {
+  EchoServer echo;
+  Tunnel t("127.0.0.1", echo.Port());
+  std::mutex m;
+  std::vector<pid_t> workers;
+  t.server.SetOnConnect([&](TIdMappedPortContext& c) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      workers.push_back(CurrentThreadId());
+    }
+    c.OutboundClient()->CreateIOHandler();
+  });
+  BlockingClient a(t.Port()), b(t.Port());
+  ASSERT_TRUE(a.SendAll("a") && b.SendAll("b"));
+  ASSERT_EQ(a.RecvExact(1), "a");
+  ASSERT_EQ(b.RecvExact(1), "b");
+  // Both workers asleep in the relay's wait, so the cancel has to wake one.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(m);
+        return workers.size() == 2 && ThreadWaitsInPoll(workers[0]) && ThreadWaitsInPoll(workers[1]);
+      },
+      30000));
+  {
+    auto list = t.server.LockList();
+    for (TIdMappedPortContext* c : list.List()) {
+      if (c->Connection().BindingSnapshot().PeerPort == a.LocalPort()) c->Cancel();
+    }
+  }
+  EXPECT_TRUE(a.WaitClosed(5000));
+  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 1; }));
+  ASSERT_TRUE(b.SendAll("still"));
+  EXPECT_EQ(b.RecvExact(5), "still");
+  EXPECT_EQ(t.rec.Count("OnException"), 0u);  // a cancelled connection is not a failure
+}
+
+// Runs in a child process. Descriptors for a few connections only: every
+// client is served or closed at once, none waits unanswered; the closed ones
+// are counted in at most a report a second; service resumes once
+// descriptors are free again.
+int DescriptorLimitChild2() {
+  EchoProcess echo;
+  if (echo.Port() == 0) return 30;
+  Recorder rec;
+  TIdMappedPortTCP s;
+  s.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+  s.MappedHost = "127.0.0.1";
+  s.MappedPort = echo.Port();
+  s.SetOnException([&](TIdMappedPortContext&, const std::exception& e) { rec.Add(e.what()); });
+  s.SetActive(true);
+  constexpr int kClients = 40, kRoom = 6;
+  std::vector<int> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(s.BoundPort(0));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto start = Clock::now();
+  int served = 0, closed = 0;
+  const std::vector<int> fillers = FillDescriptorGaps();
+  {
+    // Room for kRoom connections of two descriptors each.
+    LoweredFdLimit limit(static_cast<rlim_t>(HighestOpenFd() + 1 + 2 * kRoom));
+    if (!limit.Ok()) return 31;
+    for (int fd : clients) {
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::send(fd, "x", 1, MSG_NOSIGNAL) != 1) {
+        return 32;
+      }
+    }
+    for (int fd : clients) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 20000) != 1) return 33;  // neither served nor closed
+      char c = 0;
+      const ssize_t r = ::recv(fd, &c, 1, 0);
+      if (r == 1 && c == 'x') {
+        ++served;
+      } else {
+        ++closed;
+      }
+    }
+    if (served == 0) return 34;
+    if (closed == 0) return 35;
+    if (served > kRoom) return 36;
+    if (!WaitUntil([&] { return CountRefusals(rec.Lines(), "Too many open files.").closed == static_cast<uint64_t>(closed); },
+                   20000)) {
+      return 37;
+    }
+  }
+  const RefusalReports reports = CountRefusals(rec.Lines(), "Too many open files.");
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+  if (reports.lines > static_cast<size_t>(seconds) + 2) return 38;  // one a second, not one per connection
+  if (rec.Lines().size() != reports.lines) return 39;  // no line pair per refused connection
+  for (int fd : clients) ::close(fd);
+  for (int fd : fillers) ::close(fd);
+  if (!WaitUntil([&] { return s.ConnectionCount() == 0; }, 10000)) return 40;
+  BlockingClient again(s.BoundPort(0));
+  if (!again.SendAll("again") || again.RecvExact(5) != "again") return 41;
+  return 0;
+}
+
+TEST(MappedPort, DescriptorLimitClosesTheRestAtOnceAndCountsThem) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(DescriptorLimitChild2());
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child crashed, status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Runs in a child process: a bulk transfer on a connection whose process has
+// no descriptor left for the splice pipe moves on by copying, byte-exact.
+int BulkWithoutRoomForAPipeChild() {
+  EchoProcess echo;
+  if (echo.Port() == 0) return 50;
+  TIdMappedPortTCP s;
+  s.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+  s.MappedHost = "127.0.0.1";
+  s.MappedPort = echo.Port();
+  s.SetActive(true);
+  BlockingClient c(s.BoundPort(0));
+  if (!c.SendAll("x") || c.RecvExact(1) != "x") return 51;
+  const std::vector<int> fillers = FillDescriptorGaps();
+  LoweredFdLimit limit(static_cast<rlim_t>(HighestOpenFd() + 1));
+  if (!limit.Ok()) return 52;
+  const std::string data = RandomBytes(8 << 20, 7);
+  std::thread sender([&] { c.SendAll(data, 30000); });
+  const std::string back = c.RecvExact(data.size(), 30000);
+  sender.join();
+  if (back != data) return 53;
+  return 0;
+}
+
+TEST(MappedPort, BulkTransferWithoutRoomForAPipeCopies) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(BulkWithoutRoomForAPipeChild());
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child crashed, status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// No thread for a connection: it is closed at once, the count is reported
+// (not a line pair per connection), and connections are served again once
+// threads can be made.
+TEST(MappedPort, ThreadLimitClosesAtOnceReportsAndRecovers) {
+  EchoServer echo;
+  Recorder rec;
+  std::atomic<bool> allowed{true};
+  TIdMappedPortTCP s;
+  s.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+  s.MappedHost = "127.0.0.1";
+  s.MappedPort = echo.Port();
+  s.ThreadStartAllowed = [&] { return allowed.load(); };
+  s.SetOnException([&](TIdMappedPortContext&, const std::exception& e) { rec.Add(e.what()); });
+  s.SetActive(true);
+  allowed = false;
+  const auto start = Clock::now();
+  constexpr int kClients = 12;
+  for (int i = 0; i < kClients; ++i) {
+    BlockingClient c(s.BoundPort(0));
+    ASSERT_TRUE(c.Connected());
+    c.SendAll("x");
+    EXPECT_TRUE(c.WaitClosed(5000)) << "client " << i << " waits unanswered";
+  }
+  const std::string text = "Could not start a thread: Resource temporarily unavailable.";
+  EXPECT_TRUE(WaitUntil([&] { return CountRefusals(rec.Lines(), text).closed == kClients; }, 20000));
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+  EXPECT_LE(CountRefusals(rec.Lines(), text).lines, static_cast<size_t>(seconds) + 2);
+  EXPECT_EQ(rec.Lines().size(), CountRefusals(rec.Lines(), text).lines);
+  allowed = true;
+  BlockingClient again(s.BoundPort(0));
+  ASSERT_TRUE(again.SendAll("again"));
+  EXPECT_EQ(again.RecvExact(5), "again");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // to the destination), every reply code, and peers that misbehave.
 #include <gtest/gtest.h>
 
-#include <sys/eventfd.h>
+#include "net/thread_wake.h"
 #include <unistd.h>
 
 #include <atomic>
@@ -212,8 +212,7 @@ TEST(SocksClient, Socks4ResolvesNamesOnTheClient) {
 // that hangs (an unreachable name server) must not hold the worker past
 // Cancel(): Stop has to end such a connection at once.
 TEST(SocksClient, Socks4LookupEndsAtCancel) {
-  const int cancel = ::eventfd(0, EFD_CLOEXEC);
-  ASSERT_GE(cancel, 0);
+  TWaker cancel;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::promise<void> entered;
@@ -225,25 +224,22 @@ TEST(SocksClient, Socks4LookupEndsAtCancel) {
   auto inLookup = entered.get_future();
   std::thread canceller([&] {
     inLookup.wait();
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t w = ::write(cancel, &one, sizeof one);
+    cancel.Wake();
   });
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_THROW(LookupIPv4("hangs.example", cancel, hanging), EIdConnectionCancelled);
+  EXPECT_THROW(LookupIPv4("hangs.example", &cancel, hanging), EIdConnectionCancelled);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));  // not the resolver's time
   canceller.join();
   release.set_value();  // the detached lookup thread ends on its own
-  ::close(cancel);
 
   // Without a cancel handle, and when the lookup answers first, its result counts.
   const auto answer = [](const std::string&) { return std::optional<std::array<uint8_t, 4>>({{10, 1, 2, 3}}); };
-  EXPECT_EQ(LookupIPv4("x", -1, answer), (std::array<uint8_t, 4>{10, 1, 2, 3}));
-  const int idle = ::eventfd(0, EFD_CLOEXEC);
-  EXPECT_EQ(LookupIPv4("x", idle, answer), (std::array<uint8_t, 4>{10, 1, 2, 3}));
-  ::close(idle);
+  EXPECT_EQ(LookupIPv4("x", nullptr, answer), (std::array<uint8_t, 4>{10, 1, 2, 3}));
+  TWaker idle;
+  EXPECT_EQ(LookupIPv4("x", &idle, answer), (std::array<uint8_t, 4>{10, 1, 2, 3}));
 }
 
-// The handshake hands the handler's cancel handle to the lookup: a cancelled
+// The handshake hands the handler's cancel waker to the lookup: a cancelled
 // connection does not go on waiting for (or failing in) the resolver.
 TEST(SocksClient, Socks4HandshakeLookupHonoursCancel) {
   MemoryIOHandler io(kV4Grant);
