@@ -35,19 +35,13 @@ namespace {
 using test::BlockingClient;
 using test::ChildProcess;
 using test::EchoServer;
+using test::ReadFile;
 using test::TempDir;
 using test::WaitUntil;
 
 // The program runs under the sanitizers on a loaded machine; a wait that
 // succeeds ends at once.
 constexpr int kStateMs = 60000;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // ---------------------------------------------------------------------------
 // The request parser and the JSON text (pure)

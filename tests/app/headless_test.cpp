@@ -24,6 +24,7 @@ namespace {
 using test::BlockingClient;
 using test::ChildProcess;
 using test::EchoServer;
+using test::ReadFile;
 using test::TempDir;
 using test::WaitUntil;
 
@@ -31,13 +32,6 @@ using test::WaitUntil;
 // the sanitizers on a machine that other builds load (and a name it looks up
 // may go to the system's resolver); a wait that succeeds ends at once.
 constexpr int kStateMs = 60000;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 bool HasLineEnding(const std::string& out, const std::string& tail) {
   std::istringstream in(out);

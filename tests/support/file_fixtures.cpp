@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "support/net_fixtures.h"
 
@@ -18,6 +20,13 @@ namespace {
 bool RunningAsRoot() { return ::geteuid() == 0; }
 
 }  // namespace
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 bool UnprivilegedAvailable(std::string& why) {
   if (!RunningAsRoot()) return true;

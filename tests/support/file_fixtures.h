@@ -1,6 +1,7 @@
 // Fixtures for settings files in trouble: a program run as an unprivileged
 // user (so that file permissions hold even when the tests run as root), and a
-// small tmpfs of its own (a full file system).
+// small tmpfs of its own (a full file system), and reading back what a
+// program wrote.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +10,10 @@
 #include <vector>
 
 namespace sorvik::test {
+
+// The whole content of the file at `path`, as bytes; empty when it cannot be
+// read.
+std::string ReadFile(const std::string& path);
 
 // The user that AsUnprivileged runs programs as: "nobody" when the tests run
 // as root, the current user otherwise.
