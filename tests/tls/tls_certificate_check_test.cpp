@@ -20,6 +20,7 @@ namespace sorvik {
 namespace {
 
 using test::Certificates;
+using test::CliKeyPin;
 using test::RunCommand;
 
 using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
@@ -183,12 +184,6 @@ TEST(ChainVerdict, NoCertificateIsRefused) {
 
 // ---------------------------------------------------------------------------
 // Key pins
-
-std::string CliKeyPin(const std::string& pem) {
-  return "sha256//" + RunCommand("openssl x509 -in '" + pem +
-                                 "' -pubkey -noout | openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | "
-                                 "base64");
-}
 
 TEST(KeyPins, EqualTheOpensslPipelineForEveryCertificate) {
   for (const char* file : {"leaf.pem", "expired.pem", "other.pem", "root.pem", "elsewhere.pem"}) {

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 
@@ -208,6 +209,17 @@ CertificateSet::CertificateSet(bool rsa) {
 const CertificateSet& Certificates() {
   static CertificateSet* set = new CertificateSet(false);  // lives until exit
   return *set;
+}
+
+void TrustPrivateCa::SetUp() {
+  ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
+  ::setenv("SSL_CERT_DIR", Certificates().Path("no-such-dir").c_str(), 1);
+}
+
+std::string CliKeyPin(const std::string& pemPath) {
+  return "sha256//" + RunCommand("openssl x509 -in '" + pemPath +
+                                 "' -pubkey -noout | openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | "
+                                 "base64");
 }
 
 std::string RunCommand(const std::string& command) {

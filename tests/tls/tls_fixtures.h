@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/net_fixtures.h"
 
 namespace sorvik::test {
@@ -59,6 +61,17 @@ struct Pins {
   std::string Issuer;
 };
 Pins PinsFromCli(const std::string& pemPath);
+// The SHA-256 key pin of the certificate in `pemPath` ("sha256//" and the
+// base64 of the hash of its public key), taken with the openssl CLI.
+std::string CliKeyPin(const std::string& pemPath);
+
+// Makes the private CA of Certificates() the only one this machine trusts, as
+// SSL_CERT_FILE and SSL_CERT_DIR make it for OpenSSL and openssl s_client.
+// Register it with ::testing::AddGlobalTestEnvironment.
+class TrustPrivateCa : public ::testing::Environment {
+ public:
+  void SetUp() override;
+};
 
 // Runs a shell command and returns its standard output.
 std::string RunCommand(const std::string& command);

@@ -28,6 +28,7 @@ namespace {
 
 using test::BlockingClient;
 using test::Certificates;
+using test::CliKeyPin;
 using test::ChildProcess;
 using test::EventRecorder;
 using test::RunCommand;
@@ -37,14 +38,8 @@ using test::RunCommand;
     if (!test::ProgramAvailable("openssl")) GTEST_SKIP() << "openssl is not installed"; \
   } while (0)
 
-class TrustPrivateCa : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
-    ::setenv("SSL_CERT_DIR", Certificates().Path("no-such-dir").c_str(), 1);
-  }
-};
-[[maybe_unused]] ::testing::Environment* const kTrust = ::testing::AddGlobalTestEnvironment(new TrustPrivateCa);
+[[maybe_unused]] ::testing::Environment* const kTrust =
+    ::testing::AddGlobalTestEnvironment(new test::TrustPrivateCa);
 
 // openssl s_server on loopback with a fixture certificate (`stem`.pem and
 // `stem`.key) and the intermediate it sends after it (`chain`, empty for
@@ -153,12 +148,6 @@ std::string Joined(const std::vector<std::string>& lines) {
   return s;
 }
 
-std::string CliKeyPin(const std::string& pem) {
-  return "sha256//" + RunCommand("openssl x509 -in '" + pem +
-                                 "' -pubkey -noout | openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | "
-                                 "base64");
-}
-
 // ---------------------------------------------------------------------------
 // Certificates below the security level
 
@@ -179,9 +168,7 @@ TEST_P(WeakCertificate, FailsTheChainCheckWithItsReasonUnlessLegacyIsAllowed) {
   {
     SCOPED_TRACE("chain check on");
     EventRecorder recorder;
-    Tunnel s;
-    s.verifyChain = true;
-    auto t = MakeTunnel(server.Port(), recorder, s);
+    auto t = MakeTunnel(server.Port(), recorder, ChainChecked());
     ASSERT_TRUE(t->Start());
     EXPECT_FALSE(PingThrough(*t));
     const auto failed = Starting(Texts(recorder, kEventPinCheck), "Certificate check FAILED: ");
@@ -370,9 +357,7 @@ TEST(HostName, ACommonNameAloneNeverNamesTheHost) {
   SServer server("cnonly", "inter.pem");
   ASSERT_TRUE(server.Ready()) << server.Stderr();
   EventRecorder recorder;
-  Tunnel s;
-  s.verifyChain = true;
-  auto t = MakeTunnel(server.Port(), recorder, s);
+  auto t = MakeTunnel(server.Port(), recorder, ChainChecked());
   ASSERT_TRUE(t->Start());
   EXPECT_FALSE(PingThrough(*t));
   const auto failed = Starting(Texts(recorder, kEventPinCheck), "Certificate check FAILED: ");

@@ -27,6 +27,7 @@ namespace {
 
 using test::BlockingClient;
 using test::Certificates;
+using test::CliKeyPin;
 using test::ChildProcess;
 using test::EventRecorder;
 using test::RunCommand;
@@ -40,14 +41,8 @@ using test::TlsServerConfig;
 
 // The private CA is what this machine trusts, as SSL_CERT_FILE makes it for
 // openssl s_client.
-class TrustPrivateCa : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
-    ::setenv("SSL_CERT_DIR", Certificates().Path("no-such-dir").c_str(), 1);
-  }
-};
-[[maybe_unused]] ::testing::Environment* const kTrust = ::testing::AddGlobalTestEnvironment(new TrustPrivateCa);
+[[maybe_unused]] ::testing::Environment* const kTrust =
+    ::testing::AddGlobalTestEnvironment(new test::TrustPrivateCa);
 
 struct Modern {
   std::string server = "localhost";
@@ -79,12 +74,6 @@ TlsServerConfig ServerWith(const std::string& chain, const std::string& key) {
   c.CertChainFile = Certificates().Path(chain);
   c.KeyFile = Certificates().Path(key);
   return c;
-}
-
-std::string CliKeyPin(const std::string& pem) {
-  return "sha256//" + RunCommand("openssl x509 -in '" + pem +
-                                 "' -pubkey -noout | openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | "
-                                 "base64");
 }
 
 // One connection through the tunnel: true when the reply to "ping\n" came back
