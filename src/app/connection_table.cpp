@@ -1,10 +1,29 @@
 #include "app/connection_table.h"
 
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <unordered_map>
 
 namespace sorvik {
+
+namespace {
+
+// `v`, counted in units[0], divided by 1024 while it is 1024 or more and a
+// larger unit is left; printed with one decimal and its unit.
+template <size_t N>
+std::string ScaledText(double v, const char* const (&units)[N]) {
+  size_t unit = 0;
+  while (v >= 1024 && unit + 1 < N) {
+    v /= 1024;
+    ++unit;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", v, units[unit]);
+  return buf;
+}
+
+}  // namespace
 
 void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t nowMs) {
   std::unordered_map<uint64_t, const TConnectionRow*> before;
@@ -84,29 +103,13 @@ std::string TConnectionTable::RateText(double bytesPerSecond) {
     std::snprintf(buf, sizeof buf, "%.0f B/s", bytesPerSecond);
     return buf;
   }
-  double v = bytesPerSecond / 1024;
-  size_t unit = 0;
-  while (v >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
-    v /= 1024;
-    ++unit;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[unit]);
-  return buf;
+  return ScaledText(bytesPerSecond / 1024, kUnits);
 }
 
 std::string TConnectionTable::BytesText(uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + " B";
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
-  double v = static_cast<double>(bytes) / 1024;
-  size_t unit = 0;
-  while (v >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
-    v /= 1024;
-    ++unit;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[unit]);
-  return buf;
+  return ScaledText(static_cast<double>(bytes) / 1024, kUnits);
 }
 
 std::string TConnectionTable::Cell(int row, int column) const {
