@@ -156,58 +156,12 @@ TEST(SslTab, ShowsAndEditsTheTlsSettings) {
   EXPECT_NE(Find<QPushButton>(d, "btnBrowseClientCertificate"), nullptr);
 }
 
-// "Fetch from server…" with the values the dialog holds now; "Use these pins"
-// fills the key pin and the fingerprint, and the two hashes travel along.
-TEST(SslTab, FetchFromServerThenUseThesePinsFillsThePins) {
-  ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
-  test::TlsServerConfig config;
-  config.CertChainFile = Certificates().Path("leaf-chain.pem");
-  config.KeyFile = Certificates().Path("leaf.key");
-  test::TlsServer server(config);
-  TunnelSettings in = NewTunnelSettings(std::vector<int32_t>{});
-  in.Server = "localhost";
-  in.Port = server.Port();
-  in.SSLHost = true;
-  TfProperties d(TfProperties::TMode::New, in, false);
-  bool used = false;
-  // Runs inside the fetch dialog's own event loop.
-  QTimer::singleShot(0, [&] {
-    TfCertificateFetch* fetch = nullptr;
-    test::PumpUntil([&] {
-      fetch = qobject_cast<TfCertificateFetch*>(QApplication::activeModalWidget());
-      return fetch && fetch->Finished();
-    }, 30000);
-    if (!fetch) return;
-    auto* use = fetch->findChild<QPushButton*>(QStringLiteral("btnUsePins"));
-    if (use && use->isEnabled()) {
-      used = true;
-      QTest::mouseClick(use, Qt::LeftButton);
-    } else {
-      fetch->reject();
-    }
-  });
-  QTest::mouseClick(Find<QPushButton>(d, "btnFetchCertificate"), Qt::LeftButton);
-  ASSERT_TRUE(used);
-  const test::Pins md5 = test::PinsFromCli(Certificates().Path("leaf.pem"));
-  const std::string keyPin =
-      "sha256//" + test::RunCommand("openssl x509 -in '" + Certificates().Path("leaf.pem") +
-                                    "' -pubkey -noout | openssl pkey -pubin -outform der | openssl dgst -sha256 "
-                                    "-binary | base64");
-  EXPECT_EQ(Find<QLineEdit>(d, "edSSLPinnedKeys")->text().toStdString(), keyPin);
-  EXPECT_EQ(Find<QLineEdit>(d, "edSSLFingerprint")->text().toStdString(), md5.Fingerprint);
-  const TunnelSettings r = d.Result();
-  EXPECT_EQ(r.SSLPinnedKeys, keyPin);
-  EXPECT_EQ(r.SSLFingerprint, md5.Fingerprint);
-  EXPECT_EQ(r.SSLSubjectHash, md5.SubjectHash);
-  EXPECT_EQ(r.SSLIssuerHash, md5.IssuerHash);
-  EXPECT_EQ(server.ServerNamesSeen(), 1);  // the dialog's SNI choice was used
-}
-
 // Clicks "Fetch from server…" in `d`, waits in the fetch dialog for the
 // certificate, lets `inFetch` look at it (and change it), then clicks "Use
 // these pins". False when no pins could be used.
 bool FetchAndUsePins(TfProperties& d, const std::function<void(TfCertificateFetch&)>& inFetch) {
   bool used = false;
+  // Runs inside the fetch dialog's own event loop.
   QTimer::singleShot(0, [&] {
     TfCertificateFetch* fetch = nullptr;
     test::PumpUntil([&] {
@@ -226,6 +180,32 @@ bool FetchAndUsePins(TfProperties& d, const std::function<void(TfCertificateFetc
   });
   QTest::mouseClick(Find<QPushButton>(d, "btnFetchCertificate"), Qt::LeftButton);
   return used;
+}
+
+// "Fetch from server…" with the values the dialog holds now; "Use these pins"
+// fills the key pin and the fingerprint, and the two hashes travel along.
+TEST(SslTab, FetchFromServerThenUseThesePinsFillsThePins) {
+  ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
+  test::TlsServerConfig config;
+  config.CertChainFile = Certificates().Path("leaf-chain.pem");
+  config.KeyFile = Certificates().Path("leaf.key");
+  test::TlsServer server(config);
+  TunnelSettings in = NewTunnelSettings(std::vector<int32_t>{});
+  in.Server = "localhost";
+  in.Port = server.Port();
+  in.SSLHost = true;
+  TfProperties d(TfProperties::TMode::New, in, false);
+  ASSERT_TRUE(FetchAndUsePins(d, [](TfCertificateFetch&) {}));
+  const test::Pins md5 = test::PinsFromCli(Certificates().Path("leaf.pem"));
+  const std::string keyPin = test::CliKeyPin(Certificates().Path("leaf.pem"));
+  EXPECT_EQ(Find<QLineEdit>(d, "edSSLPinnedKeys")->text().toStdString(), keyPin);
+  EXPECT_EQ(Find<QLineEdit>(d, "edSSLFingerprint")->text().toStdString(), md5.Fingerprint);
+  const TunnelSettings r = d.Result();
+  EXPECT_EQ(r.SSLPinnedKeys, keyPin);
+  EXPECT_EQ(r.SSLFingerprint, md5.Fingerprint);
+  EXPECT_EQ(r.SSLSubjectHash, md5.SubjectHash);
+  EXPECT_EQ(r.SSLIssuerHash, md5.IssuerHash);
+  EXPECT_EQ(server.ServerNamesSeen(), 1);  // the dialog's SNI choice was used
 }
 
 // A self-signed server (openssl s_server) fails the chain check. A new
