@@ -617,6 +617,12 @@ TEST(SettingsSave, RenumbersAndDropsWhatItDoesNotKnow) {
   EXPECT_EQ(saved.ReadString("Tunnel:1", "Server", ""), "b");
 }
 
+// The [Options] section of the stored files of the TLS key tests below.
+constexpr const char* kStoredOptions =
+    "[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft=10\r\nTop=20\r\nWidth=500\r\nHeight=300\r\n"
+    "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=90\r\nLimitLogINT=200\r\nLimitLog=1\r\n"
+    "StartToTray=0\r\nAutostartDelay=5000\r\n\r\n";
+
 // The TLS keys that came after the original 22: a file without them reads as
 // the older behaviour and is written back byte for byte; set, they are written
 // after "TunnelCaption", each only when it differs from its missing value.
@@ -624,9 +630,7 @@ TEST(TunnelSectionTlsKeys, MissingKeysKeepTheFileAndTheOlderBehaviour) {
   TempDir dir;
   const std::string data = dir.Path() + "/";
   const std::string stored =
-      "[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft=10\r\nTop=20\r\nWidth=500\r\nHeight=300\r\n"
-      "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=90\r\nLimitLogINT=200\r\nLimitLog=1\r\n"
-      "StartToTray=0\r\nAutostartDelay=5000\r\n\r\n"
+      std::string(kStoredOptions) +
       "[Tunnel:0]\r\nServer=news.example.org\r\nPort=563\r\nMapped=1119\r\nAutostart=1\r\nProxyType=2\r\n"
       "LogServerErrors=1\r\nLogToServer=0\r\nLogFromServer=0\r\nSSLHost=1\r\nIPv6Host=0\r\nLocalAccess=1\r\n"
       "SSLFingerprint=F6:4B:82:E7:AB:20:37:F5:12:56:F6:8D:CE:1E:26:FA\r\nSSLSubjectHash=9ACED276\r\n"
@@ -675,9 +679,7 @@ TEST(TunnelSectionTlsKeys, AllowLegacyIsWrittenOnlyWhenSet) {
   TempDir dir;
   const std::string data = dir.Path() + "/";
   const std::string stored =
-      "[Options]\r\nMaximized=0\r\nMinimized=0\r\nLeft=10\r\nTop=20\r\nWidth=500\r\nHeight=300\r\n"
-      "tnCol1=200\r\ntnCol2=50\r\ntnCol3=50\r\ntnCol4=90\r\ntnCol5=90\r\nLimitLogINT=200\r\nLimitLog=1\r\n"
-      "StartToTray=0\r\nAutostartDelay=5000\r\n\r\n"
+      std::string(kStoredOptions) +
       "[Tunnel:0]\r\nServer=old.example.org\r\nPort=563\r\nMapped=1119\r\nAutostart=0\r\nProxyType=0\r\n"
       "LogServerErrors=1\r\nLogToServer=0\r\nLogFromServer=0\r\nSSLHost=1\r\nIPv6Host=0\r\nLocalAccess=1\r\n"
       "SSLFingerprint=\r\nSSLSubjectHash=\r\nSSLIssuerHash=\r\nSSLVerifycert=0\r\nSSLClientCertificatePath=\r\n"
