@@ -318,99 +318,11 @@ double ConnRate(uint16_t port, int n, bool& ok) {
   return n / Secs(t0, Clock::now());
 }
 
-// What one round of ConnectAndEcho left: every socket still open (-1 where
-// none could be made) and which of them echoed.
-struct EchoRound {
-  std::vector<int> fds;
-  std::vector<bool> echoed;
-  int failed = 0;           // refused, closed, or unanswered at the time limit
-  double until_all_s = -1;  // until the last echo; the limit when some failed
-  double overflows = -1;    // listen-queue overflows meanwhile
-};
-
-// `n` non-blocking connects issued back to back; each sends "Ex" once it is
-// connected and has echoed when the 'x' comes back. Waits until all have
-// echoed or failed, at most `limit_s`; `batch` is the number of events taken
-// per epoll_wait. The caller closes the sockets.
-EchoRound ConnectAndEcho(uint16_t port, int n, double limit_s, size_t batch) {
-  const long before = ListenOverflows();
-  int ep = ::epoll_create1(EPOLL_CLOEXEC);
-  std::vector<int> fds(static_cast<size_t>(n), -1);
-  std::vector<char> state(static_cast<size_t>(n), 0);  // 0 connecting, 1 sent, 2 echoed, 3 failed
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int pending = 0;
-  auto t0 = Clock::now();
-  for (int i = 0; i < n; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    fds[static_cast<size_t>(i)] = fd;
-    if (fd < 0 || (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
-      state[static_cast<size_t>(i)] = 3;
-      continue;
-    }
-    epoll_event ev{};
-    ev.events = EPOLLOUT | EPOLLIN;
-    ev.data.u32 = static_cast<uint32_t>(i);
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-    ++pending;
-  }
-  auto last = t0;
-  std::vector<epoll_event> events(batch);
-  while (pending > 0) {
-    const double left = limit_s - Secs(t0, Clock::now());
-    if (left <= 0) break;
-    int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), static_cast<int>(left * 1000) + 1);
-    for (int j = 0; j < k; ++j) {
-      const size_t i = events[static_cast<size_t>(j)].data.u32;
-      const int fd = fds[i];
-      if (state[i] == 0) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0 || ::send(fd, "Ex", 2, MSG_NOSIGNAL) != 2) {
-          state[i] = 3;
-        } else {
-          state[i] = 1;
-          epoll_event ev{};
-          ev.events = EPOLLIN;
-          ev.data.u32 = static_cast<uint32_t>(i);
-          ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
-          continue;
-        }
-      } else if (state[i] == 1) {
-        char c = 0;
-        ssize_t r = ::recv(fd, &c, 1, 0);
-        if (r < 0 && errno == EAGAIN) continue;
-        state[i] = r == 1 && c == 'x' ? 2 : 3;
-      } else {
-        continue;
-      }
-      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-      --pending;
-      last = Clock::now();
-    }
-  }
-  const long after = ListenOverflows();
-  ::close(ep);
-  EchoRound r;
-  r.fds = std::move(fds);
-  r.echoed.reserve(state.size());
-  for (char st : state) {
-    r.echoed.push_back(st == 2);
-    r.failed += st != 2;
-  }
-  r.until_all_s = r.failed > 0 ? limit_s : Secs(t0, last);
-  r.overflows = before >= 0 && after >= 0 ? static_cast<double>(after - before) : -1;
-  return r;
-}
-
 // A burst of `n` connects (see ConnectAndEcho): the time until all are done,
 // the connections that failed or were still waiting at `limit_s`, and the
 // listen-queue overflows the kernel counted meanwhile.
 void Burst(uint16_t port, int n, double limit_s, Figures& f) {
-  EchoRound r = ConnectAndEcho(port, n, limit_s, 256);
+  EchoRound r = ConnectAndEcho(port, n, limit_s, "Ex", 'x', 256);
   f.burst_failed = r.failed;
   f.burst_s = r.until_all_s;
   f.burst_overflows = r.overflows;
@@ -457,7 +369,7 @@ struct Scale {
 // `n` connects at once (see ConnectAndEcho). Returns the sockets that echoed,
 // still open; the others are closed.
 std::vector<int> OpenAtOnce(uint16_t port, int n, double limit_s, Scale& f) {
-  EchoRound r = ConnectAndEcho(port, n, limit_s, 512);
+  EchoRound r = ConnectAndEcho(port, n, limit_s, "Ex", 'x', 512);
   std::vector<int> held;
   for (size_t i = 0; i < r.fds.size(); ++i) {
     if (r.echoed[i]) {

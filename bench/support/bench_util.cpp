@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <utility>
 
 namespace bench {
 
@@ -217,6 +219,82 @@ long ListenOverflows() {
     }
   }
   return -1;
+}
+
+EchoRound ConnectAndEcho(uint16_t port, int n, double limit_s, const std::string& request, char answer,
+                         size_t batch) {
+  const long before = ListenOverflows();
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  std::vector<int> fds(static_cast<size_t>(n), -1);
+  std::vector<char> state(static_cast<size_t>(n), 0);  // 0 connecting, 1 sent, 2 echoed, 3 failed
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int pending = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < n; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fds[static_cast<size_t>(i)] = fd;
+    if (fd < 0 || (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
+      state[static_cast<size_t>(i)] = 3;
+      continue;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLOUT | EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    ++pending;
+  }
+  auto last = t0;
+  std::vector<epoll_event> events(batch);
+  while (pending > 0) {
+    const double left = limit_s - std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (left <= 0) break;
+    int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), static_cast<int>(left * 1000) + 1);
+    for (int j = 0; j < k; ++j) {
+      const size_t i = events[static_cast<size_t>(j)].data.u32;
+      const int fd = fds[i];
+      if (state[i] == 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        const ssize_t sent = err != 0 ? -1 : ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        if (sent != static_cast<ssize_t>(request.size())) {
+          state[i] = 3;
+        } else {
+          state[i] = 1;
+          epoll_event ev{};
+          ev.events = EPOLLIN;
+          ev.data.u32 = static_cast<uint32_t>(i);
+          ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
+          continue;
+        }
+      } else if (state[i] == 1) {
+        char c = 0;
+        ssize_t r = ::recv(fd, &c, 1, 0);
+        if (r < 0 && errno == EAGAIN) continue;
+        state[i] = r == 1 && c == answer ? 2 : 3;
+      } else {
+        continue;
+      }
+      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+      --pending;
+      last = std::chrono::steady_clock::now();
+    }
+  }
+  const long after = ListenOverflows();
+  ::close(ep);
+  EchoRound r;
+  r.fds = std::move(fds);
+  r.echoed.reserve(state.size());
+  for (char st : state) {
+    r.echoed.push_back(st == 2);
+    r.failed += st != 2;
+  }
+  r.until_all_s = r.failed > 0 ? limit_s : std::chrono::duration<double>(last - t0).count();
+  r.overflows = before >= 0 && after >= 0 ? static_cast<double>(after - before) : -1;
+  return r;
 }
 
 void OutputDrain::Start(int readFd) {

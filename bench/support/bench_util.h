@@ -54,6 +54,24 @@ double StatCpuSeconds(const std::string& path, bool children = false);
 // (TcpExt ListenOverflows in /proc/net/netstat; this network namespace).
 long ListenOverflows();
 
+// What one round of ConnectAndEcho left: every socket still open (-1 where
+// none could be made) and which of them echoed.
+struct EchoRound {
+  std::vector<int> fds;
+  std::vector<bool> echoed;
+  int failed = 0;           // refused, closed, or unanswered at the time limit
+  double until_all_s = -1;  // until the last echo; the limit when some failed
+  double overflows = -1;    // listen-queue overflows meanwhile
+};
+
+// `n` non-blocking connects to 127.0.0.1:`port` issued back to back; each
+// sends `request` once it is connected and has echoed when the byte `answer`
+// comes back. Waits until all have echoed or failed, at most `limit_s`;
+// `batch` is the number of events taken per epoll_wait. The caller closes the
+// sockets.
+EchoRound ConnectAndEcho(uint16_t port, int n, double limit_s, const std::string& request, char answer,
+                         size_t batch);
+
 // The median of each listed field over the rounds of every relay (the mean of
 // the middle two for an even count); the other fields come from the first round.
 template <class F>

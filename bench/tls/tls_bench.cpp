@@ -124,73 +124,13 @@ struct Figures {
 // `n` connects issued at once; each sends 'H' once connected and is done at the
 // answer 'h' (which needs the TLS leg up). Bounded by `limitS`.
 void Burst(uint16_t entry, int n, double limitS, Figures& f) {
-  const long before = ListenOverflows();
-  int ep = ::epoll_create1(EPOLL_CLOEXEC);
-  std::vector<int> fds;
-  std::vector<char> state(static_cast<size_t>(n), 0);  // 0 connecting, 1 sent, 2 done, 3 failed
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(entry);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int pending = 0;
-  const auto t0 = Clock::now();
-  auto last = t0;
-  for (int i = 0; i < n; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    fds.push_back(fd);
-    if (fd < 0 || (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
-      state[static_cast<size_t>(i)] = 3;
-      continue;
-    }
-    epoll_event ev{};
-    ev.events = EPOLLOUT | EPOLLIN;
-    ev.data.u32 = static_cast<uint32_t>(i);
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-    ++pending;
-  }
-  std::vector<epoll_event> events(256);
-  while (pending > 0) {
-    const double left = limitS - std::chrono::duration<double>(Clock::now() - t0).count();
-    if (left <= 0) break;
-    int k = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), static_cast<int>(left * 1000) + 1);
-    for (int j = 0; j < k; ++j) {
-      const size_t i = events[static_cast<size_t>(j)].data.u32;
-      const int fd = fds[i];
-      if (state[i] == 0) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err == 0 && ::send(fd, "H", 1, MSG_NOSIGNAL) == 1) {
-          state[i] = 1;
-          epoll_event ev{};
-          ev.events = EPOLLIN;
-          ev.data.u32 = static_cast<uint32_t>(i);
-          ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
-          continue;
-        }
-        state[i] = 3;
-      } else if (state[i] == 1) {
-        char c = 0;
-        ssize_t r = ::recv(fd, &c, 1, 0);
-        if (r < 0 && errno == EAGAIN) continue;
-        state[i] = r == 1 && c == 'h' ? 2 : 3;
-      } else {
-        continue;
-      }
-      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-      --pending;
-      last = Clock::now();
-    }
-  }
-  const long after = ListenOverflows();
-  f.burstFailed = 0;
-  for (char s : state) f.burstFailed += s != 2;
-  f.burstSeconds = f.burstFailed > 0 ? limitS : std::chrono::duration<double>(last - t0).count();
-  f.burstOverflows = before >= 0 && after >= 0 ? static_cast<double>(after - before) : -1;
-  for (int fd : fds) {
+  EchoRound r = ConnectAndEcho(entry, n, limitS, "H", 'h', 256);
+  f.burstFailed = r.failed;
+  f.burstSeconds = r.until_all_s;
+  f.burstOverflows = r.overflows;
+  for (int fd : r.fds) {
     if (fd >= 0) ::close(fd);
   }
-  ::close(ep);
 }
 
 struct Options {
