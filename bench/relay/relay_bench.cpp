@@ -614,6 +614,29 @@ void WriteHaproxyConfig(const std::string& path, uint16_t port, uint16_t echoPor
                       << "backend b\n  server s1 127.0.0.1:" << echoPort << "\n";
 }
 
+// The program at `path` as one relay: a settings file in `dir` (see
+// WriteProgramSettings), `measure(name, argv, port, out)` runs it --headless
+// with its standard output to a pipe that is drained meanwhile, and the file
+// is removed again. Says so when there is no program at `path`.
+template <class Measure>
+void RunProgram(const char* name, const std::string& path, const std::string& dir, uint16_t echoPort,
+                const Measure& measure) {
+  if (::access(path.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
+    return;
+  }
+  uint16_t p = FreePort();
+  WriteProgramSettings(dir, echoPort, p);
+  int pipefd[2];
+  if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
+  OutputDrain drain;
+  drain.Start(pipefd[0]);
+  measure(name, {path, "--headless", "--data-dir", dir}, p, pipefd[1]);
+  drain.Join();
+  std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
+  std::remove((dir + "/sorvik.ini").c_str());
+}
+
 // The scale run: every relay in turn, o.rounds times; prints the medians.
 void RunScale(const Options& o, uint16_t echoPort, const std::string& dir) {
   std::printf("load average at the start: %s\n", LoadAverage().c_str());
@@ -640,22 +663,7 @@ void RunScale(const Options& o, uint16_t echoPort, const std::string& dir) {
     Kill(pid);
     settle();
   };
-  auto program = [&](const char* name, const std::string& path) {
-    if (::access(path.c_str(), X_OK) != 0) {
-      std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
-      return;
-    }
-    uint16_t p = FreePort();
-    WriteProgramSettings(dir, echoPort, p);
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
-    OutputDrain drain;
-    drain.Start(pipefd[0]);
-    external(name, {path, "--headless", "--data-dir", dir}, p, pipefd[1]);
-    drain.Join();
-    std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
-    std::remove((dir + "/sorvik.ini").c_str());
-  };
+  auto program = [&](const char* name, const std::string& path) { RunProgram(name, path, dir, echoPort, external); };
   for (int round = 1; round <= o.rounds; ++round) {
     std::fprintf(stderr, "== scale round %d of %d\n", round, o.rounds);
     if (o.only.empty()) {
@@ -796,22 +804,7 @@ int main(int argc, char** argv) {
 
     // The program: a settings file as a user writes it, one tunnel with the
     // default log switches of a new tunnel, started by the autostart pass at once.
-    auto program = [&](const char* name, const std::string& path) {
-      if (::access(path.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "[%s] %s is not there; build the target sorvik or pass --program\n", name, path.c_str());
-        return;
-      }
-      uint16_t p = FreePort();
-      WriteProgramSettings(dir, echoPort, p);
-      int pipefd[2];
-      if (::pipe2(pipefd, O_CLOEXEC) != 0) Die("pipe");
-      OutputDrain drain;
-      drain.Start(pipefd[0]);
-      external(name, {path, "--headless", "--data-dir", dir}, p, pipefd[1]);
-      drain.Join();
-      std::fprintf(stderr, "[%s] %ld log lines on standard output\n", name, drain.lines.load());
-      std::remove((std::string(dir) + "/sorvik.ini").c_str());
-    };
+    auto program = [&](const char* name, const std::string& path) { RunProgram(name, path, dir, echoPort, external); };
     if (!o.before.empty() && wanted("before")) program("before", o.before);
     if (wanted("sorvik")) program("sorvik", o.program);
 
