@@ -252,18 +252,14 @@ TEST_P(OldProtocol, IsRefusedOnEveryLegAndAllowedOnlyByTheLegacyKey) {
   SServer server("rsa", "inter.pem", {c.option, "-cipher", "AES128-SHA:@SECLEVEL=0"});
   ASSERT_TRUE(server.Ready()) << server.Stderr();
   const std::string pin = CliKeyPin(Certificates().Path("rsa.pem"));
-  struct Row {
+  const struct {
     const char* name;
-    bool verifyChain;
-    std::string keyPins;
-  } rows[] = {{"no check", false, ""}, {"chain check", true, ""}, {"key pin", false, pin}};
-  for (const Row& row : rows) {
+    Tunnel tunnel;
+  } rows[] = {{"no check", Tunnel{}}, {"chain check", ChainChecked()}, {"key pin", Pinned(pin)}};
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     EventRecorder recorder;
-    Tunnel s;
-    s.verifyChain = row.verifyChain;
-    s.keyPins = row.keyPins;
-    auto t = MakeTunnel(server.Port(), recorder, s);
+    auto t = MakeTunnel(server.Port(), recorder, row.tunnel);
     ASSERT_TRUE(t->Start());
     EXPECT_FALSE(PingThrough(*t));
     const auto errors = Errors(recorder);
