@@ -287,6 +287,9 @@ void TControlServer::Close(int fd) {
 
 namespace {
 
+// The pause between two connects to an instance whose queue is full.
+constexpr int kConnectRetryMs = 20;
+
 TControlReply SendTo(const std::string& path, const TControlRequest& request, int timeoutMs);
 
 }  // namespace
@@ -319,22 +322,32 @@ TControlReply SendTo(const std::string& path, const TControlRequest& request, in
     reply.Text = "the socket path " + path + " is too long";
     return reply;
   }
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     reply.Text = std::string("socket: ") + std::strerror(errno);
     return reply;
   }
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // A Unix socket connects at once or not at all: EAGAIN means the
+  // instance's queue of unaccepted clients is full (an instance that does not
+  // accept), which is tried again, briefly, until the time limit.
+  while (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     const int error = errno;
+    if (error == EINTR) continue;
+    if (error == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+      ::poll(nullptr, 0, kConnectRetryMs);
+      continue;
+    }
     ::close(fd);
     if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) {
       reply.State = TControlReply::TState::NoInstance;
+    } else if (error == EAGAIN) {
+      reply.Text = "the instance did not answer within " + std::to_string(timeoutMs / 1000) + " s";
     } else {
       reply.Text = "cannot reach " + path + ": " + std::strerror(error);
     }
     return reply;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   auto waitFor = [&](short what) {
     for (;;) {
       const auto left =

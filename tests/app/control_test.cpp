@@ -608,6 +608,38 @@ TEST_F(ControlEndToEnd, WithoutAnInstanceEachCommandSaysSoAndExits3) {
   EXPECT_FALSE(std::filesystem::exists(data.Path() + "/nowhere"));
 }
 
+// A process that holds the socket but never accepts (a hung instance) fills
+// its queue; the next command is not held in connect() for good but gives up
+// at its time limit and says so.
+TEST_F(ControlEndToEnd, AnInstanceThatNeverAcceptsIsGivenUpAtTheTimeLimit) {
+  TempDir data;
+  ASSERT_EQ(::mkdir(ControlSocketDirectory().c_str(), 0700), 0) << std::strerror(errno);
+  const std::string path = ControlSocketPath(data.Path());
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int hung = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(hung, 0);
+  ASSERT_EQ(::bind(hung, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  ASSERT_EQ(::listen(hung, 0), 0);
+  std::vector<int> queued;
+  for (int i = 0; i < 64; ++i) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    queued.push_back(fd);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
+      break;  // the queue is full
+    }
+  }
+  const TControlReply reply = SendControlRequest(data.Path(), {TControlRequest::TVerb::Status, ""}, 1000);
+  EXPECT_EQ(reply.State, TControlReply::TState::Failed);
+  EXPECT_EQ(reply.Text, "the instance did not answer within 1 s");
+  for (int fd : queued) ::close(fd);
+  ::close(hung);
+}
+
 // An instance started without XDG_RUNTIME_DIR (in /tmp/sorvik-UID/) is found
 // from a shell that has one.
 TEST_F(ControlEndToEnd, AnInstanceWithAnotherRuntimeDirectoryIsFound) {
