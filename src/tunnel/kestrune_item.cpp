@@ -89,14 +89,30 @@ int TKestruneItem::ReapDrained() {
   return static_cast<int>(draining_.size());
 }
 
-void TKestruneItem::FoldTraffic(TIdMappedPortTCP& server) {
+namespace {
+
+// One server's part: its open connections, and the bytes of every connection
+// it has served since its activation (read under its context lock, so none is
+// missed or counted twice).
+TKestruneItem::TTraffic ServerTraffic(TIdMappedPortTCP& server) {
+  TKestruneItem::TTraffic traffic;
   auto locked = server.LockList();
-  released_in_ += locked.EndedBytesToRemote();
-  released_out_ += locked.EndedBytesToLocal();
+  traffic.BytesIn = locked.EndedBytesToRemote();
+  traffic.BytesOut = locked.EndedBytesToLocal();
   for (TIdMappedPortContext* context : locked.List()) {
-    released_in_ += context->BytesToRemote();
-    released_out_ += context->BytesToLocal();
+    ++traffic.Connections;
+    traffic.BytesIn += context->BytesToRemote();
+    traffic.BytesOut += context->BytesToLocal();
   }
+  return traffic;
+}
+
+}  // namespace
+
+void TKestruneItem::FoldTraffic(TIdMappedPortTCP& server) {
+  const TTraffic part = ServerTraffic(server);
+  released_in_ += part.BytesIn;
+  released_out_ += part.BytesOut;
 }
 
 TKestruneItem::TTraffic TKestruneItem::Traffic() const {
@@ -104,14 +120,10 @@ TKestruneItem::TTraffic TKestruneItem::Traffic() const {
   traffic.BytesIn = released_in_;
   traffic.BytesOut = released_out_;
   auto add = [&traffic](TIdMappedPortTCP& server) {
-    auto locked = server.LockList();
-    traffic.BytesIn += locked.EndedBytesToRemote();
-    traffic.BytesOut += locked.EndedBytesToLocal();
-    for (TIdMappedPortContext* context : locked.List()) {
-      ++traffic.Connections;
-      traffic.BytesIn += context->BytesToRemote();
-      traffic.BytesOut += context->BytesToLocal();
-    }
+    const TTraffic part = ServerTraffic(server);
+    traffic.Connections += part.Connections;
+    traffic.BytesIn += part.BytesIn;
+    traffic.BytesOut += part.BytesOut;
   };
   try {
     if (MappingServer) add(*MappingServer);
