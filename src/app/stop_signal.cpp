@@ -9,88 +9,55 @@ namespace sorvik {
 
 namespace {
 
-// Written by the handler, read by the main thread. Set before the handler is
-// installed and reset after it is taken away again.
-int g_stop_pipe[2] = {-1, -1};
+// The write end of the pipe each signal's handler writes to, by signal
+// number, plus one (0: none). Set before the handler is installed and reset
+// after it is taken away again.
+volatile sig_atomic_t g_write_end[NSIG];
 
-extern "C" void OnStopSignal(int) {
+extern "C" void OnSignal(int signal) {
   const int saved = errno;
+  const int fd = signal > 0 && signal < NSIG ? g_write_end[signal] - 1 : -1;
   const char byte = 1;
   // A full pipe already makes the read end readable: a lost byte loses nothing.
-  [[maybe_unused]] const ssize_t n = ::write(g_stop_pipe[1], &byte, 1);
-  errno = saved;
-}
-
-int g_hup_pipe[2] = {-1, -1};
-
-extern "C" void OnHangupSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(g_hup_pipe[1], &byte, 1);
+  if (fd >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+  }
   errno = saved;
 }
 
 }  // namespace
 
-THangupSignalPipe::THangupSignalPipe() {
-  if (::pipe2(g_hup_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    g_hup_pipe[0] = g_hup_pipe[1] = -1;
+TSignalPipe::TSignalPipe(std::initializer_list<int> signalNumbers) {
+  if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    pipe_[0] = pipe_[1] = -1;
     return;
   }
   struct sigaction action {};
-  action.sa_handler = OnHangupSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGHUP, &action, &old_hup_);
-  installed_ = true;
-}
-
-THangupSignalPipe::~THangupSignalPipe() {
-  if (!installed_) return;
-  ::sigaction(SIGHUP, &old_hup_, nullptr);
-  ::close(g_hup_pipe[0]);
-  ::close(g_hup_pipe[1]);
-  g_hup_pipe[0] = g_hup_pipe[1] = -1;
-}
-
-int THangupSignalPipe::ReadFd() const { return installed_ ? g_hup_pipe[0] : -1; }
-
-void THangupSignalPipe::Drain() {
-  if (!installed_) return;
-  char buffer[16];
-  while (::read(g_hup_pipe[0], buffer, sizeof buffer) > 0) {
-  }
-}
-
-TStopSignalPipe::TStopSignalPipe() {
-  if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    g_stop_pipe[0] = g_stop_pipe[1] = -1;
-    return;
-  }
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
+  action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;  // other system calls of the program go on; poll() still returns
-  ::sigaction(SIGINT, &action, &old_int_);
-  ::sigaction(SIGTERM, &action, &old_term_);
-  installed_ = true;
+  for (int signal : signalNumbers) {
+    g_write_end[signal] = pipe_[1] + 1;
+    struct sigaction old {};
+    ::sigaction(signal, &action, &old);
+    old_.emplace_back(signal, old);
+  }
 }
 
-TStopSignalPipe::~TStopSignalPipe() {
-  if (!installed_) return;
-  ::sigaction(SIGINT, &old_int_, nullptr);
-  ::sigaction(SIGTERM, &old_term_, nullptr);
-  ::close(g_stop_pipe[0]);
-  ::close(g_stop_pipe[1]);
-  g_stop_pipe[0] = g_stop_pipe[1] = -1;
+TSignalPipe::~TSignalPipe() {
+  if (!Installed()) return;
+  for (const auto& [signal, old] : old_) {
+    ::sigaction(signal, &old, nullptr);
+    g_write_end[signal] = 0;
+  }
+  ::close(pipe_[0]);
+  ::close(pipe_[1]);
 }
 
-int TStopSignalPipe::ReadFd() const { return installed_ ? g_stop_pipe[0] : -1; }
-
-void TStopSignalPipe::Drain() {
-  if (!installed_) return;
+void TSignalPipe::Drain() {
+  if (!Installed()) return;
   char buffer[16];
-  while (::read(g_stop_pipe[0], buffer, sizeof buffer) > 0) {
+  while (::read(pipe_[0], buffer, sizeof buffer) > 0) {
   }
 }
 

@@ -4,52 +4,50 @@
 // watches ReadFd() runs the stop on its own time.
 //
 // Thread contract: made, drained and destroyed on the main thread; at most one
-// lives at a time (the handler writes to the pipe of the one that lives). The
-// handler runs on whichever thread the signal meets and is async-signal-safe.
+// lives at a time for each signal (the handler writes to the pipe of the one
+// that lives). The handler runs on whichever thread the signal meets and is
+// async-signal-safe.
 #pragma once
 
 #include <csignal>
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
 namespace sorvik {
 
-class TStopSignalPipe {
+// The pipe that a set of signals writes to.
+class TSignalPipe {
  public:
-  // Makes the pipe and installs the handler for SIGINT and SIGTERM. When the
+  // Makes the pipe and installs the handler for each of `signalNumbers`. When the
   // pipe cannot be made, nothing is installed and Installed() is false.
-  TStopSignalPipe();
+  explicit TSignalPipe(std::initializer_list<int> signalNumbers);
   // Puts back the handlers found at construction and closes the pipe.
-  ~TStopSignalPipe();
-  TStopSignalPipe(const TStopSignalPipe&) = delete;
-  TStopSignalPipe& operator=(const TStopSignalPipe&) = delete;
+  ~TSignalPipe();
+  TSignalPipe(const TSignalPipe&) = delete;
+  TSignalPipe& operator=(const TSignalPipe&) = delete;
 
-  bool Installed() const { return installed_; }
+  bool Installed() const { return pipe_[0] >= 0; }
   // Readable once a signal has come; -1 when not installed.
-  int ReadFd() const;
+  int ReadFd() const { return pipe_[0]; }
   // Reads away what the handler wrote (never waits).
   void Drain();
 
  private:
-  bool installed_ = false;
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
+  int pipe_[2] = {-1, -1};
+  std::vector<std::pair<int, struct sigaction>> old_;  // each signal's handler before
 };
 
-// SIGHUP as a readable descriptor, the same way: the window-less mode reloads
-// its settings when it reads it. Same thread contract as TStopSignalPipe.
-class THangupSignalPipe {
+// SIGINT and SIGTERM: the window and the window-less mode stop.
+class TStopSignalPipe : public TSignalPipe {
  public:
-  THangupSignalPipe();
-  ~THangupSignalPipe();
-  THangupSignalPipe(const THangupSignalPipe&) = delete;
-  THangupSignalPipe& operator=(const THangupSignalPipe&) = delete;
+  TStopSignalPipe() : TSignalPipe({SIGINT, SIGTERM}) {}
+};
 
-  bool Installed() const { return installed_; }
-  int ReadFd() const;
-  void Drain();
-
- private:
-  bool installed_ = false;
-  struct sigaction old_hup_ {};
+// SIGHUP: the window-less mode reloads its settings when it reads it.
+class THangupSignalPipe : public TSignalPipe {
+ public:
+  THangupSignalPipe() : TSignalPipe({SIGHUP}) {}
 };
 
 }  // namespace sorvik
