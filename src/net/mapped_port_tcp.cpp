@@ -694,6 +694,11 @@ bool TIdMappedPortTCP::Impl::AcceptPending(int fd, TIdMappedPortContext*& mine) 
         uint64_t closed = 0;
         {
           std::lock_guard<std::mutex> lock(spare_mutex);
+          // Another thread may have taken the freed slot while the last
+          // queue was closed, which lost the spare: it is taken again as
+          // soon as any descriptor is free, else the queue would wait
+          // unanswered until the load falls.
+          if (spare_fd < 0) spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
           if (spare_fd >= 0) {
             ::close(spare_fd);
             for (;;) {
