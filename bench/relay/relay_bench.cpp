@@ -6,9 +6,9 @@
 //
 //   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
 //               [--program PATH] [--before PATH] [--engine-read-kib N] [--engine-splice 1]
-//               [--only socat|haproxy|sorvik|engine|before] [--rounds N] [--bulk-only 1]
+//               [--only NAME[,NAME...]] [--rounds N] [--bulk-only 1]
 //   bench_relay --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]
-//               [--only haproxy|sorvik|before] [--rounds N]
+//               [--only NAME[,NAME...]] [--rounds N]
 //
 // --scale runs the scale run instead of the figures below: N connections
 // (default 8000) opened at once and held, each echoing one byte, through
@@ -25,7 +25,9 @@
 // column, so that a change is measured before and after in the same run;
 // --engine-read-kib runs the engine once more with that largest bulk read
 // ("engine-alt"), to weigh the read size in the same run; --engine-splice 1
-// runs it with the zero-copy relay (splice through a pipe) instead.
+// runs it with the zero-copy relay (splice through a pipe) instead. --only
+// takes a comma-separated list of the relays to run (socat, haproxy, sorvik,
+// engine, before); the direct path always runs.
 //
 // Figures: bulk throughput each way over one connection (every byte checked)
 // and the relay's CPU time per GiB moved, 64-byte ping-pong round trip p50/p99
@@ -486,7 +488,7 @@ struct Options {
   std::string before;  // an earlier build of the program, measured as "before"
   int alt_read_kib = 0;  // > 0: the engine once more with this bulk read size, as "engine-alt"
   bool alt_splice = false;  // the engine once more with the zero-copy relay, as "engine-alt"
-  std::string only;  // run just this relay (and direct)
+  std::string only;  // run just these relays, comma-separated (and direct)
   int rounds = 3;  // every relay is measured this often, in turn; the table shows medians
   bool bulk_only = false;  // only the bulk figures (throughput, relay CPU)
   int scale = 0;   // > 0: the scale run with this many connections held at once
@@ -637,12 +639,22 @@ void RunProgram(const char* name, const std::string& path, const std::string& di
   std::remove((dir + "/sorvik.ini").c_str());
 }
 
+// --only: empty (every relay) or a comma-separated list of names.
+bool Wanted(const std::string& only, const char* name) {
+  if (only.empty()) return true;
+  std::stringstream list(only);
+  for (std::string item; std::getline(list, item, ',');) {
+    if (item == name) return true;
+  }
+  return false;
+}
+
 // The scale run: every relay in turn, o.rounds times; prints the medians.
 void RunScale(const Options& o, uint16_t echoPort, const std::string& dir) {
   std::printf("load average at the start: %s\n", LoadAverage().c_str());
   const int n = ScaleFits(o.scale);
   std::map<std::string, std::vector<Scale>> rounds;
-  auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
+  auto wanted = [&](const char* name) { return Wanted(o.only, name); };
   // Each relay starts once the echo server has let go of the last one's connections.
   const long echoThreads = TreeThreadCount(g_server);
   auto settle = [&] { WaitSettled(g_server, echoThreads, 30); };
@@ -729,9 +741,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
                  "          [--before PATH] [--engine-read-kib N] [--engine-splice 1]\n"
-                 "          [--only socat|haproxy|sorvik|engine|before] [--rounds N] [--bulk-only 1]\n"
+                 "          [--only NAME[,NAME...]] [--rounds N] [--bulk-only 1]\n"
                  "       %s --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]\n"
-                 "          [--only haproxy|sorvik|before] [--rounds N]\n",
+                 "          [--only NAME[,NAME...]] [--rounds N]\n",
                  argv[0], argv[0]);
     return 2;
   }
@@ -786,7 +798,7 @@ int main(int argc, char** argv) {
       Kill(pid);
     };
 
-    auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
+    auto wanted = [&](const char* name) { return Wanted(o.only, name); };
     if (wanted("socat") && Have("socat")) {
       uint16_t p = FreePort();
       external("socat",

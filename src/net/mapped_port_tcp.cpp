@@ -1193,6 +1193,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
   if (granted < kMinSplicePipe) return false;
   const int moveSize = std::min(granted, kSplicePipeSize);
 
+  bool unpaced = false;  // UnpaceLoopback() done for this connection's sockets
   RelayPoll waiter(local, remote, im.wake_fd);
   if (localEof) waiter.StopReadingLocal();
   auto move = [&](TIdIOHandler& from, TIdIOHandler& to) {
@@ -1204,6 +1205,11 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
       return PeerGoneError(errno) ? Moved::kFromGone : Moved::kStop;
     }
     if (n == 0) return Moved::kEof;
+    if (n >= kChunkSize && !unpaced) {  // a bulk transfer
+      unpaced = true;
+      UnpaceLoopback(local.Handle());
+      UnpaceLoopback(remote.Handle());
+    }
     while (n > 0) {
       ssize_t m = ::splice(pipefd[0], nullptr, to.Handle(), nullptr, static_cast<size_t>(n),
                            SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -1282,6 +1288,7 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   const int bulkSize = ctx.server_.BulkReadSize;
   const bool handOver = mayHandOver && PlainSockets(local, remote);
   bool bulk = false;  // a read filled kChunkSize bytes
+  bool unpaced = false;  // UnpaceLoopback() done for this connection's sockets
   TIdContextEvent onExecute, onOutboundData;
   uint64_t version = ~uint64_t{0};
   RelayPoll waiter(local, remote, im.wake_fd);
@@ -1301,6 +1308,11 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       uint8_t* const buf = big && !observed ? big.get() : small ? small : first;
       const int limit = big && !observed ? bulkSize : small ? kChunkSize : kFirstReadSize;
       int n = from.ReadAvailable(buf, limit);
+      if (n == limit && buf != first && !unpaced) {  // a bulk transfer begins
+        unpaced = true;
+        UnpaceLoopback(local.Handle());
+        UnpaceLoopback(remote.Handle());
+      }
       if (n == limit && buf == first) {
         t_small.reset(new uint8_t[kChunkSize]);
         small = t_small.get();

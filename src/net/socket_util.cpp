@@ -7,9 +7,11 @@
 #include <poll.h>
 #include <unistd.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -65,6 +67,35 @@ long RaiseDescriptorLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
   }
   return static_cast<long>(lim.rlim_cur);
+}
+
+namespace {
+
+bool IsLoopback(const sockaddr_storage& ss) {
+  if (ss.ss_family == AF_INET) {
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (ss.ss_family == AF_INET6) {
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool UnpaceLoopback(int fd) {
+  char name[16] = {};  // TCP_CA_NAME_MAX
+  socklen_t len = sizeof name;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0) return false;
+  if (std::strncmp(name, "bbr", 3) != 0) return false;
+  sockaddr_storage peer{};
+  socklen_t plen = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0 || !IsLoopback(peer)) return false;
+  for (const char* ca : {"cubic", "reno"}) {
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, ca, static_cast<socklen_t>(std::strlen(ca))) == 0) return true;
+  }
+  return false;
 }
 
 void RunAbandonable(std::function<void()> work, TWaker& cancel) {

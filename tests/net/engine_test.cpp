@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -229,6 +230,67 @@ TEST(MappedPort, BulkTransferOfPlainSocketsMovesOnThroughAPipe) {
     EXPECT_TRUE(back == data);
     // The connection is still open: its relay holds the pipe.
     EXPECT_EQ(OpenPipeEnds() - before, k.splice || (!k.hooks && k.handOver) ? 2u : 0u);
+  }
+}
+
+// The congestion control of this process's TCP sockets whose local port is
+// `local` or whose peer port is `peer`: the tunnel's accepted socket and its
+// outbound one (the client's and the echo server's ends have other ports).
+std::vector<int> SocketsByPort(uint16_t local, uint16_t peer) {
+  std::vector<int> fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return fds;
+  while (const dirent* e = ::readdir(dir)) {
+    const int fd = std::atoi(e->d_name);
+    sockaddr_in a{}, b{};
+    socklen_t la = sizeof a, lb = sizeof b;
+    if (e->d_name[0] == '.' || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0 || a.sin_family != AF_INET) {
+      continue;
+    }
+    if (ntohs(a.sin_port) == local || ntohs(b.sin_port) == peer) fds.push_back(fd);
+  }
+  ::closedir(dir);
+  return fds;
+}
+
+std::string Congestion(int fd) {
+  char name[16] = {};
+  socklen_t len = sizeof name;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0) return "";
+  return name;
+}
+
+// Pacing on loopback only costs CPU: once a connection turns into a bulk
+// transfer its sockets to loopback peers drop a pacing congestion control
+// (whichever relay moves it); a short exchange leaves them as they are.
+TEST(MappedPort, BulkTransferOnLoopbackDropsPacing) {
+  EchoServer echo;
+  for (const RelayKind& k : kRelayKinds) {
+    SCOPED_TRACE(k.name);
+    Tunnel t("127.0.0.1", echo.Port(), k.hooks);
+    UseRelay(t, k);
+    BlockingClient c(t.Port());
+    ASSERT_TRUE(c.SendAll("ping"));
+    ASSERT_EQ(c.RecvExact(4, 10000), "ping");
+    const std::vector<int> relay = SocketsByPort(t.Port(), echo.Port());
+    ASSERT_EQ(relay.size(), 2u);
+    for (int fd : relay) {
+      if (::setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, "bbr", 3) != 0) GTEST_SKIP() << "bbr is not available here";
+    }
+    const std::string small = RandomBytes(3000, 6);  // more than the first read, less than a chunk
+    ASSERT_TRUE(c.SendAll(small));
+    ASSERT_EQ(c.RecvExact(small.size(), 10000), small);
+    for (int fd : relay) EXPECT_EQ(Congestion(fd), "bbr") << "a short exchange";
+    const std::string data = RandomBytes(4 << 20, 7);
+    std::thread sender([&] { EXPECT_TRUE(c.SendAll(data, 30000)); });
+    const std::string back = c.RecvExact(data.size(), 30000);
+    sender.join();
+    EXPECT_TRUE(back == data);
+    for (int fd : relay) {
+      const std::string now = Congestion(fd);
+      EXPECT_TRUE(now == "cubic" || now == "reno") << "after a bulk transfer: " << now;
+    }
   }
 }
 

@@ -2,12 +2,20 @@
 // transparent proxy slot rules, and the TCP client's argument checks.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "net/exceptions.h"
@@ -223,6 +231,118 @@ TEST(SocketUtil, RaiseDescriptorLimitLiftsSoftToHard) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+std::string Congestion(int fd) {
+  char name[16] = {};
+  socklen_t len = sizeof name;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0) return "";
+  return name;
+}
+
+bool SetCongestion(int fd, const char* name) {
+  return setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, static_cast<socklen_t>(std::strlen(name))) == 0;
+}
+
+// An IPv4 address of this machine that is not a loopback address ("" if none).
+std::string NonLoopbackAddress() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    const in_addr a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
+    if ((ntohl(a.s_addr) >> 24) == 127) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    found = text;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+// A connected pair over `host` (both ends on this machine): the accepted end
+// and the client end, or -1s.
+struct Pair {
+  int accepted = -1, client = -1;
+  ~Pair() {
+    if (accepted >= 0) close(accepted);
+    if (client >= 0) close(client);
+  }
+};
+
+bool ConnectPair(const std::string& host, Pair& p) {
+  sockaddr_storage ss{};
+  socklen_t len;
+  const bool v6 = host.find(':') != std::string::npos;
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) return false;
+    len = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    if (inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1) return false;
+    len = sizeof *a;
+  }
+  int l = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (l < 0) return false;
+  bool ok = bind(l, reinterpret_cast<sockaddr*>(&ss), len) == 0 && listen(l, 1) == 0 &&
+            getsockname(l, reinterpret_cast<sockaddr*>(&ss), &len) == 0;
+  if (ok) p.client = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ok = ok && p.client >= 0 && connect(p.client, reinterpret_cast<sockaddr*>(&ss), len) == 0;
+  if (ok) p.accepted = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+  close(l);
+  return ok && p.accepted >= 0;
+}
+
+// A pacing congestion control is dropped only where the peer is a loopback
+// address; other sockets, and those on another algorithm, are left as they are.
+TEST(SocketUtil, UnpaceLoopbackSwitchesOnlyPacedLoopbackSockets) {
+  {
+    Pair probe;
+    ASSERT_TRUE(ConnectPair("127.0.0.1", probe));
+    if (!SetCongestion(probe.accepted, "bbr")) GTEST_SKIP() << "bbr is not available on this machine";
+  }
+  struct Case {
+    std::string host;
+    const char* before;
+    bool switched;
+  };
+  const std::string outside = NonLoopbackAddress();
+  std::vector<Case> cases = {
+      {"127.0.0.1", "bbr", true},
+      {"127.0.0.2", "bbr", true},  // all of 127/8 is loopback
+      {"::1", "bbr", true},
+      {"::ffff:127.0.0.1", "bbr", true},
+      {"127.0.0.1", "reno", false},  // not pacing: the choice is kept
+  };
+  if (!outside.empty()) cases.push_back({outside, "bbr", false});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host + " " + c.before);
+    Pair p;
+    if (!ConnectPair(c.host, p)) {
+      ASSERT_NE(c.host, "127.0.0.1");
+      continue;  // no IPv6 loopback here
+    }
+    ASSERT_TRUE(SetCongestion(p.accepted, c.before));
+    EXPECT_EQ(UnpaceLoopback(p.accepted), c.switched);
+    if (c.switched) {
+      const std::string now = Congestion(p.accepted);
+      EXPECT_TRUE(now == "cubic" || now == "reno") << now;
+      EXPECT_EQ(send(p.client, "x", 1, 0), 1);  // still a working connection
+      char b = 0;
+      EXPECT_EQ(recv(p.accepted, &b, 1, 0), 1);
+    } else {
+      EXPECT_EQ(Congestion(p.accepted), c.before);
+    }
+  }
+  // Not a connected TCP socket: nothing to do, no failure.
+  int unconnected = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_FALSE(UnpaceLoopback(unconnected));
+  close(unconnected);
+  EXPECT_FALSE(UnpaceLoopback(-1));
 }
 
 }  // namespace
