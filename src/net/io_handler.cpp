@@ -280,7 +280,11 @@ socklen_t TIdIOHandler::ResolveAddress(const std::string& host, uint16_t port, T
 void TIdIOHandler::ConnectWithinTimeLimit(const sockaddr_storage& addr, socklen_t addr_len) {
   // The socket follows the family of the address it connects to, so a proxy
   // reached over IPv4 works for an IPv6 destination and the other way round.
-  int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd;
+  {
+    std::shared_lock<std::shared_mutex> room(DescriptorSwapLock());
+    fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  }
   if (fd < 0) RaiseSocketError(errno);
   {
     std::lock_guard<std::mutex> lock(binding_lock_);

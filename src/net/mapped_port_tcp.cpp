@@ -111,8 +111,10 @@ struct TIdMappedPortTCP::Impl {
   int wake_fd = -1;
   // A spare descriptor, given up for a moment when the process has none left,
   // so that the pending connection can be accepted and dropped instead of
-  // waking the waiting threads again and again. Used under spare_mutex; opened
-  // and closed by the owner while no worker thread runs.
+  // waking the waiting threads again and again. Swapped under spare_mutex and
+  // DescriptorSwapLock() held exclusively (the relay's other descriptor
+  // creations hold it shared, so they cannot take the freed slot); opened and
+  // closed by the owner while no worker thread runs.
   int spare_fd = -1;
 
   // ---- hooks ----
@@ -680,9 +682,13 @@ bool TIdMappedPortTCP::Impl::AcceptPending(int fd, TIdMappedPortContext*& mine) 
       pollfd w{wake_fd, POLLIN, 0};
       if (::poll(&w, 1, 0) > 0) return false;
     }
-    int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int c, err;
+    {
+      std::shared_lock<std::shared_mutex> room(DescriptorSwapLock());
+      c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      err = errno;
+    }
     if (c < 0) {
-      int err = errno;
       if (err == EAGAIN || err == EWOULDBLOCK) return true;  // none left
       if (err == EINTR || err == ECONNABORTED) continue;
       if (err == EMFILE || err == ENFILE) {
@@ -694,10 +700,12 @@ bool TIdMappedPortTCP::Impl::AcceptPending(int fd, TIdMappedPortContext*& mine) 
         uint64_t closed = 0;
         {
           std::lock_guard<std::mutex> lock(spare_mutex);
-          // Another thread may have taken the freed slot while the last
-          // queue was closed, which lost the spare: it is taken again as
-          // soon as any descriptor is free, else the queue would wait
-          // unanswered until the load falls.
+          std::unique_lock<std::shared_mutex> swap(DescriptorSwapLock());
+          // A descriptor made outside the relay (the resolver, the TLS
+          // library) may have taken the freed slot while the last queue was
+          // closed, which lost the spare: it is taken again as soon as any
+          // descriptor is free, else the queue would wait unanswered until
+          // the load falls.
           if (spare_fd < 0) spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
           if (spare_fd >= 0) {
             ::close(spare_fd);
@@ -1185,7 +1193,10 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
     }
   } pipe;
   int* const pipefd = pipe.p;
-  if (::pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  {
+    std::shared_lock<std::shared_mutex> room(DescriptorSwapLock());
+    if (::pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  }
   // Over its pipe quota a process gets no larger pipe (and a new pipe may be
   // as small as two pages).
   int granted = ::fcntl(pipefd[1], F_SETPIPE_SZ, kSplicePipeSize);

@@ -69,6 +69,11 @@ long RaiseDescriptorLimit() {
   return static_cast<long>(lim.rlim_cur);
 }
 
+std::shared_mutex& DescriptorSwapLock() {
+  static std::shared_mutex lock;
+  return lock;
+}
+
 namespace {
 
 bool IsLoopback(const sockaddr_storage& ss) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <shared_mutex>
 #include <string>
 
 namespace sorvik {
@@ -26,6 +27,16 @@ void IgnoreSigpipe();
 // connection holds two descriptors, and the usual soft limit of 1024 would
 // cap a tunnel at about 500 connections. Returns the new soft limit.
 long RaiseDescriptorLimit();
+// At the descriptor limit a server gives up its spare descriptor for a moment
+// to take pending connections off its queue and close them. The descriptors
+// the relay itself makes (accepted connections, outbound sockets, splice
+// pipes) are made under this lock held shared, and that swap holds it
+// exclusively, so no other relay thread takes the slot the spare frees (which
+// would leave the queue unanswered until a descriptor is free again). Others
+// in the process (the resolver, the TLS library) may still take it; the server
+// then takes its spare again at the next chance. Any thread.
+std::shared_mutex& DescriptorSwapLock();
+
 // Loopback has no queue to pace for: a pacing congestion control (BBR) there
 // cuts a bulk transfer into small segments and about doubles the relay's CPU
 // per byte, which halves the throughput on a small machine. When `fd` is a TCP
