@@ -254,13 +254,6 @@ std::vector<int> SocketsByPort(uint16_t local, uint16_t peer) {
   return fds;
 }
 
-std::string Congestion(int fd) {
-  char name[16] = {};
-  socklen_t len = sizeof name;
-  if (::getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0) return "";
-  return name;
-}
-
 // Pacing on loopback only costs CPU: once a connection turns into a bulk
 // transfer its sockets to loopback peers drop a pacing congestion control
 // (whichever relay moves it); a short exchange leaves them as they are.
@@ -281,14 +274,14 @@ TEST(MappedPort, BulkTransferOnLoopbackDropsPacing) {
     const std::string small = RandomBytes(3000, 6);  // more than the first read, less than a chunk
     ASSERT_TRUE(c.SendAll(small));
     ASSERT_EQ(c.RecvExact(small.size(), 10000), small);
-    for (int fd : relay) EXPECT_EQ(Congestion(fd), "bbr") << "a short exchange";
+    for (int fd : relay) EXPECT_EQ(CongestionControl(fd), "bbr") << "a short exchange";
     const std::string data = RandomBytes(4 << 20, 7);
     std::thread sender([&] { EXPECT_TRUE(c.SendAll(data, 30000)); });
     const std::string back = c.RecvExact(data.size(), 30000);
     sender.join();
     EXPECT_TRUE(back == data);
     for (int fd : relay) {
-      const std::string now = Congestion(fd);
+      const std::string now = CongestionControl(fd);
       EXPECT_TRUE(now == "cubic" || now == "reno") << "after a bulk transfer: " << now;
     }
   }

@@ -233,13 +233,6 @@ TEST(SocketUtil, RaiseDescriptorLimitLiftsSoftToHard) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-std::string Congestion(int fd) {
-  char name[16] = {};
-  socklen_t len = sizeof name;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0) return "";
-  return name;
-}
-
 bool SetCongestion(int fd, const char* name) {
   return setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, static_cast<socklen_t>(std::strlen(name))) == 0;
 }
@@ -329,13 +322,13 @@ TEST(SocketUtil, UnpaceLoopbackSwitchesOnlyPacedLoopbackSockets) {
     ASSERT_TRUE(SetCongestion(p.accepted, c.before));
     EXPECT_EQ(UnpaceLoopback(p.accepted), c.switched);
     if (c.switched) {
-      const std::string now = Congestion(p.accepted);
+      const std::string now = CongestionControl(p.accepted);
       EXPECT_TRUE(now == "cubic" || now == "reno") << now;
       EXPECT_EQ(send(p.client, "x", 1, 0), 1);  // still a working connection
       char b = 0;
       EXPECT_EQ(recv(p.accepted, &b, 1, 0), 1);
     } else {
-      EXPECT_EQ(Congestion(p.accepted), c.before);
+      EXPECT_EQ(CongestionControl(p.accepted), c.before);
     }
   }
   // Not a connected TCP socket: nothing to do, no failure.

@@ -174,6 +174,13 @@ int CountOpenFds() {
 
 int CountThreads() { return CountDirEntries("/proc/self/task"); }
 
+std::string CongestionControl(int fd) {
+  char name[16] = {};  // TCP_CA_NAME_MAX
+  socklen_t len = sizeof name;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0) return "";
+  return name;
+}
+
 std::string RandomBytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
   std::string s(n, '\0');

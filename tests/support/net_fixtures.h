@@ -41,6 +41,8 @@ int ListenLoopback(uint16_t& port, int backlog = 64, bool ipv6 = false);
 int CountOpenFds();
 // Number of threads of this process (/proc/self/task).
 int CountThreads();
+// The TCP congestion control of socket `fd` ("" when it has none).
+std::string CongestionControl(int fd);
 // Polls `pred` every 10 ms until it returns true or `timeoutMs` passes.
 template <class Pred>
 bool WaitUntil(Pred pred, int timeoutMs = 5000) {
