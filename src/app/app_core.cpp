@@ -222,8 +222,6 @@ TunnelSettings StoredPart(TunnelSettings s) {
   return s;
 }
 
-std::string Shown(const TunnelSettings& s) { return s.TunnelCaption.empty() ? s.Server : s.TunnelCaption; }
-
 }  // namespace
 
 AppCore::TReloadResult AppCore::Reload() {
@@ -254,9 +252,9 @@ AppCore::TReloadResult AppCore::Reload() {
   std::vector<std::unique_ptr<TKestruneItem>> next;
   std::vector<bool> isNew;
   for (auto& incoming : fresh.Tunnels) {
-    const std::string caption = Shown(incoming->Settings);
+    const std::string caption = ShownCaption(incoming->Settings);
     auto match = std::find_if(old.begin(), old.end(),
-                              [&caption](const auto& t) { return t && Shown(t->Settings) == caption; });
+                              [&caption](const auto& t) { return t && ShownCaption(t->Settings) == caption; });
     if (match == old.end()) {
       SetEventHandler(*incoming);
       SetRunState(*incoming, TRunState::Stopped);
@@ -278,7 +276,7 @@ AppCore::TReloadResult AppCore::Reload() {
         // An endpoint refused before anything changed leaves the old server
         // running on its old settings.
         SetRunState(*kept, kept->IsRunning() ? TRunState::Running : TRunState::Failed);
-        if (OnStartFailure) OnStartFailure(Shown(wanted), e.what());
+        if (OnStartFailure) OnStartFailure(ShownCaption(wanted), e.what());
       }
     } else {
       kept->Edit([&wanted](TunnelSettings& s) { s = wanted; });
@@ -316,7 +314,7 @@ AppCore::TReloadResult AppCore::Reload() {
     } catch (const std::exception& e) {
       if (t.Settings.LogServerErrors) AppendLine("(Autorun)" + t.Settings.TunnelCaption + " " + e.what());
       SetRunState(t, TRunState::Failed);
-      if (OnStartFailure) OnStartFailure(Shown(t.Settings), e.what());
+      if (OnStartFailure) OnStartFailure(ShownCaption(t.Settings), e.what());
     }
   }
   loaded_content_ = SettingsContent(settings_);

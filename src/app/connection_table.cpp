@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace sorvik {
 
@@ -31,9 +32,9 @@ void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t
   const double seconds = (nowMs - taken_ms_) / 1000.0;
   std::vector<TConnectionRow> rows;
   rows.reserve(stats.size() + rows_.size());
-  std::unordered_map<uint64_t, bool> open;
+  std::unordered_set<uint64_t> open;
   for (const TConnectionStat& s : stats) {
-    open[s.Id] = true;
+    open.insert(s.Id);
     TConnectionRow r;
     r.Id = s.Id;
     r.Client = s.Client;
@@ -50,6 +51,7 @@ void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t
     }
     rows.push_back(std::move(r));
   }
+  const size_t openRows = rows.size();
   for (const TConnectionRow& r : rows_) {
     if (open.count(r.Id) != 0) continue;
     TConnectionRow closed = r;
@@ -57,6 +59,12 @@ void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t
     closed.RateToServer = 0;
     closed.RateFromServer = 0;
     rows.push_back(std::move(closed));
+  }
+  // The closed rows run from the most recently closed to the oldest.
+  const size_t keep = openRows + static_cast<size_t>(kMaxClosedRows);
+  if (rows.size() > keep) {
+    closed_dropped_ += static_cast<int>(rows.size() - keep);
+    rows.resize(keep);
   }
   rows_ = std::move(rows);
   taken_ms_ = nowMs;

@@ -37,12 +37,18 @@ class TConnectionTable {
 
   // Takes `stats`, taken at `nowMs` on a steady clock: the open connections
   // in their order, then those of earlier snapshots that have closed since
-  // (Closed, in the order they were seen). The rate of each connection is its
-  // byte growth since the previous Update divided by the time between the two.
+  // (Closed, the most recently closed first; at most kMaxClosedRows of them,
+  // older ones leave the table but still count in ClosedCount). The rate of
+  // each connection is its byte growth since the previous Update divided by
+  // the time between the two.
   void Update(const std::vector<TConnectionStat>& stats, int64_t nowMs);
   const std::vector<TConnectionRow>& Rows() const { return rows_; }
   int OpenCount() const;
-  int ClosedCount() const { return static_cast<int>(rows_.size()) - OpenCount(); }
+  // Closed since the first Update, listed or not.
+  int ClosedCount() const { return static_cast<int>(rows_.size()) - OpenCount() + closed_dropped_; }
+  // A window left open on a busy tunnel would otherwise list every
+  // connection it ever saw.
+  static constexpr int kMaxClosedRows = 1000;
   // "Now: 2 open" or "Now: 0 open, 1 closed since the window opened".
   std::string CountText() const;
 
@@ -60,6 +66,7 @@ class TConnectionTable {
  private:
   std::vector<TConnectionRow> rows_;
   int64_t taken_ms_ = 0;
+  int closed_dropped_ = 0;  // closed rows that left the table (kMaxClosedRows)
 };
 
 }  // namespace sorvik

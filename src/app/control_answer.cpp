@@ -4,35 +4,16 @@
 #include <cstdio>
 
 #include "app/app_core.h"
+#include "app/settings.h"
 #include "tunnel/connection_report.h"
 
 namespace sorvik {
 
-std::string ShownCaption(const TunnelSettings& settings) {
-  return settings.TunnelCaption.empty() ? settings.Server : settings.TunnelCaption;
-}
-
-int FindTunnelRow(AppCore& core, const std::string& caption) {
-  for (int row = 0; row < core.TunnelCount(); ++row) {
-    if (core.TunnelAt(row)->Settings.TunnelCaption == caption) return row;
-  }
-  for (int row = 0; row < core.TunnelCount(); ++row) {
-    const TunnelSettings& s = core.TunnelAt(row)->Settings;
-    if (s.TunnelCaption.empty() && s.Server == caption) return row;
-  }
-  return -1;
-}
-
 namespace {
 
-std::string HostPort(const std::string& host, int32_t port) {
-  if (host.find(':') != std::string::npos) return "[" + host + "]:" + std::to_string(port);
-  return host + ":" + std::to_string(port);
-}
-
 std::vector<std::string> ProxyHops(const TunnelSettings& s) {
-  const std::string first = HostPort(s.ProxyHost, s.ProxyPort);
-  const std::string second = HostPort(s.ProxyHost2, s.ProxyPort2);
+  const std::string first = EndpointText(s.ProxyHost, s.ProxyPort);
+  const std::string second = EndpointText(s.ProxyHost2, s.ProxyPort2);
   switch (s.ProxyType) {
     case TProxyType::None: return {};
     case TProxyType::Socks4: return {"socks4://" + first};
@@ -140,7 +121,7 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
     r.Caption = ShownCaption(s);
     r.State = StateName(t.RunState);
     r.Local = std::string(s.LocalAccess ? "127.0.0.1" : "0.0.0.0") + ":" + std::to_string(s.Mapped);
-    r.Remote = HostPort(s.Server, s.Port);
+    r.Remote = EndpointText(s.Server, s.Port);
     r.Proxies = ProxyHops(s);
     const TKestruneItem::TTraffic traffic = t.Traffic();
     r.Connections = traffic.Connections;
@@ -210,7 +191,7 @@ std::string AnswerControlRequest(AppCore& core, const TControlRequest& request) 
     case TControlRequest::TVerb::Start:
     case TControlRequest::TVerb::Stop: break;
   }
-  const int row = FindTunnelRow(core, request.Caption);
+  const int row = FindTunnelRow(core.Tunnels(), request.Caption);
   if (row < 0) return "unknown no tunnel " + OneLine(JsonString(request.Caption)) + " in the running instance\n";
   TKestruneItem& t = *core.TunnelAt(row);
   const std::string shown = OneLine(ShownCaption(t.Settings));
@@ -222,13 +203,20 @@ std::string AnswerControlRequest(AppCore& core, const TControlRequest& request) 
   }
   if (t.RunState == TRunState::Running && t.IsRunning()) return "ok\nTunnel \"" + shown + "\" is already running.\n";
   std::string reason;
-  auto previous = core.OnStartFailure;
-  core.OnStartFailure = [&reason, &previous](const std::string& caption, const std::string& why) {
-    reason = why;
-    if (previous) previous(caption, why);
-  };
-  core.RunTunnel(row);
-  core.OnStartFailure = previous;
+  {
+    // The core's failure hook hears the reason for the length of the start
+    // (and is put back even if the start throws: this one refers to locals).
+    struct Listening {
+      AppCore& core;
+      decltype(AppCore::OnStartFailure) previous;
+      ~Listening() { core.OnStartFailure = std::move(previous); }
+    } listening{core, core.OnStartFailure};
+    core.OnStartFailure = [&reason, &listening](const std::string& caption, const std::string& why) {
+      reason = why;
+      if (listening.previous) listening.previous(caption, why);
+    };
+    core.RunTunnel(row);
+  }
   if (t.RunState != TRunState::Running) {
     return "error tunnel \"" + shown + "\" could not start: " + OneLine(reason.empty() ? "unknown reason" : reason) +
            "\n";

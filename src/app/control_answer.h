@@ -29,13 +29,6 @@ struct TTunnelStatus {
   uint64_t BytesOut = 0;  // sent back to them
 };
 
-// The name the list shows for a tunnel: its caption, or its remote host when
-// it has none.
-std::string ShownCaption(const TunnelSettings& settings);
-// The row of the first tunnel shown as `caption` (an exact caption first,
-// then the remote host of a tunnel without one), or -1.
-int FindTunnelRow(AppCore& core, const std::string& caption);
-
 std::vector<TTunnelStatus> CollectStatus(AppCore& core);
 // A table with a header line; control bytes of a caption are shown as '?'.
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);

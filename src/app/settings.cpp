@@ -130,6 +130,17 @@ std::string ResolveDataDir(const TDataDirInputs& in) {
   return WithSlash(in.Home) + ".config/Sorvik/";
 }
 
+int FindTunnelRow(const std::vector<std::unique_ptr<TKestruneItem>>& tunnels, const std::string& caption) {
+  for (size_t row = 0; row < tunnels.size(); ++row) {
+    if (tunnels[row]->Settings.TunnelCaption == caption) return static_cast<int>(row);
+  }
+  for (size_t row = 0; row < tunnels.size(); ++row) {
+    const TunnelSettings& s = tunnels[row]->Settings;
+    if (s.TunnelCaption.empty() && s.Server == caption) return static_cast<int>(row);
+  }
+  return -1;
+}
+
 std::string DataDirectory(const std::optional<std::string>& overrideDir) {
   TDataDirInputs in;
   in.Override = overrideDir;

@@ -90,6 +90,12 @@ std::string ResolveDataDir(const TDataDirInputs& in);
 // the password database when $HOME is unset).
 std::string DataDirectory(const std::optional<std::string>& overrideDir);
 
+// The index of the tunnel a command names by `caption` (--test, --show-cert,
+// `sorvik start|stop`): the first with exactly that caption, else the first
+// without a caption whose remote host it is (the name the list shows, see
+// ShownCaption); -1 when none.
+int FindTunnelRow(const std::vector<std::unique_ptr<TKestruneItem>>& tunnels, const std::string& caption);
+
 // $HOME, or the password database's home when it is unset or empty, else "/".
 std::string HomeDirectory();
 // This process's executable (/proc/self/exe); empty when it cannot be read.

@@ -14,15 +14,9 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
                 std::FILE* err) {
   const std::string dir = DataDirectory(dataDir);
   const TSettings settings = LoadSettings(dir);
-  // The tunnel as the list names it: its caption, or its remote host when the
-  // caption is empty.
-  TKestruneItem* tunnel = nullptr;
-  for (const auto& t : settings.Tunnels) {
-    if (t->Settings.TunnelCaption == caption || (t->Settings.TunnelCaption.empty() && t->Settings.Server == caption)) {
-      tunnel = t.get();
-      break;
-    }
-  }
+  // The tunnel as the list names it, found as --test finds it.
+  const int row = FindTunnelRow(settings.Tunnels, caption);
+  TKestruneItem* tunnel = row >= 0 ? settings.Tunnels[static_cast<size_t>(row)].get() : nullptr;
   if (!tunnel) {
     std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dir.c_str(), kSettingsFileName);
     return 1;

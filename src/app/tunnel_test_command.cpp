@@ -10,28 +10,13 @@ int RunTunnelTestCommand(const std::optional<std::string>& dataDirOverride, cons
                          std::FILE* out, std::FILE* err) {
   const std::string dataDir = DataDirectory(dataDirOverride);
   TSettings settings = LoadSettings(dataDir);
-  TKestruneItem* found = nullptr;
-  // An exact caption first; then the name the list shows for a tunnel without one.
-  for (auto& t : settings.Tunnels) {
-    if (t->Settings.TunnelCaption == caption) {
-      found = t.get();
-      break;
-    }
-  }
-  if (found == nullptr) {
-    for (auto& t : settings.Tunnels) {
-      if (t->Settings.TunnelCaption.empty() && t->Settings.Server == caption) {
-        found = t.get();
-        break;
-      }
-    }
-  }
-  if (found == nullptr) {
+  const int row = FindTunnelRow(settings.Tunnels, caption);
+  if (row < 0) {
     std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dataDir.c_str(), kSettingsFileName);
     return kExitNoSuchTunnel;
   }
   IgnoreSigpipe();  // a peer that has gone never kills the process
-  TTunnelTest test(*found);
+  TTunnelTest test(*settings.Tunnels[static_cast<size_t>(row)]);
   test.CheckLocalPort = true;
   const bool ok = test.Run([out](const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), out);

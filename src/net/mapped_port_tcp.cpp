@@ -1121,6 +1121,12 @@ bool WaitWritable(int fd, const RelayPoll& relay, int stopFd) {
   }
 }
 
+// A bulk transfer begins: its sockets to loopback peers drop pacing.
+void UnpaceBulk(TIdIOHandler& local, TIdIOHandler& remote) {
+  UnpaceLoopback(local.Handle());
+  UnpaceLoopback(remote.Handle());
+}
+
 // What one move of one direction came to.
 enum class Moved { kOk, kEof, kFromGone, kToGone, kStop };
 
@@ -1218,8 +1224,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
     if (n == 0) return Moved::kEof;
     if (n >= kChunkSize && !unpaced) {  // a bulk transfer
       unpaced = true;
-      UnpaceLoopback(local.Handle());
-      UnpaceLoopback(remote.Handle());
+      UnpaceBulk(local, remote);
     }
     while (n > 0) {
       ssize_t m = ::splice(pipefd[0], nullptr, to.Handle(), nullptr, static_cast<size_t>(n),
@@ -1321,8 +1326,7 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       int n = from.ReadAvailable(buf, limit);
       if (n == limit && buf != first && !unpaced) {  // a bulk transfer begins
         unpaced = true;
-        UnpaceLoopback(local.Handle());
-        UnpaceLoopback(remote.Handle());
+        UnpaceBulk(local, remote);
       }
       if (n == limit && buf == first) {
         t_small.reset(new uint8_t[kChunkSize]);

@@ -50,10 +50,10 @@ bool UnpaceLoopback(int fd);
 // Runs `work` on a short detached thread and waits for it, bounded by `work`
 // itself and by `cancel` (an I/O handler's CancelWaker()): when that is woken
 // first, EIdConnectionCancelled is raised at once and the thread finishes on
-// its own. Neither wait costs a descriptor. For blocking calls that Cancel() cannot interrupt (the
-// system resolver may take many seconds). `work` must own whatever it writes
-// (capture a shared_ptr to the result); its writes are visible to the caller
-// once this returns.
+// its own. Neither wait costs a descriptor. For blocking calls that Cancel()
+// cannot interrupt (the system resolver may take many seconds). `work` must
+// own whatever it writes (capture a shared_ptr to the result); its writes are
+// visible to the caller once this returns.
 void RunAbandonable(std::function<void()> work, TWaker& cancel);
 
 }  // namespace sorvik

@@ -24,7 +24,7 @@ std::string ReportOutboundPart(const TIdSocketBinding& outbound) {
          std::to_string(outbound.PeerPort) + "\r\n";
 }
 
-std::string EndpointText(const std::string& address, uint16_t port) {
+std::string EndpointText(const std::string& address, int32_t port) {
   if (address.find(':') != std::string::npos) return "[" + address + "]:" + std::to_string(port);
   return address + ":" + std::to_string(port);
 }

@@ -36,7 +36,7 @@ struct TConnectionStat {
 };
 
 // "address:port"; an IPv6 address in brackets.
-std::string EndpointText(const std::string& address, uint16_t port);
+std::string EndpointText(const std::string& address, int32_t port);
 
 // The summary line of a relayed connection that ended (LogSummary):
 // "hh:nn:ss > 0 - Connection from 127.0.0.1:40312 closed after 2.345 s:

@@ -50,13 +50,8 @@ bool TKestruneItem::Restart(const TunnelSettings& next) {
   }
   // A connection the old server accepts in the meantime is set up on the
   // settings and TLS context of the old run, like its others.
-  TunnelSettings old;
   std::shared_ptr<TIdSSLContextCache> contexts;
-  {
-    std::lock_guard<std::mutex> lock(FieldsLock);
-    old = Settings;
-    contexts = tls_contexts_;
-  }
+  TunnelSettings old = SnapshotWithContexts(contexts);
   MappingServer->SetOnConnect([this, old = std::move(old), contexts](TIdMappedPortContext& context) {
     TIdTCPClient* outbound = context.OutboundClient();
     if (outbound == nullptr) throw EIdException("No outbound client.");

@@ -97,7 +97,6 @@ class TKestruneItem {
   // Releases the servers left draining by Restart whose connections have all
   // ended; returns how many still drain.
   int ReapDrained();
-  int DrainingServers() const { return static_cast<int>(draining_.size()); }
   // The traffic since the tunnel was last started (Start; Restart goes on
   // counting): open connections, bytes from the local clients (In) and to
   // them (Out), each connection's bytes counted once, whether it is open,
@@ -163,6 +162,9 @@ class TKestruneItem {
   // Adds a server's traffic of connections that have ended to the released counts.
   void FoldTraffic(TIdMappedPortTCP& server);
   std::shared_ptr<TIdSSLContextCache> TlsContexts() const;
+  // Any thread: the settings and the TLS contexts of the current run, read
+  // together under FieldsLock.
+  TunnelSettings SnapshotWithContexts(std::shared_ptr<TIdSSLContextCache>& contexts) const;
   void PrepareClientWith(TIdTCPClient& outbound, const TunnelSettings& fields,
                          const std::shared_ptr<TIdSSLContextCache>& contexts);
 };

@@ -141,19 +141,20 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
 void TKestruneItem::PrepareOutbound(TIdMappedPortContext& context) {
   TIdTCPClient* outbound = context.OutboundClient();
   if (outbound == nullptr) throw EIdException("No outbound client.");
-  TunnelSettings fields;
   std::shared_ptr<TIdSSLContextCache> contexts;
-  {
-    std::lock_guard<std::mutex> lock(FieldsLock);
-    fields = Settings;
-    contexts = tls_contexts_;
-  }
+  const TunnelSettings fields = SnapshotWithContexts(contexts);
   PrepareClientWith(*outbound, fields, contexts);
 }
 
 std::shared_ptr<TIdSSLContextCache> TKestruneItem::TlsContexts() const {
   std::lock_guard<std::mutex> lock(FieldsLock);
   return tls_contexts_;
+}
+
+TunnelSettings TKestruneItem::SnapshotWithContexts(std::shared_ptr<TIdSSLContextCache>& contexts) const {
+  std::lock_guard<std::mutex> lock(FieldsLock);
+  contexts = tls_contexts_;
+  return Settings;
 }
 
 void TKestruneItem::PrepareClient(TIdTCPClient& outbound, const TunnelSettings& f) {

@@ -90,4 +90,8 @@ inline TunnelSettings NewTunnelSettings() {
   return s;
 }
 
+// The name the tunnel list shows for a tunnel: its caption, or its remote
+// host when it has none. The commands that take a caption look tunnels up by it.
+inline std::string ShownCaption(const TunnelSettings& s) { return s.TunnelCaption.empty() ? s.Server : s.TunnelCaption; }
+
 }  // namespace sorvik

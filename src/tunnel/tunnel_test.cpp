@@ -107,12 +107,9 @@ void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) { to.Setti
 
 TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {
   CopyTunnelSettings(tunnel, *copy_);
-  const std::string& shown = copy_->Settings.TunnelCaption.empty() ? copy_->Settings.Server : copy_->Settings.TunnelCaption;
   // A port outside 1..65535 is shown as stored, not cut to 16 bits.
-  const int32_t port = copy_->Settings.Port;
-  std::string endpoint = EndpointText(copy_->Settings.Server, 0);
-  endpoint.replace(endpoint.size() - 1, 1, std::to_string(port));
-  title_ = "Tunnel test of \"" + shown + "\": " + endpoint;
+  title_ = "Tunnel test of \"" + ShownCaption(copy_->Settings) + "\": " +
+           EndpointText(copy_->Settings.Server, copy_->Settings.Port);
 }
 
 TTunnelTest::~TTunnelTest() = default;
@@ -139,7 +136,7 @@ bool TTunnelTest::Run(const TLineSink& sink) {
     }
     if (CheckLocalPort) {
       const std::string address = ListenAddress(c.LocalAccess);
-      steps.Begin("Local port " + EndpointText(address.empty() ? "0.0.0.0" : address, static_cast<uint16_t>(c.Mapped)));
+      steps.Begin("Local port " + EndpointText(address.empty() ? "0.0.0.0" : address, c.Mapped));
       if (auto problem = LocalPortTakenProblem(c.LocalAccess, c.Mapped)) {
         steps.Fail(OneLine(problem->Text));
         return false;

@@ -74,6 +74,22 @@ TEST(ConnectionTable, RatesFollowTheGrowthBetweenSnapshots) {
   EXPECT_EQ(table.Cell(0, TConnectionTable::kColumnCount), "");
 }
 
+// A window left open on a busy tunnel keeps the most recently closed rows
+// only, and still counts every connection that closed.
+TEST(ConnectionTable, ClosedRowsAreCappedNewestFirstAndAllCounted) {
+  TConnectionTable table;
+  const int total = TConnectionTable::kMaxClosedRows + 250;
+  // One connection open at a time, each replaced by the next.
+  for (int i = 1; i <= total + 1; ++i) table.Update({Stat(static_cast<uint64_t>(i), 1, 1)}, 1000L * i);
+  ASSERT_EQ(table.Rows().size(), static_cast<size_t>(TConnectionTable::kMaxClosedRows) + 1);
+  EXPECT_EQ(table.Rows()[0].Id, static_cast<uint64_t>(total + 1));
+  EXPECT_FALSE(table.Rows()[0].Closed);
+  EXPECT_EQ(table.Rows()[1].Id, static_cast<uint64_t>(total));  // closed last
+  EXPECT_EQ(table.Rows().back().Id, static_cast<uint64_t>(total - TConnectionTable::kMaxClosedRows + 1));
+  EXPECT_EQ(table.ClosedCount(), total);
+  EXPECT_EQ(table.CountText(), "Now: 1 open, " + std::to_string(total) + " closed since the window opened");
+}
+
 TEST(ConnectionTable, TextForms) {
   EXPECT_EQ(TConnectionTable::AgeText(0), "0:00:00");
   EXPECT_EQ(TConnectionTable::AgeText(3723999), "1:02:03");

@@ -1033,5 +1033,33 @@ TEST(DataDirProcess, UsesEnvironment) {
   EXPECT_EQ(DataDirectory(std::string("/x/y")), "/x/y/");
 }
 
+// A command names a tunnel as the list shows it: an exact caption wins over a
+// tunnel without a caption whose remote host has that name, wherever each
+// stands in the list; among equals the first one.
+TEST(FindTunnelRow, ExactCaptionFirstThenTheRemoteHostOfAnUncaptionedTunnel) {
+  std::vector<std::unique_ptr<TKestruneItem>> tunnels;
+  auto add = [&tunnels](const std::string& caption, const std::string& server) {
+    auto t = std::make_unique<TKestruneItem>();
+    t->Settings.TunnelCaption = caption;
+    t->Settings.Server = server;
+    tunnels.push_back(std::move(t));
+  };
+  add("", "news.example.org");        // 0: shown as its host
+  add("news.example.org", "a.test");  // 1: that name as its caption
+  add("mail", "mail.example.org");    // 2
+  add("mail", "other.example.org");   // 3: the same caption again
+  add("", "imap.example.org");        // 4
+  add("Imap", "b.test");              // 5
+  const struct {
+    const char* caption;
+    int row;
+  } cases[] = {
+      {"news.example.org", 1}, {"mail", 2}, {"imap.example.org", 4}, {"Imap", 5},
+      {"mail.example.org", -1},  // a captioned tunnel is not found by its host
+      {"IMAP.EXAMPLE.ORG", -1},  // exact, case included
+  };
+  for (const auto& c : cases) EXPECT_EQ(FindTunnelRow(tunnels, c.caption), c.row) << c.caption;
+}
+
 }  // namespace
 }  // namespace sorvik

@@ -62,7 +62,7 @@ std::string TSecretStore::LoadPasswords(TKestruneItem& tunnel) {
   std::string caption, user1, user2, file1, file2;
   {
     std::lock_guard<std::mutex> lock(tunnel.FieldsLock);
-    caption = tunnel.Settings.TunnelCaption.empty() ? tunnel.Settings.Server : tunnel.Settings.TunnelCaption;
+    caption = ShownCaption(tunnel.Settings);
     user1 = tunnel.Settings.ProxyUser;
     user2 = tunnel.Settings.ProxyUser2;
     file1 = tunnel.Settings.ProxyPasswordFile;

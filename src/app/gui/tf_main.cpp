@@ -719,8 +719,7 @@ void TfMain::CmdProperties() {
   if (ExecDialog(dialog) != QDialog::Accepted) return;
   tunnel = core_->TunnelAt(row);
   if (tunnel == nullptr) return;
-  const std::string before =
-      tunnel->Settings.TunnelCaption.empty() ? tunnel->Settings.Server : tunnel->Settings.TunnelCaption;
+  const std::string before = ShownCaption(tunnel->Settings);
   core_->ApplyProperties(row, dialog.Result());
   if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, before, dialog);
   Repaint();
@@ -730,7 +729,7 @@ void TfMain::CmdProperties() {
 // and into the tunnel; the entries follow a renamed tunnel.
 void TfMain::StoreProxyPasswords(TKestruneItem& tunnel, const std::string& oldCaption, const TfProperties& dialog) {
   const TunnelSettings& s = tunnel.Settings;  // the UI thread is its only writer
-  const std::string caption = s.TunnelCaption.empty() ? s.Server : s.TunnelCaption;
+  const std::string caption = ShownCaption(s);
   TSecretStore store;
   for (int hop : {1, 2}) {
     const std::string user = hop == 1 ? s.ProxyUser : s.ProxyUser2;

@@ -65,7 +65,7 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
       case kColTunnel:
-        return Q(tunnel->Settings.TunnelCaption.empty() ? tunnel->Settings.Server : tunnel->Settings.TunnelCaption);
+        return Q(ShownCaption(tunnel->Settings));
       case kColPort:
         return QString::number(tunnel->Settings.Port);
       case kColLocalPort:
