@@ -47,8 +47,10 @@
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
+#include "app/documentation.h"
 #include "app/login_entry.h"
 #include "app/settings.h"
+#include "app/version.h"
 
 namespace sorvik {
 namespace {
@@ -834,21 +836,22 @@ void TfMain::CmdHelp() {
   ExecDialog(box);
 }
 
+// Both name the documentation installed beside the program, which a package
+// user has (a source tree they have not).
 void TfMain::CmdHomepage() {
   QMessageBox box(QMessageBox::Information, QStringLiteral("Homepage"),
-                  QStringLiteral("Sorvik has no homepage of its own: its source tree and README are its home."),
-                  QMessageBox::Ok, this);
+                  Q(HomepageText(InstalledDocDir(ExecutablePath()), kHomepageUrl)), QMessageBox::Ok, this);
   box.setObjectName(QStringLiteral("homeBox"));
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   ExecDialog(box);
 }
 
 void TfMain::CmdSupport() {
   QMessageBox box(QMessageBox::Information, QStringLiteral("Support"),
-                  QStringLiteral("For support, report the problem with the lines of the Log tab and, if "
-                                 "there is one, the file \"error.log\" in the data directory:\n%1")
-                      .arg(Q(core_->DataDir())),
+                  Q(SupportText(InstalledDocDir(ExecutablePath()), kHomepageUrl, core_->DataDir())),
                   QMessageBox::Ok, this);
   box.setObjectName(QStringLiteral("supportBox"));
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   ExecDialog(box);
 }
 
