@@ -199,7 +199,7 @@ std::vector<TSettingsKey> SettingsKeys() {
   for (const TOptionKey& key : kOptionKeys) {
     std::visit(
         [&](auto member) {
-          using V = std::remove_reference_t<decltype(initial.*member)>;
+          using V = std::remove_cvref_t<decltype(initial.*member)>;
           if constexpr (std::is_same_v<V, bool>) {
             keys.push_back({kOptionsSection, key.Name, TKind::Boolean, initial.*member ? "1" : "0"});
           } else {
