@@ -76,7 +76,8 @@ const char* const kHelpText =
     "<p>Tunnels marked <i>Autostart</i> start a few seconds after the program (Tools &gt; Options sets "
     "the delay). <b>Show Tunnel Connections</b> (F3) lists the open connections of a tunnel.</p>"
     "<p>Minimizing the window hides it to the notification area; click the icon to bring it back. "
-    "All settings are kept in \"sorvik.ini\" in the data directory and written when the program ends.</p>";
+    "All settings are kept in \"sorvik.ini\" in the data directory and written when the program ends; "
+    "<b>man sorvik.ini</b> describes every key of it, and <b>Program &gt; Homepage</b> names the guide.</p>";
 
 // Stored bounds brought into the available area (without panels and docks)
 // of the screen they lie on, or of the primary screen when they lie on none:
