@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "app/ini_file.h"
@@ -151,37 +153,125 @@ std::string DataDirectory(const std::optional<std::string>& overrideDir) {
   return ResolveDataDir(in);
 }
 
+namespace {
+
+using TOptionUse = TOptionKey::TUse;
+
+// Section "Options", in written order. New options go at the end.
+const TOptionKey kOptionKeys[] = {
+    {"Maximized", &TOptions::Maximized},
+    {"Minimized", &TOptions::Minimized},
+    {"Left", &TOptions::Left, TOptionUse::UnlessMaximized},
+    {"Top", &TOptions::Top, TOptionUse::UnlessMaximized},
+    {"Width", &TOptions::Width, TOptionUse::UnlessMaximized},
+    {"Height", &TOptions::Height, TOptionUse::UnlessMaximized},
+    {"tnCol1", &TOptions::tnCol1},
+    {"tnCol2", &TOptions::tnCol2},
+    {"tnCol3", &TOptions::tnCol3},
+    {"tnCol4", &TOptions::tnCol4},
+    {"tnCol5", &TOptions::tnCol5, TOptionUse::WrittenOnly},
+    {"LimitLogINT", &TOptions::LimitLogINT},
+    {"LimitLog", &TOptions::LimitLog},
+    {"StartToTray", &TOptions::StartToTray},
+    {"AutostartDelay", &TOptions::AutostartDelay},
+};
+
+// Section "Proxybase:%d", in written order.
+const TChainProxyKey kChainProxyKeys[] = {
+    {"Host", &TChainItem::Host, "127.0.0.1"},
+    {"Password", &TChainItem::Password, ""},
+    {"Port", &TChainItem::Port, "1080"},
+    {"Username", &TChainItem::Username, ""},
+    {"ChProxyType", &TChainItem::ChProxyType, "0"},
+};
+
+int32_t MissingNumber(const char* missing) { return static_cast<int32_t>(std::strtol(missing, nullptr, 10)); }
+
+}  // namespace
+
+std::span<const TOptionKey> OptionKeys() { return kOptionKeys; }
+std::span<const TChainProxyKey> ChainProxyKeys() { return kChainProxyKeys; }
+
+std::vector<TSettingsKey> SettingsKeys() {
+  using TKind = TSettingsKey::TKind;
+  std::vector<TSettingsKey> keys;
+  const TOptions initial;
+  for (const TOptionKey& key : kOptionKeys) {
+    std::visit(
+        [&](auto member) {
+          using V = std::remove_cvref_t<decltype(initial.*member)>;
+          if constexpr (std::is_same_v<V, bool>) {
+            keys.push_back({kOptionsSection, key.Name, TKind::Boolean, initial.*member ? "1" : "0"});
+          } else {
+            keys.push_back({kOptionsSection, key.Name, TKind::Integer, std::to_string(initial.*member)});
+          }
+        },
+        key.Member);
+    keys.back().Read = key.Use != TOptionUse::WrittenOnly;
+  }
+  for (const TTunnelKey& key : TunnelKeys()) {
+    std::visit(
+        [&](const auto& field) {
+          using K = std::decay_t<decltype(field)>;
+          if constexpr (std::is_same_v<K, TStringKey>) {
+            keys.push_back({"Tunnel:N", key.Name, TKind::String, field.Missing});
+          } else if constexpr (std::is_same_v<K, TIntegerKey>) {
+            keys.push_back({"Tunnel:N", key.Name, TKind::Integer, std::to_string(field.Missing)});
+          } else if constexpr (std::is_same_v<K, TBoolKey>) {
+            keys.push_back({"Tunnel:N", key.Name, TKind::Boolean, field.Missing ? "1" : "0"});
+          } else {
+            keys.push_back(
+                {"Tunnel:N", key.Name, TKind::ProxyType, std::to_string(ProxyTypeNumber(field.Missing))});
+          }
+        },
+        key.Field);
+  }
+  for (const TChainProxyKey& key : kChainProxyKeys) {
+    const TKind kind = std::holds_alternative<std::string TChainItem::*>(key.Member) ? TKind::String
+                       : std::holds_alternative<int32_t TChainItem::*>(key.Member) ? TKind::Integer
+                                                                                   : TKind::ProxyType;
+    keys.push_back({"Proxybase:N", key.Name, kind, key.Missing});
+  }
+  return keys;
+}
+
 void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTunnelEvent) {
   const char* o = kOptionsSection;
   TOptions& opt = out.Options;
   opt = TOptions();
-  opt.Minimized = file.ReadBool(o, "Minimized", false);
-  opt.Maximized = file.ReadBool(o, "Maximized", false);
-  opt.GeometryStored = file.ValueExists(o, "Left") || file.ValueExists(o, "Top") || file.ValueExists(o, "Width") ||
-                       file.ValueExists(o, "Height");
-  opt.Left = file.ReadInteger(o, "Left", 100);
-  opt.Top = file.ReadInteger(o, "Top", 50);
-  opt.Width = file.ReadInteger(o, "Width", 400);
-  opt.Height = file.ReadInteger(o, "Height", 200);
-  opt.tnCol1 = file.ReadInteger(o, "tnCol1", 200);
-  opt.tnCol2 = file.ReadInteger(o, "tnCol2", 50);
-  opt.tnCol3 = file.ReadInteger(o, "tnCol3", 50);
-  opt.tnCol4 = file.ReadInteger(o, "tnCol4", 90);
-  opt.LimitLogINT = file.ReadInteger(o, "LimitLogINT", 200);
-  opt.LimitLog = file.ReadBool(o, "LimitLog", true);
-  opt.AutostartDelay = file.ReadInteger(o, "AutostartDelay", 5000);
-  opt.StartToTray = file.ReadBool(o, "StartToTray", false);
+  for (const TOptionKey& key : kOptionKeys) {
+    if (key.Use == TOptionUse::WrittenOnly) continue;
+    if (key.Use == TOptionUse::UnlessMaximized && file.ValueExists(o, key.Name)) opt.GeometryStored = true;
+    std::visit(
+        [&](auto member) {
+          if constexpr (std::is_same_v<decltype(member), bool TOptions::*>) {
+            opt.*member = file.ReadBool(o, key.Name, TOptions().*member);
+          } else {
+            opt.*member = file.ReadInteger(o, key.Name, TOptions().*member);
+          }
+        },
+        key.Member);
+  }
 
   out.ChainProxies.clear();
   for (int n = 0;; ++n) {
     const std::string s = ProxybaseSectionName(n);
     if (!file.SectionExists(s)) break;
     auto item = std::make_unique<TChainItem>();
-    item->Host = file.ReadString(s, "Host", "127.0.0.1");
-    item->Password = file.ReadString(s, "Password", "");
-    item->Port = file.ReadInteger(s, "Port", 1080);
-    item->Username = file.ReadString(s, "Username", "");
-    item->ChProxyType = ProxyTypeOfNumber(file.ReadInteger(s, "ChProxyType", 0));
+    for (const TChainProxyKey& key : kChainProxyKeys) {
+      std::visit(
+          [&](auto member) {
+            using M = decltype(member);
+            if constexpr (std::is_same_v<M, std::string TChainItem::*>) {
+              item.get()->*member = file.ReadString(s, key.Name, key.Missing);
+            } else if constexpr (std::is_same_v<M, int32_t TChainItem::*>) {
+              item.get()->*member = file.ReadInteger(s, key.Name, MissingNumber(key.Missing));
+            } else {
+              item.get()->*member = ProxyTypeOfNumber(file.ReadInteger(s, key.Name, MissingNumber(key.Missing)));
+            }
+          },
+          key.Member);
+    }
     out.ChainProxies.push_back(std::move(item));
   }
 
@@ -202,23 +292,18 @@ void WriteSettings(TIniFile& file, const TSettings& in) {
   file.Clear();
   const char* o = kOptionsSection;
   const TOptions& opt = in.Options;
-  file.WriteBool(o, "Maximized", opt.Maximized);
-  file.WriteBool(o, "Minimized", opt.Minimized);
-  if (!opt.Maximized) {
-    file.WriteInteger(o, "Left", opt.Left);
-    file.WriteInteger(o, "Top", opt.Top);
-    file.WriteInteger(o, "Width", opt.Width);
-    file.WriteInteger(o, "Height", opt.Height);
+  for (const TOptionKey& key : kOptionKeys) {
+    if (key.Use == TOptionUse::UnlessMaximized && opt.Maximized) continue;
+    std::visit(
+        [&](auto member) {
+          if constexpr (std::is_same_v<decltype(member), bool TOptions::*>) {
+            file.WriteBool(o, key.Name, opt.*member);
+          } else {
+            file.WriteInteger(o, key.Name, opt.*member);
+          }
+        },
+        key.Member);
   }
-  file.WriteInteger(o, "tnCol1", opt.tnCol1);
-  file.WriteInteger(o, "tnCol2", opt.tnCol2);
-  file.WriteInteger(o, "tnCol3", opt.tnCol3);
-  file.WriteInteger(o, "tnCol4", opt.tnCol4);
-  file.WriteInteger(o, "tnCol5", opt.tnCol5);
-  file.WriteInteger(o, "LimitLogINT", opt.LimitLogINT);
-  file.WriteBool(o, "LimitLog", opt.LimitLog);
-  file.WriteBool(o, "StartToTray", opt.StartToTray);
-  file.WriteInteger(o, "AutostartDelay", opt.AutostartDelay);
 
   int n = 0;
   for (const auto& tunnel : in.Tunnels) WriteTunnelSection(file, n++, tunnel->Settings);
@@ -226,11 +311,20 @@ void WriteSettings(TIniFile& file, const TSettings& in) {
   n = 0;
   for (const auto& proxy : in.ChainProxies) {
     const std::string s = ProxybaseSectionName(n++);
-    file.WriteString(s, "Host", proxy->Host);
-    file.WriteString(s, "Password", proxy->Password);
-    file.WriteInteger(s, "Port", proxy->Port);
-    file.WriteString(s, "Username", proxy->Username);
-    file.WriteInteger(s, "ChProxyType", ProxyTypeNumber(proxy->ChProxyType));
+    for (const TChainProxyKey& key : kChainProxyKeys) {
+      std::visit(
+          [&](auto member) {
+            using M = decltype(member);
+            if constexpr (std::is_same_v<M, std::string TChainItem::*>) {
+              file.WriteString(s, key.Name, proxy.get()->*member);
+            } else if constexpr (std::is_same_v<M, int32_t TChainItem::*>) {
+              file.WriteInteger(s, key.Name, proxy.get()->*member);
+            } else {
+              file.WriteInteger(s, key.Name, ProxyTypeNumber(proxy.get()->*member));
+            }
+          },
+          key.Member);
+    }
   }
 }
 

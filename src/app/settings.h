@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "tunnel/kestrune_item.h"
@@ -55,6 +57,45 @@ struct TOptions {
   bool StartMaximized() const { return !Minimized && Maximized; }
   bool ApplyStoredGeometry() const { return !Minimized && !Maximized && GeometryStored; }
 };
+
+// The key table of section "Options", one row per key in the order the keys
+// are written; ReadSettings and WriteSettings work from it. The value a
+// missing key gives is the member's initial value in TOptions. To add an
+// option: a member in TOptions, one row at the end of the table (settings.cpp)
+// and its entry in the settings reference, the manual page sorvik.ini(5)
+// (data/sorvik.ini.5.in), which a test checks against these tables.
+struct TOptionKey {
+  enum class TUse {
+    Always,           // read, and written on every save
+    UnlessMaximized,  // the geometry: written only when the window is not maximized
+    WrittenOnly,      // written, never read (tnCol5: that column sizes itself)
+  };
+  const char* Name;
+  std::variant<bool TOptions::*, int32_t TOptions::*> Member;
+  TUse Use = TUse::Always;
+};
+std::span<const TOptionKey> OptionKeys();
+
+// The key table of a chain proxy section "Proxybase:%d", in written order.
+struct TChainProxyKey {
+  const char* Name;
+  std::variant<std::string TChainItem::*, int32_t TChainItem::*, TProxyType TChainItem::*> Member;
+  const char* Missing;  // what a missing key gives, as the file would hold it
+};
+std::span<const TChainProxyKey> ChainProxyKeys();
+
+// Every key of every section the program reads, as the settings reference
+// lists them: section by section ("Options", then "Tunnel:N", then
+// "Proxybase:N", N standing for the section number), keys in written order.
+struct TSettingsKey {
+  enum class TKind { Boolean, Integer, String, ProxyType };
+  std::string Section;
+  std::string Name;
+  TKind Kind;
+  std::string Missing;  // what a missing key gives, as the file would hold it
+  bool Read = true;     // false: written but never read
+};
+std::vector<TSettingsKey> SettingsKeys();
 
 // Everything the file holds, in memory. Owned by the main window.
 struct TSettings {

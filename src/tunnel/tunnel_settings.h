@@ -11,7 +11,8 @@
 // Adding a setting: one member here (and its value for a new tunnel in
 // NewTunnelSettings() when that differs), one row at the end of the key table,
 // one control in the properties dialog (or nothing there: the dialog carries
-// every member it does not show unchanged).
+// every member it does not show unchanged), and its entry in the settings
+// reference sorvik.ini(5).
 //
 // Thread contract: a plain value; whoever holds it guards it. The copy inside a
 // tunnel is TKestruneItem::Settings (see its FieldsLock).

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs a build tree into a scratch root (DESTDIR, with its own prefix) and
 # checks every installed file with the tool its format has: the menu entry,
-# the AppStream metadata, the user service, the man page, the bash completion,
-# and the program's own --version and --help.
+# the AppStream metadata, the user service, the man pages, the bash completion,
+# the user documentation, and the program's own --version and --help.
 #
-# usage: check_installed_files.sh BUILD_DIR
+# usage: check_installed_files.sh BUILD_DIR [SOURCE_DIR]
 set -euo pipefail
 build=$1
+src=${2:-$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")}
 fail=0
 problem() { echo "FAIL: $*" >&2; fail=1; }
 
@@ -27,6 +28,8 @@ expected=(
   share/icons/hicolor/scalable/apps/sorvik.svg
   share/metainfo/$appstream_id.metainfo.xml
   share/man/man1/sorvik.1.gz
+  share/man/man5/sorvik.ini.5.gz
+  share/doc/sorvik/README.md
   lib/systemd/user/sorvik-headless.service
   share/bash-completion/completions/sorvik
   share/doc/sorvik/copyright
@@ -109,16 +112,38 @@ else
   echo "SKIP: systemd-analyze is not installed"
 fi
 
-# ---- man page: no warnings from groff, and every option of --help in it
+# ---- man pages: no warnings from groff, `man sorvik.ini` finds the settings
+# reference, sorvik(1) refers to it, and every option of --help is in sorvik(1)
 man_text=
 if command -v man >/dev/null; then
-  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
-             "$p/share/man/man1/sorvik.1.gz" 2>&1 >/dev/null) || problem "man failed: $warnings"
-  [ -z "$warnings" ] || problem "man page warnings: $warnings"
+  for page in man1/sorvik.1.gz man5/sorvik.ini.5.gz; do
+    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \
+               "$p/share/man/$page" 2>&1 >/dev/null) || problem "man failed on $page: $warnings"
+    [ -z "$warnings" ] || problem "man page $page warnings: $warnings"
+  done
   man_text=$(MANWIDTH=80 man -l "$p/share/man/man1/sorvik.1.gz" 2>/dev/null | col -b)
+  [ "$(MANPATH=$p/share/man man -w sorvik.ini 2>/dev/null)" = "$p/share/man/man5/sorvik.ini.5.gz" ] ||
+    problem "man sorvik.ini does not find the installed settings reference"
+  reference=$(MANWIDTH=80 man -l "$p/share/man/man5/sorvik.ini.5.gz" 2>/dev/null | col -b)
+  for section in '[Options]' '[Tunnel:N]' '[Proxybase:N]'; do
+    grep -qF -- "$section" <<<"$reference" || problem "sorvik.ini(5) has no $section"
+  done
+  grep -A3 '^SEE ALSO' <<<"$man_text" | grep -q 'sorvik.ini(5)' || problem "sorvik(1) has no sorvik.ini(5) under SEE ALSO"
+  grep -A20 '^FILES' <<<"$man_text" | grep -q 'sorvik.ini(5)' || problem "sorvik(1) does not name sorvik.ini(5) under FILES"
 else
   echo "SKIP: man is not installed"
 fi
+
+# ---- user documentation: the README as it is in the source tree, where the
+# program looks for it (Program -> Homepage, Support: the documentation
+# directory relative to its own)
+if [ -n "$src" ] && [ -f "$src/README.md" ]; then
+  cmp -s "$src/README.md" "$p/share/doc/sorvik/README.md" || problem "the installed README.md differs from $src/README.md"
+fi
+from_bin=$(sed -n 's/.*kDocDirFromBinDir = "\(.*\)";/\1/p' "$build/src/app/generated/app/version.h")
+[ -n "$from_bin" ] && [ -f "$p/bin/$from_bin/README.md" ] ||
+  problem "the program looks for its documentation in bin/$from_bin, where no README.md is installed"
+[ -f "$p/share/doc/sorvik/ARCHITECTURE.md" ] && problem "the developers' map of the code is installed as user documentation"
 
 # ---- bash completion: completes the options that --help lists, no others
 options=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u | tr '\n' ' ')

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian package from a clean clone: ./package builds it, its contents list
-# has the program's files in their places, its dependencies were computed and
+# has the program's files in their places (the man pages and the README too), its dependencies were computed and
 # name Qt's Wayland plugin, the program unpacked into a scratch root (dpkg -x)
 # answers --version and --help, and lintian finds no error.
 #
@@ -31,6 +31,8 @@ for f in /usr/bin/sorvik \
          /usr/share/icons/hicolor/256x256/apps/sorvik.png \
          /usr/share/metainfo/internal.sorvik.sorvik.metainfo.xml \
          /usr/share/man/man1/sorvik.1.gz \
+         /usr/share/man/man5/sorvik.ini.5.gz \
+         /usr/share/doc/sorvik/README.md \
          /usr/lib/systemd/user/sorvik-headless.service \
          /usr/share/bash-completion/completions/sorvik \
          /usr/share/doc/sorvik/copyright; do
@@ -61,6 +63,12 @@ out=$("$work/root/usr/bin/sorvik" --version) || problem "sorvik --version failed
 "$work/root/usr/bin/sorvik" --help | grep -q '^Usage: sorvik' || problem "sorvik --help printed no usage"
 grep -qx 'ExecStart=/usr/bin/sorvik --headless' "$work/root/usr/lib/systemd/user/sorvik-headless.service" ||
   problem "the service does not run /usr/bin/sorvik"
+# The guide is the clone's README, where sorvik(1) and the program's Program
+# menu say it is.
+cmp -s "$work/clone/README.md" "$work/root/usr/share/doc/sorvik/README.md" ||
+  problem "/usr/share/doc/sorvik/README.md is not the README"
+zcat "$work/root/usr/share/man/man1/sorvik.1.gz" | grep -q '^\.I /usr/share/doc/sorvik/README.md$' ||
+  problem "sorvik(1) does not name /usr/share/doc/sorvik/README.md"
 
 # ---- hardening: built with the distribution's flags (dpkg-buildflags with
 # hardening=+all): immediate binding and read-only relocations, a

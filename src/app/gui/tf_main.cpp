@@ -47,8 +47,10 @@
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
+#include "app/documentation.h"
 #include "app/login_entry.h"
 #include "app/settings.h"
+#include "app/version.h"
 
 namespace sorvik {
 namespace {
@@ -74,7 +76,8 @@ const char* const kHelpText =
     "<p>Tunnels marked <i>Autostart</i> start a few seconds after the program (Tools &gt; Options sets "
     "the delay). <b>Show Tunnel Connections</b> (F3) lists the open connections of a tunnel.</p>"
     "<p>Minimizing the window hides it to the notification area; click the icon to bring it back. "
-    "All settings are kept in \"sorvik.ini\" in the data directory and written when the program ends.</p>";
+    "All settings are kept in \"sorvik.ini\" in the data directory and written when the program ends; "
+    "<b>man sorvik.ini</b> describes every key of it, and <b>Program &gt; Homepage</b> names the guide.</p>";
 
 // Stored bounds brought into the available area (without panels and docks)
 // of the screen they lie on, or of the primary screen when they lie on none:
@@ -834,21 +837,22 @@ void TfMain::CmdHelp() {
   ExecDialog(box);
 }
 
+// Both name the documentation installed beside the program, which a package
+// user has (a source tree they have not).
 void TfMain::CmdHomepage() {
   QMessageBox box(QMessageBox::Information, QStringLiteral("Homepage"),
-                  QStringLiteral("Sorvik has no homepage of its own: its source tree and README are its home."),
-                  QMessageBox::Ok, this);
+                  Q(HomepageText(InstalledDocDir(ExecutablePath()), kHomepageUrl)), QMessageBox::Ok, this);
   box.setObjectName(QStringLiteral("homeBox"));
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   ExecDialog(box);
 }
 
 void TfMain::CmdSupport() {
   QMessageBox box(QMessageBox::Information, QStringLiteral("Support"),
-                  QStringLiteral("For support, report the problem with the lines of the Log tab and, if "
-                                 "there is one, the file \"error.log\" in the data directory:\n%1")
-                      .arg(Q(core_->DataDir())),
+                  Q(SupportText(InstalledDocDir(ExecutablePath()), kHomepageUrl, core_->DataDir())),
                   QMessageBox::Ok, this);
   box.setObjectName(QStringLiteral("supportBox"));
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   ExecDialog(box);
 }
 

@@ -40,11 +40,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <future>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
 
+#include "app/documentation.h"
 #include "app/gui/error_log.h"
 #include "app/gui/icons.h"
 #include "app/gui/gui_test_env.h"
@@ -55,6 +57,7 @@
 #include "app/gui/tunnel_list.h"
 #include "app/login_entry.h"
 #include "app/settings.h"
+#include "app/version.h"
 #include "net/exceptions.h"
 #include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
@@ -191,6 +194,28 @@ TEST_F(Window, TitleMenusToolBarTabsAndColumns) {
   EXPECT_GE(main_->List()->columnWidth(kColTunnel), 200);
   EXPECT_GE(main_->List()->columnWidth(kColStatus), 90);
   EXPECT_FALSE(main_->List()->isSortingEnabled());
+}
+
+// Program -> Homepage and Support name the documentation installed beside the
+// program and where to report a problem, with the data directory that holds
+// "error.log"; the texts can be selected and copied.
+TEST_F(Window, HomepageAndSupportNameTheInstalledDocumentation) {
+  Open(Ini({}));
+  std::map<QString, QString> shown;
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* box = qobject_cast<QMessageBox*>(&d);
+    ASSERT_NE(box, nullptr);
+    shown[box->objectName()] = box->text();
+    EXPECT_TRUE(box->textInteractionFlags() & Qt::TextSelectableByMouse) << box->objectName().toStdString();
+    d.accept();
+  };
+  Action("prgHome")->trigger();
+  Action("prgSupport")->trigger();
+  const std::string docDir = InstalledDocDir(ExecutablePath());
+  EXPECT_EQ(shown[QStringLiteral("homeBox")].toStdString(), HomepageText(docDir, kHomepageUrl));
+  EXPECT_EQ(shown[QStringLiteral("supportBox")].toStdString(),
+            SupportText(docDir, kHomepageUrl, WithSlash(dir_.Path())));
+  EXPECT_TRUE(shown[QStringLiteral("supportBox")].contains(QStringLiteral("To report a problem")));
 }
 
 // A tunnel whose remote name this computer looks up although it uses a proxy
