@@ -563,9 +563,9 @@ TEST_F(ControlEndToEnd, ReloadSwapsTheLocalPortsOfTwoTunnels) {
   // The window-less start says where each tunnel listens.
   for (const auto& [caption, local, remote] :
        {std::tuple<std::string, uint16_t, uint16_t>{"A", first, remoteA.Port()}, {"B", second, remoteB.Port()}}) {
-    EXPECT_NE(sorvik.Stderr().find("sorvik: tunnel \"" + caption + "\" listens on 127.0.0.1:" + std::to_string(local) +
-                                   ", to 127.0.0.1:" + std::to_string(remote) + "\n"),
-              std::string::npos)
+    const std::string line = "sorvik: tunnel \"" + caption + "\" listens on 127.0.0.1:" + std::to_string(local) +
+                             ", to 127.0.0.1:" + std::to_string(remote) + "\n";
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(line) != std::string::npos; }, kStateMs))
         << sorvik.Stderr();
   }
   BlockingClient onFirst(first), onSecond(second);
