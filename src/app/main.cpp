@@ -70,9 +70,9 @@ int RunWindowless(const sorvik::TCommandLine& cl) {
 // takes a while): a reload asked for right after the start (the user unit's
 // ExecReload) then never ends the process. The executable's pre-init entries
 // run once every library is loaded, after the sanitizers' own.
-extern "C" void SorvikHoldHangupEarly(int, char**, char**) { sorvik::HoldHangupSignal(); }
+static void HoldHangupEarly(int, char**, char**) { sorvik::HoldHangupSignal(); }
 __attribute__((section(".preinit_array"), used)) static void (*const kHoldHangupEarly)(int, char**, char**) =
-    SorvikHoldHangupEarly;
+    HoldHangupEarly;
 
 int main(int argc, char** argv) {
   // Again, for a build whose pre-init entries did not run: from the first
