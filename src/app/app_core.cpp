@@ -5,12 +5,14 @@
 #include <utility>
 
 #include "net/mapped_port_tcp.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/tunnel_test.h"
 
 namespace sorvik {
 
-void SetRunState(TKestruneItem& tunnel, TRunState runState) {
+void SetRunState(TKestruneItem& tunnel, TRunState runState, const std::string& failure) {
   tunnel.RunState = runState;
+  tunnel.FailureText = runState == TRunState::Failed ? failure : std::string();
   tunnel.ImageIndex = TRowImage::None;
   switch (runState) {
     case TRunState::Stopped: tunnel.ImageIndex = TRowImage::Stopped; break;
@@ -103,7 +105,7 @@ void AppCore::RunTunnel(int row) {
     SetRunState(*t, TRunState::Running);
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Run)" + t->Settings.TunnelCaption + " - " + e.what());
-    SetRunState(*t, TRunState::Failed);
+    SetRunState(*t, TRunState::Failed, e.what());
     if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
   }
   display_.Repaint();
@@ -126,7 +128,7 @@ void AppCore::StopTunnel(int row, bool ask) {
     SetRunState(*t, TRunState::Stopped);
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Stop) " + t->Settings.TunnelCaption + e.what());
-    SetRunState(*t, TRunState::Failed);
+    SetRunState(*t, TRunState::Failed, e.what());
   }
   display_.Repaint();
   display_.ApplyCommandStates();
@@ -242,53 +244,84 @@ AppCore::TReloadResult AppCore::Reload() {
     result.Error = UnreadableText(load) + " Nothing changed.";
     return result;
   }
+  if (!load.Problems.empty()) {
+    // Half-saved or mistyped: applied, it would stop or retarget tunnels.
+    const size_t more = load.Problems.size() - 1;
+    result.Error = "Settings file \"" + load.Path + "\" is not whole: " + load.Problems.front() +
+                   (more == 0 ? std::string()
+                              : " (and " + std::to_string(more) + (more == 1 ? " more problem)" : " more problems)")) +
+                   "; nothing changed.";
+    return result;
+  }
   result.Ok = true;
   result.Notes = load.Notes;
+  result.NoTunnel = fresh.Tunnels.empty();
+
+  // What becomes of each tunnel of the file.
+  enum class TPlan {
+    New,      // not in the list before
+    Same,     // same settings: left alone
+    Retry,    // failed before (same or new settings): started again
+    Take,     // stopped: takes the new settings and stays stopped
+    Move,     // runs: parked, then listens on the new settings
+    Refused,  // runs, and the new settings cannot work at all: left alone
+  };
+  struct TRow {
+    std::unique_ptr<TKestruneItem> Tunnel;
+    TPlan Plan = TPlan::New;
+    TunnelSettings Wanted;  // the file's settings (New: already the tunnel's)
+    TunnelSettings Before;  // Move: the settings it ran on, to come back to
+    bool Changed = false;
+    std::string Reason;     // Refused, Move that failed: why
+  };
+  std::vector<TRow> rows;
 
   // Each tunnel of the file takes the first running-list tunnel of its caption
   // that no earlier one took.
   std::vector<std::unique_ptr<TKestruneItem>> old = std::move(settings_.Tunnels);
   settings_.Tunnels.clear();
-  std::vector<std::unique_ptr<TKestruneItem>> next;
-  std::vector<bool> isNew;
   for (auto& incoming : fresh.Tunnels) {
     const std::string caption = ShownCaption(incoming->Settings);
     auto match = std::find_if(old.begin(), old.end(),
                               [&caption](const auto& t) { return t && ShownCaption(t->Settings) == caption; });
+    TRow row;
     if (match == old.end()) {
       SetEventHandler(*incoming);
       SetRunState(*incoming, TRunState::Stopped);
-      next.push_back(std::move(incoming));
-      isNew.push_back(true);
+      row.Tunnel = std::move(incoming);
+      rows.push_back(std::move(row));
       continue;
     }
-    std::unique_ptr<TKestruneItem> kept = std::move(*match);
-    const TunnelSettings wanted = StoredPart(incoming->Settings);
-    if (StoredPart(kept->Snapshot()) == wanted) {
-      ++result.Unchanged;
-    } else if (kept->IsRunning() || kept->RunState != TRunState::Stopped) {
-      ++result.Restarted;
-      try {
-        kept->Restart(wanted);
-        SetRunState(*kept, TRunState::Running);
-      } catch (const std::exception& e) {
-        if (wanted.LogServerErrors) AppendLine("(Run)" + wanted.TunnelCaption + " - " + e.what());
-        // An endpoint refused before anything changed leaves the old server
-        // running on its old settings.
-        SetRunState(*kept, kept->IsRunning() ? TRunState::Running : TRunState::Failed);
-        if (OnStartFailure) OnStartFailure(ShownCaption(wanted), e.what());
+    row.Tunnel = std::move(*match);
+    TKestruneItem& kept = *row.Tunnel;
+    row.Wanted = StoredPart(incoming->Settings);
+    row.Changed = StoredPart(kept.Snapshot()) != row.Wanted;
+    if (kept.IsRunning() && row.Changed) {
+      row.Before = kept.Snapshot();
+      if (auto problem = EndpointProblem(row.Wanted.Server, row.Wanted.Port, row.Wanted.Mapped)) {
+        row.Plan = TPlan::Refused;
+        row.Reason = problem->Text;
+      } else {
+        row.Plan = TPlan::Move;
       }
+    } else if (kept.IsRunning()) {
+      row.Plan = TPlan::Same;
+    } else if (kept.RunState != TRunState::Stopped) {
+      row.Plan = TPlan::Retry;  // failed to start, or its server is gone
     } else {
-      kept->Edit([&wanted](TunnelSettings& s) { s = wanted; });
-      ++result.Unchanged;
+      row.Plan = row.Changed ? TPlan::Take : TPlan::Same;
     }
-    next.push_back(std::move(kept));
-    isNew.push_back(false);
+    rows.push_back(std::move(row));
   }
-  // What the file no longer has stops as the Stop command stops it.
+
+  // 1. What the file no longer has stops as the Stop command stops it, and
+  // frees its port for the others.
   for (auto& gone : old) {
     if (!gone) continue;
-    if (gone->IsRunning() || gone->ConnectionCount() > 0) ++result.Stopped;
+    if (gone->IsRunning() || gone->ConnectionCount() > 0) {
+      ++result.Stopped;
+      result.StoppedTunnels.push_back({ShownCaption(gone->Settings), {}});
+    }
     try {
       gone->DetachEvents();
       gone->Stop();
@@ -296,25 +329,107 @@ AppCore::TReloadResult AppCore::Reload() {
     }
     gone.reset();
   }
-  settings_.Tunnels = std::move(next);
+  // 2. Every port that a changed tunnel leaves is free before any is bound,
+  // so that two tunnels can swap their ports.
+  for (TRow& row : rows) {
+    if (row.Plan == TPlan::Move) row.Tunnel->Park();
+  }
+  // 3. The new settings; those that cannot start come back on the old ones.
+  for (TRow& row : rows) {
+    if (row.Plan != TPlan::Move) continue;
+    try {
+      row.Tunnel->Resume(row.Wanted);
+      SetRunState(*row.Tunnel, TRunState::Running);
+      continue;
+    } catch (const std::exception& e) {
+      row.Reason = e.what();
+    }
+    if (row.Wanted.LogServerErrors) AppendLine("(Run)" + row.Wanted.TunnelCaption + " - " + row.Reason);
+  }
+  for (TRow& row : rows) {
+    if (row.Plan != TPlan::Move || row.Reason.empty()) continue;
+    try {
+      row.Tunnel->Resume(row.Before);
+      SetRunState(*row.Tunnel, TRunState::Running);
+      row.Plan = TPlan::Refused;
+    } catch (const std::exception& e) {
+      // Not even the old settings start again (another took the port
+      // meanwhile): failed, on the file's settings, and tried again at the
+      // next reload.
+      row.Tunnel->Edit([&row](TunnelSettings& s) { s = row.Wanted; });
+      row.Reason += std::string("; its old settings could not start again either: ") + e.what();
+    }
+  }
+  for (TRow& row : rows) {
+    if (row.Plan == TPlan::Take) row.Tunnel->Edit([&row](TunnelSettings& s) { s = row.Wanted; });
+  }
+
+  for (TRow& row : rows) settings_.Tunnels.push_back(std::move(row.Tunnel));
   settings_.ChainProxies = std::move(fresh.ChainProxies);
   settings_.Options = fresh.Options;
   load_ = std::move(load);
   Renumber();
   ApplyLogOptions();
-  // New tunnels marked Autostart start now, unless the autostart pass is
-  // still to come.
-  for (size_t row = 0; row < settings_.Tunnels.size(); ++row) {
-    TKestruneItem& t = *settings_.Tunnels[row];
-    if (!isNew[row] || !t.Settings.Autostart || autostart_armed_) continue;
-    ++result.Started;
+
+  // 4. Starts: a tunnel that failed before is tried again, a new one marked
+  // Autostart starts; both wait for the autostart pass when it is still to
+  // come and the tunnel is marked.
+  const auto failed = [this, &result](TKestruneItem& t, const std::string& reason) {
+    SetRunState(t, TRunState::Failed, reason);
+    ++result.Failed;
+    result.FailedTunnels.push_back({ShownCaption(t.Settings), reason});
+    if (OnStartFailure) OnStartFailure(ShownCaption(t.Settings), reason);
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    TKestruneItem& t = *settings_.Tunnels[i];
+    TRow& row = rows[i];
+    const std::string caption = ShownCaption(t.Settings);
+    switch (row.Plan) {
+      case TPlan::Same:
+      case TPlan::Take: ++result.Unchanged; continue;
+      case TPlan::Refused:
+        ++result.Kept;
+        result.KeptTunnels.push_back({caption, row.Reason});
+        continue;
+      case TPlan::Move:
+        if (!row.Reason.empty()) {
+          failed(t, row.Reason);
+        } else {
+          ++result.Restarted;
+          result.RestartedTunnels.push_back({caption, {}});
+        }
+        continue;
+      case TPlan::New:
+      case TPlan::Retry: break;
+    }
+    const bool isNew = row.Plan == TPlan::New;
+    if (isNew && !t.Settings.Autostart) continue;  // counted nowhere: it was not there
+    if (autostart_armed_ && (isNew ? true : row.Wanted.Autostart)) {
+      // The pass starts it; until then it waits.
+      if (!isNew) {
+        t.Edit([&row](TunnelSettings& s) { s = row.Wanted; });
+        ++result.Unchanged;
+      }
+      continue;
+    }
     try {
-      t.Start();
+      if (isNew) {
+        t.Start();
+      } else {
+        t.Restart(row.Wanted);  // not running: takes them and starts
+      }
       SetRunState(t, TRunState::Running);
+      if (!isNew && row.Changed) {
+        ++result.Restarted;
+        result.RestartedTunnels.push_back({caption, {}});
+      } else {
+        ++result.Started;
+        result.StartedTunnels.push_back({caption, {}});
+      }
     } catch (const std::exception& e) {
+      if (!isNew) t.Edit([&row](TunnelSettings& s) { s = row.Wanted; });
       if (t.Settings.LogServerErrors) AppendLine("(Autorun)" + t.Settings.TunnelCaption + " " + e.what());
-      SetRunState(t, TRunState::Failed);
-      if (OnStartFailure) OnStartFailure(ShownCaption(t.Settings), e.what());
+      failed(t, e.what());
     }
   }
   loaded_content_ = SettingsContent(settings_);
@@ -376,7 +491,7 @@ void AppCore::RunAutostartPass() {
           SetRunState(*t, TRunState::Running);
         } catch (const std::exception& e) {
           if (t->Settings.LogServerErrors) AppendLine("(Autorun)" + t->Settings.TunnelCaption + " " + e.what());
-          SetRunState(*t, TRunState::Failed);
+          SetRunState(*t, TRunState::Failed, e.what());
           allStarted = false;
           if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
         }

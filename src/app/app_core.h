@@ -90,8 +90,8 @@ struct TCommandStates {
 // Run state table: Stopped "Stopped" / image Stopped, Running "OK" / image
 // Running, Failed "Error" / image Failed.
 // Sets RunState and the matching ImageIndex (a state outside the table sets
-// no image).
-void SetRunState(TKestruneItem& tunnel, TRunState runState);
+// no image), and FailureText: `failure` for Failed, empty otherwise.
+void SetRunState(TKestruneItem& tunnel, TRunState runState, const std::string& failure = {});
 // "Stopped", "OK", "Error"; empty for a state outside the table.
 std::string RunStateText(TRunState runState);
 
@@ -174,29 +174,45 @@ class AppCore {
   TCommandStates CommandStatesFor(int row) const;
 
   // ---- reload (window-less mode) ----
-  // What a reload did: each kept or new tunnel counted once.
+  // What a reload did. Each tunnel of the file is counted once, in one of
+  // Unchanged, Restarted, Started, Kept or Failed; Stopped counts those gone.
   struct TReloadResult {
     bool Ok = false;
     std::string Error;               // !Ok: why nothing changed (one sentence)
     std::vector<std::string> Notes;  // what the file's reading passed over
     int Unchanged = 0;  // same settings, or stopped and staying stopped
-    int Restarted = 0;  // changed while running (or failed): restarted on the new settings
-    int Started = 0;    // new with Autostart=1
+    int Restarted = 0;  // changed while running (or failed): runs on the new settings
+    int Started = 0;    // new with Autostart=1, or failed before and tried again: runs now
     int Stopped = 0;    // gone from the file while running
+    int Kept = 0;       // changed while running, the new settings cannot start: runs on the old ones
+    int Failed = 0;     // could not start (OnStartFailure heard why)
+    bool NoTunnel = false;  // the file lists no tunnel
+    // The captions (as the list shows them) behind the counts, in file order
+    // (Stopped: in the order of the list before); Reason for Kept and Failed.
+    struct TNamed {
+      std::string Caption;
+      std::string Reason;
+    };
+    std::vector<TNamed> RestartedTunnels, StartedTunnels, StoppedTunnels, KeptTunnels, FailedTunnels;
   };
   // Reads the settings file again and brings the tunnels in line with it,
   // matched by the caption the list shows, in file order for a caption that
-  // appears twice. A tunnel whose settings did not change is left alone; a
-  // changed one that runs (or failed to start) restarts on the new settings
-  // without cutting its connections (TKestruneItem::Restart); a stopped one
-  // takes them and stays stopped; one gone from the file stops as the Stop
-  // command stops it; a new one starts when it has Autostart=1 (unless the
-  // autostart pass is still to come, which then starts it). The options and
-  // the chain proxies are taken from the file. A file that is missing or
-  // cannot be read changes nothing. Never writes the file. A tunnel that
-  // cannot start goes to OnStartFailure, as at start-up; one whose new
-  // endpoint is refused outright (no remote host, a port out of range) keeps
-  // running on its old settings.
+  // appears twice. Nothing changes when the file is missing, cannot be read
+  // or is not whole (SettingsFileProblems: an editor's half-saved file, a
+  // typo); Error names the first problem. Otherwise, in this order:
+  //  1. a tunnel gone from the file stops as the Stop command stops it;
+  //  2. every changed tunnel that runs stops listening, its connections go
+  //     on (TKestruneItem::Park), so the ports they leave are all free;
+  //  3. each of them listens on its new settings (TKestruneItem::Resume); one
+  //     whose new settings cannot start comes back on its old ones (Kept),
+  //     and is tried again at the next reload;
+  //  4. a changed tunnel that had failed, one that failed with the same
+  //     settings, and a new one with Autostart=1 start (unless the autostart
+  //     pass is still to come, which then starts them).
+  // A changed tunnel that is stopped takes its new settings and stays
+  // stopped; an unchanged one is left alone, its connections untouched. The
+  // options and the chain proxies are taken from the file. Never writes the
+  // file. A tunnel that cannot start goes to OnStartFailure, as at start-up.
   TReloadResult Reload();
   // Releases the servers that restarted tunnels left draining once their
   // connections have ended; returns how many still drain.

@@ -112,6 +112,10 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+std::string ListenText(const TunnelSettings& s) {
+  return std::string(s.LocalAccess ? "127.0.0.1" : "0.0.0.0") + ":" + std::to_string(s.Mapped);
+}
+
 std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
   std::vector<TTunnelStatus> rows;
   for (int row = 0; row < core.TunnelCount(); ++row) {
@@ -120,13 +124,14 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
     TTunnelStatus r;
     r.Caption = ShownCaption(s);
     r.State = StateName(t.RunState);
-    r.Local = std::string(s.LocalAccess ? "127.0.0.1" : "0.0.0.0") + ":" + std::to_string(s.Mapped);
+    r.Local = ListenText(s);
     r.Remote = EndpointText(s.Server, s.Port);
     r.Proxies = ProxyHops(s);
     const TKestruneItem::TTraffic traffic = t.Traffic();
     r.Connections = traffic.Connections;
     r.BytesIn = traffic.BytesIn;
     r.BytesOut = traffic.BytesOut;
+    if (t.RunState == TRunState::Failed) r.Error = t.FailureText.empty() ? "unknown reason" : t.FailureText;
     rows.push_back(std::move(r));
   }
   return rows;
@@ -156,6 +161,9 @@ std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows) {
     }
     out += text + "\n";
   }
+  for (const TTunnelStatus& r : rows) {
+    if (r.State == "failed") out += Printable(r.Caption) + " failed: " + Printable(r.Error) + "\n";
+  }
   return out;
 }
 
@@ -168,7 +176,9 @@ std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows) {
            ", \"local\": " + JsonString(r.Local) + ", \"remote\": " + JsonString(r.Remote) + ", \"proxies\": [";
     for (size_t k = 0; k < r.Proxies.size(); ++k) out += (k > 0 ? ", " : "") + JsonString(r.Proxies[k]);
     out += "], \"connections\": " + std::to_string(r.Connections) + ", \"bytes_in\": " + std::to_string(r.BytesIn) +
-           ", \"bytes_out\": " + std::to_string(r.BytesOut) + "}";
+           ", \"bytes_out\": " + std::to_string(r.BytesOut);
+    if (r.State == "failed") out += ", \"error\": " + JsonString(r.Error);
+    out += "}";
   }
   return out + "]}\n";
 }

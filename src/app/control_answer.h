@@ -27,14 +27,20 @@ struct TTunnelStatus {
   int32_t Connections = 0;
   uint64_t BytesIn = 0;   // from the local clients
   uint64_t BytesOut = 0;  // sent back to them
+  std::string Error;      // "failed": why its last start failed
 };
 
+// Where a tunnel listens: "127.0.0.1:8080", or "0.0.0.0:8080" for every address.
+std::string ListenText(const TunnelSettings& s);
+
 std::vector<TTunnelStatus> CollectStatus(AppCore& core);
-// A table with a header line; control bytes of a caption are shown as '?'.
+// A table with a header line, then one line per failed tunnel with the
+// reason; control bytes of a caption are shown as '?'.
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
 // "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
-// followed by LF; valid JSON whatever the captions hold.
+// followed by LF; a failed tunnel's object ends with "error": its reason.
+// Valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
 // `text` as a JSON string literal with its quotes: control characters,
 // quote and backslash escaped; a byte that is not part of valid UTF-8 becomes

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/app_core.h"
 #include "app/control_answer.h"
@@ -16,6 +17,7 @@
 #include "app/queue_dispatcher.h"
 #include "app/settings.h"
 #include "app/stop_signal.h"
+#include "tunnel/connection_report.h"
 
 namespace sorvik {
 
@@ -68,7 +70,22 @@ class TStdoutLog : public ILogView {
 // served its last connection.
 constexpr int kDrainCheckMs = 500;
 
-// SIGHUP: the settings file again, and one line that says what changed.
+// A caption for a line on standard error: in quotes, control characters
+// escaped.
+std::string Named(const std::string& caption) { return JsonString(caption); }
+
+// "; WORD "a", "b"" for a non-empty list of tunnels.
+std::string NameList(const char* word, const std::vector<AppCore::TReloadResult::TNamed>& tunnels) {
+  if (tunnels.empty()) return {};
+  std::string out = std::string("; ") + word + " ";
+  for (size_t i = 0; i < tunnels.size(); ++i) out += (i > 0 ? ", " : "") + Named(tunnels[i].Caption);
+  return out;
+}
+
+// SIGHUP: the settings file again, and one line that says what changed: the
+// counts, then the tunnels behind them by name. A tunnel that keeps its old
+// settings gets a line of its own with the reason, as one that could not
+// start does (OnStartFailure).
 void ReloadAndReport(AppCore& core) {
   const AppCore::TReloadResult result = core.Reload();
   if (!result.Ok) {
@@ -76,14 +93,39 @@ void ReloadAndReport(AppCore& core) {
     return;
   }
   for (const std::string& note : result.Notes) std::fprintf(stderr, "sorvik: reload: %s\n", note.c_str());
-  std::fprintf(stderr, "sorvik: reload: %d unchanged, %d restarted, %d started, %d stopped\n", result.Unchanged,
-               result.Restarted, result.Started, result.Stopped);
+  for (const auto& kept : result.KeptTunnels) {
+    std::fprintf(stderr, "sorvik: tunnel %s kept its old settings: %s\n", Named(kept.Caption).c_str(),
+                 kept.Reason.c_str());
+  }
+  std::string line = std::to_string(result.Unchanged) + " unchanged, " + std::to_string(result.Restarted) +
+                     " restarted, " + std::to_string(result.Started) + " started, " +
+                     std::to_string(result.Stopped) + " stopped";
+  if (result.Kept > 0) line += ", " + std::to_string(result.Kept) + " kept its old settings";
+  if (result.Failed > 0) line += ", " + std::to_string(result.Failed) + " failed";
+  line += NameList("restarted", result.RestartedTunnels) + NameList("started", result.StartedTunnels) +
+          NameList("stopped", result.StoppedTunnels) + NameList("kept", result.KeptTunnels) +
+          NameList("failed", result.FailedTunnels);
+  if (result.NoTunnel) line += "; the settings file lists no tunnel";
+  std::fprintf(stderr, "sorvik: reload: %s\n", line.c_str());
+}
+
+// After the autostart pass: where each tunnel listens now.
+void ReportListening(AppCore& core) {
+  for (const auto& tunnel : core.Tunnels()) {
+    if (tunnel->RunState != TRunState::Running) continue;
+    const TunnelSettings& s = tunnel->Settings;
+    std::fprintf(stderr, "sorvik: tunnel %s listens on %s, to %s\n", Named(ShownCaption(s)).c_str(),
+                 ListenText(s).c_str(), EndpointText(s.Server, s.Port).c_str());
+  }
 }
 
 }  // namespace
 
 int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* out) {
-  const TStopSignalPipe stopSignal;
+  // SIGHUP has been caught since main began (HoldHangupSignal); one that came
+  // before makes this pipe readable at once, and the loop reloads after the
+  // settings have been read.
+  TStopSignalPipe stopSignal;
   THangupSignalPipe hangupSignal;
   if (!stopSignal.Installed() || !hangupSignal.Installed()) {
     std::perror("sorvik: pipe");
@@ -177,8 +219,17 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       }
       control.Process();
       draining = core.ReapDrainedServers();
-      if (timer.Due()) core.AutostartTimerFired();
+      if (timer.Due()) {
+        core.AutostartTimerFired();
+        ReportListening(core);
+      }
     }
+
+    // From here on a signal changes nothing: SIGHUP, or a second SIGTERM from
+    // an impatient service manager, must not end the stop with a status of
+    // its own. The handlers stay until the process ends.
+    stopSignal.KeepHandlersAtEnd();
+    hangupSignal.KeepHandlersAtEnd();
 
     // Stop every tunnel: events off first, so no worker waits for this thread
     // while this thread waits for the workers (each stop is bounded). The line

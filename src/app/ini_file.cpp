@@ -213,12 +213,20 @@ void TIniFile::LoadFromBytes(std::string_view bytes) {
         current = nullptr;
       } else {
         current = &SectionForWrite(name);
+        current->line = lineNumber;
       }
       continue;
     }
-    if (current == nullptr) continue;  // before the first section, or in a repeated one
     const std::size_t eq = line.find('=');
+    if (line.front() == '[' && eq == std::string_view::npos) {
+      loose_.push_back(TLooseLine{TLooseLine::TKind::UnclosedHeader, lineNumber, std::string(line),
+                                  current != nullptr ? current->name : std::string()});
+    }
+    if (current == nullptr) continue;  // before the first section, or in a repeated one
     if (eq == std::string_view::npos) {
+      if (line.front() != '[') {
+        loose_.push_back(TLooseLine{TLooseLine::TKind::NoEquals, lineNumber, std::string(line), current->name});
+      }
       AddParsedEntry(*current, line, std::string_view());
     } else {
       AddParsedEntry(*current, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
@@ -230,6 +238,19 @@ void TIniFile::Clear() {
   sections_.clear();
   index_.clear();
   ignored_.clear();
+  loose_.clear();
+}
+
+std::vector<std::string> TIniFile::SectionNames() const {
+  std::vector<std::string> names;
+  names.reserve(sections_.size());
+  for (const TSection& s : sections_) names.push_back(s.name);
+  return names;
+}
+
+std::size_t TIniFile::SectionLine(std::string_view section) const {
+  const TSection* s = FindSection(section);
+  return s == nullptr ? 0 : s->line;
 }
 
 const TIniFile::TSection* TIniFile::FindSection(std::string_view section) const {
@@ -249,7 +270,7 @@ TIniFile::TSection& TIniFile::SectionForWrite(std::string_view section) {
   const auto it = index_.find(lower);
   if (it != index_.end()) return sections_[it->second];
   index_.emplace(std::move(lower), sections_.size());
-  sections_.push_back(TSection{std::string(section), {}, {}});
+  sections_.push_back(TSection{std::string(section), 0, {}, {}});
   return sections_.back();
 }
 

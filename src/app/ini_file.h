@@ -66,7 +66,7 @@ class TIniFile {
   // Replaces the contents with the parsed `bytes`.
   void LoadFromBytes(std::string_view bytes);
 
-  // Erases every section and key (and the list of ignored sections).
+  // Erases every section and key (and the lists of ignored sections and loose lines).
   void Clear();
 
   // A section header that repeated an earlier section's name, with what
@@ -76,6 +76,25 @@ class TIniFile {
     std::size_t Line;  // 1-based line of that header
   };
   const std::vector<TIgnoredSection>& IgnoredSections() const { return ignored_; }
+
+  // A line of the last load that this class never writes: a section header
+  // without its closing bracket ("[Tunnel:1", read as a key of the section
+  // before it), or a line inside a section without '=' (read as a key with an
+  // empty value). A file cut off mid-save or mistyped shows them.
+  struct TLooseLine {
+    enum class TKind { UnclosedHeader, NoEquals };
+    TKind Kind;
+    std::size_t Line;     // 1-based
+    std::string Text;     // the line, trimmed
+    std::string Section;  // the section it falls in (empty: before the first)
+  };
+  const std::vector<TLooseLine>& LooseLines() const { return loose_; }
+
+  // The names of the sections, in first-written order, as first written.
+  std::vector<std::string> SectionNames() const;
+  // The 1-based line of a section's header in the last load; 0 when the
+  // section was written, not read, or does not exist.
+  std::size_t SectionLine(std::string_view section) const;
 
   bool SectionExists(std::string_view section) const;
   bool ValueExists(std::string_view section, std::string_view key) const;
@@ -116,6 +135,7 @@ class TIniFile {
   };
   struct TSection {
     std::string name;
+    std::size_t line = 0;                               // header line of the last load
     std::vector<TEntry> entries;                        // first-written order
     std::unordered_map<std::string, std::size_t> index;  // lower-cased key -> entries
   };
@@ -128,6 +148,7 @@ class TIniFile {
 
   std::vector<TSection> sections_;                    // first-written order
   std::vector<TIgnoredSection> ignored_;               // in file order
+  std::vector<TLooseLine> loose_;                      // in file order
   std::unordered_map<std::string, std::size_t> index_;  // lower-cased name -> sections_
 };
 

@@ -12,6 +12,7 @@
 #include "app/control_command.h"
 #include "app/headless.h"
 #include "app/show_cert.h"
+#include "app/stop_signal.h"
 #include "app/tunnel_test_command.h"
 #include "net/socket_util.h"
 #ifdef SORVIK_HAVE_GUI
@@ -65,9 +66,23 @@ int RunWindowless(const sorvik::TCommandLine& cl) {
 
 }  // namespace
 
+// SIGHUP is caught before the libraries initialise (the window's toolkit
+// takes a while): a reload asked for right after the start (the user unit's
+// ExecReload) then never ends the process. The executable's pre-init entries
+// run once every library is loaded, after the sanitizers' own.
+static void HoldHangupEarly(int, char**, char**) { sorvik::HoldHangupSignal(); }
+__attribute__((section(".preinit_array"), used)) static void (*const kHoldHangupEarly)(int, char**, char**) =
+    HoldHangupEarly;
+
 int main(int argc, char** argv) {
+  // Again, for a build whose pre-init entries did not run: from the first
+  // instruction of main on, SIGHUP is held for the window-less mode.
+  sorvik::HoldHangupSignal();
   using sorvik::TCommandLine;
   const TCommandLine cl = sorvik::ParseCommandLine(argc, argv);
+  // Only the window-less mode reloads on SIGHUP (the window ignores it); the
+  // commands that end by themselves end on it, as before.
+  if (cl.Action != TCommandLine::TAction::Run) sorvik::ReleaseHeldHangup();
   switch (cl.Action) {
     case TCommandLine::TAction::Help:
       std::fputs(sorvik::UsageText().c_str(), stdout);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -349,6 +350,134 @@ std::string SettingsContent(const TSettings& in) {
   return out;
 }
 
+namespace {
+
+// The integer and boolean keys of "Options" and of a chain proxy section.
+constexpr const char* kOptionNumbers[] = {"Maximized", "Minimized", "Left",   "Top",         "Width",
+                                          "Height",    "tnCol1",    "tnCol2", "tnCol3",      "tnCol4",
+                                          "tnCol5",    "LimitLogINT", "LimitLog", "StartToTray", "AutostartDelay"};
+constexpr const char* kProxybaseNumbers[] = {"Port", "ChProxyType"};
+// Keys a tunnel section cannot do without: without them a tunnel would
+// silently take the defaults (127.0.0.1, 119, 120).
+constexpr const char* kTunnelRequired[] = {"Server", "Port", "Mapped"};
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// N of a section named "Tunnel:N" (any letter case) or "Proxybase:N" as the
+// program writes it: decimal without sign or leading zero. -1: another
+// number form; -2: not that kind of section at all.
+long SectionNumber(const std::string& name, std::string_view kind) {
+  const std::string lower = LowerAscii(name);
+  const std::string prefix = LowerAscii(kind);
+  if (lower.compare(0, prefix.size(), prefix) != 0) return -2;
+  const std::string rest = lower.substr(prefix.size());
+  if (rest.empty() || rest[0] != ':') return -1;
+  const std::string digits = rest.substr(1);
+  if (digits.empty() || digits.size() > 6 || (digits.size() > 1 && digits[0] == '0')) return -1;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+  }
+  return std::stol(digits);
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  return out + "\"";
+}
+
+// The phrase for a key of `section` that should hold a number but does not;
+// empty when it is missing or does hold one.
+std::string NotANumber(const TIniFile& file, const std::string& section, const char* key) {
+  if (!file.ValueExists(section, key)) return {};
+  const std::string value = file.ReadString(section, key, "");
+  if (TIniFile::ParseInteger(value)) return {};
+  return "section [" + section + "]: key \"" + key + "\" is not a number (" +
+         (value.empty() ? std::string("empty") : Quote(value)) + ")";
+}
+
+}  // namespace
+
+std::vector<std::string> SettingsFileProblems(const TIniFile& file) {
+  std::vector<std::string> problems;
+  for (const TIniFile::TLooseLine& loose : file.LooseLines()) {
+    const std::string at = "line " + std::to_string(loose.Line) + ": ";
+    if (loose.Kind == TIniFile::TLooseLine::TKind::UnclosedHeader) {
+      problems.push_back(at + "section header " + Quote(loose.Text) + " has no closing \"]\"");
+    } else if (SectionNumber(loose.Section, "Tunnel") >= 0) {
+      problems.push_back(at + "section [" + loose.Section + "]: " + Quote(loose.Text) + " is not a key=value line");
+    }
+  }
+  for (const TIniFile::TIgnoredSection& again : file.IgnoredSections()) {
+    problems.push_back("line " + std::to_string(again.Line) + ": section [" + again.Name + "] appears a second time");
+  }
+  bool known = file.SectionExists(kOptionsSection);
+  std::vector<std::string> tunnels;  // by number; empty: no such section
+  std::vector<std::string> proxies;
+  for (const std::string& name : file.SectionNames()) {
+    const std::string at = "line " + std::to_string(file.SectionLine(name)) + ": ";
+    const long tunnel = SectionNumber(name, "Tunnel");
+    if (tunnel == -1) {
+      problems.push_back(at + "section [" + name + "] is not named as tunnel sections are ([Tunnel:0], [Tunnel:1], ...)");
+    } else if (tunnel >= 0) {
+      known = true;
+      if (tunnels.size() <= static_cast<size_t>(tunnel)) tunnels.resize(static_cast<size_t>(tunnel) + 1);
+      tunnels[static_cast<size_t>(tunnel)] = name;
+    }
+    const long proxy = SectionNumber(name, "Proxybase");
+    if (proxy >= 0) {
+      known = true;
+      if (proxies.size() <= static_cast<size_t>(proxy)) proxies.resize(static_cast<size_t>(proxy) + 1);
+      proxies[static_cast<size_t>(proxy)] = name;
+    }
+  }
+  if (!known) {
+    problems.insert(problems.begin(),
+                    "it holds no section Sorvik knows ([Options], [Tunnel:0], ...): it is empty, cut off or not a "
+                    "settings file");
+    return problems;
+  }
+  for (size_t n = 0; n < tunnels.size(); ++n) {
+    if (tunnels[n].empty()) {
+      problems.push_back("section [" + TunnelSectionName(static_cast<int>(n)) +
+                         "] is missing: tunnel sections are numbered from 0 without a gap, and [" + tunnels.back() +
+                         "] follows");
+      continue;
+    }
+    const std::string& section = tunnels[n];
+    for (const char* key : kTunnelRequired) {
+      if (!file.ValueExists(section, key)) {
+        problems.push_back("section [" + section + "]: key \"" + std::string(key) + "\" is missing");
+      } else if (file.ReadString(section, key, "").empty()) {
+        problems.push_back("section [" + section + "]: key \"" + std::string(key) + "\" is empty");
+      }
+    }
+    for (const TTunnelKey& key : TunnelKeys()) {
+      if (std::holds_alternative<TStringKey>(key.Field)) continue;
+      const bool required = std::any_of(std::begin(kTunnelRequired), std::end(kTunnelRequired),
+                                        [&key](const char* r) { return std::string_view(r) == key.Name; });
+      if (required && file.ReadString(section, key.Name, "").empty()) continue;  // said above
+      if (std::string why = NotANumber(file, section, key.Name); !why.empty()) problems.push_back(why);
+    }
+  }
+  for (const char* key : kOptionNumbers) {
+    if (std::string why = NotANumber(file, kOptionsSection, key); !why.empty()) problems.push_back(why);
+  }
+  for (const std::string& section : proxies) {
+    if (section.empty()) continue;
+    for (const char* key : kProxybaseNumbers) {
+      if (std::string why = NotANumber(file, section, key); !why.empty()) problems.push_back(why);
+    }
+  }
+  return problems;
+}
+
 std::string UnreadableText(const TSettingsLoad& load) {
   return "Cannot read the settings file \"" + load.Path + "\": " + load.Reason + ".";
 }
@@ -377,6 +506,7 @@ TSettings LoadSettings(const std::string& dataDir, const TTunnelEvent& onTunnelE
       case TStatus::Unreadable: load->State = TSettingsLoad::TState::Unreadable; break;
     }
     load->Reason = outcome.Reason;
+    if (outcome.Status == TStatus::Read) load->Problems = SettingsFileProblems(file);
     for (const TIniFile::TIgnoredSection& ignored : file.IgnoredSections()) {
       load->Notes.push_back("Settings file \"" + path + "\", line " + std::to_string(ignored.Line) + ": section [" +
                             ignored.Name + "] appears a second time; it is ignored and the first one is used.");

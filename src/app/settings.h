@@ -169,10 +169,30 @@ struct TSettingsLoad {
   TState State = TState::Missing;
   std::string Reason;              // Unreadable: why ("Permission denied", ...)
   std::vector<std::string> Notes;  // one sentence per repeated section ignored
+  // Read: what makes the file less than whole (see SettingsFileProblems),
+  // empty for a whole file. A start reads what it can; a reload applies
+  // nothing from such a file.
+  std::vector<std::string> Problems;
   // Read: a sentence saying that the file is read-only and will not be
   // written at exit; empty when it may be written.
   std::string ReadOnly;
 };
+
+// What keeps a read file from being whole, as the program writes it, one
+// phrase each naming the line, section and key ("section [Tunnel:1]: key
+// "Mapped" is missing"); empty when it is whole:
+//  - it has at least one section the program knows (Options, Tunnel:N,
+//    Proxybase:N): an empty file, random bytes or a file cut off before its
+//    first header have none;
+//  - every section header has its closing bracket, every line of a tunnel
+//    section is a key=value line, and no section appears twice;
+//  - tunnel sections are named "Tunnel:N" and numbered 0, 1, 2, ... without
+//    a gap;
+//  - every tunnel section has Server, Port and Mapped with a value, and every
+//    number the program reads (tunnel, option and chain proxy keys) is one.
+// A value in range is not asked for: a start refuses a port out of range
+// and says so.
+std::vector<std::string> SettingsFileProblems(const TIniFile& file);
 
 // "Cannot read the settings file "PATH": REASON." (Unreadable only).
 std::string UnreadableText(const TSettingsLoad& load);

@@ -3,10 +3,15 @@
 // poll loop): the signal handler only writes one byte, and the thread that
 // watches ReadFd() runs the stop on its own time.
 //
+// A signal that comes while no pipe lives for it is remembered when the
+// handler is in place (HoldHangupSignal, or a pipe that kept its handler at
+// its end), and the next pipe made for it is readable at once.
+//
 // Thread contract: made, drained and destroyed on the main thread; at most one
 // lives at a time for each signal (the handler writes to the pipe of the one
-// that lives). The handler runs on whichever thread the signal meets and is
-// async-signal-safe.
+// that lives). HoldHangupSignal and ReleaseHeldHangup run on the main thread
+// before any other thread is made. The handler runs on whichever thread the
+// signal meets and is async-signal-safe.
 #pragma once
 
 #include <csignal>
@@ -28,6 +33,10 @@ class TSignalPipe {
   TSignalPipe& operator=(const TSignalPipe&) = delete;
 
   bool Installed() const { return pipe_[0] >= 0; }
+  // The handlers stay when the pipe goes, for the rest of the process: a
+  // signal then only is remembered. For a process that is ending, whose
+  // exit status a late signal must not change.
+  void KeepHandlersAtEnd() { keep_ = true; }
   // Readable once a signal has come; -1 when not installed.
   int ReadFd() const { return pipe_[0]; }
   // Reads away what the handler wrote (never waits).
@@ -35,6 +44,7 @@ class TSignalPipe {
 
  private:
   int pipe_[2] = {-1, -1};
+  bool keep_ = false;
   std::vector<std::pair<int, struct sigaction>> old_;  // each signal's handler before
 };
 
@@ -49,5 +59,16 @@ class THangupSignalPipe : public TSignalPipe {
  public:
   THangupSignalPipe() : TSignalPipe({SIGHUP}) {}
 };
+
+// SIGHUP from the very start of the process: caught and remembered (and
+// unblocked, should the process have been started with it blocked) until a
+// THangupSignalPipe takes it over, which then is readable at once. Without
+// it, SIGHUP in the moment between the start and the window-less mode's pipe
+// would end the process.
+void HoldHangupSignal();
+// For the commands that end by themselves: SIGHUP as it was before
+// HoldHangupSignal; one that came meanwhile ends the process now as it would
+// have then.
+void ReleaseHeldHangup();
 
 }  // namespace sorvik

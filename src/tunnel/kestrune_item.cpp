@@ -48,6 +48,12 @@ bool TKestruneItem::Restart(const TunnelSettings& next) {
     Edit([&next](TunnelSettings& s) { s = next; });
     return Start();
   }
+  Park();
+  return Resume(next);
+}
+
+void TKestruneItem::Park() {
+  if (!IsRunning()) return;
   // A connection the old server accepts in the meantime is set up on the
   // settings and TLS context of the old run, like its others.
   std::shared_ptr<TIdSSLContextCache> contexts;
@@ -59,6 +65,10 @@ bool TKestruneItem::Restart(const TunnelSettings& next) {
   });
   MappingServer->StopListening();
   draining_.push_back(std::move(MappingServer));
+}
+
+bool TKestruneItem::Resume(const TunnelSettings& next) {
+  if (auto problem = EndpointProblem(next.Server, next.Port, next.Mapped)) throw ETunnelEndpointError(problem->Text);
   Edit([&next](TunnelSettings& s) { s = next; });
   return StartServer();
 }

@@ -59,6 +59,8 @@ class TKestruneItem {
   // UI thread only; the server's own contract says what its threads may touch.
   std::unique_ptr<TIdMappedPortTCP> MappingServer;
   TRunState RunState = TRunState::Stopped;  // UI thread only
+  // Why the last start failed, while RunState is Failed (UI thread only).
+  std::string FailureText;
   TRowImage ImageIndex = TRowImage::None;   // UI thread only
 
   // Guards Settings against a concurrent change while workers copy it. Held
@@ -94,6 +96,16 @@ class TKestruneItem {
   // running just starts. Raises as Start; an endpoint that cannot work is
   // refused before anything changes.
   bool Restart(const TunnelSettings& next);
+  // Restart in two steps, so that a caller restarting several tunnels can
+  // free every port they leave before any binds one (two tunnels that swap
+  // ports): Park stops the running server listening (its port is free at
+  // once) and leaves it serving its open connections on the settings they
+  // started with, as Restart does; Resume then takes `next` and listens,
+  // counting on. Park on a tunnel that is not running does nothing. After a
+  // failed Resume the tunnel does not listen; a Resume with the settings of
+  // before brings it back.
+  void Park();
+  bool Resume(const TunnelSettings& next);
   // Releases the servers left draining by Restart whose connections have all
   // ended; returns how many still drain.
   int ReapDrained();

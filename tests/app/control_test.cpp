@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/app_core.h"
@@ -249,8 +250,11 @@ TEST(CoreReloadTest, TwoTunnelsOfOneCaptionAreMatchedInFileOrder) {
   EXPECT_TRUE(c.failures.empty());
 }
 
-// A password read from a file at the start is not a change; a missing
-// endpoint is refused before anything changes and the tunnel runs on.
+// A password read from a file at the start is not a change; a file without
+// a remote host is not whole and changes nothing; an endpoint out of range
+// is refused before anything changes: the tunnel keeps its old settings and
+// runs on, and is tried again (and kept again) at each reload, never counted
+// "restarted".
 TEST(CoreReloadTest, RunTimeFieldsAreNoChangeAndARefusedEndpointLeavesTheServer) {
   EchoServer echo;
   const uint16_t mapped = test::FreePort();
@@ -266,11 +270,31 @@ TEST(CoreReloadTest, RunTimeFieldsAreNoChangeAndARefusedEndpointLeavesTheServer)
   EXPECT_EQ(c.Summary(r), "1 unchanged, 0 restarted, 0 started, 0 stopped");
   c.data.WriteFile("sorvik.ini", "[Tunnel:0]\nServer=\nMapped=" + std::to_string(mapped) + "\nTunnelCaption=p\n");
   r = c.core.Reload();
-  EXPECT_EQ(c.Summary(r), "0 unchanged, 1 restarted, 0 started, 0 stopped");
-  ASSERT_EQ(c.failures.size(), 1u);
-  EXPECT_TRUE(c.core.TunnelAt(0)->IsRunning());  // the old server still listens
-  BlockingClient client(mapped);
-  EXPECT_TRUE(c.Idle([&] { return Echoes(client, "still"); }));
+  EXPECT_FALSE(r.Ok);
+  EXPECT_NE(r.Error.find("is not whole: section [Tunnel:0]: key \"Server\" is empty (and 1 more problem); nothing "
+                         "changed."),
+            std::string::npos)
+      << r.Error;
+  EXPECT_EQ(c.core.TunnelAt(0)->Settings.Port, echo.Port());
+  const std::string wide = "[Tunnel:0]\nServer=127.0.0.1\nPort=180800\nMapped=" + std::to_string(mapped) +
+                           "\nAutostart=1\nTunnelCaption=p\n";
+  c.data.WriteFile("sorvik.ini", wide);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    r = c.core.Reload();
+    ASSERT_TRUE(r.Ok) << r.Error;
+    EXPECT_EQ(c.Summary(r), "0 unchanged, 0 restarted, 0 started, 0 stopped");
+    EXPECT_EQ(r.Kept, 1);
+    ASSERT_EQ(r.KeptTunnels.size(), 1u);
+    EXPECT_EQ(r.KeptTunnels[0].Caption, "p");
+    EXPECT_EQ(r.KeptTunnels[0].Reason, "Remote port 180800 is out of range (1 to 65535).");
+    EXPECT_TRUE(c.failures.empty());
+    EXPECT_TRUE(c.core.TunnelAt(0)->IsRunning());  // the old server still listens
+    EXPECT_EQ(c.core.TunnelAt(0)->Settings.Port, echo.Port());
+    EXPECT_EQ(c.core.TunnelAt(0)->RunState, TRunState::Running);
+    BlockingClient client(mapped);
+    EXPECT_TRUE(c.Idle([&] { return Echoes(client, "still"); }));
+  }
 }
 
 // While the autostart pass is still to come, a reload leaves the starting to
@@ -379,8 +403,8 @@ TEST_F(ControlEndToEnd, ReloadKeepsConnectionsAndBringsTheTunnelsInLineWithTheFi
   const std::string path = data.WriteFile("sorvik.ini", after);
   ASSERT_EQ(::kill(sorvik.Pid(), SIGHUP), 0);
   ASSERT_TRUE(WaitUntil([&] {
-    return sorvik.Stderr().find("sorvik: reload: 1 unchanged, 1 restarted, 1 started, 1 stopped\n") !=
-           std::string::npos;
+    return sorvik.Stderr().find("sorvik: reload: 1 unchanged, 1 restarted, 1 started, 1 stopped; restarted "
+                                "\"Change\"; started \"Fresh\"; stopped \"Gone\"\n") != std::string::npos;
   }, kStateMs)) << sorvik.Stderr();
 
   // Open connections of the kept and the changed tunnel go on, on their old
@@ -448,34 +472,230 @@ TEST_F(ControlEndToEnd, ReloadKeepsConnectionsAndBringsTheTunnelsInLineWithTheFi
   EXPECT_FALSE(std::filesystem::exists(path));  // never written
 }
 
-// A tunnel whose new settings cannot start is reported as at start-up; its
-// open connection still goes on.
-TEST_F(ControlEndToEnd, ReloadReportsATunnelThatCannotStart) {
+// A running tunnel whose new settings cannot start (its new port is taken)
+// keeps running on its old ones and the reload says so, at every reload of
+// that file, without counting it "restarted"; once the port is free, the
+// next reload moves it. A new tunnel that cannot start is failed, `status`
+// and `--json` give the reason, and the next reload tries it again.
+TEST_F(ControlEndToEnd, ReloadKeepsTheOldSettingsOfATunnelWhoseNewOnesCannotStart) {
   EchoServer echo;
-  uint16_t busyPort = 0;
-  const int busy = test::ListenLoopback(busyPort);
+  uint16_t busyPort = 0, busyPort2 = 0;
+  int busy = test::ListenLoopback(busyPort);
+  int busy2 = test::ListenLoopback(busyPort2);
   ASSERT_GE(busy, 0);
+  ASSERT_GE(busy2, 0);
   const uint16_t mapped = test::FreePort();
   TempDir data;
   data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, "Moving", echo.Port(), mapped, true));
   ChildProcess sorvik(Command(data.Path(), {"--headless"}));
   ASSERT_TRUE(sorvik.Started());
   ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
   BlockingClient c(mapped);
   ASSERT_TRUE(Echoes(c, "ping"));
-  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, "Moving", echo.Port(), busyPort, true));
+  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, "Moving", echo.Port(), busyPort, true) +
+                                   Tunnel(1, "Blocked", echo.Port(), busyPort2, true));
+  const std::string inUse = "Could not bind socket. Address and port are already in use.";
+  const std::string keptLine = "sorvik: tunnel \"Moving\" kept its old settings: " + inUse + "\n";
+  const std::string failedLine = "sorvik: tunnel \"Blocked\" could not start: " + inUse + "\n";
+  const std::string summary = "sorvik: reload: 0 unchanged, 0 restarted, 0 started, 0 stopped, 1 kept its old "
+                              "settings, 1 failed; kept \"Moving\"; failed \"Blocked\"\n";
+  const auto count = [&](const std::string& text) {
+    const std::string err = sorvik.Stderr();
+    size_t n = 0;
+    for (size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++n;
+    return n;
+  };
+  for (size_t round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(::kill(sorvik.Pid(), SIGHUP), 0);
+    EXPECT_TRUE(WaitUntil([&] { return count(summary) == round; }, kStateMs)) << sorvik.Stderr();
+    EXPECT_EQ(count(keptLine), round) << sorvik.Stderr();
+    EXPECT_EQ(count(failedLine), round) << sorvik.Stderr();
+    EXPECT_EQ(sorvik.Stderr().find("\"Moving\" could not start"), std::string::npos) << sorvik.Stderr();
+    // The old connection goes on, and the old port takes new ones.
+    EXPECT_TRUE(Echoes(c, "pong"));
+    BlockingClient again(mapped);
+    EXPECT_TRUE(Echoes(again, "again"));
+    const Result status = Ctl(data.Path(), {"status"});
+    EXPECT_NE(status.out.find("Moving   running  127.0.0.1:" + std::to_string(mapped)), std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("Blocked  failed   127.0.0.1:" + std::to_string(busyPort2)), std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("\nBlocked failed: " + inUse + "\n"), std::string::npos) << status.out;
+    const Result json = Ctl(data.Path(), {"status", "--json"});
+    EXPECT_NE(json.out.find("\"state\": \"failed\", \"local\": \"127.0.0.1:" + std::to_string(busyPort2) + "\""),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"bytes_out\": 0, \"error\": \"" + inUse + "\"}]}\n"), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("\"error\""), json.out.rfind("\"error\"")) << json.out;  // the failed one only
+  }
+  // The ports are free now: the same file moves the one and starts the other.
+  ::close(busy);
+  ::close(busy2);
   ASSERT_EQ(::kill(sorvik.Pid(), SIGHUP), 0);
   EXPECT_TRUE(WaitUntil([&] {
-    const std::string err = sorvik.Stderr();
-    return err.find("sorvik: tunnel \"Moving\" could not start: Could not bind socket. Address and port are already "
-                    "in use.\n") != std::string::npos &&
-           err.find("sorvik: reload: 0 unchanged, 1 restarted, 0 started, 0 stopped\n") != std::string::npos;
+    return count("sorvik: reload: 0 unchanged, 1 restarted, 1 started, 0 stopped; restarted \"Moving\"; started "
+                 "\"Blocked\"\n") == 1;
   }, kStateMs)) << sorvik.Stderr();
-  EXPECT_TRUE(Echoes(c, "pong"));
-  const Result status = Ctl(data.Path(), {"status"});
-  EXPECT_NE(status.out.find("Moving   failed"), std::string::npos) << status.out;
+  EXPECT_TRUE(Echoes(c, "old one"));
+  for (uint16_t port : {busyPort, busyPort2}) {
+    BlockingClient moved(port);
+    EXPECT_TRUE(Echoes(moved, "moved"));
+  }
   EXPECT_FALSE(BlockingClient(mapped, "127.0.0.1", 500).Connected());
-  ::close(busy);
+  const Result json = Ctl(data.Path(), {"status", "--json"});
+  EXPECT_EQ(json.out.find("\"error\""), std::string::npos) << json.out;
+}
+
+// Two tunnels that swap their local ports both come up on their new ports,
+// each new connection reaches its own tunnel's remote, and the connections
+// held on the old ports go on. The same file again changes nothing.
+TEST_F(ControlEndToEnd, ReloadSwapsTheLocalPortsOfTwoTunnels) {
+  EchoServer remoteA, remoteB;
+  const uint16_t first = test::FreePort(), second = test::FreePort();
+  TempDir data;
+  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, "A", remoteA.Port(), first, true) +
+                                   Tunnel(1, "B", remoteB.Port(), second, true));
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(sorvik.WaitForPort(first, kStateMs) && sorvik.WaitForPort(second, kStateMs)) << sorvik.Stderr();
+  // The window-less start says where each tunnel listens.
+  for (const auto& [caption, local, remote] :
+       {std::tuple<std::string, uint16_t, uint16_t>{"A", first, remoteA.Port()}, {"B", second, remoteB.Port()}}) {
+    const std::string line = "sorvik: tunnel \"" + caption + "\" listens on 127.0.0.1:" + std::to_string(local) +
+                             ", to 127.0.0.1:" + std::to_string(remote) + "\n";
+    EXPECT_TRUE(WaitUntil([&] { return sorvik.Stderr().find(line) != std::string::npos; }, kStateMs))
+        << sorvik.Stderr();
+  }
+  BlockingClient onFirst(first), onSecond(second);
+  ASSERT_TRUE(Echoes(onFirst, "a") && Echoes(onSecond, "b"));
+  ASSERT_TRUE(WaitUntil([&] { return remoteA.Accepted() == 2 && remoteB.Accepted() == 2; }, kStateMs));
+
+  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, "A", remoteA.Port(), second, true) +
+                                   Tunnel(1, "B", remoteB.Port(), first, true));
+  ASSERT_EQ(::kill(sorvik.Pid(), SIGHUP), 0);
+  ASSERT_TRUE(WaitUntil([&] {
+    return sorvik.Stderr().find("sorvik: reload: 0 unchanged, 2 restarted, 0 started, 0 stopped; restarted \"A\", "
+                                "\"B\"\n") != std::string::npos;
+  }, kStateMs)) << sorvik.Stderr();
+  EXPECT_EQ(sorvik.Stderr().find("could not start"), std::string::npos) << sorvik.Stderr();
+  {
+    BlockingClient toA(second);
+    EXPECT_TRUE(Echoes(toA, "to a"));
+    EXPECT_EQ(remoteA.Accepted(), 3);
+    BlockingClient toB(first);
+    EXPECT_TRUE(Echoes(toB, "to b"));
+    EXPECT_EQ(remoteB.Accepted(), 3);
+  }
+  EXPECT_TRUE(Echoes(onFirst, "still a"));
+  EXPECT_TRUE(Echoes(onSecond, "still b"));
+  const Result status = Ctl(data.Path(), {"status"});
+  EXPECT_NE(status.out.find("A        running  127.0.0.1:" + std::to_string(second)), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("B        running  127.0.0.1:" + std::to_string(first)), std::string::npos) << status.out;
+  ASSERT_EQ(::kill(sorvik.Pid(), SIGHUP), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    return sorvik.Stderr().find("sorvik: reload: 2 unchanged, 0 restarted, 0 started, 0 stopped\n") !=
+           std::string::npos;
+  }, kStateMs)) << sorvik.Stderr();
+  EXPECT_TRUE(Echoes(onFirst, "and a"));
+}
+
+// A file that is not whole (an editor's half-saved file, a typo, a section
+// cut off, a value that is not a number, sections numbered as the program
+// never writes them) changes nothing: the held connection goes on, the
+// tunnel keeps its settings, and the line names what is wrong. A whole file
+// without a tunnel is applied and says so.
+TEST_F(ControlEndToEnd, ReloadAppliesNothingFromAFileThatIsNotWhole) {
+  EchoServer echo;
+  const uint16_t mapped = test::FreePort();
+  TempDir data;
+  const std::string head = "[Options]\nAutostartDelay=0\n";
+  const std::string good = head + Tunnel(0, "Held", echo.Port(), mapped, true) +
+                           Tunnel(1, "Other", echo.Port(), test::FreePort(), false);
+  const std::string path = data.WriteFile("sorvik.ini", good);
+  const std::string port = std::to_string(echo.Port()), local = std::to_string(mapped);
+  const std::string held = "[Tunnel:0]\nServer=127.0.0.1\nPort=" + port + "\nMapped=" + local +
+                           "\nAutostart=1\nTunnelCaption=Held\n";
+  std::string random = test::RandomBytes(4096, 28);
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string problem;
+  } cases[] = {
+      {"empty, as an editor leaves it mid-save", "",
+       "it holds no section Sorvik knows ([Options], [Tunnel:0], ...): it is empty, cut off or not a settings file"},
+      {"random bytes", random, "it holds no section Sorvik knows"},
+      {"cut off mid-save in a section", good.substr(0, good.find("Port=", good.find("[Tunnel:1]"))),
+       "section [Tunnel:1]: key \"Port\" is missing (and 1 more problem)"},
+      {"cut off in a header", good.substr(0, good.find("[Tunnel:1]") + 5),
+       "line 9: section header \"[Tunn\" has no closing \"]\""},
+      {"header typo", head + held + "[Tunnel:1\nServer=127.0.0.1\nPort=1\nMapped=2\n",
+       "line 9: section header \"[Tunnel:1\" has no closing \"]\""},
+      {"a section without a remote host", head + "[Tunnel:0]\nPort=" + port + "\nMapped=" + local +
+                                              "\nTunnelCaption=Held\n",
+       "section [Tunnel:0]: key \"Server\" is missing"},
+      {"empty port", head + "[Tunnel:0]\nServer=127.0.0.1\nPort=\nMapped=" + local + "\nTunnelCaption=Held\n",
+       "section [Tunnel:0]: key \"Port\" is empty"},
+      {"no local port", head + "[Tunnel:0]\nServer=127.0.0.1\nPort=" + port + "\nTunnelCaption=Held\n",
+       "section [Tunnel:0]: key \"Mapped\" is missing"},
+      {"a port that is not a number", head + "[Tunnel:0]\nServer=127.0.0.1\nPort=" + port + "\nMapped=12x\n",
+       "section [Tunnel:0]: key \"Mapped\" is not a number (\"12x\")"},
+      {"a switch that is not a number", head + held + "LocalAccess=yes\n",
+       "section [Tunnel:0]: key \"LocalAccess\" is not a number (\"yes\")"},
+      {"an option that is not a number", "[Options]\nAutostartDelay=soon\n" + held,
+       "section [Options]: key \"AutostartDelay\" is not a number (\"soon\")"},
+      {"a line cut after its key", head + held + "Autost\n",
+       "line 9: section [Tunnel:0]: \"Autost\" is not a key=value line"},
+      {"a gap in the numbering", head + held + Tunnel(2, "Two", echo.Port(), test::FreePort(), false),
+       "section [Tunnel:1] is missing: tunnel sections are numbered from 0 without a gap, and [Tunnel:2] follows"},
+      {"a tunnel section named otherwise", head + held + "[Tunnel 1]\nServer=x\nPort=1\nMapped=2\n",
+       "line 9: section [Tunnel 1] is not named as tunnel sections are ([Tunnel:0], [Tunnel:1], ...)"},
+      {"a section twice", head + held + "[Tunnel:0]\nServer=elsewhere\nPort=1\nMapped=2\n",
+       "line 9: section [Tunnel:0] appears a second time"},
+  };
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
+  BlockingClient c(mapped);
+  ASSERT_TRUE(Echoes(c, "held"));
+  size_t reloads = 0;
+  const auto reload = [&] {
+    const auto lines = [&] {
+      const std::string err = sorvik.Stderr();
+      size_t n = 0;
+      for (size_t at = err.find("sorvik: reload: "); at != std::string::npos; at = err.find("sorvik: reload: ", at + 1))
+        ++n;
+      return n;
+    };
+    ++reloads;
+    return ::kill(sorvik.Pid(), SIGHUP) == 0 && WaitUntil([&] { return lines() == reloads; }, kStateMs);
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    data.WriteFile("sorvik.ini", k.file);
+    ASSERT_TRUE(reload()) << sorvik.Stderr();
+    const std::string err = sorvik.Stderr();
+    const std::string last = err.substr(err.rfind("sorvik: reload: "));
+    EXPECT_EQ(last.rfind("sorvik: reload: Settings file \"" + path + "\" is not whole: " + k.problem, 0), 0u) << last;
+    EXPECT_NE(last.find("; nothing changed.\n"), std::string::npos) << last;
+    EXPECT_TRUE(Echoes(c, "still"));
+    const Result status = Ctl(data.Path(), {"status", "--json"});
+    EXPECT_NE(status.out.find("{\"caption\": \"Held\", \"state\": \"running\", \"local\": \"127.0.0.1:" + local +
+                              "\", \"remote\": \"127.0.0.1:" + port + "\""),
+              std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("{\"caption\": \"Other\", \"state\": \"stopped\""), std::string::npos) << status.out;
+  }
+  // A whole file with no tunnel left: applied, and said plainly.
+  data.WriteFile("sorvik.ini", head);
+  ASSERT_TRUE(reload()) << sorvik.Stderr();
+  EXPECT_NE(sorvik.Stderr().find("sorvik: reload: 0 unchanged, 0 restarted, 0 started, 1 stopped; stopped \"Held\"; "
+                                 "the settings file lists no tunnel\n"),
+            std::string::npos)
+      << sorvik.Stderr();
+  EXPECT_TRUE(c.WaitClosed(kStateMs));
+  EXPECT_EQ(Ctl(data.Path(), {"status"}).out, "CAPTION  STATE  LOCAL  REMOTE  CONNECTIONS  BYTES IN  BYTES OUT\n");
 }
 
 TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {

@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -372,6 +374,102 @@ TEST(HeadlessTest, IPv6HostReachesANameThatHasOnlyAnIPv6Address) {
     }
     EXPECT_TRUE(WaitUntil([&] { return sorvik.Stdout().find(k.expected) != std::string::npos; }, kStateMs)) << sorvik.Stdout();
     sorvik.Stop();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Signals at the edges of the run: the service manager's reload right after
+// the start, and its signals while the instance stops.
+
+// Field `field` of /proc/PID/FILE (the line that starts with it), or "".
+std::string ProcField(pid_t pid, const std::string& file, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field, 0) == 0) return line.substr(field.size());
+  return {};
+}
+
+// SIGHUP as soon as the program runs its own code (it has raised its
+// descriptor limit, the first thing it does, or caught SIGHUP), long before
+// it has read its settings: it is not ended by it, and the reload is made
+// once the settings are read.
+TEST(HeadlessSignalTest, SigHupRightAfterTheStartIsAppliedOnceTheSettingsAreRead) {
+  rlimit lim{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max <= 256) GTEST_SKIP() << "the descriptor limit cannot be raised";
+  const std::string program = std::filesystem::canonical(SORVIK_EXECUTABLE).string();
+  EchoServer echo;
+  const uint16_t mapped = test::FreePort();
+  TempDir data;
+  data.WriteFile("sorvik.ini", AutostartTunnel(echo.Port(), mapped, "\n") + "TunnelCaption=Early\n");
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    // A low soft limit that the program raises first thing in main.
+    ChildProcess sorvik({"sh", "-c", "ulimit -Sn 256 && exec \"$0\" \"$@\"", SORVIK_EXECUTABLE, "--headless",
+                         "--data-dir", data.Path()});
+    ASSERT_TRUE(sorvik.Started());
+    const pid_t pid = sorvik.Pid();
+    // Looked at without a pause between looks: the moment is short.
+    const auto ranItsCode = [&] {
+      std::error_code ec;
+      if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string() != program) {
+        return !sorvik.Running();
+      }
+      const std::string files = ProcField(pid, "limits", "Max open files");
+      const std::string caught = ProcField(pid, "status", "SigCgt:");
+      const bool raised = !files.empty() && files.find(" 256 ") == std::string::npos;
+      const bool hangupCaught = !caught.empty() && (std::stoull(caught, nullptr, 16) & 1u) != 0;
+      return raised || hangupCaught;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStateMs);
+    while (!ranItsCode() && std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+      return !sorvik.Running() ||
+             sorvik.Stderr().find("sorvik: reload: 1 unchanged, 0 restarted, 0 started, 0 stopped\n") !=
+                 std::string::npos;
+    }, kStateMs));
+    ASSERT_TRUE(sorvik.Running()) << sorvik.Stop() << sorvik.Stderr();
+    ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
+    // The reload came after the settings had been read: once, with the file's one tunnel.
+    const std::string err = sorvik.Stderr();
+    EXPECT_LT(err.find("window-less mode"), err.find("sorvik: reload:")) << err;
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, kStateMs));
+    const int status = sorvik.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << sorvik.Stderr();
+  }
+}
+
+// While the instance stops after SIGTERM, more SIGTERMs and SIGHUPs (a
+// service manager that insists, a reload asked for meanwhile) leave the
+// documented status 0, with a connection held open that the stop closes.
+TEST(HeadlessSignalTest, SignalsWhileStoppingLeaveTheStatusZero) {
+  EchoServer echo;
+  const uint16_t mapped = test::FreePort();
+  TempDir data;
+  data.WriteFile("sorvik.ini", AutostartTunnel(echo.Port(), mapped, "\n"));
+  for (const int late : {SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(late);
+    ChildProcess sorvik({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+    ASSERT_TRUE(sorvik.Started());
+    ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
+    BlockingClient held(mapped);
+    ASSERT_TRUE(held.SendAll("x", kStateMs));
+    ASSERT_EQ(held.RecvExact(1, kStateMs), "x");
+    ASSERT_EQ(kill(sorvik.Pid(), SIGTERM), 0);
+    // Until it has ended (a child not yet reaped keeps its number).
+    int sent = 0;
+    while (sorvik.Running()) {
+      kill(sorvik.Pid(), late);
+      ++sent;
+      WaitUntil([&] { return !sorvik.Running(); }, 1);
+    }
+    const int status = sorvik.Stop();
+    EXPECT_TRUE(WIFEXITED(status)) << status << " after " << sent << " signals\n" << sorvik.Stderr();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << sorvik.Stderr();
+    EXPECT_GT(sent, 0);
   }
 }
 

@@ -1063,3 +1063,36 @@ TEST(FindTunnelRow, ExactCaptionFirstThenTheRemoteHostOfAnUncaptionedTunnel) {
 
 }  // namespace
 }  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+// Whatever the program writes, a reload takes as whole: every key of every
+// section, the newer keys set, chain proxies, no tunnel at all; a hand-written
+// file with hexadecimal numbers and other letter case too.
+TEST(SettingsFileProblems, WhatTheProgramWritesIsWhole) {
+  TSettings settings;
+  for (int i = 0; i < 3; ++i) {
+    auto tunnel = std::make_unique<TKestruneItem>();
+    tunnel->Settings.Server = "news" + std::to_string(i) + ".example.org";
+    tunnel->Settings.TunnelCaption = i == 1 ? "" : "n" + std::to_string(i);
+    tunnel->Settings.SSLSNI = i == 2;
+    tunnel->Settings.ProxyUser = i == 2 ? "me" : "";
+    settings.Tunnels.push_back(std::move(tunnel));
+  }
+  settings.ChainProxies.push_back(std::make_unique<TChainItem>());
+  TIniFile file;
+  WriteSettings(file, settings);
+  TIniFile read;
+  read.LoadFromBytes(file.ToBytes());
+  EXPECT_EQ(SettingsFileProblems(read), std::vector<std::string>{});
+  settings.Tunnels.clear();
+  WriteSettings(file, settings);
+  read.LoadFromBytes(file.ToBytes());
+  EXPECT_EQ(SettingsFileProblems(read), std::vector<std::string>{});
+  read.LoadFromBytes("; mine\n[tunnel:0]\nserver = x\nPORT=0x77\nmapped=+120\n");
+  EXPECT_EQ(SettingsFileProblems(read), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace sorvik

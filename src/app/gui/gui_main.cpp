@@ -175,6 +175,9 @@ int RunGui(int argc, char** argv, const std::string& dataDir, bool atLogin) {
 
     window.ShowAtStart(atLogin);
     status = app.exec();
+    // The window is ending: a second SIGTERM (or SIGINT) changes neither
+    // the exit sequence nor the status.
+    stopSignal.KeepHandlersAtEnd();
     window.RunExitSequence(TfMain::TExitCause::Unattended);
     delete notifier;  // before the pipe it watches closes
     delete controlNotifier;
