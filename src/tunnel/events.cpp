@@ -18,6 +18,16 @@ std::string PlainLines(std::string text) {
   return text;
 }
 
+std::string OneLineText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    out += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+  }
+  return out;
+}
+
 std::string EventTimeStamp(const std::tm& local) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100, local.tm_sec % 100);
@@ -79,11 +89,21 @@ void TKestruneItem::StatusHandler(TIdComponent& sender, TIdStatus status, const 
 // Worker thread: OnStatusInfo of the TLS I/O handler.
 void TKestruneItem::StatusInfoHandler(const std::string& text) { ReportEvent(kEventTlsInfo, text); }
 
-// Worker thread: OnException of the server (twice per failed set-up or connect).
+// Worker thread: OnException of the server. The engine calls it twice for a
+// failed set-up or connect (before and after it closes the local side), with
+// the same error; the log shows each error of a connection once. Both calls
+// come from the connection's own worker, one right after the other, so the
+// thread remembers the connection (its number is unique in the process) and
+// the message it reported last.
 void TKestruneItem::ErrorHandler(TIdMappedPortContext& context, const std::exception& error) {
-  (void)context;
+  thread_local uint64_t lastConnection = 0;
+  thread_local std::string lastMessage;
   try {
-    ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), error.what()));
+    const std::string message = error.what();
+    if (context.Id() == lastConnection && message == lastMessage) return;
+    lastConnection = context.Id();
+    lastMessage = message;
+    ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), message));
   } catch (...) {
   }
 }

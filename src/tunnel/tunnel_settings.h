@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tunnel/proxy_type.h"
@@ -70,6 +71,12 @@ struct TunnelSettings {
   // Run time only: no row in the key table, so never written to the file.
   std::string ProxyPassword;
   std::string ProxyPassword2;
+  // The stored text of "Port" and "Mapped" when it is not a number (the
+  // members above then hold the key's default): a start refuses the tunnel
+  // naming it, and the file is written back with it. Nothing when the key
+  // was read as a number or is missing, or once the port was set anew.
+  std::optional<std::string> PortText;
+  std::optional<std::string> MappedText;
 
   bool operator==(const TunnelSettings&) const = default;
 };
