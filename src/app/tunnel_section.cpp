@@ -101,8 +101,7 @@ void ReadTunnelSection(const TIniFile& file, int n, TunnelSettings& out) {
   const std::string section = TunnelSectionName(n);
   for (const TTunnelKey& key : kTunnelKeys) ReadKey(file, section, key, out);
   // A port whose text is not a number was read as the key's default; the
-  // text is kept beside it, so that a start refuses it by name and the file
-  // keeps what the user wrote.
+  // text is kept beside it (run time only), so that a start refuses it by name.
   const auto unread = [&](const char* key) -> std::optional<std::string> {
     if (!file.ValueExists(section, key)) return std::nullopt;
     std::string text = file.ReadString(section, key, "");
@@ -116,9 +115,6 @@ void ReadTunnelSection(const TIniFile& file, int n, TunnelSettings& out) {
 void WriteTunnelSection(TIniFile& file, int n, const TunnelSettings& in) {
   const std::string section = TunnelSectionName(n);
   for (const TTunnelKey& key : kTunnelKeys) WriteKey(file, section, key, in);
-  // In place of the default the reader gave (the key keeps its place).
-  if (in.PortText) file.WriteString(section, "Port", *in.PortText);
-  if (in.MappedText) file.WriteString(section, "Mapped", *in.MappedText);
 }
 
 }  // namespace sorvik

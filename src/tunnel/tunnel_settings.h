@@ -72,9 +72,9 @@ struct TunnelSettings {
   std::string ProxyPassword;
   std::string ProxyPassword2;
   // The stored text of "Port" and "Mapped" when it is not a number (the
-  // members above then hold the key's default): a start refuses the tunnel
-  // naming it, and the file is written back with it. Nothing when the key
-  // was read as a number or is missing, or once the port was set anew.
+  // members above then hold the key's default, as the reader has always
+  // given): a start refuses the tunnel naming it. Nothing when the key was
+  // read as a number or is missing, or once the dialog set the port anew.
   std::optional<std::string> PortText;
   std::optional<std::string> MappedText;
 
