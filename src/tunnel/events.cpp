@@ -6,6 +6,7 @@
 
 #include "net/component.h"
 #include "net/mapped_port_tcp.h"
+#include "net/tcp_client.h"
 #include "tunnel/connection_report.h"
 #include "tunnel/event_gate.h"
 #include "tunnel/kestrune_item.h"
@@ -91,16 +92,19 @@ void TKestruneItem::StatusInfoHandler(const std::string& text) { ReportEvent(kEv
 
 // Worker thread: OnException of the server. The engine calls it twice for a
 // failed set-up or connect (before and after it closes the local side), with
-// the same error; the log shows each error of a connection once. Both calls
-// come from the connection's own worker, one right after the other, so the
-// thread remembers the connection (its number is unique in the process) and
-// the message it reported last.
+// the same error. A plain connection shows both lines, as it always has; a TLS
+// connection, whose failure already comes with its plain-words line, shows
+// each error once. Both calls come from the connection's own worker, one
+// right after the other, so the thread remembers the connection (its number
+// is unique in the process) and the message it reported last.
 void TKestruneItem::ErrorHandler(TIdMappedPortContext& context, const std::exception& error) {
   thread_local uint64_t lastConnection = 0;
   thread_local std::string lastMessage;
   try {
     const std::string message = error.what();
-    if (context.Id() == lastConnection && message == lastMessage) return;
+    const TIdTCPClient* outbound = context.OutboundClient();
+    const bool tls = outbound && outbound->IOHandler() && IsTlsIOHandler(*outbound->IOHandler());
+    if (tls && context.Id() == lastConnection && message == lastMessage) return;
     lastConnection = context.Id();
     lastMessage = message;
     ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), message));
