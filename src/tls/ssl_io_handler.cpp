@@ -511,8 +511,8 @@ void TIdSSLIOHandlerSocketOpenSSL::ExplainHandshakeTimeout() {
   try {
     OnRefusal("The TLS handshake did not finish within its time limit of " + std::to_string(SocketTimeoutMs()) +
               " ms: the server took the connection but gave no TLS answer in time. It may not speak TLS on that "
-              "port (or wait for the client to speak plain text first); check the remote port, or turn off \"SSL "
-              "Host\" (SSLHost=0) for a server that speaks plain text there.");
+              "port; check the remote port, or turn off \"SSL Host\" (SSLHost=0) for a server that speaks plain "
+              "text there.");
   } catch (...) {
   }
 }
@@ -542,17 +542,21 @@ void TIdSSLIOHandlerSocketOpenSSL::ExplainHandshakeRefusal(unsigned long queued)
         return;
       }
       break;
-    case SSL_R_DH_KEY_TOO_SMALL:
+    case SSL_R_DH_KEY_TOO_SMALL: {
+      // The group size a security level asks for (levels 2, 3, 4 and up).
+      const int level = ChainSecurityLevel();
+      const std::string bits = level <= 2 ? "2048" : level == 3 ? "3072" : level == 4 ? "7680" : "15360";
       say("The server's Diffie-Hellman group is too small (" + library +
           "): its key exchange is weaker than this tunnel accepts (" +
           (context_ && context_->AllowLegacy ? std::string("even with SSLAllowLegacy=1")
-                                             : "at least 2048 bits at security level " +
-                                                   std::to_string(ChainSecurityLevel())) +
-          "). The server should offer ECDHE or a group of 2048 bits or more" +
+                                             : "at least " + bits + " bits at security level " +
+                                                   std::to_string(level)) +
+          "). The server should offer ECDHE or a group of " + bits + " bits or more" +
           (context_ && context_->AllowLegacy
                ? std::string(".")
                : "; for an old server that cannot be updated, SSLAllowLegacy=1 in the tunnel's section accepts it."));
       return;
+    }
     case SSL_R_EXCESSIVE_MESSAGE_SIZE:
       say("The server sent a handshake message larger than this program accepts (" + library +
           "; most likely a certificate chain of over 100 KB). The server should send only its own certificate and "
