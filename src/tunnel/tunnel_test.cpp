@@ -96,8 +96,11 @@ void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) { to.Setti
 TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {
   CopyTunnelSettings(tunnel, *copy_);
   // A port outside 1..65535 is shown as stored, not cut to 16 bits.
-  title_ = "Tunnel test of \"" + ShownCaption(copy_->Settings) + "\": " +
-           EndpointText(copy_->Settings.Server, copy_->Settings.Port);
+  // A stored port that is no number is shown as stored (the test refuses it).
+  const TunnelSettings& s = copy_->Settings;
+  std::string endpoint = EndpointText(s.Server, s.Port);
+  if (s.PortText) endpoint = endpoint.substr(0, endpoint.rfind(':') + 1) + *s.PortText;
+  title_ = "Tunnel test of \"" + ShownCaption(s) + "\": " + endpoint;
 }
 
 TTunnelTest::~TTunnelTest() = default;

@@ -249,7 +249,9 @@ TEST(StartRefusal, StoredPortsThatAreNoNumberAndTlsSettingsThatCannotWork) {
     const TestRun r = RunTest(data, row.caption);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(r.Last().rfind("Tunnel test: FAILED at Set-up: " + row.text, 0), 0u) << r.out;
+    EXPECT_EQ(r.lines.size(), 3u) << "title, step, verdict: nothing connected\n" << r.out;
   }
+  EXPECT_EQ(RunTest(data, "Typo").lines.front(), "Tunnel test of \"Typo\": 127.0.0.1:2100l");
   ChildProcess sorvik({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
   ASSERT_TRUE(sorvik.Started());
   for (const auto& row : rows) {
