@@ -7,6 +7,8 @@ PACKAGES=(
   # build
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
   qt6-base-dev libssl-dev openssl libgtest-dev libgmock-dev
+  # international host names (A-labels)
+  libidn2-dev
   # proxy passwords in the desktop's secret store
   qtkeychain-qt6-dev
   # real peers the tests start on loopback

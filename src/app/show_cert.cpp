@@ -6,6 +6,7 @@
 #include "app/settings.h"
 #include "tls/certificate_check.h"
 #include "tunnel/certificate_fetch.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/events.h"
 
 namespace sorvik {
@@ -21,17 +22,34 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
     std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dir.c_str(), kSettingsFileName);
     return 1;
   }
+  // A tunnel without TLS has no certificate to show; its server may not even
+  // speak TLS, and the library's answer to a plain-text server says nothing
+  // a user can act on.
+  if (!tunnel->Settings.SSLHost) {
+    std::fprintf(err,
+                 "sorvik: tunnel \"%s\" does not use TLS (SSLHost=0), so it has no server certificate to show; "
+                 "turn on \"SSL Host\" (SSLHost=1) if its server speaks TLS on its port.\n",
+                 caption.c_str());
+    return 1;
+  }
+  // What a start refuses (a stored port that is no number, a host with no
+  // ASCII form) would fetch from the wrong place, or from none.
+  if (auto problem = TunnelStartProblem(tunnel->Settings); problem && problem->Field != TEndpointField::TlsSettings &&
+                                                            problem->Field != TEndpointField::LocalPort) {
+    std::fprintf(err, "sorvik: %s\n", OneLineText(problem->Text).c_str());
+    return 1;
+  }
   // Proxy passwords come from their files, as for a start of the tunnel.
   try {
     tunnel->LoadPasswordFiles();
   } catch (const std::exception& error) {
-    std::fprintf(err, "sorvik: %s\n", PlainLines(error.what()).c_str());
+    std::fprintf(err, "sorvik: %s\n", OneLineText(error.what()).c_str());
     return 1;
   }
   TCertificateFetch fetch(tunnel->Snapshot(), tunnel->Settings.Port);
   const TCertificateFetchResult result = fetch.Run(kShowCertTimeLimitMs);
   if (!result.Ok) {
-    std::fprintf(err, "sorvik: %s\n", PlainLines(result.Error).c_str());
+    std::fprintf(err, "sorvik: %s\n", OneLineText(result.Error).c_str());
     return 1;
   }
   // Pins of a certificate that fails the chain check hold only with the chain

@@ -102,6 +102,16 @@ std::span<const TTunnelKey> TunnelKeys() { return kTunnelKeys; }
 void ReadTunnelSection(const TIniFile& file, int n, TunnelSettings& out) {
   const std::string section = TunnelSectionName(n);
   for (const TTunnelKey& key : kTunnelKeys) ReadKey(file, section, key, out);
+  // A port whose text is not a number was read as the key's default; the
+  // text is kept beside it (run time only), so that a start refuses it by name.
+  const auto unread = [&](const char* key) -> std::optional<std::string> {
+    if (!file.ValueExists(section, key)) return std::nullopt;
+    std::string text = file.ReadString(section, key, "");
+    if (TIniFile::ParseInteger(text)) return std::nullopt;
+    return text;
+  };
+  out.PortText = unread("Port");
+  out.MappedText = unread("Mapped");
 }
 
 void WriteTunnelSection(TIniFile& file, int n, const TunnelSettings& in) {

@@ -161,7 +161,23 @@ std::string LevelRequirement(int level) {
          " bits of strength: " + kExample[at];
 }
 
-std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::string& expectedHost, int level) {
+// The critical extensions of `cert` that the library does not handle, by
+// name or number ("1.2.3.4").
+std::string UnknownCriticalExtensions(X509* cert) {
+  std::string out;
+  const int count = cert ? X509_get_ext_count(cert) : 0;
+  for (int i = 0; i < count; ++i) {
+    X509_EXTENSION* ext = X509_get_ext(cert, i);
+    if (!X509_EXTENSION_get_critical(ext) || X509_supported_extension(ext)) continue;
+    char text[128];
+    OBJ_obj2txt(text, sizeof text, X509_EXTENSION_get_object(ext), 0);
+    out += (out.empty() ? "" : ", ") + std::string(text);
+  }
+  return out.empty() ? std::string("unnamed") : out;
+}
+
+std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::string& expectedHost, int level,
+                      bool sentOnlyLeaf, const std::string& constrainer) {
   TChainVerdict v;
   v.Depth = depth;
   const std::string which = WhichCertificate(v, cert);
@@ -183,9 +199,18 @@ std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::s
              NameText(cert ? X509_get_subject_name(cert) : nullptr) + ")";
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-      return "the issuer is unknown (" + NameText(cert ? X509_get_issuer_name(cert) : nullptr) +
-             " is not in the trust store)";
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: {
+      std::string reason = "the issuer is unknown (" + NameText(cert ? X509_get_issuer_name(cert) : nullptr) +
+                           " is not in the trust store)";
+      // An issuer that is no root (a name other than its own issuer's) is an
+      // intermediate, which a server has to send with its own certificate.
+      if (sentOnlyLeaf && depth == 0) {
+        reason += "; the server sent only its own certificate and may not send its intermediate certificate: "
+                  "configure the server to send its whole chain, or add the intermediate to the trust store "
+                  "(SSL_CERT_FILE)";
+      }
+      return reason;
+    }
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH: {
       const std::vector<std::string> names = CertificateNames(leaf);
@@ -194,9 +219,27 @@ std::string ReasonFor(int error, int depth, X509* cert, X509* leaf, const std::s
                JoinedNames(names) + " is not taken for a host name: names are checked against the "
                "subjectAltName only)";
       }
+      std::string partial;
+      for (const std::string& name : names) {
+        if (name.rfind("DNS:", 0) != 0) continue;
+        const std::string dns = name.substr(4);
+        const size_t star = dns.find('*');
+        const size_t dot = dns.find('.');
+        if (star != std::string::npos && !(star == 0 && dot == 1)) partial = dns;
+      }
       return "name mismatch: expected \"" + expectedHost + "\", the certificate holds " +
-             (names.empty() ? std::string("no names") : JoinedNames(names));
+             (names.empty() ? std::string("no names") : JoinedNames(names)) +
+             (partial.empty() ? std::string()
+                              : " (a wildcard names hosts only as the whole left-most label, as in \"*.example.org\"; "
+                                "\"" + partial + "\" names none, as browsers refuse it too)");
     }
+    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+      return which + " has an extension marked critical that this program does not know (" +
+             UnknownCriticalExtensions(cert) + "); a certificate with one may not be trusted";
+    case X509_V_ERR_PERMITTED_VIOLATION:
+    case X509_V_ERR_EXCLUDED_VIOLATION:
+      return which + "'s names (" + JoinedNames(CertificateNames(cert ? cert : leaf)) +
+             ") are outside the names that " + constrainer + " allows its certificates (name constraints)";
     default:
       return which + ": " + X509_verify_cert_error_string(error);
   }
@@ -287,7 +330,9 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
     // trust anchor's own signature aside) at the security level.
     X509_VERIFY_PARAM_set_auth_level(param, allowLegacy ? 0 : level);
     // The subjectAltName alone names the host: no fallback to the common name.
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    // A wildcard counts only as the whole left-most label ("*.example.test"),
+    // as browsers take it: "f*.example.test" names no host.
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     const std::string host = BareHost(expectedHost);
     if (!host.empty()) {
       ready = IsIpLiteral(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
@@ -305,7 +350,24 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
     verdict.Depth = X509_STORE_CTX_get_error_depth(ctx);
     X509* concerned = X509_STORE_CTX_get_current_cert(ctx);
     if (!concerned) concerned = leaf;
-    verdict.Reason = ReasonFor(verdict.Error, verdict.Depth, concerned, leaf, BareHost(expectedHost), level);
+    // The certificate of the chain that holds name constraints, for a
+    // violation of them: the nearest one above the certificate concerned.
+    std::string constrainer = "a certificate of its chain";
+    if (verdict.Error == X509_V_ERR_PERMITTED_VIOLATION || verdict.Error == X509_V_ERR_EXCLUDED_VIOLATION) {
+      STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+      for (int i = verdict.Depth + 1; chain && i < sk_X509_num(chain); ++i) {
+        X509* above = sk_X509_value(chain, i);
+        if (X509_get_ext_by_NID(above, NID_name_constraints, -1) >= 0) {
+          constrainer = "the certificate " + NameText(X509_get_subject_name(above)) + " (depth " + std::to_string(i) +
+                        ")";
+          break;
+        }
+      }
+    }
+    const int sent = untrusted ? sk_X509_num(untrusted) : 0;
+    const bool sentOnlyLeaf = sent == 0 || (sent == 1 && X509_cmp(sk_X509_value(untrusted, 0), leaf) == 0);
+    verdict.Reason = ReasonFor(verdict.Error, verdict.Depth, concerned, leaf, BareHost(expectedHost), level,
+                               sentOnlyLeaf, constrainer);
   }
   if (ctx) X509_STORE_CTX_free(ctx);
   if (own) X509_STORE_free(own);
@@ -313,10 +375,17 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
   return verdict;
 }
 
-std::string ChainFailureLine(const TChainVerdict& verdict) {
+std::string ChainFailureLine(const TChainVerdict& verdict, bool keyPinnedAndMatching) {
   // A key or signature below the security level: an old server's own remedy too.
   const bool weak = verdict.Error == X509_V_ERR_EE_KEY_TOO_SMALL || verdict.Error == X509_V_ERR_CA_KEY_TOO_SMALL ||
                     verdict.Error == X509_V_ERR_CA_MD_TOO_WEAK;
+  if (keyPinnedAndMatching) {
+    // Pinning is done already: only the chain check stands in the way.
+    return "Certificate check FAILED: " + verdict.Reason +
+           ". The server's key is pinned (SSLPinnedKeys) and matches; to connect on the pin alone" +
+           (weak ? ", allow an old server's weak certificate (SSLAllowLegacy=1), or" : ",") +
+           " turn off \"Check chain and host name\" (SSLVerifyChain=0)";
+  }
   return "Certificate check FAILED: " + verdict.Reason +
          ". To connect anyway, pin the server's key instead (\"Fetch from server…\" in the SSL tab, "
          "or SSLPinnedKeys)" +
@@ -354,6 +423,29 @@ std::vector<std::string> ParseKeyPins(const std::string& setting) {
   return pins;
 }
 
+bool IsKeyPin(const std::string& pin) {
+  static const std::string kPrefix = "sha256//";
+  if (pin.rfind(kPrefix, 0) != 0) return false;
+  const std::string value = pin.substr(kPrefix.size());
+  // The base64 of 32 bytes: 44 characters, the last one "=" (the canonical
+  // form PublicKeyPin writes, which is what is compared).
+  if (value.size() != 44) return false;
+  unsigned char decoded[48];
+  const int n = EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(value.data()),
+                                static_cast<int>(value.size()));
+  if (n != 33) return false;  // EVP_DecodeBlock counts the padding as a zero byte
+  return Base64(decoded, 32) == value;
+}
+
+std::string KeyPinsProblem(const std::string& setting) {
+  for (const std::string& pin : ParseKeyPins(setting)) {
+    if (IsKeyPin(pin)) continue;
+    return "SSLPinnedKeys: \"" + pin + "\" is not a key pin: a pin is \"sha256//\" and the base64 of the 32 bytes "
+           "of a SHA-256 hash (44 characters), as \"Fetch from server…\" and sorvik --show-cert give it.";
+  }
+  return {};
+}
+
 bool KeyPinMatches(X509* cert, const std::vector<std::string>& pins) {
   const std::string actual = PublicKeyPin(cert);
   if (actual.empty()) return false;
@@ -383,11 +475,19 @@ TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, in
 
   // The newer checks come first, so that the VERIFIED line still ends a fully
   // accepted certificate. Without them nothing here runs and nothing is added.
+  // A pin setting that is no pin refuses every server: said as the settings
+  // error it is, not as an attack (a start refuses it before it gets here).
+  if (const std::string problem = KeyPinsProblem(policy.PinnedKeys); !problem.empty()) {
+    lines.push_back("Certificate check FAILED: " + problem);
+    return j;
+  }
   if (policy.VerifyChain) {
     const TChainVerdict verdict =
         VerifyServerChain(certificate.Handle(), certificate.Untrusted(), policy.ExpectedHost, nullptr, policy.AllowLegacy);
     if (!verdict.Ok) {
-      lines.push_back(ChainFailureLine(verdict));
+      const bool pinned = !policy.PinnedKeys.empty() &&
+                          KeyPinMatches(certificate.Handle(), ParseKeyPins(policy.PinnedKeys));
+      lines.push_back(ChainFailureLine(verdict, pinned));
       return j;
     }
     lines.push_back(prefix + " Certificate chain and host name OK");
@@ -410,6 +510,9 @@ TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, in
   // computed value (those are never empty).
   if (certificate.FingerprintText() != policy.Fingerprint || policy.Fingerprint.empty()) {
     lines.push_back("Certificate Fingerprint DIFFERENT, WARNING MITM");
+    // The value to compare with what the server's owner says it should be.
+    lines.push_back("The server's certificate fingerprint is " + certificate.FingerprintText() +
+                    "; the pin (SSLFingerprint) is \"" + policy.Fingerprint + "\"");
     return j;
   }
   lines.push_back(prefix + " Certificate Fingerprint OK");
@@ -427,6 +530,10 @@ TCertificateJudgement JudgeServerCertificate(TIdX509& certificate, int depth, in
   j.Accepted = true;
   j.Summary = VerificationSummaryLine(policy);
   return j;
+}
+
+bool VerifiesServer(const TCertificatePolicy& policy) {
+  return policy.VerifyChain || !policy.PinnedKeys.empty() || policy.VerifyMd5;
 }
 
 std::string VerificationSummaryLine(const TCertificatePolicy& policy) {

@@ -74,7 +74,9 @@ TChainVerdict VerifyServerChain(X509* leaf, stack_st_X509* untrusted, const std:
                                 X509_STORE* store = nullptr, bool allowLegacy = false);
 
 // The one log line for a refused chain check, with what the user can do.
-std::string ChainFailureLine(const TChainVerdict& verdict);
+// `keyPinnedAndMatching`: the tunnel pins the server's key and it matches, so
+// pinning is not offered as the way out.
+std::string ChainFailureLine(const TChainVerdict& verdict, bool keyPinnedAndMatching = false);
 
 // ---- SHA-256 public-key pins ----
 
@@ -84,6 +86,12 @@ std::string PublicKeyPin(X509* cert);
 // The pins of a setting: split at ";", blanks around each dropped, empty parts
 // skipped. Entries are kept as written (an entry in another form never matches).
 std::vector<std::string> ParseKeyPins(const std::string& setting);
+// True for a pin in the one form that can match: "sha256//" and the base64 of
+// 32 bytes (44 characters, as PublicKeyPin writes it).
+bool IsKeyPin(const std::string& pin);
+// The settings error of a pin setting with an entry that is no pin (IsKeyPin),
+// as one line naming the entry; empty when every entry is one.
+std::string KeyPinsProblem(const std::string& setting);
 // True when the certificate's key pin equals one of `pins`.
 bool KeyPinMatches(X509* cert, const std::vector<std::string>& pins);
 
@@ -110,6 +118,9 @@ struct TCertificateJudgement {
   // its handshake is done (VerificationSummaryLine).
   std::string Summary;
 };
+
+// True when at least one check judges the server (chain, key pin, MD5 pins).
+bool VerifiesServer(const TCertificatePolicy& policy);
 
 // The per-connection line for an accepted certificate: which checks held it,
 // or "Server certificate NOT VERIFIED: no check is on for this tunnel ..."

@@ -401,7 +401,15 @@ void TIdSSLIOHandlerSocketOpenSSL::Handshake(SSL* ssl) {
     if (r > 0) break;
     const int e = SSL_get_error(ssl, r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-      WaitSocket(e == SSL_ERROR_WANT_WRITE);
+      // Bounded by the socket time-out, as every wait; a handshake that runs
+      // out of it is said to be the TLS handshake, with its limit, before the
+      // socket layer's time-out error.
+      const bool forWrite = e == SSL_ERROR_WANT_WRITE;
+      if (!(forWrite ? WaitWritable(SocketTimeoutMs()) : WaitReadable(SocketTimeoutMs()))) {
+        handshaking_ = false;
+        ExplainHandshakeTimeout();
+        RaiseSocketError(ETIMEDOUT);
+      }
       continue;
     }
     handshaking_ = false;
@@ -437,6 +445,27 @@ void TIdSSLIOHandlerSocketOpenSSL::JudgeUnjudgedPeer(SSL* ssl) {
   }
 }
 
+void TIdSSLIOHandlerSocketOpenSSL::AwaitRefusal(int ms) {
+  if (pass_through_ || !socket_ || !socket_->ssl_) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  uint8_t buf[4096];
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return;
+    if (!TransportPending() && !WaitReadable(static_cast<int>(left))) return;
+    const int r = ReadDecrypted(buf, sizeof buf);
+    if (r > 0) {
+      if (!cert_requested_) return;
+      continue;
+    }
+    if (r == kReadAgain) continue;
+    if (r == 0) throw EIdConnClosedGracefully("The server ended the session right after the handshake.");
+    CheckForError(r);  // raises the library's error
+    throw EIdConnClosedGracefully("The server dropped the connection right after the handshake.");
+  }
+}
+
 std::string TIdSSLIOHandlerSocketOpenSSL::ProtocolVersion() const {
   SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
   return ssl ? SSL_get_version(ssl) : std::string();
@@ -463,15 +492,91 @@ std::string ReceivedAlert(unsigned long queued) {
 
 }  // namespace
 
+std::string TIdSSLIOHandlerSocketOpenSSL::ClientCertificateAdvice(const std::string& alert) const {
+  if (options_.CertFile.empty()) {
+    return "it asked for a client certificate, and this tunnel presents none. The server most likely requires one: "
+           "turn on \"Use client certificate\" in the SSL tab (SSLUseClientCertificate, SSLClientCertificatePath).";
+  }
+  std::string advice = "it asked for a client certificate, and most likely refused the one this tunnel presents (\"" +
+                       options_.CertFile + "\"); check that the server trusts its issuer and that it is valid.";
+  if (alert == "unknown CA") {
+    advice += " \"unknown CA\" here is the server's word about the client certificate: it does not know the "
+              "certificate's issuer (the server's own certificate is not in question).";
+  }
+  return advice;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::ExplainHandshakeTimeout() {
+  if (!OnRefusal || Cancelled()) return;
+  try {
+    OnRefusal("The TLS handshake did not finish within its time limit of " + std::to_string(SocketTimeoutMs()) +
+              " ms: the server took the connection but gave no TLS answer in time. It may not speak TLS on that "
+              "port; check the remote port, or turn off \"SSL Host\" (SSLHost=0) for a server that speaks plain "
+              "text there.");
+  } catch (...) {
+  }
+}
+
 void TIdSSLIOHandlerSocketOpenSSL::ExplainHandshakeRefusal(unsigned long queued) {
   if (!OnRefusal || queued == 0 || ERR_GET_LIB(queued) != ERR_LIB_SSL) return;
   const int reason = ERR_GET_REASON(queued);
+  const char* text = ERR_reason_error_string(queued);
+  const std::string library = text ? text : "error " + std::to_string(reason);
+  const auto say = [this](const std::string& line) {
+    try {
+      OnRefusal(line);
+    } catch (...) {
+    }
+  };
+  switch (reason) {
+    case SSL_R_WRONG_VERSION_NUMBER:
+    case SSL_R_PACKET_LENGTH_TOO_LONG:
+    case SSL_R_UNEXPECTED_RECORD:
+    case SSL_R_UNEXPECTED_MESSAGE:
+      // The first bytes back were no TLS server's answer: a plain-text server
+      // (a greeting, an HTTP reply) or one that echoes the client's hello.
+      if (!cert_requested_) {
+        say("The server does not speak TLS on that port: its answer to the TLS hello is no TLS server's (" + library +
+            "). Check the remote port (the service's TLS port, for example 563 for news or 443 for HTTPS), or turn "
+            "off \"SSL Host\" (SSLHost=0) for a server that speaks plain text there.");
+        return;
+      }
+      break;
+    case SSL_R_DH_KEY_TOO_SMALL: {
+      // The group size a security level asks for (levels 2, 3, 4 and up).
+      const int level = ChainSecurityLevel();
+      const std::string bits = level <= 2 ? "2048" : level == 3 ? "3072" : level == 4 ? "7680" : "15360";
+      say("The server's Diffie-Hellman group is too small (" + library +
+          "): its key exchange is weaker than this tunnel accepts (" +
+          (context_ && context_->AllowLegacy ? std::string("even with SSLAllowLegacy=1")
+                                             : "at least " + bits + " bits at security level " +
+                                                   std::to_string(level)) +
+          "). The server should offer ECDHE or a group of " + bits + " bits or more" +
+          (context_ && context_->AllowLegacy
+               ? std::string(".")
+               : "; for an old server that cannot be updated, SSLAllowLegacy=1 in the tunnel's section accepts it."));
+      return;
+    }
+    case SSL_R_EXCESSIVE_MESSAGE_SIZE:
+      say("The server sent a handshake message larger than this program accepts (" + library +
+          "; most likely a certificate chain of over 100 KB). The server should send only its own certificate and "
+          "its intermediate certificates.");
+      return;
+    default:
+      break;
+  }
+  // An alert after the server asked for a client certificate (TLS 1.2 and
+  // older refuse it within the handshake): most likely about that certificate.
+  if (cert_requested_ && reason >= SSL_AD_REASON_OFFSET && reason != SSL_R_TLSV1_ALERT_PROTOCOL_VERSION) {
+    const std::string alert = ReceivedAlert(queued);
+    say("The server ended the handshake with the TLS alert \"" + alert + "\": " + ClientCertificateAdvice(alert));
+    return;
+  }
   if (reason != SSL_R_UNSUPPORTED_PROTOCOL && reason != SSL_R_TLSV1_ALERT_PROTOCOL_VERSION &&
       reason != SSL_R_NO_PROTOCOLS_AVAILABLE && reason != SSL_R_VERSION_TOO_LOW) {
     return;
   }
-  const char* libraryText = ERR_reason_error_string(queued);
-  const std::string why = libraryText ? libraryText : "no shared version";
+  const std::string why = text ? text : "no shared version";
   try {
     if (context_ && context_->AllowLegacy) {
       OnRefusal("TLS version refused: the server and this tunnel share no protocol version (" + why +
@@ -494,12 +599,7 @@ void TIdSSLIOHandlerSocketOpenSSL::ExplainReadRefusal(bool closed, unsigned long
                                     : "The server ended the session with the TLS alert \"" + alert + "\"";
   if (!read_any_) line += " right after the handshake";
   if (refusedAtOnce) {
-    line += options_.CertFile.empty()
-                ? ": it asked for a client certificate, and this tunnel presents none. The server most likely "
-                  "requires one: turn on \"Use client certificate\" in the SSL tab (SSLUseClientCertificate, "
-                  "SSLClientCertificatePath)."
-                : ": it asked for a client certificate, and most likely refused the one this tunnel presents (\"" +
-                      options_.CertFile + "\"); check that the server trusts its issuer and that it is valid.";
+    line += ": " + ClientCertificateAdvice(alert);
   } else {
     line += ".";
   }

@@ -235,10 +235,23 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   // Right after a successful handshake, before the cipher line (worker thread).
   TIOHandlerNotify OnAfterHandshake;
   // A refusal the library reports only in its own terms, said in plain words
-  // (worker thread): a protocol version the server and this side do not share,
-  // or a server that ends the session on its first read after the handshake
-  // (a TLS 1.3 server that wants a client certificate does so).
+  // with a way out (worker thread), ahead of the error itself: a protocol
+  // version the server and this side do not share, a port where the server
+  // speaks no TLS, a Diffie-Hellman group or a handshake message beyond the
+  // limits, a handshake that runs out of its time limit, an alert after the
+  // server asked for a client certificate (TLS 1.2), or a server that ends
+  // the session on its first read after the handshake (a TLS 1.3 server that
+  // wants a client certificate does so).
   TCallbackEvent OnRefusal;
+  // After a successful connect, for a check of the connection (the tunnel
+  // test), not for a relayed one: waits up to `ms` for the server's first
+  // records and drops any data they hold. Returns when data came (unless the
+  // server asked for a client certificate: a TLS 1.3 server refuses one after
+  // the handshake, and may send data before its alert), when the time passes,
+  // or at once without a session. Raises when the server ends or refuses the
+  // session instead (OnRefusal has said why when it can), and
+  // EIdConnectionCancelled on Cancel(). Worker thread.
+  void AwaitRefusal(int ms);
   // The protocol version the session uses ("TLSv1.3"), empty without one.
   std::string ProtocolVersion() const;
   // The server asked for a client certificate during the handshake.
@@ -292,6 +305,11 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   // and for the failing first read of a session (see OnRefusal).
   void ExplainHandshakeRefusal(unsigned long queued);
   void ExplainReadRefusal(bool closed, unsigned long queued);
+  // OnRefusal for a handshake that ran out of the socket time-out.
+  void ExplainHandshakeTimeout();
+  // What a refusal after the server's certificate request most likely means,
+  // and what to check (`alert`: the alert's words, "unknown CA").
+  std::string ClientCertificateAdvice(const std::string& alert) const;
   static int CertificateRequestBridge(SSL* ssl, void* arg);
   // Waits (poll) for the socket to be readable (`forWrite` false) or writable,
   // bounded by the socket time-out; Cancel() ends it with EIdConnectionCancelled.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "net/address_literal.h"
+#include "net/host_name.h"
 #include "net/tcp_client.h"
 #include "net/transparent_proxy.h"
 #include "tls/ssl_io_handler.h"
@@ -56,7 +57,7 @@ TCertificateFetchResult TCertificateFetch::Run(int timeLimitMs) {
   bool timedOut = false;
   {
     TIdTCPClient client;
-    client.Host = fields_.Server;
+    client.Host = AsciiHostOrSame(fields_.Server);
     client.Port = port;
     client.IPVersion = ParseIPv6Literal(fields_.Server) ? Id_IPv6 : Id_IPv4;
     // The watchdog below bounds the whole fetch; these bound each step as well.
@@ -129,7 +130,8 @@ TCertificateFetchResult TCertificateFetch::Run(int timeLimitMs) {
   }
   if (captured.leaf) {
     result.Ok = true;
-    result.Details = DescribeCertificate(captured.leaf, captured.chain, fields_.Server, fields_.SSLAllowLegacy);
+    result.Details =
+        DescribeCertificate(captured.leaf, captured.chain, TlsHostName(fields_.Server), fields_.SSLAllowLegacy);
     // A handshake that failed after the certificate came (a server that wants
     // a client certificate) still shows the certificate.
     result.Error.clear();

@@ -2,6 +2,7 @@
 // the verify bridge with the TLS verify lock held).
 #include <string>
 
+#include "net/host_name.h"
 #include "tls/certificate_check.h"
 #include "tls/x509.h"
 #include "tunnel/kestrune_item.h"
@@ -26,7 +27,8 @@ bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, in
 TCertificatePolicy CertificatePolicyOf(const TunnelSettings& f) {
   TCertificatePolicy policy;
   policy.VerifyChain = f.SSLVerifyChain;
-  policy.ExpectedHost = f.Server;
+  // The name as the server was asked for it (SNI): A-labels, no trailing dot.
+  policy.ExpectedHost = TlsHostName(f.Server);
   policy.PinnedKeys = f.SSLPinnedKeys;
   policy.VerifyMd5 = f.SSLVerifycert;
   policy.Fingerprint = f.SSLFingerprint;

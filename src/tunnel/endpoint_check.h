@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "net/exceptions.h"
+#include "tunnel/tunnel_settings.h"
 
 namespace sorvik {
 
@@ -21,7 +23,7 @@ inline constexpr int32_t kFirstUnprivilegedPort = 1024;
 // Raised by TKestruneItem::Start for an endpoint that fails these checks.
 SORVIK_DECLARE_ERROR(ETunnelEndpointError, EIdException);
 
-enum class TEndpointField { RemoteHost, RemotePort, LocalPort };
+enum class TEndpointField { RemoteHost, RemotePort, LocalPort, TlsSettings };
 
 struct TEndpointProblem {
   TEndpointField Field;
@@ -34,6 +36,30 @@ std::optional<TEndpointProblem> RemoteHostProblem(const std::string& host);
 std::optional<TEndpointProblem> PortProblem(TEndpointField field, int32_t port);
 // The first problem of remote host, remote port and local port, in this order.
 std::optional<TEndpointProblem> EndpointProblem(const std::string& host, int32_t port, int32_t mapped);
+
+// A port as the settings file stores it (the value of "Port" or "Mapped",
+// blanks around it already dropped), judged as a start judges the port: a
+// number by the settings reader's rule (decimal digits with an optional sign,
+// or "0x" and hexadecimal digits, within 32 bits) from 1 to 65535 passes. Any
+// other text, the empty one included, is refused with the text as stored:
+//   Remote port "2100l" is not a number (1 to 65535).
+// and a number outside the range with PortProblem's text.
+std::optional<TEndpointProblem> StoredPortProblem(TEndpointField field, std::string_view stored);
+// The number a stored port text gives by the settings reader's rule; nothing
+// for a text that is not one.
+std::optional<int32_t> StoredNumber(std::string_view stored);
+
+// The TLS settings of a tunnel that can never work, as one line: a key pin
+// that is not one (KeyPinsProblem), or "Check Certificate" (SSLVerifycert=1)
+// with an empty pin. Empty when there is none.
+std::string TlsSettingsProblem(const TunnelSettings& settings);
+
+// Everything a start checks in a tunnel's settings before it listens, in this
+// order: the remote host (empty, or a name that cannot be written in ASCII),
+// the stored texts of the remote and local port (PortText, MappedText), the
+// ports' range, then the TLS settings that can never work (SettingsProblem).
+// The first problem's line, as the start raises it.
+std::optional<TEndpointProblem> TunnelStartProblem(const TunnelSettings& settings);
 
 // The address a tunnel listens on: "127.0.0.1" with localhost access only,
 // otherwise "" (every IPv4 address).

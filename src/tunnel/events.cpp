@@ -6,6 +6,7 @@
 
 #include "net/component.h"
 #include "net/mapped_port_tcp.h"
+#include "net/tcp_client.h"
 #include "tunnel/connection_report.h"
 #include "tunnel/event_gate.h"
 #include "tunnel/kestrune_item.h"
@@ -16,6 +17,16 @@ namespace sorvik {
 std::string PlainLines(std::string text) {
   for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.replace(at, 2, "\n");
   return text;
+}
+
+std::string OneLineText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    out += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+  }
+  return out;
 }
 
 std::string EventTimeStamp(const std::tm& local) {
@@ -79,11 +90,24 @@ void TKestruneItem::StatusHandler(TIdComponent& sender, TIdStatus status, const 
 // Worker thread: OnStatusInfo of the TLS I/O handler.
 void TKestruneItem::StatusInfoHandler(const std::string& text) { ReportEvent(kEventTlsInfo, text); }
 
-// Worker thread: OnException of the server (twice per failed set-up or connect).
+// Worker thread: OnException of the server. The engine calls it twice for a
+// failed set-up or connect (before and after it closes the local side), with
+// the same error. A plain connection shows both lines, as it always has; a TLS
+// connection, whose failure already comes with its plain-words line, shows
+// each error once. Both calls come from the connection's own worker, one
+// right after the other, so the thread remembers the connection (its number
+// is unique in the process) and the message it reported last.
 void TKestruneItem::ErrorHandler(TIdMappedPortContext& context, const std::exception& error) {
-  (void)context;
+  thread_local uint64_t lastConnection = 0;
+  thread_local std::string lastMessage;
   try {
-    ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), error.what()));
+    const std::string message = error.what();
+    const TIdTCPClient* outbound = context.OutboundClient();
+    const bool tls = outbound && outbound->IOHandler() && IsTlsIOHandler(*outbound->IOHandler());
+    if (tls && context.Id() == lastConnection && message == lastMessage) return;
+    lastConnection = context.Id();
+    lastMessage = message;
+    ReportEvent(kEventTlsOrError, FormatErrorLine(EventTimeStamp(), message));
   } catch (...) {
   }
 }

@@ -36,5 +36,9 @@ std::string FormatErrorLine(const std::string& stamp, const std::string& message
 // The log's texts (error messages, reports) break lines with CR LF; a terminal
 // and a window want LF. Every CR LF becomes LF; a lone CR or LF stays.
 std::string PlainLines(std::string text);
+// The text as one line, for a place that shows one line per message (the
+// tunnel test, a one-shot command's error): CR LF, and a lone CR or LF,
+// become a blank.
+std::string OneLineText(const std::string& text);
 
 }  // namespace sorvik

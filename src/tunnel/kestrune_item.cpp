@@ -7,6 +7,7 @@
 #include <new>
 
 #include "net/exceptions.h"
+#include "net/host_name.h"
 #include "net/mapped_port_tcp.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/endpoint_check.h"
@@ -43,7 +44,7 @@ bool TKestruneItem::Start() {
 }
 
 bool TKestruneItem::Restart(const TunnelSettings& next) {
-  if (auto problem = EndpointProblem(next.Server, next.Port, next.Mapped)) throw ETunnelEndpointError(problem->Text);
+  if (auto problem = TunnelStartProblem(next)) throw ETunnelEndpointError(problem->Text);
   if (!IsRunning()) {
     Edit([&next](TunnelSettings& s) { s = next; });
     return Start();
@@ -140,9 +141,10 @@ TKestruneItem::TTraffic TKestruneItem::Traffic() const {
 
 bool TKestruneItem::StartServer() {
   // An endpoint that cannot work (no remote host, a port outside 1..65535,
-  // whose low 16 bits could even be 0: a random port on every address) is
-  // refused before anything changes.
-  if (auto problem = EndpointProblem(Settings.Server, Settings.Port, Settings.Mapped)) throw ETunnelEndpointError(problem->Text);
+  // whose low 16 bits could even be 0: a random port on every address; a
+  // stored port that is no number) or TLS settings that refuse every server
+  // are refused before anything changes.
+  if (auto problem = TunnelStartProblem(Settings)) throw ETunnelEndpointError(problem->Text);
   // An earlier server (running or left inactive by a failed start) goes first,
   // so that the new one can bind the port; releasing a running one drops its
   // connections.
@@ -180,7 +182,8 @@ bool TKestruneItem::StartServer() {
     MappingServer->Bindings.push_back(binding);
     MappingServer->DefaultPort = static_cast<uint16_t>(Settings.Mapped);
     MappingServer->MappedPort = static_cast<uint16_t>(Settings.Port);
-    MappingServer->MappedHost = Settings.Server;
+    // The name in ASCII (A-labels), for the lookup and every proxy.
+    MappingServer->MappedHost = AsciiHostOrSame(Settings.Server);
   }
   // A failed activation is raised with the engine's message; the inactive
   // server stays, so the next start releases it like any earlier server.

@@ -77,8 +77,10 @@ class TKestruneItem {
   TunnelSettings Snapshot() const;
 
   // ---- runtime (UI thread unless noted) ----
-  // Raises ETunnelEndpointError (nothing changed) for an empty remote host or a
-  // port outside 1..65535, and the engine's error when the listener fails.
+  // Raises ETunnelEndpointError (nothing changed) for what TunnelStartProblem
+  // finds (an empty remote host, a port outside 1..65535 or stored as no
+  // number, TLS pins that refuse every server), and the engine's error when
+  // the listener fails.
   bool Start();
   void DetachEvents();
   // Stops the server and every server still draining (see Restart): their

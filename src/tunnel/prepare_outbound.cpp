@@ -8,6 +8,7 @@
 
 #include "net/address_literal.h"
 #include "net/exceptions.h"
+#include "net/host_name.h"
 #include "net/mapped_port_tcp.h"
 #include "net/tcp_client.h"
 #include "proxy/http_connect.h"
@@ -21,7 +22,8 @@ namespace sorvik {
 
 void ApplyTunnelTlsOptions(TIdSSLOptions& options, const TunnelSettings& f) {
   // The server name only for a name: an address literal is never sent as SNI.
-  if (f.SSLSNI && !f.Server.empty() && !IsIpLiteral(f.Server)) options.ServerName = f.Server;
+  // It goes in ASCII (A-labels) and without a trailing dot, as browsers send it.
+  if (f.SSLSNI && !f.Server.empty() && !IsIpLiteral(f.Server)) options.ServerName = TlsHostName(f.Server);
   options.AllowLegacy = f.SSLAllowLegacy;
   if (f.SSLUseClientCertificate) {
     if (f.SSLClientCertificatePath.empty()) {
@@ -90,6 +92,7 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
   // A proxy given as an IPv6 literal is reached over IPv6; anything else over
   // IPv4 (a name is looked up for an IPv4 address).
   const auto family = [](const std::string& host) { return ParseIPv6Literal(host) ? Id_IPv6 : Id_IPv4; };
+  // A proxy's own name is looked up in ASCII (A-labels), as the remote host is.
   const auto credentials = [&](TIdCustomTransparentProxy& p, int hop) {
     p.Username = hop == 2 ? f.ProxyUser2 : f.ProxyUser;
     p.Password = p.Username.empty() ? std::string() : hop == 2 ? f.ProxyPassword2 : f.ProxyPassword;
@@ -98,7 +101,7 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
     auto* p = new TIdSocksInfo(&outbound);
     credentials(*p, hop);
     if (version == svSocks5 && !p->Username.empty()) p->Authentication = saUsernamePassword;
-    p->Host = host;
+    p->Host = AsciiHostOrSame(host);
     p->IPVersion = family(host);
     p->Port = static_cast<uint16_t>(port & 0xFFFF);
     p->Version = version;
@@ -109,7 +112,7 @@ TIdCustomTransparentProxy* CreateTunnelProxyChain(TIdTCPClient& outbound, const 
   const auto http = [&](const std::string& host, int32_t port, int hop) {
     auto* p = new TIdConnectThroughHttpProxy(&outbound);
     credentials(*p, hop);
-    p->Host = host;
+    p->Host = AsciiHostOrSame(host);
     p->IPVersion = family(host);
     p->Port = static_cast<uint16_t>(port & 0xFFFF);
     p->SetEnabled(true);

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tunnel/proxy_type.h"
@@ -71,6 +72,12 @@ struct TunnelSettings {
   // Run time only: no row in the key table, so never written to the file.
   std::string ProxyPassword;
   std::string ProxyPassword2;
+  // The stored text of "Port" and "Mapped" when it is not a number (the
+  // members above then hold the key's default, as the reader has always
+  // given): a start refuses the tunnel naming it. Nothing when the key was
+  // read as a number or is missing, or once the dialog set the port anew.
+  std::optional<std::string> PortText;
+  std::optional<std::string> MappedText;
 
   bool operator==(const TunnelSettings&) const = default;
 };

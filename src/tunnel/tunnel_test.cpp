@@ -7,10 +7,13 @@
 #include <iterator>
 #include <exception>
 #include <thread>
+#include <vector>
 
 #include "net/address_literal.h"
 #include "net/exceptions.h"
+#include "net/host_name.h"
 #include "net/tcp_client.h"
+#include "tls/certificate_check.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/connection_report.h"
 #include "tunnel/endpoint_check.h"
@@ -40,23 +43,6 @@ std::string HopKind(TProxyType proxyType, int hop) {
   return hop == 1 ? kFirst[n] : hop == 2 ? kSecond[n] : "";
 }
 
-// One line: CR LF and lone line breaks become blanks.
-std::string OneLine(std::string s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') {
-      out += ' ';
-      ++i;
-    } else if (s[i] == '\r' || s[i] == '\n') {
-      out += ' ';
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
 // The status text of a "%s > %d - %s" or "%s >SSL %d - %s" line, and its hop.
 bool SplitStatusLine(const std::string& line, int& hop, std::string& text) {
   const size_t dash = line.find(" - ");
@@ -81,9 +67,11 @@ class TStepClock {
   }
   const std::string& Current() const { return name_; }
 
-  void Succeed() {
+  // `verified` false: a TLS server that no check judged, said in the verdict.
+  void Succeed(bool verified) {
     Begin({});
-    sink_(kPrefix + std::string("OK in ") + std::to_string(MsBetween(started_, Clock::now())) + " ms");
+    const std::string ms = std::to_string(MsBetween(started_, Clock::now()));
+    sink_(kPrefix + (verified ? "OK in " + ms + " ms" : "OK, but the server was not verified (" + ms + " ms)"));
   }
 
   void Fail(const std::string& error) {
@@ -108,8 +96,11 @@ void CopyTunnelSettings(const TKestruneItem& from, TKestruneItem& to) { to.Setti
 TTunnelTest::TTunnelTest(const TKestruneItem& tunnel) : copy_(std::make_unique<TKestruneItem>()) {
   CopyTunnelSettings(tunnel, *copy_);
   // A port outside 1..65535 is shown as stored, not cut to 16 bits.
-  title_ = "Tunnel test of \"" + ShownCaption(copy_->Settings) + "\": " +
-           EndpointText(copy_->Settings.Server, copy_->Settings.Port);
+  // A stored port that is no number is shown as stored (the test refuses it).
+  const TunnelSettings& s = copy_->Settings;
+  std::string endpoint = EndpointText(s.Server, s.Port);
+  if (s.PortText) endpoint = endpoint.substr(0, endpoint.rfind(':') + 1) + *s.PortText;
+  title_ = "Tunnel test of \"" + ShownCaption(s) + "\": " + endpoint;
 }
 
 TTunnelTest::~TTunnelTest() = default;
@@ -130,15 +121,15 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   // What a start refuses fails the test the same way, before any connect.
   {
     const TunnelSettings& c = copy_->Settings;
-    if (auto problem = EndpointProblem(c.Server, c.Port, c.Mapped)) {
-      steps.Fail(problem->Text);
+    if (auto problem = TunnelStartProblem(c)) {
+      steps.Fail(OneLineText(problem->Text));
       return false;
     }
     if (CheckLocalPort) {
       const std::string address = ListenAddress(c.LocalAccess);
       steps.Begin("Local port " + EndpointText(address.empty() ? "0.0.0.0" : address, c.Mapped));
       if (auto problem = LocalPortTakenProblem(c.LocalAccess, c.Mapped)) {
-        steps.Fail(OneLine(problem->Text));
+        steps.Fail(OneLineText(problem->Text));
         return false;
       }
       steps.Begin({});
@@ -148,7 +139,7 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   try {
     copy_->LoadPasswordFiles();
   } catch (const std::exception& e) {
-    steps.Fail(OneLine(e.what()));
+    steps.Fail(OneLineText(e.what()));
     return false;
   }
   const TunnelSettings f = copy_->Snapshot();
@@ -164,18 +155,27 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   std::string pinRefusal;
   // A refusal the TLS handler said in plain words (an old protocol version).
   std::string tlsRefusal;
+  // What a connection logs about its session once the handshake is done: the
+  // verdict on the certificate, the protocol version, the legacy warning.
+  std::vector<std::string> sessionLines;
   copy_->OnTunnelEvent = [&](int32_t, int32_t code, const std::string& line) {
     int hop = 0;
     std::string text;
     if (code == kEventPinCheck) {
       if (steps.Current() != "Certificate check") steps.Begin("Certificate check");
-      if (line.find("DIFFERENT") != std::string::npos || line.rfind("Certificate check FAILED: ", 0) == 0) {
+      if (!pinRefusal.empty()) {
+        pinRefusal += ". " + line;  // what the refusal line adds (the server's value)
+      } else if (line.find("DIFFERENT") != std::string::npos || line.rfind("Certificate check FAILED: ", 0) == 0) {
         pinRefusal = line;
       }
       return;
     }
     if (code == kEventTlsInfo) {
       if (steps.Current() == "Certificate check" && pinRefusal.empty()) steps.Begin("TLS handshake end");
+      if (line.rfind("Server certificate ", 0) == 0 || line.rfind("Protocol version: ", 0) == 0 ||
+          line.rfind("WARNING: ", 0) == 0) {
+        sessionLines.push_back(line);
+      }
       return;
     }
     if (code == kEventTlsOrError) {
@@ -206,7 +206,7 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   copy_->OpenEvents();
 
   auto client = std::make_unique<TIdTCPClient>();
-  client->Host = copy_->Settings.Server;
+  client->Host = AsciiHostOrSame(copy_->Settings.Server);
   client->Port = static_cast<uint16_t>(copy_->Settings.Port & 0xFFFF);
   client->IPVersion = ParseIPv6Literal(copy_->Settings.Server) ? Id_IPv6 : Id_IPv4;
   client->ConnectTimeout = -1;
@@ -229,17 +229,26 @@ bool TTunnelTest::Run(const TLineSink& sink) {
       }
     });
     copy_->PrepareClient(*client, f);
-    if (auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(client->IOHandler())) {
+    auto* tls = dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(client->IOHandler());
+    if (tls) {
       tls->OnBeforeConnect = [&steps](TIdSSLIOHandlerSocketOpenSSL&) { steps.Begin("TLS handshake"); };
     }
     client->Connect();
+    if (tls) {
+      // A server that refuses the session after the handshake (a TLS 1.3
+      // server that wants a client certificate sends its alert then) fails
+      // every connection of the tunnel: the test listens for it briefly.
+      steps.Begin("Session start");
+      for (const std::string& line : sessionLines) sink(kPrefix + line);
+      tls->AwaitRefusal(kSessionStartWaitMs);
+    }
     ok = true;
   } catch (const EIdHostRequired&) {
     error = "No remote host.";
   } catch (const EIdPortRequired&) {
     error = "The remote port is 0.";
   } catch (const std::exception& e) {
-    error = OneLine(e.what());
+    error = OneLineText(e.what());
   } catch (...) {
     error = "Unknown error.";
   }
@@ -260,7 +269,7 @@ bool TTunnelTest::Run(const TLineSink& sink) {
   }
   copy_->DetachEvents();
   if (ok) {
-    steps.Succeed();
+    steps.Succeed(!f.SSLHost || VerifiesServer(CertificatePolicyOf(f)));
     return true;
   }
   if (cancelled) error = byLimit ? "No answer within " + std::to_string(LimitMs) + " ms." : "Cancelled.";

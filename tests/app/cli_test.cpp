@@ -82,18 +82,7 @@ TEST(CommandLineLogin, MarksAStartByTheLoginEntry) {
 
 // Runs the built executable with `args`; returns the exit status and fills the outputs.
 int RunSorvik(const std::string& args, std::string& out, std::string& err) {
-  test::TempDir dir;
-  const std::string outPath = dir.Path() + "/out";
-  const std::string errPath = dir.Path() + "/err";
-  const std::string command = "'" SORVIK_EXECUTABLE "' " + args + " </dev/null >'" + outPath + "' 2>'" + errPath + "'";
-  const int status = std::system(command.c_str());
-  auto slurp = [](const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  };
-  out = slurp(outPath);
-  err = slurp(errPath);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return test::RunCommand("'" SORVIK_EXECUTABLE "' " + args, out, err);
 }
 
 TEST(SorvikExecutable, Version) {

@@ -46,7 +46,7 @@ version=$(sed -n 's/^project(Sorvik VERSION \([0-9.]*\).*/\1/p' "$work/clone/CMa
 [[ $(dpkg-deb -f "$deb" Version) == "$version"* ]] || problem "package version $(dpkg-deb -f "$deb" Version), project $version"
 dpkg-deb -f "$deb" Homepage | grep -qi 'example' && problem "the package's homepage is a placeholder"
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in qt6-wayland libqt6widgets6 libqt6keychain1 libssl3 libc6; do
+for d in qt6-wayland libqt6widgets6 libqt6keychain1 libssl3 libidn2-0 libc6; do
   grep -q "\b$d\b" <<<"$depends" || problem "Depends lacks $d: $depends"
 done
 

@@ -11,6 +11,7 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +59,8 @@ struct CertSpec {
   const char* san = "DNS:localhost,IP:127.0.0.1";  // server certificates only
   const char* usage = "serverAuth";                // server certificates only
   bool sha1 = false;                               // signed with SHA-1 instead of SHA-256
+  const char* extraName = nullptr;                 // one more extension, by name or OID
+  const char* extraValue = nullptr;                // ("critical,DER:..." for an unknown one)
 };
 
 // Signs with `issuerKey`; `issuer` null makes a self-signed certificate.
@@ -80,6 +83,15 @@ CertPtr NewCert(const CertSpec& params, EVP_PKEY* key, X509* issuer, EVP_PKEY* i
     AddExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
     AddExtension(cert.get(), signer, NID_ext_key_usage, params.usage);
     if (params.san) AddExtension(cert.get(), signer, NID_subject_alt_name, params.san);
+  }
+  if (params.extraName) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, signer, cert.get(), nullptr, nullptr, 0);
+    X509_EXTENSION* ext = X509V3_EXT_nconf(nullptr, &ctx, params.extraName, params.extraValue);
+    if (!ext) throw std::runtime_error(std::string("extension failed: ") + params.extraName);
+    X509_add_ext(cert.get(), ext, -1);
+    X509_EXTENSION_free(ext);
   }
   AddExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
   if (issuer) AddExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
@@ -178,6 +190,45 @@ CertificateSet::CertificateSet(bool rsa) {
     WritePem(Path("rsa-chain.pem"), {rsaLeaf.get(), inter.get()});
     WritePem(Path("rsa.pem"), {rsaLeaf.get()});
     WritePem(Path("rsa.key"), {}, rsaKey.get());
+  }
+
+  // Names as browsers judge them (a partial wildcard, an A-label, a name
+  // looked up with a trailing dot), a leaf with an extension marked critical
+  // that nobody knows, a leaf outside its CA's name constraints, and a leaf
+  // whose certificate alone is over 100 KB (thousands of names).
+  {
+    KeyPtr namesKey = NewKey(rsa), criticalKey = NewKey(rsa), constrainedCaKey = NewKey(rsa),
+           constrainedKey = NewKey(rsa), hugeKey = NewKey(rsa);
+    CertPtr names = NewCert({"Sorvik Test", "names", false, now - kDay, now + 825 * kDay, 30,
+                             "DNS:f*.sorvik.test,DNS:xn--bcher-kva.sorvik.test,DNS:dotted.sorvik.test"},
+                            namesKey.get(), inter.get(), interKey.get());
+    CertSpec criticalSpec{"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 31};
+    criticalSpec.extraName = "1.3.6.1.4.1.55555.1";
+    criticalSpec.extraValue = "critical,DER:0C:01:78";
+    CertPtr critical = NewCert(criticalSpec, criticalKey.get(), inter.get(), interKey.get());
+    CertSpec constrainedCaSpec{"Sorvik Test", "Sorvik Test Constrained CA", true, now - kDay, now + 3650 * kDay, 32};
+    constrainedCaSpec.extraName = "nameConstraints";
+    constrainedCaSpec.extraValue = "critical,permitted;DNS:.example.org";
+    CertPtr constrainedCa = NewCert(constrainedCaSpec, constrainedCaKey.get(), root.get(), rootKey.get());
+    CertPtr constrained = NewCert({"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 33, "DNS:localhost"},
+                                  constrainedKey.get(), constrainedCa.get(), constrainedCaKey.get());
+    std::string hugeNames = "DNS:localhost,IP:127.0.0.1";
+    for (int i = 0; i < 5000; ++i) hugeNames += ",DNS:host" + std::to_string(i) + ".sorvik.test";
+    CertPtr huge = NewCert({"Sorvik Test", "localhost", false, now - kDay, now + 825 * kDay, 34, hugeNames.c_str()},
+                           hugeKey.get(), inter.get(), interKey.get());
+    WritePem(Path("names-chain.pem"), {names.get(), inter.get()});
+    WritePem(Path("names.pem"), {names.get()});
+    WritePem(Path("names.key"), {}, namesKey.get());
+    WritePem(Path("critical-chain.pem"), {critical.get(), inter.get()});
+    WritePem(Path("critical.pem"), {critical.get()});
+    WritePem(Path("critical.key"), {}, criticalKey.get());
+    WritePem(Path("constrained-chain.pem"), {constrained.get(), constrainedCa.get()});
+    WritePem(Path("constrained.pem"), {constrained.get()});
+    WritePem(Path("constrained-ca.pem"), {constrainedCa.get()});
+    WritePem(Path("constrained.key"), {}, constrainedKey.get());
+    WritePem(Path("huge-chain.pem"), {huge.get(), inter.get()});
+    WritePem(Path("huge.pem"), {huge.get()});
+    WritePem(Path("huge.key"), {}, hugeKey.get());
   }
 
   // Client certificates: a CA of their own, a client with its key in the same
@@ -475,6 +526,50 @@ DrainThenClosePeer::~DrainThenClosePeer() {
   stop_ = true;
   thread_.join();
   ::close(listen_fd_);
+}
+
+// ---------------------------------------------------------------------------
+// openssl s_server
+
+namespace {
+
+std::vector<std::string> SServerArgv(const std::string& stem, const std::string& chain, uint16_t port,
+                                     std::vector<std::string> extra) {
+  std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                                   Certificates().Path(stem + ".pem"), "-key", Certificates().Path(stem + ".key"),
+                                   "-rev"};
+  if (!chain.empty()) argv.insert(argv.end(), {"-cert_chain", Certificates().Path(chain)});
+  bool cipherGiven = false;
+  for (const auto& e : extra) cipherGiven = cipherGiven || e == "-cipher";
+  if (!cipherGiven) argv.insert(argv.end(), {"-cipher", "DEFAULT:@SECLEVEL=0"});
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+}  // namespace
+
+SServer::SServer(const std::string& stem, const std::string& chain, std::vector<std::string> extra)
+    : port_(FreePort()), process_(SServerArgv(stem, chain, port_, std::move(extra))) {}
+
+int RunCommand(const std::string& command, std::string& out, std::string& err) {
+  TempDir dir;
+  const std::string outPath = dir.Path() + "/out";
+  const std::string errPath = dir.Path() + "/err";
+  const std::string line = command + " </dev/null >'" + outPath + "' 2>'" + errPath + "'";
+  const int status = std::system(line.c_str());
+  const auto slurp = [](const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+      char buf[4096];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+      std::fclose(f);
+    }
+    return text;
+  };
+  out = slurp(outPath);
+  err = slurp(errPath);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace sorvik::test

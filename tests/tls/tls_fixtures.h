@@ -75,6 +75,27 @@ class TrustPrivateCa : public ::testing::Environment {
 
 // Runs a shell command and returns its standard output.
 std::string RunCommand(const std::string& command);
+// Runs a shell command with standard input from /dev/null; returns its exit
+// status (-1 when it did not exit) and fills its standard output and error.
+int RunCommand(const std::string& command, std::string& out, std::string& err);
+
+// openssl s_server on loopback with a fixture certificate (`stem`.pem and
+// `stem`.key of Certificates()) and the certificates it sends after it
+// (`chain`, a file of Certificates(); empty for none), answering each line
+// reversed (-rev). `extra` adds options (versions, ciphers, client
+// certificates). The server itself runs at security level 0 unless `extra`
+// names ciphers, so that it loads and offers whatever it is given.
+class SServer {
+ public:
+  SServer(const std::string& stem, const std::string& chain, std::vector<std::string> extra = {});
+  bool Ready() { return process_.WaitForPort(port_); }
+  uint16_t Port() const { return port_; }
+  std::string Stderr() const { return process_.Stderr(); }
+
+ private:
+  uint16_t port_;
+  ChildProcess process_;
+};
 
 struct TlsServerConfig {
   std::string CertChainFile;  // server certificate first, then intermediates

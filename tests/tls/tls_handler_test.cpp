@@ -63,7 +63,15 @@ class TlsClient {
       verifies.push_back({cert.FingerprintText(), ok, depth, error});
       return accept;
     };
+    io->OnRefusal = [this](const std::string& m) {
+      std::lock_guard<std::mutex> lock(mutex);
+      refusals.push_back(m);
+    };
     client.SetIOHandler(io);
+  }
+  std::vector<std::string> Refusals() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return refusals;
   }
   std::vector<std::string> Info() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -78,8 +86,9 @@ class TlsClient {
 
   TIdTCPClient client;
   TIdSSLIOHandlerSocketOpenSSL* io;
-  std::mutex mutex;  // guards info, verifies (written on this thread inside library callbacks)
+  std::mutex mutex;  // guards info, verifies, refusals (written on this thread inside library callbacks)
   std::vector<std::string> info;
+  std::vector<std::string> refusals;
   std::vector<VerifyCall> verifies;
   bool accept = true;
 };
@@ -186,6 +195,7 @@ struct FailureCase {
   const char* errorClass;
   std::string message;  // exact, or a prefix when `prefixOnly`
   bool prefixOnly;
+  std::string refusal = {};  // the start of the plain-words line said before the error; empty: none
 };
 
 class TlsHandshakeFailure : public ::testing::TestWithParam<FailureCase> {};
@@ -208,6 +218,13 @@ TEST_P(TlsHandshakeFailure, RaisesItsMessageAndClosesTheSocket) {
     }
   }
   EXPECT_FALSE(c.client.Connected());
+  const std::vector<std::string> refusals = c.Refusals();
+  if (fc.refusal.empty()) {
+    EXPECT_TRUE(refusals.empty()) << refusals.front();
+  } else {
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].rfind(fc.refusal, 0), 0u) << refusals[0];
+  }
   // The in-process peer closes its side when it notices ours: wait for it.
   EXPECT_TRUE(test::WaitUntil([&] { return test::CountOpenFds() == fds; })) << test::CountOpenFds() << " vs " << fds;
 }
@@ -217,9 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"PlainTextServer",
                     {PeerStep::Send("200 news.example.com NNTP service ready\r\n"), PeerStep::NeverAnswer()},
-                    -1, "EIdOSSLUnderlyingCryptoError", "Error connecting with SSL.\r\nerror:", true},
+                    -1, "EIdOSSLUnderlyingCryptoError", "Error connecting with SSL.\r\nerror:", true,
+                    "The server does not speak TLS on that port: its answer to the TLS hello is no TLS server's ("},
         FailureCase{"NeverAnswers", {PeerStep::NeverAnswer()}, 300, "EIdSocketError",
-                    SocketErrorMessage(ETIMEDOUT), false},
+                    SocketErrorMessage(ETIMEDOUT), false,
+                    "The TLS handshake did not finish within its time limit of 300 ms: the server took the "
+                    "connection but gave no TLS answer in time."},
         FailureCase{"ResetDuringHandshake", {PeerStep::Expect(5), PeerStep::Reset()}, -1, "EIdSocketError",
                     SocketErrorMessage(ECONNRESET), false}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -32,6 +32,7 @@ using test::CliKeyPin;
 using test::ChildProcess;
 using test::EventRecorder;
 using test::RunCommand;
+using test::SServer;
 
 #define REQUIRE_OPENSSL()                                                                 \
   do {                                                                                    \
@@ -40,36 +41,6 @@ using test::RunCommand;
 
 [[maybe_unused]] ::testing::Environment* const kTrust =
     ::testing::AddGlobalTestEnvironment(new test::TrustPrivateCa);
-
-// openssl s_server on loopback with a fixture certificate (`stem`.pem and
-// `stem`.key) and the intermediate it sends after it (`chain`, empty for
-// none), answering each line reversed (-rev). `extra` adds options (versions,
-// ciphers, client certificates). The server itself runs at security level 0
-// unless `extra` names ciphers, so that it loads and offers whatever it is given.
-class SServer {
- public:
-  SServer(const std::string& stem, const std::string& chain, std::vector<std::string> extra = {})
-      : port_(test::FreePort()), process_(Argv(stem, chain, port_, std::move(extra))) {}
-  bool Ready() { return process_.WaitForPort(port_); }
-  uint16_t Port() const { return port_; }
-  std::string Stderr() const { return process_.Stderr(); }
-
- private:
-  static std::vector<std::string> Argv(const std::string& stem, const std::string& chain, uint16_t port,
-                                       std::vector<std::string> extra) {
-    std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
-                                     Certificates().Path(stem + ".pem"), "-key", Certificates().Path(stem + ".key"),
-                                     "-rev"};
-    if (!chain.empty()) argv.insert(argv.end(), {"-cert_chain", Certificates().Path(chain)});
-    bool cipherGiven = false;
-    for (const auto& e : extra) cipherGiven = cipherGiven || e == "-cipher";
-    if (!cipherGiven) argv.insert(argv.end(), {"-cipher", "DEFAULT:@SECLEVEL=0"});
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return argv;
-  }
-  uint16_t port_;
-  ChildProcess process_;
-};
 
 struct Tunnel {
   bool verifyChain = false;

@@ -420,6 +420,9 @@ TunnelSettings TfProperties::Result() const {
   f.Server = S(server_->text());
   f.Port = port_->value();
   f.Mapped = mapped_->value();
+  // The ports as the dialog showed them; a stored text that was no number is gone.
+  f.PortText.reset();
+  f.MappedText.reset();
   f.LocalAccess = localAccess_->isChecked();
   f.Autostart = autostart_->isChecked();
   f.SSLHost = sslHost_->isChecked();

@@ -66,10 +66,12 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
     switch (index.column()) {
       case kColTunnel:
         return Q(ShownCaption(tunnel->Settings));
+      // A stored port that is no number shows as stored (a start refuses it).
       case kColPort:
-        return QString::number(tunnel->Settings.Port);
+        return tunnel->Settings.PortText ? Q(*tunnel->Settings.PortText) : QString::number(tunnel->Settings.Port);
       case kColLocalPort:
-        return QString::number(tunnel->Settings.Mapped);
+        return tunnel->Settings.MappedText ? Q(*tunnel->Settings.MappedText)
+                                           : QString::number(tunnel->Settings.Mapped);
       case kColStatus:
         return Q(RunStateText(tunnel->RunState));
       case kColProxyType:
