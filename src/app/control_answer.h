@@ -30,18 +30,22 @@ struct TTunnelStatus {
 };
 
 std::vector<TTunnelStatus> CollectStatus(AppCore& core);
-// A table with a header line; control bytes of a caption are shown as '?'.
+// A table with a header line, the tunnels numbered from 1 in the first
+// column ("#"); control characters of a caption or host are escaped
+// (TerminalText).
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
 // "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
 // followed by LF; valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
-// `text` as a JSON string literal with its quotes: control characters,
-// quote and backslash escaped; a byte that is not part of valid UTF-8 becomes
-// U+FFFD.
+// `text` as a JSON string literal with its quotes: control characters (C1
+// too), quote and backslash escaped; a byte that is not part of valid UTF-8
+// becomes U+FFFD.
 std::string JsonString(const std::string& text);
 
-// The whole reply (see control_protocol.h) to one request.
+// The whole reply (see control_protocol.h) to one request. A reply names the
+// tunnel by its caption with control characters escaped, and by its number too
+// when another tunnel shows the same caption: Tunnel "news" (#3) started.
 std::string AnswerControlRequest(AppCore& core, const TControlRequest& request);
 
 }  // namespace sorvik

@@ -16,6 +16,7 @@
 #include "app/queue_dispatcher.h"
 #include "app/settings.h"
 #include "app/stop_signal.h"
+#include "app/terminal_text.h"
 
 namespace sorvik {
 
@@ -56,7 +57,8 @@ class THeadlessTimer : public IOneShotTimer {
 class TStdoutLog : public ILogView {
  public:
   explicit TStdoutLog(std::FILE* out) : output_(out) {}
-  void LineAppended(const std::string& line, bool) override { output_.Append(line); }
+  // A caption or a server's text in a line never reaches a terminal raw.
+  void LineAppended(const std::string& line, bool) override { output_.Append(TerminalText(line)); }
   // Main thread, once no worker reports any more: writes what waits.
   void Close() { output_.Close(); }
 
@@ -109,7 +111,8 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     // Every tunnel that cannot start is reported here, whatever its log
     // switches say: without a window this is the only place a user looks.
     core.OnStartFailure = [](const std::string& caption, const std::string& reason) {
-      std::fprintf(stderr, "sorvik: tunnel \"%s\" could not start: %s\n", caption.c_str(), reason.c_str());
+      std::fprintf(stderr, "sorvik: tunnel \"%s\" could not start: %s\n", TerminalText(caption).c_str(),
+                   TerminalText(reason).c_str());
     };
     core.Load(dataDir);
     // This mode never writes the settings file; what could not be read is
@@ -174,6 +177,10 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       if (fds[2].revents & POLLIN) {
         hangupSignal.Drain();
         ReloadAndReport(core);
+        if (!control.EnsureListening(problem)) {  // a socket file removed meanwhile is made again
+          std::fprintf(stderr, "sorvik: %s; 'sorvik status', 'start' and 'stop' will not reach this instance.\n",
+                       problem.c_str());
+        }
       }
       control.Process();
       draining = core.ReapDrainedServers();
