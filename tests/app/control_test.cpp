@@ -30,6 +30,7 @@
 #include "app/control_channel.h"
 #include "app/control_protocol.h"
 #include "app/queue_dispatcher.h"
+#include "app/terminal_text.h"
 #include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 
@@ -105,8 +106,27 @@ TEST(ControlProtocolTest, JsonStringsAreValidWhateverTheCaptionHolds) {
       {"a\tb\nc\x01\x7f", "\"a\\tb\\nc\\u0001\\u007f\""},
       {"\xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80", "\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80\""},
       {"bad \xFF \xC3 \xED\xA0\x80 end", "\"bad \\ufffd \\ufffd \\ufffd\\ufffd\\ufffd end\""},
+      {"C1 \xC2\x9b \xC2\x80 \xC2\xA0 \x9b", "\"C1 \\u009b \\u0080 \xC2\xA0 \\ufffd\""},
   };
   for (const Case& c : cases) EXPECT_EQ(JsonString(c.in), c.out);
+}
+
+// What a terminal would take for a control is escaped, nothing else.
+TEST(TerminalTextTest, EscapesEveryControlCharacterAndNothingElse) {
+  struct Case {
+    std::string in;
+    std::string out;
+    bool keepLineBreaks = false;
+  } cases[] = {
+      {"news \xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80 \\ \"", "news \xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80 \\ \""},
+      {"\x1b[31mred\x07\x7f\t", "\\x1b[31mred\\x07\\x7f\\x09"},
+      {"a\nb\r", "a\\x0ab\\x0d"},
+      {"a\nb\r", "a\nb\\x0d", true},
+      {"\xC2\x9b" "2J \xC2\x80\xC2\x9f\xC2\xA0", "\\u009b2J \\u0080\\u009f\xC2\xA0"},
+      {"raw \x9b \x80 \xA0 \xFF \xC2", "raw \\x9b \\x80 \xA0 \xFF \xC2"},
+      {std::string("nul\0", 4), "nul\\x00"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(TerminalText(c.in, c.keepLineBreaks), c.out) << c.in;
 }
 
 TEST(ControlProtocolTest, PeerUserIdIsChecked) {
