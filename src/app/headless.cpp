@@ -122,7 +122,7 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       std::fprintf(stderr, "sorvik: %s Starting without the tunnels and options stored in it; the file is left as it is.\n",
                    UnreadableText(load).c_str());
     }
-    for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", note.c_str());
+    for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", TerminalText(note).c_str());
     bool anyToStart = false;
     for (const auto& tunnel : core.Tunnels()) anyToStart = anyToStart || tunnel->Settings.Autostart;
     if (!anyToStart) {
