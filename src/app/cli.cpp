@@ -20,6 +20,9 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
   const auto wantsCaption = [&cl] {
     return (cl.Action == A::Start || cl.Action == A::Stop) && cl.ControlCaption.empty();
   };
+  const auto captionMissing = [&] {
+    return error("'" + std::string(cl.Action == A::Start ? "start" : "stop") + "' needs a tunnel caption");
+  };
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
@@ -78,13 +81,13 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
       // A command for the instance that runs on the data directory.
       cl.Action = arg == "status" ? A::Status : arg == "start" ? A::Start : A::Stop;
     } else if (wantsCaption()) {
-      if (arg.empty()) return error("'" + std::string(cl.Action == A::Start ? "start" : "stop") + "' needs a tunnel caption");
+      if (arg.empty()) return captionMissing();
       cl.ControlCaption = std::string(arg);
     } else {
       return error("unexpected argument '" + std::string(arg) + "'");
     }
   }
-  if (wantsCaption()) return error("'" + std::string(cl.Action == A::Start ? "start" : "stop") + "' needs a tunnel caption");
+  if (wantsCaption()) return captionMissing();
   if (cl.Json && cl.Action != A::Status) return error("option '--json' goes with 'status' only");
   if (isCommand() && (cl.Headless || cl.AtLogin)) return error("'status', 'start' and 'stop' take only --data-dir");
   return cl;

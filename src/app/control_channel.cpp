@@ -592,7 +592,9 @@ TAttempt Ask(const std::string& path, const TControlRequest& request, int timeou
                                   : "cannot use " + path + ": " + std::strerror(errno));
   }
   if (!S_ISSOCK(st.st_mode)) return refused(path + " is not a socket");
-  if (st.st_uid != ::geteuid()) return refused("the socket belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+  if (st.st_uid != ::geteuid()) {
+    return refused("the socket belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+  }
 
   TControlReply reply;
   sockaddr_un addr{};

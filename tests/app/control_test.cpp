@@ -876,7 +876,9 @@ class ForeignServer {
   // What it has been sent so far.
   std::string Received() {
     char buf[512];
-    for (ssize_t n; (n = ::read(received_[0], buf, sizeof buf)) > 0;) received_text_.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = ::read(received_[0], buf, sizeof buf)) > 0;) {
+      received_text_.append(buf, static_cast<size_t>(n));
+    }
     return received_text_;
   }
 
