@@ -1242,6 +1242,12 @@ TEST_F(ControlEndToEnd, TooManyRequestsAreRefusedAndACutRequestIsAnswered) {
 
   // 40 requests while the instance is held: all get through to it at once.
   ASSERT_EQ(::kill(sorvik.Pid(), SIGSTOP), 0);
+  const auto stopped = [&] {
+    const std::string stat = ReadFile("/proc/" + std::to_string(sorvik.Pid()) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+  };
+  ASSERT_TRUE(WaitUntil(stopped, kStateMs));
   std::vector<int> clients;
   for (int i = 0; i < 40; ++i) {
     const int fd = connectTo(SOCK_NONBLOCK);
