@@ -201,6 +201,7 @@ TControlServer::~TControlServer() {
 
 bool TControlServer::Listen(const std::string& dataDir, std::string& problem) {
   data_dir_ = dataDir;
+  RemoveLeftDirectory();
   if (epoll_fd_ < 0) epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
   if (epoll_fd_ < 0) {
     problem = std::string("epoll: ") + std::strerror(errno);
@@ -303,6 +304,24 @@ bool TControlServer::Bind(int fd, const std::string& path, sockaddr_un& addr, st
   socket_dev_ = st.st_dev;
   socket_ino_ = st.st_ino;
   return true;
+}
+
+// An instance that was killed left its own temporary directory, which its
+// record names: the caller holds the lock, so that one has ended.
+void TControlServer::RemoveLeftDirectory() const {
+  const TRecord left = ReadRecord(data_dir_);
+  const size_t slash = left.Socket.rfind('/');
+  if (left.Pid == ::getpid() || slash == std::string::npos || slash == 0) return;
+  const std::string dir = left.Socket.substr(0, slash);
+  const std::string name = dir.substr(dir.rfind('/') + 1);
+  const std::string prefix = "sorvik-" + Uid() + "-";
+  struct stat st {};
+  if (name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0 || ::lstat(dir.c_str(), &st) != 0 ||
+      !ForeignDirectory(dir, st).empty()) {
+    return;
+  }
+  if (::lstat(left.Socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(left.Socket.c_str());
+  ::rmdir(dir.c_str());  // only when empty
 }
 
 void TControlServer::CloseListener() {

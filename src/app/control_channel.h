@@ -110,6 +110,7 @@ class TControlServer {
   bool Open(std::string& problem);
   bool Bind(int fd, const std::string& path, struct sockaddr_un& addr, std::string& problem);
   void CloseListener();
+  void RemoveLeftDirectory() const;
   bool StillThere() const;
   bool Record(const std::string& problem);
   void Accept();

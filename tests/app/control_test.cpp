@@ -700,11 +700,28 @@ TEST_F(ControlEndToEnd, AnInstanceWithAnotherRuntimeDirectoryIsFound) {
   const std::string dir = socket.substr(0, socket.rfind('/'));
   ASSERT_EQ(::lstat(dir.c_str(), &st), 0) << dir;
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  // Gone with the instance: its record and its directory.
+  // Gone with the instance: its record and its directory; the directory of
+  // one that was killed goes with the next start.
   ASSERT_EQ(::kill(sorvik.Pid(), SIGTERM), 0);
   EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, kStateMs));
   EXPECT_FALSE(std::filesystem::exists(data.Path() + "/sorvik.control"));
   EXPECT_FALSE(std::filesystem::exists(dir));
+  std::string killedDir;
+  for (int run = 0; run < 2; ++run) {
+    ChildProcess again({"env", "-u", "XDG_RUNTIME_DIR", SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+    ASSERT_TRUE(again.Started());
+    ASSERT_TRUE(WaitUntil([&] { return !again.Running() || Ctl(data.Path(), {"status"}).status == 0; }, kStateMs));
+    if (run == 0) {
+      const std::string left = ReadFile(data.Path() + "/sorvik.control");
+      const size_t from = left.find("socket=") + 7;
+      killedDir = left.substr(from, left.rfind('/') - from);
+      ASSERT_TRUE(std::filesystem::is_directory(killedDir)) << killedDir;
+      ASSERT_EQ(::kill(again.Pid(), SIGKILL), 0);
+      EXPECT_TRUE(WaitUntil([&] { return !again.Running(); }, kStateMs));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(killedDir)) << killedDir;
+    }
+  }
 }
 
 // Another user never gets an answer, even when the socket's directory and the
