@@ -5,6 +5,7 @@
 
 #include "app/app_core.h"
 #include "app/settings.h"
+#include "app/terminal_text.h"
 #include "tunnel/connection_report.h"
 
 namespace sorvik {
@@ -36,55 +37,24 @@ std::string StateName(TRunState state) {
   return "stopped";
 }
 
-// Control bytes would move a terminal's cursor: shown as '?'.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) c = '?';
-  }
-  return text;
-}
-
-// Length of the valid UTF-8 sequence at text[at], or 0.
-size_t Utf8Length(const std::string& text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char b = byte(at);
-  size_t n;
-  uint32_t cp;
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) {
-    n = 2;
-    cp = b & 0x1F;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    n = 3;
-    cp = b & 0x0F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    n = 4;
-    cp = b & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + n > text.size()) return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(at + i) & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-    return 0;
-  }
-  return n;
-}
-
 }  // namespace
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (size_t at = 0; at < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[at]);
-    const size_t n = Utf8Length(text, at);
+    const size_t n = Utf8SequenceLength(text, at);
     if (n == 0) {
       out += "\\ufffd";
       ++at;
+      continue;
+    }
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F) {
+      // C1 controls: valid JSON as they are, but not for a terminal.
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(text[at + 1]));
+      out += buf;
+      at += n;
       continue;
     }
     if (n > 1) {
@@ -139,12 +109,12 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
 
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows) {
   std::vector<std::vector<std::string>> cells = {
-      {"CAPTION", "STATE", "LOCAL", "REMOTE", "CONNECTIONS", "BYTES IN", "BYTES OUT"}};
+      {"#", "CAPTION", "STATE", "LOCAL", "REMOTE", "CONNECTIONS", "BYTES IN", "BYTES OUT"}};
   for (const TTunnelStatus& r : rows) {
     std::string remote = r.Remote;
     for (const std::string& hop : r.Proxies) remote += (&hop == &r.Proxies.front() ? " via " : ", ") + hop;
-    cells.push_back({Printable(r.Caption), r.State, r.Local, Printable(remote), std::to_string(r.Connections),
-                     std::to_string(r.BytesIn), std::to_string(r.BytesOut)});
+    cells.push_back({std::to_string(cells.size()), TerminalText(r.Caption), r.State, r.Local, TerminalText(remote),
+                     std::to_string(r.Connections), std::to_string(r.BytesIn), std::to_string(r.BytesOut)});
   }
   std::vector<size_t> width(cells.front().size(), 0);
   for (const auto& line : cells) {
@@ -154,7 +124,7 @@ std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows) {
   for (const auto& line : cells) {
     std::string text;
     for (size_t i = 0; i < line.size(); ++i) {
-      const bool number = i >= 4;  // the counts are aligned right
+      const bool number = i == 0 || i >= 5;  // the numbers and counts are aligned right
       const std::string pad(width[i] - line[i].size(), ' ');
       if (i > 0) text += "  ";
       text += number ? pad + line[i] : line[i] + (i + 1 < line.size() ? pad : std::string());
@@ -162,7 +132,7 @@ std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows) {
     out += text + "\n";
   }
   for (const TTunnelStatus& r : rows) {
-    if (r.State == "failed") out += Printable(r.Caption) + " failed: " + Printable(r.Error) + "\n";
+    if (r.State == "failed") out += TerminalText(r.Caption) + " failed: " + TerminalText(r.Error) + "\n";
   }
   return out;
 }
@@ -185,11 +155,16 @@ std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows) {
 
 namespace {
 
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
+// The row `caption` names (control_protocol.h), or -1.
+int ControlRow(AppCore& core, const std::string& caption) {
+  const int row = FindTunnelRow(core.Tunnels(), caption);
+  if (row >= 0 || caption.size() < 2 || caption.size() > 10 || caption[0] != '#' || caption[1] == '0') return row;
+  long long n = 0;
+  for (size_t i = 1; i < caption.size(); ++i) {
+    if (caption[i] < '0' || caption[i] > '9') return -1;
+    n = n * 10 + (caption[i] - '0');
   }
-  return text;
+  return n <= core.TunnelCount() ? static_cast<int>(n - 1) : -1;
 }
 
 }  // namespace
@@ -201,17 +176,22 @@ std::string AnswerControlRequest(AppCore& core, const TControlRequest& request) 
     case TControlRequest::TVerb::Start:
     case TControlRequest::TVerb::Stop: break;
   }
-  const int row = FindTunnelRow(core.Tunnels(), request.Caption);
-  if (row < 0) return "unknown no tunnel " + OneLine(JsonString(request.Caption)) + " in the running instance\n";
+  const int row = ControlRow(core, request.Caption);
+  if (row < 0) return "unknown no tunnel " + JsonString(request.Caption) + " in the running instance\n";
   TKestruneItem& t = *core.TunnelAt(row);
-  const std::string shown = OneLine(ShownCaption(t.Settings));
+  // The caption as a terminal may show it, and the tunnel's number when
+  // another tunnel shows the same caption.
+  std::string named = "\"" + TerminalText(ShownCaption(t.Settings)) + "\"";
+  int sharing = 0;
+  for (const auto& other : core.Tunnels()) sharing += ShownCaption(other->Settings) == ShownCaption(t.Settings);
+  if (sharing > 1) named += " (#" + std::to_string(row + 1) + ")";
   if (request.Verb == TControlRequest::TVerb::Stop) {
     const bool wasRunning = t.IsRunning() || t.ConnectionCount() > 0;
     core.StopTunnel(row, /*ask=*/false);
-    if (t.RunState != TRunState::Stopped) return "error tunnel \"" + shown + "\" could not be stopped\n";
-    return "ok\nTunnel \"" + shown + (wasRunning ? "\" stopped.\n" : "\" is not running.\n");
+    if (t.RunState != TRunState::Stopped) return "error tunnel " + named + " could not be stopped\n";
+    return "ok\nTunnel " + named + (wasRunning ? " stopped.\n" : " is not running.\n");
   }
-  if (t.RunState == TRunState::Running && t.IsRunning()) return "ok\nTunnel \"" + shown + "\" is already running.\n";
+  if (t.RunState == TRunState::Running && t.IsRunning()) return "ok\nTunnel " + named + " is already running.\n";
   std::string reason;
   {
     // The core's failure hook hears the reason for the length of the start
@@ -228,10 +208,10 @@ std::string AnswerControlRequest(AppCore& core, const TControlRequest& request) 
     core.RunTunnel(row);
   }
   if (t.RunState != TRunState::Running) {
-    return "error tunnel \"" + shown + "\" could not start: " + OneLine(reason.empty() ? "unknown reason" : reason) +
+    return "error tunnel " + named + " could not start: " + TerminalText(reason.empty() ? "unknown reason" : reason) +
            "\n";
   }
-  return "ok\nTunnel \"" + shown + "\" started.\n";
+  return "ok\nTunnel " + named + " started.\n";
 }
 
 }  // namespace sorvik

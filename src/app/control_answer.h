@@ -34,20 +34,23 @@ struct TTunnelStatus {
 std::string ListenText(const TunnelSettings& s);
 
 std::vector<TTunnelStatus> CollectStatus(AppCore& core);
-// A table with a header line, then one line per failed tunnel with the
-// reason; control bytes of a caption are shown as '?'.
+// A table with a header line, the tunnels numbered from 1 in the first
+// column ("#"), then one line per failed tunnel with the reason; control
+// characters of a caption, host or reason are escaped (TerminalText).
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
 // "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
 // followed by LF; a failed tunnel's object ends with "error": its reason.
 // Valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
-// `text` as a JSON string literal with its quotes: control characters,
-// quote and backslash escaped; a byte that is not part of valid UTF-8 becomes
-// U+FFFD.
+// `text` as a JSON string literal with its quotes: control characters (C1
+// too), quote and backslash escaped; a byte that is not part of valid UTF-8
+// becomes U+FFFD.
 std::string JsonString(const std::string& text);
 
-// The whole reply (see control_protocol.h) to one request.
+// The whole reply (see control_protocol.h) to one request. A reply names the
+// tunnel by its caption with control characters escaped, and by its number too
+// when another tunnel shows the same caption: Tunnel "news" (#3) started.
 std::string AnswerControlRequest(AppCore& core, const TControlRequest& request);
 
 }  // namespace sorvik

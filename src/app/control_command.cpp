@@ -4,6 +4,7 @@
 
 #include "app/control_channel.h"
 #include "app/settings.h"
+#include "app/terminal_text.h"
 #include "app/tunnel_test_command.h"
 
 namespace sorvik {
@@ -28,24 +29,24 @@ int RunControlCommand(const TCommandLine& cl, std::FILE* out, std::FILE* err) {
     return kExitNoSuchTunnel;
   }
   const TControlReply reply = SendControlRequest(dataDir, request, kControlAnswerMs);
+  // Whatever the instance sends, nothing of it reaches the terminal raw.
+  const std::string text = TerminalText(reply.Text, reply.State == TControlReply::TState::Ok);
   switch (reply.State) {
     case TControlReply::TState::Ok:
-      std::fwrite(reply.Text.data(), 1, reply.Text.size(), out);
+      std::fwrite(text.data(), 1, text.size(), out);
       std::fflush(out);
       return 0;
     case TControlReply::TState::NoInstance:
-      std::fprintf(err, "sorvik: no Sorvik is running with the data directory %s\n", dataDir.c_str());
+      std::fprintf(err, "sorvik: no Sorvik is running with the data directory %s\n", TerminalText(dataDir).c_str());
       return kExitNoInstance;
     case TControlReply::TState::Unknown:
-      std::fprintf(err, "sorvik: %s\n", reply.Text.c_str());
+      std::fprintf(err, "sorvik: %s\n", text.c_str());
       return kExitNoSuchTunnel;
     case TControlReply::TState::Error:
-      std::fprintf(err, "sorvik: %s\n", reply.Text.c_str());
-      return 1;
     case TControlReply::TState::Failed:
       break;
   }
-  std::fprintf(err, "sorvik: %s\n", reply.Text.c_str());
+  std::fprintf(err, "sorvik: %s\n", text.c_str());
   return 1;
 }
 

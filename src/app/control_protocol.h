@@ -9,6 +9,12 @@
 //           / "start" / "stop"                   a caption is required
 //   caption = 1*( any byte but NUL, CR and LF )  the rest of the line, blanks kept
 //
+// A caption names the first tunnel with exactly that caption (or, without
+// one, that remote host); "#" N (N from 1, no leading 0) names the N-th tunnel
+// as `sorvik status` numbers them, unless a tunnel has that very caption.
+// kMaxRequestBytes holds any caption a command line can pass (one argument
+// is at most 128 KiB on Linux); a longer one is reached by its number.
+//
 // Nothing may follow the LF. The reply (instance to client), after which the
 // instance closes the connection:
 //
@@ -26,7 +32,7 @@
 
 namespace sorvik {
 
-inline constexpr size_t kMaxRequestBytes = 4096;
+inline constexpr size_t kMaxRequestBytes = 256 * 1024;
 
 struct TControlRequest {
   enum class TVerb { Status, StatusJson, Start, Stop };

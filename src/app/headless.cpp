@@ -18,6 +18,7 @@
 #include "app/settings.h"
 #include "app/stop_signal.h"
 #include "tunnel/connection_report.h"
+#include "app/terminal_text.h"
 
 namespace sorvik {
 
@@ -58,7 +59,8 @@ class THeadlessTimer : public IOneShotTimer {
 class TStdoutLog : public ILogView {
  public:
   explicit TStdoutLog(std::FILE* out) : output_(out) {}
-  void LineAppended(const std::string& line, bool) override { output_.Append(line); }
+  // A caption or a server's text in a line never reaches a terminal raw.
+  void LineAppended(const std::string& line, bool) override { output_.Append(TerminalText(line)); }
   // Main thread, once no worker reports any more: writes what waits.
   void Close() { output_.Close(); }
 
@@ -89,13 +91,13 @@ std::string NameList(const char* word, const std::vector<AppCore::TReloadResult:
 void ReloadAndReport(AppCore& core) {
   const AppCore::TReloadResult result = core.Reload();
   if (!result.Ok) {
-    std::fprintf(stderr, "sorvik: reload: %s\n", result.Error.c_str());
+    std::fprintf(stderr, "sorvik: reload: %s\n", TerminalText(result.Error).c_str());
     return;
   }
-  for (const std::string& note : result.Notes) std::fprintf(stderr, "sorvik: reload: %s\n", note.c_str());
+  for (const std::string& note : result.Notes) std::fprintf(stderr, "sorvik: reload: %s\n", TerminalText(note).c_str());
   for (const auto& kept : result.KeptTunnels) {
     std::fprintf(stderr, "sorvik: tunnel %s kept its old settings: %s\n", Named(kept.Caption).c_str(),
-                 kept.Reason.c_str());
+                 TerminalText(kept.Reason).c_str());
   }
   std::string line = std::to_string(result.Unchanged) + " unchanged, " + std::to_string(result.Restarted) +
                      " restarted, " + std::to_string(result.Started) + " started, " +
@@ -115,7 +117,7 @@ void ReportListening(AppCore& core) {
     if (tunnel->RunState != TRunState::Running) continue;
     const TunnelSettings& s = tunnel->Settings;
     std::fprintf(stderr, "sorvik: tunnel %s listens on %s, to %s\n", Named(ShownCaption(s)).c_str(),
-                 ListenText(s).c_str(), EndpointText(s.Server, s.Port).c_str());
+                 ListenText(s).c_str(), TerminalText(EndpointText(s.Server, s.Port)).c_str());
   }
 }
 
@@ -151,7 +153,8 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
     // Every tunnel that cannot start is reported here, whatever its log
     // switches say: without a window this is the only place a user looks.
     core.OnStartFailure = [](const std::string& caption, const std::string& reason) {
-      std::fprintf(stderr, "sorvik: tunnel \"%s\" could not start: %s\n", caption.c_str(), reason.c_str());
+      std::fprintf(stderr, "sorvik: tunnel \"%s\" could not start: %s\n", TerminalText(caption).c_str(),
+                   TerminalText(reason).c_str());
     };
     core.Load(dataDir);
     // This mode never writes the settings file; what could not be read is
@@ -161,7 +164,7 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       std::fprintf(stderr, "sorvik: %s Starting without the tunnels and options stored in it; the file is left as it is.\n",
                    UnreadableText(load).c_str());
     }
-    for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", note.c_str());
+    for (const std::string& note : load.Notes) std::fprintf(stderr, "sorvik: %s\n", TerminalText(note).c_str());
     bool anyToStart = false;
     for (const auto& tunnel : core.Tunnels()) anyToStart = anyToStart || tunnel->Settings.Autostart;
     if (!anyToStart) {
@@ -216,6 +219,10 @@ int RunHeadless(const std::optional<std::string>& dataDirOverride, std::FILE* ou
       if (fds[2].revents & POLLIN) {
         hangupSignal.Drain();
         ReloadAndReport(core);
+        if (!control.EnsureListening(problem)) {  // a socket file removed meanwhile is made again
+          std::fprintf(stderr, "sorvik: %s; 'sorvik status', 'start' and 'stop' will not reach this instance.\n",
+                       problem.c_str());
+        }
       }
       control.Process();
       draining = core.ReapDrainedServers();

@@ -20,6 +20,9 @@ namespace sorvik {
 class TIniFile;
 
 inline constexpr const char* kSettingsFileName = "sorvik.ini";
+// Held in the data directory by the instance that runs on it (its first line
+// is the process id); see app/gui/single_instance.h.
+inline constexpr const char* kLockFileName = "sorvik.lock";
 inline constexpr const char* kOptionsSection = "Options";
 
 // "Tunnel:%d" and "Proxybase:%d" with N in decimal.

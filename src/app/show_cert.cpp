@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "app/terminal_text.h"
 #include "tls/certificate_check.h"
 #include "tunnel/certificate_fetch.h"
 #include "tunnel/endpoint_check.h"
@@ -19,7 +20,8 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
   const int row = FindTunnelRow(settings.Tunnels, caption);
   TKestruneItem* tunnel = row >= 0 ? settings.Tunnels[static_cast<size_t>(row)].get() : nullptr;
   if (!tunnel) {
-    std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dir.c_str(), kSettingsFileName);
+    std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", TerminalText(caption).c_str(), dir.c_str(),
+                 kSettingsFileName);
     return 1;
   }
   // A tunnel without TLS has no certificate to show; its server may not even

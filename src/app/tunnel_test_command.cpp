@@ -1,6 +1,7 @@
 #include "app/tunnel_test_command.h"
 
 #include "app/settings.h"
+#include "app/terminal_text.h"
 #include "net/socket_util.h"
 #include "tunnel/tunnel_test.h"
 
@@ -12,13 +13,15 @@ int RunTunnelTestCommand(const std::optional<std::string>& dataDirOverride, cons
   TSettings settings = LoadSettings(dataDir);
   const int row = FindTunnelRow(settings.Tunnels, caption);
   if (row < 0) {
-    std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", caption.c_str(), dataDir.c_str(), kSettingsFileName);
+    std::fprintf(err, "sorvik: no tunnel \"%s\" in %s%s\n", TerminalText(caption).c_str(), dataDir.c_str(),
+                 kSettingsFileName);
     return kExitNoSuchTunnel;
   }
   IgnoreSigpipe();  // a peer that has gone never kills the process
   TTunnelTest test(*settings.Tunnels[static_cast<size_t>(row)]);
   test.CheckLocalPort = true;
-  const bool ok = test.Run([out](const std::string& line) {
+  const bool ok = test.Run([out](const std::string& raw) {
+    const std::string line = TerminalText(raw);  // names from the file or a server
     std::fwrite(line.data(), 1, line.size(), out);
     std::fputc('\n', out);
     std::fflush(out);

@@ -2,14 +2,18 @@
 // text, and end to end with the real program: reload on SIGHUP (connections
 // kept, tunnels brought in line with the file), `sorvik status|start|stop`
 // against the window-less mode and the window, no instance, another user.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +31,7 @@
 #include "app/control_channel.h"
 #include "app/control_protocol.h"
 #include "app/queue_dispatcher.h"
+#include "app/terminal_text.h"
 #include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 
@@ -102,8 +107,27 @@ TEST(ControlProtocolTest, JsonStringsAreValidWhateverTheCaptionHolds) {
       {"a\tb\nc\x01\x7f", "\"a\\tb\\nc\\u0001\\u007f\""},
       {"\xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80", "\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80\""},
       {"bad \xFF \xC3 \xED\xA0\x80 end", "\"bad \\ufffd \\ufffd \\ufffd\\ufffd\\ufffd end\""},
+      {"C1 \xC2\x9b \xC2\x80 \xC2\xA0 \x9b", "\"C1 \\u009b \\u0080 \xC2\xA0 \\ufffd\""},
   };
   for (const Case& c : cases) EXPECT_EQ(JsonString(c.in), c.out);
+}
+
+// What a terminal would take for a control is escaped, nothing else.
+TEST(TerminalTextTest, EscapesEveryControlCharacterAndNothingElse) {
+  struct Case {
+    std::string in;
+    std::string out;
+    bool keepLineBreaks = false;
+  } cases[] = {
+      {"news \xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80 \\ \"", "news \xC3\xA9t\xC3\xA9 \xF0\x9F\x9A\x80 \\ \""},
+      {"\x1b[31mred\x07\x7f\t", "\\x1b[31mred\\x07\\x7f\\x09"},
+      {"a\nb\r", "a\\x0ab\\x0d"},
+      {"a\nb\r", "a\nb\\x0d", true},
+      {"\xC2\x9b" "2J \xC2\x80\xC2\x9f\xC2\xA0", "\\u009b2J \\u0080\\u009f\xC2\xA0"},
+      {"raw \x9b \x80 \xA0 \xFF \xC2", "raw \\x9b \\x80 \xA0 \xFF \xC2"},
+      {std::string("nul\0", 4), "nul\\x00"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(TerminalText(c.in, c.keepLineBreaks), c.out) << c.in;
 }
 
 TEST(ControlProtocolTest, PeerUserIdIsChecked) {
@@ -140,6 +164,18 @@ TEST(ControlCommandLineTest, StatusStartAndStopAreParsed) {
       {{"stop", "a", "--json"}, A::Error, "", false, "'--json' goes with 'status' only"},
       {{"status", "--headless"}, A::Error, "", false, "take only --data-dir"},
       {{"--test", "x", "status"}, A::Error, "", false, "unexpected argument 'status'"},
+      // Options before or after the command's arguments, in both spellings;
+      // "--" ends them.
+      {{"start", "--data-dir", "d", "Echo News"}, A::Start, "Echo News", false, ""},
+      {{"stop", "--data-dir=d", "Echo News"}, A::Stop, "Echo News", false, ""},
+      {{"status", "--data-dir=d", "--json"}, A::Status, "", true, ""},
+      {{"stop", "--", "--data-dir=d"}, A::Stop, "--data-dir=d", false, ""},
+      {{"--", "start", "-x"}, A::Start, "-x", false, ""},
+      {{"stop", "--data-dir", "d", "--", "--json"}, A::Stop, "--json", false, ""},
+      {{"start", "--json", "x"}, A::Error, "", false, "'--json' goes with 'status' only"},
+      {{"status", "--test", "x"}, A::Error, "", false, "take only --data-dir"},
+      {{"stop", "--data-dir", "d"}, A::Error, "", false, "'stop' needs a tunnel caption"},
+      {{"status", "--", "--json"}, A::Error, "", false, "unexpected argument '--json'"},
   };
   for (const Case& c : cases) {
     std::vector<const char*> argv{"sorvik"};
@@ -740,7 +776,8 @@ TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   }, kStateMs)) << Ctl(data.Path(), {"status", "--json"}).out;
   Result table = Ctl(data.Path(), {"status"});
   EXPECT_EQ(table.status, 0);
-  EXPECT_EQ(table.out.rfind("CAPTION", 0), 0u) << table.out;
+  EXPECT_EQ(table.out.rfind("#  CAPTION", 0), 0u) << table.out;
+  EXPECT_NE(table.out.find("\n1  " + caption + "  running"), std::string::npos) << table.out;
   EXPECT_NE(table.out.find(caption + "  running  127.0.0.1:" + std::to_string(mapped)), std::string::npos)
       << table.out;
   EXPECT_NE(table.out.find("127.0.0.1:563 via socks4a://127.0.0.1:9050, socks4://127.0.0.1:3128"), std::string::npos)
@@ -796,7 +833,7 @@ TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   const int quiet = raw("");
   ASSERT_GE(quiet, 0);
   EXPECT_EQ(readAll(raw("bogus\n")), "error unknown request\n");
-  EXPECT_EQ(readAll(raw(std::string(8000, 'a'))), "error request too long\n");
+  EXPECT_EQ(readAll(raw(std::string(kMaxRequestBytes + 1000, 'a'))), "error request too long\n");
   EXPECT_EQ(Ctl(data.Path(), {"status"}).status, 0);  // while the silent one waits
   EXPECT_EQ(readAll(quiet), "");                      // closed at its time limit
 
@@ -860,23 +897,57 @@ TEST_F(ControlEndToEnd, AnInstanceThatNeverAcceptsIsGivenUpAtTheTimeLimit) {
   ::close(hung);
 }
 
-// An instance started without XDG_RUNTIME_DIR (in /tmp/sorvik-UID/) is found
-// from a shell that has one.
+// An instance started without XDG_RUNTIME_DIR (in a directory of its own in
+// /tmp) is found from a shell that has one, through its record.
 TEST_F(ControlEndToEnd, AnInstanceWithAnotherRuntimeDirectoryIsFound) {
   TempDir data;
   data.WriteFile("sorvik.ini", Tunnel(0, "news", 119, test::FreePort(), false));
   ChildProcess sorvik({"env", "-u", "XDG_RUNTIME_DIR", SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
   ASSERT_TRUE(sorvik.Started());
-  const std::string elsewhere = "/tmp/sorvik-" + std::to_string(::geteuid()) +
-                                ControlSocketPath(data.Path()).substr(ControlSocketDirectory().size());
-  ASSERT_TRUE(WaitUntil([&] { return !sorvik.Running() || ::access(elsewhere.c_str(), F_OK) == 0; }, kStateMs));
-  const Result r = Ctl(data.Path(), {"status"});
-  EXPECT_EQ(r.status, 0) << r.err;
+  Result r;
+  ASSERT_TRUE(WaitUntil([&] {
+    r = Ctl(data.Path(), {"status"});
+    return !sorvik.Running() || r.status == 0;
+  }, kStateMs)) << r.err;
   EXPECT_NE(r.out.find("news"), std::string::npos) << r.out;
+  const std::string record = ReadFile(data.Path() + "/sorvik.control");
+  const std::string prefix = "pid=" + std::to_string(sorvik.Pid()) + "\nsocket=/tmp/sorvik-" +
+                             std::to_string(::geteuid()) + "-";
+  EXPECT_EQ(record.rfind(prefix, 0), 0u) << record;
+  const size_t at = record.find("socket=") + 7;
+  const std::string socket = record.substr(at, record.find('\n', at) - at);
+  struct stat st {};
+  const std::string dir = socket.substr(0, socket.rfind('/'));
+  ASSERT_EQ(::lstat(dir.c_str(), &st), 0) << dir;
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // Gone with the instance: its record and its directory; the directory of
+  // one that was killed goes with the next start.
+  ASSERT_EQ(::kill(sorvik.Pid(), SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil([&] { return !sorvik.Running(); }, kStateMs));
+  EXPECT_FALSE(std::filesystem::exists(data.Path() + "/sorvik.control"));
+  EXPECT_FALSE(std::filesystem::exists(dir));
+  std::string killedDir;
+  for (int run = 0; run < 2; ++run) {
+    ChildProcess again({"env", "-u", "XDG_RUNTIME_DIR", SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+    ASSERT_TRUE(again.Started());
+    ASSERT_TRUE(WaitUntil([&] { return !again.Running() || Ctl(data.Path(), {"status"}).status == 0; }, kStateMs));
+    if (run == 0) {
+      const std::string left = ReadFile(data.Path() + "/sorvik.control");
+      const size_t from = left.find("socket=") + 7;
+      killedDir = left.substr(from, left.rfind('/') - from);
+      ASSERT_TRUE(std::filesystem::is_directory(killedDir)) << killedDir;
+      ASSERT_EQ(::kill(again.Pid(), SIGKILL), 0);
+      EXPECT_TRUE(WaitUntil([&] { return !again.Running(); }, kStateMs));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(killedDir)) << killedDir;
+    }
+  }
 }
 
 // Another user never gets an answer, even when the socket's directory and the
-// socket itself have been opened to everybody by mistake.
+// socket itself have been opened to everybody by mistake: the command refuses
+// a directory that is not its user's, and the instance answers a connection
+// of another user with a refusal.
 TEST_F(ControlEndToEnd, AnotherUsersRequestIsRefused) {
   std::string why;
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the client as another user";
@@ -901,9 +972,20 @@ TEST_F(ControlEndToEnd, AnotherUsersRequestIsRefused) {
     const Result r = Run(test::AsUnprivileged(Command(data.Path(), args)));
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "sorvik: permission denied: another user's request\n");
+    EXPECT_EQ(r.err.rfind("sorvik: will not talk to " + socket + ": the directory " + ControlSocketDirectory() +
+                              " belongs to another user (uid 0)",
+                          0),
+              0u)
+        << r.err;
   }
+  const Result raw = Run(test::AsUnprivileged({"socat", "-", "UNIX-CONNECT:" + socket}));
+  EXPECT_EQ(raw.out, "error permission denied: another user's request\n") << raw.err;
   EXPECT_FALSE(BlockingClient(mapped, "127.0.0.1", 500).Connected());
+  // Its own user's command does not trust a directory open to others either.
+  const Result open = Ctl(data.Path(), {"status"});
+  EXPECT_EQ(open.status, 1);
+  EXPECT_NE(open.err.find("lets other users in (mode 0777)"), std::string::npos) << open.err;
+  ASSERT_EQ(::chmod(ControlSocketDirectory().c_str(), 0700), 0);
   EXPECT_EQ(Ctl(data.Path(), {"status"}).status, 0);
 }
 
@@ -974,6 +1056,481 @@ TEST_F(ControlEndToEnd, TheWindowAnswersAndIgnoresSigHup) {
   EXPECT_TRUE(WaitUntil([&] { return !window.Running(); }, kStateMs));
   const int exit = window.Stop();
   EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit << window.Stderr();
+}
+
+// ---------------------------------------------------------------------------
+// Whom the commands talk to, and what reaches the terminal
+
+// A server of another user (test::UnprivilegedUser) on a Unix socket: it
+// answers every connection as an instance answers "stop alpha" and hands what
+// it was sent to this process. The child only makes system calls after the
+// fork.
+class ForeignServer {
+ public:
+  explicit ForeignServer(const std::string& path) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(received_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), std::min(path.size() + 1, sizeof addr.sun_path - 1));
+    const test::Unprivileged who = test::UnprivilegedUser();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(who.Gid) != 0 || ::setuid(who.Uid) != 0) ::_exit(1);
+      const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 8) != 0) ::_exit(2);
+      if (::write(ready[1], "r", 1) != 1) ::_exit(3);
+      static constexpr char kForged[] = "ok\nTunnel \"alpha\" stopped.\n";
+      for (;;) {
+        const int c = ::accept(s, nullptr, nullptr);
+        if (c < 0) continue;
+        char buf[512];
+        for (ssize_t n; (n = ::read(c, buf, sizeof buf)) > 0;) {
+          if (::write(received_[1], buf, static_cast<size_t>(n)) != n) ::_exit(4);
+          if (std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr) break;
+        }
+        [[maybe_unused]] ssize_t w = ::write(c, kForged, sizeof kForged - 1);
+        ::close(c);
+      }
+    }
+    ::close(ready[1]);
+    char r = 0;
+    listening_ = pid_ > 0 && ::read(ready[0], &r, 1) == 1;
+    ::close(ready[0]);
+    ::close(received_[1]);
+  }
+  ~ForeignServer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(received_[0]);
+  }
+  ForeignServer(const ForeignServer&) = delete;
+  ForeignServer& operator=(const ForeignServer&) = delete;
+  bool Listening() const { return listening_; }
+  // What it has been sent so far.
+  std::string Received() {
+    char buf[512];
+    for (ssize_t n; (n = ::read(received_[0], buf, sizeof buf)) > 0;) {
+      received_text_.append(buf, static_cast<size_t>(n));
+    }
+    return received_text_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int received_[2] = {-1, -1};
+  bool listening_ = false;
+  std::string received_text_;
+};
+
+// Whether a terminal would take a byte of `text` for a control: C0 but LF,
+// DEL, and C1 whether as UTF-8 (U+0080 to U+009F) or as a byte of its own.
+bool HasControlBytes(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = at(i);
+    if ((c < 0x20 && c != '\n') || c == 0x7F || (c >= 0x80 && c <= 0x9F)) return true;
+    size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    bool valid = c < 0x80 || (c >= 0xC2 && c <= 0xF4 && i + n <= text.size());
+    for (size_t k = 1; valid && k < n; ++k) valid = (at(i + k) & 0xC0) == 0x80;
+    if (!valid) n = 1;  // a byte of its own, 0xA0 and up: no control
+    if (valid && c == 0xC2 && at(i + 1) <= 0x9F) return true;
+    i += n;
+  }
+  return false;
+}
+
+// The name of the control socket of `dataDir` within a socket directory.
+std::string SocketName(const std::string& dataDir) {
+  return ControlSocketPath(dataDir).substr(ControlSocketDirectory().size());
+}
+
+// Another user who made the socket directory first, or who serves a socket
+// in it, is never talked to: the command refuses before it sends a byte. An
+// instance of the user's own is still found first from what it recorded.
+TEST_F(ControlEndToEnd, AnImpostorIsNeverTalkedTo) {
+  std::string why;
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to serve a socket as another user";
+  if (!test::UnprivilegedAvailable(why)) GTEST_SKIP() << why;
+  const test::Unprivileged other = test::UnprivilegedUser();
+  TempDir data;
+  data.WriteFile("sorvik.ini", Tunnel(0, "alpha", 119, test::FreePort(), false));
+  struct Case {
+    const char* name;
+    const char* reason;
+  } cases[] = {
+      {"another user's directory", "belongs to another user"},
+      {"a link to another user's directory", "is a symbolic link"},
+      {"a directory open to others", "lets other users in (mode 0777)"},
+      {"another user's server behind the user's own socket file", "runs as another user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir runtime;
+    ASSERT_EQ(::chmod(runtime.Path().c_str(), 0755), 0);
+    const std::string dir = runtime.Path() + "/sorvik";
+    const std::string socket = dir + SocketName(data.Path());
+    const std::string name(c.name);
+    if (name == "another user's directory") {
+      ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+      ASSERT_EQ(::chown(dir.c_str(), other.Uid, other.Gid), 0);
+    } else if (name == "a link to another user's directory") {
+      const std::string target = runtime.Path() + "/elsewhere";
+      ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+      ASSERT_EQ(::chown(target.c_str(), other.Uid, other.Gid), 0);
+      ASSERT_EQ(::symlink(target.c_str(), dir.c_str()), 0);
+    } else {
+      ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
+      ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+    }
+    ForeignServer impostor(socket);
+    ASSERT_TRUE(impostor.Listening());
+    if (name == "another user's server behind the user's own socket file") {
+      ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+      ASSERT_EQ(::lchown(socket.c_str(), ::geteuid(), ::getegid()), 0);
+    }
+    const Result r = Run({"env", "XDG_RUNTIME_DIR=" + runtime.Path(), SORVIK_EXECUTABLE, "stop", "alpha",
+                          "--data-dir", data.Path()});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("sorvik: will not talk to " + socket + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    EXPECT_EQ(impostor.Received(), "");
+  }
+
+  // The user's own instance, started in the session, is asked first even from
+  // a shell whose runtime directory an impostor serves.
+  EchoServer echo;
+  const uint16_t mapped = test::FreePort();
+  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, "alpha", echo.Port(), mapped, true));
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
+  ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
+  TempDir shell;
+  ASSERT_EQ(::chmod(shell.Path().c_str(), 0755), 0);
+  const std::string dir = shell.Path() + "/sorvik";
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(dir.c_str(), other.Uid, other.Gid), 0);
+  ForeignServer impostor(dir + SocketName(data.Path()));
+  ASSERT_TRUE(impostor.Listening());
+  for (const std::vector<std::string>& env : {std::vector<std::string>{"env", "XDG_RUNTIME_DIR=" + shell.Path()},
+                                              std::vector<std::string>{"env", "-u", "XDG_RUNTIME_DIR"}}) {
+    std::vector<std::string> argv = env;
+    argv.insert(argv.end(), {SORVIK_EXECUTABLE, "status", "--data-dir", data.Path()});
+    const Result r = Run(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("alpha"), std::string::npos) << r.out;
+  }
+  std::vector<std::string> stop = {"env", "XDG_RUNTIME_DIR=" + shell.Path(), SORVIK_EXECUTABLE, "stop", "alpha",
+                                   "--data-dir", data.Path()};
+  const Result r = Run(stop);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Tunnel \"alpha\" stopped.\n");
+  EXPECT_FALSE(BlockingClient(mapped, "127.0.0.1", 500).Connected());
+  EXPECT_EQ(impostor.Received(), "");
+}
+
+// Without XDG_RUNTIME_DIR the instance makes its socket's directory under a
+// name nobody can take first, and the commands find it from what it
+// recorded: another user's directory at the name the temporary directory's
+// users could guess does not switch the control channel off. Each program
+// sees a /tmp of this test's own (a mount namespace of its own).
+TEST_F(ControlEndToEnd, AnotherUsersTemporaryDirectoryLeavesTheControlChannelOn) {
+  std::string why;
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a /tmp of its own";
+  if (!test::UnprivilegedAvailable(why)) GTEST_SKIP() << why;
+  if (Run({"unshare", "-m", "true"}).status != 0) GTEST_SKIP() << "unshare -m does not work here";
+  const test::Unprivileged other = test::UnprivilegedUser();
+  const std::string uid = std::to_string(::geteuid());
+  for (const std::string squat : {"directory", "link", "open directory"}) {
+    SCOPED_TRACE(squat);
+    TempDir tmp;  // the programs' /tmp
+    ASSERT_EQ(::chmod(tmp.Path().c_str(), 01777), 0);
+    const std::string guessed = tmp.Path() + "/sorvik-" + uid;
+    if (squat == "link") {
+      ASSERT_EQ(::mkdir((tmp.Path() + "/theirs").c_str(), 0777), 0);
+      ASSERT_EQ(::chown((tmp.Path() + "/theirs").c_str(), other.Uid, other.Gid), 0);
+      ASSERT_EQ(::symlink((tmp.Path() + "/theirs").c_str(), guessed.c_str()), 0);
+    } else {
+      ASSERT_EQ(::mkdir(guessed.c_str(), 0777), 0);
+      ASSERT_EQ(::chmod(guessed.c_str(), 0777), 0);
+      ASSERT_EQ(::chown(guessed.c_str(), squat == "directory" ? other.Uid : ::geteuid(), other.Gid), 0);
+    }
+    ASSERT_EQ(::mkdir((tmp.Path() + "/data").c_str(), 0700), 0);
+    const uint16_t mapped = test::FreePort();
+    EchoServer echo;
+    std::ofstream(tmp.Path() + "/data/sorvik.ini")
+        << "[Options]\nAutostartDelay=0\n" << Tunnel(0, "news", echo.Port(), mapped, true);
+    const auto inPrivateTmp = [&](std::vector<std::string> args) {
+      std::vector<std::string> argv = {"unshare", "-m", "--", "sh", "-c",
+                                       "mount --bind \"$0\" /tmp && exec env -u XDG_RUNTIME_DIR \"$@\"", tmp.Path(),
+                                       SORVIK_EXECUTABLE};
+      argv.insert(argv.end(), args.begin(), args.end());
+      argv.insert(argv.end(), {"--data-dir", "/tmp/data"});
+      return argv;
+    };
+    ChildProcess sorvik(inPrivateTmp({"--headless"}));
+    ASSERT_TRUE(sorvik.Started());
+    ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
+    Result status;
+    EXPECT_TRUE(WaitUntil([&] {
+      status = Run(inPrivateTmp({"status"}));
+      return status.status == 0 || sorvik.Stderr().find("will not reach this instance") != std::string::npos;
+    }, kStateMs));
+    EXPECT_EQ(status.status, 0) << status.err << sorvik.Stderr();
+    EXPECT_NE(status.out.find("news"), std::string::npos) << status.out;
+    EXPECT_EQ(sorvik.Stderr().find("will not reach"), std::string::npos) << sorvik.Stderr();
+    // A shell with a runtime directory finds it too.
+    std::vector<std::string> withRuntime = inPrivateTmp({"stop", "news"});
+    withRuntime[5] = "mount --bind \"$0\" /tmp && exec env XDG_RUNTIME_DIR=" + runtime_.Path() + " \"$@\"";
+    const Result stop = Run(withRuntime);
+    EXPECT_EQ(stop.status, 0) << stop.err;
+    EXPECT_FALSE(BlockingClient(mapped, "127.0.0.1", 500).Connected());
+  }
+}
+
+// The commands find the instance from what it recorded beside its lock,
+// whatever runtime directory their shell has; one they cannot reach is named
+// with its process and the reason, never taken for none; a reload makes a
+// missing socket again.
+TEST_F(ControlEndToEnd, TheInstanceIsFoundFromAnyShellAndOneOutOfReachIsNamed) {
+  TempDir data;
+  data.WriteFile("sorvik.ini", Tunnel(0, "news", 119, test::FreePort(), false));
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
+  TempDir elsewhere;
+  for (const std::vector<std::string>& env : {std::vector<std::string>{"env", "XDG_RUNTIME_DIR=" + elsewhere.Path()},
+                                              std::vector<std::string>{"env", "-u", "XDG_RUNTIME_DIR"}}) {
+    std::vector<std::string> argv = env;
+    argv.insert(argv.end(), {SORVIK_EXECUTABLE, "status", "--data-dir", data.Path()});
+    const Result r = Run(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("news"), std::string::npos) << r.out;
+  }
+
+  const std::string runs = "sorvik: Sorvik runs with the data directory " + data.Path() + "/ (process " +
+                           std::to_string(sorvik.Pid()) + ") but cannot be reached: ";
+  ASSERT_TRUE(std::filesystem::remove(ControlSocketPath(data.Path())));
+  Result r = Ctl(data.Path(), {"status"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind(runs, 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("SIGHUP"), std::string::npos) << r.err;
+  ASSERT_EQ(::kill(sorvik.Pid(), SIGHUP), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Ctl(data.Path(), {"status"}).status == 0; }, kStateMs)) << sorvik.Stderr();
+
+  // An instance whose socket directory has the wrong mode cannot listen: the
+  // commands say that it runs and why they cannot reach it.
+  TempDir other;
+  data.WriteFile("sorvik.ini", Tunnel(0, "news", 119, test::FreePort(), false));
+  TempDir secondData;
+  secondData.WriteFile("sorvik.ini", Tunnel(0, "news", 119, test::FreePort(), false));
+  ASSERT_EQ(::mkdir((other.Path() + "/sorvik").c_str(), 0755), 0);
+  ChildProcess open({"env", "XDG_RUNTIME_DIR=" + other.Path(), SORVIK_EXECUTABLE, "--headless", "--data-dir",
+                     secondData.Path()});
+  ASSERT_TRUE(open.Started());
+  ASSERT_TRUE(WaitUntil([&] { return open.Stderr().find("will not reach this instance") != std::string::npos; },
+                        kStateMs)) << open.Stderr();
+  r = Ctl(secondData.Path(), {"status"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("sorvik: Sorvik runs with the data directory " + secondData.Path() + "/ (process " +
+                            std::to_string(open.Pid()) + ") but cannot be reached: ",
+                        0),
+            0u)
+      << r.err;
+  EXPECT_NE(r.err.find(other.Path() + "/sorvik"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("0700"), std::string::npos) << r.err;
+}
+
+// Whatever a caption holds (ESC, BEL, C1 as UTF-8 and as a byte of its own),
+// nothing of it reaches the terminal raw: not in the status table or its
+// JSON, the start and stop replies, the errors, nor the instance's own lines.
+TEST_F(ControlEndToEnd, CaptionsReachTheTerminalEscaped) {
+  EchoServer echo;
+  uint16_t busyPort = 0;
+  const int busy = test::ListenLoopback(busyPort);
+  ASSERT_GE(busy, 0);
+  const uint16_t mapped = test::FreePort();
+  const std::string escape = "E\x1b[31mred\x07" "bell";
+  const std::string c1 = "C1\xC2\x9b" "2J";
+  const std::string raw = "raw\x9b" "2J";
+  TempDir data;
+  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, escape, echo.Port(), mapped, false) +
+                                   Tunnel(1, c1, echo.Port(), busyPort, true) + Tunnel(2, raw, echo.Port(), busyPort,
+                                                                                        false));
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
+  ASSERT_TRUE(WaitUntil([&] { return sorvik.Stderr().find("could not start") != std::string::npos; }, kStateMs));
+  std::vector<std::pair<std::string, std::string>> shown;  // what, text
+  const Result status = Ctl(data.Path(), {"status"});
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_NE(status.out.find("E\\x1b[31mred\\x07bell"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("C1\\u009b2J"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("raw\\x9b2J"), std::string::npos) << status.out;
+  shown.push_back({"status", status.out});
+  const Result json = Ctl(data.Path(), {"status", "--json"});
+  EXPECT_NE(json.out.find("\"C1\\u009b2J\""), std::string::npos) << json.out;
+  shown.push_back({"status --json", json.out});
+  for (const std::string& caption : {escape, c1, raw}) {
+    for (const char* verb : {"start", "stop"}) {
+      const Result r = Ctl(data.Path(), {verb, caption});
+      shown.push_back({std::string(verb) + " out", r.out});
+      shown.push_back({std::string(verb) + " err", r.err});
+    }
+  }
+  const Result started = Ctl(data.Path(), {"start", escape});
+  EXPECT_EQ(started.out, "Tunnel \"E\\x1b[31mred\\x07bell\" started.\n");
+  const Result unknown = Ctl(data.Path(), {"stop", "\x1b]0;title\x07\xC2\x9b"});
+  EXPECT_EQ(unknown.status, 1);
+  shown.push_back({"unknown", unknown.err});
+  shown.push_back({"instance's standard error", sorvik.Stderr()});
+  shown.push_back({"instance's standard output", sorvik.Stdout()});
+  for (const auto& [what, text] : shown) EXPECT_FALSE(HasControlBytes(text)) << what << ": " << text;
+  ::close(busy);
+}
+
+// A caption longer than a request used to hold, and the second of two equal
+// captions (by its number in the status table), can each be started and
+// stopped; options go before or after the caption.
+TEST_F(ControlEndToEnd, EveryTunnelCanBeAddressed) {
+  EchoServer echo;
+  const uint16_t longPort = test::FreePort(), firstPort = test::FreePort(), secondPort = test::FreePort();
+  const std::string longCaption = "Long " + std::string(6000, 'L');
+  TempDir data;
+  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n" + Tunnel(0, longCaption, echo.Port(), longPort, false) +
+                                   Tunnel(1, "dup", echo.Port(), firstPort, false) +
+                                   Tunnel(2, "dup", echo.Port(), secondPort, false));
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
+  const auto sorvikCommand = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), SORVIK_EXECUTABLE);
+    return Run(Env(args));
+  };
+
+  Result r = sorvikCommand({"start", "--data-dir", data.Path(), longCaption});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Tunnel \"" + longCaption + "\" started.\n");
+  {
+    BlockingClient c(longPort);
+    EXPECT_TRUE(Echoes(c, "long"));
+  }
+  r = sorvikCommand({"stop", "--data-dir=" + data.Path(), longCaption});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Tunnel \"" + longCaption + "\" stopped.\n");
+
+  const Result table = Ctl(data.Path(), {"status"});
+  EXPECT_NE(table.out.find("\n2  dup "), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("\n3  dup "), std::string::npos) << table.out;
+  r = sorvikCommand({"--data-dir", data.Path(), "start", "#3"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Tunnel \"dup\" (#3) started.\n");
+  {
+    BlockingClient c(secondPort);
+    EXPECT_TRUE(Echoes(c, "second"));
+  }
+  EXPECT_FALSE(BlockingClient(firstPort, "127.0.0.1", 500).Connected());
+  r = sorvikCommand({"start", "dup", "--data-dir=" + data.Path()});  // the first of the two
+  EXPECT_EQ(r.out, "Tunnel \"dup\" (#2) started.\n");
+  r = sorvikCommand({"stop", "--data-dir", data.Path(), "--", "#3"});
+  EXPECT_EQ(r.out, "Tunnel \"dup\" (#3) stopped.\n");
+  EXPECT_FALSE(BlockingClient(secondPort, "127.0.0.1", 500).Connected());
+  {
+    BlockingClient c(firstPort);
+    EXPECT_TRUE(Echoes(c, "first"));
+  }
+  r = sorvikCommand({"stop", "#4", "--data-dir", data.Path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "sorvik: no tunnel \"#4\" in the running instance\n");
+}
+
+// At most 32 requests are served at once: the rest are refused, never kept
+// waiting; a request cut off by the client's end of stream gets its error.
+TEST_F(ControlEndToEnd, TooManyRequestsAreRefusedAndACutRequestIsAnswered) {
+  TempDir data;
+  data.WriteFile("sorvik.ini", Tunnel(0, "news", 119, test::FreePort(), false));
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = ControlSocketPath(data.Path());
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const auto connectTo = [&](int flags) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  };
+  const auto readAll = [](int fd) {
+    std::string in;
+    char buf[512];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) in.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    return in;
+  };
+
+  // 40 requests while the instance is held: all get through to it at once.
+  ASSERT_EQ(::kill(sorvik.Pid(), SIGSTOP), 0);
+  const auto stopped = [&] {
+    const std::string stat = ReadFile("/proc/" + std::to_string(sorvik.Pid()) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+  };
+  ASSERT_TRUE(WaitUntil(stopped, kStateMs));
+  std::vector<int> clients;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = connectTo(SOCK_NONBLOCK);
+    EXPECT_GE(fd, 0) << i << ": " << std::strerror(errno);
+    if (fd < 0) break;
+    EXPECT_EQ(::send(fd, "status\n", 7, MSG_NOSIGNAL), 7);
+    const int blocking = 0;
+    ::ioctl(fd, FIONBIO, &blocking);
+    clients.push_back(fd);
+  }
+  ASSERT_EQ(::kill(sorvik.Pid(), SIGCONT), 0);
+  int answered = 0, refused = 0;
+  for (int fd : clients) {
+    const std::string reply = readAll(fd);
+    if (reply.rfind("ok\n", 0) == 0) ++answered;
+    if (reply == "error too many requests at once\n") ++refused;
+  }
+  EXPECT_EQ(answered, 32);
+  EXPECT_EQ(refused, 8);
+
+  // 32 that have not finished their request keep the 33rd out.
+  std::vector<int> slow;
+  for (int i = 0; i < 32; ++i) {
+    const int fd = connectTo(0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::send(fd, "sta", 3, MSG_NOSIGNAL), 3);
+    slow.push_back(fd);
+  }
+  const Result busy = Ctl(data.Path(), {"status"});
+  EXPECT_EQ(busy.status, 1);
+  EXPECT_EQ(busy.err, "sorvik: too many requests at once\n");
+  for (int fd : slow) ::close(fd);
+
+  // No line end, then the end of the stream: an error reply, not silence.
+  for (const std::string& cut : {std::string("status"), std::string("stop news"), std::string()}) {
+    const int fd = connectTo(0);
+    ASSERT_GE(fd, 0);
+    if (!cut.empty()) {
+      ASSERT_EQ(::send(fd, cut.data(), cut.size(), MSG_NOSIGNAL), static_cast<ssize_t>(cut.size()));
+    }
+    ASSERT_EQ(::shutdown(fd, SHUT_WR), 0);
+    const std::string reply = readAll(fd);
+    EXPECT_EQ(reply.rfind("error ", 0), 0u) << cut << ": " << reply;
+    EXPECT_TRUE(!reply.empty() && reply.back() == '\n') << reply;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Ctl(data.Path(), {"status"}).status == 0; }, kStateMs));
 }
 
 }  // namespace

@@ -13,12 +13,13 @@
 #include <memory>
 #include <string>
 
+#include "app/settings.h"  // kLockFileName
+
 class QLocalServer;
 class QLockFile;
 
 namespace sorvik {
 
-inline constexpr const char* kLockFileName = "sorvik.lock";
 // Exit status of a start that found another instance it could not hand over to.
 inline constexpr int kExitAlreadyRunning = 3;
 
