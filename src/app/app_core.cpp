@@ -11,6 +11,7 @@ namespace sorvik {
 
 void SetRunState(TKestruneItem& tunnel, TRunState runState) {
   tunnel.RunState = runState;
+  if (runState != TRunState::Failed) tunnel.RunError.clear();
   tunnel.ImageIndex = TRowImage::None;
   switch (runState) {
     case TRunState::Stopped: tunnel.ImageIndex = TRowImage::Stopped; break;
@@ -87,6 +88,12 @@ TKestruneItem* AppCore::TunnelAt(int row) const {
   return settings_.Tunnels[static_cast<size_t>(row)].get();
 }
 
+void AppCore::StartFailed(TKestruneItem& tunnel, const std::string& caption, const std::string& reason) {
+  SetRunState(tunnel, TRunState::Failed);
+  tunnel.RunError = reason;
+  if (OnStartFailure) OnStartFailure(caption, reason);
+}
+
 void AppCore::SetEventHandler(TKestruneItem& tunnel) { tunnel.OnTunnelEvent = EventHandler(); }
 
 void AppCore::Renumber() {
@@ -103,8 +110,7 @@ void AppCore::RunTunnel(int row) {
     SetRunState(*t, TRunState::Running);
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Run)" + t->Settings.TunnelCaption + " - " + e.what());
-    SetRunState(*t, TRunState::Failed);
-    if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
+    StartFailed(*t, t->Settings.TunnelCaption, e.what());
   }
   display_.Repaint();
   display_.ApplyCommandStates();
@@ -127,6 +133,7 @@ void AppCore::StopTunnel(int row, bool ask) {
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Stop) " + t->Settings.TunnelCaption + e.what());
     SetRunState(*t, TRunState::Failed);
+    t->RunError = e.what();
   }
   display_.Repaint();
   display_.ApplyCommandStates();
@@ -275,8 +282,12 @@ AppCore::TReloadResult AppCore::Reload() {
         if (wanted.LogServerErrors) AppendLine("(Run)" + wanted.TunnelCaption + " - " + e.what());
         // An endpoint refused before anything changed leaves the old server
         // running on its old settings.
-        SetRunState(*kept, kept->IsRunning() ? TRunState::Running : TRunState::Failed);
-        if (OnStartFailure) OnStartFailure(ShownCaption(wanted), e.what());
+        if (kept->IsRunning()) {
+          SetRunState(*kept, TRunState::Running);
+          if (OnStartFailure) OnStartFailure(ShownCaption(wanted), e.what());
+        } else {
+          StartFailed(*kept, ShownCaption(wanted), e.what());
+        }
       }
     } else {
       kept->Edit([&wanted](TunnelSettings& s) { s = wanted; });
@@ -313,8 +324,7 @@ AppCore::TReloadResult AppCore::Reload() {
       SetRunState(t, TRunState::Running);
     } catch (const std::exception& e) {
       if (t.Settings.LogServerErrors) AppendLine("(Autorun)" + t.Settings.TunnelCaption + " " + e.what());
-      SetRunState(t, TRunState::Failed);
-      if (OnStartFailure) OnStartFailure(ShownCaption(t.Settings), e.what());
+      StartFailed(t, ShownCaption(t.Settings), e.what());
     }
   }
   loaded_content_ = SettingsContent(settings_);
@@ -376,9 +386,8 @@ void AppCore::RunAutostartPass() {
           SetRunState(*t, TRunState::Running);
         } catch (const std::exception& e) {
           if (t->Settings.LogServerErrors) AppendLine("(Autorun)" + t->Settings.TunnelCaption + " " + e.what());
-          SetRunState(*t, TRunState::Failed);
           allStarted = false;
-          if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
+          StartFailed(*t, t->Settings.TunnelCaption, e.what());
         }
       }
       display_.RepaintRow(row);

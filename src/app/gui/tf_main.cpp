@@ -139,6 +139,13 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   // The log view is attached before the settings load, so that whatever the
   // load reports reaches the window.
   core_->Log().SetView(this);
+  // A tunnel that cannot start says why in the status bar and in its row's
+  // tool tip, whatever its log switches say.
+  core_->OnStartFailure = [this](const std::string& caption, const std::string& reason) {
+    last_failure_caption_ = caption;
+    last_failure_reason_ = reason;
+    ShowRunProblem();
+  };
   Guard([this] { core_->Load(data_dir_); });
   SetRowCount(core_->TunnelCount());
   ApplyStoredLayout();
@@ -382,6 +389,14 @@ void TfMain::BuildCentral() {
   status_bar_ = new QStatusBar(this);
   status_bar_->setObjectName(QStringLiteral("sbMainBottom"));
   setStatusBar(status_bar_);
+  // A hint under the pointer covers this line for as long as it shows.
+  run_problem_ = new QLabel(status_bar_);
+  run_problem_->setObjectName(QStringLiteral("lbRunProblem"));
+  run_problem_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  QPalette problemColours = run_problem_->palette();
+  problemColours.setColor(QPalette::WindowText, QColor(192, 0, 0));
+  run_problem_->setPalette(problemColours);
+  status_bar_->addWidget(run_problem_, 1);
 }
 
 void TfMain::BuildTray() {
@@ -518,9 +533,47 @@ void TfMain::StoreLayout() {
 
 // ---- IDisplay ----
 
-void TfMain::SetRowCount(int count) { model_->SetRowCount(count); }
-void TfMain::Repaint() { model_->RepaintAll(); list_->viewport()->update(); }
-void TfMain::RepaintRow(int row) { model_->RepaintRow(row); }
+void TfMain::SetRowCount(int count) {
+  model_->SetRowCount(count);
+  ShowRunProblem();
+}
+void TfMain::Repaint() {
+  model_->RepaintAll();
+  list_->viewport()->update();
+  ShowRunProblem();
+  FollowOpenProperties();
+}
+void TfMain::RepaintRow(int row) {
+  model_->RepaintRow(row);
+  ShowRunProblem();
+  FollowOpenProperties();
+}
+
+// The failure reported last while its tunnel is still in the Error state,
+// else the first tunnel in that state; with several, how many.
+void TfMain::ShowRunProblem() {
+  if (run_problem_ == nullptr) return;
+  const auto reportedLast = [this](const TKestruneItem& t) {
+    return t.RunError == last_failure_reason_ &&
+           (t.Settings.TunnelCaption == last_failure_caption_ || ShownCaption(t.Settings) == last_failure_caption_);
+  };
+  const TKestruneItem* shown = nullptr;
+  int failed = 0;
+  for (const auto& t : core_->Tunnels()) {
+    if (t->RunState != TRunState::Failed || t->RunError.empty()) continue;
+    ++failed;
+    if (shown == nullptr || (reportedLast(*t) && !reportedLast(*shown))) shown = t.get();
+  }
+  QString text;
+  if (shown != nullptr) {
+    text = QStringLiteral("Tunnel \"%1\" could not start: %2").arg(Q(ShownCaption(shown->Settings)), Q(shown->RunError));
+    if (failed > 1) text += QStringLiteral(" (%1 tunnels show Error; each row's tool tip says why)").arg(failed);
+  }
+  if (run_problem_->text() != text) {
+    run_problem_->setText(text);
+    run_problem_->setToolTip(text);
+  }
+}
 
 void TfMain::ApplyCommandStates() {
   const TCommandStates s = core_->CommandStatesFor(FocusedRow());
@@ -716,13 +769,40 @@ void TfMain::CmdProperties() {
   TKestruneItem* tunnel = core_->TunnelAt(row);
   if (tunnel == nullptr) return;
   TfProperties dialog(TfProperties::TMode::Edit, tunnel->Settings, tunnel->IsRunning(), this);
-  if (ExecDialog(dialog) != QDialog::Accepted) return;
+  open_properties_ = &dialog;
+  open_properties_row_ = row;
+  const int result = ExecDialog(dialog);
+  open_properties_ = nullptr;
+  open_properties_row_ = -1;
+  if (result != QDialog::Accepted) return;
   tunnel = core_->TunnelAt(row);
   if (tunnel == nullptr) return;
+  // The dialog follows the tunnel's state, and says what of the endpoint a
+  // running tunnel does not take before it confirms; should the tunnel have
+  // started unseen, it is said here.
+  dialog.SetRunning(tunnel->IsRunning(), tunnel->Settings);
+  const std::string notApplied = dialog.EndpointNotApplied();
+  const bool said = dialog.EndpointNotAppliedSaid();
   const std::string before = ShownCaption(tunnel->Settings);
   core_->ApplyProperties(row, dialog.Result());
   if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, before, dialog);
   Repaint();
+  if (!notApplied.empty() && !said) {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Tunnel Properties"),
+                    QStringLiteral("Tunnel \"%1\" runs, so its remote host and ports stay as they are; not applied: "
+                                   "%2.\nStop Tunnel first to change them. The other changes are applied.")
+                        .arg(Q(ShownCaption(tunnel->Settings)), Q(notApplied)),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("endpointNotAppliedBox"));
+    ExecDialog(box);
+  }
+}
+
+void TfMain::FollowOpenProperties() {
+  if (open_properties_ == nullptr) return;
+  if (const TKestruneItem* t = core_->TunnelAt(open_properties_row_)) {
+    open_properties_->SetRunning(t->IsRunning(), t->Settings);
+  }
 }
 
 // After the properties dialog: passwords typed in it go to the secret store

@@ -46,11 +46,20 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
         default: return {};
       }
     }
+    // A tunnel that could not start says why in the tool tip of every cell
+    // of its row, after the warning of a marked cell.
+    const QString failure = tunnel->RunState == TRunState::Failed && !tunnel->RunError.empty()
+                                ? QStringLiteral("Could not start: %1").arg(Q(tunnel->RunError))
+                                : QString();
+    const auto withFailure = [&failure](const QString& own) {
+      if (failure.isEmpty()) return own.isEmpty() ? QVariant() : QVariant(own);
+      return QVariant(own.isEmpty() ? failure : own + QStringLiteral("\n") + failure);
+    };
     // A tunnel that uses a proxy but whose remote name this computer looks up
     // carries a warning mark beside its proxy type.
     if (index.column() == kColProxyType && (role == Qt::DecorationRole || role == Qt::ToolTipRole) &&
         RemoteNameLeaks(tunnel->Settings.ProxyType, tunnel->Settings.Server)) {
-      if (role == Qt::ToolTipRole) return Q(RemoteNameLeakWarning());
+      if (role == Qt::ToolTipRole) return withFailure(Q(RemoteNameLeakWarning()));
       return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     }
     // A TLS tunnel that never verifies its server, or that allows legacy
@@ -58,10 +67,11 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
     if (index.column() == kColPort && (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
       const std::string warning = TlsCheckWarning(tunnel->Settings);
       if (!warning.empty()) {
-        if (role == Qt::ToolTipRole) return Q(warning);
+        if (role == Qt::ToolTipRole) return withFailure(Q(warning));
         return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
       }
     }
+    if (role == Qt::ToolTipRole) return withFailure(QString());
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
       case kColTunnel:

@@ -128,6 +128,17 @@ class Window : public ::testing::Test {
     return lines;
   }
 
+  // The list's own tool tip at a cell, as a pointer resting there gets it.
+  QString TipAt(int row, int column) {
+    QTableView* list = main_->List();
+    QToolTip::hideText();
+    PumpUntil([] { return !QToolTip::isVisible(); });
+    const QPoint pos = list->visualRect(main_->Model().index(row, column)).center();
+    QHelpEvent help(QEvent::ToolTip, pos, list->viewport()->mapToGlobal(pos));
+    QCoreApplication::sendEvent(list->viewport(), &help);
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+  }
+
   test::TempDir dir_;
   std::unique_ptr<TfMain> main_;
   bool tray_ = true;
@@ -436,6 +447,134 @@ TEST_F(Window, FailedStartShowsErrorAndLogsWhenAsked) {
   ASSERT_EQ(lines.size(), 1u) << main_->LogView()->toPlainText().toStdString();
   EXPECT_EQ(lines[0].rfind("(Run)busy - ", 0), 0u) << lines[0];
   ::close(busyFd);
+}
+
+// A tunnel that cannot start says why in its row's tool tip and in the
+// status bar, whether its "Log Tunnel Errors" is on or off, from "Run Tunnel"
+// and from the autostart pass alike; the log lines keep their switch. A later
+// good start takes the reason away.
+TEST_F(Window, StartFailureSaysWhyWhateverTheLogSwitches) {
+  uint16_t busy = 0;
+  const int busyFd = test::ListenLoopback(busy);
+  test::EchoServer echo;
+  Open(Ini({Tunnel("quiet", echo.Port(), busy, false, false), Tunnel("auto", echo.Port(), busy, true, false),
+            "Server=\r\nPort=80\r\nMapped=" + std::to_string(test::FreePort()) + "\r\nTunnelCaption=nohost\r\n" +
+                "LogServerErrors=0\r\n"}));
+  main_->resize(700, 300);
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  QLabel* problem = main_->RunProblem();
+  ASSERT_NE(problem, nullptr);
+  EXPECT_EQ(problem->text(), QString());
+  EXPECT_EQ(TipAt(0, kColStatus), QString());
+
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  ASSERT_EQ(Cell(0, kColStatus), "Error");
+  const std::string reason = At(0).RunError;
+  ASSERT_FALSE(reason.empty());
+  EXPECT_TRUE(problem->isVisible());
+  EXPECT_EQ(problem->text().toStdString(), "Tunnel \"quiet\" could not start: " + reason);
+  for (int column : {kColTunnel, kColStatus, kColLocalPort}) {
+    EXPECT_EQ(TipAt(0, column).toStdString(), "Could not start: " + reason) << column;
+  }
+  EXPECT_EQ(TipAt(2, kColStatus), QString());  // not started yet
+
+  // The autostart pass: the last failure is the one in view, the count beside it.
+  main_->Core().RunAutostartPass();
+  ASSERT_EQ(Cell(1, kColStatus), "Error");
+  EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"auto\" could not start: "))) << problem->text().toStdString();
+  EXPECT_TRUE(problem->text().contains(QStringLiteral("2 tunnels show Error"))) << problem->text().toStdString();
+  main_->SetFocusedRow(2);
+  Action("tnlRun")->trigger();
+  EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"nohost\" could not start: Remote host is empty.")))
+      << problem->text().toStdString();
+  EXPECT_TRUE(TipAt(2, kColTunnel).contains(QStringLiteral("Remote host is empty.")));
+  EXPECT_TRUE(LogLines().empty()) << main_->LogView()->toPlainText().toStdString();
+
+  // Once the port is free, good starts take the reasons away.
+  ::close(busyFd);
+  for (int row : {0, 1}) {
+    main_->SetFocusedRow(row);
+    Action("tnlRun")->trigger();
+    if (row == 0) {
+      ASSERT_EQ(Cell(0, kColStatus), "OK");
+      EXPECT_EQ(TipAt(0, kColStatus), QString());
+      EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"nohost\""))) << problem->text().toStdString();
+    }
+  }
+  main_->SetFocusedRow(2);
+  main_->Asker().SetNextAnswers({true});
+  Action("tnlRemove")->trigger();
+  ASSERT_EQ(main_->Core().TunnelCount(), 2);
+  EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"auto\""))) << problem->text().toStdString();
+}
+
+// A brand-new tunnel has no password anywhere, so its password fields say
+// nothing; an existing one says "unchanged" only where a password is held.
+TEST_F(Window, PasswordFieldsSayUnchangedOnlyWhenAPasswordIsHeld) {
+  Open(Ini({Tunnel("held", 1, 1) + "ProxyUser=alice\r\n"}));
+  QStringList placeholders;
+  main_->BeforeDialog = [&](QDialog& d) {
+    placeholders << d.findChild<QLineEdit*>("edProxyPassword")->placeholderText()
+                 << d.findChild<QLineEdit*>("edProxyPassword2")->placeholderText();
+    d.reject();
+  };
+  Action("tnlAdd")->trigger();
+  EXPECT_EQ(placeholders, QStringList({"", ""}));
+  placeholders.clear();
+  main_->SetFocusedRow(0);
+  At(0).Edit([](TunnelSettings& s) { s.ProxyPassword = "kept"; });  // as read from the secret store at start
+  Action("tnlProperties")->trigger();
+  EXPECT_EQ(placeholders, QStringList({"unchanged", ""}));
+}
+
+// A tunnel started from elsewhere (here the autostart pass) while its
+// properties are open: the dialog greys host and ports and says why; the
+// first OK keeps it open and names the values a running tunnel does not take;
+// the next OK applies the rest. Nothing is dropped without a word.
+TEST_F(Window, PropertiesOpenWhileTheTunnelStartsSayWhatIsNotApplied) {
+  test::EchoServer echo;
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("edit", echo.Port(), local, true)}));
+  main_->SetFocusedRow(0);
+  bool greyed = false, stayedOpen = false;
+  QString note, warning;
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* locked = d.findChild<QLabel*>("lbEndpointLocked");
+    EXPECT_TRUE(locked->isHidden());
+    d.findChild<QLineEdit*>("edServer")->setText("moved.example.org");
+    d.findChild<TNumberEdit*>("seLocalPort")->lineEdit()->setText("1");
+    main_->Core().RunAutostartPass();
+    greyed = !d.findChild<QLineEdit*>("edServer")->isEnabled() && !d.findChild<TNumberEdit*>("seLocalPort")->isEnabled();
+    note = locked->isHidden() ? QString() : locked->text();
+    d.findChild<QLineEdit*>("edCaption")->setText("renamed");
+    d.accept();
+    stayedOpen = d.result() != QDialog::Accepted;
+    warning = locked->text();
+    d.accept();
+  };
+  Action("tnlProperties")->trigger();
+  ASSERT_TRUE(At(0).IsRunning());
+  EXPECT_TRUE(greyed);
+  EXPECT_TRUE(note.contains(QStringLiteral("started while this dialog was open"))) << note.toStdString();
+  EXPECT_TRUE(note.contains(QStringLiteral("Stop Tunnel"))) << note.toStdString();
+  EXPECT_TRUE(stayedOpen);
+  EXPECT_TRUE(warning.contains(QStringLiteral("Not applied: remote host \"moved.example.org\", local port 1.")))
+      << warning.toStdString();
+  EXPECT_EQ(At(0).Settings.TunnelCaption, "renamed");
+  EXPECT_EQ(At(0).Settings.Server, "127.0.0.1");
+  EXPECT_EQ(At(0).Settings.Mapped, local);
+
+  // Opened on the running tunnel: the fields are greyed with the reason beside them.
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* locked = d.findChild<QLabel*>("lbEndpointLocked");
+    note = locked->isHidden() ? QString() : locked->text();
+    d.reject();
+  };
+  Action("tnlProperties")->trigger();
+  EXPECT_EQ(note, QStringLiteral("While the tunnel runs, its remote host and ports stay as they are: Stop Tunnel "
+                                 "first to change them."));
 }
 
 TEST_F(Window, AddThroughTheDialogAndCancel) {
