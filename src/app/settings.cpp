@@ -171,6 +171,7 @@ void ReadSettings(const TIniFile& file, TSettings& out, const TTunnelEvent& onTu
   opt.LimitLog = file.ReadBool(o, "LimitLog", true);
   opt.AutostartDelay = file.ReadInteger(o, "AutostartDelay", 5000);
   opt.StartToTray = file.ReadBool(o, "StartToTray", false);
+  opt.LogWrap = file.ReadBool(o, "LogWrap", false);
 
   out.ChainProxies.clear();
   for (int n = 0;; ++n) {
@@ -219,6 +220,7 @@ void WriteSettings(TIniFile& file, const TSettings& in) {
   file.WriteBool(o, "LimitLog", opt.LimitLog);
   file.WriteBool(o, "StartToTray", opt.StartToTray);
   file.WriteInteger(o, "AutostartDelay", opt.AutostartDelay);
+  if (opt.LogWrap) file.WriteBool(o, "LogWrap", opt.LogWrap);
 
   int n = 0;
   for (const auto& tunnel : in.Tunnels) WriteTunnelSection(file, n++, tunnel->Settings);

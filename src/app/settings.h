@@ -46,6 +46,8 @@ struct TOptions {
   bool LimitLog = true;
   bool StartToTray = false;
   int32_t AutostartDelay = 5000;
+  // The log's "Wrap long lines": written only when on.
+  bool LogWrap = false;
 
   // Whether the file holds any of Left, Top, Width, Height. A file without them
   // (a first start) keeps the window's designed bounds instead of squeezing it

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -353,10 +354,7 @@ void TfMain::BuildCentral() {
   connect(log_find_, &QLineEdit::returnPressed, this, [this] { LogFind(false); });
   connect(findNext, &QPushButton::clicked, this, [this] { LogFind(false); });
   connect(findPrevious, &QPushButton::clicked, this, [this] { LogFind(true); });
-  connect(findClose, &QPushButton::clicked, this, [this] {
-    log_find_bar_->hide();
-    log_view_->setFocus();
-  });
+  connect(findClose, &QPushButton::clicked, this, [this] { CloseLogFind(); });
   log_find_bar_->hide();
 
   logFind_ = new QAction(QString::fromUtf8("&Find…"), logPage);
@@ -374,10 +372,21 @@ void TfMain::BuildCentral() {
   logPage->addAction(logFind_);
   logSaveAs_ = new QAction(QString::fromUtf8("Save &As…"), logPage);
   logSaveAs_->setObjectName(QStringLiteral("logSaveAs"));
-  logSaveAs_->setShortcut(QKeySequence::SaveAs);
+  // The platform's key, and Ctrl+Shift+S on every desktop (some have none).
+  QList<QKeySequence> saveKeys = QKeySequence::keyBindings(QKeySequence::SaveAs);
+  const QKeySequence ctrlShiftS(Qt::CTRL | Qt::SHIFT | Qt::Key_S);
+  if (!saveKeys.contains(ctrlShiftS)) saveKeys.append(ctrlShiftS);
+  logSaveAs_->setShortcuts(saveKeys);
   logSaveAs_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
   connect(logSaveAs_, &QAction::triggered, this, [this] { Guard([this] { LogSaveAs(); }); });
   logPage->addAction(logSaveAs_);
+  logWrap_ = new QAction(QStringLiteral("Wrap long lines"), logPage);
+  logWrap_->setObjectName(QStringLiteral("logWrap"));
+  logWrap_->setCheckable(true);
+  connect(logWrap_, &QAction::toggled, this, [this](bool on) {
+    log_view_->setLineWrapMode(on ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+    core_->Options().LogWrap = on;
+  });
 
   auto* logLayout = new QVBoxLayout(logPage);
   logLayout->setContentsMargins(2, 2, 2, 2);
@@ -439,6 +448,7 @@ void TfMain::BuildTray() {
 
 void TfMain::ApplyStoredLayout() {
   const TOptions& o = core_->Options();
+  logWrap_->setChecked(o.LogWrap);
   try {
     if (o.ApplyStoredGeometry()) {
       const QRect bounds = FitToScreen(o.Left, o.Top, o.Width, o.Height);
@@ -601,7 +611,29 @@ void TfMain::LineAppended(const std::string& line, bool /*droppedOldest*/) {
       cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
       cursor.removeSelectedText();
     }
+    // The user's cursor and selection stay as they are: a cursor at the end
+    // of the log would otherwise take the new line into its selection.
+    const QTextCursor before = log_view_->textCursor();
+    const int anchor = before.anchor();
+    const int position = before.position();
     log_view_->appendPlainText(Q(line));
+    QTextCursor after = log_view_->textCursor();
+    if (after.anchor() != anchor || after.position() != position) {
+      QScrollBar* h = log_view_->horizontalScrollBar();
+      QScrollBar* v = log_view_->verticalScrollBar();
+      const int hValue = h->value();
+      const int vValue = v->value();
+      after.setPosition(anchor);
+      after.setPosition(position, QTextCursor::KeepAnchor);
+      log_view_->setTextCursor(after);
+      h->setValue(hValue);
+      v->setValue(vValue);
+    }
+    // A Find's sideways scroll ends once the user has left the find field.
+    if (find_scrolled_ && !log_find_->hasFocus()) {
+      log_view_->horizontalScrollBar()->setValue(0);
+      find_scrolled_ = false;
+    }
     if (mirror_log_) {
       std::fprintf(stdout, "%s\n", line.c_str());
       std::fflush(stdout);
@@ -640,6 +672,7 @@ QMenu* TfMain::LogContextMenu() {
   menu->addSeparator();
   menu->addAction(logFind_);
   menu->addAction(logSaveAs_);
+  menu->addAction(logWrap_);
   menu->addSeparator();
   QAction* clear = menu->addAction(QStringLiteral("C&lear"), this, [this] {
     log_view_->clear();
@@ -678,6 +711,14 @@ void TfMain::LogFind(bool backwards) {
     found = log_view_->find(text, flags);
   }
   result->setText(found ? QString() : QStringLiteral("Not found"));
+  find_scrolled_ = find_scrolled_ || log_view_->horizontalScrollBar()->value() != 0;
+}
+
+void TfMain::CloseLogFind() {
+  log_find_bar_->hide();
+  log_view_->setFocus();
+  if (find_scrolled_) log_view_->horizontalScrollBar()->setValue(0);
+  find_scrolled_ = false;
 }
 
 // The log as it is shown, one line per line, to a file the user picks; an
@@ -726,8 +767,7 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == log_find_ && event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Escape) {
-      log_find_bar_->hide();
-      log_view_->setFocus();
+      CloseLogFind();
       return true;
     }
     if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && (key->modifiers() & Qt::ShiftModifier)) {

@@ -110,8 +110,9 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   // The tunnel list's context menu: the "&Tunnel" menu's commands, as that
   // menu holds them when it opens. The caller owns it.
   QMenu* ListContextMenu();
-  // The log's context menu: Copy, Select All, Find…, Save As…, Clear (the
-  // log is a record: no Undo, Cut, Paste or Delete). The caller owns it.
+  // The log's context menu: Copy, Select All, Find…, Save As…, Wrap long
+  // lines, Clear (the log is a record: no Undo, Cut, Paste or Delete). The
+  // caller owns it.
   QMenu* LogContextMenu();
   // The log's find bar (hidden until Find).
   QLineEdit* LogFindEdit() const { return log_find_; }
@@ -192,6 +193,12 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   QLineEdit* log_find_ = nullptr;
   QAction* logFind_ = nullptr;
   QAction* logSaveAs_ = nullptr;
+  QAction* logWrap_ = nullptr;
+  // A Find scrolled the log sideways to its match: the next line appended
+  // once the find field has lost the keyboard, or closing the find bar,
+  // brings the lines' starts back in view.
+  bool find_scrolled_ = false;
+  void CloseLogFind();
   QStatusBar* status_bar_ = nullptr;
   // In the status bar: why a tunnel could not start, whatever its log
   // switches say; empty while no tunnel is in the Error state.

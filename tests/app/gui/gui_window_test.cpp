@@ -999,7 +999,7 @@ TEST_F(Window, LogContextMenuCopiesFindsSavesAndClears) {
     entry(menu, "Select &All")->trigger();
   });
   EXPECT_EQ(captions, (QStringList{"&Copy", "Select &All", QString::fromUtf8("&Find…"), QString::fromUtf8("Save &As…"),
-                                   "C&lear"}));
+                                   "Wrap long lines", "C&lear"}));
   EXPECT_FALSE(copyEnabled);  // nothing selected yet
   EXPECT_EQ(log->textCursor().selectedText().size(), log->toPlainText().size());
   QApplication::clipboard()->clear();
@@ -1053,6 +1053,125 @@ TEST_F(Window, LogContextMenuCopiesFindsSavesAndClears) {
   EXPECT_EQ(log->toPlainText(), QString());
   main_->Core().AppendLine("after");
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"after"}));
+}
+
+// A Find that scrolls the log sideways to a match does not leave it there:
+// closing the find bar, or going back to the log, brings the lines' starts
+// (their time stamps) back in view. A click in the log does not make the
+// lines appended after it selected.
+TEST_F(Window, LogFindAndClickLeaveNewLinesInView) {
+  Open(Ini({}));
+  main_->resize(516, 372);
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  main_->findChild<QTabWidget*>()->setCurrentIndex(1);
+  QPlainTextEdit* log = main_->LogView();
+  for (int i = 0; i < 3; ++i) main_->Core().AppendLine("12:00:0" + std::to_string(i) + " > 0 - " + std::string(300, 'x') + " needle");
+  ASSERT_TRUE(Settle());
+  ASSERT_EQ(log->horizontalScrollBar()->value(), 0);
+
+  // A click below the last line, then new lines: none of them is selected.
+  const QRect last = log->cursorRect(QTextCursor(log->document()->lastBlock()));
+  QTest::mouseClick(log->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(200, last.bottom() + 40));
+  for (int i = 0; i < 3; ++i) main_->Core().AppendLine("12:00:2" + std::to_string(i) + " > 0 - after the click");
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->textCursor().selectedText(), QString()) << "appended lines are selected";
+  const QImage shown = log->viewport()->grab().toImage();
+  const QRect newLine = log->cursorRect(QTextCursor(log->document()->lastBlock()));
+  const QColor highlight = log->palette().color(QPalette::Active, QPalette::Highlight);
+  int highlighted = 0;
+  for (int x = newLine.left() + 2; x < std::min(shown.width(), newLine.left() + 120); ++x) {
+    highlighted += QColor(shown.pixel(x, newLine.center().y())) == highlight ? 1 : 0;
+  }
+  EXPECT_EQ(highlighted, 0) << "the last line is drawn selected";
+
+  // Ctrl+F, a word, Enter: the match far to the right is shown.
+  log->setFocus();
+  QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+  QLineEdit* find = main_->LogFindEdit();
+  ASSERT_TRUE(find->isVisible());
+  QTest::keyClicks(find, QStringLiteral("needle"));
+  QTest::keyClick(find, Qt::Key_Return);
+  ASSERT_TRUE(Settle());
+  EXPECT_GT(log->horizontalScrollBar()->value(), 0) << "the match is not in view";
+  // Escape closes the bar: the view is back at the lines' starts, and stays
+  // there as lines come.
+  QTest::keyClick(find, Qt::Key_Escape);
+  main_->Core().AppendLine("12:00:09 > 0 - after the find");
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->horizontalScrollBar()->value(), 0) << "the log stays scrolled sideways after Find";
+
+  // With the bar left open, a click back in the log does the same for new lines.
+  QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+  QTest::keyClick(find, Qt::Key_Return);
+  ASSERT_TRUE(Settle());
+  ASSERT_GT(log->horizontalScrollBar()->value(), 0);
+  log->setFocus();
+  main_->Core().AppendLine("12:00:10 > 0 - the bar is open");
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->horizontalScrollBar()->value(), 0) << "new lines come in scrolled sideways";
+  QTest::keyClick(find, Qt::Key_Escape);
+
+}
+
+// "Save As…" has Ctrl+Shift+S whatever the desktop's standard key is, and
+// the log's menu offers "Wrap long lines", kept in the settings.
+TEST_F(Window, LogSaveAsKeyAndWrapLongLines) {
+  Open(Ini({}));
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  main_->findChild<QTabWidget*>()->setCurrentIndex(1);
+  QPlainTextEdit* log = main_->LogView();
+  auto* saveAs = main_->findChild<QAction*>("logSaveAs");
+  ASSERT_NE(saveAs, nullptr);
+  EXPECT_TRUE(saveAs->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)));
+  for (const QKeySequence& k : QKeySequence::keyBindings(QKeySequence::SaveAs)) {
+    EXPECT_TRUE(saveAs->shortcuts().contains(k)) << k.toString().toStdString();
+  }
+  int asked = 0;
+  main_->AskLogSavePath = [&] {
+    ++asked;
+    return QString();
+  };
+  log->setFocus();
+  QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(asked, 1);
+
+  // Wrap long lines: off at first, switched from the menu, kept at exit.
+  const auto wrapAction = [&](bool trigger) {
+    bool checked = false, found = false;
+    QTimer::singleShot(0, [&] {
+      PumpUntil([] { return QApplication::activePopupWidget() != nullptr; });
+      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        for (QAction* a : menu->actions()) {
+          if (a->text() != QStringLiteral("Wrap long lines")) continue;
+          found = a->isCheckable();
+          checked = a->isChecked();
+          if (trigger) a->trigger();
+        }
+        menu->close();
+      }
+    });
+    emit log->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(found);
+    return checked;
+  };
+  EXPECT_FALSE(wrapAction(false));
+  EXPECT_EQ(log->lineWrapMode(), QPlainTextEdit::NoWrap);
+  main_->RunExitSequence();
+  EXPECT_EQ(OptionValue(ReadAll(dir_.Path() + "/sorvik.ini"), "LogWrap"), "") << "the default is written";
+  main_.reset();
+  Open(Ini({}));
+  main_->show();
+  log = main_->LogView();
+  wrapAction(true);
+  EXPECT_EQ(log->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(wrapAction(false));
+  main_->RunExitSequence();
+  EXPECT_EQ(OptionValue(ReadAll(dir_.Path() + "/sorvik.ini"), "LogWrap"), "1");
+  main_.reset();
+  main_ = std::make_unique<TfMain>(WithSlash(dir_.Path()));
+  EXPECT_EQ(main_->LogView()->lineWrapMode(), QPlainTextEdit::WidgetWidth);
 }
 
 // ---- options and autostart ----
