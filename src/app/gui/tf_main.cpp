@@ -465,6 +465,7 @@ void TfMain::ApplyStoredLayout() {
     const int fit = header->sectionSizeHint(c);
     list_->setColumnWidth(c, std::max({widths[c], kColumns[static_cast<size_t>(c)].MinWidth, fit}));
   }
+  FitPortColumn();
 }
 
 // Proxy passwords of the tunnels that name a proxy user come from the
@@ -545,9 +546,18 @@ void TfMain::StoreLayout() {
 
 void TfMain::SetRowCount(int count) {
   model_->SetRowCount(count);
+  FitPortColumn();
   ShowRunProblem();
 }
+// The remote port column is at least as wide as a marked port with its mark
+// needs (it only grows): the mark never hides the port at the stored width.
+void TfMain::FitPortColumn() {
+  const int needed = static_cast<QAbstractItemView*>(list_)->sizeHintForColumn(kColPort);
+  if (list_->columnWidth(kColPort) < needed) list_->setColumnWidth(kColPort, needed);
+}
+
 void TfMain::Repaint() {
+  FitPortColumn();
   model_->RepaintAll();
   list_->viewport()->update();
   ShowRunProblem();

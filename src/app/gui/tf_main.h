@@ -145,6 +145,7 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void BuildCentral();
   void BuildTray();
   void ApplyStoredLayout();
+  void FitPortColumn();
   // Brings the status bar's start-failure line up to date with the tunnels.
   void ShowRunProblem();
   void LoadProxyPasswords();

@@ -120,9 +120,26 @@ void TTunnelModel::RepaintRow(int row) {
   if (row >= 0 && row < rows_) emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
 }
 
-void TTunnelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+QStyleOptionViewItem TTunnelDelegate::CellOption(const QStyleOptionViewItem& option, const QModelIndex& index) const {
   QStyleOptionViewItem opt(option);
   initStyleOption(&opt, index);
+  if (index.column() == kColTunnel || !(opt.features & QStyleOptionViewItem::HasDecoration) || opt.text.isEmpty()) {
+    return opt;
+  }
+  const QWidget* widget = opt.widget;
+  QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+  if (opt.fontMetrics.horizontalAdvance(opt.text) > textRect.width() - 2 * margin) {
+    opt.features &= ~QStyleOptionViewItem::HasDecoration;
+    opt.icon = QIcon();
+    opt.decorationSize = QSize();
+  }
+  return opt;
+}
+
+void TTunnelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QStyleOptionViewItem opt = CellOption(option, index);
   // The selection colour never shows: the focused row has a colour of its own.
   opt.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
   const auto* view = qobject_cast<const QAbstractItemView*>(option.widget);
@@ -140,8 +157,7 @@ bool TTunnelDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, cons
   if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip) {
     return QStyledItemDelegate::helpEvent(event, view, option, index);
   }
-  QStyleOptionViewItem opt(option);
-  initStyleOption(&opt, index);
+  QStyleOptionViewItem opt = CellOption(option, index);
   const QWidget* widget = option.widget != nullptr ? option.widget : view;
   QStyle* style = widget->style();
   // Where the style puts the text, beside the row image.

@@ -812,6 +812,30 @@ TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
   EXPECT_EQ(tipAt(0), QString());
 }
 
+// At the default window size and column widths, a warning mark never hides
+// the remote port it sits beside: the port shows whole (the tool tip holds the
+// warning only, not the cut text), and the mark with it.
+TEST_F(Window, WarningMarkNeverHidesTheValueBesideIt) {
+  const auto tls = [](const std::string& port, const std::string& keys) {
+    return "Server=news.example.org\r\nSSLHost=1\r\nPort=" + port + "\r\n" + keys;
+  };
+  Open(Ini({tls("563", ""), tls("65535", "SSLVerifyChain=1\r\nSSLAllowLegacy=1\r\n")}));
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  for (int row = 0; row < 2; ++row) {
+    SCOPED_TRACE(row);
+    const int column = kColPort;
+    const QString tip = TipAt(row, column);
+    EXPECT_FALSE(tip.isEmpty());
+    EXPECT_FALSE(tip.startsWith(Cell(row, column) + QStringLiteral("\n"))) << "cut: " << tip.toStdString();
+  }
+  // The remote port keeps its mark beside it as well: the column is wide enough for both.
+  const QModelIndex port = main_->Model().index(1, kColPort);
+  const int markAndText = main_->List()->iconSize().width() +
+                          main_->List()->fontMetrics().horizontalAdvance(Cell(1, kColPort));
+  EXPECT_GT(main_->List()->columnWidth(kColPort), markAndText) << main_->List()->visualRect(port).width();
+}
+
 // The warning marks' tool tips reach the user through the list's own tool
 // tips: beside the proxy type and beside the remote port.
 TEST_F(Window, TooltipShowsTheWarningOfAMarkedCell) {
