@@ -112,7 +112,8 @@ class TKestruneItem {
   };
   TTraffic Traffic() const;
   std::string ConnectionReport() const;
-  // A snapshot of every open connection for the live table (connection_report.h).
+  // A snapshot of every open connection for the live table (connection_report.h),
+  // followed by the connections that ended last (Closed, final figures).
   std::vector<TConnectionStat> ConnectionStats() const;
   // Worker thread: per-connection set-up of the outbound leg.
   void PrepareOutbound(TIdMappedPortContext& context);

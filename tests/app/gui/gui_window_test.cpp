@@ -794,6 +794,51 @@ TEST_F(Window, ConnectionsWindowFollowsATransfer) {
   main_->BeforeDialog = nullptr;
 }
 
+// A connection that closes while the connections window is open shows its
+// final figures there: every byte it carried and its whole age, not those of
+// the window's last one-second sample (here the one taken as it opened).
+TEST_F(Window, ConnectionsWindowShowsTheFinalFiguresOfAClosedConnection) {
+  const size_t total = (size_t{3} << 20) + 12345;
+  // The server sends once the window is open (the client's one byte asks).
+  test::FakePeer peer({test::PeerStep::Expect(1), test::PeerStep::Send(std::string(total, 'q')),
+                       test::PeerStep::NeverAnswer()});
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("Final", peer.Port(), local)}));
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  ASSERT_EQ(Cell(0, kColStatus), "OK");
+  auto client = std::make_unique<test::BlockingClient>(local);
+  ASSERT_TRUE(client->Connected());
+  ASSERT_TRUE(PumpUntil([&] { return At(0).ConnectionCount() == 1; }));
+  QString bytesTip, age;
+  int64_t ageMs = -1, openMs = 0;
+  bool closed = false;
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* debug = qobject_cast<TfDebug*>(&d);
+    if (debug == nullptr) return d.reject();
+    const auto opened = std::chrono::steady_clock::now();
+    debug->RefreshTimer()->stop();  // only the sample taken as the window opened
+    ASSERT_TRUE(client->SendAll("g"));
+    auto read = std::async(std::launch::async, [&] { return client->RecvExact(total, 30000).size(); });
+    PumpUntil([&] { return read.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    EXPECT_EQ(read.get(), total);
+    client.reset();
+    PumpUntil([&] { return At(0).ConnectionCount() == 0; });
+    openMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - opened).count();
+    debug->Refresh();
+    QAbstractItemModel* m = debug->Table()->model();
+    closed = m->data(m->index(0, TConnectionTable::kColRate)).toString() == "closed";
+    bytesTip = m->data(m->index(0, TConnectionTable::kColFromServer), Qt::ToolTipRole).toString();
+    ageMs = debug->Model().Table().Rows().at(0).AgeMs;
+    d.accept();
+  };
+  Action("tnlDebug")->trigger();
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(bytesTip, QStringLiteral("%1 bytes").arg(total));
+  EXPECT_GE(ageMs, openMs);
+  main_->BeforeDialog = nullptr;
+}
+
 TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
   const std::string longCaption(120, 'w');
   Open(Ini({Tunnel("short", 1, 1), Tunnel(longCaption, 1, 1)}));
