@@ -448,7 +448,32 @@ void TfProperties::FinishLayout() {
   for (QLabel* problem : {serverProblem_, portProblem_, mappedProblem_}) problem->setText(QStringLiteral("x"));
   const int problemsHeight = 3 * (serverProblem_->sizeHint().height() + 2);
   resize(423, 467);
-  setFixedSize(size().expandedTo(minimumSizeHint() + QSize(0, problemsHeight)));
+  resize(size().expandedTo(minimumSizeHint() + QSize(0, problemsHeight)));
+  // The tab area does not pass its pages' height-for-width on: a page's
+  // wrapped hints can need more height at the page's width than its minimum
+  // says. The tallest page at that width sets the height, with room on the
+  // "Main" tab for the longest line beside a running tunnel's endpoint.
+  const QString lockText = endpointLocked_->text();
+  const bool lockHidden = endpointLocked_->isHidden();
+  endpointLocked_->setText(QStringLiteral("The tunnel was started while this dialog was open. While the tunnel runs, "
+                                          "its remote host and ports stay as they are: Stop Tunnel first to change "
+                                          "them. Not applied: remote host \"news.example.org\", remote port 65535, "
+                                          "local port 65535. OK applies the other changes."));
+  endpointLocked_->setVisible(true);
+  layout()->activate();
+  const int pageWidth = tabs_->currentWidget()->width();
+  const int pageHeight = tabs_->currentWidget()->height();
+  int extra = 0;
+  for (int i = 0; i < tabs_->count(); ++i) {
+    QLayout* page = tabs_->widget(i)->layout();
+    if (page == nullptr) continue;
+    page->invalidate();
+    const int needed = page->hasHeightForWidth() ? page->totalHeightForWidth(pageWidth) : page->totalMinimumSize().height();
+    extra = std::max(extra, needed - pageHeight);
+  }
+  endpointLocked_->setText(lockText);
+  endpointLocked_->setVisible(!lockHidden);
+  setFixedSize(size() + QSize(0, extra));
 }
 
 bool TfProperties::CheckEndpoint() {
