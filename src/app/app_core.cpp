@@ -133,7 +133,6 @@ void AppCore::StopTunnel(int row, bool ask) {
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Stop) " + t->Settings.TunnelCaption + e.what());
     SetRunState(*t, TRunState::Failed);
-    t->RunError = e.what();
   }
   display_.Repaint();
   display_.ApplyCommandStates();

@@ -60,8 +60,8 @@ class TKestruneItem {
   std::unique_ptr<TIdMappedPortTCP> MappingServer;
   TRunState RunState = TRunState::Stopped;  // UI thread only
   TRowImage ImageIndex = TRowImage::None;   // UI thread only
-  // Why the last start (or stop) failed, while RunState says Failed; empty
-  // otherwise. UI thread only.
+  // Why the last start failed, while RunState says Failed; empty otherwise.
+  // UI thread only.
   std::string RunError;
 
   // Guards Settings against a concurrent change while workers copy it. Held
