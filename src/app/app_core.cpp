@@ -12,7 +12,7 @@ namespace sorvik {
 
 void SetRunState(TKestruneItem& tunnel, TRunState runState, const std::string& failure) {
   tunnel.RunState = runState;
-  tunnel.FailureText = runState == TRunState::Failed ? failure : std::string();
+  tunnel.RunError = runState == TRunState::Failed ? failure : std::string();
   tunnel.ImageIndex = TRowImage::None;
   switch (runState) {
     case TRunState::Stopped: tunnel.ImageIndex = TRowImage::Stopped; break;
@@ -89,6 +89,11 @@ TKestruneItem* AppCore::TunnelAt(int row) const {
   return settings_.Tunnels[static_cast<size_t>(row)].get();
 }
 
+void AppCore::StartFailed(TKestruneItem& tunnel, const std::string& caption, const std::string& reason) {
+  SetRunState(tunnel, TRunState::Failed, reason);
+  if (OnStartFailure) OnStartFailure(caption, reason);
+}
+
 void AppCore::SetEventHandler(TKestruneItem& tunnel) { tunnel.OnTunnelEvent = EventHandler(); }
 
 void AppCore::Renumber() {
@@ -105,8 +110,7 @@ void AppCore::RunTunnel(int row) {
     SetRunState(*t, TRunState::Running);
   } catch (const std::exception& e) {
     if (t->Settings.LogServerErrors) AppendLine("(Run)" + t->Settings.TunnelCaption + " - " + e.what());
-    SetRunState(*t, TRunState::Failed, e.what());
-    if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
+    StartFailed(*t, t->Settings.TunnelCaption, e.what());
   }
   display_.Repaint();
   display_.ApplyCommandStates();
@@ -375,10 +379,9 @@ AppCore::TReloadResult AppCore::Reload() {
   // Autostart starts; both wait for the autostart pass when it is still to
   // come and the tunnel is marked.
   const auto failed = [this, &result](TKestruneItem& t, const std::string& reason) {
-    SetRunState(t, TRunState::Failed, reason);
     ++result.Failed;
     result.FailedTunnels.push_back({ShownCaption(t.Settings), reason});
-    if (OnStartFailure) OnStartFailure(ShownCaption(t.Settings), reason);
+    StartFailed(t, ShownCaption(t.Settings), reason);
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     TKestruneItem& t = *settings_.Tunnels[i];
@@ -491,9 +494,8 @@ void AppCore::RunAutostartPass() {
           SetRunState(*t, TRunState::Running);
         } catch (const std::exception& e) {
           if (t->Settings.LogServerErrors) AppendLine("(Autorun)" + t->Settings.TunnelCaption + " " + e.what());
-          SetRunState(*t, TRunState::Failed, e.what());
           allStarted = false;
-          if (OnStartFailure) OnStartFailure(t->Settings.TunnelCaption, e.what());
+          StartFailed(*t, t->Settings.TunnelCaption, e.what());
         }
       }
       display_.RepaintRow(row);

@@ -90,7 +90,7 @@ struct TCommandStates {
 // Run state table: Stopped "Stopped" / image Stopped, Running "OK" / image
 // Running, Failed "Error" / image Failed.
 // Sets RunState and the matching ImageIndex (a state outside the table sets
-// no image), and FailureText: `failure` for Failed, empty otherwise.
+// no image), and RunError: `failure` for Failed, empty otherwise.
 void SetRunState(TKestruneItem& tunnel, TRunState runState, const std::string& failure = {});
 // "Stopped", "OK", "Error"; empty for a state outside the table.
 std::string RunStateText(TRunState runState);
@@ -258,6 +258,9 @@ class AppCore {
 
  private:
   void SetEventHandler(TKestruneItem& tunnel);
+  // A start that raised: run state Failed, the reason kept in the tunnel's
+  // RunError (the window's tool tip), and OnStartFailure told.
+  void StartFailed(TKestruneItem& tunnel, const std::string& caption, const std::string& reason);
   void Renumber();
   void ReapTunnelTests();
 

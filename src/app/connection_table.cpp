@@ -33,7 +33,12 @@ void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t
   std::vector<TConnectionRow> rows;
   rows.reserve(stats.size() + rows_.size());
   std::unordered_set<uint64_t> open;
+  std::unordered_map<uint64_t, const TConnectionStat*> ended;
   for (const TConnectionStat& s : stats) {
+    if (s.Closed) {
+      ended[s.Id] = &s;
+      continue;
+    }
     open.insert(s.Id);
     TConnectionRow r;
     r.Id = s.Id;
@@ -55,6 +60,15 @@ void TConnectionTable::Update(const std::vector<TConnectionStat>& stats, int64_t
   for (const TConnectionRow& r : rows_) {
     if (open.count(r.Id) != 0) continue;
     TConnectionRow closed = r;
+    if (!r.Closed) {
+      // Its final figures when the snapshot has them, else its last ones.
+      auto end = ended.find(r.Id);
+      if (end != ended.end()) {
+        closed.AgeMs = end->second->AgeMs;
+        closed.BytesToServer = end->second->BytesToRemote;
+        closed.BytesFromServer = end->second->BytesToLocal;
+      }
+    }
     closed.Closed = true;
     closed.RateToServer = 0;
     closed.RateFromServer = 0;

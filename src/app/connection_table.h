@@ -25,9 +25,10 @@ struct TConnectionRow {
   // 0 for a connection seen for the first time.
   double RateToServer = 0;
   double RateFromServer = 0;
-  // Closed since an earlier snapshot: kept with its last figures (rates 0),
-  // so that the table still lists what the report taken at the window's
-  // opening lists.
+  // Closed since an earlier snapshot: kept with its final figures (whole age,
+  // final byte counts) when the snapshot that saw it end has them, else with
+  // its last ones (rates 0), so that the table still lists what the report
+  // taken at the window's opening lists.
   bool Closed = false;
 };
 
@@ -35,7 +36,8 @@ class TConnectionTable {
  public:
   enum TColumn { kColClient, kColRemote, kColAge, kColToServer, kColFromServer, kColRate, kColumnCount };
 
-  // Takes `stats`, taken at `nowMs` on a steady clock: the open connections
+  // Takes `stats`, taken at `nowMs` on a steady clock (entries marked Closed
+  // give the final figures of connections that ended): the open connections
   // in their order, then those of earlier snapshots that have closed since
   // (Closed, the most recently closed first; at most kMaxClosedRows of them,
   // older ones leave the table but still count in ClosedCount). The rate of

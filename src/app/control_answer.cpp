@@ -1,7 +1,12 @@
 #include "app/control_answer.h"
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
+#include <cwchar>
+
+#include <locale.h>
+#include <wchar.h>
 
 #include "app/app_core.h"
 #include "app/settings.h"
@@ -35,6 +40,63 @@ std::string StateName(TRunState state) {
     case TRunState::Stopped: break;
   }
   return "stopped";
+}
+
+// Length of the valid UTF-8 sequence at text[at], or 0.
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char b = byte(at);
+  size_t n;
+  uint32_t cp;
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    cp = b & 0x0F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    cp = b & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + n > text.size()) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(at + i) & 0x3F);
+  }
+  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    return 0;
+  }
+  return n;
+}
+
+// The columns a terminal gives `text` (UTF-8): two for a wide letter (CJK),
+// none for a combining mark, one for every other letter and for each byte
+// that is not valid UTF-8. The widths are the C library's for Unicode,
+// whatever the process's own locale.
+size_t DisplayWidth(const std::string& text) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  const locale_t previous = unicode != static_cast<locale_t>(nullptr) ? uselocale(unicode) : static_cast<locale_t>(nullptr);
+  size_t width = 0;
+  for (size_t at = 0; at < text.size();) {
+    const size_t n = Utf8Length(text, at);
+    if (n <= 1) {
+      ++width;
+      at += n == 0 ? 1 : n;
+      continue;
+    }
+    wchar_t c = 0;
+    std::mbstate_t state{};
+    const int w = unicode != static_cast<locale_t>(nullptr) && std::mbrtowc(&c, text.data() + at, n, &state) == n
+                      ? ::wcwidth(c)
+                      : 1;
+    width += w < 0 ? 1 : static_cast<size_t>(w);
+    at += n;
+  }
+  if (previous != static_cast<locale_t>(nullptr)) uselocale(previous);
+  return width;
 }
 
 }  // namespace
@@ -101,7 +163,7 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
     r.Connections = traffic.Connections;
     r.BytesIn = traffic.BytesIn;
     r.BytesOut = traffic.BytesOut;
-    if (t.RunState == TRunState::Failed) r.Error = t.FailureText.empty() ? "unknown reason" : t.FailureText;
+    if (t.RunState == TRunState::Failed) r.Error = t.RunError.empty() ? "unknown reason" : t.RunError;
     rows.push_back(std::move(r));
   }
   return rows;
@@ -116,16 +178,18 @@ std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows) {
     cells.push_back({std::to_string(cells.size()), TerminalText(r.Caption), r.State, r.Local, TerminalText(remote),
                      std::to_string(r.Connections), std::to_string(r.BytesIn), std::to_string(r.BytesOut)});
   }
+  // Padded by the columns a terminal shows, not by bytes: a caption with
+  // letters beyond ASCII lines up with the others.
   std::vector<size_t> width(cells.front().size(), 0);
   for (const auto& line : cells) {
-    for (size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+    for (size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], DisplayWidth(line[i]));
   }
   std::string out;
   for (const auto& line : cells) {
     std::string text;
     for (size_t i = 0; i < line.size(); ++i) {
       const bool number = i == 0 || i >= 5;  // the numbers and counts are aligned right
-      const std::string pad(width[i] - line[i].size(), ' ');
+      const std::string pad(width[i] - DisplayWidth(line[i]), ' ');
       if (i > 0) text += "  ";
       text += number ? pad + line[i] : line[i] + (i + 1 < line.size() ? pad : std::string());
     }

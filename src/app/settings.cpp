@@ -175,6 +175,7 @@ const TOptionKey kOptionKeys[] = {
     {"LimitLog", &TOptions::LimitLog},
     {"StartToTray", &TOptions::StartToTray},
     {"AutostartDelay", &TOptions::AutostartDelay},
+    {"LogWrap", &TOptions::LogWrap, TOptionUse::UnlessMissing},
 };
 
 // Section "Proxybase:%d", in written order.
@@ -297,6 +298,7 @@ void WriteSettings(TIniFile& file, const TSettings& in) {
     if (key.Use == TOptionUse::UnlessMaximized && opt.Maximized) continue;
     std::visit(
         [&](auto member) {
+          if (key.Use == TOptionUse::UnlessMissing && opt.*member == TOptions().*member) return;
           if constexpr (std::is_same_v<decltype(member), bool TOptions::*>) {
             file.WriteBool(o, key.Name, opt.*member);
           } else {

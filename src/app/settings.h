@@ -51,6 +51,8 @@ struct TOptions {
   bool LimitLog = true;
   bool StartToTray = false;
   int32_t AutostartDelay = 5000;
+  // The log's "Wrap long lines": written only when on.
+  bool LogWrap = false;
 
   // Whether the file holds any of Left, Top, Width, Height. A file without them
   // (a first start) keeps the window's designed bounds instead of squeezing it
@@ -72,6 +74,7 @@ struct TOptionKey {
     Always,           // read, and written on every save
     UnlessMaximized,  // the geometry: written only when the window is not maximized
     WrittenOnly,      // written, never read (tnCol5: that column sizes itself)
+    UnlessMissing,    // written only when it differs from what a missing key gives
   };
   const char* Name;
   std::variant<bool TOptions::*, int32_t TOptions::*> Member;

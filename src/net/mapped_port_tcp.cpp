@@ -141,6 +141,7 @@ struct TIdMappedPortTCP::Impl {
   bool cancelling = false;                      // guarded by list_mutex: deactivation under way
   uint64_t ended_to_remote = 0;                 // guarded by list_mutex: bytes of deregistered
   uint64_t ended_to_local = 0;                  //   connections since the activation
+  std::deque<TEndedConnection> ended;           // guarded by list_mutex: the last kEndedKept of them
 
   // ---- worker threads (never held together with list_mutex) ----
   // Every worker thread waiting for a connection waits in epoll_wait() on
@@ -354,6 +355,9 @@ const std::vector<TIdMappedPortContext*>& TIdMappedPortTCP::LockedContexts::List
 
 uint64_t TIdMappedPortTCP::LockedContexts::EndedBytesToRemote() const { return server_.impl_->ended_to_remote; }
 uint64_t TIdMappedPortTCP::LockedContexts::EndedBytesToLocal() const { return server_.impl_->ended_to_local; }
+const std::deque<TIdMappedPortTCP::TEndedConnection>& TIdMappedPortTCP::LockedContexts::Ended() const {
+  return server_.impl_->ended;
+}
 
 int TIdMappedPortTCP::ConnectionCount() {
   std::lock_guard<std::mutex> lock(impl_->list_mutex);
@@ -439,6 +443,7 @@ void TIdMappedPortTCP::Impl::Activate() {
     std::lock_guard<std::mutex> lock(list_mutex);
     cancelling = false;
     ended_to_remote = ended_to_local = 0;
+    ended.clear();
   }
   active = true;
   {
@@ -925,6 +930,13 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
         v.erase(it);
         break;
       }
+    }
+    // Its final figures, for a window that shows the connections.
+    try {
+      if (im.ended.size() >= TIdMappedPortTCP::kEndedKept) im.ended.pop_front();
+      im.ended.push_back({ctx.Id(), std::chrono::steady_clock::now() - ctx.Started(), ctx.BytesToRemote(),
+                          ctx.BytesToLocal()});
+    } catch (...) {
     }
   };
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -181,6 +182,16 @@ class TIdMappedPortTCP {
   // being accepted any more (deactivation then cancels nothing).
   bool Drained();
 
+  // A connection that has left the context list, with its final figures.
+  struct TEndedConnection {
+    uint64_t Id = 0;                                  // the context's Id()
+    std::chrono::steady_clock::duration Lasted{};     // from its acceptance to its end
+    uint64_t BytesToRemote = 0;
+    uint64_t BytesToLocal = 0;
+  };
+  // How many of the connections that ended last are kept (oldest dropped first).
+  static constexpr size_t kEndedKept = 1024;
+
   // The context list under its lock.
   class LockedContexts {
    public:
@@ -191,6 +202,9 @@ class TIdMappedPortTCP {
     // server's traffic without a gap or a double count.
     uint64_t EndedBytesToRemote() const;
     uint64_t EndedBytesToLocal() const;
+    // The last kEndedKept connections that left the list since the
+    // activation, the most recent last.
+    const std::deque<TEndedConnection>& Ended() const;
    private:
     std::unique_lock<std::mutex> lock_;
     TIdMappedPortTCP& server_;

@@ -67,6 +67,15 @@ std::vector<TConnectionStat> TKestruneItem::ConnectionStats() const {
       s.BytesToLocal = context->BytesToLocal();
       stats.push_back(std::move(s));
     }
+    for (const TIdMappedPortTCP::TEndedConnection& e : locked.Ended()) {
+      TConnectionStat s;
+      s.Id = e.Id;
+      s.AgeMs = std::chrono::duration_cast<std::chrono::milliseconds>(e.Lasted).count();
+      s.BytesToRemote = e.BytesToRemote;
+      s.BytesToLocal = e.BytesToLocal;
+      s.Closed = true;
+      stats.push_back(std::move(s));
+    }
   } catch (...) {
     // What was collected so far is the snapshot.
   }

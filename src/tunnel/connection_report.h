@@ -33,6 +33,8 @@ struct TConnectionStat {
   int64_t AgeMs = 0;           // since the connection was accepted
   uint64_t BytesToRemote = 0;  // from the client to the remote side
   uint64_t BytesToLocal = 0;   // from the remote side to the client
+  // Ended: the figures are final, AgeMs is the connection's whole life.
+  bool Closed = false;
 };
 
 // "address:port"; an IPv6 address in brackets.

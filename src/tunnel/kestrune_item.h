@@ -59,9 +59,10 @@ class TKestruneItem {
   // UI thread only; the server's own contract says what its threads may touch.
   std::unique_ptr<TIdMappedPortTCP> MappingServer;
   TRunState RunState = TRunState::Stopped;  // UI thread only
-  // Why the last start failed, while RunState is Failed (UI thread only).
-  std::string FailureText;
   TRowImage ImageIndex = TRowImage::None;   // UI thread only
+  // Why the last start failed, while RunState says Failed; empty otherwise.
+  // UI thread only.
+  std::string RunError;
 
   // Guards Settings against a concurrent change while workers copy it. Held
   // only for a copy or an assignment of Settings; no other lock is taken under it.
@@ -123,7 +124,8 @@ class TKestruneItem {
   };
   TTraffic Traffic() const;
   std::string ConnectionReport() const;
-  // A snapshot of every open connection for the live table (connection_report.h).
+  // A snapshot of every open connection for the live table (connection_report.h),
+  // followed by the connections that ended last (Closed, final figures).
   std::vector<TConnectionStat> ConnectionStats() const;
   // Worker thread: per-connection set-up of the outbound leg.
   void PrepareOutbound(TIdMappedPortContext& context);

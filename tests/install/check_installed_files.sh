@@ -145,7 +145,7 @@ from_bin=$(sed -n 's/.*kDocDirFromBinDir = "\(.*\)";/\1/p' "$build/src/app/gener
   problem "the program looks for its documentation in bin/$from_bin, where no README.md is installed"
 [ -f "$p/share/doc/sorvik/ARCHITECTURE.md" ] && problem "the developers' map of the code is installed as user documentation"
 
-# ---- bash completion: completes the options that --help lists, no others
+# ---- bash completion: completes the options that --help lists, no others (--json after status)
 options=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u | tr '\n' ' ')
 completion=$p/share/bash-completion/completions/sorvik
 if [ -f /usr/share/bash-completion/bash_completion ]; then
@@ -155,7 +155,16 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     COMP_WORDS=(sorvik --); COMP_CWORD=1; COMP_LINE="sorvik --"; COMP_POINT=${#COMP_LINE}
     _sorvik sorvik -- sorvik
     printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" | sort -u | tr '\n' ' ')
-  [ "$completed" = "$options" ] || problem "bash completes '$completed' but --help lists '$options'"
+  # --json belongs to status: offered after it only.
+  toplevel=$(tr ' ' '\n' <<<"$options" | grep -vx -- '--json' | grep . | tr '\n' ' ')
+  [ "$completed" = "$toplevel" ] || problem "bash completes '$completed' but --help lists '$toplevel' besides --json"
+  json=$(bash -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"
+    COMP_WORDS=(sorvik status --j); COMP_CWORD=2; COMP_LINE="sorvik status --j"; COMP_POINT=${#COMP_LINE}
+    _sorvik sorvik --j status
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$completion")
+  [ "$json" = "--json" ] || problem "after status, bash completes '$json' instead of --json"
   dirs=$(bash -c '
     source /usr/share/bash-completion/bash_completion
     source "$1"; cd "$2"; mkdir -p conf.d; touch file.txt

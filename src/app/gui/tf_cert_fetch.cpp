@@ -6,7 +6,12 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTextOption>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "app/gui/gui_text.h"
 #include "tls/certificate_check.h"
@@ -27,7 +32,10 @@ TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t por
   details_->setObjectName(QStringLiteral("mmCertificate"));
   details_->setReadOnly(true);
   details_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  details_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Long lines (names, the SHA-256 fingerprint) wrap instead of scrolling
+  // sideways; a pin or fingerprint breaks only where it must.
+  details_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  details_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   chain_off_ = new QCheckBox(QStringLiteral("Also turn off \"Check chain and host name\": the key pin protects the tunnel"),
                              this);
   chain_off_->setObjectName(QStringLiteral("cbTurnOffChainCheck"));
@@ -47,7 +55,16 @@ TfCertificateFetch::TfCertificateFetch(const TunnelSettings& fields, int32_t por
   layout->addWidget(details_, 1);
   layout->addWidget(chain_off_);
   layout->addWidget(buttons);
-  resize(640, 380);
+  // Wide enough for a key pin line of the sent chain on one line, within
+  // the screen.
+  const QString pinLine = QStringLiteral("   Key pin: sha256//") + QString(44, QLatin1Char('W'));
+  const int pinWidth = details_->fontMetrics().horizontalAdvance(pinLine) +
+                       static_cast<int>(2 * details_->document()->documentMargin()) + 2 * details_->frameWidth() +
+                       style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, details_) +
+                       layout->contentsMargins().left() + layout->contentsMargins().right() + 8;
+  int width = std::max(640, pinWidth);
+  if (const QScreen* screen = this->screen()) width = std::min(width, screen->availableGeometry().width() - 40);
+  resize(width, 380);
 
   // The fetch thread hands its result to the UI thread as an event for this
   // dialog. The dialog outlives the thread (the destructor cancels and joins

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -142,6 +143,13 @@ TfMain::TfMain(const std::string& dataDir, QWidget* parent)
   // The log view is attached before the settings load, so that whatever the
   // load reports reaches the window.
   core_->Log().SetView(this);
+  // A tunnel that cannot start says why in the status bar and in its row's
+  // tool tip, whatever its log switches say.
+  core_->OnStartFailure = [this](const std::string& caption, const std::string& reason) {
+    last_failure_caption_ = caption;
+    last_failure_reason_ = reason;
+    ShowRunProblem();
+  };
   Guard([this] { core_->Load(data_dir_); });
   SetRowCount(core_->TunnelCount());
   ApplyStoredLayout();
@@ -349,10 +357,7 @@ void TfMain::BuildCentral() {
   connect(log_find_, &QLineEdit::returnPressed, this, [this] { LogFind(false); });
   connect(findNext, &QPushButton::clicked, this, [this] { LogFind(false); });
   connect(findPrevious, &QPushButton::clicked, this, [this] { LogFind(true); });
-  connect(findClose, &QPushButton::clicked, this, [this] {
-    log_find_bar_->hide();
-    log_view_->setFocus();
-  });
+  connect(findClose, &QPushButton::clicked, this, [this] { CloseLogFind(); });
   log_find_bar_->hide();
 
   logFind_ = new QAction(QString::fromUtf8("&Find…"), logPage);
@@ -370,10 +375,21 @@ void TfMain::BuildCentral() {
   logPage->addAction(logFind_);
   logSaveAs_ = new QAction(QString::fromUtf8("Save &As…"), logPage);
   logSaveAs_->setObjectName(QStringLiteral("logSaveAs"));
-  logSaveAs_->setShortcut(QKeySequence::SaveAs);
+  // The platform's key, and Ctrl+Shift+S on every desktop (some have none).
+  QList<QKeySequence> saveKeys = QKeySequence::keyBindings(QKeySequence::SaveAs);
+  const QKeySequence ctrlShiftS(Qt::CTRL | Qt::SHIFT | Qt::Key_S);
+  if (!saveKeys.contains(ctrlShiftS)) saveKeys.append(ctrlShiftS);
+  logSaveAs_->setShortcuts(saveKeys);
   logSaveAs_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
   connect(logSaveAs_, &QAction::triggered, this, [this] { Guard([this] { LogSaveAs(); }); });
   logPage->addAction(logSaveAs_);
+  logWrap_ = new QAction(QStringLiteral("Wrap long lines"), logPage);
+  logWrap_->setObjectName(QStringLiteral("logWrap"));
+  logWrap_->setCheckable(true);
+  connect(logWrap_, &QAction::toggled, this, [this](bool on) {
+    log_view_->setLineWrapMode(on ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+    core_->Options().LogWrap = on;
+  });
 
   auto* logLayout = new QVBoxLayout(logPage);
   logLayout->setContentsMargins(2, 2, 2, 2);
@@ -385,6 +401,14 @@ void TfMain::BuildCentral() {
   status_bar_ = new QStatusBar(this);
   status_bar_->setObjectName(QStringLiteral("sbMainBottom"));
   setStatusBar(status_bar_);
+  // A hint under the pointer covers this line for as long as it shows.
+  run_problem_ = new QLabel(status_bar_);
+  run_problem_->setObjectName(QStringLiteral("lbRunProblem"));
+  run_problem_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  QPalette problemColours = run_problem_->palette();
+  problemColours.setColor(QPalette::WindowText, QColor(192, 0, 0));
+  run_problem_->setPalette(problemColours);
+  status_bar_->addWidget(run_problem_, 1);
 }
 
 void TfMain::BuildTray() {
@@ -427,6 +451,7 @@ void TfMain::BuildTray() {
 
 void TfMain::ApplyStoredLayout() {
   const TOptions& o = core_->Options();
+  logWrap_->setChecked(o.LogWrap);
   try {
     if (o.ApplyStoredGeometry()) {
       const QRect bounds = FitToScreen(o.Left, o.Top, o.Width, o.Height);
@@ -443,6 +468,7 @@ void TfMain::ApplyStoredLayout() {
     const int fit = header->sectionSizeHint(c);
     list_->setColumnWidth(c, std::max({widths[c], kColumns[static_cast<size_t>(c)].MinWidth, fit}));
   }
+  FitPortColumn();
 }
 
 // Proxy passwords of the tunnels that name a proxy user come from the
@@ -521,9 +547,56 @@ void TfMain::StoreLayout() {
 
 // ---- IDisplay ----
 
-void TfMain::SetRowCount(int count) { model_->SetRowCount(count); }
-void TfMain::Repaint() { model_->RepaintAll(); list_->viewport()->update(); }
-void TfMain::RepaintRow(int row) { model_->RepaintRow(row); }
+void TfMain::SetRowCount(int count) {
+  model_->SetRowCount(count);
+  FitPortColumn();
+  ShowRunProblem();
+}
+// The remote port column is at least as wide as a marked port with its mark
+// needs (it only grows): the mark never hides the port at the stored width.
+void TfMain::FitPortColumn() {
+  const int needed = static_cast<QAbstractItemView*>(list_)->sizeHintForColumn(kColPort);
+  if (list_->columnWidth(kColPort) < needed) list_->setColumnWidth(kColPort, needed);
+}
+
+void TfMain::Repaint() {
+  FitPortColumn();
+  model_->RepaintAll();
+  list_->viewport()->update();
+  ShowRunProblem();
+  FollowOpenProperties();
+}
+void TfMain::RepaintRow(int row) {
+  model_->RepaintRow(row);
+  ShowRunProblem();
+  FollowOpenProperties();
+}
+
+// The failure reported last while its tunnel is still in the Error state,
+// else the first tunnel in that state; with several, how many.
+void TfMain::ShowRunProblem() {
+  if (run_problem_ == nullptr) return;
+  const auto reportedLast = [this](const TKestruneItem& t) {
+    return t.RunError == last_failure_reason_ &&
+           (t.Settings.TunnelCaption == last_failure_caption_ || ShownCaption(t.Settings) == last_failure_caption_);
+  };
+  const TKestruneItem* shown = nullptr;
+  int failed = 0;
+  for (const auto& t : core_->Tunnels()) {
+    if (t->RunState != TRunState::Failed || t->RunError.empty()) continue;
+    ++failed;
+    if (shown == nullptr || (reportedLast(*t) && !reportedLast(*shown))) shown = t.get();
+  }
+  QString text;
+  if (shown != nullptr) {
+    text = QStringLiteral("Tunnel \"%1\" could not start: %2").arg(Q(ShownCaption(shown->Settings)), Q(shown->RunError));
+    if (failed > 1) text += QStringLiteral(" (%1 tunnels show Error; each row's tool tip says why)").arg(failed);
+  }
+  if (run_problem_->text() != text) {
+    run_problem_->setText(text);
+    run_problem_->setToolTip(text);
+  }
+}
 
 void TfMain::ApplyCommandStates() {
   const TCommandStates s = core_->CommandStatesFor(FocusedRow());
@@ -551,7 +624,29 @@ void TfMain::LineAppended(const std::string& line, bool /*droppedOldest*/) {
       cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor);
       cursor.removeSelectedText();
     }
+    // The user's cursor and selection stay as they are: a cursor at the end
+    // of the log would otherwise take the new line into its selection.
+    const QTextCursor before = log_view_->textCursor();
+    const int anchor = before.anchor();
+    const int position = before.position();
     log_view_->appendPlainText(Q(line));
+    QTextCursor after = log_view_->textCursor();
+    if (after.anchor() != anchor || after.position() != position) {
+      QScrollBar* h = log_view_->horizontalScrollBar();
+      QScrollBar* v = log_view_->verticalScrollBar();
+      const int hValue = h->value();
+      const int vValue = v->value();
+      after.setPosition(anchor);
+      after.setPosition(position, QTextCursor::KeepAnchor);
+      log_view_->setTextCursor(after);
+      h->setValue(hValue);
+      v->setValue(vValue);
+    }
+    // A Find's sideways scroll ends once the user has left the find field.
+    if (find_scrolled_ && !log_find_->hasFocus()) {
+      log_view_->horizontalScrollBar()->setValue(0);
+      find_scrolled_ = false;
+    }
     if (mirror_log_) {
       std::fprintf(stdout, "%s\n", line.c_str());
       std::fflush(stdout);
@@ -590,6 +685,7 @@ QMenu* TfMain::LogContextMenu() {
   menu->addSeparator();
   menu->addAction(logFind_);
   menu->addAction(logSaveAs_);
+  menu->addAction(logWrap_);
   menu->addSeparator();
   QAction* clear = menu->addAction(QStringLiteral("C&lear"), this, [this] {
     log_view_->clear();
@@ -628,6 +724,14 @@ void TfMain::LogFind(bool backwards) {
     found = log_view_->find(text, flags);
   }
   result->setText(found ? QString() : QStringLiteral("Not found"));
+  find_scrolled_ = find_scrolled_ || log_view_->horizontalScrollBar()->value() != 0;
+}
+
+void TfMain::CloseLogFind() {
+  log_find_bar_->hide();
+  log_view_->setFocus();
+  if (find_scrolled_) log_view_->horizontalScrollBar()->setValue(0);
+  find_scrolled_ = false;
 }
 
 // The log as it is shown, one line per line, to a file the user picks; an
@@ -676,8 +780,7 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == log_find_ && event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Escape) {
-      log_find_bar_->hide();
-      log_view_->setFocus();
+      CloseLogFind();
       return true;
     }
     if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && (key->modifiers() & Qt::ShiftModifier)) {
@@ -719,13 +822,40 @@ void TfMain::CmdProperties() {
   TKestruneItem* tunnel = core_->TunnelAt(row);
   if (tunnel == nullptr) return;
   TfProperties dialog(TfProperties::TMode::Edit, tunnel->Settings, tunnel->IsRunning(), this);
-  if (ExecDialog(dialog) != QDialog::Accepted) return;
+  open_properties_ = &dialog;
+  open_properties_row_ = row;
+  const int result = ExecDialog(dialog);
+  open_properties_ = nullptr;
+  open_properties_row_ = -1;
+  if (result != QDialog::Accepted) return;
   tunnel = core_->TunnelAt(row);
   if (tunnel == nullptr) return;
+  // The dialog follows the tunnel's state, and says what of the endpoint a
+  // running tunnel does not take before it confirms; should the tunnel have
+  // started unseen, it is said here.
+  dialog.SetRunning(tunnel->IsRunning(), tunnel->Settings);
+  const std::string notApplied = dialog.EndpointNotApplied();
+  const bool said = dialog.EndpointNotAppliedSaid();
   const std::string before = ShownCaption(tunnel->Settings);
   core_->ApplyProperties(row, dialog.Result());
   if (TKestruneItem* t = core_->TunnelAt(row)) StoreProxyPasswords(*t, before, dialog);
   Repaint();
+  if (!notApplied.empty() && !said) {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Tunnel Properties"),
+                    QStringLiteral("Tunnel \"%1\" runs, so its remote host and ports stay as they are; not applied: "
+                                   "%2.\nStop Tunnel first to change them. The other changes are applied.")
+                        .arg(Q(ShownCaption(tunnel->Settings)), Q(notApplied)),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("endpointNotAppliedBox"));
+    ExecDialog(box);
+  }
+}
+
+void TfMain::FollowOpenProperties() {
+  if (open_properties_ == nullptr) return;
+  if (const TKestruneItem* t = core_->TunnelAt(open_properties_row_)) {
+    open_properties_->SetRunning(t->IsRunning(), t->Settings);
+  }
 }
 
 // After the properties dialog: passwords typed in it go to the secret store

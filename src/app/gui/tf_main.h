@@ -22,6 +22,7 @@
 #include "app/gui/qt_bridge.h"
 
 class QAction;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
@@ -100,6 +101,8 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   TTunnelModel& Model() { return *model_; }
   QTableView* List() const { return list_; }
   QPlainTextEdit* LogView() const { return log_view_; }
+  // The status bar's line that says why a tunnel could not start.
+  QLabel* RunProblem() const { return run_problem_; }
   QSystemTrayIcon* Tray() const { return tray_; }
   QMenu* TrayMenu() const { return tray_menu_; }
   int FocusedRow() const;
@@ -107,8 +110,9 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   // The tunnel list's context menu: the "&Tunnel" menu's commands, as that
   // menu holds them when it opens. The caller owns it.
   QMenu* ListContextMenu();
-  // The log's context menu: Copy, Select All, Find…, Save As…, Clear (the
-  // log is a record: no Undo, Cut, Paste or Delete). The caller owns it.
+  // The log's context menu: Copy, Select All, Find…, Save As…, Wrap long
+  // lines, Clear (the log is a record: no Undo, Cut, Paste or Delete). The
+  // caller owns it.
   QMenu* LogContextMenu();
   // The log's find bar (hidden until Find).
   QLineEdit* LogFindEdit() const { return log_find_; }
@@ -141,6 +145,9 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   void BuildCentral();
   void BuildTray();
   void ApplyStoredLayout();
+  void FitPortColumn();
+  // Brings the status bar's start-failure line up to date with the tunnels.
+  void ShowRunProblem();
   void LoadProxyPasswords();
   void StoreProxyPasswords(TKestruneItem& tunnel, const std::string& oldCaption, const TfProperties& dialog);
   // Tells what became of the settings file at start (window, standard error, log).
@@ -187,7 +194,22 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   QLineEdit* log_find_ = nullptr;
   QAction* logFind_ = nullptr;
   QAction* logSaveAs_ = nullptr;
+  QAction* logWrap_ = nullptr;
+  // A Find scrolled the log sideways to its match: the next line appended
+  // once the find field has lost the keyboard, or closing the find bar,
+  // brings the lines' starts back in view.
+  bool find_scrolled_ = false;
+  void CloseLogFind();
   QStatusBar* status_bar_ = nullptr;
+  // In the status bar: why a tunnel could not start, whatever its log
+  // switches say; empty while no tunnel is in the Error state.
+  QLabel* run_problem_ = nullptr;
+  // The properties dialog while it is open, and its tunnel's row: it follows
+  // a start or stop of that tunnel from elsewhere (control channel, autostart).
+  QPointer<TfProperties> open_properties_;
+  int open_properties_row_ = -1;
+  void FollowOpenProperties();
+  std::string last_failure_caption_, last_failure_reason_;  // the start failure reported last
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* tray_menu_ = nullptr;   // no parent: a dialog on the window never blocks it; deleted by ~TfMain
   QMenu* tunnel_menu_ = nullptr;

@@ -151,8 +151,13 @@ QWidget* TfProperties::BuildMainTab() {
   checks->addWidget(autostart_, 0, 1);
   checks->addWidget(sslHost_, 1, 0);
   checks->addWidget(ipv6Host_, 1, 1);
+  endpointLocked_ = new QLabel(mainGroup);
+  endpointLocked_->setObjectName(QStringLiteral("lbEndpointLocked"));
+  endpointLocked_->setWordWrap(true);
+  endpointLocked_->hide();
   auto* mainGroupLayout = new QVBoxLayout(mainGroup);
   mainGroupLayout->addLayout(form);
+  mainGroupLayout->addWidget(endpointLocked_);
   mainGroupLayout->addSpacing(6);
   mainGroupLayout->addLayout(checks);
   auto* picture = new QLabel(mainTab);
@@ -191,11 +196,11 @@ QWidget* TfProperties::BuildProxyTab() {
   serverGrid->addWidget(new QLabel(QStringLiteral("Proxy port"), serverGroup), 1, 2);
   serverGrid->addWidget(proxyPort2_, 1, 3);
   // Credentials per hop: the user name is a setting, the password goes to the
-  // desktop's secret store (a field left untouched keeps the stored one).
+  // desktop's secret store (a field left untouched keeps the stored one; it
+  // says "unchanged" only when there is one).
   const auto passwordEdit = [](const char* name, QWidget* parent) {
     QLineEdit* edit = TextEdit(name, parent);
     edit->setEchoMode(QLineEdit::Password);
-    edit->setPlaceholderText(QStringLiteral("unchanged"));
     return edit;
   };
   proxyUser_ = TextEdit("edProxyUser", serverGroup);
@@ -349,6 +354,13 @@ void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
   logSummary_->setChecked(settings.LogSummary);
   proxyUser_->setText(Q(settings.ProxyUser));
   proxyUser2_->setText(Q(settings.ProxyUser2));
+  // A new tunnel has no password anywhere; an existing one has the one read
+  // at start (secret store or password file), if any.
+  const auto held = [this](const std::string& password) {
+    return mode_ == TMode::Edit && !password.empty() ? QStringLiteral("unchanged") : QString();
+  };
+  proxyPassword_->setPlaceholderText(held(settings.ProxyPassword));
+  proxyPassword2_->setPlaceholderText(held(settings.ProxyPassword2));
   fingerprint_->setText(Q(settings.SSLFingerprint));
   verifyCert_->setChecked(settings.SSLVerifycert);
   sni_->setChecked(settings.SSLSNI);
@@ -357,10 +369,66 @@ void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
   useClientCertificate_->setChecked(settings.SSLUseClientCertificate);
   clientCertificatePath_->setText(Q(settings.SSLClientCertificatePath));
   if (mode_ == TMode::Edit && running) {
-    server_->setEnabled(false);
-    port_->setEnabled(false);
-    mapped_->setEnabled(false);
+    running_ = true;
+    running_with_ = settings;
+    ShowEndpointLock();
   }
+}
+
+void TfProperties::SetRunning(bool running, const TunnelSettings& runningWith) {
+  if (mode_ != TMode::Edit) return;
+  if (running == running_ && (!running || (runningWith.Server == running_with_.Server &&
+                                           runningWith.Port == running_with_.Port &&
+                                           runningWith.Mapped == running_with_.Mapped))) {
+    return;
+  }
+  if (running && !running_) started_while_open_ = true;
+  if (!running) started_while_open_ = false;
+  running_ = running;
+  running_with_ = runningWith;
+  endpoint_warned_ = false;
+  ShowEndpointLock();
+}
+
+std::string TfProperties::EndpointNotApplied() const {
+  if (!running_) return {};
+  std::string list;
+  const auto add = [&list](const std::string& item) { list += (list.empty() ? "" : ", ") + item; };
+  if (S(server_->text()) != running_with_.Server) add("remote host \"" + S(server_->text()) + "\"");
+  if (port_->value() != running_with_.Port) add("remote port " + std::to_string(port_->value()));
+  if (mapped_->value() != running_with_.Mapped) add("local port " + std::to_string(mapped_->value()));
+  return list;
+}
+
+// Greys the endpoint fields of a running tunnel and says why below them;
+// after a start from elsewhere, also what of the fields is not applied.
+void TfProperties::ShowEndpointLock() {
+  server_->setEnabled(!running_);
+  port_->setEnabled(!running_);
+  mapped_->setEnabled(!running_);
+  if (!running_) {
+    endpointLocked_->hide();
+    return;
+  }
+  QString text = started_while_open_
+                     ? QStringLiteral("The tunnel was started while this dialog was open. ")
+                     : QString();
+  text += QStringLiteral("While the tunnel runs, its remote host and ports stay as they are: "
+                         "Stop Tunnel first to change them.");
+  const std::string dropped = EndpointNotApplied();
+  if (!dropped.empty()) {
+    text += QStringLiteral(" Not applied: %1.").arg(Q(dropped));
+    if (endpoint_warned_) text += QStringLiteral(" OK applies the other changes.");
+  }
+  endpointLocked_->setText(text);
+  if (dropped.empty()) {
+    endpointLocked_->setPalette(QPalette());
+  } else {
+    QPalette palette = endpointLocked_->palette();
+    palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    endpointLocked_->setPalette(palette);
+  }
+  endpointLocked_->show();
 }
 
 // What follows the values: the problem lines' behaviour, the starting focus
@@ -380,7 +448,32 @@ void TfProperties::FinishLayout() {
   for (QLabel* problem : {serverProblem_, portProblem_, mappedProblem_}) problem->setText(QStringLiteral("x"));
   const int problemsHeight = 3 * (serverProblem_->sizeHint().height() + 2);
   resize(423, 467);
-  setFixedSize(size().expandedTo(minimumSizeHint() + QSize(0, problemsHeight)));
+  resize(size().expandedTo(minimumSizeHint() + QSize(0, problemsHeight)));
+  // The tab area does not pass its pages' height-for-width on: a page's
+  // wrapped hints can need more height at the page's width than its minimum
+  // says. The tallest page at that width sets the height, with room on the
+  // "Main" tab for the longest line beside a running tunnel's endpoint.
+  const QString lockText = endpointLocked_->text();
+  const bool lockHidden = endpointLocked_->isHidden();
+  endpointLocked_->setText(QStringLiteral("The tunnel was started while this dialog was open. While the tunnel runs, "
+                                          "its remote host and ports stay as they are: Stop Tunnel first to change "
+                                          "them. Not applied: remote host \"news.example.org\", remote port 65535, "
+                                          "local port 65535. OK applies the other changes."));
+  endpointLocked_->setVisible(true);
+  layout()->activate();
+  const int pageWidth = tabs_->currentWidget()->width();
+  const int pageHeight = tabs_->currentWidget()->height();
+  int extra = 0;
+  for (int i = 0; i < tabs_->count(); ++i) {
+    QLayout* page = tabs_->widget(i)->layout();
+    if (page == nullptr) continue;
+    page->invalidate();
+    const int needed = page->hasHeightForWidth() ? page->totalHeightForWidth(pageWidth) : page->totalMinimumSize().height();
+    extra = std::max(extra, needed - pageHeight);
+  }
+  endpointLocked_->setText(lockText);
+  endpointLocked_->setVisible(!lockHidden);
+  setFixedSize(size() + QSize(0, extra));
 }
 
 bool TfProperties::CheckEndpoint() {
@@ -411,6 +504,13 @@ bool TfProperties::CheckEndpoint() {
 }
 
 void TfProperties::accept() {
+  if (!EndpointNotApplied().empty() && !endpoint_warned_) {
+    // Said once, in view, before anything is confirmed.
+    endpoint_warned_ = true;
+    ShowEndpointLock();
+    tabs_->setCurrentIndex(0);
+    return;
+  }
   if (CheckEndpoint()) QDialog::accept();
 }
 

@@ -52,8 +52,20 @@ class TfProperties : public QDialog {
 
   // Confirms only an endpoint that can work: an empty remote host or a port
   // outside 1..65535 (in a field that can be edited) keeps the dialog open,
-  // shows what is wrong below the field and puts the focus there.
+  // shows what is wrong below the field and puts the focus there. When the
+  // tunnel was started while the dialog was open and the endpoint fields hold
+  // other values than it runs with, the first OK keeps the dialog open and
+  // says which values are not applied and why; the next OK confirms the rest.
   void accept() override;
+  // The tunnel started or stopped while the dialog is open (the main window
+  // tells; `runningWith`: the settings it runs with). A running tunnel's
+  // host and port fields are greyed, with a line that says why.
+  void SetRunning(bool running, const TunnelSettings& runningWith);
+  // The endpoint values the fields hold that a running tunnel does not take
+  // ("remote host \"x\"", ...); empty when there are none.
+  std::string EndpointNotApplied() const;
+  // Whether the dialog has said so (the first OK above).
+  bool EndpointNotAppliedSaid() const { return endpoint_warned_; }
   // Shows each endpoint problem below its field (hides the others); returns
   // whether there was none.
   bool CheckEndpoint();
@@ -108,6 +120,13 @@ class TfProperties : public QDialog {
   QLabel* serverProblem_;
   QLabel* portProblem_;
   QLabel* mappedProblem_;
+  // Below the endpoint fields while the tunnel runs: why they are greyed.
+  QLabel* endpointLocked_;
+  bool running_ = false;
+  bool started_while_open_ = false;
+  bool endpoint_warned_ = false;
+  TunnelSettings running_with_;
+  void ShowEndpointLock();
 };
 
 }  // namespace sorvik

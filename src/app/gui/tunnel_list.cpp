@@ -46,11 +46,20 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
         default: return {};
       }
     }
+    // A tunnel that could not start says why in the tool tip of every cell
+    // of its row, after the warning of a marked cell.
+    const QString failure = tunnel->RunState == TRunState::Failed && !tunnel->RunError.empty()
+                                ? QStringLiteral("Could not start: %1").arg(Q(tunnel->RunError))
+                                : QString();
+    const auto withFailure = [&failure](const QString& own) {
+      if (failure.isEmpty()) return own.isEmpty() ? QVariant() : QVariant(own);
+      return QVariant(own.isEmpty() ? failure : own + QStringLiteral("\n") + failure);
+    };
     // A tunnel that uses a proxy but whose remote name this computer looks up
     // carries a warning mark beside its proxy type.
     if (index.column() == kColProxyType && (role == Qt::DecorationRole || role == Qt::ToolTipRole) &&
         RemoteNameLeaks(tunnel->Settings.ProxyType, tunnel->Settings.Server)) {
-      if (role == Qt::ToolTipRole) return Q(RemoteNameLeakWarning());
+      if (role == Qt::ToolTipRole) return withFailure(Q(RemoteNameLeakWarning()));
       return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     }
     // A TLS tunnel that never verifies its server, or that allows legacy
@@ -58,10 +67,11 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
     if (index.column() == kColPort && (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
       const std::string warning = TlsCheckWarning(tunnel->Settings);
       if (!warning.empty()) {
-        if (role == Qt::ToolTipRole) return Q(warning);
+        if (role == Qt::ToolTipRole) return withFailure(Q(warning));
         return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
       }
     }
+    if (role == Qt::ToolTipRole) return withFailure(QString());
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
       case kColTunnel:
@@ -112,9 +122,26 @@ void TTunnelModel::RepaintRow(int row) {
   if (row >= 0 && row < rows_) emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
 }
 
-void TTunnelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+QStyleOptionViewItem TTunnelDelegate::CellOption(const QStyleOptionViewItem& option, const QModelIndex& index) const {
   QStyleOptionViewItem opt(option);
   initStyleOption(&opt, index);
+  if (index.column() == kColTunnel || !(opt.features & QStyleOptionViewItem::HasDecoration) || opt.text.isEmpty()) {
+    return opt;
+  }
+  const QWidget* widget = opt.widget;
+  QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+  if (opt.fontMetrics.horizontalAdvance(opt.text) > textRect.width() - 2 * margin) {
+    opt.features &= ~QStyleOptionViewItem::HasDecoration;
+    opt.icon = QIcon();
+    opt.decorationSize = QSize();
+  }
+  return opt;
+}
+
+void TTunnelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QStyleOptionViewItem opt = CellOption(option, index);
   // The selection colour never shows: the focused row has a colour of its own.
   opt.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
   const auto* view = qobject_cast<const QAbstractItemView*>(option.widget);
@@ -132,8 +159,7 @@ bool TTunnelDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, cons
   if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip) {
     return QStyledItemDelegate::helpEvent(event, view, option, index);
   }
-  QStyleOptionViewItem opt(option);
-  initStyleOption(&opt, index);
+  QStyleOptionViewItem opt = CellOption(option, index);
   const QWidget* widget = option.widget != nullptr ? option.widget : view;
   QStyle* style = widget->style();
   // Where the style puts the text, beside the row image.

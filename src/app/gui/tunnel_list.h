@@ -64,6 +64,10 @@ class TTunnelDelegate : public QStyledItemDelegate {
   // The focused row on its own colour instead of the selection colour; odd
   // rows on theirs.
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+  // The cell as it is painted: a mark (a cell's picture) is left out when
+  // the cell cannot hold it and the whole text, so that the mark never hides
+  // the value beside it (the cell's tool tip still carries the warning).
+  QStyleOptionViewItem CellOption(const QStyleOptionViewItem& option, const QModelIndex& index) const;
   // A tool tip with the cell's whole text, only when the cell cuts it short.
   bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
                  const QModelIndex& index) override;

@@ -9,6 +9,9 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTest>
 #include <QTimer>
 
@@ -77,6 +80,39 @@ TEST(FetchDialog, ShowsTheCertificateAndUseThesePinsReturnsThem) {
   EXPECT_EQ(dialog.Pins().Fingerprint, md5.Fingerprint);
   EXPECT_EQ(dialog.Pins().SubjectHash, md5.SubjectHash);
   EXPECT_EQ(dialog.Pins().IssuerHash, md5.IssuerHash);
+}
+
+// The certificate dialog at its default size (and, through the ctest entry
+// gui_cert_texts_fit_scaled, at QT_SCALE_FACTOR=1.5): no sideways scrolling,
+// each key pin whole on one line, every text whole.
+TEST(TextsFit, CertificateDialogShowsAPinWithoutScrolling) {
+  ::setenv("SSL_CERT_FILE", Certificates().Path("root.pem").c_str(), 1);
+  test::TlsServerConfig config;
+  config.CertChainFile = Certificates().Path("leaf-chain.pem");
+  config.KeyFile = Certificates().Path("leaf.key");
+  test::TlsServer server(config);
+  TfCertificateFetch dialog(Fields("localhost"), server.Port());
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  ASSERT_TRUE(test::PumpUntil([&] { return dialog.Finished(); }, 30000));
+  ASSERT_TRUE(test::Settle());
+  auto* details = Find<QPlainTextEdit>(dialog, "mmCertificate");
+  EXPECT_EQ(details->horizontalScrollBar()->maximum(), 0) << "the certificate needs scrolling sideways";
+  int pins = 0;
+  for (QTextBlock block = details->document()->firstBlock(); block.isValid(); block = block.next()) {
+    const int at = static_cast<int>(block.text().indexOf(QStringLiteral("sha256//")));
+    if (at < 0) continue;
+    ++pins;
+    const int end = static_cast<int>(block.text().size());
+    QTextLayout* layout = block.layout();
+    ASSERT_NE(layout, nullptr);
+    const QTextLine line = layout->lineForTextPosition(at);
+    ASSERT_TRUE(line.isValid());
+    EXPECT_GE(line.textStart() + line.textLength(), end) << "a pin breaks: " << block.text().toStdString();
+  }
+  EXPECT_GE(pins, 1);
+  const std::vector<std::string> cut = test::CutTexts(dialog);
+  EXPECT_TRUE(cut.empty()) << ::testing::PrintToString(cut);
 }
 
 TEST(FetchDialog, ErrorsShowTheLogTextAndNoPinsAreOffered) {

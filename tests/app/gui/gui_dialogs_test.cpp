@@ -359,6 +359,45 @@ TEST(Properties, RunningTunnelLocksTheEndpointOnly) {
   }
 }
 
+// Every text of the properties dialog shows whole at its default size, on
+// every tab, new or edited, running or not (the ctest entry
+// gui_texts_fit_scaled runs this again at QT_SCALE_FACTOR=1.5): the SSL
+// tab's hints, "Cert Fingerprint:", the line beside a running tunnel's
+// greyed endpoint.
+TEST(TextsFit, PropertiesDialogOnEveryTab) {
+  struct Case {
+    const char* name;
+    TfProperties::TMode mode;
+    bool running;
+  };
+  for (const Case& c : {Case{"new", TfProperties::TMode::New, false}, Case{"edit", TfProperties::TMode::Edit, false},
+                        Case{"running", TfProperties::TMode::Edit, true}}) {
+    TunnelSettings settings = c.mode == TfProperties::TMode::New ? NewTunnelSettings(std::vector<int32_t>{}) : Stored();
+    TfProperties d(c.mode, settings, c.running);
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    auto* tabs = Find<QTabWidget>(d, "pcProperties");
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+      SCOPED_TRACE(std::string(c.name) + " tab " + tabs->tabText(tab).toStdString());
+      tabs->setCurrentIndex(tab);
+      ASSERT_TRUE(test::Settle());
+      const std::vector<std::string> cut = test::CutTexts(d);
+      EXPECT_TRUE(cut.empty()) << ::testing::PrintToString(cut);
+    }
+  }
+}
+
+// The options dialog too.
+TEST(TextsFit, OptionsDialog) {
+  TOptionValues values;
+  TfOptions d(values, "/home/someone/.config/Sorvik/");
+  d.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+  ASSERT_TRUE(test::Settle());
+  const std::vector<std::string> cut = test::CutTexts(d);
+  EXPECT_TRUE(cut.empty()) << ::testing::PrintToString(cut);
+}
+
 TEST(NumberEdit, TypingFiltersAndStepsWithoutBounds) {
   TNumberEdit edit;
   edit.setValue(2147483646);

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace sorvik::test {
 
@@ -42,6 +43,12 @@ inline bool Settle(int timeoutMs = 30000) {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   return RunQueued(timeoutMs);
 }
+
+// The texts of `top` (a shown window) that do not show whole: each visible
+// label (a wrapped one as tall as its text needs at its width), button, check
+// box and radio button as large as its text needs, and inside the window.
+// One description per text cut.
+std::vector<std::string> CutTexts(QWidget& top);
 
 // Path of a temporary directory with a trailing "/".
 inline std::string WithSlash(const std::string& dir) { return dir.back() == '/' ? dir : dir + "/"; }

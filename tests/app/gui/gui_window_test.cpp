@@ -131,6 +131,17 @@ class Window : public ::testing::Test {
     return lines;
   }
 
+  // The list's own tool tip at a cell, as a pointer resting there gets it.
+  QString TipAt(int row, int column) {
+    QTableView* list = main_->List();
+    QToolTip::hideText();
+    PumpUntil([] { return !QToolTip::isVisible(); });
+    const QPoint pos = list->visualRect(main_->Model().index(row, column)).center();
+    QHelpEvent help(QEvent::ToolTip, pos, list->viewport()->mapToGlobal(pos));
+    QCoreApplication::sendEvent(list->viewport(), &help);
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+  }
+
   test::TempDir dir_;
   std::unique_ptr<TfMain> main_;
   bool tray_ = true;
@@ -463,6 +474,134 @@ TEST_F(Window, FailedStartShowsErrorAndLogsWhenAsked) {
   ::close(busyFd);
 }
 
+// A tunnel that cannot start says why in its row's tool tip and in the
+// status bar, whether its "Log Tunnel Errors" is on or off, from "Run Tunnel"
+// and from the autostart pass alike; the log lines keep their switch. A later
+// good start takes the reason away.
+TEST_F(Window, StartFailureSaysWhyWhateverTheLogSwitches) {
+  uint16_t busy = 0;
+  const int busyFd = test::ListenLoopback(busy);
+  test::EchoServer echo;
+  Open(Ini({Tunnel("quiet", echo.Port(), busy, false, false), Tunnel("auto", echo.Port(), busy, true, false),
+            "Server=\r\nPort=80\r\nMapped=" + std::to_string(test::FreePort()) + "\r\nTunnelCaption=nohost\r\n" +
+                "LogServerErrors=0\r\n"}));
+  main_->resize(700, 300);
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  QLabel* problem = main_->RunProblem();
+  ASSERT_NE(problem, nullptr);
+  EXPECT_EQ(problem->text(), QString());
+  EXPECT_EQ(TipAt(0, kColStatus), QString());
+
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  ASSERT_EQ(Cell(0, kColStatus), "Error");
+  const std::string reason = At(0).RunError;
+  ASSERT_FALSE(reason.empty());
+  EXPECT_TRUE(problem->isVisible());
+  EXPECT_EQ(problem->text().toStdString(), "Tunnel \"quiet\" could not start: " + reason);
+  for (int column : {kColTunnel, kColStatus, kColLocalPort}) {
+    EXPECT_EQ(TipAt(0, column).toStdString(), "Could not start: " + reason) << column;
+  }
+  EXPECT_EQ(TipAt(2, kColStatus), QString());  // not started yet
+
+  // The autostart pass: the last failure is the one in view, the count beside it.
+  main_->Core().RunAutostartPass();
+  ASSERT_EQ(Cell(1, kColStatus), "Error");
+  EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"auto\" could not start: "))) << problem->text().toStdString();
+  EXPECT_TRUE(problem->text().contains(QStringLiteral("2 tunnels show Error"))) << problem->text().toStdString();
+  main_->SetFocusedRow(2);
+  Action("tnlRun")->trigger();
+  EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"nohost\" could not start: Remote host is empty.")))
+      << problem->text().toStdString();
+  EXPECT_TRUE(TipAt(2, kColTunnel).contains(QStringLiteral("Remote host is empty.")));
+  EXPECT_TRUE(LogLines().empty()) << main_->LogView()->toPlainText().toStdString();
+
+  // Once the port is free, good starts take the reasons away.
+  ::close(busyFd);
+  for (int row : {0, 1}) {
+    main_->SetFocusedRow(row);
+    Action("tnlRun")->trigger();
+    if (row == 0) {
+      ASSERT_EQ(Cell(0, kColStatus), "OK");
+      EXPECT_EQ(TipAt(0, kColStatus), QString());
+      EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"nohost\""))) << problem->text().toStdString();
+    }
+  }
+  main_->SetFocusedRow(2);
+  main_->Asker().SetNextAnswers({true});
+  Action("tnlRemove")->trigger();
+  ASSERT_EQ(main_->Core().TunnelCount(), 2);
+  EXPECT_TRUE(problem->text().startsWith(QStringLiteral("Tunnel \"auto\""))) << problem->text().toStdString();
+}
+
+// A brand-new tunnel has no password anywhere, so its password fields say
+// nothing; an existing one says "unchanged" only where a password is held.
+TEST_F(Window, PasswordFieldsSayUnchangedOnlyWhenAPasswordIsHeld) {
+  Open(Ini({Tunnel("held", 1, 1) + "ProxyUser=alice\r\n"}));
+  QStringList placeholders;
+  main_->BeforeDialog = [&](QDialog& d) {
+    placeholders << d.findChild<QLineEdit*>("edProxyPassword")->placeholderText()
+                 << d.findChild<QLineEdit*>("edProxyPassword2")->placeholderText();
+    d.reject();
+  };
+  Action("tnlAdd")->trigger();
+  EXPECT_EQ(placeholders, QStringList({"", ""}));
+  placeholders.clear();
+  main_->SetFocusedRow(0);
+  At(0).Edit([](TunnelSettings& s) { s.ProxyPassword = "kept"; });  // as read from the secret store at start
+  Action("tnlProperties")->trigger();
+  EXPECT_EQ(placeholders, QStringList({"unchanged", ""}));
+}
+
+// A tunnel started from elsewhere (here the autostart pass) while its
+// properties are open: the dialog greys host and ports and says why; the
+// first OK keeps it open and names the values a running tunnel does not take;
+// the next OK applies the rest. Nothing is dropped without a word.
+TEST_F(Window, PropertiesOpenWhileTheTunnelStartsSayWhatIsNotApplied) {
+  test::EchoServer echo;
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("edit", echo.Port(), local, true)}));
+  main_->SetFocusedRow(0);
+  bool greyed = false, stayedOpen = false;
+  QString note, warning;
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* locked = d.findChild<QLabel*>("lbEndpointLocked");
+    EXPECT_TRUE(locked->isHidden());
+    d.findChild<QLineEdit*>("edServer")->setText("moved.example.org");
+    d.findChild<TNumberEdit*>("seLocalPort")->lineEdit()->setText("1");
+    main_->Core().RunAutostartPass();
+    greyed = !d.findChild<QLineEdit*>("edServer")->isEnabled() && !d.findChild<TNumberEdit*>("seLocalPort")->isEnabled();
+    note = locked->isHidden() ? QString() : locked->text();
+    d.findChild<QLineEdit*>("edCaption")->setText("renamed");
+    d.accept();
+    stayedOpen = d.result() != QDialog::Accepted;
+    warning = locked->text();
+    d.accept();
+  };
+  Action("tnlProperties")->trigger();
+  ASSERT_TRUE(At(0).IsRunning());
+  EXPECT_TRUE(greyed);
+  EXPECT_TRUE(note.contains(QStringLiteral("started while this dialog was open"))) << note.toStdString();
+  EXPECT_TRUE(note.contains(QStringLiteral("Stop Tunnel"))) << note.toStdString();
+  EXPECT_TRUE(stayedOpen);
+  EXPECT_TRUE(warning.contains(QStringLiteral("Not applied: remote host \"moved.example.org\", local port 1.")))
+      << warning.toStdString();
+  EXPECT_EQ(At(0).Settings.TunnelCaption, "renamed");
+  EXPECT_EQ(At(0).Settings.Server, "127.0.0.1");
+  EXPECT_EQ(At(0).Settings.Mapped, local);
+
+  // Opened on the running tunnel: the fields are greyed with the reason beside them.
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* locked = d.findChild<QLabel*>("lbEndpointLocked");
+    note = locked->isHidden() ? QString() : locked->text();
+    d.reject();
+  };
+  Action("tnlProperties")->trigger();
+  EXPECT_EQ(note, QStringLiteral("While the tunnel runs, its remote host and ports stay as they are: Stop Tunnel "
+                                 "first to change them."));
+}
+
 TEST_F(Window, AddThroughTheDialogAndCancel) {
   Open(Ini({}));
   main_->BeforeDialog = [](QDialog& d) { d.reject(); };
@@ -680,6 +819,51 @@ TEST_F(Window, ConnectionsWindowFollowsATransfer) {
   main_->BeforeDialog = nullptr;
 }
 
+// A connection that closes while the connections window is open shows its
+// final figures there: every byte it carried and its whole age, not those of
+// the window's last one-second sample (here the one taken as it opened).
+TEST_F(Window, ConnectionsWindowShowsTheFinalFiguresOfAClosedConnection) {
+  const size_t total = (size_t{3} << 20) + 12345;
+  // The server sends once the window is open (the client's one byte asks).
+  test::FakePeer peer({test::PeerStep::Expect(1), test::PeerStep::Send(std::string(total, 'q')),
+                       test::PeerStep::NeverAnswer()});
+  const uint16_t local = test::FreePort();
+  Open(Ini({Tunnel("Final", peer.Port(), local)}));
+  main_->SetFocusedRow(0);
+  Action("tnlRun")->trigger();
+  ASSERT_EQ(Cell(0, kColStatus), "OK");
+  auto client = std::make_unique<test::BlockingClient>(local);
+  ASSERT_TRUE(client->Connected());
+  ASSERT_TRUE(PumpUntil([&] { return At(0).ConnectionCount() == 1; }));
+  QString bytesTip, age;
+  int64_t ageMs = -1, openMs = 0;
+  bool closed = false;
+  main_->BeforeDialog = [&](QDialog& d) {
+    auto* debug = qobject_cast<TfDebug*>(&d);
+    if (debug == nullptr) return d.reject();
+    const auto opened = std::chrono::steady_clock::now();
+    debug->RefreshTimer()->stop();  // only the sample taken as the window opened
+    ASSERT_TRUE(client->SendAll("g"));
+    auto read = std::async(std::launch::async, [&] { return client->RecvExact(total, 30000).size(); });
+    PumpUntil([&] { return read.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    EXPECT_EQ(read.get(), total);
+    client.reset();
+    PumpUntil([&] { return At(0).ConnectionCount() == 0; });
+    openMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - opened).count();
+    debug->Refresh();
+    QAbstractItemModel* m = debug->Table()->model();
+    closed = m->data(m->index(0, TConnectionTable::kColRate)).toString() == "closed";
+    bytesTip = m->data(m->index(0, TConnectionTable::kColFromServer), Qt::ToolTipRole).toString();
+    ageMs = debug->Model().Table().Rows().at(0).AgeMs;
+    d.accept();
+  };
+  Action("tnlDebug")->trigger();
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(bytesTip, QStringLiteral("%1 bytes").arg(total));
+  EXPECT_GE(ageMs, openMs);
+  main_->BeforeDialog = nullptr;
+}
+
 TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
   const std::string longCaption(120, 'w');
   Open(Ini({Tunnel("short", 1, 1), Tunnel(longCaption, 1, 1)}));
@@ -696,6 +880,30 @@ TEST_F(Window, TooltipShowsACaptionThatDoesNotFit) {
   };
   EXPECT_EQ(tipAt(1).toStdString(), longCaption);
   EXPECT_EQ(tipAt(0), QString());
+}
+
+// At the default window size and column widths, a warning mark never hides
+// the remote port it sits beside: the port shows whole (the tool tip holds the
+// warning only, not the cut text), and the mark with it.
+TEST_F(Window, WarningMarkNeverHidesTheValueBesideIt) {
+  const auto tls = [](const std::string& port, const std::string& keys) {
+    return "Server=news.example.org\r\nSSLHost=1\r\nPort=" + port + "\r\n" + keys;
+  };
+  Open(Ini({tls("563", ""), tls("65535", "SSLVerifyChain=1\r\nSSLAllowLegacy=1\r\n")}));
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  for (int row = 0; row < 2; ++row) {
+    SCOPED_TRACE(row);
+    const int column = kColPort;
+    const QString tip = TipAt(row, column);
+    EXPECT_FALSE(tip.isEmpty());
+    EXPECT_FALSE(tip.startsWith(Cell(row, column) + QStringLiteral("\n"))) << "cut: " << tip.toStdString();
+  }
+  // The remote port keeps its mark beside it as well: the column is wide enough for both.
+  const QModelIndex port = main_->Model().index(1, kColPort);
+  const int markAndText = main_->List()->iconSize().width() +
+                          main_->List()->fontMetrics().horizontalAdvance(Cell(1, kColPort));
+  EXPECT_GT(main_->List()->columnWidth(kColPort), markAndText) << main_->List()->visualRect(port).width();
 }
 
 // The warning marks' tool tips reach the user through the list's own tool
@@ -885,7 +1093,7 @@ TEST_F(Window, LogContextMenuCopiesFindsSavesAndClears) {
     entry(menu, "Select &All")->trigger();
   });
   EXPECT_EQ(captions, (QStringList{"&Copy", "Select &All", QString::fromUtf8("&Find…"), QString::fromUtf8("Save &As…"),
-                                   "C&lear"}));
+                                   "Wrap long lines", "C&lear"}));
   EXPECT_FALSE(copyEnabled);  // nothing selected yet
   EXPECT_EQ(log->textCursor().selectedText().size(), log->toPlainText().size());
   QApplication::clipboard()->clear();
@@ -939,6 +1147,125 @@ TEST_F(Window, LogContextMenuCopiesFindsSavesAndClears) {
   EXPECT_EQ(log->toPlainText(), QString());
   main_->Core().AppendLine("after");
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"after"}));
+}
+
+// A Find that scrolls the log sideways to a match does not leave it there:
+// closing the find bar, or going back to the log, brings the lines' starts
+// (their time stamps) back in view. A click in the log does not make the
+// lines appended after it selected.
+TEST_F(Window, LogFindAndClickLeaveNewLinesInView) {
+  Open(Ini({}));
+  main_->resize(516, 372);
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  main_->findChild<QTabWidget*>()->setCurrentIndex(1);
+  QPlainTextEdit* log = main_->LogView();
+  for (int i = 0; i < 3; ++i) main_->Core().AppendLine("12:00:0" + std::to_string(i) + " > 0 - " + std::string(300, 'x') + " needle");
+  ASSERT_TRUE(Settle());
+  ASSERT_EQ(log->horizontalScrollBar()->value(), 0);
+
+  // A click below the last line, then new lines: none of them is selected.
+  const QRect last = log->cursorRect(QTextCursor(log->document()->lastBlock()));
+  QTest::mouseClick(log->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(200, last.bottom() + 40));
+  for (int i = 0; i < 3; ++i) main_->Core().AppendLine("12:00:2" + std::to_string(i) + " > 0 - after the click");
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->textCursor().selectedText(), QString()) << "appended lines are selected";
+  const QImage shown = log->viewport()->grab().toImage();
+  const QRect newLine = log->cursorRect(QTextCursor(log->document()->lastBlock()));
+  const QColor highlight = log->palette().color(QPalette::Active, QPalette::Highlight);
+  int highlighted = 0;
+  for (int x = newLine.left() + 2; x < std::min(shown.width(), newLine.left() + 120); ++x) {
+    highlighted += QColor(shown.pixel(x, newLine.center().y())) == highlight ? 1 : 0;
+  }
+  EXPECT_EQ(highlighted, 0) << "the last line is drawn selected";
+
+  // Ctrl+F, a word, Enter: the match far to the right is shown.
+  log->setFocus();
+  QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+  QLineEdit* find = main_->LogFindEdit();
+  ASSERT_TRUE(find->isVisible());
+  QTest::keyClicks(find, QStringLiteral("needle"));
+  QTest::keyClick(find, Qt::Key_Return);
+  ASSERT_TRUE(Settle());
+  EXPECT_GT(log->horizontalScrollBar()->value(), 0) << "the match is not in view";
+  // Escape closes the bar: the view is back at the lines' starts, and stays
+  // there as lines come.
+  QTest::keyClick(find, Qt::Key_Escape);
+  main_->Core().AppendLine("12:00:09 > 0 - after the find");
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->horizontalScrollBar()->value(), 0) << "the log stays scrolled sideways after Find";
+
+  // With the bar left open, a click back in the log does the same for new lines.
+  QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+  QTest::keyClick(find, Qt::Key_Return);
+  ASSERT_TRUE(Settle());
+  ASSERT_GT(log->horizontalScrollBar()->value(), 0);
+  log->setFocus();
+  main_->Core().AppendLine("12:00:10 > 0 - the bar is open");
+  ASSERT_TRUE(Settle());
+  EXPECT_EQ(log->horizontalScrollBar()->value(), 0) << "new lines come in scrolled sideways";
+  QTest::keyClick(find, Qt::Key_Escape);
+
+}
+
+// "Save As…" has Ctrl+Shift+S whatever the desktop's standard key is, and
+// the log's menu offers "Wrap long lines", kept in the settings.
+TEST_F(Window, LogSaveAsKeyAndWrapLongLines) {
+  Open(Ini({}));
+  main_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(main_.get()));
+  main_->findChild<QTabWidget*>()->setCurrentIndex(1);
+  QPlainTextEdit* log = main_->LogView();
+  auto* saveAs = main_->findChild<QAction*>("logSaveAs");
+  ASSERT_NE(saveAs, nullptr);
+  EXPECT_TRUE(saveAs->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)));
+  for (const QKeySequence& k : QKeySequence::keyBindings(QKeySequence::SaveAs)) {
+    EXPECT_TRUE(saveAs->shortcuts().contains(k)) << k.toString().toStdString();
+  }
+  int asked = 0;
+  main_->AskLogSavePath = [&] {
+    ++asked;
+    return QString();
+  };
+  log->setFocus();
+  QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(asked, 1);
+
+  // Wrap long lines: off at first, switched from the menu, kept at exit.
+  const auto wrapAction = [&](bool trigger) {
+    bool checked = false, found = false;
+    QTimer::singleShot(0, [&] {
+      PumpUntil([] { return QApplication::activePopupWidget() != nullptr; });
+      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        for (QAction* a : menu->actions()) {
+          if (a->text() != QStringLiteral("Wrap long lines")) continue;
+          found = a->isCheckable();
+          checked = a->isChecked();
+          if (trigger) a->trigger();
+        }
+        menu->close();
+      }
+    });
+    emit log->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(found);
+    return checked;
+  };
+  EXPECT_FALSE(wrapAction(false));
+  EXPECT_EQ(log->lineWrapMode(), QPlainTextEdit::NoWrap);
+  main_->RunExitSequence();
+  EXPECT_EQ(OptionValue(ReadAll(dir_.Path() + "/sorvik.ini"), "LogWrap"), "") << "the default is written";
+  main_.reset();
+  Open(Ini({}));
+  main_->show();
+  log = main_->LogView();
+  wrapAction(true);
+  EXPECT_EQ(log->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(wrapAction(false));
+  main_->RunExitSequence();
+  EXPECT_EQ(OptionValue(ReadAll(dir_.Path() + "/sorvik.ini"), "LogWrap"), "1");
+  main_.reset();
+  main_ = std::make_unique<TfMain>(WithSlash(dir_.Path()));
+  EXPECT_EQ(main_->LogView()->lineWrapMode(), QPlainTextEdit::WidgetWidth);
 }
 
 // ---- options and autostart ----

@@ -1,0 +1,56 @@
+// The table that `sorvik status` prints: its columns line up on a terminal
+// whatever letters the captions hold.
+#include "app/control_answer.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace sorvik {
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Each caption with the columns a terminal gives it: the next column starts
+// at the same place on every line.
+TEST(StatusTable, CaptionsArePaddedByTheirWidthOnScreen) {
+  struct Case {
+    const char* caption;
+    size_t columns;
+  };
+  const Case cases[] = {
+      {"news", 4},
+      {"Z\xC3\xBCrich", 6},              // ü: two bytes, one column
+      {"\xE6\x9D\xB1\xE4\xBA\xAC", 4},   // 東京: three bytes each, two columns each
+      {"e\xCC\x81t\xC3\xA9 long", 8},    // a combining accent takes no column
+  };
+  std::vector<TTunnelStatus> rows;
+  for (const Case& c : cases) {
+    TTunnelStatus r;
+    r.Caption = c.caption;
+    r.State = "stopped";
+    r.Local = "127.0.0.1:8081";
+    r.Remote = "news.example.org:563";
+    rows.push_back(r);
+  }
+  const std::vector<std::string> lines = Lines(FormatStatusTable(rows));
+  ASSERT_EQ(lines.size(), rows.size() + 1);
+  const size_t captionColumns = 8;  // the widest caption; "CAPTION" is 7
+  EXPECT_EQ(lines[0].rfind("CAPTION" + std::string(captionColumns - 7, ' ') + "  STATE", 0), 0u) << lines[0];
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(cases[i].caption);
+    const std::string expected = std::string(cases[i].caption) + std::string(captionColumns - cases[i].columns, ' ') +
+                                 "  stopped  127.0.0.1:8081";
+    EXPECT_EQ(lines[i + 1].rfind(expected, 0), 0u) << lines[i + 1];
+  }
+}
+
+}  // namespace
+}  // namespace sorvik
