@@ -378,6 +378,9 @@ SSL* TIdSSLIOHandlerSocketOpenSSL::NewSession(const TClientIdentity* identity) {
   cert_requested_ = false;
   read_any_ = false;
   SSL_set_cert_cb(ssl, &TIdSSLIOHandlerSocketOpenSSL::CertificateRequestBridge, this);
+  // The relay offers the rest of a write that must be tried again from a
+  // buffer of its own (WriteAvailable).
+  SSL_set_mode(ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   r = SSL_set_fd(ssl, Handle());
   if (r <= 0) RaiseTlsError<EIdOSSLFDSetError>(r, SSL_get_error(ssl, r), kMsgFDSet);
   // Without a ServerName no host name is given to the session.
@@ -641,6 +644,30 @@ int TIdSSLIOHandlerSocketOpenSSL::WriteEncrypted(const uint8_t* buf, int offset,
     }
   }
   return total;
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::WriteAvailable(const uint8_t* buf, int len) {
+  if (pass_through_) return TIdSSLIOHandlerSocketBase::WriteAvailable(buf, len);
+  SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
+  if (!ssl) return 0;
+  write_wants_read_ = false;
+  ERR_clear_error();
+  errno = 0;
+  const int r = SSL_write(ssl, buf, len);
+  if (r > 0) return r;
+  const int e = SSL_get_error(ssl, r);
+  switch (e) {
+    case SSL_ERROR_WANT_READ:
+      write_wants_read_ = true;
+      return kWriteAgain;
+    case SSL_ERROR_WANT_WRITE:
+      return kWriteAgain;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    default:
+      RememberFailure(r, e);
+      return r < 0 ? r : -1;
+  }
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::TransportPending() const {
