@@ -1074,10 +1074,16 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
       local.Close();
       remote->LingeringClose(kLingerQuietMs, lingerMs);
       break;
-    case Outcome::kRemoteStalled:
+    case Outcome::kRemoteStalled: {
+      // What the remote never took is dropped either way: a reset tells it
+      // at once, where a close would queue the end of stream behind those
+      // bytes for as long as the system keeps probing its closed window.
       local.Close();
+      const linger abort{1, 0};
+      ::setsockopt(remote->Handle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       remote->Close();
       break;
+    }
     case Outcome::kStopped:
     case Outcome::kSplice:
       break;  // the caller closes both sides
