@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +54,9 @@ constexpr int kMaxWaiting = 129;
 // the whole close has taken the server's LingerMs; the bytes already
 // forwarded to it are delivered meanwhile.
 constexpr int kLingerQuietMs = 2000;
+// How often the relay looks at what a remote has acknowledged while only its
+// socket holds bytes for it and the client has ended.
+constexpr int kTakeLookMs = 250;
 // Deactivation cancels this many connections per hold of the context lock.
 constexpr int kCancelChunk = 32;
 // The accepting thread looks at the wake fd after this many accepts in one go.
@@ -249,11 +254,19 @@ struct MappedPortWorker {
   // (both sides are closed at once).
   enum class Outcome { kRemoteEnded, kLocalGone, kRemoteStalled, kStopped, kSplice };
   static void Relay(TIdMappedPortContext& ctx);
-  // `localEof`: the client has ended its sending direction (the remote's
-  // sending direction was shut down with it); kept across a switch of relay.
-  static bool RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, bool& localEof,
+  // How the client has ended, kept across a switch of relay: `eof`, it has
+  // ended its sending direction (the remote's sending direction was shut down
+  // with it); `failed`, it has reset (or its socket failed) while the remote
+  // had not taken everything yet.
+  struct ClientEnd {
+    bool eof = false;
+    bool failed = false;
+  };
+  // The zero-copy relay hands a client that has ended or failed over to the
+  // copying relay, which bounds the wait for a remote that takes nothing.
+  static bool RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, ClientEnd& client,
                           Outcome& outcome);
-  static Outcome RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, bool& localEof,
+  static Outcome RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote, ClientEnd& client,
                            bool mayHandOver);
   // Both sides are plain sockets (the zero-copy relay's condition, besides
   // the data hooks).
@@ -1042,7 +1055,7 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
   TIdIOHandler* remote = ctx.outbound_->IOHandler();
   if (!remote || !remote->Connected() || !local.Connected()) return;
   const int lingerMs = ctx.server_.LingerMs;
-  bool localEof = false;
+  ClientEnd client;
   Outcome outcome = Outcome::kStopped;
   std::exception_ptr failure;
   try {
@@ -1051,8 +1064,8 @@ void MappedPortWorker::Relay(TIdMappedPortContext& ctx) {
     // set.
     bool splice = ctx.server_.ZeroCopyRelay;
     for (;;) {
-      if (splice && RelaySplice(ctx, local, *remote, localEof, outcome)) break;
-      outcome = RelayCopy(ctx, local, *remote, localEof, !splice && ctx.server_.ZeroCopyBulk);
+      if (splice && RelaySplice(ctx, local, *remote, client, outcome)) break;
+      outcome = RelayCopy(ctx, local, *remote, client, !splice && ctx.server_.ZeroCopyBulk);
       if (outcome != Outcome::kSplice) break;
       splice = true;
     }
@@ -1200,18 +1213,14 @@ void UnpaceBulk(TIdIOHandler& local, TIdIOHandler& remote) {
 
 using Outcome = MappedPortWorker::Outcome;
 
-// What a move from the client means for the relay: nothing (go on), or how it
-// ended. The client's end of stream ends the remote's sending direction and
-// the relay goes on with the reply.
-std::optional<Outcome> AfterClientMove(Moved moved, RelayPoll& waiter, TIdIOHandler& remote, bool& localEof) {
+// What a move from the client means for the zero-copy relay: nothing (go
+// on), or how it ended (the client's own end or failure is handed over to the
+// copying relay before this).
+std::optional<Outcome> AfterClientMove(Moved moved) {
   switch (moved) {
-    case Moved::kOk: return std::nullopt;
+    case Moved::kOk:
     case Moved::kEof:
-      localEof = true;
-      waiter.StopReadingLocal();
-      remote.ShutdownWrite();
-      return std::nullopt;
-    case Moved::kFromGone: return Outcome::kLocalGone;
+    case Moved::kFromGone: return std::nullopt;
     case Moved::kToGone: return Outcome::kRemoteEnded;
     case Moved::kStalled: return Outcome::kRemoteStalled;
     case Moved::kStop: return Outcome::kStopped;
@@ -1219,7 +1228,7 @@ std::optional<Outcome> AfterClientMove(Moved moved, RelayPoll& waiter, TIdIOHand
   return Outcome::kStopped;
 }
 
-// What a move from the remote means for the relay. The remote's end of stream
+// What a move from the remote means for the zero-copy relay. The remote's end of stream
 // ends it; while the client still sends, that is the remote disconnecting
 // (only the outbound handler's status hook is set).
 std::optional<Outcome> AfterRemoteMove(Moved moved, TIdIOHandler& remote, bool localEof) {
@@ -1244,9 +1253,9 @@ std::optional<Outcome> AfterRemoteMove(Moved moved, TIdIOHandler& remote, bool l
 // path does not apply (or stops applying because a data hook was set), so the
 // copying relay takes over.
 bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& local, TIdIOHandler& remote,
-                                   bool& localEof, Outcome& outcome) {
+                                   ClientEnd& client, Outcome& outcome) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
-  if (!PlainSockets(local, remote)) return false;
+  if (!PlainSockets(local, remote) || client.failed) return false;
   if (!local.InputBufferIsEmpty() || !remote.InputBufferIsEmpty()) return false;
   uint64_t version = im.data_hooks_version.load(std::memory_order_acquire);
   {
@@ -1283,7 +1292,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
 
   bool unpaced = false;  // UnpaceLoopback() done for this connection's sockets
   RelayPoll waiter(local, remote, im.wake_fd);
-  if (localEof) waiter.StopReadingLocal();
+  if (client.eof) waiter.StopReadingLocal();
   auto move = [&](TIdIOHandler& from, TIdIOHandler& to) {
     const bool toRemote = &to == &remote;
     ssize_t n = ::splice(from.Handle(), nullptr, pipefd[1], nullptr, static_cast<size_t>(moveSize),
@@ -1332,18 +1341,30 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
       outcome = Outcome::kStopped;
       return true;
     }
-    if (lr && localEof) {  // the client reset after its end of stream
-      outcome = Outcome::kLocalGone;
-      return true;
+    if (lr && client.eof) {  // the client reset after its end of stream
+      client.failed = true;
+      return false;
     }
     if (lr) {
-      if (auto end = AfterClientMove(move(local, remote), waiter, remote, localEof)) {
+      // The pipe is empty after the client's end or failure: the copying
+      // relay goes on from there.
+      const Moved moved = move(local, remote);
+      if (moved == Moved::kEof) {
+        client.eof = true;
+        remote.ShutdownWrite();
+        return false;
+      }
+      if (moved == Moved::kFromGone) {
+        client.failed = true;
+        return false;
+      }
+      if (auto end = AfterClientMove(moved)) {
         outcome = *end;
         return true;
       }
     }
     if (rr) {
-      if (auto end = AfterRemoteMove(move(remote, local), remote, localEof)) {
+      if (auto end = AfterRemoteMove(move(remote, local), remote, client.eof)) {
         outcome = *end;
         return true;
       }
@@ -1369,7 +1390,7 @@ bool MappedPortWorker::PlainSockets(TIdIOHandler& local, TIdIOHandler& remote) {
 // ends this relay with kSplice once nothing is held, when both sides are plain
 // sockets, so that the zero-copy relay moves the rest.
 MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx, TIdIOHandler& local,
-                                                      TIdIOHandler& remote, bool& localEof, bool mayHandOver) {
+                                                      TIdIOHandler& remote, ClientEnd& client, bool mayHandOver) {
   TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
   // Reads take at most kChunkSize bytes while a data hook sees the chunks. The
   // chunk size is invisible otherwise: once a read fills the buffer (a bulk
@@ -1405,14 +1426,29 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       done = 0;
     }
   } toRemote, toLocal;
+  bool& localEof = client.eof;        // the client's end of stream has been read
+  bool& localFailed = client.failed;  // the client reset while the remote had not taken everything
   // The client has ended its stream (read, or its end seen coming behind
-  // bytes not read yet) or gone: from then on a remote that takes no byte
-  // of what is held for it for lingerMs ends the connection.
-  bool localEnding = localEof;
-  bool localFailed = false;     // the client reset while bytes were held for the remote
-  bool shutdownDue = false;     // the client's end of stream goes on to the remote once nothing is held
-  bool remoteEnded = false;     // the remote ended or failed: what it sent goes to the client, then the end
+  // bytes not read yet) or gone: from then on a remote that takes no byte of
+  // what is still on its way to it (held here, or unacknowledged in its
+  // socket) for lingerMs ends the connection.
+  bool localEnding = localEof || localFailed;
+  bool shutdownDue = false;  // the client's end of stream goes on to the remote once nothing is held
+  bool remoteEnded = false;  // the remote ended or failed: what it sent goes to the client, then the end
   Clock::time_point stallFrom = Clock::now();  // the client's end, or the remote's last take since
+  // Bytes the remote's socket held unacknowledged at the last look, while the
+  // client has ended.
+  auto unacked = [&] {
+    int queued = 0;
+    return ::ioctl(remoteFd, SIOCOUTQ, &queued) == 0 ? int64_t{queued} : int64_t{0};
+  };
+  int64_t owed = localEnding ? unacked() : 0;
+  auto clientEnds = [&] {
+    if (localEnding) return;
+    localEnding = true;
+    stallFrom = Clock::now();
+    owed = unacked();
+  };
 
   // Offers `len` bytes at `p` to `to` without waiting and counts what it
   // takes. false: `to` is gone.
@@ -1426,6 +1462,7 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
         if (&to == &remote) {
           ctx.CountToRemote(static_cast<size_t>(r));
           stallFrom = Clock::now();
+          if (localEnding) owed = unacked();
         } else {
           ctx.CountToLocal(static_cast<size_t>(r));
         }
@@ -1501,15 +1538,14 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
     return ok ? Moved::kOk : Moved::kToGone;
   };
 
-  // The client has gone: what is held for the remote still goes to it
+  // The client has gone: what is on its way to the remote still goes to it
   // (bounded), nothing more goes to the client. true: the relay ends.
   auto clientGone = [&] {
-    if (toRemote.Empty()) return true;
-    if (!localFailed && !localEnding) stallFrom = Clock::now();
+    clientEnds();
     localFailed = true;
-    localEnding = true;
     toLocal.Clear();
-    return false;
+    owed = unacked();
+    return toRemote.Empty() && owed == 0;
   };
   // The remote has ended or gone: nothing more goes to it.
   auto remoteGone = [&] {
@@ -1527,7 +1563,13 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       version = v;
     }
     if (remoteEnded && toLocal.Empty()) return Outcome::kRemoteEnded;
-    if (localFailed && toRemote.Empty()) return Outcome::kLocalGone;
+    if (localEnding && owed > 0 && toRemote.Empty()) {
+      // Only the remote's socket holds bytes for it: what it took since.
+      const int64_t left = unacked();
+      if (left < owed) stallFrom = Clock::now();
+      owed = left;
+    }
+    if (localFailed && toRemote.Empty() && owed == 0) return Outcome::kLocalGone;
     if (shutdownDue && toRemote.Empty()) {
       shutdownDue = false;
       remote.ShutdownWrite();
@@ -1541,14 +1583,16 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
     // buffer) are taken before waiting again.
     const bool lp = readLocal && (local.TransportPending() || !local.InputBufferIsEmpty());
     const bool rp = readRemote && (remote.TransportPending() || !remote.InputBufferIsEmpty());
-    const bool stallBound = localEnding && !toRemote.Empty();
+    const bool stallBound = localEnding && !remoteEnded && (!toRemote.Empty() || owed > 0);
     int timeout = lp || rp ? 0 : -1;
     if (stallBound) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             stallFrom + std::chrono::milliseconds(lingerMs) - Clock::now())
                             .count();
       if (left <= 0) return Outcome::kRemoteStalled;
-      if (timeout < 0) timeout = static_cast<int>(left);
+      // The remote's acknowledgements wake nobody: looked at now and then.
+      const int look = toRemote.Empty() ? static_cast<int>(std::min<long long>(left, kTakeLookMs)) : static_cast<int>(left);
+      if (timeout < 0) timeout = look;
     }
     short le = 0, re = 0;
     if (readLocal) le |= POLLIN;
@@ -1576,9 +1620,8 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
     if (!readLocal && !localFailed && lrev) {
       if (lrev & kFailed) {
         if (clientGone()) return Outcome::kLocalGone;
-      } else if ((lrev & POLLRDHUP) && !localEnding) {
-        localEnding = true;
-        stallFrom = Clock::now();
+      } else if (lrev & POLLRDHUP) {
+        clientEnds();
       }
     }
     if (!readRemote && !remoteEnded && (rrev & kFailed) && toRemote.Empty()) remoteGone();
@@ -1589,8 +1632,7 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
         case Moved::kEof:
           // Goes on to the remote once what is held for it has gone.
           localEof = true;
-          if (!localEnding) stallFrom = Clock::now();
-          localEnding = true;
+          clientEnds();
           shutdownDue = true;
           break;
         case Moved::kFromGone:

@@ -571,20 +571,26 @@ auto WithOnlyConnection(TIdMappedPortTCP& server, F f) {
 // A client that leaves while what it sent still waits for a remote that never
 // reads: the connection is released once the remote has taken no byte for
 // the lingering bound, with its OnDisconnect, and the remote's socket is
-// closed too. Every relay path, a client that closes and one that resets.
+// closed too. Every relay path, a client that closes and one that resets,
+// with bytes still in the relay and with all of them already in the relay's
+// socket toward the remote (unacknowledged: the remote's window is closed).
 TEST(MappedPort, ClientGoneWhileTheRemoteNeverReadsIsReleasedAfterTheLingeringBound) {
   struct Case {
     const char* name;
     bool zeroCopyBulk;
     bool dataHook;
     bool reset;
+    bool allInTheSocket;
   };
-  for (Case k : {Case{"zero-copy relay, client closes", true, false, false},
-                 Case{"zero-copy relay, client resets", true, false, true},
-                 Case{"copying relay, client closes", false, false, false},
-                 Case{"copying relay, client resets", false, false, true},
-                 Case{"copying relay with a data hook, client closes", false, true, false},
-                 Case{"copying relay with a data hook, client resets", false, true, true}}) {
+  for (Case k : {Case{"zero-copy relay, client closes", true, false, false, false},
+                 Case{"zero-copy relay, client resets", true, false, true, false},
+                 Case{"copying relay, client closes", false, false, false, false},
+                 Case{"copying relay, client resets", false, false, true, false},
+                 Case{"copying relay with a data hook, client closes", false, true, false, false},
+                 Case{"copying relay with a data hook, client resets", false, true, true, false},
+                 Case{"all in the socket toward the remote, client closes", true, false, false, true},
+                 Case{"all in the socket toward the remote, client resets", true, false, true, true},
+                 Case{"all in the socket toward the remote, copying, client closes", false, false, false, true}}) {
     SCOPED_TRACE(k.name);
     StubbornPeer remote(StubbornPeer::kNeverReads);
     Tunnel t("127.0.0.1", remote.Port());
@@ -608,21 +614,35 @@ TEST(MappedPort, ClientGoneWhileTheRemoteNeverReadsIsReleasedAfterTheLingeringBo
     auto toRemote = [&] {
       return WithOnlyConnection(t.server, [](TIdMappedPortContext* ctx) { return ctx ? ctx->BytesToRemote() : 0; });
     };
-    auto remoteFull = [&] {
+    auto outboundFd = [&] {
       return WithOnlyConnection(t.server, [](TIdMappedPortContext* ctx) {
-        if (!ctx || !ctx->OutboundClient() || !ctx->OutboundClient()->IOHandler()) return false;
-        pollfd p{ctx->OutboundClient()->IOHandler()->BindingSnapshot().Handle, POLLOUT, 0};
-        return p.fd >= 0 && ::poll(&p, 1, 0) == 0;
+        if (!ctx || !ctx->OutboundClient() || !ctx->OutboundClient()->IOHandler()) return -1;
+        return ctx->OutboundClient()->IOHandler()->BindingSnapshot().Handle;
       });
     };
-    while (sent < (256u << 20) && !(remoteFull() && sent - toRemote() >= piece.size())) {
+    auto remoteFull = [&] {
+      pollfd p{outboundFd(), POLLOUT, 0};
+      return p.fd >= 0 && ::poll(&p, 1, 0) == 0;
+    };
+    if (k.allInTheSocket) {
+      // One piece: the relay passes all of it on, and the remote's closed
+      // window keeps most of it unacknowledged in the relay's socket.
+      ASSERT_TRUE(c.SendAll(piece, 5000));
+      sent = piece.size();
+      ASSERT_TRUE(WaitUntil([&] { return toRemote() == sent && UnsentBytes(outboundFd()) > 0; }, 10000))
+          << toRemote() << " of " << sent << " passed on, " << UnsentBytes(outboundFd()) << " unacknowledged";
+      ASSERT_TRUE(WaitUntil([&] { return UnsentBytes(c.Fd()) == 0; }, 5000));
+    }
+    while (!k.allInTheSocket && sent < (256u << 20) && !(remoteFull() && sent - toRemote() >= piece.size())) {
       ASSERT_TRUE(c.SendAll(piece, 5000));
       sent += piece.size();
       ASSERT_TRUE(WaitUntil([&] { return UnsentBytes(c.Fd()) == 0; }, 5000))
           << "the relay stopped reading the client after " << sent << " bytes, " << toRemote() << " taken by the remote";
     }
-    ASSERT_TRUE(remoteFull());
-    ASSERT_GE(sent - toRemote(), piece.size());
+    if (!k.allInTheSocket) {
+      ASSERT_TRUE(remoteFull());
+      ASSERT_GE(sent - toRemote(), piece.size());
+    }
     EXPECT_EQ(t.server.ConnectionCount(), 1);
     c.Close(k.reset);
     EXPECT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }, 30000));
