@@ -57,10 +57,18 @@ Unprivileged UnprivilegedUser() {
 
 std::vector<std::string> AsUnprivileged(std::vector<std::string> argv) {
   if (!RunningAsRoot()) return argv;
-  if (!argv.empty() && argv[0].find('/') != std::string::npos) {
+  // The program: the first argument that names an executable file by its
+  // path (argv[0], or the one that `env VAR=value ...` runs).
+  for (std::string& arg : argv) {
+    struct stat st {};
+    if (arg.find('/') == std::string::npos || ::stat(arg.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        (st.st_mode & S_IXUSR) == 0) {
+      continue;
+    }
     std::string why;
-    const std::string reachable = ReachableBy(TRunner::kAnotherUser, argv[0], why);
-    if (!reachable.empty()) argv[0] = reachable;  // else it fails, saying so, as before
+    const std::string reachable = ReachableBy(TRunner::kAnotherUser, arg, why);
+    if (!reachable.empty()) arg = reachable;  // else it fails, saying so, as before
+    break;
   }
   const Unprivileged u = UnprivilegedUser();
   std::vector<std::string> out = {"setpriv", "--reuid=" + std::to_string(u.Uid), "--regid=" + std::to_string(u.Gid),

@@ -28,10 +28,11 @@ struct Unprivileged {
 bool UnprivilegedAvailable(std::string& why);
 Unprivileged UnprivilegedUser();
 // `argv` prefixed so that it runs as UnprivilegedUser() (unchanged when the
-// tests do not run as root). A program given by a path that the unprivileged
-// user cannot reach (a build tree in a directory that only its owner may
-// enter, as `mktemp -d` makes) is run from a copy that it can reach
-// (ReachableBy(kAnotherUser)).
+// tests do not run as root). The program (the first argument that names an
+// executable file by its path: argv[0], or what `env VAR=value ...` runs),
+// when the unprivileged user cannot reach it (a build tree in a directory
+// that only its owner may enter, as `mktemp -d` makes), is run from a copy
+// that it can reach (ReachableBy(kAnotherUser)).
 std::vector<std::string> AsUnprivileged(std::vector<std::string> argv);
 
 // True when `path` lies under /tmp or /var/tmp, which a service with
