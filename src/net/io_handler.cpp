@@ -363,6 +363,16 @@ int TIdIOHandler::WriteAll(const uint8_t* buf, int len) {
   return len;
 }
 
+int TIdIOHandler::WriteAvailable(const uint8_t* buf, int len) {
+  for (;;) {
+    ssize_t r = ::send(binding_.Handle, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r >= 0) return static_cast<int>(r);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kWriteAgain;
+    return -errno;
+  }
+}
+
 void TIdIOHandler::ShutdownWrite() {
   if (binding_.Handle >= 0) ::shutdown(binding_.Handle, SHUT_WR);
 }
@@ -380,9 +390,13 @@ void TIdIOHandler::LingeringClose(int quietMs, int totalMs) {
   TWaker::Scope wakeable(cancel_waker_);
   uint8_t scratch[4096];
   for (;;) {
+    // Looked at on every pass: a peer that never stops sending would
+    // otherwise keep a stop waiting until the whole close has taken totalMs.
+    if (Cancelled()) break;
     ssize_t r = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
     if (r > 0) {
       quietEnd = Clock::now() + std::chrono::milliseconds(quietMs);
+      if (Clock::now() >= end) break;
       continue;
     }
     if (r == 0) break;  // the peer has closed

@@ -106,6 +106,16 @@ class TIdIOHandler : public TIdComponent {
   // Writes all `len` bytes (blocking): returns len, 0 when the stream has ended,
   // or a negative error result for CheckForError().
   virtual int WriteAll(const uint8_t* buf, int len);
+  // WriteAvailable result: the transport takes nothing right now; wait for the
+  // socket (writable, or readable when WriteWantsRead()) and offer the same
+  // bytes again (the TLS session may have taken part of them already).
+  static constexpr int kWriteAgain = -100001;
+  // One write that never waits (the relay's): >0 bytes taken, kWriteAgain,
+  // 0 when the stream has ended, other <0 an error result for CheckForError().
+  virtual int WriteAvailable(const uint8_t* buf, int len);
+  // After kWriteAgain: the transport must read before it can write again (a
+  // TLS session in a renegotiation).
+  virtual bool WriteWantsRead() const { return false; }
   // True when the transport already holds bytes that a read would return without
   // touching the socket (decrypted TLS data).
   virtual bool TransportPending() const { return false; }
@@ -114,9 +124,10 @@ class TIdIOHandler : public TIdComponent {
   virtual void ShutdownWrite();
   // Closes so that what was written is delivered: ends the sending direction,
   // then discards what the peer still sends until it closes or fails, stays
-  // silent for `quietMs`, `totalMs` pass, or Cancel(); then closes. Closing with
-  // unread bytes in the socket would make the kernel reset the connection and
-  // drop the bytes written but not yet delivered. Never raises.
+  // silent for `quietMs`, `totalMs` pass, or Cancel() (a peer that never stops
+  // sending ends it at once too); then closes. Closing with unread bytes in the
+  // socket would make the kernel reset the connection and drop the bytes
+  // written but not yet delivered. Never raises.
   void LingeringClose(int quietMs, int totalMs);
   // Judges a negative result: returns normally for a peer that is gone (reset,
   // aborted, shut down: the side counts as closed), raises otherwise.

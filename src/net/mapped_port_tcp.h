@@ -137,6 +137,15 @@ class TIdMappedPortTCP {
   // once one of its reads fills 32768 bytes, unless the connection is handed
   // over to the zero-copy relay then (ZeroCopyBulk). Set before activation.
   int BulkReadSize = 256 * 1024;
+  // The lingering bound (ms). A side whose counterpart has finished gets a
+  // lingering close: what its peer still sends is discarded until the peer
+  // closes, stays quiet for 2 s, or this much time has passed. And once the
+  // local client has ended its stream or gone, a remote that takes no byte of
+  // what is still to be forwarded to it for this long ends the connection
+  // (both sides closed at once, OnDisconnect as usual). A stop ends every
+  // lingering close at once. Set before activation; tests shorten it.
+  static constexpr int kDefaultLingerMs = 30000;
+  int LingerMs = kDefaultLingerMs;
   // Test seam: when set, asked before every worker thread is started; false
   // fails the start as a process at its thread limit would (EAGAIN). Set
   // before activation; called on the accepting worker threads.

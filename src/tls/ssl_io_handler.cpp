@@ -743,6 +743,30 @@ int TIdSSLIOHandlerSocketOpenSSL::WriteEncrypted(const uint8_t* buf, int offset,
   return total;
 }
 
+int TIdSSLIOHandlerSocketOpenSSL::WriteAvailable(const uint8_t* buf, int len) {
+  if (pass_through_) return TIdSSLIOHandlerSocketBase::WriteAvailable(buf, len);
+  SSL* ssl = socket_ ? socket_->ssl_ : nullptr;
+  if (!ssl) return 0;
+  write_wants_read_ = false;
+  ERR_clear_error();
+  errno = 0;
+  const int r = SSL_write(ssl, buf, len);
+  if (r > 0) return r;
+  const int e = SSL_get_error(ssl, r);
+  switch (e) {
+    case SSL_ERROR_WANT_READ:
+      write_wants_read_ = true;
+      return kWriteAgain;
+    case SSL_ERROR_WANT_WRITE:
+      return kWriteAgain;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    default:
+      RememberFailure(r, e);
+      return r < 0 ? r : -1;
+  }
+}
+
 bool TIdSSLIOHandlerSocketOpenSSL::TransportPending() const {
   if (pass_through_ || !socket_ || !socket_->ssl_) return false;
   // After a read that had nothing to give, only the socket can bring progress:

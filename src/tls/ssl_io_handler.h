@@ -268,6 +268,10 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
 
   int ReadAvailable(uint8_t* buf, int len) override { return ReadDecrypted(buf, len); }
   int WriteAll(const uint8_t* buf, int len) override { return WriteEncrypted(buf, 0, len); }
+  // One SSL_write that never waits. After kWriteAgain the caller offers the
+  // same bytes again from the same place, as the library asks.
+  int WriteAvailable(const uint8_t* buf, int len) override;
+  bool WriteWantsRead() const override { return write_wants_read_; }
   bool TransportPending() const override;
   void CheckForError(int result) override;
   [[noreturn]] void RaiseError(int code) override;
@@ -332,6 +336,7 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
   bool read_starved_ = false;  // the last ReadDecrypted gave kReadAgain; TransportPending() is false until the next read
   bool cert_requested_ = false;  // the server sent a certificate request in this session's handshake
   bool read_any_ = false;        // a read of this session has given application data
+  bool write_wants_read_ = false;  // the last WriteAvailable gave kWriteAgain for want of a read
   // The last failing read or write, kept for CheckForError (worker thread only).
   int last_result_ = 0;
   int last_ssl_error_ = 0;

@@ -322,6 +322,37 @@ TEST(HeadlessTest, ReportsOnStandardErrorWhatWillNotStart) {
   close(busy);
 }
 
+// SIGTERM while a connection lingers: its client reset while the remote was
+// sending, so the relay closed the client's side and drains the remote, which
+// never stops sending, for up to its lingering bound (30 s). The stop ends
+// that drain at once instead of waiting for it.
+TEST(HeadlessTest, SigtermEndsALingeringConnectionAtOnce) {
+  test::StubbornPeer remote(test::StubbornPeer::kNeverStopsSending);
+  const uint16_t mapped = test::FreePort();
+  TempDir data;
+  data.WriteFile("sorvik.ini", "[Options]\nAutostartDelay=0\n[Tunnel:0]\nServer=127.0.0.1\nPort=" +
+                                   std::to_string(remote.Port()) + "\nMapped=" + std::to_string(mapped) +
+                                   "\nAutostart=1\nLogSummary=1\nTunnelCaption=Flood\n");
+  ChildProcess sorvik({SORVIK_EXECUTABLE, "--headless", "--data-dir", data.Path()});
+  ASSERT_TRUE(sorvik.WaitForPort(mapped, kStateMs)) << sorvik.Stderr();
+  // The port probe's connection lingers as well (the probe left at once).
+  BlockingClient c(mapped);
+  ASSERT_EQ(c.RecvExact(65536, kStateMs).size(), 65536u);
+  c.Close(/*reset=*/true);
+  // Draining: the remote goes on sending far more than every buffer on the
+  // way holds, which only a relay that has let the client go takes.
+  const uint64_t sent = remote.Sent();
+  ASSERT_TRUE(WaitUntil([&] { return remote.Sent() > sent + (64u << 20); }, kStateMs));
+  const auto start = std::chrono::steady_clock::now();
+  const int status = sorvik.Stop();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << sorvik.Stderr();
+  EXPECT_LT(ms, 5000) << "the stop waited for the lingering close";
+  EXPECT_TRUE(WaitUntil([&] { return remote.Ended() == remote.Accepted(); }));
+}
+
 // "IPv6 Host": a remote name that has only an IPv6 address is looked up for
 // IPv6 and reached over IPv6. The name comes from a hosts file of the test's
 // own (nss_wrapper), so it resolves to ::1 and nothing else.

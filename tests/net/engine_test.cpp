@@ -557,6 +557,130 @@ TEST(MappedPort, ClientThatNeverReadsStallsAlone) {
   EXPECT_EQ(other.RecvExact(12), "still served");
 }
 
+// The relay's lingering bound, shortened for the tests below.
+constexpr int kShortLingerMs = 1000;
+
+// The context of the one open connection of `server` (null if none), under
+// the context lock.
+template <class F>
+auto WithOnlyConnection(TIdMappedPortTCP& server, F f) {
+  auto list = server.LockList();
+  return f(list.List().size() == 1 ? list.List()[0] : nullptr);
+}
+
+// A client that leaves while what it sent still waits for a remote that never
+// reads: the connection is released once the remote has taken no byte for
+// the lingering bound, with its OnDisconnect, and the remote's socket is
+// closed too. Every relay path, a client that closes and one that resets,
+// with bytes still in the relay and with all of them already in the relay's
+// socket toward the remote (unacknowledged: the remote's window is closed).
+TEST(MappedPort, ClientGoneWhileTheRemoteNeverReadsIsReleasedAfterTheLingeringBound) {
+  struct Case {
+    const char* name;
+    bool zeroCopyBulk;
+    bool dataHook;
+    bool reset;
+    bool allInTheSocket;
+  };
+  for (Case k : {Case{"zero-copy relay, client closes", true, false, false, false},
+                 Case{"zero-copy relay, client resets", true, false, true, false},
+                 Case{"copying relay, client closes", false, false, false, false},
+                 Case{"copying relay, client resets", false, false, true, false},
+                 Case{"copying relay with a data hook, client closes", false, true, false, false},
+                 Case{"copying relay with a data hook, client resets", false, true, true, false},
+                 Case{"all in the socket toward the remote, client closes", true, false, false, true},
+                 Case{"all in the socket toward the remote, client resets", true, false, true, true},
+                 Case{"all in the socket toward the remote, copying, client closes", false, false, false, true}}) {
+    SCOPED_TRACE(k.name);
+    StubbornPeer remote(StubbornPeer::kNeverReads);
+    Tunnel t("127.0.0.1", remote.Port());
+    t.server.SetActive(false);
+    t.server.LingerMs = kShortLingerMs;
+    t.server.ZeroCopyBulk = k.zeroCopyBulk;
+    t.server.SetActive(true);
+    if (k.dataHook) t.server.SetOnExecute([](TIdMappedPortContext&) {});
+    std::atomic<int> disconnects{0};
+    t.server.SetOnDisconnect([&](TIdMappedPortContext&) { ++disconnects; });
+    BlockingClient c(t.Port());
+    ASSERT_TRUE(c.Connected());
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 1 && remote.Accepted() == 1; }));
+    // Sends until the relay holds bytes that the remote does not take (its
+    // socket toward the remote has no room left, and bytes the client sent
+    // have not gone into it), each piece out of the client's socket before
+    // the next, so that the client's end of stream reaches the relay when it
+    // closes.
+    const std::string piece = RandomBytes(16384, 3);
+    uint64_t sent = 0;
+    auto toRemote = [&] {
+      return WithOnlyConnection(t.server, [](TIdMappedPortContext* ctx) { return ctx ? ctx->BytesToRemote() : 0; });
+    };
+    auto outboundFd = [&] {
+      return WithOnlyConnection(t.server, [](TIdMappedPortContext* ctx) {
+        if (!ctx || !ctx->OutboundClient() || !ctx->OutboundClient()->IOHandler()) return -1;
+        return ctx->OutboundClient()->IOHandler()->BindingSnapshot().Handle;
+      });
+    };
+    auto remoteFull = [&] {
+      pollfd p{outboundFd(), POLLOUT, 0};
+      return p.fd >= 0 && ::poll(&p, 1, 0) == 0;
+    };
+    if (k.allInTheSocket) {
+      // One piece: the relay passes all of it on, and the remote's closed
+      // window keeps most of it unacknowledged in the relay's socket.
+      ASSERT_TRUE(c.SendAll(piece, 5000));
+      sent = piece.size();
+      ASSERT_TRUE(WaitUntil([&] { return toRemote() == sent && UnsentBytes(outboundFd()) > 0; }, 10000))
+          << toRemote() << " of " << sent << " passed on, " << UnsentBytes(outboundFd()) << " unacknowledged";
+      ASSERT_TRUE(WaitUntil([&] { return UnsentBytes(c.Fd()) == 0; }, 5000));
+    }
+    while (!k.allInTheSocket && sent < (256u << 20) && !(remoteFull() && sent - toRemote() >= piece.size())) {
+      ASSERT_TRUE(c.SendAll(piece, 5000));
+      sent += piece.size();
+      ASSERT_TRUE(WaitUntil([&] { return UnsentBytes(c.Fd()) == 0; }, 5000))
+          << "the relay stopped reading the client after " << sent << " bytes, " << toRemote() << " taken by the remote";
+    }
+    if (!k.allInTheSocket) {
+      ASSERT_TRUE(remoteFull());
+      ASSERT_GE(sent - toRemote(), piece.size());
+    }
+    EXPECT_EQ(t.server.ConnectionCount(), 1);
+    c.Close(k.reset);
+    EXPECT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }, 30000));
+    EXPECT_TRUE(WaitUntil([&] { return disconnects.load() == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return remote.Ended() == 1; }));
+    EXPECT_EQ(t.rec.Count("OnException"), 0u);
+  }
+}
+
+// A client that resets while its remote never stops sending: the relay
+// closes the client's side and drains the remote in a lingering close of up
+// to 30 s. A stop ends it at once.
+TEST(MappedPort, StopEndsALingeringCloseAtOnce) {
+  StubbornPeer remote(StubbornPeer::kNeverStopsSending);
+  Tunnel t("127.0.0.1", remote.Port());
+  ASSERT_EQ(t.server.LingerMs, TIdMappedPortTCP::kDefaultLingerMs);
+  BlockingClient c(t.Port());
+  ASSERT_EQ(c.RecvExact(65536).size(), 65536u);
+  c.Close(/*reset=*/true);
+  // Lingering: the client's side is closed, the connection is still open,
+  // and the remote's bytes are still taken (and discarded).
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return WithOnlyConnection(t.server, [](TIdMappedPortContext* ctx) {
+          return ctx && ctx->Connection().BindingSnapshot().Handle < 0;
+        });
+      },
+      10000));
+  const uint64_t sent = remote.Sent();
+  ASSERT_TRUE(WaitUntil([&] { return remote.Sent() > sent + (4u << 20); }, 10000));
+  ASSERT_EQ(t.server.ConnectionCount(), 1);
+  auto start = Clock::now();
+  t.server.SetActive(false);
+  EXPECT_LT(MsSince(start), 1500);
+  EXPECT_EQ(t.server.ConnectionCount(), 0);
+  EXPECT_TRUE(WaitUntil([&] { return remote.Ended() == 1; }));
+}
+
 TEST(MappedPort, DeactivationIsBounded) {
   // A connect that the system never answers: a listener whose backlog is full
   // takes no more SYNs, so the connect hangs until its retries give up.
@@ -567,8 +691,8 @@ TEST(MappedPort, DeactivationIsBounded) {
   // A proxy that accepts and never answers.
   FakePeer silent({PeerStep::NeverAnswer()});
 
-  // A relay whose local client sends a lot and never reads: the worker blocks
-  // writing the echo back.
+  // A relay whose local client sends a lot and never reads: the worker waits
+  // for room to write the echo back.
   EchoServer echo;
 
   enum Stuck { kConnecting, kProxyReply, kWriting };

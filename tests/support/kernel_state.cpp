@@ -2,9 +2,11 @@
 
 // The full struct tcp_info (with tcpi_bytes_sent) is the kernel's; the C
 // library's <netinet/tcp.h> has an older one and cannot be included beside it.
+#include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <dirent.h>
@@ -188,6 +190,12 @@ int64_t UnreadAtPeer(int fd) {
     }
   }
   return -1;
+}
+
+int64_t UnsentBytes(int fd) {
+  int queued = 0;
+  if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return -1;
+  return queued;
 }
 
 }  // namespace sorvik::test

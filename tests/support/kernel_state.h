@@ -49,4 +49,9 @@ int64_t BytesSentOn(int fd);
 // in its peer socket's receive queue, or -1 when the peer is not found.
 int64_t UnreadAtPeer(int fd);
 
+// Bytes written to the TCP socket `fd` that its peer has not acknowledged
+// yet (sent or still queued), or -1 when the kernel does not say. 0: all of it
+// has reached the peer's socket, and a close sends the end of stream at once.
+int64_t UnsentBytes(int fd);
+
 }  // namespace sorvik::test

@@ -364,6 +364,76 @@ void EchoServer::Stop() {
 }
 
 // ---------------------------------------------------------------------------
+// StubbornPeer
+
+StubbornPeer::StubbornPeer(Kind kind) : kind_(kind) {
+  listen_fd_ = ListenLoopback(port_, 64);
+  // Accepted sockets take the listener's receive buffer: the smallest the
+  // system allows, so that a remote that never reads fills up at once.
+  if (listen_fd_ >= 0 && kind_ == kNeverReads) {
+    int tiny = 1;
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+  }
+  if (listen_fd_ >= 0) acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+StubbornPeer::~StubbornPeer() { Stop(); }
+
+// Acceptor thread: polls every 50 ms for the stop flag.
+void StubbornPeer::AcceptLoop() {
+  while (!stop_.load()) {
+    if (!WaitFd(listen_fd_, POLLIN, 50)) continue;
+    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) continue;
+    ++accepted_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.emplace_back([this, fd] { Serve(fd); });
+  }
+}
+
+// Connection thread, in 50 ms polls for the stop flag: never reads; sends
+// without end (kNeverStopsSending) until a send fails, or waits for the
+// other side's close or reset (kNeverReads).
+void StubbornPeer::Serve(int fd) {
+  // Large sends into a large buffer: the other side always finds bytes to read.
+  const std::string chunk = RandomBytes(kind_ == kNeverStopsSending ? 1u << 20 : 1, 17);
+  if (kind_ == kNeverStopsSending) {
+    int big = 8 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  }
+  bool ended = false;
+  while (!stop_.load() && !ended) {
+    if (kind_ == kNeverReads) {
+      pollfd p{fd, POLLRDHUP, 0};
+      ended = ::poll(&p, 1, 50) > 0;
+      continue;
+    }
+    if (!WaitFd(fd, POLLOUT, 50)) continue;
+    ssize_t r = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (r > 0) {
+      sent_ += static_cast<uint64_t>(r);
+    } else if (r < 0 && errno != EINTR && errno != EAGAIN) {
+      ended = true;
+    }
+  }
+  if (ended) ++ended_;
+  ::close(fd);
+}
+
+void StubbornPeer::Stop() {
+  if (stop_.exchange(true)) return;
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads.swap(threads_);
+  }
+  for (auto& t : threads) t.join();
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+  listen_fd_ = -1;
+}
+
+// ---------------------------------------------------------------------------
 // FakePeer
 
 FakePeer::FakePeer(std::vector<PeerStep> script) : script_(std::move(script)) {

@@ -142,6 +142,44 @@ class EchoServer {
 };
 
 // ---------------------------------------------------------------------------
+// Remote peers that never give way
+
+// A loopback server (port 0) whose every connection misbehaves for good:
+// kNeverReads accepts with a small receive buffer and never reads a byte;
+// kNeverStopsSending sends without end and never reads. Each connection ends
+// only when the other side closes or resets it (or Stop()).
+class StubbornPeer {
+ public:
+  enum Kind { kNeverReads, kNeverStopsSending };
+  explicit StubbornPeer(Kind kind);
+  ~StubbornPeer();  // Stop()
+  StubbornPeer(const StubbornPeer&) = delete;
+  StubbornPeer& operator=(const StubbornPeer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  int Accepted() const { return accepted_.load(); }
+  // Connections that the other side has closed or reset (seen on this side).
+  int Ended() const { return ended_.load(); }
+  // Bytes sent so far on every connection (kNeverStopsSending).
+  uint64_t Sent() const { return sent_.load(); }
+  void Stop();
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+  const Kind kind_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::atomic<int> ended_{0};
+  std::atomic<uint64_t> sent_{0};
+  std::thread acceptor_;
+  std::mutex mutex_;                  // guards threads_
+  std::vector<std::thread> threads_;  // guarded by mutex_
+};
+
+// ---------------------------------------------------------------------------
 // Scripted fake peer
 
 // A loopback server (port 0) that serves every accepted connection with the same

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/net_fixtures.h"
@@ -105,6 +106,43 @@ TEST(Stunnel, PinnedTunnelRelaysExactlyThroughStunnelInServerMode) {
   EXPECT_TRUE(a.RecvExact(data.size(), 30000) == data);
   EXPECT_EQ(b.RecvExact(17, 10000), "second connection");
   EXPECT_TRUE(Verified(recorder));
+}
+
+// stunnel in server mode in front of an echo server, on a free port.
+struct StunnelEcho {
+  test::EchoServer echo;
+  test::TempDir dir;
+  uint16_t port = test::FreePort();
+  std::unique_ptr<ChildProcess> stunnel;
+  StunnelEcho() {
+    const std::string conf = dir.WriteFile(
+        "st.conf", "foreground = yes\npid =\n[echo]\naccept = 127.0.0.1:" + std::to_string(port) +
+                       "\nconnect = 127.0.0.1:" + std::to_string(echo.Port()) + "\ncert = " +
+                       Certificates().Path("leaf-chain.pem") + "\nkey = " + Certificates().Path("leaf.key") + "\n");
+    stunnel = std::make_unique<ChildProcess>(std::vector<std::string>{"stunnel", conf});
+  }
+};
+
+// Both directions carry bulk data at once: the client sends while it reads
+// the echo, through stunnel. The relay must keep reading the server while a
+// write to it waits (stunnel takes more only once its echo has been read),
+// so the transfer completes, exact, and no connection is cut.
+TEST(Stunnel, FullDuplexBulkThroughStunnelCompletes) {
+  REQUIRE_PROGRAM("stunnel");
+  StunnelEcho peer;
+  ASSERT_TRUE(peer.stunnel->WaitForPort(peer.port)) << peer.stunnel->Stderr();
+  EventRecorder recorder;
+  auto t = PinnedTunnel(peer.port, recorder);
+  ASSERT_TRUE(t->Start());
+  BlockingClient c(static_cast<uint16_t>(t->Settings.Mapped));
+  ASSERT_TRUE(c.Connected());
+  const std::string up = test::RandomBytes(32u << 20, 29);
+  std::thread sender([&] { EXPECT_TRUE(c.SendAll(up, 120000)); });
+  const std::string back = c.RecvExact(up.size(), 120000);
+  sender.join();
+  EXPECT_TRUE(back == up) << "echo differs, " << back.size() << " of " << up.size() << " bytes";
+  for (const auto& e : recorder.Events()) EXPECT_EQ(e.text.find(" ERR > "), std::string::npos) << e.text;
+  t->Stop();
 }
 
 // ---------------------------------------------------------------------------

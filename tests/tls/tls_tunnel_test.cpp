@@ -13,12 +13,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "net/exceptions.h"
+#include "net/mapped_port_tcp.h"
 #include "support/net_fixtures.h"
+#include "tls/ssl_io_handler.h"
 #include "tls/tls_fixtures.h"
 #include "tunnel/endpoint_check.h"
 #include "tunnel/events.h"
@@ -212,6 +217,45 @@ INSTANTIATE_TEST_SUITE_P(Servers, TlsTunnelFault,
                          ::testing::Values(FaultCase{"GarbageAfterHandshake", TlsServerConfig::kGarbage},
                                            FaultCase{"ResetMidRecord", TlsServerConfig::kResetMidRecord}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A TLS record that never completes ends the relay with the socket time-out
+// (shortened here through the outbound client's read time-out): the error
+// hook hears of it once, so the log has an error line instead of a silent
+// close, and the connection ends as usual.
+TEST(TlsRelay, ATimeOutThatEndsTheRelayIsReportedOnce) {
+  TlsServerConfig config = ServerWith("leaf.pem", "leaf.key");
+  config.Mode = TlsServerConfig::kStallMidRecord;
+  TlsServer server(config);
+  std::mutex m;
+  std::vector<std::string> errors;  // guarded by m
+  std::atomic<int> disconnects{0};
+  TIdMappedPortTCP engine;
+  engine.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+  engine.MappedHost = "127.0.0.1";
+  engine.MappedPort = server.Port();
+  engine.SetOnConnect([](TIdMappedPortContext& c) {
+    c.OutboundClient()->ReadTimeout = 300;
+    auto* io = new TIdSSLIOHandlerSocketOpenSSL(c.OutboundClient());
+    io->SSLOptions().SetMethod(sslvSSLv23);
+    io->SSLOptions().Mode = sslmClient;
+    c.OutboundClient()->SetIOHandler(io);
+  });
+  engine.SetOnException([&](TIdMappedPortContext&, const std::exception& e) {
+    std::lock_guard<std::mutex> lock(m);
+    errors.push_back(e.what());
+  });
+  engine.SetOnDisconnect([&](TIdMappedPortContext&) { ++disconnects; });
+  engine.SetActive(true);
+  BlockingClient c(engine.BoundPort(0));
+  ASSERT_TRUE(c.Connected());
+  EXPECT_TRUE(c.WaitClosed(30000));
+  ASSERT_TRUE(test::WaitUntil([&] { return disconnects.load() == 1 && engine.ConnectionCount() == 0; }, 30000));
+  {
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(errors, std::vector<std::string>{SocketErrorMessage(ETIMEDOUT)});
+  }
+  engine.SetActive(false);
+}
 
 TEST(TlsTunnel, KeyUpdatesDuringTheRelayKeepTheBytesExact) {
   TlsServerConfig config = ServerWith("leaf.pem", "leaf.key");
