@@ -731,7 +731,7 @@ TEST_F(ControlEndToEnd, ReloadAppliesNothingFromAFileThatIsNotWhole) {
             std::string::npos)
       << sorvik.Stderr();
   EXPECT_TRUE(c.WaitClosed(kStateMs));
-  EXPECT_EQ(Ctl(data.Path(), {"status"}).out, "CAPTION  STATE  LOCAL  REMOTE  CONNECTIONS  BYTES IN  BYTES OUT\n");
+  EXPECT_EQ(Ctl(data.Path(), {"status"}).out, "#  CAPTION  STATE  LOCAL  REMOTE  CONNECTIONS  BYTES IN  BYTES OUT\n");
 }
 
 TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {

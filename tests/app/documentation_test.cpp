@@ -191,7 +191,18 @@ TEST(SettingsReference, DocumentsNoKeyThatTheProgramDoesNotRead) {
 // value set away from its default, is one of SettingsKeys().
 TEST(SettingsReference, TheProgramWritesNoKeyOutsideTheKeyTables) {
   TSettings settings;
-  settings.Options.LimitLog = false;
+  for (const TOptionKey& key : OptionKeys()) {
+    std::visit(
+        [&](auto member) {
+          if constexpr (std::is_same_v<decltype(member), bool TOptions::*>) {
+            settings.Options.*member = !(settings.Options.*member);
+          } else {
+            settings.Options.*member += 1;
+          }
+        },
+        key.Member);
+  }
+  settings.Options.Maximized = false;  // a maximized window's geometry is not written
   TunnelSettings tunnel;
   for (const TTunnelKey& key : TunnelKeys()) {
     std::visit(

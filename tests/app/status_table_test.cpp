@@ -43,10 +43,10 @@ TEST(StatusTable, CaptionsArePaddedByTheirWidthOnScreen) {
   const std::vector<std::string> lines = Lines(FormatStatusTable(rows));
   ASSERT_EQ(lines.size(), rows.size() + 1);
   const size_t captionColumns = 8;  // the widest caption; "CAPTION" is 7
-  EXPECT_EQ(lines[0].rfind("CAPTION" + std::string(captionColumns - 7, ' ') + "  STATE", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].rfind("#  CAPTION" + std::string(captionColumns - 7, ' ') + "  STATE", 0), 0u) << lines[0];
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(cases[i].caption);
-    const std::string expected = std::string(cases[i].caption) + std::string(captionColumns - cases[i].columns, ' ') +
+    const std::string expected = std::to_string(i + 1) + "  " + cases[i].caption + std::string(captionColumns - cases[i].columns, ' ') +
                                  "  stopped  127.0.0.1:8081";
     EXPECT_EQ(lines[i + 1].rfind(expected, 0), 0u) << lines[i + 1];
   }
