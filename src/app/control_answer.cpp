@@ -1,12 +1,7 @@
 #include "app/control_answer.h"
 
 #include <algorithm>
-#include <clocale>
 #include <cstdio>
-#include <cwchar>
-
-#include <locale.h>
-#include <wchar.h>
 
 #include "app/app_core.h"
 #include "app/settings.h"
@@ -40,63 +35,6 @@ std::string StateName(TRunState state) {
     case TRunState::Stopped: break;
   }
   return "stopped";
-}
-
-// Length of the valid UTF-8 sequence at text[at], or 0.
-size_t Utf8Length(const std::string& text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char b = byte(at);
-  size_t n;
-  uint32_t cp;
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) {
-    n = 2;
-    cp = b & 0x1F;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    n = 3;
-    cp = b & 0x0F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    n = 4;
-    cp = b & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + n > text.size()) return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(at + i) & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-    return 0;
-  }
-  return n;
-}
-
-// The columns a terminal gives `text` (UTF-8): two for a wide letter (CJK),
-// none for a combining mark, one for every other letter and for each byte
-// that is not valid UTF-8. The widths are the C library's for Unicode,
-// whatever the process's own locale.
-size_t DisplayWidth(const std::string& text) {
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  const locale_t previous = unicode != static_cast<locale_t>(nullptr) ? uselocale(unicode) : static_cast<locale_t>(nullptr);
-  size_t width = 0;
-  for (size_t at = 0; at < text.size();) {
-    const size_t n = Utf8Length(text, at);
-    if (n <= 1) {
-      ++width;
-      at += n == 0 ? 1 : n;
-      continue;
-    }
-    wchar_t c = 0;
-    std::mbstate_t state{};
-    const int w = unicode != static_cast<locale_t>(nullptr) && std::mbrtowc(&c, text.data() + at, n, &state) == n
-                      ? ::wcwidth(c)
-                      : 1;
-    width += w < 0 ? 1 : static_cast<size_t>(w);
-    at += n;
-  }
-  if (previous != static_cast<locale_t>(nullptr)) uselocale(previous);
-  return width;
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
+
+#include <locale.h>
+#include <wchar.h>
 
 namespace sorvik {
 
@@ -55,6 +59,31 @@ std::string TerminalText(std::string_view text, bool keepLineBreaks) {
     at += n == 0 ? 1 : n;
   }
   return out;
+}
+
+// wcwidth() under a C.UTF-8 locale of its own, so that the process's locale
+// (often "C" in a service) does not make every letter beyond ASCII unknown.
+size_t DisplayWidth(std::string_view text) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  const locale_t previous = unicode != static_cast<locale_t>(nullptr) ? uselocale(unicode) : static_cast<locale_t>(nullptr);
+  size_t width = 0;
+  for (size_t at = 0; at < text.size();) {
+    const size_t n = Utf8SequenceLength(text, at);
+    if (n <= 1) {
+      ++width;
+      at += n == 0 ? 1 : n;
+      continue;
+    }
+    wchar_t c = 0;
+    std::mbstate_t state{};
+    const int w = unicode != static_cast<locale_t>(nullptr) && std::mbrtowc(&c, text.data() + at, n, &state) == n
+                      ? ::wcwidth(c)
+                      : 1;
+    width += w < 0 ? 1 : static_cast<size_t>(w);
+    at += n;
+  }
+  if (previous != static_cast<locale_t>(nullptr)) uselocale(previous);
+  return width;
 }
 
 }  // namespace sorvik

@@ -23,4 +23,10 @@ size_t Utf8SequenceLength(std::string_view text, size_t at);
 // `keepLineBreaks` an LF stays as it is (a multi-line reply).
 std::string TerminalText(std::string_view text, bool keepLineBreaks = false);
 
+// The columns a terminal gives `text` (UTF-8): two for a wide letter (CJK),
+// none for a combining mark, one for every other letter and for each byte
+// that is not valid UTF-8. The widths are the C library's for Unicode,
+// whatever the process's own locale.
+size_t DisplayWidth(std::string_view text);
+
 }  // namespace sorvik
