@@ -191,8 +191,11 @@ struct TIdMappedPortTCP::Impl final : TRelayLoopOwner {
   // worker runs.
   int queue_fd = -1;
   static constexpr uint32_t kQueueEvent = UINT32_MAX - 1;
-  // Under workers_mutex: the pool may start another worker.
-  bool PoolHasRoom() const { return workers - relaying < std::max(1, self.SetupWorkers); }
+  // Under workers_mutex: the pool may start another worker. The pool holds
+  // SetupWorkers threads setting connections up and one more that waits for
+  // the next connection meanwhile.
+  int PoolBound() const { return std::max(1, self.SetupWorkers) + 1; }
+  bool PoolHasRoom() const { return workers - relaying < PoolBound(); }
   // Under workers_mutex: a queued connection for a worker that is free, or null.
   TIdMappedPortContext* TakeQueued() {
     if (queued.empty()) return nullptr;
@@ -724,7 +727,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
     if (TIdMappedPortContext* next = TakeQueued()) return next;
     // A pool over its bound (a worker back from relaying its own connection)
     // shrinks.
-    if (waiting >= kMaxWaiting || (waiting > 0 && workers - relaying > std::max(1, self.SetupWorkers))) {
+    if (waiting >= kMaxWaiting || (waiting > 0 && workers - relaying > PoolBound())) {
       return EndThread();
     }
     ++waiting;

@@ -142,8 +142,9 @@ class TIdMappedPortTCP {
   // which needs no descriptor. Set before activation.
   bool ZeroCopyBulk = true;
   static constexpr int kMaxSplicePipes = 128;
-  // Worker threads that set connections up (and wait for them) at most at a
-  // time; a burst beyond it is accepted and queues for the next free worker.
+  // Worker threads that set connections up at most at a time (besides the
+  // one that waits for connections meanwhile); a burst beyond it is accepted
+  // and queues for the next free worker.
   // A worker that goes on relaying its connection itself (TLS, data hooks)
   // leaves the pool's count while it does. Set before activation.
   static constexpr int kDefaultSetupWorkers = 16;

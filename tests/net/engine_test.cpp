@@ -1526,3 +1526,94 @@ TEST(MappedPort, ThreadLimitClosesAtOnceReportsAndRecovers) {
 
 }  // namespace
 }  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+using namespace sorvik::test;
+
+// Many open connections cost no thread each: once set up, they are relayed by
+// the loops, and the process holds the set-up pool, the loops and the waiting
+// thread, however many are open. A deactivation then ends them all from the
+// loops (both sides closed, no connection left listed).
+TEST(MappedPort, ManyOpenConnectionsHoldFewThreads) {
+  EchoProcess echo;  // its threads are not counted
+  ASSERT_NE(echo.Port(), 0);
+  Tunnel t("127.0.0.1", echo.Port(), false, /*relayLoops=*/2);
+  const int base = CountThreads();
+  constexpr int kOpen = 300;
+  std::vector<std::unique_ptr<BlockingClient>> clients;
+  for (int i = 0; i < kOpen; ++i) {
+    clients.push_back(std::make_unique<BlockingClient>(t.Port()));
+    const std::string text = std::to_string(i);
+    ASSERT_TRUE(clients.back()->SendAll(text));
+    ASSERT_EQ(clients.back()->RecvExact(text.size()), text);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.LoopConnectionCount() == kOpen; }));
+  EXPECT_EQ(t.server.ConnectionCount(), kOpen);
+  // The set-up pool (its bound), the two loops, besides the threads at the start.
+  EXPECT_LE(CountThreads(), base + t.server.SetupWorkers + 2) << CountThreads() << " threads, " << base << " at the start";
+  // Every connection still relays both ways.
+  for (int i = 0; i < kOpen; i += 37) {
+    ASSERT_TRUE(clients[static_cast<size_t>(i)]->SendAll("again"));
+    EXPECT_EQ(clients[static_cast<size_t>(i)]->RecvExact(5), "again");
+  }
+  t.server.SetActive(false);
+  EXPECT_EQ(t.server.ConnectionCount(), 0);
+  EXPECT_EQ(t.server.LoopConnectionCount(), 0);
+  for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());
+  EXPECT_TRUE(WaitUntil([&] { return CountThreads() < base; })) << CountThreads() << " vs " << base;
+}
+
+// A burst beyond the set-up pool queues for its workers instead of starting a
+// thread per connection: never more set-ups at once than the pool's bound,
+// and every connection of the burst is served once they move on.
+TEST(MappedPort, SetupPoolBoundsABurst) {
+  EchoProcess echo;  // its threads are not counted
+  ASSERT_NE(echo.Port(), 0);
+  Tunnel t("127.0.0.1", echo.Port());
+  t.server.SetActive(false);
+  t.server.SetupWorkers = 3;
+  std::mutex m;
+  std::condition_variable cv;
+  int inSetup = 0, most = 0;
+  bool open = false;
+  t.server.SetOnConnect([&](TIdMappedPortContext& c) {
+    c.OutboundClient()->CreateIOHandler();
+    std::unique_lock<std::mutex> lock(m);
+    most = std::max(most, ++inSetup);
+    cv.notify_all();
+    cv.wait(lock, [&] { return open; });
+    --inSetup;
+  });
+  t.server.SetActive(true);
+  const int base = CountThreads();
+  constexpr int kBurst = 40;
+  std::vector<std::unique_ptr<BlockingClient>> clients;
+  for (int i = 0; i < kBurst; ++i) clients.push_back(std::make_unique<BlockingClient>(t.Port()));
+  {
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return inSetup == 3; }));
+  }
+  // The whole burst is accepted (the listen queue is emptied) and waits.
+  ASSERT_TRUE(WaitUntil([&] {
+    int limit = 0;
+    return AcceptQueueOf(t.Port(), limit) == 0;
+  }));
+  EXPECT_LE(CountThreads(), base + 3);  // the three set-ups; the waiting one was counted
+  {
+    std::lock_guard<std::mutex> lock(m);
+    open = true;
+  }
+  cv.notify_all();
+  for (int i = 0; i < kBurst; ++i) {
+    const std::string text = "b" + std::to_string(i);
+    ASSERT_TRUE(clients[static_cast<size_t>(i)]->SendAll(text));
+    EXPECT_EQ(clients[static_cast<size_t>(i)]->RecvExact(text.size()), text);
+  }
+  std::lock_guard<std::mutex> lock(m);
+  EXPECT_EQ(most, 3);
+}
+
+}  // namespace
+}  // namespace sorvik
