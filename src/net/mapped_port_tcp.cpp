@@ -1618,10 +1618,16 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   // made once a read fills the few bytes read on the stack before it, so a
   // thread that only ever relays short exchanges (an echo, keystrokes) never
   // touches the memory of a whole chunk.
-  thread_local std::unique_ptr<uint8_t[]> t_small;
-  uint8_t* small = t_small.get();
-  uint8_t first[kFirstReadSize];
-  std::unique_ptr<uint8_t[]> big;
+  //
+  // Each direction reads into buffers of its own: a chunk that the other side
+  // has not taken stays where it was read (the direction is not read again
+  // until it has gone) while the other direction reads on.
+  thread_local std::unique_ptr<uint8_t[]> t_small[2];
+  struct Buffers {
+    uint8_t* small;
+    uint8_t first[kFirstReadSize];
+    std::unique_ptr<uint8_t[]> big;
+  } fromLocal{t_small[0].get(), {}, {}}, fromRemote{t_small[1].get(), {}, {}};
   const int bulkSize = ctx.server_.BulkReadSize;
   const int lingerMs = ctx.server_.LingerMs;
   const bool handOver = mayHandOver && PlainSockets(local, remote);
@@ -1634,14 +1640,18 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   const int remoteFd = remote.Handle();
 
   // The bytes of one direction that were read (and shown to its data hook)
-  // and that the other side has not taken yet.
+  // and that the other side has not taken yet: in the direction's read
+  // buffer, or in `own` when they came from an input buffer or a hook.
   struct Held {
-    std::vector<uint8_t> bytes;
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
     size_t done = 0;
-    bool Empty() const { return done >= bytes.size(); }
+    std::vector<uint8_t> own;
+    bool Empty() const { return done >= size; }
     void Clear() {
-      bytes.clear();
-      done = 0;
+      bytes = nullptr;
+      size = done = 0;
+      own.clear();
     }
   } toRemote, toLocal;
   bool& localEof = client.eof;        // the client's end of stream has been read
@@ -1695,7 +1705,7 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
   // Offers what `held` keeps for `to` again. false: `to` is gone.
   auto flush = [&](Held& held, TIdIOHandler& to) {
     size_t taken = 0;
-    const bool ok = offer(to, held.bytes.data() + held.done, held.bytes.size() - held.done, taken);
+    const bool ok = offer(to, held.bytes + held.done, held.size - held.done, taken);
     held.done += taken;
     if (held.Empty()) held.Clear();
     return ok;
@@ -1703,6 +1713,8 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
 
   // One chunk of one direction: read, shown to the hook, offered, the rest held.
   auto pass = [&](TIdIOHandler& from, TIdIOHandler& to, const TIdContextEvent& hook, Held& held) {
+    const bool outbound = &from == &remote;
+    Buffers& b = outbound ? fromRemote : fromLocal;
     const uint8_t* p;
     size_t len;
     if (!from.InputBufferIsEmpty()) {
@@ -1712,19 +1724,20 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
       len = ctx.data_.size();
     } else {
       const bool observed = onExecute || onOutboundData;
-      uint8_t* const buf = big && !observed ? big.get() : small ? small : first;
-      const int limit = big && !observed ? bulkSize : small ? kChunkSize : kFirstReadSize;
+      uint8_t* const buf = b.big && !observed ? b.big.get() : b.small ? b.small : b.first;
+      const int limit = b.big && !observed ? bulkSize : b.small ? kChunkSize : kFirstReadSize;
       int n = from.ReadAvailable(buf, limit);
-      if (n == limit && buf != first && !unpaced) {  // a bulk transfer begins
+      if (n == limit && buf != b.first && !unpaced) {  // a bulk transfer begins
         unpaced = true;
         UnpaceBulk(local, remote);
       }
-      if (n == limit && buf == first) {
-        t_small.reset(new uint8_t[kChunkSize]);
-        small = t_small.get();
+      if (n == limit && buf == b.first) {
+        std::unique_ptr<uint8_t[]>& small = t_small[outbound ? 1 : 0];
+        small.reset(new uint8_t[kChunkSize]);
+        b.small = small.get();
       } else if (n == limit && !observed) {
         bulk = true;
-        if (!handOver && !big && bulkSize > kChunkSize) big.reset(new (std::nothrow) uint8_t[bulkSize]);
+        if (!handOver && !b.big && bulkSize > kChunkSize) b.big.reset(new (std::nothrow) uint8_t[bulkSize]);
       }
       if (n == TIdIOHandler::kReadAgain) return Moved::kOk;
       if (n == 0) return Moved::kEof;
@@ -1745,12 +1758,12 @@ MappedPortWorker::Outcome MappedPortWorker::RelayCopy(TIdMappedPortContext& ctx,
     const bool ok = len == 0 || offer(to, p, len, taken);
     if (ok && taken < len) {
       if (p == ctx.data_.data()) {
-        held.bytes.swap(ctx.data_);
-        held.done = taken;
-      } else {
-        held.bytes.assign(p + taken, p + len);
-        held.done = 0;
+        held.own.swap(ctx.data_);  // the same bytes at the same place
+        p = held.own.data();
       }
+      held.bytes = p;
+      held.size = len;
+      held.done = taken;
     }
     ctx.data_.clear();
     return ok ? Moved::kOk : Moved::kToGone;

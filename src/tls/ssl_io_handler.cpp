@@ -378,9 +378,6 @@ SSL* TIdSSLIOHandlerSocketOpenSSL::NewSession(const TClientIdentity* identity) {
   cert_requested_ = false;
   read_any_ = false;
   SSL_set_cert_cb(ssl, &TIdSSLIOHandlerSocketOpenSSL::CertificateRequestBridge, this);
-  // The relay offers the rest of a write that must be tried again from a
-  // buffer of its own (WriteAvailable).
-  SSL_set_mode(ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   r = SSL_set_fd(ssl, Handle());
   if (r <= 0) RaiseTlsError<EIdOSSLFDSetError>(r, SSL_get_error(ssl, r), kMsgFDSet);
   // Without a ServerName no host name is given to the session.

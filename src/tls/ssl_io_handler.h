@@ -255,9 +255,8 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase {
 
   int ReadAvailable(uint8_t* buf, int len) override { return ReadDecrypted(buf, len); }
   int WriteAll(const uint8_t* buf, int len) override { return WriteEncrypted(buf, 0, len); }
-  // One SSL_write that never waits. After kWriteAgain the same bytes are
-  // offered again, possibly from another buffer (the session accepts a moving
-  // write buffer).
+  // One SSL_write that never waits. After kWriteAgain the caller offers the
+  // same bytes again from the same place, as the library asks.
   int WriteAvailable(const uint8_t* buf, int len) override;
   bool WriteWantsRead() const override { return write_wants_read_; }
   bool TransportPending() const override;

@@ -704,8 +704,8 @@ TEST(MappedPort, DeactivationIsBounded) {
   // A proxy that accepts and never answers.
   FakePeer silent({PeerStep::NeverAnswer()});
 
-  // A relay whose local client sends a lot and never reads: the worker blocks
-  // writing the echo back.
+  // A relay whose local client sends a lot and never reads: the worker waits
+  // for room to write the echo back.
   EchoServer echo;
 
   enum Stuck { kConnecting, kProxyReply, kWriting };
