@@ -164,7 +164,11 @@ struct TIdMappedPortTCP::Impl final : TRelayLoopOwner {
   // first. A worker serves one connection at a time, then waits again; a
   // waiter that has had nothing for kWorkerIdleMs ends unless it is the last.
   // A burst is taken in one go: every connection pending after the first goes
-  // to a new thread of its own.
+  // to a new thread of its own while the pool has room (SetupWorkers setting
+  // up, plus the one waiting), else to `queued`, where the next free worker
+  // takes it. Once set up, a plain connection goes to a relay loop and its
+  // worker is free again at once; a worker that relays its connection itself
+  // (TLS, data hooks) leaves the pool's count until it is done.
   std::mutex workers_mutex;
   std::condition_variable workers_cv;  // signalled when `workers` drops to 0
   // Worker threads started and not yet ended, busy or waiting; guarded by
