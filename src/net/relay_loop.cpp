@@ -50,6 +50,7 @@ constexpr int kTakeLookMs = 250;
 constexpr size_t kIdlePipes = 2;
 constexpr auto kIdlePipeTime = std::chrono::seconds(2);
 constexpr int kEvents = 256;
+constexpr int kLingerReadsPerTurn = 8;
 constexpr uint32_t kFailed = EPOLLERR | EPOLLHUP;
 
 // A failure of the relay that is not a peer that has gone: the connection
@@ -813,7 +814,13 @@ void TRelayLoops::Loop::LingerStep(Conn* c) {
   TIdIOHandler* h = c->linger;
   const int fd = h->Handle();
   bool done = h->Cancelled() || fd < 0;
-  while (!done) {
+  // A few reads per turn: a peer that never stops sending must not hold the
+  // loop (the socket stays readable, so the loop comes back to it).
+  for (int reads = 0; !done; ++reads) {
+    if (reads == kLingerReadsPerTurn) {
+      SetDeadline(c, true, std::min(c->lingerEnd, c->quietEnd));
+      return;
+    }
     const ssize_t r = ::recv(fd, buf.get(), static_cast<size_t>(bufSize), MSG_DONTWAIT);
     const auto now = Clock::now();
     if (r > 0) {
