@@ -366,6 +366,8 @@ struct Scale {
   double overflows = -1;    // listen-queue overflows meanwhile
   double fds_per_conn = -1, threads_per_conn = -1, kib_per_conn = -1;  // of the relay, per held connection
   double stop_ms = -1;      // SIGTERM until the relay has exited, all held
+  double threads_held = -1;  // threads of the relay with all of them held
+  double threads_peak = -1;  // most threads of the relay seen while they opened (looked at every 5 ms)
 };
 
 // `n` connects at once (see ConnectAndEcho). Returns the sockets that echoed,
@@ -400,7 +402,20 @@ Scale MeasureScale(const char* name, uint16_t port, pid_t owner, int n, double l
   Scale f;
   const long fds0 = TreeFdCount(owner), threads0 = TreeThreadCount(owner), pss0 = TreePssKiB(owner);
   std::fprintf(stderr, "[%s] %d connections at once...\n", name, n);
+  std::atomic<bool> opening{true};
+  std::atomic<long> peak{threads0};
+  std::thread sampler([&] {
+    while (opening.load()) {
+      const long t = TreeThreadCount(owner);
+      if (t > peak.load()) peak.store(t);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
   std::vector<int> held = OpenAtOnce(port, n, limit_s, f);
+  opening.store(false);
+  sampler.join();
+  f.threads_peak = static_cast<double>(peak.load());
+  f.threads_held = static_cast<double>(TreeThreadCount(owner));
   if (!held.empty()) {
     const double k = static_cast<double>(held.size());
     f.fds_per_conn = static_cast<double>(TreeFdCount(owner) - fds0) / k;
@@ -465,6 +480,8 @@ void PrintScale(const std::map<std::string, Scale>& r, int n, int rounds) {
                         {"listen overflows", &Scale::overflows},
                         {"descriptors per connection", &Scale::fds_per_conn},
                         {"threads per connection", &Scale::threads_per_conn},
+                        {"threads with all held", &Scale::threads_held},
+                        {"threads at most while opening", &Scale::threads_peak},
                         {"PSS KiB per connection", &Scale::kib_per_conn},
                         {"stop with all held (ms)", &Scale::stop_ms},
                     },

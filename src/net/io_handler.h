@@ -1,8 +1,11 @@
 // Socket I/O handlers: the buffered stream operations that the proxy clients
 // and the relay use, over a raw transport that the TLS handler replaces.
 //
-// Thread contract: a handler belongs to one connection's worker thread. The only
-// member another thread may call is Cancel(), which is safe from any thread.
+// Thread contract: a handler belongs to the thread that serves its connection:
+// its worker, and after a hand-over to a relay loop (net/relay_loop.h) that
+// loop's thread (the hand-over is ordered by the loop's queue lock). The only
+// members another thread may call are Cancel() and BindingSnapshot(), which are
+// safe from any thread.
 #pragma once
 
 #include <sys/socket.h>

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -25,6 +26,7 @@
 
 #include "net/address_literal.h"
 #include "net/exceptions.h"
+#include "net/relay_loop.h"
 #include "net/socket_util.h"
 #include "net/thread_wake.h"
 
@@ -66,9 +68,6 @@ constexpr auto kRefusalReportInterval = std::chrono::seconds(1);
 // A pipe smaller than this moves a bulk transfer in too many small steps:
 // the copying relay does better.
 constexpr int kMinSplicePipe = 64 * 1024;
-// Splice pipes held by the process (every server), at most
-// TIdMappedPortTCP::kMaxSplicePipes.
-std::atomic<int> g_splice_pipes{0};
 
 // Worker stacks: small, the relay needs little. Sanitizer builds get more room
 // for their redzones.
@@ -95,9 +94,18 @@ EIdCouldNotBindSocket BindFailure(int code) {
 
 // ---------------------------------------------------------------------------
 
-struct TIdMappedPortTCP::Impl {
+struct TIdMappedPortTCP::Impl final : TRelayLoopOwner {
   explicit Impl(TIdMappedPortTCP& s) : self(s) {}
   TIdMappedPortTCP& self;
+
+  // The relay loops (owner's thread: made at activation, quit and released at
+  // deactivation; null while inactive or when none could start). Workers
+  // hand established connections to them.
+  // Read by Cancel() under list_mutex on any thread, so released under it.
+  std::unique_ptr<TRelayLoops> loops;
+  // TRelayLoopOwner (loop threads).
+  void DataHooks(uint64_t& version, TIdContextEvent& onExecute, TIdContextEvent& onOutboundData) override;
+  void RelayEnded(TIdMappedPortContext* ctx) override;
 
   // ---- owner's thread only ----
   bool active = false;
@@ -157,7 +165,11 @@ struct TIdMappedPortTCP::Impl {
   // first. A worker serves one connection at a time, then waits again; a
   // waiter that has had nothing for kWorkerIdleMs ends unless it is the last.
   // A burst is taken in one go: every connection pending after the first goes
-  // to a new thread of its own.
+  // to a new thread of its own while the pool has room (SetupWorkers setting
+  // up, plus the one waiting), else to `queued`, where the next free worker
+  // takes it. Once set up, a plain connection goes to a relay loop and its
+  // worker is free again at once; a worker that relays its connection itself
+  // (TLS, data hooks) leaves the pool's count until it is done.
   std::mutex workers_mutex;
   std::condition_variable workers_cv;  // signalled when `workers` drops to 0
   // Worker threads started and not yet ended, busy or waiting; guarded by
@@ -169,6 +181,41 @@ struct TIdMappedPortTCP::Impl {
   int waiting = 0;
   // Deactivation under way: no worker waits again; guarded by workers_mutex.
   bool workers_quit = false;
+  // Workers relaying their own connection (TLS, data hooks): outside the
+  // pool's bound while they do; guarded by workers_mutex.
+  int relaying = 0;
+  // Connections handed to the loops and not yet released; guarded by
+  // workers_mutex (deactivation and Drained() wait for 0).
+  int adopted = 0;
+  // Accepted connections waiting for a free worker of the pool (the pool at
+  // its bound, SetupWorkers); guarded by workers_mutex. Not listed yet.
+  std::deque<TIdMappedPortContext*> queued;
+  // eventfd in the waiters' epoll set (data: kQueueEvent), readable while a
+  // connection was queued and another waiter idles: woken, a waiter that is
+  // not the last one takes a queued connection. Set by the owner while no
+  // worker runs.
+  int queue_fd = -1;
+  static constexpr uint32_t kQueueEvent = UINT32_MAX - 1;
+  // Under workers_mutex: the pool may start another worker. The pool holds
+  // SetupWorkers threads setting connections up and one more that waits for
+  // the next connection meanwhile.
+  int PoolBound() const { return std::max(1, self.SetupWorkers) + 1; }
+  bool PoolHasRoom() const { return workers - relaying < PoolBound(); }
+  // Under workers_mutex: a queued connection for a worker that is free, or null.
+  TIdMappedPortContext* TakeQueued() {
+    if (queued.empty()) return nullptr;
+    TIdMappedPortContext* ctx = queued.front();
+    queued.pop_front();
+    return ctx;
+  }
+  // Under workers_mutex: `ctx` waits for a free worker; an idle waiter is told.
+  void Queue(TIdMappedPortContext* ctx) {
+    queued.push_back(ctx);
+    if (waiting > 1) {
+      uint64_t one = 1;
+      [[maybe_unused]] ssize_t w = ::write(queue_fd, &one, sizeof one);
+    }
+  }
   // The epoll set of the waiting threads: the listening sockets (one-shot,
   // data: their index) and the wake fd (level-triggered, data: kWakeEvent), so
   // deactivation wakes every waiter. Set by the owner while no worker runs.
@@ -238,7 +285,11 @@ struct TIdMappedPortTCP::Impl {
 // runs on the connection's worker thread.
 struct MappedPortWorker {
   static void* Main(void* arg);
-  static void Run(TIdMappedPortContext& ctx);
+  // Sets `ctx` up and relays it, or hands it to a loop. true: the caller
+  // releases it.
+  static bool Run(TIdMappedPortContext& ctx);
+  // Takes `ctx` off the context list, its byte counts into the totals.
+  static void Deregister(TIdMappedPortContext& ctx);
   static void Report(TIdMappedPortContext& ctx, const std::exception_ptr& error);
   // A time-out (of a socket wait or a read) is what `error` reports.
   static bool TimedOut(const std::exception_ptr& error);
@@ -272,6 +323,12 @@ struct MappedPortWorker {
   // Both sides are plain sockets (the zero-copy relay's condition, besides
   // the data hooks).
   static bool PlainSockets(TIdIOHandler& local, TIdIOHandler& remote);
+  // After the relay: closes what is open, reports the end (OnDisconnect) and
+  // takes the connection off the list (the thread that relayed it).
+  static void Finish(TIdMappedPortContext& ctx);
+  // A set-up connection goes to a relay loop: both sides plain sockets, no
+  // data hook, nothing buffered. true: handed over (no longer this thread's).
+  static bool HandOver(TIdMappedPortContext& ctx);
 };
 
 // ---------------------------------------------------------------------------
@@ -299,6 +356,8 @@ void TIdMappedPortContext::Cancel() {
   cancelled_ = true;
   if (outbound_) outbound_->Cancel();
   local_->Cancel();
+  // A connection relayed by a loop has no thread to wake: the loops look.
+  if (server_.impl_->loops) server_.impl_->loops->Sweep();
 }
 
 // Owner's thread, under the server's context lock, once the wake fd is
@@ -376,6 +435,11 @@ const std::deque<TIdMappedPortTCP::TEndedConnection>& TIdMappedPortTCP::LockedCo
   return server_.impl_->ended;
 }
 
+int TIdMappedPortTCP::LoopConnectionCount() {
+  std::lock_guard<std::mutex> lock(impl_->workers_mutex);
+  return impl_->adopted;
+}
+
 int TIdMappedPortTCP::ConnectionCount() {
   std::lock_guard<std::mutex> lock(impl_->list_mutex);
   return static_cast<int>(impl_->contexts.size());
@@ -388,8 +452,29 @@ int TIdMappedPortTCP::IdleWorkerCount() {
 }
 
 void TIdMappedPortTCP::Impl::CancelAll() {
-  std::lock_guard<std::mutex> lock(list_mutex);
-  for (TIdMappedPortContext* ctx : contexts) ctx->Cancel();
+  {
+    std::lock_guard<std::mutex> lock(list_mutex);
+    for (TIdMappedPortContext* ctx : contexts) ctx->Cancel();
+  }
+  // The loops' connections have no thread to wake: each loop looks at them.
+  if (loops) loops->Sweep();
+}
+
+void TIdMappedPortTCP::Impl::DataHooks(uint64_t& version, TIdContextEvent& onExecute,
+                                       TIdContextEvent& onOutboundData) {
+  const uint64_t v = data_hooks_version.load(std::memory_order_acquire);
+  if (v == version) return;
+  std::lock_guard<std::mutex> lock(hooks_mutex);
+  onExecute = on_execute;
+  onOutboundData = on_outbound_data;
+  version = v;
+}
+
+void TIdMappedPortTCP::Impl::RelayEnded(TIdMappedPortContext* ctx) {
+  MappedPortWorker::Finish(*ctx);
+  delete ctx;
+  std::lock_guard<std::mutex> lock(workers_mutex);
+  if (--adopted == 0 && workers == 0) workers_cv.notify_all();
 }
 
 void TIdMappedPortTCP::CancelAllConnections() { impl_->CancelAll(); }
@@ -409,7 +494,8 @@ void TIdMappedPortTCP::StopListening() {
 
 bool TIdMappedPortTCP::Drained() {
   std::lock_guard<std::mutex> lock(impl_->workers_mutex);
-  return impl_->accepting.load() == 0 && impl_->workers == impl_->waiting;
+  return impl_->accepting.load() == 0 && impl_->workers == impl_->waiting && impl_->queued.empty() &&
+         impl_->adopted == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -451,11 +537,33 @@ void TIdMappedPortTCP::Impl::Activate() {
     wake.events = EPOLLIN;
     wake.data.u32 = kWakeEvent;
     if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, wake_fd, &wake) != 0) RaiseSocketError(errno);
+    queue_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (queue_fd < 0) RaiseSocketError(errno);
+    epoll_event queue{};
+    queue.events = EPOLLIN;
+    queue.data.u32 = kQueueEvent;
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, queue_fd, &queue) != 0) RaiseSocketError(errno);
   } catch (...) {
     CloseListeners();
     throw;
   }
   spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  // The relay loops; without them (-1, or none could start) every connection
+  // is relayed on its worker thread.
+  if (self.RelayLoops >= 0) {
+    TRelayLoopConfig config;
+    config.stopFd = wake_fd;
+    config.lingerMs = self.LingerMs;
+    config.zeroCopyRelay = self.ZeroCopyRelay;
+    config.zeroCopyBulk = self.ZeroCopyBulk;
+    config.bulkReadSize = self.BulkReadSize;
+    try {
+      loops = std::make_unique<TRelayLoops>(*this, config, self.RelayLoops);
+      if (loops->Start() != 0) loops.reset();
+    } catch (...) {
+      loops.reset();
+    }
+  }
   {
     std::lock_guard<std::mutex> lock(list_mutex);
     cancelling = false;
@@ -526,6 +634,8 @@ void TIdMappedPortTCP::Impl::CloseListeners() {
   listeners.clear();
   if (epoll_fd >= 0) ::close(epoll_fd);
   epoll_fd = -1;
+  if (queue_fd >= 0) ::close(queue_fd);
+  queue_fd = -1;
   ::close(wake_fd);
   wake_fd = -1;
 }
@@ -572,6 +682,23 @@ void TIdMappedPortTCP::Impl::Deactivate() {
     }
     CancelAll();
   }
+  // No worker hands a connection over any more: the loops, woken by the wake
+  // fd, have been closing theirs meanwhile; they end the rest and their
+  // threads. Connections still queued for a worker were never served.
+  if (loops) {
+    loops->Quit();
+    std::unique_ptr<TRelayLoops> gone;
+    {
+      std::lock_guard<std::mutex> lock(list_mutex);  // Cancel() reads `loops` under it
+      gone = std::move(loops);
+    }
+  }
+  std::deque<TIdMappedPortContext*> unserved;
+  {
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    unserved.swap(queued);
+  }
+  for (TIdMappedPortContext* ctx : unserved) delete ctx;
   CloseListeners();
   if (spare_fd >= 0) ::close(spare_fd);
   spare_fd = -1;
@@ -579,6 +706,8 @@ void TIdMappedPortTCP::Impl::Deactivate() {
     std::lock_guard<std::mutex> lock(workers_mutex);
     workers_quit = false;
     waiting = 0;
+    relaying = 0;
+    adopted = 0;
   }
   active = false;
 }
@@ -602,7 +731,14 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::EndThread() {
 TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
   if (!counted) {
     std::lock_guard<std::mutex> lock(workers_mutex);
-    if (workers_quit || waiting >= kMaxWaiting) return EndThread();
+    if (workers_quit) return EndThread();
+    // A connection queued for a free worker comes first.
+    if (TIdMappedPortContext* next = TakeQueued()) return next;
+    // A pool over its bound (a worker back from relaying its own connection)
+    // shrinks.
+    if (waiting >= kMaxWaiting || (waiting > 0 && workers - relaying > PoolBound())) {
+      return EndThread();
+    }
     ++waiting;
   }
   for (;;) {
@@ -645,6 +781,21 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
         stop = true;
         continue;
       }
+      if (which == kQueueEvent) {
+        // A connection was queued while this thread idled: it takes one
+        // unless it is the last one waiting (which keeps accepting).
+        uint64_t v;
+        [[maybe_unused]] ssize_t r = ::read(queue_fd, &v, sizeof v);
+        std::lock_guard<std::mutex> lock(workers_mutex);
+        if (!mine && !stop && waiting > 1 && !workers_quit) {
+          mine = TakeQueued();
+          if (mine && !queued.empty() && waiting > 2) {
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t w = ::write(queue_fd, &one, sizeof one);
+          }
+        }
+        continue;
+      }
       if (which >= listeners.size()) continue;
       if (!stop && !AcceptPending(listeners[which].fd, mine)) stop = true;
       // Armed again for the next waiter: readable now (a connection came after
@@ -672,16 +823,24 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
     if (!mine) continue;
     // This thread stops waiting to serve the connection; the last one waiting
     // starts a new thread to wait in its place first.
+    // At the pool's bound it queues the connection for the next free worker
+    // and goes on waiting.
     bool spawn = false;
     {
       std::lock_guard<std::mutex> lock(workers_mutex);
       if (waiting == 1 && !workers_quit) {
-        ++workers;  // the new thread takes this one's place in `waiting`
-        spawn = true;
+        if (PoolHasRoom()) {
+          ++workers;  // the new thread takes this one's place in `waiting`
+          spawn = true;
+        } else {
+          Queue(mine);
+          mine = nullptr;
+        }
       } else {
         --waiting;
       }
     }
+    if (!mine) continue;
     if (!spawn) return mine;
     const int err = SpawnThread(nullptr);
     if (err == 0) return mine;
@@ -779,6 +938,10 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::NewContext(int fd) {
 void TIdMappedPortTCP::Impl::Dispatch(TIdMappedPortContext* ctx) {
   {
     std::lock_guard<std::mutex> lock(workers_mutex);
+    if (!PoolHasRoom()) {
+      Queue(ctx);  // for the next free worker
+      return;
+    }
     ++workers;
   }
   const int err = SpawnThread(ctx);
@@ -876,11 +1039,12 @@ void* MappedPortWorker::Main(void* arg) {
   bool counted = ctx == nullptr;
   for (;;) {
     if (ctx) {
+      bool release = true;
       try {
-        Run(*ctx);
+        release = Run(*ctx);
       } catch (...) {
       }
-      delete ctx;
+      if (release) delete ctx;
     }
     ctx = im.Await(counted);
     if (!ctx) return nullptr;
@@ -930,32 +1094,36 @@ void MappedPortWorker::Report(TIdMappedPortContext& ctx, const std::exception_pt
   }
 }
 
-void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
+void MappedPortWorker::Deregister(TIdMappedPortContext& ctx) {
+  TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
+  std::lock_guard<std::mutex> lock(im.list_mutex);
+  im.ended_to_remote += ctx.BytesToRemote();
+  im.ended_to_local += ctx.BytesToLocal();
+  auto& v = im.contexts;
+  // The latest connections are at the end: searched from there.
+  for (auto it = v.rbegin(); it != v.rend(); ++it) {
+    if (*it == &ctx) {
+      v.erase(std::next(it).base());
+      break;
+    }
+  }
+  // Its final figures, for a window that shows the connections.
+  try {
+    if (im.ended.size() >= TIdMappedPortTCP::kEndedKept) im.ended.pop_front();
+    im.ended.push_back({ctx.Id(), std::chrono::steady_clock::now() - ctx.Started(), ctx.BytesToRemote(),
+                        ctx.BytesToLocal()});
+  } catch (...) {
+  }
+}
+
+bool MappedPortWorker::Run(TIdMappedPortContext& ctx) {
   TIdMappedPortTCP& server = ctx.server_;
   TIdMappedPortTCP::Impl& im = *server.impl_;
   auto isCancelled = [&] {
     std::lock_guard<std::mutex> lock(im.list_mutex);
     return ctx.cancelled_;
   };
-  auto deregister = [&] {
-    std::lock_guard<std::mutex> lock(im.list_mutex);
-    im.ended_to_remote += ctx.BytesToRemote();
-    im.ended_to_local += ctx.BytesToLocal();
-    auto& v = im.contexts;
-    for (auto it = v.begin(); it != v.end(); ++it) {
-      if (*it == &ctx) {
-        v.erase(it);
-        break;
-      }
-    }
-    // Its final figures, for a window that shows the connections.
-    try {
-      if (im.ended.size() >= TIdMappedPortTCP::kEndedKept) im.ended.pop_front();
-      im.ended.push_back({ctx.Id(), std::chrono::steady_clock::now() - ctx.Started(), ctx.BytesToRemote(),
-                          ctx.BytesToLocal()});
-    } catch (...) {
-    }
-  };
+  auto deregister = [&] { Deregister(ctx); };
 
   // Listed before anything can wait, so that deactivation finds this
   // connection and cancels it; one listed while deactivation is under way
@@ -998,25 +1166,79 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
         ctx.local_->Close();
         deregister();
         im.Refused(limit->first, limit->second);
-        return;
+        return true;
       }
     }
     if (!quiet) Report(ctx, failure);
     ctx.local_->Close();
     if (!quiet) Report(ctx, failure);
     deregister();
-    return;
+    return true;
   }
 
+  // Set up: a plain connection goes to a relay loop, and this worker back to
+  // its pool.
+  if (HandOver(ctx)) return false;
+
+  // Relayed on this thread (TLS, data hooks, no loop): the worker leaves the
+  // pool's count while it does, and a connection queued for a worker gets a
+  // thread of its own.
+  TIdMappedPortContext* next = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(im.workers_mutex);
+    ++im.relaying;
+    if (!im.workers_quit && im.PoolHasRoom() && (next = im.TakeQueued())) ++im.workers;
+  }
+  if (next) {
+    if (const int err = im.SpawnThread(next)) {
+      delete next;
+      {
+        std::lock_guard<std::mutex> lock(im.workers_mutex);
+        --im.workers;  // never the last: this thread runs
+      }
+      im.Refused(TIdMappedPortTCP::Impl::kThreads, err);
+    }
+  }
   // Once the connection is set up, a failing relay is the ordinary end of a
   // connection (a side that went away): it ends without a report.
   try {
     Relay(ctx);
   } catch (...) {
   }
-  // The relay has ended, so nothing more is forwarded: whatever is still open
-  // is closed at once, and the disconnect hook sees the final byte counts
-  // before the connection leaves the list.
+  {
+    std::lock_guard<std::mutex> lock(im.workers_mutex);
+    --im.relaying;
+  }
+  Finish(ctx);
+  return true;
+}
+
+bool MappedPortWorker::HandOver(TIdMappedPortContext& ctx) {
+  TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
+  if (!im.loops) return false;
+  TIdIOHandler& local = *ctx.local_;
+  TIdIOHandler* remote = ctx.outbound_->IOHandler();
+  if (!remote || !remote->Connected() || !local.Connected() || !PlainSockets(local, *remote)) return false;
+  if (!local.InputBufferIsEmpty() || !remote->InputBufferIsEmpty()) return false;
+  {
+    std::lock_guard<std::mutex> lock(im.hooks_mutex);
+    if (im.on_execute || im.on_outbound_data) return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(im.workers_mutex);
+    ++im.adopted;
+  }
+  if (im.loops->Adopt(&ctx)) return true;
+  std::lock_guard<std::mutex> lock(im.workers_mutex);
+  --im.adopted;
+  return false;
+}
+
+// The relay has ended, so nothing more is forwarded: whatever is still open
+// is closed at once, and the disconnect hook sees the final byte counts
+// before the connection leaves the list.
+void MappedPortWorker::Finish(TIdMappedPortContext& ctx) {
+  TIdMappedPortTCP::Impl& im = *ctx.server_.impl_;
   try {
     if (ctx.outbound_->Connected()) ctx.outbound_->Disconnect(false);
   } catch (...) {
@@ -1027,7 +1249,7 @@ void MappedPortWorker::Run(TIdMappedPortContext& ctx) {
     } catch (...) {
     }
   }
-  deregister();
+  Deregister(ctx);
   // The caller releases the context, which closes whatever is still open.
 }
 
@@ -1277,8 +1499,8 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
   // A pipe from the process's budget; without one (budget spent, no
   // descriptor or pipe quota left, a pipe too small) the copying relay moves
   // the bytes instead.
-  if (g_splice_pipes.fetch_add(1, std::memory_order_relaxed) >= TIdMappedPortTCP::kMaxSplicePipes) {
-    g_splice_pipes.fetch_sub(1, std::memory_order_relaxed);
+  if (SplicePipeCount().fetch_add(1, std::memory_order_relaxed) >= TIdMappedPortTCP::kMaxSplicePipes) {
+    SplicePipeCount().fetch_sub(1, std::memory_order_relaxed);
     return false;
   }
   struct PipeHolder {
@@ -1286,7 +1508,7 @@ bool MappedPortWorker::RelaySplice(TIdMappedPortContext& ctx, TIdIOHandler& loca
     ~PipeHolder() {
       if (p[0] >= 0) ::close(p[0]);
       if (p[1] >= 0) ::close(p[1]);
-      g_splice_pipes.fetch_sub(1, std::memory_order_relaxed);
+      SplicePipeCount().fetch_sub(1, std::memory_order_relaxed);
     }
   } pipe;
   int* const pipefd = pipe.p;

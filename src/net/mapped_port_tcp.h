@@ -1,10 +1,15 @@
-// The port-mapping server: listens on its bindings, serves every accepted
-// connection on a worker thread of its own, connects it to MappedHost:MappedPort
-// and relays bytes both ways until either side closes or fails. A worker thread
-// serves one connection at a time; the threads waiting for a connection accept
-// it themselves, and when its connection has ended a worker waits briefly (2 s)
-// for the next one instead of ending at once, which spares a thread creation
-// per connection under load.
+// The port-mapping server: listens on its bindings, sets every accepted
+// connection up on a worker thread of a bounded pool (connects it to
+// MappedHost:MappedPort through its proxies), then relays bytes both ways until
+// either side closes or fails. A plain-socket connection without data hooks is
+// relayed by one of a few event loops (net/relay_loop.h) once set up, so an
+// open connection holds no thread; a TLS connection, or one whose chunks a
+// data hook sees, is relayed on its worker thread, which then leaves the pool
+// for the connection's life. The threads waiting for a connection accept it
+// themselves; a worker waits briefly (2 s) for the next one instead of ending
+// at once, which spares a thread creation per connection under load. When
+// every worker of the pool is busy, accepted connections queue for the next
+// free one (the listen queue is emptied all the same).
 #pragma once
 
 #include <atomic>
@@ -29,9 +34,10 @@ namespace sorvik {
 class TIdMappedPortTCP;
 
 // One accepted connection. Made on the worker thread that accepted it, then
-// owned by the worker thread that serves it (the same one, or a new one for
-// all but the last of a burst), which deletes it; listed in the server's context list from when its worker takes it up
-// until both sides are closed.
+// owned by the worker thread that sets it up (the same one, or another for
+// all but the last of a burst), and then by the thread that relays it (that
+// worker, or a relay loop), which deletes it; listed in the server's context
+// list from when its worker takes it up until both sides are closed.
 class TIdMappedPortContext {
  public:
   // The local side (accepted socket). Never null.
@@ -65,6 +71,7 @@ class TIdMappedPortContext {
  private:
   friend class TIdMappedPortTCP;
   friend struct MappedPortWorker;
+  friend struct TRelayLoopAccess;
   // Cancel() by deactivation, after the server's stop fd was made readable.
   void CancelForStop();
   TIdMappedPortTCP& server_;
@@ -75,9 +82,9 @@ class TIdMappedPortContext {
   // Created and reset on the worker thread, but only under the context lock,
   // so that the owner may read OutboundClient() while holding that lock.
   std::unique_ptr<TIdTCPClient> outbound_;
-  std::vector<uint8_t> data_;   // worker thread only
+  std::vector<uint8_t> data_;   // the thread that serves the connection now
   bool cancelled_ = false;      // guarded by the server's context lock
-  // Written by the worker only (relaxed adds), read by any thread.
+  // Written by the thread that relays (worker or loop) only (relaxed adds), read by any thread.
   std::atomic<uint64_t> to_remote_{0};
   std::atomic<uint64_t> to_local_{0};
   const std::chrono::steady_clock::time_point started_;  // set in the constructor
@@ -96,9 +103,13 @@ struct TIdListenBinding {
 };
 
 // Thread contract: the owner's thread (the UI thread) configures, activates,
-// deactivates and reads the context list; hooks run on worker threads, every
-// hook of a connection on that connection's worker. Deactivation ends the
-// waiting workers as well, so no thread of the server outlives it. The
+// deactivates and reads the context list; hooks run on worker threads and
+// relay loop threads: OnConnect and OnOutboundConnect on the connection's
+// set-up worker, OnExecute/OnOutboundData/OnDisconnect on the thread that
+// relays it (its worker, or its loop once handed over; a connection is handed
+// to a loop only while no data hook is set). Hooks of one connection never run
+// at the same time. Deactivation ends the waiting workers and the loops as
+// well, so no thread of the server outlives it. The
 // setters of the hooks are safe while workers run (a worker copies a hook under
 // the hooks lock before calling it).
 class TIdMappedPortTCP {
@@ -132,6 +143,16 @@ class TIdMappedPortTCP {
   // which needs no descriptor. Set before activation.
   bool ZeroCopyBulk = true;
   static constexpr int kMaxSplicePipes = 128;
+  // Worker threads that set connections up at most at a time (besides the
+  // one that waits for connections meanwhile); a burst beyond it is accepted
+  // and queues for the next free worker.
+  // A worker that goes on relaying its connection itself (TLS, data hooks)
+  // leaves the pool's count while it does. Set before activation.
+  static constexpr int kDefaultSetupWorkers = 16;
+  int SetupWorkers = kDefaultSetupWorkers;
+  // Relay loop threads (0: one per core). With -1 no loop runs and every
+  // connection is relayed on its worker thread. Set before activation.
+  int RelayLoops = 0;
   // Largest read of the copying relay while no data hook observes the chunks
   // (with a data hook, reads take at most 32768 bytes). Taken by a connection
   // once one of its reads fills 32768 bytes, unless the connection is handed
@@ -220,6 +241,8 @@ class TIdMappedPortTCP {
   };
   LockedContexts LockList() { return LockedContexts(*this); }
   int ConnectionCount();
+  // Connections relayed by the loops right now (any thread).
+  int LoopConnectionCount();
   // Worker threads waiting for their next connection right now, besides the
   // one that always waits while the server is active (any thread).
   int IdleWorkerCount();
@@ -228,6 +251,7 @@ class TIdMappedPortTCP {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   friend class LockedContexts;
+  friend class TIdMappedPortContext;
   friend struct MappedPortWorker;
 };
 

@@ -69,7 +69,10 @@ struct Tunnel {
   Recorder rec;              // outlives the server, whose workers record into it
   TIdMappedPortTCP server;
 
-  Tunnel(const std::string& host, uint16_t port, bool recordData = false) {
+  // `relayLoops`: TIdMappedPortTCP::RelayLoops (-1: every connection relayed
+  // on its worker thread, as a TLS connection is).
+  Tunnel(const std::string& host, uint16_t port, bool recordData = false, int relayLoops = 0) {
+    server.RelayLoops = relayLoops;
     server.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
     server.MappedHost = host;
     server.MappedPort = port;
@@ -431,26 +434,36 @@ TEST(MappedPort, RemoteCloseReportsDisconnected) {
     const char* name;
     std::vector<PeerStep> script;
     size_t disconnected;  // "Disconnected." lines expected
+    int relayLoops;       // -1: relayed on the worker thread
   };
-  // The reset comes once the tunnel's worker relays: it sleeps in its wait on
-  // the connection to this peer.
+  // The reset comes once the tunnel relays: its worker sleeps in its wait on
+  // the connection to this peer, or a relay loop holds the connection.
   std::atomic<uint16_t> peerPort{0};
-  const PeerStep relaying = PeerStep::Await([&peerPort] { return SomeThreadWaitsOnPeer(peerPort.load()); });
+  std::atomic<TIdMappedPortTCP*> server{nullptr};
+  const PeerStep relaying = PeerStep::Await([&peerPort, &server] {
+    TIdMappedPortTCP* s = server.load();
+    return SomeThreadWaitsOnPeer(peerPort.load()) || (s && s->LoopConnectionCount() == 1);
+  });
   const Case cases[] = {
-      {"close at once", {PeerStep::Close()}, 1},
-      {"greeting then close", {PeerStep::Send("bye"), PeerStep::Close()}, 1},
-      {"reset", {relaying, PeerStep::Reset()}, 0},
+      {"close at once", {PeerStep::Close()}, 1, 0},
+      {"greeting then close", {PeerStep::Send("bye"), PeerStep::Close()}, 1, 0},
+      {"reset", {relaying, PeerStep::Reset()}, 0, 0},
+      {"worker: close at once", {PeerStep::Close()}, 1, -1},
+      {"worker: greeting then close", {PeerStep::Send("bye"), PeerStep::Close()}, 1, -1},
+      {"worker: reset", {relaying, PeerStep::Reset()}, 0, -1},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     FakePeer peer(k.script);
     peerPort = peer.Port();
-    Tunnel t("127.0.0.1", peer.Port());
+    Tunnel t("127.0.0.1", peer.Port(), false, k.relayLoops);
+    server = &t.server;
     BlockingClient c(t.Port());
     EXPECT_TRUE(c.WaitClosed());
     ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 0; }));
     EXPECT_EQ(t.rec.Count("status Disconnected."), k.disconnected);
     EXPECT_EQ(t.rec.Count("OnException"), 0u);
+    server = nullptr;
   }
 }
 
@@ -699,12 +712,14 @@ TEST(MappedPort, DeactivationIsBounded) {
   struct Case {
     const char* name;
     Stuck stuck;
+    int relayLoops = 0;  // -1: relayed on the worker thread
   };
   for (Case k : {Case{"stuck connecting", kConnecting}, Case{"stuck reading a proxy reply", kProxyReply},
-                 Case{"stuck writing to a client that never reads", kWriting}}) {
+                 Case{"stuck writing to a client that never reads", kWriting},
+                 Case{"worker stuck writing to a client that never reads", kWriting, -1}}) {
     SCOPED_TRACE(k.name);
     const uint16_t remote = k.stuck == kConnecting ? fullPort : k.stuck == kWriting ? echo.Port() : 119;
-    auto t = std::make_unique<Tunnel>("127.0.0.1", remote);
+    auto t = std::make_unique<Tunnel>("127.0.0.1", remote, false, k.relayLoops);
     // Each worker's thread, so that the test can see it sleep in its wait.
     std::mutex m;
     std::vector<pid_t> workers;
@@ -742,9 +757,11 @@ TEST(MappedPort, DeactivationIsBounded) {
       const size_t request = std::string("CONNECT 127.0.0.1:119\r\n").size();
       ASSERT_TRUE(silent.WaitReceived(0, request, 30000) && silent.WaitReceived(1, request, 30000));
     }
+    // (A relay loop's connections: both held by the loops, no worker busy.)
     ASSERT_TRUE(WaitUntil(
         [&] {
           std::lock_guard<std::mutex> lock(m);
+          if (k.stuck == kWriting && k.relayLoops >= 0) return t->server.LoopConnectionCount() == 2;
           return workers.size() == 2 && ThreadWaitsInPoll(workers[0]) && ThreadWaitsInPoll(workers[1]);
         },
         30000));
@@ -1326,39 +1343,44 @@ TEST(MappedPort, TwoDescriptorsPerOpenConnection) {
 // Cancel() of one connection wakes its worker out of the relay's wait (no
 // deactivation, no descriptor to signal it); the other connection goes on.
 TEST(MappedPort, CancelOfOneConnectionEndsItAlone) {
-  EchoServer echo;
-  Tunnel t("127.0.0.1", echo.Port());
-  std::mutex m;
-  std::vector<pid_t> workers;
-  t.server.SetOnConnect([&](TIdMappedPortContext& c) {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      workers.push_back(CurrentThreadId());
-    }
-    c.OutboundClient()->CreateIOHandler();
-  });
-  BlockingClient a(t.Port()), b(t.Port());
-  ASSERT_TRUE(a.SendAll("a") && b.SendAll("b"));
-  ASSERT_EQ(a.RecvExact(1), "a");
-  ASSERT_EQ(b.RecvExact(1), "b");
-  // Both workers asleep in the relay's wait, so the cancel has to wake one.
-  ASSERT_TRUE(WaitUntil(
-      [&] {
+  for (const int relayLoops : {0, -1}) {
+    SCOPED_TRACE(relayLoops < 0 ? "relayed on the worker" : "relayed by a loop");
+    EchoServer echo;
+    Tunnel t("127.0.0.1", echo.Port(), false, relayLoops);
+    std::mutex m;
+    std::vector<pid_t> workers;
+    t.server.SetOnConnect([&](TIdMappedPortContext& c) {
+      {
         std::lock_guard<std::mutex> lock(m);
-        return workers.size() == 2 && ThreadWaitsInPoll(workers[0]) && ThreadWaitsInPoll(workers[1]);
-      },
-      30000));
-  {
-    auto list = t.server.LockList();
-    for (TIdMappedPortContext* c : list.List()) {
-      if (c->Connection().BindingSnapshot().PeerPort == a.LocalPort()) c->Cancel();
+        workers.push_back(CurrentThreadId());
+      }
+      c.OutboundClient()->CreateIOHandler();
+    });
+    BlockingClient a(t.Port()), b(t.Port());
+    ASSERT_TRUE(a.SendAll("a") && b.SendAll("b"));
+    ASSERT_EQ(a.RecvExact(1), "a");
+    ASSERT_EQ(b.RecvExact(1), "b");
+    // Both workers asleep in the relay's wait, so the cancel has to wake one;
+    // or both connections held by the loops, with no thread of their own.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> lock(m);
+          if (relayLoops >= 0) return t.server.LoopConnectionCount() == 2;
+          return workers.size() == 2 && ThreadWaitsInPoll(workers[0]) && ThreadWaitsInPoll(workers[1]);
+        },
+        30000));
+    {
+      auto list = t.server.LockList();
+      for (TIdMappedPortContext* c : list.List()) {
+        if (c->Connection().BindingSnapshot().PeerPort == a.LocalPort()) c->Cancel();
+      }
     }
+    EXPECT_TRUE(a.WaitClosed(5000));
+    ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 1; }));
+    ASSERT_TRUE(b.SendAll("still"));
+    EXPECT_EQ(b.RecvExact(5), "still");
+    EXPECT_EQ(t.rec.Count("OnException"), 0u);  // a cancelled connection is not a failure
   }
-  EXPECT_TRUE(a.WaitClosed(5000));
-  ASSERT_TRUE(WaitUntil([&] { return t.server.ConnectionCount() == 1; }));
-  ASSERT_TRUE(b.SendAll("still"));
-  EXPECT_EQ(b.RecvExact(5), "still");
-  EXPECT_EQ(t.rec.Count("OnException"), 0u);  // a cancelled connection is not a failure
 }
 
 // Runs in a child process. Descriptors for a few connections only: every
@@ -1500,6 +1522,97 @@ TEST(MappedPort, ThreadLimitClosesAtOnceReportsAndRecovers) {
   BlockingClient again(s.BoundPort(0));
   ASSERT_TRUE(again.SendAll("again"));
   EXPECT_EQ(again.RecvExact(5), "again");
+}
+
+}  // namespace
+}  // namespace sorvik
+
+namespace sorvik {
+namespace {
+
+using namespace sorvik::test;
+
+// Many open connections cost no thread each: once set up, they are relayed by
+// the loops, and the process holds the set-up pool, the loops and the waiting
+// thread, however many are open. A deactivation then ends them all from the
+// loops (both sides closed, no connection left listed).
+TEST(MappedPort, ManyOpenConnectionsHoldFewThreads) {
+  EchoProcess echo;  // its threads are not counted
+  ASSERT_NE(echo.Port(), 0);
+  Tunnel t("127.0.0.1", echo.Port(), false, /*relayLoops=*/2);
+  const int base = CountThreads();
+  constexpr int kOpen = 300;
+  std::vector<std::unique_ptr<BlockingClient>> clients;
+  for (int i = 0; i < kOpen; ++i) {
+    clients.push_back(std::make_unique<BlockingClient>(t.Port()));
+    const std::string text = std::to_string(i);
+    ASSERT_TRUE(clients.back()->SendAll(text));
+    ASSERT_EQ(clients.back()->RecvExact(text.size()), text);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return t.server.LoopConnectionCount() == kOpen; }));
+  EXPECT_EQ(t.server.ConnectionCount(), kOpen);
+  // The set-up pool (its bound), the two loops, besides the threads at the start.
+  EXPECT_LE(CountThreads(), base + t.server.SetupWorkers + 2) << CountThreads() << " threads, " << base << " at the start";
+  // Every connection still relays both ways.
+  for (int i = 0; i < kOpen; i += 37) {
+    ASSERT_TRUE(clients[static_cast<size_t>(i)]->SendAll("again"));
+    EXPECT_EQ(clients[static_cast<size_t>(i)]->RecvExact(5), "again");
+  }
+  t.server.SetActive(false);
+  EXPECT_EQ(t.server.ConnectionCount(), 0);
+  EXPECT_EQ(t.server.LoopConnectionCount(), 0);
+  for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());
+  EXPECT_TRUE(WaitUntil([&] { return CountThreads() < base; })) << CountThreads() << " vs " << base;
+}
+
+// A burst beyond the set-up pool queues for its workers instead of starting a
+// thread per connection: never more set-ups at once than the pool's bound,
+// and every connection of the burst is served once they move on.
+TEST(MappedPort, SetupPoolBoundsABurst) {
+  EchoProcess echo;  // its threads are not counted
+  ASSERT_NE(echo.Port(), 0);
+  Tunnel t("127.0.0.1", echo.Port());
+  t.server.SetActive(false);
+  t.server.SetupWorkers = 3;
+  std::mutex m;
+  std::condition_variable cv;
+  int inSetup = 0, most = 0;
+  bool open = false;
+  t.server.SetOnConnect([&](TIdMappedPortContext& c) {
+    c.OutboundClient()->CreateIOHandler();
+    std::unique_lock<std::mutex> lock(m);
+    most = std::max(most, ++inSetup);
+    cv.notify_all();
+    cv.wait(lock, [&] { return open; });
+    --inSetup;
+  });
+  t.server.SetActive(true);
+  const int base = CountThreads();
+  constexpr int kBurst = 40;
+  std::vector<std::unique_ptr<BlockingClient>> clients;
+  for (int i = 0; i < kBurst; ++i) clients.push_back(std::make_unique<BlockingClient>(t.Port()));
+  {
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return inSetup == 3; }));
+  }
+  // The whole burst is accepted (the listen queue is emptied) and waits.
+  ASSERT_TRUE(WaitUntil([&] {
+    int limit = 0;
+    return AcceptQueueOf(t.Port(), limit) == 0;
+  }));
+  EXPECT_LE(CountThreads(), base + 3);  // the three set-ups; the waiting one was counted
+  {
+    std::lock_guard<std::mutex> lock(m);
+    open = true;
+  }
+  cv.notify_all();
+  for (int i = 0; i < kBurst; ++i) {
+    const std::string text = "b" + std::to_string(i);
+    ASSERT_TRUE(clients[static_cast<size_t>(i)]->SendAll(text));
+    EXPECT_EQ(clients[static_cast<size_t>(i)]->RecvExact(text.size()), text);
+  }
+  std::lock_guard<std::mutex> lock(m);
+  EXPECT_EQ(most, 3);
 }
 
 }  // namespace

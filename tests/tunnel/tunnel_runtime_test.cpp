@@ -476,9 +476,10 @@ TEST(TunnelStopTest, StopDuringAnEventFloodIntoABlockedReceiverEndsPromptly) {
   ASSERT_TRUE(t->Start());
   std::vector<std::unique_ptr<BlockingClient>> clients;
   for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<BlockingClient>(static_cast<uint16_t>(t->Settings.Mapped)));
-  // Every worker is blocked in its first status line, so no event is on its way
-  // any more: what Stop lets through afterwards would show in the count.
-  ASSERT_TRUE(rec.WaitBlocked(20));
+  // Every set-up worker of the bounded pool is blocked in its first status
+  // line and the other connections wait for one, so no event is on its way any
+  // more: what Stop lets through afterwards would show in the count.
+  ASSERT_TRUE(rec.WaitBlocked(TIdMappedPortTCP::kDefaultSetupWorkers));
   const size_t before = rec.Count();
   // Stop alone switches the events off first; it must not wait for the receiver.
   double s = SecondsOf([&] { t->Stop(); });
