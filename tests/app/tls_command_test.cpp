@@ -94,6 +94,24 @@ std::string WithHostsFile(const std::string& hosts) {
          ":verify_asan_link_order=0' ";
 }
 
+// Two servers that ask for a client certificate at one TLS version: one
+// trusts the client CA, the other only the server root (so the client's
+// certificate is refused).
+struct ClientCertificateServers {
+  explicit ClientCertificateServers(const std::string& version)
+      : WantsOne("leaf", "inter.pem",
+                 {"-Verify", "1", "-CAfile", Certificates().Path("client-ca.pem"), "-verify_return_error", version}),
+        TrustsOthers("leaf", "inter.pem",
+                     {"-Verify", "1", "-CAfile", Certificates().Path("root.pem"), "-verify_return_error", version}) {}
+  ::testing::AssertionResult Ready() {
+    if (!WantsOne.Ready()) return ::testing::AssertionFailure() << WantsOne.Stderr();
+    if (!TrustsOthers.Ready()) return ::testing::AssertionFailure() << TrustsOthers.Stderr();
+    return ::testing::AssertionSuccess();
+  }
+  SServer WantsOne;
+  SServer TrustsOthers;
+};
+
 // ---------------------------------------------------------------------------
 // --test listens after the handshake: a TLS 1.3 server refuses a client
 // certificate (none, or one it does not trust) only then.
@@ -101,12 +119,10 @@ std::string WithHostsFile(const std::string& hosts) {
 TEST(TunnelTestCommand, ARefusalAfterTheHandshakeFailsTheTestWithTheLogsReason) {
   REQUIRE_OPENSSL();
   const auto& certs = Certificates();
-  SServer wantsOne("leaf", "inter.pem",
-                   {"-Verify", "1", "-CAfile", certs.Path("client-ca.pem"), "-verify_return_error", "-tls1_3"});
-  SServer trustsOthers("leaf", "inter.pem",
-                       {"-Verify", "1", "-CAfile", certs.Path("root.pem"), "-verify_return_error", "-tls1_3"});
-  ASSERT_TRUE(wantsOne.Ready()) << wantsOne.Stderr();
-  ASSERT_TRUE(trustsOthers.Ready()) << trustsOthers.Stderr();
+  ClientCertificateServers servers("-tls1_3");
+  ASSERT_TRUE(servers.Ready());
+  SServer& wantsOne = servers.WantsOne;
+  SServer& trustsOthers = servers.TrustsOthers;
   const std::string present =
       "SSLUseClientCertificate=1\nSSLClientCertificatePath=" + certs.Path("client-combined.pem") + "\n";
   const struct {
@@ -293,12 +309,10 @@ TEST(StartRefusal, TheStoredPortCheckReadsNumbersAsTheSettingsReaderDoes) {
 TEST(HeadlessLog, ClientCertificateRefusalsOverTls12AreExplainedAndEachErrorLoggedOnce) {
   REQUIRE_OPENSSL();
   const auto& certs = Certificates();
-  SServer wantsOne("leaf", "inter.pem",
-                   {"-Verify", "1", "-CAfile", certs.Path("client-ca.pem"), "-verify_return_error", "-tls1_2"});
-  SServer trustsOthers("leaf", "inter.pem",
-                       {"-Verify", "1", "-CAfile", certs.Path("root.pem"), "-verify_return_error", "-tls1_2"});
-  ASSERT_TRUE(wantsOne.Ready()) << wantsOne.Stderr();
-  ASSERT_TRUE(trustsOthers.Ready()) << trustsOthers.Stderr();
+  ClientCertificateServers servers("-tls1_2");
+  ASSERT_TRUE(servers.Ready());
+  SServer& wantsOne = servers.WantsOne;
+  SServer& trustsOthers = servers.TrustsOthers;
   const uint16_t none = test::FreePort(), untrusted = test::FreePort();
   TempDir data;
   data.WriteFile("sorvik.ini",
