@@ -1015,6 +1015,27 @@ void TfMain::ShowWindowOp() {
   // dialog "not minimized" and leaves it down.
   QGuiApplication::sync();
   if (exit_done_) return;  // the events may have held the exit
+  RestoreWindows();
+  // On a loaded machine the window manager's minimize can still reach this
+  // process after the lines above (the round trip does not wait for the
+  // toolkit to read every event), and the window or a dialog would stay
+  // down. Two later looks bring back whatever is then seen minimized; a
+  // hide in between cancels them, and with nothing minimized they do
+  // nothing (no raise that takes the focus from another program).
+  const unsigned request = ++show_request_;
+  for (const int ms : {300, 1500}) {
+    QTimer::singleShot(ms, this, [this, request] {
+      Guard([this, request] {
+        if (exit_done_ || request != show_request_) return;
+        bool down = isMinimized();
+        for (QWidget* dialog : OpenDialogs()) down = down || dialog->isMinimized();
+        if (down) RestoreWindows();
+      });
+    });
+  }
+}
+
+void TfMain::RestoreWindows() {
   if (isMinimized()) setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   show();
   raise();
@@ -1029,6 +1050,7 @@ void TfMain::ShowWindowOp() {
 }
 
 void TfMain::HideWindowOp() {
+  ++show_request_;  // a second look of an earlier show must not undo this
   if (!TrayAvailable()) {
     // Without a notification area there would be no way back: minimize only.
     if (isVisible() && !isMinimized()) showMinimized();

@@ -121,6 +121,8 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   std::function<QString()> AskLogSavePath;
   // The open dialogs and questions (window-modal), innermost last.
   QList<QWidget*> OpenDialogs() const;
+  // Un-minimizes, shows and raises the window and every open dialog.
+  void RestoreWindows();
   // When set, each dialog is handed to this hook instead of being shown: the
   // hook fills it and accepts or rejects it (tests). Empty in the program.
   std::function<void(QDialog&)> BeforeDialog;
@@ -184,6 +186,9 @@ class TfMain : public QMainWindow, private IDisplay, private ILogView {
   std::string data_dir_;
   bool mirror_log_ = false;
   bool exit_done_ = false;
+  // Counts show and hide requests; a show's later second look runs only while
+  // no other request came after it. GUI thread only.
+  unsigned show_request_ = 0;
 
   TTunnelModel* model_ = nullptr;
   QTabWidget* tabs_ = nullptr;
