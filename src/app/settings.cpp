@@ -17,6 +17,7 @@
 
 #include "app/ini_file.h"
 #include "app/tunnel_section.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -466,6 +467,17 @@ std::vector<std::string> SettingsFileProblems(const TIniFile& file) {
                                         [&key](const char* r) { return std::string_view(r) == key.Name; });
       if (required && file.ReadString(section, key.Name, "").empty()) continue;  // said above
       if (std::string why = NotANumber(file, section, key.Name); !why.empty()) problems.push_back(why);
+    }
+    // The remotes and time limits: a value a start would refuse.
+    TunnelSettings limits;
+    limits.MoreServers = file.ReadString(section, "MoreServers", limits.MoreServers);
+    limits.Failover = file.ReadString(section, "Failover", limits.Failover);
+    limits.ConnectTimeout = file.ReadInteger(section, "ConnectTimeout", limits.ConnectTimeout);
+    limits.KeepAlive = file.ReadString(section, "KeepAlive", limits.KeepAlive);
+    limits.IdleTimeout = file.ReadInteger(section, "IdleTimeout", limits.IdleTimeout);
+    if (std::string why = FailoverSettingsProblem(limits); !why.empty()) {
+      if (why.back() == '.') why.pop_back();
+      problems.push_back("section [" + section + "]: " + why);
     }
   }
   for (const char* key : kOptionNumbers) {

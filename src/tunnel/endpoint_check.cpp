@@ -5,6 +5,7 @@
 #include "net/host_name.h"
 #include "net/mapped_port_tcp.h"
 #include "tls/certificate_check.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -112,6 +113,9 @@ std::optional<TEndpointProblem> TunnelStartProblem(const TunnelSettings& s) {
     if (std::string problem = TlsSettingsProblem(s); !problem.empty()) {
       return TEndpointProblem{TEndpointField::TlsSettings, problem};
     }
+  }
+  if (std::string problem = FailoverSettingsProblem(s); !problem.empty()) {
+    return TEndpointProblem{TEndpointField::Failover, problem};
   }
   return std::nullopt;
 }
