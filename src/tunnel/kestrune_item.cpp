@@ -12,6 +12,7 @@
 #include "tls/ssl_io_handler.h"
 #include "tunnel/endpoint_check.h"
 #include "tunnel/event_gate.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -58,11 +59,12 @@ void TKestruneItem::Park() {
   // A connection the old server accepts in the meantime is set up on the
   // settings and TLS context of the old run, like its others.
   std::shared_ptr<TIdSSLContextCache> contexts;
-  TunnelSettings old = SnapshotWithContexts(contexts);
-  MappingServer->SetOnConnect([this, old = std::move(old), contexts](TIdMappedPortContext& context) {
+  std::shared_ptr<TFailoverState> failover;
+  TunnelSettings old = SnapshotWithContexts(contexts, &failover);
+  MappingServer->SetOnConnect([this, old = std::move(old), contexts, failover](TIdMappedPortContext& context) {
     TIdTCPClient* outbound = context.OutboundClient();
     if (outbound == nullptr) throw EIdException("No outbound client.");
-    PrepareClientWith(*outbound, old, contexts);
+    PrepareConnection(context, *outbound, old, contexts, failover);
   });
   MappingServer->StopListening();
   draining_.push_back(std::move(MappingServer));
@@ -162,8 +164,12 @@ bool TKestruneItem::StartServer() {
   if (!server) return false;
   {
     auto contexts = std::make_shared<TIdSSLContextCache>();
+    // The remotes start untried; TunnelStartProblem has read Failover.
+    auto failover = std::make_shared<TFailoverState>(TunnelRemotes(Settings),
+                                                     ParseFailover(Settings.Failover).value_or(TFailoverOrder::Priority));
     std::lock_guard<std::mutex> lock(FieldsLock);
     tls_contexts_ = std::move(contexts);
+    failover_ = std::move(failover);
   }
   server->SetOnConnect([this](TIdMappedPortContext& context) { PrepareOutbound(context); });
   server->SetOnException(
