@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "app/app_core.h"
 #include "app/settings.h"
 #include "app/terminal_text.h"
 #include "tunnel/connection_report.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -102,6 +104,17 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
     r.BytesIn = traffic.BytesIn;
     r.BytesOut = traffic.BytesOut;
     if (t.RunState == TRunState::Failed) r.Error = t.RunError.empty() ? "unknown reason" : t.RunError;
+    const std::shared_ptr<TFailoverState> failover = t.IsRunning() ? t.FailoverState() : nullptr;
+    if (failover) {
+      for (const TFailoverState::TRemoteState& state : failover->States()) {
+        r.Remotes.push_back({EndpointText(state.Remote.Host, state.Remote.Port), RemoteStateName(state.State),
+                             state.LastError, state.Connections});
+      }
+    } else {
+      for (const TRemote& remote : TunnelRemotes(s)) {
+        r.Remotes.push_back({EndpointText(remote.Host, remote.Port), "untried", "", 0});
+      }
+    }
     rows.push_back(std::move(r));
   }
   return rows;
@@ -148,7 +161,14 @@ std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows) {
            ", \"local\": " + JsonString(r.Local) + ", \"remote\": " + JsonString(r.Remote) + ", \"proxies\": [";
     for (size_t k = 0; k < r.Proxies.size(); ++k) out += (k > 0 ? ", " : "") + JsonString(r.Proxies[k]);
     out += "], \"connections\": " + std::to_string(r.Connections) + ", \"bytes_in\": " + std::to_string(r.BytesIn) +
-           ", \"bytes_out\": " + std::to_string(r.BytesOut);
+           ", \"bytes_out\": " + std::to_string(r.BytesOut) + ", \"remotes\": [";
+    for (size_t k = 0; k < r.Remotes.size(); ++k) {
+      const TTunnelStatus::TRemoteStatus& remote = r.Remotes[k];
+      out += std::string(k > 0 ? ", " : "") + "{\"remote\": " + JsonString(remote.Remote) +
+             ", \"state\": " + JsonString(remote.State) + ", \"last_error\": " + JsonString(remote.LastError) +
+             ", \"connections\": " + std::to_string(remote.Connections) + "}";
+    }
+    out += "]";
     if (r.State == "failed") out += ", \"error\": " + JsonString(r.Error);
     out += "}";
   }

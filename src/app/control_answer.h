@@ -28,6 +28,17 @@ struct TTunnelStatus {
   uint64_t BytesIn = 0;   // from the local clients
   uint64_t BytesOut = 0;  // sent back to them
   std::string Error;      // "failed": why its last start failed
+  // Every remote, Server:Port first, then MoreServers: "up" (the last
+  // connection through it worked), "failed" (the last attempt failed, see
+  // LastError) or "untried" (no connection tried it yet in this run, or the
+  // tunnel does not run).
+  struct TRemoteStatus {
+    std::string Remote;     // as Remote above
+    std::string State;
+    std::string LastError;  // the reason of its last failure in this run; empty for none
+    int64_t Connections = 0;  // connections set up through it in this run
+  };
+  std::vector<TRemoteStatus> Remotes;
 };
 
 // Where a tunnel listens: "127.0.0.1:8080", or "0.0.0.0:8080" for every address.
@@ -40,7 +51,9 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core);
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
 // "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
-// followed by LF; a failed tunnel's object ends with "error": its reason.
+// followed by LF; after "bytes_out" comes "remotes": [{"remote": ...,
+// "state": ..., "last_error": ..., "connections": N}, ...]; a failed
+// tunnel's object ends with "error": its reason.
 // Valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
 // `text` as a JSON string literal with its quotes: control characters (C1

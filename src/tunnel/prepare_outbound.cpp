@@ -263,9 +263,11 @@ void TKestruneItem::PrepareClientWith(TIdTCPClient& outbound, const TunnelSettin
   }
   std::vector<TRemote> remotes = failover ? failover->Remotes() : TunnelRemotes(f);
   const TKeepAlive keep = ParseKeepAlive(f.KeepAlive).Value;
-  // A tunnel without more remotes, connect timeout or keepalive opens once,
-  // as it always has.
-  if (remotes.size() < 2 && f.ConnectTimeout <= 0 && !keep.On()) return;
+  // A running tunnel's connections open through the loop below, which keeps
+  // the remotes' states for the status (with one remote and no limits it
+  // opens once and fails as it always has); the tunnel test's client needs it
+  // only for more remotes, a connect timeout or keepalive.
+  if (!failover && remotes.size() < 2 && f.ConnectTimeout <= 0 && !keep.On()) return;
   auto* tls = f.SSLHost ? dynamic_cast<TIdSSLIOHandlerSocketOpenSSL*>(io) : nullptr;
   outbound.OnOpen = [this, remotes = std::move(remotes), failover, tls, pinHost, keep, io, direct,
                      sni = f.SSLSNI, ipv6Host = f.IPv6Host, timeoutS = f.ConnectTimeout](TIdTCPClient& client) {

@@ -477,7 +477,8 @@ TEST_F(ControlEndToEnd, ReloadKeepsConnectionsAndBringsTheTunnelsInLineWithTheFi
     const Result s = Ctl(data.Path(), {"status", "--json"});
     return s.out.find("{\"caption\": \"Change\", \"state\": \"running\", \"local\": \"127.0.0.1:" +
                       std::to_string(change) + "\", \"remote\": \"127.0.0.1:" + std::to_string(newRemote.Port()) +
-                      "\", \"proxies\": [], \"connections\": 0, \"bytes_in\": 9, \"bytes_out\": 9}") !=
+                      "\", \"proxies\": [], \"connections\": 0, \"bytes_in\": 9, \"bytes_out\": 9, \"remotes\": " +
+                      "[{\"remote\": \"127.0.0.1:" + std::to_string(newRemote.Port()) + "\", \"state\": \"up\"") !=
            std::string::npos;
   }, kStateMs)) << Ctl(data.Path(), {"status", "--json"}).out;
 
@@ -563,7 +564,11 @@ TEST_F(ControlEndToEnd, ReloadKeepsTheOldSettingsOfATunnelWhoseNewOnesCannotStar
     EXPECT_NE(json.out.find("\"state\": \"failed\", \"local\": \"127.0.0.1:" + std::to_string(busyPort2) + "\""),
               std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("\"bytes_out\": 0, \"error\": \"" + inUse + "\"}]}\n"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"bytes_out\": 0, \"remotes\": [{\"remote\": \"127.0.0.1:" +
+                                std::to_string(echo.Port()) + "\", \"state\": \"untried\", \"last_error\": \"\", " +
+                                "\"connections\": 0}], \"error\": \"" + inUse + "\"}]}\n"),
+              std::string::npos)
+        << json.out;
     EXPECT_EQ(json.out.find("\"error\""), json.out.rfind("\"error\"")) << json.out;  // the failed one only
   }
   // The ports are free now: the same file moves the one and starts the other.
@@ -758,20 +763,24 @@ TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   const std::string proxied = "{\"caption\": \"Via proxy\", \"state\": \"stopped\", \"local\": \"127.0.0.1:" +
                               std::to_string(other) + "\", \"remote\": \"127.0.0.1:563\", \"proxies\": " +
                               "[\"socks4a://127.0.0.1:9050\", \"socks4://127.0.0.1:3128\"], \"connections\": 0, " +
-                              "\"bytes_in\": 0, \"bytes_out\": 0}";
+                              "\"bytes_in\": 0, \"bytes_out\": 0, \"remotes\": [{\"remote\": \"127.0.0.1:563\", " +
+                              "\"state\": \"untried\", \"last_error\": \"\", \"connections\": 0}]}";
+  // The echo server, the tunnel's one remote, after one connection through it.
+  const std::string echoRemote = ", \"remotes\": [{\"remote\": \"127.0.0.1:" + std::to_string(echo.Port()) +
+                                 "\", \"state\": \"up\", \"last_error\": \"\", \"connections\": 1}]}, ";
   // A worker counts a chunk just after it has written it: the last count may
   // follow the client's read by a moment.
   Result json;
   EXPECT_TRUE(WaitUntil([&] {
     json = Ctl(data.Path(), {"status", "--json"});
     return json.status == 0 && json.out == "{\"tunnels\": [" + row +
-                                               "\"connections\": 1, \"bytes_in\": 100000, \"bytes_out\": 100000}, " +
+                                               "\"connections\": 1, \"bytes_in\": 100000, \"bytes_out\": 100000" + echoRemote +
                                                proxied + "]}\n";
   }, kStateMs)) << json.out << json.err;
   c.Close();
   EXPECT_TRUE(WaitUntil([&] {
     return Ctl(data.Path(), {"status", "--json"}).out ==
-           "{\"tunnels\": [" + row + "\"connections\": 0, \"bytes_in\": 100000, \"bytes_out\": 100000}, " + proxied +
+           "{\"tunnels\": [" + row + "\"connections\": 0, \"bytes_in\": 100000, \"bytes_out\": 100000" + echoRemote + proxied +
                "]}\n";
   }, kStateMs)) << Ctl(data.Path(), {"status", "--json"}).out;
   Result table = Ctl(data.Path(), {"status"});
@@ -797,7 +806,7 @@ TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   }
   // The counts start anew with the new run.
   EXPECT_TRUE(WaitUntil([&] {
-    return Ctl(data.Path(), {"status", "--json"}).out.find("\"connections\": 0, \"bytes_in\": 5, \"bytes_out\": 5}") !=
+    return Ctl(data.Path(), {"status", "--json"}).out.find("\"connections\": 0, \"bytes_in\": 5, \"bytes_out\": 5, \"remotes\": [{") !=
            std::string::npos;
   }, kStateMs));
   Result unknown = Ctl(data.Path(), {"start", "Nobody"});
