@@ -15,6 +15,7 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
@@ -101,6 +102,19 @@ class TfProperties : public QDialog {
   QCheckBox* verifyCert_;
   QCheckBox* useClientCertificate_;
   QLineEdit* clientCertificatePath_;
+  // "Failover": more remotes, their order and the connections' time limits.
+  QLineEdit* moreServers_;
+  QComboBox* failover_;
+  TNumberEdit* connectTimeout_;
+  QCheckBox* keepAlive_;
+  TNumberEdit* keepIdle_;
+  TNumberEdit* keepInterval_;
+  TNumberEdit* keepCount_;
+  TNumberEdit* idleTimeout_;
+  QLabel* failoverProblem_;
+  // The failover tab's values as a start would refuse them: shows the line
+  // on that tab and returns false.
+  bool CheckFailover();
 
   // The constructor's steps: one builder per tab (each makes its controls and
   // returns the tab's page), then the values, then focus and size.
@@ -108,6 +122,7 @@ class TfProperties : public QDialog {
   QWidget* BuildProxyTab();
   QWidget* BuildLogTab();
   QWidget* BuildSslTab();
+  QWidget* BuildFailoverTab();
   void ShowSettings(const TunnelSettings& settings, bool running);
   void FinishLayout();
 
