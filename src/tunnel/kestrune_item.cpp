@@ -12,6 +12,8 @@
 #include "tls/ssl_io_handler.h"
 #include "tunnel/endpoint_check.h"
 #include "tunnel/event_gate.h"
+#include "tunnel/events.h"
+#include "tunnel/idle_watch.h"
 #include "tunnel/remotes.h"
 
 namespace sorvik {
@@ -22,6 +24,7 @@ TKestruneItem::~TKestruneItem() {
   // Events off before the release waits for the workers, so no worker is left
   // waiting for a receiver that waits for this thread.
   gate_->Close();
+  idle_watch_.reset();  // its thread ends before any server goes
   try {
     MappingServer.reset();
   } catch (...) {
@@ -30,6 +33,10 @@ TKestruneItem::~TKestruneItem() {
     draining_.clear();
   } catch (...) {
   }
+}
+
+void TKestruneItem::ForgetServer(TIdMappedPortTCP* server) {
+  if (idle_watch_ && server) idle_watch_->Forget(*server);
 }
 
 TunnelSettings TKestruneItem::Snapshot() const {
@@ -92,6 +99,7 @@ int TKestruneItem::ReapDrained() {
       FoldTraffic(**it);
     } catch (...) {
     }
+    ForgetServer(it->get());
     it = draining_.erase(it);
   }
   return static_cast<int>(draining_.size());
@@ -152,6 +160,7 @@ bool TKestruneItem::StartServer() {
   // connections.
   if (MappingServer) {
     gate_->Close();
+    ForgetServer(MappingServer.get());
     MappingServer.reset();
   }
   // Passwords kept in files are read now, so a changed file counts from this
@@ -175,6 +184,18 @@ bool TKestruneItem::StartServer() {
   server->SetOnException(
       [this](TIdMappedPortContext& context, const std::exception& error) { ErrorHandler(context, error); });
   server->SetOnDisconnect([this](TIdMappedPortContext& context) { DisconnectHandler(context); });
+  // A connection that moves no byte for IdleTimeout seconds is closed, saying why.
+  if (Settings.IdleTimeout > 0) {
+    if (!idle_watch_) {
+      idle_watch_ = std::make_unique<TIdleWatch>([this](const std::string& client, int seconds) {
+        ReportEvent(kEventPlainStatus,
+                    FormatStatusLine(kEventPlainStatus, EventTimeStamp(), 0,
+                                     "Connection from " + client + " closed: no data either way for " +
+                                         std::to_string(seconds) + " s (IdleTimeout)"));
+      });
+    }
+    idle_watch_->Watch(*server, Settings.IdleTimeout);
+  }
   MappingServer = std::move(server);
   gate_->Open();
   // One listening binding: loopback only, or all IPv4 addresses. The UI
@@ -223,6 +244,7 @@ void TKestruneItem::Stop() {
       FoldTraffic(*server);
     } catch (...) {
     }
+    ForgetServer(server.get());
   }
   draining_.clear();
   try {
@@ -233,6 +255,7 @@ void TKestruneItem::Stop() {
   } catch (...) {
   }
   try {
+    ForgetServer(MappingServer.get());
     MappingServer.reset();
   } catch (...) {
   }

@@ -26,6 +26,7 @@ class TIdSSLOptions;
 class TIdSSLContextCache;
 struct TCertificatePolicy;
 class TFailoverState;
+class TIdleWatch;
 class TIdTCPClient;
 class TIdCustomTransparentProxy;
 enum TIdStatus : int;
@@ -179,6 +180,11 @@ class TKestruneItem {
   // connections' set-ups; replaced by a start like tls_contexts_, under
   // FieldsLock.
   std::shared_ptr<TFailoverState> failover_;
+  // UI thread only: closes the connections of the servers started with an
+  // IdleTimeout that move no byte for that long; made at the first such
+  // start, told of every server before it goes (ForgetServer).
+  std::unique_ptr<TIdleWatch> idle_watch_;
+  void ForgetServer(TIdMappedPortTCP* server);
   // UI thread only: servers that stopped listening at a restart and still
   // serve connections, oldest first; and the traffic of the servers of this
   // run that have been released.

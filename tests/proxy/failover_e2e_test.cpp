@@ -340,5 +340,62 @@ TEST(Failover, KeepAliveIsSetOnBothSocketsOfAConnection) {
   tunnel.Stop();
 }
 
+// The idle timeout closes a connection that moves nothing, with its line, and
+// leaves a busy one alone: relayed by a loop (plain) and by its worker (TLS).
+TEST(IdleTimeout, ClosesAnIdleConnectionAndNotABusyOne) {
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    EchoServer echo;
+    TlsServerConfig config;
+    config.CertChainFile = Certificates().Path("leaf-chain.pem");
+    config.KeyFile = Certificates().Path("leaf.key");
+    TlsServer tlsEcho(config);
+    EventRecorder recorder;
+    TKestruneItem tunnel;
+    tunnel.Settings.Server = tls ? "localhost" : "127.0.0.1";
+    tunnel.Settings.Port = tls ? tlsEcho.Port() : echo.Port();
+    tunnel.Settings.SSLHost = tls;
+    tunnel.Settings.SSLVerifyChain = tls;
+    tunnel.Settings.IdleTimeout = 1;
+    tunnel.Settings.LogSummary = true;
+    tunnel.Settings.Mapped = FreePort();
+    tunnel.OnTunnelEvent = recorder.Hook();
+    ASSERT_TRUE(tunnel.Start());
+    BlockingClient idle(static_cast<uint16_t>(tunnel.Settings.Mapped));
+    BlockingClient busy(static_cast<uint16_t>(tunnel.Settings.Mapped));
+    ASSERT_TRUE(idle.SendAll("x"));
+    ASSERT_EQ(idle.RecvExact(1), "x");
+    const auto started = Clock::now();
+    // The busy one keeps talking until the idle one is closed.
+    bool idleClosed = false;
+    while (!idleClosed && Clock::now() - started < std::chrono::seconds(10)) {
+      ASSERT_TRUE(busy.SendAll("ping\n"));
+      ASSERT_EQ(busy.RecvExact(5), "ping\n");
+      idleClosed = idle.WaitClosed(100);
+    }
+    EXPECT_TRUE(idleClosed);
+    EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(900));
+    ASSERT_TRUE(busy.SendAll("still\n"));
+    EXPECT_EQ(busy.RecvExact(6), "still\n");
+    const std::string line = " > 0 - Connection from " + At(idle.LocalPort()) +
+                             " closed: no data either way for 1 s (IdleTimeout)";
+    bool said = false;
+    for (const auto& e : recorder.WithCode(kEventPlainStatus)) said = said || StampedLine(e.text, line);
+    EXPECT_TRUE(said) << line;
+    // Its summary line follows, as for any connection that ends.
+    EXPECT_TRUE(WaitUntil([&] {
+      for (const auto& e : recorder.Events()) {
+        if (e.text.find(At(idle.LocalPort())) != std::string::npos && e.text.find(" bytes") != std::string::npos &&
+            e.text.find("IdleTimeout") == std::string::npos) {
+          return true;
+        }
+      }
+      return false;
+    }));
+    tunnel.DetachEvents();
+    tunnel.Stop();
+  }
+}
+
 }  // namespace
 }  // namespace sorvik::test
