@@ -6,6 +6,7 @@
 // keepalive is set on both sockets of a connection.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -395,6 +396,52 @@ TEST(IdleTimeout, ClosesAnIdleConnectionAndNotABusyOne) {
     tunnel.DetachEvents();
     tunnel.Stop();
   }
+}
+
+// A proxy process that is stopped (SIGSTOP) takes nothing more once its
+// buffers are full, and acknowledges nothing past its shut window: with
+// keepalive on, the tunnel gives the connection up within idle + interval x
+// count (TCP_USER_TIMEOUT) and the client sees it closed, instead of a
+// connection held open for ever.
+TEST(KeepAlive, AStoppedProxyIsGivenUpWithinIdlePlusIntervalTimesCount) {
+  RealProxy proxy(Kind::kMicrosocks);
+  if (!proxy.Ready()) GTEST_SKIP() << proxy.Problem();
+  EchoServer echo;
+  EventRecorder recorder;
+  TKestruneItem tunnel;
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Port = echo.Port();
+  tunnel.Settings.ProxyType = TProxyType::Socks5;
+  tunnel.Settings.ProxyHost = "127.0.0.1";
+  tunnel.Settings.ProxyPort = proxy.Port();
+  tunnel.Settings.KeepAlive = "1,1,2";  // gives up after 3 s
+  tunnel.Settings.LogSummary = true;
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.OnTunnelEvent = recorder.Hook();
+  ASSERT_TRUE(tunnel.Start());
+  BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
+  ASSERT_TRUE(client.SendAll("ping\n"));
+  ASSERT_EQ(client.RecvExact(5), "ping\n");
+  ASSERT_EQ(::kill(proxy.Pid(), SIGSTOP), 0);
+  struct Continue {
+    pid_t pid;
+    ~Continue() { ::kill(pid, SIGCONT); }
+  } resume{proxy.Pid()};
+  // Data on its way until every buffer up to the stopped proxy is full.
+  const std::string chunk(65536, 'x');
+  const auto started = Clock::now();
+  while (client.SendAll(chunk, 500) && Clock::now() - started < std::chrono::seconds(20)) {
+  }
+  EXPECT_TRUE(client.WaitClosed(20000));
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(15));
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& e : recorder.Events()) {
+      if (e.text.find(At(client.LocalPort()) + " closed after ") != std::string::npos) return true;
+    }
+    return false;
+  })) << "the connection's summary line";
+  tunnel.DetachEvents();
+  tunnel.Stop();
 }
 
 }  // namespace
