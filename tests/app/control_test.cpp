@@ -566,7 +566,7 @@ TEST_F(ControlEndToEnd, ReloadKeepsTheOldSettingsOfATunnelWhoseNewOnesCannotStar
         << json.out;
     EXPECT_NE(json.out.find("\"bytes_out\": 0, \"remotes\": [{\"remote\": \"127.0.0.1:" +
                                 std::to_string(echo.Port()) + "\", \"state\": \"untried\", \"last_error\": \"\", " +
-                                "\"connections\": 0}], \"error\": \"" + inUse + "\"}]}\n"),
+                                "\"connects\": 0}], \"error\": \"" + inUse + "\"}]}\n"),
               std::string::npos)
         << json.out;
     EXPECT_EQ(json.out.find("\"error\""), json.out.rfind("\"error\"")) << json.out;  // the failed one only
@@ -764,10 +764,10 @@ TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
                               std::to_string(other) + "\", \"remote\": \"127.0.0.1:563\", \"proxies\": " +
                               "[\"socks4a://127.0.0.1:9050\", \"socks4://127.0.0.1:3128\"], \"connections\": 0, " +
                               "\"bytes_in\": 0, \"bytes_out\": 0, \"remotes\": [{\"remote\": \"127.0.0.1:563\", " +
-                              "\"state\": \"untried\", \"last_error\": \"\", \"connections\": 0}]}";
+                              "\"state\": \"untried\", \"last_error\": \"\", \"connects\": 0}]}";
   // The echo server, the tunnel's one remote, after one connection through it.
   const std::string echoRemote = ", \"remotes\": [{\"remote\": \"127.0.0.1:" + std::to_string(echo.Port()) +
-                                 "\", \"state\": \"up\", \"last_error\": \"\", \"connections\": 1}]}, ";
+                                 "\", \"state\": \"up\", \"last_error\": \"\", \"connects\": 1}]}, ";
   // A worker counts a chunk just after it has written it: the last count may
   // follow the client's read by a moment.
   Result json;

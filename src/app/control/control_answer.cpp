@@ -166,7 +166,7 @@ std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows) {
       const TTunnelStatus::TRemoteStatus& remote = r.Remotes[k];
       out += std::string(k > 0 ? ", " : "") + "{\"remote\": " + JsonString(remote.Remote) +
              ", \"state\": " + JsonString(remote.State) + ", \"last_error\": " + JsonString(remote.LastError) +
-             ", \"connections\": " + std::to_string(remote.Connections) + "}";
+             ", \"connects\": " + std::to_string(remote.Connections) + "}";
     }
     out += "]";
     if (r.State == "failed") out += ", \"error\": " + JsonString(r.Error);

@@ -52,7 +52,7 @@ std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
 // "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
 // followed by LF; after "bytes_out" comes "remotes": [{"remote": ...,
-// "state": ..., "last_error": ..., "connections": N}, ...]; a failed
+// "state": ..., "last_error": ..., "connects": N}, ...]; a failed
 // tunnel's object ends with "error": its reason.
 // Valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
