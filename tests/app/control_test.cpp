@@ -739,6 +739,45 @@ TEST_F(ControlEndToEnd, ReloadAppliesNothingFromAFileThatIsNotWhole) {
   EXPECT_EQ(Ctl(data.Path(), {"status"}).out, "#  CAPTION  STATE  LOCAL  REMOTE  CONNECTIONS  BYTES IN  BYTES OUT\n");
 }
 
+// The program itself with a tunnel of two remotes whose first refuses: the
+// connection reaches the second, stdout has the failover line, `status --json`
+// shows the first failed with its reason and the second up, and the settings
+// file keeps the new keys as they were.
+TEST_F(ControlEndToEnd, AFailedFirstRemoteHandsTheConnectionToTheNextAndTheStatusSaysSo) {
+  EchoServer echo;
+  const uint16_t closed = test::FreePort(), mapped = test::FreePort();
+  TempDir data;
+  const std::string more = "MoreServers=127.0.0.1:" + std::to_string(echo.Port()) +
+                           "\nConnectTimeout=5\nKeepAlive=30\nIdleTimeout=600\n";
+  const std::string ini = "[Options]\nAutostartDelay=0\n" + Tunnel(0, "Two", closed, mapped, true) + more;
+  data.WriteFile("sorvik.ini", ini);
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
+  ASSERT_TRUE(WaitUntil([&] { return Ctl(data.Path(), {"status"}).out.find("running") != std::string::npos; },
+                        kStateMs));
+  {
+    BlockingClient c(mapped);
+    ASSERT_TRUE(Echoes(c, "ping"));
+  }
+  const std::string closedAt = "127.0.0.1:" + std::to_string(closed);
+  const std::string echoAt = "127.0.0.1:" + std::to_string(echo.Port());
+  EXPECT_TRUE(WaitUntil([&] {
+    return sorvik.Stdout().find(" > 0 - Remote " + closedAt + " failed (Connection refused.), trying " + echoAt) !=
+           std::string::npos;
+  }, kStateMs)) << sorvik.Stdout();
+  const Result json = Ctl(data.Path(), {"status", "--json"});
+  EXPECT_NE(json.out.find("\"remotes\": [{\"remote\": \"" + closedAt +
+                          "\", \"state\": \"failed\", \"last_error\": \"Connection refused.\", \"connects\": 0}, "
+                          "{\"remote\": \"" + echoAt + "\", \"state\": \"up\", \"last_error\": \"\", \"connects\": 1}]"),
+            std::string::npos)
+      << json.out;
+  const int exit = sorvik.Stop();
+  EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+  // Nothing changed: the file stays as it was, its new keys with it.
+  EXPECT_EQ(ReadFile(data.Path() + "/sorvik.ini"), ini);
+}
+
 TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   EchoServer echo;
   const uint16_t mapped = test::FreePort(), other = test::FreePort();
