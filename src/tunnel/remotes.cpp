@@ -185,15 +185,14 @@ std::vector<size_t> TFailoverState::NextOrder() {
   std::vector<size_t> order(remotes_.size());
   std::lock_guard<std::mutex> lock(mutex_);
   if (order.empty()) return order;
-  if (order_ == TFailoverOrder::RoundRobin) {
-    const size_t start = next_++ % order.size();
-    for (size_t i = 0; i < order.size(); ++i) order[i] = (start + i) % order.size();
-    return order;
-  }
+  // Round robin starts one further on each time; both orders try the remotes
+  // that failed within kSkipFailed last.
+  const size_t start = order_ == TFailoverOrder::RoundRobin ? next_++ % order.size() : 0;
   const TClock::time_point now = now_();
   std::vector<size_t> skipped;
   size_t n = 0;
-  for (size_t i = 0; i < remotes_.size(); ++i) {
+  for (size_t k = 0; k < remotes_.size(); ++k) {
+    const size_t i = (start + k) % remotes_.size();
     if (states_[i].State == TState::Failed && now - failed_at_[i] < kSkipFailed) {
       skipped.push_back(i);
     } else {

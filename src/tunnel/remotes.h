@@ -105,9 +105,9 @@ class TFailoverState {
   TFailoverOrder Order() const { return order_; }
 
   // The order in which the next connection tries the remotes (indexes into
-  // Remotes()). Priority: settings order, with the remotes that failed within
-  // kSkipFailed moved to the end (still tried when all before them fail);
-  // round robin: each call starts one further on.
+  // Remotes()). Priority: settings order; round robin: each call starts one
+  // further on. Either way the remotes that failed within kSkipFailed come
+  // last (still tried when all before them fail).
   std::vector<size_t> NextOrder();
   void Failed(size_t index, const std::string& why);
   void Worked(size_t index);

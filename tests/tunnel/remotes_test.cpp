@@ -120,11 +120,17 @@ TEST(FailoverOrder, PriorityTriesAFailedRemoteLastUntilItsSkipHasPassed) {
   EXPECT_EQ(states[2].State, TFailoverState::TState::Untried);
 }
 
-TEST(FailoverOrder, RoundRobinStartsEachConnectionOneFurther) {
-  TFailoverState state({{"a", 1}, {"b", 2}}, TFailoverOrder::RoundRobin);
-  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{0, 1}));
-  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{1, 0}));
-  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{0, 1}));
+TEST(FailoverOrder, RoundRobinStartsEachConnectionOneFurtherAndTriesAFailedRemoteLast) {
+  TFailoverState state({{"a", 1}, {"b", 2}, {"c", 3}}, TFailoverOrder::RoundRobin);
+  state.SetClockForTest(&TestNow);
+  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{0, 1, 2}));
+  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{1, 2, 0}));
+  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{2, 0, 1}));
+  state.Failed(1, "Connection refused.");
+  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{0, 2, 1}));
+  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{2, 0, 1}));
+  g_now += TFailoverState::kSkipFailed;
+  EXPECT_EQ(state.NextOrder(), (std::vector<size_t>{2, 0, 1}));
 }
 
 }  // namespace
