@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "net/access_gate.h"
 #include "net/component.h"
 #include "net/io_handler.h"
 #include "net/tcp_client.h"
@@ -128,7 +129,15 @@ class TIdMappedPortTCP {
   // it at net.core.somaxconn), so that a burst of connects waits in the queue
   // instead of overflowing it and waiting for SYN retransmissions.
   int ListenQueue = std::numeric_limits<int>::max();
+  // Open connections at most (0: no cap); a cap set in Access wins. Set
+  // before activation.
   int MaxConnections = 0;
+  // Who may connect: each accepted connection is judged right after its
+  // accept (net/access_gate.h), and a refused one is reset at once, before
+  // any hook sees it; its rules may be swapped while the server is active
+  // (any thread), which changes nothing for the open connections. Refusals
+  // are reported through OnException as one line per burst.
+  TAccessGate Access;
   // Relay plain-socket connections without data hooks through a pipe with
   // splice() instead of copying through a buffer, from their first byte on.
   // Set before activation.
