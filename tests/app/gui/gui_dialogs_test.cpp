@@ -190,11 +190,12 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
   EXPECT_TRUE(Find<QCheckBox>(d, "cbLogServerErrors")->isChecked());
   EXPECT_TRUE(Find<QRadioButton>(d, "rbProxyType0")->isChecked());
   auto* tabs = Find<QTabWidget>(d, "pcProperties");
-  ASSERT_EQ(tabs->count(), 4);
+  ASSERT_EQ(tabs->count(), 5);
   EXPECT_EQ(tabs->tabText(0), "Main");
   EXPECT_EQ(tabs->tabText(1), "Proxy");
   EXPECT_EQ(tabs->tabText(2), "Log");
   EXPECT_EQ(tabs->tabText(3), "SSL");
+  EXPECT_EQ(tabs->tabText(4), "Access");
   const char* labels[] = {"No proxy", "Sock4", "Sock4A (Tor)", "Sock5", "HTTP", "Sock + Sock", "Sock + Http",
                           "Http + Http"};
   for (int i = 0; i < 8; ++i) {
@@ -728,7 +729,7 @@ TEST(Screenshots, EveryDialogAndTabRenders) {
   TfProperties props(TfProperties::TMode::Edit, f, true);
   EXPECT_EQ(props.windowTitle(), "Tunnel Properties");
   auto* tabs = Find<QTabWidget>(props, "pcProperties");
-  ASSERT_EQ(tabs->count(), 4);
+  ASSERT_EQ(tabs->count(), 5);
   std::vector<QImage> pictures;
   for (int i = 0; i < tabs->count(); ++i) {
     SCOPED_TRACE(tabs->tabText(i).toStdString());
