@@ -17,7 +17,8 @@
 // SetRules (the owner's thread, also while the server accepts) and copied
 // once per accept by Judge; a server without rules reads one atomic flag
 // only. The counts of the next report are guarded by report_mutex_; the
-// total and the open-connection count are atomics.
+// total and the open-connection count are atomics (relaxed: a cap judged a
+// moment early or late by one connection is no fault; each is exact on its own).
 #pragma once
 
 #include <atomic>
@@ -60,6 +61,11 @@ class TAccessGate {
   bool ReportPending() const { return pending_.load(std::memory_order_relaxed); }
   // Connections refused since the gate was made.
   uint64_t RefusedCount() const { return total_.load(std::memory_order_relaxed); }
+  // The open connections the cap counts: raised when an accepted connection
+  // is taken up (queued for a worker ones included), lowered when it is gone.
+  void Opened() { open_.fetch_add(1, std::memory_order_relaxed); }
+  void Closed() { open_.fetch_sub(1, std::memory_order_relaxed); }
+  int OpenCount() const { return open_.load(std::memory_order_relaxed); }
 
  private:
   mutable std::mutex rules_mutex_;
@@ -68,6 +74,7 @@ class TAccessGate {
   TRateTable rates_;
 
   std::atomic<uint64_t> total_{0};
+  std::atomic<int> open_{0};
   std::atomic<bool> pending_{false};
   std::mutex report_mutex_;
   // Guarded by report_mutex_: the counts since the last report.
