@@ -1546,6 +1546,16 @@ std::string OpenTunnel(int n, const std::string& caption, uint16_t remote, uint1
   return Tunnel(n, caption, remote, mapped, true) + "LocalAccess=0\n" + extra;
 }
 
+// A client from `from` that the tunnel refuses: reset at once, it gets no
+// byte. (The reset may come before the client has seen its connect done, so
+// a client that never saw itself connected counts as well.)
+bool GetsNothing(uint16_t port, const std::string& from) {
+  BlockingClient c(port, "127.0.0.1", kStateMs, from);
+  if (!c.Connected()) return true;
+  c.SendAll("hello", kStateMs);
+  return c.RecvUntilClosed(kStateMs).empty();
+}
+
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -1574,12 +1584,7 @@ TEST_F(ControlEndToEnd, AllowListRefusesOtherClientsAtOnceAndAReloadChangesItInP
   // 127.0.0.1 is loopback, but the list names a loopback address: only that
   // one may connect. The refused client gets no byte, the remote server sees
   // nothing, the log has no Connect line.
-  {
-    BlockingClient refused(mapped, "127.0.0.1", kStateMs, "127.0.0.1");
-    ASSERT_TRUE(refused.Connected());
-    refused.SendAll("hello", kStateMs);
-    EXPECT_EQ(refused.RecvUntilClosed(kStateMs), "");
-  }
+  EXPECT_TRUE(GetsNothing(mapped, "127.0.0.1"));
   EXPECT_TRUE(WaitUntil([&] { return sorvik.Stdout().find("Refused 1 connection: 1 not in AllowFrom; from 127.0.0.1 (1).") != std::string::npos; }, kStateMs))
       << sorvik.Stdout();
   EXPECT_EQ(echo.Accepted(), 0);
@@ -1610,11 +1615,7 @@ TEST_F(ControlEndToEnd, AllowListRefusesOtherClientsAtOnceAndAReloadChangesItInP
     BlockingClient now(mapped, "127.0.0.1", kStateMs, "127.0.0.1");
     EXPECT_TRUE(Echoes(now, "now me"));
   }
-  {
-    BlockingClient refused(mapped, "127.0.0.1", kStateMs, "127.0.0.2");
-    ASSERT_TRUE(refused.Connected());
-    EXPECT_EQ(refused.RecvUntilClosed(kStateMs), "");
-  }
+  EXPECT_TRUE(GetsNothing(mapped, "127.0.0.2"));
   EXPECT_EQ(echo.Accepted(), 2);
   EXPECT_TRUE(WaitUntil([&] {
     json = Ctl(data.Path(), {"status", "--json"});
@@ -1648,11 +1649,7 @@ TEST_F(ControlEndToEnd, CapsRefuseTheExcessAndServeAgainBelowThem) {
     open.push_back(std::make_unique<BlockingClient>(capped));
     ASSERT_TRUE(Echoes(*open.back(), "open")) << i;
   }
-  {
-    BlockingClient fourth(capped);
-    ASSERT_TRUE(fourth.Connected());
-    EXPECT_EQ(fourth.RecvUntilClosed(kStateMs), "");
-  }
+  EXPECT_TRUE(GetsNothing(capped, "127.0.0.1"));
   EXPECT_EQ(echo.Accepted(), 3);
   open.front()->Close();
   ASSERT_TRUE(WaitUntil([&] {
@@ -1673,8 +1670,7 @@ TEST_F(ControlEndToEnd, CapsRefuseTheExcessAndServeAgainBelowThem) {
   for (int i = 0; i < 10; ++i) burst.push_back(std::make_unique<BlockingClient>(rated, "127.0.0.1", kStateMs, "127.0.0.3"));
   int served = 0, refused = 0;
   for (auto& c : burst) {
-    ASSERT_TRUE(c->Connected());
-    if (Echoes(*c, "x")) {
+    if (c->Connected() && Echoes(*c, "x")) {
       ++served;
     } else {
       ++refused;
@@ -1719,7 +1715,8 @@ TEST_F(ControlEndToEnd, AFloodOfRefusedConnectsIsCountedNotLogged) {
     for (int i = 0; i < kFlood; ++i) {
       const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (fd < 0) continue;
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) ++connected;
+      // A reset that beats the end of the connect still came from the tunnel.
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 || errno == ECONNRESET) ++connected;
       ::close(fd);
     }
   });
@@ -1731,6 +1728,8 @@ TEST_F(ControlEndToEnd, AFloodOfRefusedConnectsIsCountedNotLogged) {
     json = Ctl(data.Path(), {"status", "--json"});
     return JsonRow(json.out, "Flooded").find("\"refused\": " + std::to_string(kFlood) + "}") != std::string::npos;
   }, kStateMs)) << json.out;
+  const Result table = Ctl(data.Path(), {"status"});
+  EXPECT_EQ(table.out.substr(table.out.rfind(' ') + 1), std::to_string(kFlood) + "\n") << table.out;
   // Every refusal is in some line's count once the last burst's line is out.
   const auto logged = [&] {
     uint64_t sum = 0;
