@@ -92,6 +92,7 @@ class TIdMappedPortContext {
   std::unique_ptr<TIdTCPClient> outbound_;
   std::vector<uint8_t> data_;   // the thread that serves the connection now
   bool cancelled_ = false;      // guarded by the server's context lock
+  bool counted_ = false;        // set in the constructor: an accepted socket, in Access's open count
   // Written by the thread that relays (worker or loop) only (relaxed adds), read by any thread.
   std::atomic<uint64_t> to_remote_{0};
   std::atomic<uint64_t> to_local_{0};
