@@ -6,13 +6,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "net/access_gate.h"
 #include "net/client_access.h"
+#include "net/mapped_port_tcp.h"
+#include "support/net_fixtures.h"
 
 namespace sorvik {
 namespace {
@@ -213,6 +220,70 @@ TEST(AccessGate, JudgesAndReportsOneLinePerBurst) {
   ASSERT_TRUE(line);
   EXPECT_EQ(line->rfind("Refused 10 connections: 10 over MaxConnectionRate; from 10.1.0.1 (1), ", 0), 0u) << *line;
   EXPECT_NE(line->find("10.1.0.8 (1) and 2 more from other addresses."), std::string::npos) << *line;
+}
+
+// The server's check: a refused client is reset at once (no orderly close,
+// no hook of the server sees it), the refusal is counted and reported in one
+// line; an allowed one is served; the rules swap while the server runs.
+TEST(AccessGateServer, RefusedConnectionIsResetBeforeAnyHook) {
+  test::EchoServer echo;
+  TIdMappedPortTCP server;
+  server.Bindings.push_back({"127.0.0.1", 0, Id_IPv4});
+  server.MappedHost = "127.0.0.1";
+  server.MappedPort = echo.Port();
+  std::atomic<int> connects{0};
+  std::mutex linesMutex;
+  std::vector<std::string> lines;
+  server.SetOnConnect([&](TIdMappedPortContext&) { ++connects; });
+  server.SetOnException([&](TIdMappedPortContext&, const std::exception& e) {
+    std::lock_guard<std::mutex> lock(linesMutex);
+    lines.push_back(e.what());
+  });
+  auto rules = std::make_shared<TClientAccess>();
+  rules->AllowFrom = *TAllowList::Parse("127.0.0.2");
+  server.Access.SetRules(rules);
+  server.SetActive(true);
+  const uint16_t port = server.BoundPort();
+
+  // A reset, not an end of stream: the client's read fails.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int error = 0;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    error = errno;
+  } else {
+    char c;
+    if (::recv(fd, &c, 1, 0) < 0) error = errno;
+  }
+  ::close(fd);
+  EXPECT_EQ(error, ECONNRESET);
+  EXPECT_TRUE(test::WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(linesMutex);
+    return !lines.empty();
+  }, 5000));
+  {
+    std::lock_guard<std::mutex> lock(linesMutex);
+    EXPECT_EQ(lines, std::vector<std::string>{"Refused 1 connection: 1 not in AllowFrom; from 127.0.0.1 (1)."});
+  }
+  EXPECT_EQ(server.Access.RefusedCount(), 1u);
+  {
+    test::BlockingClient allowed(port, "127.0.0.1", 5000, "127.0.0.2");
+    EXPECT_TRUE(allowed.SendAll("ok") && allowed.RecvExact(2) == "ok");
+  }
+  EXPECT_EQ(connects.load(), 1);
+  EXPECT_EQ(echo.Accepted(), 1);
+  // Swapped while active: the next connection is judged by the new rules.
+  auto open = std::make_shared<TClientAccess>();
+  server.Access.SetRules(open);
+  {
+    test::BlockingClient now(port);
+    EXPECT_TRUE(now.SendAll("ok") && now.RecvExact(2) == "ok");
+  }
+  server.SetActive(false);
+  EXPECT_EQ(server.Access.RefusedCount(), 1u);
 }
 
 }  // namespace
