@@ -27,6 +27,7 @@ struct TTunnelStatus {
   int32_t Connections = 0;
   uint64_t BytesIn = 0;   // from the local clients
   uint64_t BytesOut = 0;  // sent back to them
+  uint64_t Refused = 0;   // connections refused since the tunnel started (AllowFrom, caps)
   std::string Error;      // "failed": why its last start failed
 };
 
@@ -39,7 +40,8 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core);
 // characters of a caption, host or reason are escaped (TerminalText).
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
-// "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
+// "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N,
+// "refused": N}, ...]}
 // followed by LF; a failed tunnel's object ends with "error": its reason.
 // Valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
