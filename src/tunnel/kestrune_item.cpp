@@ -4,8 +4,10 @@
 // and the event handlers (events.cpp) run on connection workers.
 #include "tunnel/kestrune_item.h"
 
+#include <algorithm>
 #include <new>
 
+#include "net/client_access.h"
 #include "net/exceptions.h"
 #include "net/host_name.h"
 #include "net/mapped_port_tcp.h"
@@ -47,7 +49,7 @@ TunnelSettings TKestruneItem::Snapshot() const {
 bool TKestruneItem::Start() {
   // A new run counts its traffic from zero; servers still draining from the
   // last run are left alone (they end on their own or at the next stop).
-  released_in_ = released_out_ = 0;
+  released_in_ = released_out_ = released_refused_ = 0;
   return StartServer();
 }
 
@@ -83,6 +85,39 @@ bool TKestruneItem::Resume(const TunnelSettings& next) {
   return StartServer();
 }
 
+namespace {
+
+// The rules of a server for these settings; they passed AccessSettingsProblem.
+std::shared_ptr<const TClientAccess> ClientAccessOf(const TunnelSettings& s) {
+  auto rules = std::make_shared<TClientAccess>();
+  if (auto list = TAllowList::Parse(s.AllowFrom)) rules->AllowFrom = std::move(*list);
+  rules->MaxConnections = std::max(0, s.MaxConnections);
+  rules->MaxConnectionRate = std::max(0, s.MaxConnectionRate);
+  return rules;
+}
+
+}  // namespace
+
+bool TKestruneItem::OnlyAccessDiffers(const TunnelSettings& a, const TunnelSettings& b) {
+  TunnelSettings same = b;
+  same.AllowFrom = a.AllowFrom;
+  same.MaxConnections = a.MaxConnections;
+  same.MaxConnectionRate = a.MaxConnectionRate;
+  return same == a && !(a == b);
+}
+
+void TKestruneItem::ApplyAccess(const TunnelSettings& next) {
+  if (std::string problem = AccessSettingsProblem(next); !problem.empty()) throw ETunnelEndpointError(problem);
+  Edit([&next](TunnelSettings& s) {
+    s.AllowFrom = next.AllowFrom;
+    s.MaxConnections = next.MaxConnections;
+    s.MaxConnectionRate = next.MaxConnectionRate;
+  });
+  // Only the listening server takes them: a server still draining after a
+  // restart accepts nothing more.
+  if (MappingServer) MappingServer->Access.SetRules(ClientAccessOf(next));
+}
+
 int TKestruneItem::ReapDrained() {
   for (auto it = draining_.begin(); it != draining_.end();) {
     bool drained = true;
@@ -115,6 +150,7 @@ TKestruneItem::TTraffic ServerTraffic(TIdMappedPortTCP& server) {
   auto locked = server.LockList();
   traffic.BytesIn = locked.EndedBytesToRemote();
   traffic.BytesOut = locked.EndedBytesToLocal();
+  traffic.Refused = server.Access.RefusedCount();
   for (TIdMappedPortContext* context : locked.List()) {
     ++traffic.Connections;
     traffic.BytesIn += context->BytesToRemote();
@@ -129,17 +165,20 @@ void TKestruneItem::FoldTraffic(TIdMappedPortTCP& server) {
   const TTraffic part = ServerTraffic(server);
   released_in_ += part.BytesIn;
   released_out_ += part.BytesOut;
+  released_refused_ += part.Refused;
 }
 
 TKestruneItem::TTraffic TKestruneItem::Traffic() const {
   TTraffic traffic;
   traffic.BytesIn = released_in_;
   traffic.BytesOut = released_out_;
+  traffic.Refused = released_refused_;
   auto add = [&traffic](TIdMappedPortTCP& server) {
     const TTraffic part = ServerTraffic(server);
     traffic.Connections += part.Connections;
     traffic.BytesIn += part.BytesIn;
     traffic.BytesOut += part.BytesOut;
+    traffic.Refused += part.Refused;
   };
   try {
     if (MappingServer) add(*MappingServer);
@@ -211,6 +250,7 @@ bool TKestruneItem::StartServer() {
     MappingServer->MappedPort = static_cast<uint16_t>(Settings.Port);
     // The name in ASCII (A-labels), for the lookup and every proxy.
     MappingServer->MappedHost = AsciiHostOrSame(Settings.Server);
+    MappingServer->Access.SetRules(ClientAccessOf(Settings));
   }
   // A failed activation is raised with the engine's message; the inactive
   // server stays, so the next start releases it like any earlier server.

@@ -111,6 +111,14 @@ class TKestruneItem {
   // before brings it back.
   void Park();
   bool Resume(const TunnelSettings& next);
+  // Who may use the tunnel (AllowFrom, MaxConnections, MaxConnectionRate):
+  // takes those three of `next` into Settings and, while the tunnel runs,
+  // into its listening server at once: the port stays open, the open
+  // connections go on, and the next connection accepted is judged by them.
+  // Raises ETunnelEndpointError (nothing changed) for AccessSettingsProblem.
+  void ApplyAccess(const TunnelSettings& next);
+  // Whether `a` and `b` differ in nothing but who may use the tunnel.
+  static bool OnlyAccessDiffers(const TunnelSettings& a, const TunnelSettings& b);
   // Releases the servers left draining by Restart whose connections have all
   // ended; returns how many still drain.
   int ReapDrained();
@@ -123,6 +131,8 @@ class TKestruneItem {
     int32_t Connections = 0;
     uint64_t BytesIn = 0;
     uint64_t BytesOut = 0;
+    // Connections refused (AllowFrom, the caps) since the start.
+    uint64_t Refused = 0;
   };
   TTraffic Traffic() const;
   std::string ConnectionReport() const;
@@ -191,6 +201,7 @@ class TKestruneItem {
   std::vector<std::unique_ptr<TIdMappedPortTCP>> draining_;
   uint64_t released_in_ = 0;
   uint64_t released_out_ = 0;
+  uint64_t released_refused_ = 0;
   bool StartServer();
   // Adds a server's traffic of connections that have ended to the released counts.
   void FoldTraffic(TIdMappedPortTCP& server);

@@ -69,6 +69,13 @@ struct TunnelSettings {
   // An old server (TLS 1.0 or 1.1, SHA-1 or RSA-1024 certificates): allowed
   // only when set, with a warning line on every connection. Off when missing.
   bool SSLAllowLegacy = false;
+  // Who may use the tunnel (net/client_access.h): client addresses and
+  // networks separated by spaces, empty for everyone; open connections at
+  // most; new connections per second from one client address at most (0: no
+  // cap). A running tunnel takes changes of these three without a restart.
+  std::string AllowFrom;
+  int32_t MaxConnections = 0;
+  int32_t MaxConnectionRate = 0;
   // More remotes after Server:Port, tried in turn when one fails
   // (tunnel/remotes.h): "host:port" entries separated by blanks, IPv6
   // addresses in brackets. Failover: "priority" or "roundrobin".

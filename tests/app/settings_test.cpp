@@ -1185,5 +1185,48 @@ TEST(SettingsFileProblems, RemotesAndTimeLimitsAreChecked) {
   }
 }
 
+// Who may use a tunnel: the three keys follow the others only when set, read
+// back the same, and a file whose allow-list or caps are wrong is not whole,
+// with one phrase per wrong entry.
+TEST(TunnelSectionAccessKeys, WrittenOnlyWhenSetAndCheckedWithTheFile) {
+  TIniFile a;
+  WriteTunnelSection(a, 3, TunnelSettings());
+  EXPECT_EQ(a.ToBytes(), kFreshSection);
+  TunnelSettings t;
+  t.AllowFrom = "192.168.1.0/24 ::1";
+  t.MaxConnections = 3;
+  t.MaxConnectionRate = 20;
+  TIniFile b;
+  WriteTunnelSection(b, 3, t);
+  const std::string bytes = b.ToBytes();
+  EXPECT_NE(bytes.find("TunnelCaption=\r\nAllowFrom=192.168.1.0/24 ::1\r\nMaxConnections=3\r\nMaxConnectionRate=20\r\n"),
+            std::string::npos)
+      << bytes;
+  TunnelSettings back;
+  TIniFile reread = Parse(bytes);
+  ReadTunnelSection(reread, 3, back);
+  EXPECT_EQ(back, t);
+
+  struct Case {
+    const char* keys;
+    std::vector<std::string> problems;
+  };
+  const Case cases[] = {
+      {"AllowFrom=10.0.0.0/8 fe80::/10\nMaxConnections=0\nMaxConnectionRate=5\n", {}},
+      {"AllowFrom=\n", {}},
+      {"AllowFrom=10.0.0.300 10.0.0.0/8 x/1\n",
+       {"section [Tunnel:0]: key \"AllowFrom\": \"10.0.0.300\" is not an IPv4 or IPv6 address",
+        "section [Tunnel:0]: key \"AllowFrom\": \"x/1\" is not an IPv4 or IPv6 address or network"}},
+      {"MaxConnections=-1\n", {"section [Tunnel:0]: key \"MaxConnections\" is negative (-1); 0 means no cap"}},
+      {"MaxConnectionRate=ten\n", {"section [Tunnel:0]: key \"MaxConnectionRate\" is not a number (\"ten\")"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    TIniFile file;
+    file.LoadFromBytes(std::string("[Tunnel:0]\nServer=x\nPort=1\nMapped=2\n") + c.keys);
+    EXPECT_EQ(SettingsFileProblems(file), c.problems);
+  }
+}
+
 }  // namespace
 }  // namespace sorvik

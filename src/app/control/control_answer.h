@@ -27,6 +27,7 @@ struct TTunnelStatus {
   int32_t Connections = 0;
   uint64_t BytesIn = 0;   // from the local clients
   uint64_t BytesOut = 0;  // sent back to them
+  uint64_t Refused = 0;   // connections refused since the tunnel started (AllowFrom, caps)
   std::string Error;      // "failed": why its last start failed
   // Every remote, Server:Port first, then MoreServers: "up" (the last
   // connection through it worked), "failed" (the last attempt failed, see
@@ -50,10 +51,10 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core);
 // characters of a caption, host or reason are escaped (TerminalText).
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
-// "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
-// followed by LF; after "bytes_out" comes "remotes": [{"remote": ...,
-// "state": ..., "last_error": ..., "connects": N}, ...]; a failed
-// tunnel's object ends with "error": its reason.
+// "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N,
+// "refused": N, "remotes": [{"remote": ..., "state": ..., "last_error": ...,
+// "connects": N}, ...]}, ...]}
+// followed by LF; a failed tunnel's object ends with "error": its reason.
 // Valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);
 // `text` as a JSON string literal with its quotes: control characters (C1

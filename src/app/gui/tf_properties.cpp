@@ -24,6 +24,7 @@
 #include "app/gui/icons.h"
 #include "app/gui/number_edit.h"
 #include "app/gui/tf_cert_fetch.h"
+#include "net/client_access.h"
 #include "tunnel/endpoint_check.h"
 #include "tunnel/remotes.h"
 #include "tunnel/proxy_type.h"
@@ -108,6 +109,7 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   tabs_->addTab(BuildProxyTab(), QStringLiteral("Proxy"));
   tabs_->addTab(BuildLogTab(), QStringLiteral("Log"));
   tabs_->addTab(BuildSslTab(), QStringLiteral("SSL"));
+  tabs_->addTab(BuildAccessTab(), QStringLiteral("Access"));
   tabs_->addTab(BuildFailoverTab(), QStringLiteral("Failover"));
 
   QDialogButtonBox* buttons = OkCancelButtons(this);
@@ -336,6 +338,79 @@ QWidget* TfProperties::BuildSslTab() {
   return sslTab;
 }
 
+std::string (*LocalNetworksForDialog)() = &LocalNetworksText;
+
+// "Access": who may use the tunnel (the allow-list and the two caps).
+QWidget* TfProperties::BuildAccessTab() {
+  auto* accessTab = new QWidget(tabs_);
+  accessTab->setObjectName(QStringLiteral("tsAccess"));
+  auto* group = new QGroupBox(QStringLiteral("Who may use this tunnel"), accessTab);
+  group->setObjectName(QStringLiteral("gbAccess"));
+  allowFrom_ = TextEdit("edAllowFrom", group);
+  allowFrom_->setPlaceholderText(QStringLiteral("everyone who can reach the port"));
+  allowFrom_->setToolTip(QStringLiteral("Client addresses and networks separated by spaces, for example "
+                                        "192.168.1.0/24 10.0.0.5 fe80::/10. This computer's own programs "
+                                        "(127.0.0.1, ::1) may connect too, unless the list names a loopback "
+                                        "address."));
+  maxConnections_ = NumberEdit("seMaxConnections", group);
+  maxConnectionRate_ = NumberEdit("seMaxConnectionRate", group);
+  allowFromProblem_ = ProblemLabel("lbAllowFromProblem", group);
+  capsProblem_ = ProblemLabel("lbCapsProblem", group);
+  auto* form = new QFormLayout;
+  form->addRow(QStringLiteral("Allow from"), WithProblem(allowFrom_, allowFromProblem_));
+  auto* caps = new QHBoxLayout;
+  caps->addWidget(maxConnections_);
+  caps->addStretch(1);
+  form->addRow(QStringLiteral("Max connections"), caps);
+  auto* rate = new QHBoxLayout;
+  rate->addWidget(maxConnectionRate_);
+  rate->addStretch(1);
+  form->addRow(QStringLiteral("Max new connections per second"), WithProblem(rate, capsProblem_));
+  auto* hint = new QLabel(QStringLiteral("Empty: everyone who can reach the port. 0: no cap. A connection "
+                                         "refused by these is closed at once and counted; a running tunnel "
+                                         "takes a change at once."),
+                          group);
+  hint->setObjectName(QStringLiteral("lbAccessHint"));
+  hint->setWordWrap(true);
+  auto* groupLayout = new QVBoxLayout(group);
+  groupLayout->addLayout(form);
+  groupLayout->addWidget(hint);
+  auto* layout = new QVBoxLayout(accessTab);
+  layout->addWidget(group);
+  layout->addStretch(1);
+  connect(allowFrom_, &QLineEdit::textChanged, allowFromProblem_, &QWidget::hide);
+  connect(maxConnections_->lineEdit(), &QLineEdit::textChanged, capsProblem_, &QWidget::hide);
+  connect(maxConnectionRate_->lineEdit(), &QLineEdit::textChanged, capsProblem_, &QWidget::hide);
+  return accessTab;
+}
+
+void TfProperties::OfferLocalNetworks(bool localAccess) {
+  if (mode_ != TMode::New || localAccess || !allowFrom_->text().trimmed().isEmpty()) return;
+  allowFrom_->setText(Q(LocalNetworksForDialog()));
+}
+
+bool TfProperties::CheckAccess() {
+  const std::vector<std::string> wrong = TAllowList::Problems(S(allowFrom_->text()));
+  std::string entries;
+  for (const std::string& why : wrong) entries += (entries.empty() ? "" : "; ") + why;
+  allowFromProblem_->setText(Q(entries.empty() ? std::string() : entries + "."));
+  allowFromProblem_->setVisible(!wrong.empty());
+  std::string caps;
+  if (maxConnections_->value() < 0) caps = "Max connections cannot be negative (0: no cap).";
+  if (maxConnectionRate_->value() < 0) {
+    caps += std::string(caps.empty() ? "" : " ") + "Max new connections per second cannot be negative (0: no cap).";
+  }
+  capsProblem_->setText(Q(caps));
+  capsProblem_->setVisible(!caps.empty());
+  if (wrong.empty() && caps.empty()) return true;
+  tabs_->setCurrentIndex(tabs_->indexOf(allowFrom_->parentWidget()->parentWidget()));
+  QWidget* first = !wrong.empty() ? static_cast<QWidget*>(allowFrom_)
+                   : maxConnections_->value() < 0 ? static_cast<QWidget*>(maxConnections_)
+                                                  : static_cast<QWidget*>(maxConnectionRate_);
+  first->setFocus(Qt::OtherFocusReason);
+  return false;
+}
+
 // "Failover": more remotes tried when one fails, their order, and the time
 // limits of a connection (connect, keepalive, idle).
 QWidget* TfProperties::BuildFailoverTab() {
@@ -426,6 +501,10 @@ void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
   pinnedKeys_->setText(Q(settings.SSLPinnedKeys));
   useClientCertificate_->setChecked(settings.SSLUseClientCertificate);
   clientCertificatePath_->setText(Q(settings.SSLClientCertificatePath));
+  allowFrom_->setText(Q(settings.AllowFrom));
+  maxConnections_->setValue(settings.MaxConnections);
+  maxConnectionRate_->setValue(settings.MaxConnectionRate);
+  connect(localAccess_, &QCheckBox::toggled, this, &TfProperties::OfferLocalNetworks);
   moreServers_->setText(Q(settings.MoreServers));
   failover_->setCurrentIndex(ParseFailover(settings.Failover) == TFailoverOrder::RoundRobin ? 1 : 0);
   connectTimeout_->setValue(settings.ConnectTimeout);
@@ -590,7 +669,7 @@ void TfProperties::accept() {
     tabs_->setCurrentIndex(0);
     return;
   }
-  if (CheckEndpoint() && CheckFailover()) QDialog::accept();
+  if (CheckEndpoint() && CheckAccess() && CheckFailover()) QDialog::accept();
 }
 
 TunnelSettings TfProperties::Result() const {
@@ -623,6 +702,9 @@ TunnelSettings TfProperties::Result() const {
   f.SSLPinnedKeys = S(pinnedKeys_->text());
   f.SSLUseClientCertificate = useClientCertificate_->isChecked();
   f.SSLClientCertificatePath = S(clientCertificatePath_->text());
+  f.AllowFrom = S(allowFrom_->text().trimmed());
+  f.MaxConnections = maxConnections_->value();
+  f.MaxConnectionRate = maxConnectionRate_->value();
   f.MoreServers = S(moreServers_->text());
   // A stored order in another letter case stays as it was when unchanged.
   const std::string order = S(failover_->currentData().toString());

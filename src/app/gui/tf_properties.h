@@ -25,6 +25,11 @@ namespace sorvik {
 
 class TNumberEdit;
 
+// The networks of this computer's interfaces, as "Allow from" offers them to a
+// new tunnel that listens on every address (LocalNetworksText, net/client_access.h).
+// Tests replace it.
+extern std::string (*LocalNetworksForDialog)();
+
 // What the dialog shows for a new tunnel: NewTunnelSettings(), except that
 // the tunnel listens on 127.0.0.1 only and on an unprivileged local port (a
 // first tunnel that works at once and is not reachable from the network): the
@@ -70,6 +75,9 @@ class TfProperties : public QDialog {
   // Shows each endpoint problem below its field (hides the others); returns
   // whether there was none.
   bool CheckEndpoint();
+  // Shows what is wrong with "Allow from" (each wrong entry, by name) and the
+  // caps below their fields; returns whether all is good.
+  bool CheckAccess();
 
  private:
   TMode mode_;
@@ -102,6 +110,12 @@ class TfProperties : public QDialog {
   QCheckBox* verifyCert_;
   QCheckBox* useClientCertificate_;
   QLineEdit* clientCertificatePath_;
+  // "Access": who may use the tunnel.
+  QLineEdit* allowFrom_;
+  TNumberEdit* maxConnections_;
+  TNumberEdit* maxConnectionRate_;
+  QLabel* allowFromProblem_;
+  QLabel* capsProblem_;
   // "Failover": more remotes, their order and the connections' time limits.
   QLineEdit* moreServers_;
   QComboBox* failover_;
@@ -122,6 +136,10 @@ class TfProperties : public QDialog {
   QWidget* BuildProxyTab();
   QWidget* BuildLogTab();
   QWidget* BuildSslTab();
+  QWidget* BuildAccessTab();
+  // A new tunnel whose "localhost access" is cleared while "Allow from" is
+  // empty gets this computer's own networks there.
+  void OfferLocalNetworks(bool localAccess);
   QWidget* BuildFailoverTab();
   void ShowSettings(const TunnelSettings& settings, bool running);
   void FinishLayout();

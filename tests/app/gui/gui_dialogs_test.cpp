@@ -37,6 +37,7 @@
 #include "app/gui/tf_debug.h"
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
+#include "net/client_access.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -216,12 +217,13 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
   EXPECT_TRUE(Find<QCheckBox>(d, "cbLogServerErrors")->isChecked());
   EXPECT_TRUE(Find<QRadioButton>(d, "rbProxyType0")->isChecked());
   auto* tabs = Find<QTabWidget>(d, "pcProperties");
-  ASSERT_EQ(tabs->count(), 5);
+  ASSERT_EQ(tabs->count(), 6);
   EXPECT_EQ(tabs->tabText(0), "Main");
   EXPECT_EQ(tabs->tabText(1), "Proxy");
   EXPECT_EQ(tabs->tabText(2), "Log");
   EXPECT_EQ(tabs->tabText(3), "SSL");
-  EXPECT_EQ(tabs->tabText(4), "Failover");
+  EXPECT_EQ(tabs->tabText(4), "Access");
+  EXPECT_EQ(tabs->tabText(5), "Failover");
   // A new tunnel gives up an unanswered server after 15 s and probes an idle peer.
   EXPECT_EQ(Find<TNumberEdit>(d, "seConnectTimeout")->text(), "15");
   EXPECT_EQ(Find<TNumberEdit>(d, "seIdleTimeout")->text(), "0");
@@ -388,6 +390,82 @@ TEST(Properties, RefusesAnEndpointThatCannotWorkWithAMessageBelowTheField) {
   TfProperties d(TfProperties::TMode::Edit, running, true);
   d.accept();
   EXPECT_EQ(d.result(), QDialog::Accepted);
+}
+
+// "Access": the allow-list names each wrong entry below the field and keeps
+// the dialog open; good entries and the caps come back in the settings.
+TEST(Properties, AccessTabValidatesEachEntryAndReturnsTheCaps) {
+  struct Case {
+    const char* allow;
+    const char* maxConnections;
+    const char* rate;
+    const char* problemLabel;  // null: accepted
+    const char* message;
+  };
+  const Case cases[] = {
+      {"192.168.1.0/24 10.0.0.5 ::1", "3", "10", nullptr, ""},
+      {"", "0", "0", nullptr, ""},
+      {"10.0.0.300", "0", "0", "lbAllowFromProblem", "\"10.0.0.300\" is not an IPv4 or IPv6 address."},
+      {"10.0.0.1 fe80::/200 nas.local", "0", "0", "lbAllowFromProblem",
+       "\"fe80::/200\": an IPv6 network has 0 to 128 prefix bits; \"nas.local\" is not an IPv4 or IPv6 address."},
+      {"10.0.0.1", "-1", "0", "lbCapsProblem", "Max connections cannot be negative (0: no cap)."},
+      {"10.0.0.1", "0", "-2", "lbCapsProblem", "Max new connections per second cannot be negative (0: no cap)."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.allow);
+    TfProperties d(TfProperties::TMode::Edit, Stored(), false);
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    SetText(d, "edAllowFrom", c.allow);
+    SetText(d, "seMaxConnections", c.maxConnections);
+    SetText(d, "seMaxConnectionRate", c.rate);
+    QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+    if (c.problemLabel == nullptr) {
+      EXPECT_EQ(d.result(), QDialog::Accepted);
+      const TunnelSettings r = d.Result();
+      EXPECT_EQ(r.AllowFrom, c.allow);
+      EXPECT_EQ(r.MaxConnections, std::atoi(c.maxConnections));
+      EXPECT_EQ(r.MaxConnectionRate, std::atoi(c.rate));
+      continue;
+    }
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    auto* problem = Find<QLabel>(d, c.problemLabel);
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_EQ(problem->text().toStdString(), c.message);
+    EXPECT_EQ(Find<QTabWidget>(d, "pcProperties")->currentWidget()->objectName(), "tsAccess");
+    EXPECT_TRUE(d.rect().contains(QRect(problem->mapTo(&d, QPoint(0, 0)), problem->size())));
+  }
+}
+
+// A new tunnel whose "localhost access" is cleared gets this computer's own
+// networks as its allow-list, shown in the field; one the user typed stays,
+// and editing a stored tunnel never fills it.
+TEST(Properties, NewTunnelOpenedToTheNetworkGetsTheLocalNetworks) {
+  LocalNetworksForDialog = [] { return std::string("192.168.7.0/24 10.8.0.0/16"); };
+  {
+    TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
+    auto* local = Find<QCheckBox>(d, "cbLocalAccess");
+    ASSERT_TRUE(local->isChecked());
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "");
+    local->setChecked(false);
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "192.168.7.0/24 10.8.0.0/16");
+    SetText(d, "edServer", "news.example.org");
+    EXPECT_EQ(d.Result().AllowFrom, "192.168.7.0/24 10.8.0.0/16");
+    EXPECT_FALSE(d.Result().LocalAccess);
+  }
+  {
+    TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
+    SetText(d, "edAllowFrom", "10.0.0.5");
+    Find<QCheckBox>(d, "cbLocalAccess")->setChecked(false);
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "10.0.0.5");
+  }
+  {
+    TfProperties d(TfProperties::TMode::Edit, Stored(), false);
+    Find<QCheckBox>(d, "cbLocalAccess")->setChecked(false);
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "");
+  }
+  LocalNetworksForDialog = &LocalNetworksText;
 }
 
 // Opening the dialog puts the keyboard in "Caption in list" with its text
@@ -723,7 +801,7 @@ TEST(Screenshots, EveryDialogAndTabRenders) {
   TfProperties props(TfProperties::TMode::Edit, f, true);
   EXPECT_EQ(props.windowTitle(), "Tunnel Properties");
   auto* tabs = Find<QTabWidget>(props, "pcProperties");
-  ASSERT_EQ(tabs->count(), 5);
+  ASSERT_EQ(tabs->count(), 6);
   std::vector<QImage> pictures;
   for (int i = 0; i < tabs->count(); ++i) {
     SCOPED_TRACE(tabs->tabText(i).toStdString());
