@@ -7,6 +7,7 @@
 #include "net/host_name.h"
 #include "net/mapped_port_tcp.h"
 #include "tls/certificate_check.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -117,6 +118,9 @@ std::optional<TEndpointProblem> TunnelStartProblem(const TunnelSettings& s) {
   }
   if (std::string problem = AccessSettingsProblem(s); !problem.empty()) {
     return TEndpointProblem{TEndpointField::Access, problem};
+  }
+  if (std::string problem = FailoverSettingsProblem(s); !problem.empty()) {
+    return TEndpointProblem{TEndpointField::Failover, problem};
   }
   return std::nullopt;
 }

@@ -23,7 +23,9 @@ inline constexpr int32_t kFirstUnprivilegedPort = 1024;
 // Raised by TKestruneItem::Start for an endpoint that fails these checks.
 SORVIK_DECLARE_ERROR(ETunnelEndpointError, EIdException);
 
-enum class TEndpointField { RemoteHost, RemotePort, LocalPort, TlsSettings, Access };
+// Access: AllowFrom, MaxConnections or MaxConnectionRate; Failover:
+// MoreServers, Failover, ConnectTimeout, KeepAlive or IdleTimeout.
+enum class TEndpointField { RemoteHost, RemotePort, LocalPort, TlsSettings, Access, Failover };
 
 struct TEndpointProblem {
   TEndpointField Field;
@@ -68,8 +70,9 @@ std::string OpenToNetworkWarning(const TunnelSettings& settings);
 // Everything a start checks in a tunnel's settings before it listens, in this
 // order: the remote host (empty, or a name that cannot be written in ASCII),
 // the stored texts of the remote and local port (PortText, MappedText), the
-// ports' range, then the TLS settings that can never work (SettingsProblem),
-// then who may use it (AccessSettingsProblem).
+// ports' range, the TLS settings that can never work (SettingsProblem), who
+// may use it (AccessSettingsProblem), then the remotes and time limits
+// (FailoverSettingsProblem).
 // The first problem's line, as the start raises it.
 std::optional<TEndpointProblem> TunnelStartProblem(const TunnelSettings& settings);
 

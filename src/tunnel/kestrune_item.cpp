@@ -14,6 +14,9 @@
 #include "tls/ssl_io_handler.h"
 #include "tunnel/endpoint_check.h"
 #include "tunnel/event_gate.h"
+#include "tunnel/events.h"
+#include "tunnel/idle_watch.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -23,6 +26,7 @@ TKestruneItem::~TKestruneItem() {
   // Events off before the release waits for the workers, so no worker is left
   // waiting for a receiver that waits for this thread.
   gate_->Close();
+  idle_watch_.reset();  // its thread ends before any server goes
   try {
     MappingServer.reset();
   } catch (...) {
@@ -31,6 +35,10 @@ TKestruneItem::~TKestruneItem() {
     draining_.clear();
   } catch (...) {
   }
+}
+
+void TKestruneItem::ForgetServer(TIdMappedPortTCP* server) {
+  if (idle_watch_ && server) idle_watch_->Forget(*server);
 }
 
 TunnelSettings TKestruneItem::Snapshot() const {
@@ -60,11 +68,12 @@ void TKestruneItem::Park() {
   // A connection the old server accepts in the meantime is set up on the
   // settings and TLS context of the old run, like its others.
   std::shared_ptr<TIdSSLContextCache> contexts;
-  TunnelSettings old = SnapshotWithContexts(contexts);
-  MappingServer->SetOnConnect([this, old = std::move(old), contexts](TIdMappedPortContext& context) {
+  std::shared_ptr<TFailoverState> failover;
+  TunnelSettings old = SnapshotWithContexts(contexts, &failover);
+  MappingServer->SetOnConnect([this, old = std::move(old), contexts, failover](TIdMappedPortContext& context) {
     TIdTCPClient* outbound = context.OutboundClient();
     if (outbound == nullptr) throw EIdException("No outbound client.");
-    PrepareClientWith(*outbound, old, contexts);
+    PrepareConnection(context, *outbound, old, contexts, failover);
   });
   MappingServer->StopListening();
   draining_.push_back(std::move(MappingServer));
@@ -125,6 +134,7 @@ int TKestruneItem::ReapDrained() {
       FoldTraffic(**it);
     } catch (...) {
     }
+    ForgetServer(it->get());
     it = draining_.erase(it);
   }
   return static_cast<int>(draining_.size());
@@ -189,6 +199,7 @@ bool TKestruneItem::StartServer() {
   // connections.
   if (MappingServer) {
     gate_->Close();
+    ForgetServer(MappingServer.get());
     MappingServer.reset();
   }
   // Passwords kept in files are read now, so a changed file counts from this
@@ -201,13 +212,29 @@ bool TKestruneItem::StartServer() {
   if (!server) return false;
   {
     auto contexts = std::make_shared<TIdSSLContextCache>();
+    // The remotes start untried; TunnelStartProblem has read Failover.
+    auto failover = std::make_shared<TFailoverState>(TunnelRemotes(Settings),
+                                                     ParseFailover(Settings.Failover).value_or(TFailoverOrder::Priority));
     std::lock_guard<std::mutex> lock(FieldsLock);
     tls_contexts_ = std::move(contexts);
+    failover_ = std::move(failover);
   }
   server->SetOnConnect([this](TIdMappedPortContext& context) { PrepareOutbound(context); });
   server->SetOnException(
       [this](TIdMappedPortContext& context, const std::exception& error) { ErrorHandler(context, error); });
   server->SetOnDisconnect([this](TIdMappedPortContext& context) { DisconnectHandler(context); });
+  // A connection that moves no byte for IdleTimeout seconds is closed, saying why.
+  if (Settings.IdleTimeout > 0) {
+    if (!idle_watch_) {
+      idle_watch_ = std::make_unique<TIdleWatch>([this](const std::string& client, int seconds) {
+        ReportEvent(kEventPlainStatus,
+                    FormatStatusLine(kEventPlainStatus, EventTimeStamp(), 0,
+                                     "Connection from " + client + " closed: no data either way for " +
+                                         std::to_string(seconds) + " s (IdleTimeout)"));
+      });
+    }
+    idle_watch_->Watch(*server, Settings.IdleTimeout);
+  }
   MappingServer = std::move(server);
   gate_->Open();
   // One listening binding: loopback only, or all IPv4 addresses. The UI
@@ -257,6 +284,7 @@ void TKestruneItem::Stop() {
       FoldTraffic(*server);
     } catch (...) {
     }
+    ForgetServer(server.get());
   }
   draining_.clear();
   try {
@@ -267,6 +295,7 @@ void TKestruneItem::Stop() {
   } catch (...) {
   }
   try {
+    ForgetServer(MappingServer.get());
     MappingServer.reset();
   } catch (...) {
   }

@@ -480,7 +480,8 @@ TEST_F(ControlEndToEnd, ReloadKeepsConnectionsAndBringsTheTunnelsInLineWithTheFi
     const Result s = Ctl(data.Path(), {"status", "--json"});
     return s.out.find("{\"caption\": \"Change\", \"state\": \"running\", \"local\": \"127.0.0.1:" +
                       std::to_string(change) + "\", \"remote\": \"127.0.0.1:" + std::to_string(newRemote.Port()) +
-                      "\", \"proxies\": [], \"connections\": 0, \"bytes_in\": 9, \"bytes_out\": 9, \"refused\": 0}") !=
+                      "\", \"proxies\": [], \"connections\": 0, \"bytes_in\": 9, \"bytes_out\": 9, \"refused\": 0, \"remotes\": " +
+                      "[{\"remote\": \"127.0.0.1:" + std::to_string(newRemote.Port()) + "\", \"state\": \"up\"") !=
            std::string::npos;
   }, kStateMs)) << Ctl(data.Path(), {"status", "--json"}).out;
 
@@ -566,7 +567,11 @@ TEST_F(ControlEndToEnd, ReloadKeepsTheOldSettingsOfATunnelWhoseNewOnesCannotStar
     EXPECT_NE(json.out.find("\"state\": \"failed\", \"local\": \"127.0.0.1:" + std::to_string(busyPort2) + "\""),
               std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("\"bytes_out\": 0, \"refused\": 0, \"error\": \"" + inUse + "\"}]}\n"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"bytes_out\": 0, \"refused\": 0, \"remotes\": [{\"remote\": \"127.0.0.1:" +
+                                std::to_string(echo.Port()) + "\", \"state\": \"untried\", \"last_error\": \"\", " +
+                                "\"connects\": 0}], \"error\": \"" + inUse + "\"}]}\n"),
+              std::string::npos)
+        << json.out;
     EXPECT_EQ(json.out.find("\"error\""), json.out.rfind("\"error\"")) << json.out;  // the failed one only
   }
   // The ports are free now: the same file moves the one and starts the other.
@@ -737,6 +742,45 @@ TEST_F(ControlEndToEnd, ReloadAppliesNothingFromAFileThatIsNotWhole) {
   EXPECT_EQ(Ctl(data.Path(), {"status"}).out, "#  CAPTION  STATE  LOCAL  REMOTE  CONNECTIONS  BYTES IN  BYTES OUT  REFUSED\n");
 }
 
+// The program itself with a tunnel of two remotes whose first refuses: the
+// connection reaches the second, stdout has the failover line, `status --json`
+// shows the first failed with its reason and the second up, and the settings
+// file keeps the new keys as they were.
+TEST_F(ControlEndToEnd, AFailedFirstRemoteHandsTheConnectionToTheNextAndTheStatusSaysSo) {
+  EchoServer echo;
+  const uint16_t closed = test::FreePort(), mapped = test::FreePort();
+  TempDir data;
+  const std::string more = "MoreServers=127.0.0.1:" + std::to_string(echo.Port()) +
+                           "\nConnectTimeout=5\nKeepAlive=30\nIdleTimeout=600\n";
+  const std::string ini = "[Options]\nAutostartDelay=0\n" + Tunnel(0, "Two", closed, mapped, true) + more;
+  data.WriteFile("sorvik.ini", ini);
+  ChildProcess sorvik(Command(data.Path(), {"--headless"}));
+  ASSERT_TRUE(sorvik.Started());
+  ASSERT_TRUE(WaitForControl(data.Path(), sorvik)) << sorvik.Stderr();
+  ASSERT_TRUE(WaitUntil([&] { return Ctl(data.Path(), {"status"}).out.find("running") != std::string::npos; },
+                        kStateMs));
+  {
+    BlockingClient c(mapped);
+    ASSERT_TRUE(Echoes(c, "ping"));
+  }
+  const std::string closedAt = "127.0.0.1:" + std::to_string(closed);
+  const std::string echoAt = "127.0.0.1:" + std::to_string(echo.Port());
+  EXPECT_TRUE(WaitUntil([&] {
+    return sorvik.Stdout().find(" > 0 - Remote " + closedAt + " failed (Connection refused.), trying " + echoAt) !=
+           std::string::npos;
+  }, kStateMs)) << sorvik.Stdout();
+  const Result json = Ctl(data.Path(), {"status", "--json"});
+  EXPECT_NE(json.out.find("\"remotes\": [{\"remote\": \"" + closedAt +
+                          "\", \"state\": \"failed\", \"last_error\": \"Connection refused.\", \"connects\": 0}, "
+                          "{\"remote\": \"" + echoAt + "\", \"state\": \"up\", \"last_error\": \"\", \"connects\": 1}]"),
+            std::string::npos)
+      << json.out;
+  const int exit = sorvik.Stop();
+  EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+  // Nothing changed: the file stays as it was, its new keys with it.
+  EXPECT_EQ(ReadFile(data.Path() + "/sorvik.ini"), ini);
+}
+
 TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   EchoServer echo;
   const uint16_t mapped = test::FreePort(), other = test::FreePort();
@@ -761,20 +805,24 @@ TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   const std::string proxied = "{\"caption\": \"Via proxy\", \"state\": \"stopped\", \"local\": \"127.0.0.1:" +
                               std::to_string(other) + "\", \"remote\": \"127.0.0.1:563\", \"proxies\": " +
                               "[\"socks4a://127.0.0.1:9050\", \"socks4://127.0.0.1:3128\"], \"connections\": 0, " +
-                              "\"bytes_in\": 0, \"bytes_out\": 0, \"refused\": 0}";
+                              "\"bytes_in\": 0, \"bytes_out\": 0, \"refused\": 0, \"remotes\": [{\"remote\": \"127.0.0.1:563\", " +
+                              "\"state\": \"untried\", \"last_error\": \"\", \"connects\": 0}]}";
+  // The echo server, the tunnel's one remote, after one connection through it.
+  const std::string echoRemote = ", \"refused\": 0, \"remotes\": [{\"remote\": \"127.0.0.1:" + std::to_string(echo.Port()) +
+                                 "\", \"state\": \"up\", \"last_error\": \"\", \"connects\": 1}]}, ";
   // A worker counts a chunk just after it has written it: the last count may
   // follow the client's read by a moment.
   Result json;
   EXPECT_TRUE(WaitUntil([&] {
     json = Ctl(data.Path(), {"status", "--json"});
     return json.status == 0 && json.out == "{\"tunnels\": [" + row +
-                                               "\"connections\": 1, \"bytes_in\": 100000, \"bytes_out\": 100000, \"refused\": 0}, " +
+                                               "\"connections\": 1, \"bytes_in\": 100000, \"bytes_out\": 100000" + echoRemote +
                                                proxied + "]}\n";
   }, kStateMs)) << json.out << json.err;
   c.Close();
   EXPECT_TRUE(WaitUntil([&] {
     return Ctl(data.Path(), {"status", "--json"}).out ==
-           "{\"tunnels\": [" + row + "\"connections\": 0, \"bytes_in\": 100000, \"bytes_out\": 100000, \"refused\": 0}, " + proxied +
+           "{\"tunnels\": [" + row + "\"connections\": 0, \"bytes_in\": 100000, \"bytes_out\": 100000" + echoRemote + proxied +
                "]}\n";
   }, kStateMs)) << Ctl(data.Path(), {"status", "--json"}).out;
   Result table = Ctl(data.Path(), {"status"});
@@ -800,7 +848,7 @@ TEST_F(ControlEndToEnd, StatusCountsTheTrafficAndStartAndStopActOnTheInstance) {
   }
   // The counts start anew with the new run.
   EXPECT_TRUE(WaitUntil([&] {
-    return Ctl(data.Path(), {"status", "--json"}).out.find("\"connections\": 0, \"bytes_in\": 5, \"bytes_out\": 5, \"refused\": 0}") !=
+    return Ctl(data.Path(), {"status", "--json"}).out.find("\"connections\": 0, \"bytes_in\": 5, \"bytes_out\": 5, \"refused\": 0, \"remotes\": [{") !=
            std::string::npos;
   }, kStateMs));
   Result unknown = Ctl(data.Path(), {"start", "Nobody"});
@@ -1594,7 +1642,7 @@ TEST_F(ControlEndToEnd, AllowListRefusesOtherClientsAtOnceAndAReloadChangesItInP
   ASSERT_TRUE(Echoes(allowed, "served"));
   EXPECT_EQ(echo.Accepted(), 1);
   Result json = Ctl(data.Path(), {"status", "--json"});
-  EXPECT_NE(JsonRow(json.out, "Guarded").find("\"connections\": 1, \"bytes_in\": 6, \"bytes_out\": 6, \"refused\": 1}"),
+  EXPECT_NE(JsonRow(json.out, "Guarded").find("\"connections\": 1, \"bytes_in\": 6, \"bytes_out\": 6, \"refused\": 1, \"remotes\""),
             std::string::npos)
       << json.out;
   const Result table = Ctl(data.Path(), {"status"});
@@ -1619,7 +1667,7 @@ TEST_F(ControlEndToEnd, AllowListRefusesOtherClientsAtOnceAndAReloadChangesItInP
   EXPECT_EQ(echo.Accepted(), 2);
   EXPECT_TRUE(WaitUntil([&] {
     json = Ctl(data.Path(), {"status", "--json"});
-    return JsonRow(json.out, "Guarded").find("\"refused\": 2}") != std::string::npos;
+    return JsonRow(json.out, "Guarded").find("\"refused\": 2, \"remotes\"") != std::string::npos;
   }, kStateMs)) << json.out;
   // A wrong entry in the file changes nothing and names it.
   data.WriteFile("sorvik.ini", head + OpenTunnel(0, "Guarded", echo.Port(), mapped, "AllowFrom=127.0.0.1 10.0.0.300\n"));
@@ -1683,9 +1731,9 @@ TEST_F(ControlEndToEnd, CapsRefuseTheExcessAndServeAgainBelowThem) {
     EXPECT_TRUE(Echoes(other, "other"));
   }
   const Result json = Ctl(data.Path(), {"status", "--json"});
-  EXPECT_NE(JsonRow(json.out, "Rated").find("\"refused\": " + std::to_string(refused) + "}"), std::string::npos)
+  EXPECT_NE(JsonRow(json.out, "Rated").find("\"refused\": " + std::to_string(refused) + ", \"remotes\""), std::string::npos)
       << json.out;
-  EXPECT_NE(JsonRow(json.out, "Capped").find("\"refused\": 1}"), std::string::npos) << json.out;
+  EXPECT_NE(JsonRow(json.out, "Capped").find("\"refused\": 1, \"remotes\""), std::string::npos) << json.out;
 }
 
 // Thousands of refused connects from one address leave a handful of count
@@ -1726,7 +1774,7 @@ TEST_F(ControlEndToEnd, AFloodOfRefusedConnectsIsCountedNotLogged) {
   Result json;
   EXPECT_TRUE(WaitUntil([&] {
     json = Ctl(data.Path(), {"status", "--json"});
-    return JsonRow(json.out, "Flooded").find("\"refused\": " + std::to_string(kFlood) + "}") != std::string::npos;
+    return JsonRow(json.out, "Flooded").find("\"refused\": " + std::to_string(kFlood) + ", \"remotes\"") != std::string::npos;
   }, kStateMs)) << json.out;
   const Result table = Ctl(data.Path(), {"status"});
   EXPECT_EQ(table.out.substr(table.out.rfind(' ') + 1), std::to_string(kFlood) + "\n") << table.out;

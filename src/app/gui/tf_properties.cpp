@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -25,6 +26,7 @@
 #include "app/gui/tf_cert_fetch.h"
 #include "net/client_access.h"
 #include "tunnel/endpoint_check.h"
+#include "tunnel/remotes.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -108,6 +110,7 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   tabs_->addTab(BuildLogTab(), QStringLiteral("Log"));
   tabs_->addTab(BuildSslTab(), QStringLiteral("SSL"));
   tabs_->addTab(BuildAccessTab(), QStringLiteral("Access"));
+  tabs_->addTab(BuildFailoverTab(), QStringLiteral("Failover"));
 
   QDialogButtonBox* buttons = OkCancelButtons(this);
 
@@ -408,6 +411,61 @@ bool TfProperties::CheckAccess() {
   return false;
 }
 
+// "Failover": more remotes tried when one fails, their order, and the time
+// limits of a connection (connect, keepalive, idle).
+QWidget* TfProperties::BuildFailoverTab() {
+  auto* tab = new QWidget(tabs_);
+  tab->setObjectName(QStringLiteral("tsFailover"));
+  auto* remotesGroup = new QGroupBox(QStringLiteral("More servers"), tab);
+  remotesGroup->setObjectName(QStringLiteral("gbMoreServers"));
+  moreServers_ = TextEdit("edMoreServers", remotesGroup);
+  moreServers_->setPlaceholderText(QStringLiteral("news2.example.org:563 [2001:db8::1]:563"));
+  failover_ = new QComboBox(remotesGroup);
+  failover_->setObjectName(QStringLiteral("cbFailover"));
+  failover_->addItem(QStringLiteral("Priority: the first that works"), QString::fromLatin1(kFailoverPriority));
+  failover_->addItem(QStringLiteral("Round robin"), QString::fromLatin1(kFailoverRoundRobin));
+  auto* remotesForm = new QFormLayout(remotesGroup);
+  remotesForm->addRow(QStringLiteral("More servers:"), moreServers_);
+  remotesForm->addRow(QStringLiteral("Order:"), failover_);
+  auto* hint = new QLabel(QStringLiteral("Tried after the remote host when it fails, each as host:port, separated "
+                                         "by blanks. Key pins are the tunnel's: pin the key of every server."),
+                          remotesGroup);
+  hint->setWordWrap(true);
+  remotesForm->addRow(hint);
+
+  auto* limitsGroup = new QGroupBox(QStringLiteral("Time limits"), tab);
+  limitsGroup->setObjectName(QStringLiteral("gbTimeLimits"));
+  connectTimeout_ = NumberEdit("seConnectTimeout", limitsGroup);
+  idleTimeout_ = NumberEdit("seIdleTimeout", limitsGroup);
+  keepAlive_ = Check("Keepalive", "cbKeepAlive", limitsGroup);
+  keepIdle_ = NumberEdit("seKeepIdle", limitsGroup);
+  keepInterval_ = NumberEdit("seKeepInterval", limitsGroup);
+  keepCount_ = NumberEdit("seKeepCount", limitsGroup);
+  auto* limitsForm = new QFormLayout(limitsGroup);
+  limitsForm->addRow(QStringLiteral("Connect timeout (s, 0: none):"), connectTimeout_);
+  limitsForm->addRow(QStringLiteral("Idle timeout (s, 0: none):"), idleTimeout_);
+  limitsForm->addRow(keepAlive_);
+  limitsForm->addRow(QStringLiteral("Idle before probes (s):"), keepIdle_);
+  limitsForm->addRow(QStringLiteral("Between probes (s):"), keepInterval_);
+  limitsForm->addRow(QStringLiteral("Probes:"), keepCount_);
+  const auto keepOn = [this](bool on) {
+    for (TNumberEdit* edit : {keepIdle_, keepInterval_, keepCount_}) edit->setEnabled(on);
+  };
+  connect(keepAlive_, &QCheckBox::toggled, this, keepOn);
+
+  failoverProblem_ = ProblemLabel("lbFailoverProblem", tab);
+  for (QLineEdit* edit : {moreServers_, connectTimeout_->lineEdit(), idleTimeout_->lineEdit(), keepIdle_->lineEdit(),
+                          keepInterval_->lineEdit(), keepCount_->lineEdit()}) {
+    connect(edit, &QLineEdit::textChanged, failoverProblem_, &QWidget::hide);
+  }
+  auto* layout = new QVBoxLayout(tab);
+  layout->addWidget(remotesGroup);
+  layout->addWidget(limitsGroup);
+  layout->addWidget(failoverProblem_);
+  layout->addStretch(1);
+  return tab;
+}
+
 // Fills the controls from `settings`; a running tunnel keeps its endpoint, so
 // those fields are locked while it runs.
 void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
@@ -447,6 +505,18 @@ void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
   maxConnections_->setValue(settings.MaxConnections);
   maxConnectionRate_->setValue(settings.MaxConnectionRate);
   connect(localAccess_, &QCheckBox::toggled, this, &TfProperties::OfferLocalNetworks);
+  moreServers_->setText(Q(settings.MoreServers));
+  failover_->setCurrentIndex(ParseFailover(settings.Failover) == TFailoverOrder::RoundRobin ? 1 : 0);
+  connectTimeout_->setValue(settings.ConnectTimeout);
+  idleTimeout_->setValue(settings.IdleTimeout);
+  // Keepalive off shows the values a new tunnel gets, ready to be turned on.
+  const TKeepAlive keep = ParseKeepAlive(settings.KeepAlive).Value;
+  const TKeepAlive shown = keep.On() ? keep : ParseKeepAlive(NewTunnelSettings().KeepAlive).Value;
+  keepAlive_->setChecked(keep.On());
+  keepIdle_->setValue(shown.Idle);
+  keepInterval_->setValue(shown.Interval);
+  keepCount_->setValue(shown.Count);
+  for (TNumberEdit* edit : {keepIdle_, keepInterval_, keepCount_}) edit->setEnabled(keep.On());
   if (mode_ == TMode::Edit && running) {
     running_ = true;
     running_with_ = settings;
@@ -582,6 +652,15 @@ bool TfProperties::CheckEndpoint() {
   return false;
 }
 
+bool TfProperties::CheckFailover() {
+  const std::string problem = FailoverSettingsProblem(Result());
+  failoverProblem_->setText(Q(problem));
+  failoverProblem_->setVisible(!problem.empty());
+  if (problem.empty()) return true;
+  tabs_->setCurrentWidget(failoverProblem_->parentWidget());
+  return false;
+}
+
 void TfProperties::accept() {
   if (!EndpointNotApplied().empty() && !endpoint_warned_) {
     // Said once, in view, before anything is confirmed.
@@ -590,7 +669,7 @@ void TfProperties::accept() {
     tabs_->setCurrentIndex(0);
     return;
   }
-  if (CheckEndpoint() && CheckAccess()) QDialog::accept();
+  if (CheckEndpoint() && CheckAccess() && CheckFailover()) QDialog::accept();
 }
 
 TunnelSettings TfProperties::Result() const {
@@ -626,6 +705,22 @@ TunnelSettings TfProperties::Result() const {
   f.AllowFrom = S(allowFrom_->text().trimmed());
   f.MaxConnections = maxConnections_->value();
   f.MaxConnectionRate = maxConnectionRate_->value();
+  f.MoreServers = S(moreServers_->text());
+  // A stored order in another letter case stays as it was when unchanged.
+  const std::string order = S(failover_->currentData().toString());
+  if (ParseFailover(carried_.Failover) != ParseFailover(order)) f.Failover = order;
+  f.ConnectTimeout = connectTimeout_->value();
+  f.IdleTimeout = idleTimeout_->value();
+  // The stored keepalive text stays when its value is unchanged ("60" is
+  // not rewritten as "60,10,5").
+  TKeepAlive keep;
+  if (keepAlive_->isChecked()) keep = {keepIdle_->value(), keepInterval_->value(), keepCount_->value()};
+  const TKeepAliveValue stored = ParseKeepAlive(carried_.KeepAlive);
+  if (!stored.Problem.empty() || !(stored.Value == keep)) {
+    f.KeepAlive = keep.On() || keepAlive_->isChecked()
+                      ? std::to_string(keep.Idle) + "," + std::to_string(keep.Interval) + "," + std::to_string(keep.Count)
+                      : "0";
+  }
   if (mode_ == TMode::New && f.TunnelCaption.empty()) f.TunnelCaption = f.Server;
   return f;
 }

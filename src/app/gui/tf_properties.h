@@ -15,6 +15,7 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
@@ -115,6 +116,19 @@ class TfProperties : public QDialog {
   TNumberEdit* maxConnectionRate_;
   QLabel* allowFromProblem_;
   QLabel* capsProblem_;
+  // "Failover": more remotes, their order and the connections' time limits.
+  QLineEdit* moreServers_;
+  QComboBox* failover_;
+  TNumberEdit* connectTimeout_;
+  QCheckBox* keepAlive_;
+  TNumberEdit* keepIdle_;
+  TNumberEdit* keepInterval_;
+  TNumberEdit* keepCount_;
+  TNumberEdit* idleTimeout_;
+  QLabel* failoverProblem_;
+  // The failover tab's values as a start would refuse them: shows the line
+  // on that tab and returns false.
+  bool CheckFailover();
 
   // The constructor's steps: one builder per tab (each makes its controls and
   // returns the tab's page), then the values, then focus and size.
@@ -126,6 +140,7 @@ class TfProperties : public QDialog {
   // A new tunnel whose "localhost access" is cleared while "Allow from" is
   // empty gets this computer's own networks there.
   void OfferLocalNetworks(bool localAccess);
+  QWidget* BuildFailoverTab();
   void ShowSettings(const TunnelSettings& settings, bool running);
   void FinishLayout();
 

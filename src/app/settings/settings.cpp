@@ -18,6 +18,7 @@
 #include "app/settings/ini_file.h"
 #include "app/settings/tunnel_section.h"
 #include "net/client_access.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -479,6 +480,17 @@ std::vector<std::string> SettingsFileProblems(const TIniFile& file) {
         problems.push_back("section [" + section + "]: key \"" + key + "\" is negative (" + value +
                            "); 0 means no cap");
       }
+    }
+    // The remotes and time limits: a value a start would refuse.
+    TunnelSettings limits;
+    limits.MoreServers = file.ReadString(section, "MoreServers", limits.MoreServers);
+    limits.Failover = file.ReadString(section, "Failover", limits.Failover);
+    limits.ConnectTimeout = file.ReadInteger(section, "ConnectTimeout", limits.ConnectTimeout);
+    limits.KeepAlive = file.ReadString(section, "KeepAlive", limits.KeepAlive);
+    limits.IdleTimeout = file.ReadInteger(section, "IdleTimeout", limits.IdleTimeout);
+    if (std::string why = FailoverSettingsProblem(limits); !why.empty()) {
+      if (why.back() == '.') why.pop_back();
+      problems.push_back("section [" + section + "]: " + why);
     }
   }
   for (const char* key : kOptionNumbers) {

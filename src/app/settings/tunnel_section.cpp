@@ -58,6 +58,11 @@ const TTunnelKey kTunnelKeys[] = {
     {"AllowFrom", TStringKey{&S::AllowFrom, ""}, kUnlessMissing},
     {"MaxConnections", TIntegerKey{&S::MaxConnections, 0}, kUnlessMissing},
     {"MaxConnectionRate", TIntegerKey{&S::MaxConnectionRate, 0}, kUnlessMissing},
+    {"MoreServers", TStringKey{&S::MoreServers, ""}, kUnlessMissing},
+    {"Failover", TStringKey{&S::Failover, "priority"}, kUnlessMissing},
+    {"ConnectTimeout", TIntegerKey{&S::ConnectTimeout, 0}, kUnlessMissing},
+    {"KeepAlive", TStringKey{&S::KeepAlive, "0"}, kUnlessMissing},
+    {"IdleTimeout", TIntegerKey{&S::IdleTimeout, 0}, kUnlessMissing},
 };
 
 void ReadKey(const TIniFile& file, const std::string& section, const TTunnelKey& key, TunnelSettings& out) {

@@ -3,6 +3,7 @@
 // window, and the error-log line.
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QAbstractButton>
 #include <QFontInfo>
@@ -170,6 +171,32 @@ const PropertiesCase kPropertiesCases[] = {
        f.LogServerErrors = !f.LogServerErrors;
        f.SSLVerifycert = !f.SSLVerifycert;
      }},
+    {"FailoverTab", TfProperties::TMode::Edit, Stored(),
+     [](TfProperties& d) {
+       SetText(d, "edMoreServers", "news2.example.org:563 [2001:db8::1]:563");
+       Find<QComboBox>(d, "cbFailover")->setCurrentIndex(1);
+       SetText(d, "seConnectTimeout", "10");
+       SetText(d, "seIdleTimeout", "300");
+       Find<QCheckBox>(d, "cbKeepAlive")->setChecked(true);
+       SetText(d, "seKeepIdle", "30");
+     },
+     [](TunnelSettings& f) {
+       f.MoreServers = "news2.example.org:563 [2001:db8::1]:563";
+       f.Failover = "roundrobin";
+       f.ConnectTimeout = 10;
+       f.IdleTimeout = 300;
+       f.KeepAlive = "30,10,5";
+     }},
+    // Stored texts the controls show the same way are kept as they are.
+    {"FailoverStoredFormsKept", TfProperties::TMode::Edit,
+     With(Stored(), [](TunnelSettings& f) {
+       f.Failover = "RoundRobin";
+       f.KeepAlive = "45";
+     }),
+     nullptr, [](TunnelSettings&) {}},
+    {"KeepAliveOff", TfProperties::TMode::Edit, With(Stored(), [](TunnelSettings& f) { f.KeepAlive = "45,5,3"; }),
+     [](TfProperties& d) { Find<QCheckBox>(d, "cbKeepAlive")->setChecked(false); },
+     [](TunnelSettings& f) { f.KeepAlive = "0"; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, PropertiesMapping, ::testing::ValuesIn(kPropertiesCases),
@@ -190,12 +217,22 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
   EXPECT_TRUE(Find<QCheckBox>(d, "cbLogServerErrors")->isChecked());
   EXPECT_TRUE(Find<QRadioButton>(d, "rbProxyType0")->isChecked());
   auto* tabs = Find<QTabWidget>(d, "pcProperties");
-  ASSERT_EQ(tabs->count(), 5);
+  ASSERT_EQ(tabs->count(), 6);
   EXPECT_EQ(tabs->tabText(0), "Main");
   EXPECT_EQ(tabs->tabText(1), "Proxy");
   EXPECT_EQ(tabs->tabText(2), "Log");
   EXPECT_EQ(tabs->tabText(3), "SSL");
   EXPECT_EQ(tabs->tabText(4), "Access");
+  EXPECT_EQ(tabs->tabText(5), "Failover");
+  // A new tunnel gives up an unanswered server after 15 s and probes an idle peer.
+  EXPECT_EQ(Find<TNumberEdit>(d, "seConnectTimeout")->text(), "15");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seIdleTimeout")->text(), "0");
+  EXPECT_TRUE(Find<QCheckBox>(d, "cbKeepAlive")->isChecked());
+  EXPECT_EQ(Find<TNumberEdit>(d, "seKeepIdle")->text(), "60");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seKeepInterval")->text(), "10");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seKeepCount")->text(), "5");
+  EXPECT_EQ(Find<QLineEdit>(d, "edMoreServers")->text(), "");
+  EXPECT_EQ(Find<QComboBox>(d, "cbFailover")->currentIndex(), 0);
   const char* labels[] = {"No proxy", "Sock4", "Sock4A (Tor)", "Sock5", "HTTP", "Sock + Sock", "Sock + Http",
                           "Http + Http"};
   for (int i = 0; i < 8; ++i) {
@@ -262,6 +299,41 @@ TEST(Properties, NewTunnelTakesTheFirstLocalPortNoTunnelUses) {
 // An endpoint that cannot work keeps the dialog open with a line below the
 // field saying what is wrong, the "Main" tab shown and the focus in the field;
 // editing the field takes the line away, and a good value confirms.
+// The failover tab refuses what a start would refuse, with the line on that tab.
+TEST(Properties, RefusesFailoverValuesThatCannotWorkOnItsTab) {
+  struct Case {
+    const char* field;
+    const char* text;
+    const char* message;
+    const char* good;
+  };
+  const Case cases[] = {
+      {"edMoreServers", "news2", "MoreServers: \"news2\" has no port (host:port).", "news2:563"},
+      {"seConnectTimeout", "-1", "ConnectTimeout -1 is out of range (0 for none, up to 86400 seconds).", "15"},
+      {"seKeepCount", "500", "KeepAlive \"60,10,500\": probe count 500 is out of range (1 to 127).", "5"},
+      {"seIdleTimeout", "100000", "IdleTimeout 100000 is out of range (0 for none, up to 86400 seconds).", "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + "='" + c.text + "'");
+    TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    SetText(d, "edServer", "news.example.org");
+    EXPECT_TRUE(Find<QCheckBox>(d, "cbKeepAlive")->isChecked());  // a new tunnel's keepalive is on
+    SetText(d, c.field, c.text);
+    auto* problem = Find<QLabel>(d, "lbFailoverProblem");
+    QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_EQ(problem->text().toStdString(), c.message);
+    EXPECT_EQ(Find<QTabWidget>(d, "pcProperties")->currentWidget()->objectName().toStdString(), "tsFailover");
+    SetText(d, c.field, c.good);
+    EXPECT_FALSE(problem->isVisible());
+    QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+  }
+}
+
 TEST(Properties, RefusesAnEndpointThatCannotWorkWithAMessageBelowTheField) {
   struct Case {
     const char* field;
@@ -729,7 +801,7 @@ TEST(Screenshots, EveryDialogAndTabRenders) {
   TfProperties props(TfProperties::TMode::Edit, f, true);
   EXPECT_EQ(props.windowTitle(), "Tunnel Properties");
   auto* tabs = Find<QTabWidget>(props, "pcProperties");
-  ASSERT_EQ(tabs->count(), 5);
+  ASSERT_EQ(tabs->count(), 6);
   std::vector<QImage> pictures;
   for (int i = 0; i < tabs->count(); ++i) {
     SCOPED_TRACE(tabs->tabText(i).toStdString());
