@@ -33,6 +33,7 @@ void TIdleWatch::Watch(TIdMappedPortTCP& server, int idleSeconds) {
     entry.IdleSeconds = idleSeconds;
     servers_.push_back(std::move(entry));
   }
+  wake_.notify_all();  // a watch that had nothing to watch sleeps until now
   if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
 }
 
@@ -46,6 +47,10 @@ void TIdleWatch::Forget(TIdMappedPortTCP& server) {
 void TIdleWatch::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!quit_) {
+    // With nothing to watch (every watched tunnel stopped) the thread sleeps
+    // until a Watch or the end, instead of waking four times a second.
+    wake_.wait(lock, [this] { return quit_ || !servers_.empty(); });
+    if (quit_) break;
     if (wake_.wait_for(lock, kSweepEvery, [this] { return quit_; })) break;
     lock.unlock();
     try {

@@ -59,7 +59,7 @@ class TIdleWatch {
 
   const TReport report_;
   std::mutex mutex_;
-  std::condition_variable wake_;  // quit_ set
+  std::condition_variable wake_;  // quit_ set, or a server to watch
   std::vector<Entry> servers_;    // guarded by mutex_
   bool quit_ = false;             // guarded by mutex_
   std::thread thread_;            // started by the first Watch
