@@ -15,10 +15,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <climits>
 #include <optional>
 
 #include "app/gui/icons.h"
@@ -80,6 +83,10 @@ QVBoxLayout* WithProblem(QLayout* field, QLabel* problem) {
   box->addWidget(problem);
   return box;
 }
+
+// The caps' problem lines on "Access".
+constexpr const char* kMaxConnectionsNegative = "Max connections cannot be negative (0: no cap).";
+constexpr const char* kMaxConnectionRateNegative = "Max new connections per second cannot be negative (0: no cap).";
 
 }  // namespace
 
@@ -396,10 +403,8 @@ bool TfProperties::CheckAccess() {
   allowFromProblem_->setText(Q(entries.empty() ? std::string() : entries + "."));
   allowFromProblem_->setVisible(!wrong.empty());
   std::string caps;
-  if (maxConnections_->value() < 0) caps = "Max connections cannot be negative (0: no cap).";
-  if (maxConnectionRate_->value() < 0) {
-    caps += std::string(caps.empty() ? "" : " ") + "Max new connections per second cannot be negative (0: no cap).";
-  }
+  if (maxConnections_->value() < 0) caps = kMaxConnectionsNegative;
+  if (maxConnectionRate_->value() < 0) caps += std::string(caps.empty() ? "" : " ") + kMaxConnectionRateNegative;
   capsProblem_->setText(Q(caps));
   capsProblem_->setVisible(!caps.empty());
   if (wrong.empty() && caps.empty()) return true;
@@ -588,41 +593,69 @@ void TfProperties::FinishLayout() {
   connect(port_->lineEdit(), &QLineEdit::textChanged, portProblem_, &QWidget::hide);
   connect(mapped_->lineEdit(), &QLineEdit::textChanged, mappedProblem_, &QWidget::hide);
 
+  // The dialog has a fixed size that holds every tab at its natural height,
+  // with each line that can appear on it shown: a problem line below each
+  // checked field and the longest line beside a running tunnel's endpoint.
+  // The height is the one the layout asks for at the dialog's width (the
+  // wrapped lines' height-for-width), measured with those lines shown and
+  // their texts in place, then everything is put back as it was.
+  TunnelSettings badFailover;
+  badFailover.ConnectTimeout = -1;
+  const std::vector<std::string> badAllow = TAllowList::Problems("nas.example.org");
+  const struct {
+    QLabel* label;
+    QString text;
+  } lines[] = {
+      {serverProblem_, Q(RemoteHostProblem("")->Text)},
+      {portProblem_, Q(PortProblem(TEndpointField::RemotePort, INT32_MIN)->Text)},
+      {mappedProblem_, Q(PortProblem(TEndpointField::LocalPort, INT32_MIN)->Text)},
+      {endpointLocked_, QStringLiteral("The tunnel was started while this dialog was open. While the tunnel runs, "
+                                       "its remote host and ports stay as they are: Stop Tunnel first to change "
+                                       "them. Not applied: remote host \"news.example.org\", remote port 65535, "
+                                       "local port 65535. OK applies the other changes.")},
+      {allowFromProblem_, Q(badAllow.empty() ? std::string("x") : badAllow.front() + ".")},
+      {capsProblem_, QStringLiteral("%1 %2").arg(Q(kMaxConnectionsNegative), Q(kMaxConnectionRateNegative))},
+      {failoverProblem_, Q(FailoverSettingsProblem(badFailover))},
+  };
+  struct Kept {
+    QString text;
+    bool hidden;
+  };
+  std::vector<Kept> kept;
+  for (const auto& line : lines) {
+    kept.push_back({line.label->text(), line.label->isHidden()});
+    line.label->setText(line.text);
+    line.label->setVisible(true);
+  }
+  // The tab area passes on the height-for-width of its current page only
+  // (the others are hidden), so each page is measured as the current one. A
+  // page without wrapped lines needs its minimum height, which the tab area's
+  // minimum already holds for every page (its size hint would not do: that
+  // is the largest of all pages' hints, a wrapped page's at a narrow width).
+  const int width = std::max(423, minimumSizeHint().width());
+  int height = 0;
+  for (int i = 0; i < tabs_->count(); ++i) {
+    tabs_->setCurrentIndex(i);
+    for (QLayout* each : findChildren<QLayout*>()) each->invalidate();
+    height = std::max(height, minimumSizeHint().height());
+    if (layout()->hasHeightForWidth()) height = std::max(height, layout()->totalHeightForWidth(width));
+  }
+  for (size_t i = 0; i < kept.size(); ++i) {
+    lines[i].label->setText(kept[i].text);
+    lines[i].label->setVisible(!kept[i].hidden);
+  }
+  // Never taller than the screen (less a title bar): on a very small screen
+  // the pages give up their spare room first.
+  if (const QScreen* on = screen(); on != nullptr) {
+    const int room = on->availableGeometry().height() - style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    height = std::min(height, std::max(room, 1));
+  }
+  setFixedSize(width, height);
+
   // The keyboard starts in "Caption in list", its text selected and shown from its start.
   tabs_->setCurrentIndex(0);
   caption_->setSelection(static_cast<int>(caption_->text().size()), -static_cast<int>(caption_->text().size()));
   caption_->setFocus(Qt::OtherFocusReason);
-
-  // Room for a problem line below each endpoint field without resizing.
-  for (QLabel* problem : {serverProblem_, portProblem_, mappedProblem_}) problem->setText(QStringLiteral("x"));
-  const int problemsHeight = 3 * (serverProblem_->sizeHint().height() + 2);
-  resize(423, 467);
-  resize(size().expandedTo(minimumSizeHint() + QSize(0, problemsHeight)));
-  // The tab area does not pass its pages' height-for-width on: a page's
-  // wrapped hints can need more height at the page's width than its minimum
-  // says. The tallest page at that width sets the height, with room on the
-  // "Main" tab for the longest line beside a running tunnel's endpoint.
-  const QString lockText = endpointLocked_->text();
-  const bool lockHidden = endpointLocked_->isHidden();
-  endpointLocked_->setText(QStringLiteral("The tunnel was started while this dialog was open. While the tunnel runs, "
-                                          "its remote host and ports stay as they are: Stop Tunnel first to change "
-                                          "them. Not applied: remote host \"news.example.org\", remote port 65535, "
-                                          "local port 65535. OK applies the other changes."));
-  endpointLocked_->setVisible(true);
-  layout()->activate();
-  const int pageWidth = tabs_->currentWidget()->width();
-  const int pageHeight = tabs_->currentWidget()->height();
-  int extra = 0;
-  for (int i = 0; i < tabs_->count(); ++i) {
-    QLayout* page = tabs_->widget(i)->layout();
-    if (page == nullptr) continue;
-    page->invalidate();
-    const int needed = page->hasHeightForWidth() ? page->totalHeightForWidth(pageWidth) : page->totalMinimumSize().height();
-    extra = std::max(extra, needed - pageHeight);
-  }
-  endpointLocked_->setText(lockText);
-  endpointLocked_->setVisible(!lockHidden);
-  setFixedSize(size() + QSize(0, extra));
 }
 
 bool TfProperties::CheckEndpoint() {

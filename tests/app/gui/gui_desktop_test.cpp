@@ -711,6 +711,19 @@ TEST(DesktopTray, UsableWhileADialogIsOpen) {
   // F5 on the focused first row opens Properties.
   desktop.X("xdotool search --name '^" + WindowTitle() + "$' windowactivate --sync key F5");
   ASSERT_TRUE(desktop.WaitState("Tunnel Properties", "IsViewable")) << program.Stderr();
+  {
+    // The dialog opens inside the screen, its OK and Cancel in view.
+    int x = -1, y = -1, w = 0, h = 0, screenW = 0, screenH = 0;
+    const std::string geometry = desktop.X("xdotool search --name '^Tunnel Properties$' getwindowgeometry --shell");
+    ASSERT_EQ(std::sscanf(geometry.c_str(), "WINDOW=%*d\nX=%d\nY=%d\nWIDTH=%d\nHEIGHT=%d", &x, &y, &w, &h), 4)
+        << geometry;
+    const std::string screen = desktop.X("xdotool getdisplaygeometry");
+    ASSERT_EQ(std::sscanf(screen.c_str(), "%d %d", &screenW, &screenH), 2) << screen;
+    EXPECT_GE(x, 0) << geometry;
+    EXPECT_GE(y, 0) << geometry;
+    EXPECT_LE(x + w, screenW) << geometry;
+    EXPECT_LE(y + h, screenH) << geometry;
+  }
   const auto minimizeDialog = [&] {
     desktop.X("xdotool search --name '^Tunnel Properties$' windowminimize");
     EXPECT_TRUE(desktop.WaitState("Tunnel Properties", "IsUnMapped"));

@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QAbstractTextDocumentLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -534,6 +535,74 @@ TEST(TextsFit, PropertiesDialogOnEveryTab) {
       const std::vector<std::string> cut = test::CutTexts(d);
       EXPECT_TRUE(cut.empty()) << ::testing::PrintToString(cut);
     }
+  }
+}
+
+// The properties dialog opens as tall as its tallest tab needs and no
+// taller, inside the screen's available area: on every tab, new, edited or
+// running, each page's contents fit the tab area at the page's width (no
+// wrapped line cut, nothing squeezed below its minimum), and the dialog is
+// at most a few lines taller than its layout asks for at its width (the room
+// kept for the problem lines below the fields). A word-wrapped line measured
+// at the width of a page not yet laid out once made it 1872 pixels tall.
+TEST(DialogSize, PropertiesFitsTheScreenAndItsTallestTab) {
+  struct Case {
+    const char* name;
+    TfProperties::TMode mode;
+    bool running;
+  };
+  for (const Case& c : {Case{"new", TfProperties::TMode::New, false}, Case{"edit", TfProperties::TMode::Edit, false},
+                        Case{"running", TfProperties::TMode::Edit, true}}) {
+    SCOPED_TRACE(c.name);
+    TunnelSettings settings = c.mode == TfProperties::TMode::New ? NewTunnelSettings(std::vector<int32_t>{}) : Stored();
+    TfProperties d(c.mode, settings, c.running);
+    const QSize opened = d.size();
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    ASSERT_TRUE(test::Settle());
+    EXPECT_EQ(d.size(), opened);
+    const QRect screen = d.screen()->availableGeometry();
+    EXPECT_LE(d.frameGeometry().height(), screen.height());
+    EXPECT_LE(d.frameGeometry().width(), screen.width());
+    int needed = 0;  // the tallest tab's, at the dialog's width
+    auto* tabs = Find<QTabWidget>(d, "pcProperties");
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+      SCOPED_TRACE(tabs->tabText(tab).toStdString());
+      tabs->setCurrentIndex(tab);
+      ASSERT_TRUE(test::Settle());
+      QWidget* page = tabs->currentWidget();
+      const QSize least = page->minimumSizeHint();
+      EXPECT_LE(least.width(), page->width());
+      EXPECT_LE(least.height(), page->height());
+      if (page->layout()->hasHeightForWidth()) {
+        EXPECT_LE(page->layout()->totalHeightForWidth(page->width()), page->height());
+      }
+      EXPECT_TRUE(d.rect().contains(QRect(page->mapTo(&d, QPoint(0, 0)), page->size())));
+      EXPECT_GE(d.height(), d.minimumSizeHint().height());
+      needed = std::max(needed, d.layout()->hasHeightForWidth() ? d.layout()->totalHeightForWidth(d.width())
+                                                                : d.minimumSizeHint().height());
+    }
+    EXPECT_LE(d.height(), needed + 4 * d.fontMetrics().lineSpacing()) << "needs " << needed;
+  }
+}
+
+// The other dialogs the same way: inside the screen, and not much taller
+// than their layouts ask for.
+TEST(DialogSize, OptionsAndDebugFitTheScreen) {
+  TfOptions options(TOptionValues{}, "/home/someone/.config/Sorvik/");
+  TfDebug debug("Connections: 0\r\n");
+  for (QDialog* d : {static_cast<QDialog*>(&options), static_cast<QDialog*>(&debug)}) {
+    SCOPED_TRACE(d->objectName().toStdString());
+    d->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
+    ASSERT_TRUE(test::Settle());
+    const QRect screen = d->screen()->availableGeometry();
+    EXPECT_LE(d->frameGeometry().height(), screen.height());
+    EXPECT_LE(d->frameGeometry().width(), screen.width());
+    const int needed = d->layout()->hasHeightForWidth() ? d->layout()->totalHeightForWidth(d->width())
+                                                        : d->layout()->totalSizeHint().height();
+    EXPECT_LE(d->height(), std::max(needed, 400) + 8 * d->fontMetrics().lineSpacing()) << "needs " << needed;
+    EXPECT_GE(d->height(), d->minimumSizeHint().height());
   }
 }
 

@@ -229,6 +229,31 @@ TEST_F(Window, HomepageAndSupportNameTheInstalledDocumentation) {
   EXPECT_TRUE(shown[QStringLiteral("supportBox")].contains(QStringLiteral("To report a problem")));
 }
 
+// The message boxes of the Program menu (the help text is the longest) and
+// the properties and options dialogs open inside the screen's available
+// area, their buttons in view.
+TEST_F(Window, DialogsOfTheMenusFitTheScreen) {
+  Open(Ini({"Server=news.example.org\r\nPort=563\r\n"}));
+  std::vector<std::string> seen;
+  main_->BeforeDialog = [&](QDialog& d) {
+    seen.push_back(d.objectName().toStdString());
+    SCOPED_TRACE(seen.back());
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    ASSERT_TRUE(Settle());
+    const QRect screen = d.screen()->availableGeometry();
+    EXPECT_LE(d.frameGeometry().height(), screen.height());
+    EXPECT_LE(d.frameGeometry().width(), screen.width());
+    EXPECT_GE(d.height(), d.minimumSizeHint().height());
+    d.reject();
+  };
+  main_->SetFocusedRow(0);
+  for (const char* action : {"prgHelp", "prgHome", "prgSupport", "prgAbout", "tnlProperties", "toolsOptions"}) {
+    Action(action)->trigger();
+  }
+  EXPECT_EQ(seen.size(), 6u) << ::testing::PrintToString(seen);
+}
+
 // A tunnel whose remote name this computer looks up although it uses a proxy
 // is marked beside its proxy type, with a tool tip; other tunnels are not.
 TEST_F(Window, TunnelThatResolvesItsNameLocallyBehindAProxyIsMarked) {
