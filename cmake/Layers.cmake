@@ -10,7 +10,7 @@
 # layer:
 #
 #   <build>/layers/sorvik_net/net/io_handler.h -> src/net/io_handler.h
-#   <build>/layers/sorvik_app_core/app/app_core.h -> src/app/app_core.h
+#   <build>/layers/sorvik_app_core/app/core/app_core.h -> src/app/core/app_core.h
 #   <build>/layers/sorvik_gui/app/gui/tf_main.h -> src/app/gui/tf_main.h
 #
 # The root is a PUBLIC include directory of its library, so a target sees the

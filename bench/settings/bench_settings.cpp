@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/ini_file.h"
-#include "app/settings.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/settings.h"
 
 namespace {
 

@@ -8,18 +8,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/cli.h"
-#include "app/control_command.h"
-#include "app/headless.h"
-#include "app/show_cert.h"
-#include "app/stop_signal.h"
-#include "app/tunnel_test_command.h"
+#include "app/commands/cli.h"
+#include "app/commands/show_cert.h"
+#include "app/commands/tunnel_test_command.h"
+#include "app/control/control_command.h"
+#include "app/core/stop_signal.h"
+#include "app/headless/headless.h"
 #include "net/socket_util.h"
 #ifdef SORVIK_HAVE_GUI
 #include "app/gui/gui_main.h"
 #include "app/gui/single_instance.h"
 #endif
-#include "app/settings.h"
+#include "app/settings/settings.h"
 
 namespace {
 

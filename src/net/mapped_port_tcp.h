@@ -10,6 +10,13 @@
 // at once, which spares a thread creation per connection under load. When
 // every worker of the pool is busy, accepted connections queue for the next
 // free one (the listen queue is emptied all the same).
+//
+// The implementation, by role: mapped_port_tcp.cpp (this object, its hooks and
+// context list, activation and deactivation), mapped_port_accept.cpp (the
+// waiting and accepting threads, the accept queue, the refusal reports),
+// mapped_port_worker.cpp (a connection's set-up on its worker),
+// worker_relay.cpp (the relay on a worker thread); mapped_port_impl.h holds
+// what they share.
 #pragma once
 
 #include <atomic>

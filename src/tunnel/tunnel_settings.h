@@ -5,7 +5,7 @@
 // Three sets of values meet here and differ on purpose:
 //  - the member initialisers below: what a tunnel holds between its creation and
 //    the moment its section is read or the add dialog fills it;
-//  - the defaults for missing keys: in the key table (app/tunnel_section.cpp);
+//  - the defaults for missing keys: in the key table (app/settings/tunnel_section.cpp);
 //  - the values the properties dialog offers for a new tunnel: NewTunnelSettings().
 //
 // Adding a setting: one member here (and its value for a new tunnel in

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_core.h"
-#include "app/queue_dispatcher.h"
+#include "app/core/app_core.h"
+#include "app/headless/queue_dispatcher.h"
 #include "net/exceptions.h"
 #include "support/net_fixtures.h"
 #include "tunnel/kestrune_item.h"

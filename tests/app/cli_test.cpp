@@ -1,5 +1,5 @@
 // The command line: the parser, and the built `sorvik` executable's answers.
-#include "app/cli.h"
+#include "app/commands/cli.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

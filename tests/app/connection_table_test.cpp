@@ -1,7 +1,7 @@
 // The live table of the connections window, without a display: rows from
 // snapshots, rates between two snapshots, the cell texts, and the table fed by
 // a real running tunnel after a transfer of known size.
-#include "app/connection_table.h"
+#include "app/core/connection_table.h"
 
 #include <gtest/gtest.h>
 

@@ -25,13 +25,13 @@
 #include <tuple>
 #include <vector>
 
-#include "app/app_core.h"
-#include "app/cli.h"
-#include "app/control_answer.h"
-#include "app/control_channel.h"
-#include "app/control_protocol.h"
-#include "app/queue_dispatcher.h"
-#include "app/terminal_text.h"
+#include "app/commands/cli.h"
+#include "app/control/control_answer.h"
+#include "app/control/control_channel.h"
+#include "app/control/control_protocol.h"
+#include "app/core/app_core.h"
+#include "app/core/terminal_text.h"
+#include "app/headless/queue_dispatcher.h"
 #include "support/file_fixtures.h"
 #include "support/net_fixtures.h"
 

@@ -21,10 +21,10 @@
 #include <variant>
 #include <vector>
 
-#include "app/documentation.h"
-#include "app/ini_file.h"
-#include "app/settings.h"
-#include "app/tunnel_section.h"
+#include "app/core/documentation.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/settings.h"
+#include "app/settings/tunnel_section.h"
 #include "app/version.h"
 #include "support/kernel_state.h"
 #include "support/net_fixtures.h"

@@ -1,6 +1,6 @@
 // The INI reader and writer: syntax rules, value conversions, bad input and
 // the atomic save.
-#include "app/ini_file.h"
+#include "app/settings/ini_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

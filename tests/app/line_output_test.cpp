@@ -1,5 +1,5 @@
 // The batched line output of the window-less mode, through a real pipe.
-#include "app/line_output.h"
+#include "app/headless/line_output.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

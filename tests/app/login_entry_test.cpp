@@ -1,6 +1,6 @@
 // The login entry: where it lives, how its Exec line quotes the program and
 // data directory, and writing and removing it on a real file system.
-#include "app/login_entry.h"
+#include "app/core/login_entry.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // The tunnel section and its key table, the chain proxies, section "Options",
 // the numbering rule, the data directory, and the whole-file load and save.
-#include "app/settings.h"
+#include "app/settings/settings.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,8 +16,8 @@
 #include <variant>
 #include <vector>
 
-#include "app/ini_file.h"
-#include "app/tunnel_section.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/tunnel_section.h"
 #include "support/net_fixtures.h"
 #include "tunnel/proxy_type.h"
 

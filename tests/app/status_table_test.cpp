@@ -1,6 +1,6 @@
 // The table that `sorvik status` prints: its columns line up on a terminal
 // whatever letters the captions hold.
-#include "app/control_answer.h"
+#include "app/control/control_answer.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 
 #include <csignal>
 
-#include "app/stop_signal.h"
+#include "app/core/stop_signal.h"
 
 namespace sorvik {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ini_file.h"
-#include "app/tunnel_section.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/tunnel_section.h"
 #include "support/file_fixtures.h"
 #include "support/kernel_state.h"
 #include "support/net_fixtures.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/control_answer.h"
-#include "app/control_protocol.h"
+#include "app/control/control_answer.h"
+#include "app/control/control_protocol.h"
 
 using namespace sorvik;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/ini_file.h"
+#include "app/settings/ini_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

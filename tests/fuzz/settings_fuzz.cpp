@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/ini_file.h"
-#include "app/settings.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/settings.h"
 
 namespace {
 

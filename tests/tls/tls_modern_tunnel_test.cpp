@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ini_file.h"
-#include "app/tunnel_section.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/tunnel_section.h"
 #include "support/net_fixtures.h"
 #include "tls/certificate_check.h"
 #include "tls/tls_fixtures.h"

@@ -15,12 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/control_answer.h"
-#include "app/control_channel.h"
+#include "app/control/control_answer.h"
+#include "app/control/control_channel.h"
+#include "app/core/stop_signal.h"
 #include "app/gui/qt_bridge.h"
 #include "app/gui/single_instance.h"
 #include "app/gui/tf_main.h"
-#include "app/stop_signal.h"
 
 namespace sorvik {
 namespace {

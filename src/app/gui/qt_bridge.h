@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_core.h"
+#include "app/core/app_core.h"
 
 namespace sorvik {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "app/settings.h"  // kLockFileName
+#include "app/settings/settings.h"  // kLockFileName
 
 class QLocalServer;
 class QLockFile;

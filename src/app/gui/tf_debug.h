@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/connection_table.h"
+#include "app/core/connection_table.h"
 
 class QLabel;
 class QPlainTextEdit;

@@ -48,9 +48,9 @@
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
-#include "app/documentation.h"
-#include "app/login_entry.h"
-#include "app/settings.h"
+#include "app/core/documentation.h"
+#include "app/core/login_entry.h"
+#include "app/settings/settings.h"
 #include "app/version.h"
 
 namespace sorvik {

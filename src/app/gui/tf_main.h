@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "app/app_core.h"
-#include "app/log_buffer.h"
+#include "app/core/app_core.h"
+#include "app/core/log_buffer.h"
 #include "app/version.h"
 #include "app/gui/qt_bridge.h"
 

@@ -9,7 +9,7 @@
 #include <QStyle>
 #include <QToolTip>
 
-#include "app/app_core.h"
+#include "app/core/app_core.h"
 #include "app/gui/icons.h"
 #include "tunnel/kestrune_item.h"
 #include "tunnel/proxy_type.h"

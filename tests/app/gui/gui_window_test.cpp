@@ -46,7 +46,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/documentation.h"
+#include "app/core/documentation.h"
 #include "app/gui/error_log.h"
 #include "app/gui/icons.h"
 #include "app/gui/gui_test_env.h"
@@ -55,8 +55,8 @@
 #include "app/gui/tf_main.h"
 #include "app/gui/tf_properties.h"
 #include "app/gui/tunnel_list.h"
-#include "app/login_entry.h"
-#include "app/settings.h"
+#include "app/core/login_entry.h"
+#include "app/settings/settings.h"
 #include "app/version.h"
 #include "net/exceptions.h"
 #include "support/file_fixtures.h"

@@ -1,4 +1,4 @@
-#include "app/queue_dispatcher.h"
+#include "app/headless/queue_dispatcher.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/log_buffer.h"
-#include "app/settings.h"
+#include "app/core/log_buffer.h"
+#include "app/settings/settings.h"
 #include "tunnel/event_delivery.h"
 #include "tunnel/kestrune_item.h"
 

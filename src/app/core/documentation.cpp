@@ -1,4 +1,4 @@
-#include "app/documentation.h"
+#include "app/core/documentation.h"
 
 #include <filesystem>
 #include <system_error>

@@ -1,4 +1,4 @@
-#include "app/cli.h"
+#include "app/commands/cli.h"
 
 #include <string_view>
 

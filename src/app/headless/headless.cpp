@@ -1,4 +1,4 @@
-#include "app/headless.h"
+#include "app/headless/headless.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "app/app_core.h"
-#include "app/control_answer.h"
-#include "app/control_channel.h"
-#include "app/line_output.h"
-#include "app/queue_dispatcher.h"
-#include "app/settings.h"
-#include "app/stop_signal.h"
+#include "app/core/app_core.h"
+#include "app/control/control_answer.h"
+#include "app/control/control_channel.h"
+#include "app/headless/line_output.h"
+#include "app/headless/queue_dispatcher.h"
+#include "app/settings/settings.h"
+#include "app/core/stop_signal.h"
 #include "tunnel/connection_report.h"
-#include "app/terminal_text.h"
+#include "app/core/terminal_text.h"
 
 namespace sorvik {
 

@@ -1,4 +1,4 @@
-#include "app/line_output.h"
+#include "app/headless/line_output.h"
 
 namespace sorvik {
 

@@ -1,4 +1,4 @@
-#include "app/connection_table.h"
+#include "app/core/connection_table.h"
 
 #include <cinttypes>
 #include <cstddef>

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "app/cli.h"
+#include "app/commands/cli.h"
 
 namespace sorvik {
 

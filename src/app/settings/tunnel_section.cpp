@@ -1,9 +1,9 @@
-#include "app/tunnel_section.h"
+#include "app/settings/tunnel_section.h"
 
 #include <type_traits>
 
-#include "app/ini_file.h"
-#include "app/settings.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/settings.h"
 
 namespace sorvik {
 

@@ -1,11 +1,11 @@
-#include "app/control_answer.h"
+#include "app/control/control_answer.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "app/app_core.h"
-#include "app/settings.h"
-#include "app/terminal_text.h"
+#include "app/core/app_core.h"
+#include "app/core/terminal_text.h"
+#include "app/settings/settings.h"
 #include "tunnel/connection_report.h"
 
 namespace sorvik {

@@ -1,4 +1,4 @@
-#include "app/control_protocol.h"
+#include "app/control/control_protocol.h"
 
 namespace sorvik {
 

@@ -1,4 +1,4 @@
-#include "app/log_buffer.h"
+#include "app/core/log_buffer.h"
 
 namespace sorvik {
 

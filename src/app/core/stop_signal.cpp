@@ -1,4 +1,4 @@
-#include "app/stop_signal.h"
+#include "app/core/stop_signal.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/app_core.h"
+#include "app/core/app_core.h"
 
 namespace sorvik {
 

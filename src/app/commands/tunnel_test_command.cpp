@@ -1,7 +1,7 @@
-#include "app/tunnel_test_command.h"
+#include "app/commands/tunnel_test_command.h"
 
-#include "app/settings.h"
-#include "app/terminal_text.h"
+#include "app/core/terminal_text.h"
+#include "app/settings/settings.h"
 #include "net/socket_util.h"
 #include "tunnel/tunnel_test.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/control_protocol.h"
+#include "app/control/control_protocol.h"
 #include "tunnel/tunnel_settings.h"
 
 namespace sorvik {

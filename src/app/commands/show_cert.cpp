@@ -1,10 +1,10 @@
-#include "app/show_cert.h"
+#include "app/commands/show_cert.h"
 
 #include <exception>
 #include <string>
 
-#include "app/settings.h"
-#include "app/terminal_text.h"
+#include "app/core/terminal_text.h"
+#include "app/settings/settings.h"
 #include "tls/certificate_check.h"
 #include "tunnel/certificate_fetch.h"
 #include "tunnel/endpoint_check.h"

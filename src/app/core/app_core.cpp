@@ -1,4 +1,4 @@
-#include "app/app_core.h"
+#include "app/core/app_core.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "app/control_channel.h"
+#include "app/control/control_channel.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +19,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/settings.h"
+#include "app/settings/settings.h"
 
 namespace sorvik {
 

@@ -1,11 +1,11 @@
-#include "app/control_command.h"
+#include "app/control/control_command.h"
 
 #include <string>
 
-#include "app/control_channel.h"
-#include "app/settings.h"
-#include "app/terminal_text.h"
-#include "app/tunnel_test_command.h"
+#include "app/commands/tunnel_test_command.h"
+#include "app/control/control_channel.h"
+#include "app/core/terminal_text.h"
+#include "app/settings/settings.h"
 
 namespace sorvik {
 

@@ -1,4 +1,4 @@
-#include "app/terminal_text.h"
+#include "app/core/terminal_text.h"
 
 #include <cstdint>
 #include <cstdio>

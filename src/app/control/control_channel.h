@@ -48,7 +48,7 @@
 #include <map>
 #include <string>
 
-#include "app/control_protocol.h"
+#include "app/control/control_protocol.h"
 
 namespace sorvik {
 

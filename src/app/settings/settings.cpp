@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "app/settings/settings.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -15,8 +15,8 @@
 #include <variant>
 #include <vector>
 
-#include "app/ini_file.h"
-#include "app/tunnel_section.h"
+#include "app/settings/ini_file.h"
+#include "app/settings/tunnel_section.h"
 
 namespace sorvik {
 

@@ -1,4 +1,4 @@
-#include "app/login_entry.h"
+#include "app/core/login_entry.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "app/settings.h"
+#include "app/settings/settings.h"
 
 namespace sorvik {
 namespace {
