@@ -237,6 +237,7 @@ struct Figures {
   double cpu_s_per_gib = -1;
   double p50_pinned = 0, p99_pinned = 0, p50 = 0, p99 = 0;  // microseconds
   double conn_rate = 0;
+  double conn_cpu_us = -1;  // the relay's CPU time per connection of the rate run
   double burst_overflows = -1;
   double burst_s = -1;
   int burst_failed = 0;
@@ -528,7 +529,9 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
     f.up_gbit = f.down_gbit = f.cpu_s_per_gib = -1;
     f.p50_pinned = f.p99_pinned = f.p50 = f.p99 = f.burst_overflows = f.burst_s = f.kib_per_conn = -1;
     std::fprintf(stderr, "[%s] connection rate...\n", name);
+    const double rcpu0 = RelayCpuSeconds(owner);
     f.conn_rate = ConnRate(port, o.rate_conns, f.ok);
+    if (owner != g_server) f.conn_cpu_us = (RelayCpuSeconds(owner) - rcpu0) * 1e6 / o.rate_conns;
     f.stop_ms = -1;  // the caller ends the relay
     return f;
   }
@@ -557,7 +560,9 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   if (owner != self && owner != g_server) SetAffinity(owner, all);
   PingPong(port, o.pings, f.p50, f.p99, f.ok);
   std::fprintf(stderr, "[%s] connection rate...\n", name);
+  const double rcpu0 = RelayCpuSeconds(owner);
   f.conn_rate = ConnRate(port, o.rate_conns, f.ok);
+  if (owner != g_server) f.conn_cpu_us = (RelayCpuSeconds(owner) - rcpu0) * 1e6 / o.rate_conns;
   ::usleep(300000);  // let the relay finish closing
   std::fprintf(stderr, "[%s] burst of %d connects...\n", name, o.burst);
   const long threads = TreeThreadCount(owner);
@@ -578,7 +583,7 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
 std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<Figures>>& rounds) {
   std::map<std::string, Figures> out = FieldMedians<Figures>(
       rounds, {&Figures::up_gbit, &Figures::down_gbit, &Figures::cpu_s_per_gib, &Figures::p50_pinned,
-               &Figures::p99_pinned, &Figures::p50, &Figures::p99, &Figures::conn_rate, &Figures::burst_overflows,
+               &Figures::p99_pinned, &Figures::p50, &Figures::p99, &Figures::conn_rate, &Figures::conn_cpu_us, &Figures::burst_overflows,
                &Figures::burst_s, &Figures::kib_per_conn, &Figures::stop_ms});
   for (auto& [name, m] : out) {
     for (const Figures& f : rounds.at(name)) {
@@ -600,6 +605,7 @@ void Print(const std::map<std::string, std::vector<Figures>>& all, const Options
                           {"RTT p50 unpinned (us)", &Figures::p50},
                           {"RTT p99 unpinned (us)", &Figures::p99},
                           {"connections/s", &Figures::conn_rate},
+                          {"relay CPU per connection (us)", &Figures::conn_cpu_us},
                           {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burst_overflows},
                           {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burst_s},
                           {"PSS KiB per connection", &Figures::kib_per_conn},
