@@ -410,7 +410,15 @@ void TRelayLoops::Loop::Run() {
     TakeIncoming();
     const bool swept = sweep.exchange(false);
     if (stopping || swept) {
-      std::vector<Conn*> all(conns.begin(), conns.end());
+      std::vector<Conn*> all;
+      all.reserve(conns.size());
+      for (Conn* c : conns) {
+        if (!c->dead) all.push_back(c);
+      }
+      // Newest first: the server's list holds its connections in the order
+      // they came and looks for an ending one from its end, so a stop of
+      // thousands finds each near there instead of anywhere in the list.
+      std::sort(all.begin(), all.end(), [](const Conn* a, const Conn* b) { return a->ctx->Id() > b->ctx->Id(); });
       for (Conn* c : all) {
         if (c->dead) continue;
         if (stopping || c->local->Cancelled() || c->remote->Cancelled()) {
