@@ -289,12 +289,15 @@ bool TRelayLoops::Adopt(TIdMappedPortContext* ctx) {
   // What already waits goes across on this thread, so that a connection's
   // first request (or a server's greeting) does not wait for the loop to be
   // woken; what the other side does not take at once is held for the loop.
+  // (Not when every byte is to be spliced: the loop moves them.)
   bool held = false;
-  try {
-    held = Forward(*c, true);
-    if (Forward(*c, false)) held = true;
-  } catch (...) {
-    return false;
+  if (!best->cfg.zeroCopyRelay) {
+    try {
+      held = Forward(*c, true);
+      if (Forward(*c, false)) held = true;
+    } catch (...) {
+      return false;
+    }
   }
   bool cancelled = false;
   {
