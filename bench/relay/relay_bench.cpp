@@ -27,7 +27,8 @@
 // ("engine-alt"), to weigh the read size in the same run; --engine-splice 1
 // runs it with the zero-copy relay (splice through a pipe) instead. --only
 // takes a comma-separated list of the relays to run (socat, haproxy, sorvik,
-// engine, before); the direct path always runs.
+// engine, before); the direct path always runs. "access" (only when named)
+// runs the accept path's checks first: see RunAccess.
 //
 // Figures: bulk throughput each way over one connection (every byte checked)
 // and the relay's CPU time per GiB moved, 64-byte ping-pong round trip p50/p99
@@ -737,6 +738,89 @@ void RunScale(const Options& o, uint16_t echoPort, const std::string& dir) {
   std::printf("load average at the end: %s\n", LoadAverage().c_str());
 }
 
+// --only access: the accept path's checks on the engine alone. Sequential
+// connection rate (connect, 1-byte echo, close) without rules and with an
+// allow-list of 100 entries that the client's address meets at the end of its
+// search (99 networks of 10.0.0.0/8, then 127.0.0.1: a list that names a
+// loopback address is searched for a loopback client too); and the 64-byte
+// round trip of an allowed client, quiet and while another thread floods the
+// port with connects from a refused address (127.0.0.2), with the rate of
+// refusals that flood reached.
+void RunAccess(const Options& o, uint16_t echoPort) {
+  auto relayWith = [&](const std::string& allow) {
+    auto relay = std::make_unique<sorvik::TIdMappedPortTCP>();
+    relay->Bindings.push_back({"", 0, sorvik::Id_IPv4});
+    relay->MappedHost = "127.0.0.1";
+    relay->MappedPort = echoPort;
+    auto rules = std::make_shared<sorvik::TClientAccess>();
+    if (auto list = sorvik::TAllowList::Parse(allow)) rules->AllowFrom = std::move(*list);
+    relay->Access.SetRules(rules);
+    relay->SetActive(true);
+    return relay;
+  };
+  std::string hundred;
+  for (int i = 0; i < 99; ++i) hundred += "10." + std::to_string(i) + ".0.0/16 ";
+  hundred += "127.0.0.1";
+  std::vector<double> none, listed, quiet50, quiet99, flood50, flood99, refusedPerS;
+  for (int round = 1; round <= o.rounds; ++round) {
+    std::fprintf(stderr, "== access round %d of %d\n", round, o.rounds);
+    bool ok = true;
+    {
+      auto relay = relayWith("");
+      none.push_back(ConnRate(relay->BoundPort(0), o.rate_conns, ok));
+      relay->SetActive(false);
+    }
+    auto relay = relayWith(hundred);
+    const uint16_t port = relay->BoundPort(0);
+    listed.push_back(ConnRate(port, o.rate_conns, ok));
+    double p50 = 0, p99 = 0;
+    PingPong(port, o.pings, p50, p99, ok);
+    quiet50.push_back(p50);
+    quiet99.push_back(p99);
+    std::atomic<bool> stop{false};
+    std::atomic<long> flooded{0};
+    std::thread flood([&] {
+      sockaddr_in from{}, to{};
+      from.sin_family = to.sin_family = AF_INET;
+      ::inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+      ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+      to.sin_port = htons(port);
+      while (!stop.load()) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) continue;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+          ++flooded;
+        }
+        ::close(fd);
+      }
+    });
+    const uint64_t refusedBefore = relay->Access.RefusedCount();
+    const auto t0 = Clock::now();
+    PingPong(port, o.pings, p50, p99, ok);
+    const double took = Secs(t0, Clock::now());
+    stop = true;
+    flood.join();
+    flood50.push_back(p50);
+    flood99.push_back(p99);
+    refusedPerS.push_back(static_cast<double>(relay->Access.RefusedCount() - refusedBefore) / took);
+    relay->SetActive(false);
+    if (!ok) std::fprintf(stderr, "[access] a connection failed\n");
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+  };
+  std::printf("access (engine, median of %d rounds)\n", o.rounds);
+  std::printf("  connections/s, no allow-list:        %10.0f\n", median(none));
+  std::printf("  connections/s, 100-entry allow-list: %10.0f  (%.2fx)\n", median(listed),
+              median(listed) / std::max(1.0, median(none)));
+  std::printf("  allowed round trip p50/p99 us, quiet:            %8.1f / %8.1f\n", median(quiet50), median(quiet99));
+  std::printf("  allowed round trip p50/p99 us, refused flood:    %8.1f / %8.1f  (%.2fx p50; %.0f refusals/s)\n",
+              median(flood50), median(flood99), median(flood50) / std::max(0.001, median(quiet50)),
+              median(refusedPerS));
+}
+
 
 }  // namespace
 
@@ -802,6 +886,14 @@ int main(int argc, char** argv) {
   const pid_t self = ::getpid();
   char dir[] = "/tmp/sorvik-bench-XXXXXX";
   if (!::mkdtemp(dir)) Die("mkdtemp");
+  if (!o.only.empty() && Wanted(o.only, "access")) {
+    RunAccess(o, echoPort);
+    if (o.only == "access") {
+      ::rmdir(dir);
+      Kill(server);
+      return 0;
+    }
+  }
   if (o.scale > 0) {
     RunScale(o, echoPort, dir);
     ::rmdir(dir);

@@ -7,7 +7,9 @@
 // they wait for a connection (Await, AcceptPending, NewContext, Dispatch) or
 // between connections; SpawnThread also on the owner's thread at activation,
 // and Refused / ReportRefusals on any worker thread (a set-up that met a
-// limit). The pool's counts (`workers`, `waiting`, `relaying`, `queued`,
+// limit). The access check (self.Access, net/access_gate.h) runs right after
+// each accept; its refusals are reported by ReportAccessRefusals on the
+// accepting thread, or on a waiter once its idle time ends. The pool's counts (`workers`, `waiting`, `relaying`, `queued`,
 // `workers_quit`) are guarded by workers_mutex, the refusal counts by
 // refusals_mutex, the spare descriptor by spare_mutex (with
 // DescriptorSwapLock() held exclusively while it is given up); `accepting`
@@ -27,6 +29,7 @@
 #include <chrono>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 
@@ -102,6 +105,7 @@ TIdMappedPortContext* TIdMappedPortTCP::Impl::Await(bool counted) {
     // A count of refused connections left when the refusals stopped is
     // reported by a waiter at the latest after its idle time.
     if (refusals_pending.load(std::memory_order_relaxed)) ReportRefusals();
+    if (self.Access.ReportPending()) ReportAccessRefusals();
     if (n < 0) {
       // Interrupted; any other failure would repeat at once, so it pauses.
       if (errno == EINTR || Backoff()) continue;
@@ -219,9 +223,11 @@ bool TIdMappedPortTCP::Impl::AcceptPending(int fd, TIdMappedPortContext*& mine) 
       if (::poll(&w, 1, 0) > 0) return false;
     }
     int c, err;
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
     {
       std::shared_lock<std::shared_mutex> room(DescriptorSwapLock());
-      c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      c = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC | SOCK_NONBLOCK);
       err = errno;
     }
     if (c < 0) {
@@ -263,9 +269,17 @@ bool TIdMappedPortTCP::Impl::AcceptPending(int fd, TIdMappedPortContext*& mine) 
       if (err == ENOBUFS || err == ENOMEM) return Backoff();
       return true;  // back to the wait (other failures: the half-made connection is gone)
     }
-    // The connection kept in `mine` is not listed yet.
-    if (self.MaxConnections > 0 && self.ConnectionCount() + (mine ? 1 : 0) >= self.MaxConnections) {
+    // Who may connect, before anything else happens to the connection: a
+    // refused one is reset at once (no byte, no hook, no time-wait state left
+    // here by a flood) and counted for the next report. The open count holds
+    // every connection taken up so far, `mine` and the queued ones included.
+    const auto* from = reinterpret_cast<const sockaddr*>(&peer);
+    const TAccessGate::TVerdict verdict = self.Access.Judge(from, self.Access.OpenCount(), self.MaxConnections);
+    if (verdict != TAccessGate::TVerdict::Allowed) {
+      const linger reset{1, 0};
+      ::setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       ::close(c);
+      if (self.Access.Refused(verdict, from)) ReportAccessRefusals();
       continue;
     }
     TIdMappedPortContext* ctx = NewContext(c);
@@ -337,6 +351,19 @@ void TIdMappedPortTCP::Impl::Refused(Limit kind, int code, uint64_t count) {
     refusals_pending.store(true, std::memory_order_relaxed);
   }
   if (due) ReportRefusals();
+}
+
+void TIdMappedPortTCP::Impl::ReportAccessRefusals() {
+  std::optional<std::string> line = self.Access.TakeReport(std::chrono::steady_clock::now());
+  if (!line) return;
+  TIdContextExceptionEvent hook = Copy(on_exception);
+  if (!hook) return;
+  try {
+    // As for the refusals at a limit: a context without a socket stands for them.
+    TIdMappedPortContext refused(self, -1);
+    hook(refused, EIdException(*line));
+  } catch (...) {
+  }
 }
 
 void TIdMappedPortTCP::Impl::ReportRefusals() {

@@ -192,6 +192,9 @@ struct TIdMappedPortTCP::Impl final : TRelayLoopOwner {
   // Worker thread: reports the counts that wait, once a second has passed
   // since the last report. Calls OnException without any lock held.
   void ReportRefusals();
+  // Worker thread: the line of the connections the access check refused
+  // (self.Access), once a second at most; OnException without any lock held.
+  void ReportAccessRefusals();
 
   // Owner's thread: SetActive(true) and SetActive(false).
   void Activate();

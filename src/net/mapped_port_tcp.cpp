@@ -73,11 +73,15 @@ TIdMappedPortContext::TIdMappedPortContext(TIdMappedPortTCP& server, int accepte
       started_(std::chrono::steady_clock::now()),
       id_(g_next_context_id.fetch_add(1, std::memory_order_relaxed)) {
   if (acceptedFd >= 0) local_->AttachSocket(acceptedFd);
+  // An accepted connection counts for the server's cap until it is gone.
+  if (acceptedFd >= 0) server.Access.Opened();
+  counted_ = acceptedFd >= 0;
 }
 
 TIdMappedPortContext::~TIdMappedPortContext() {
   outbound_.reset();
   local_.reset();
+  if (counted_) server_.Access.Closed();
 }
 
 // Any thread, under the server's context lock.

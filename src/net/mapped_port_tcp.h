@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "net/access_gate.h"
 #include "net/component.h"
 #include "net/io_handler.h"
 #include "net/tcp_client.h"
@@ -91,6 +92,7 @@ class TIdMappedPortContext {
   std::unique_ptr<TIdTCPClient> outbound_;
   std::vector<uint8_t> data_;   // the thread that serves the connection now
   bool cancelled_ = false;      // guarded by the server's context lock
+  bool counted_ = false;        // set in the constructor: an accepted socket, in Access's open count
   // Written by the thread that relays (worker or loop) only (relaxed adds), read by any thread.
   std::atomic<uint64_t> to_remote_{0};
   std::atomic<uint64_t> to_local_{0};
@@ -135,7 +137,15 @@ class TIdMappedPortTCP {
   // it at net.core.somaxconn), so that a burst of connects waits in the queue
   // instead of overflowing it and waiting for SYN retransmissions.
   int ListenQueue = std::numeric_limits<int>::max();
+  // Open connections at most (0: no cap); a cap set in Access wins. Set
+  // before activation.
   int MaxConnections = 0;
+  // Who may connect: each accepted connection is judged right after its
+  // accept (net/access_gate.h), and a refused one is reset at once, before
+  // any hook sees it; its rules may be swapped while the server is active
+  // (any thread), which changes nothing for the open connections. Refusals
+  // are reported through OnException as one line per burst.
+  TAccessGate Access;
   // Relay plain-socket connections without data hooks through a pipe with
   // splice() instead of copying through a buffer, from their first byte on.
   // Set before activation.

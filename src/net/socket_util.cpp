@@ -126,4 +126,16 @@ void RunAbandonable(std::function<void()> work, TWaker& cancel) {
   }
 }
 
+bool SetKeepAlive(int fd, int idleS, int intervalS, int count) {
+  const int on = 1;
+  const long long giveUpMs = (static_cast<long long>(idleS) + static_cast<long long>(intervalS) * count) * 1000;
+  const unsigned int userTimeout = giveUpMs > 0x7FFFFFFF ? 0x7FFFFFFFu : static_cast<unsigned int>(giveUpMs);
+  bool ok = ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+  ok = ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleS, sizeof idleS) == 0 && ok;
+  ok = ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalS, sizeof intervalS) == 0 && ok;
+  ok = ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+  ok = ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0 && ok;
+  return ok;
+}
+
 }  // namespace sorvik

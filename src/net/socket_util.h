@@ -47,6 +47,14 @@ std::shared_mutex& DescriptorSwapLock();
 // calls at most.
 bool UnpaceLoopback(int fd);
 
+// TCP keepalive on `fd`: SO_KEEPALIVE, the first probe after `idleS` seconds
+// without traffic, then one every `intervalS` seconds, `count` unanswered
+// ones end the connection (ETIMEDOUT); and TCP_USER_TIMEOUT of
+// idle + interval x count, so that data the peer never acknowledges ends it
+// in the same time. Returns false when the system refused one of them. Any
+// thread.
+bool SetKeepAlive(int fd, int idleS, int intervalS, int count);
+
 // Runs `work` on a short detached thread and waits for it, bounded by `work`
 // itself and by `cancel` (an I/O handler's CancelWaker()): when that is woken
 // first, EIdConnectionCancelled is raised at once and the thread finishes on

@@ -60,6 +60,15 @@ bool TIdTCPClient::Connected() const {
 
 void TIdTCPClient::Connect() {
   if (Connected()) throw EIdAlreadyConnected(kMsgAlreadyConnected);
+  if (OnOpen) {
+    OnOpen(*this);
+  } else {
+    OpenOnce();
+  }
+  DoStatus(hsConnected);
+}
+
+void TIdTCPClient::OpenOnce() {
   if (Host.empty()) throw EIdHostRequired("");
   if (Port == 0) throw EIdPortRequired("");
   TIdIOHandler* io = IOHandler();
@@ -77,7 +86,6 @@ void TIdTCPClient::Connect() {
     io->Close();
     throw;
   }
-  DoStatus(hsConnected);
 }
 
 void TIdTCPClient::Disconnect(bool notifyPeer) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -34,8 +35,16 @@ class TIdTCPClient : public TIdComponent {
 
   // Raises EIdAlreadyConnected, EIdHostRequired (empty message) for an empty host,
   // EIdPortRequired (empty message) for port 0; copies the parameters to the
-  // handler and opens it; fires hsConnected.
+  // handler and opens it (OpenOnce, or OnOpen when set); fires hsConnected.
   void Connect();
+  // Set by a connection set-up that tries several destinations in turn
+  // (owning thread, before Connect): Connect() calls it instead of OpenOnce().
+  // It sets Host, Port and IPVersion and calls OpenOnce() as often as it
+  // likes; it returns once one open worked, and raises otherwise.
+  std::function<void(TIdTCPClient& client)> OnOpen;
+  // One open of the handler towards Host:Port (raising as Connect does for a
+  // missing host or port); the handler is closed again when it fails.
+  void OpenOnce();
   // Closes the handler; `notifyPeer` false closes without an orderly shutdown.
   void Disconnect(bool notifyPeer = true);
   bool Connected() const;

@@ -224,7 +224,11 @@ std::shared_ptr<TIdSSLContext> NewClientContext(const TIdSSLOptions& options, bo
 }  // namespace
 
 std::shared_ptr<TIdSSLContext> TIdSSLContextCache::Get(const TIdSSLOptions& options, bool verifyOn, bool statusOn) {
-  Key key{options, verifyOn, statusOn, FileStamps(options)};
+  // The server name goes on each session, not on the context: connections
+  // of one tunnel to several servers share it.
+  TIdSSLOptions shared = options;
+  shared.ServerName.clear();
+  Key key{shared, verifyOn, statusOn, FileStamps(options)};
   // Outside the lock: it stats the default trust file and may reload the store.
   // Only the address is compared: a context built on an older store keeps that
   // store alive, so a new store never has its address.
@@ -234,7 +238,7 @@ std::shared_ptr<TIdSSLContext> TIdSSLContextCache::Get(const TIdSSLOptions& opti
   std::lock_guard<std::mutex> lock(mutex_);
   if (context_ && key == key_ && context_->Store() == store) return context_;
   context_.reset();
-  auto context = NewClientContext(options, verifyOn, statusOn);  // raises; nothing is kept then
+  auto context = NewClientContext(shared, verifyOn, statusOn);  // raises; nothing is kept then
   context_ = std::move(context);
   key_ = std::move(key);
   return context_;

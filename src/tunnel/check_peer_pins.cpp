@@ -13,11 +13,13 @@ namespace {
 constexpr int32_t kVerifyEventCode = 5;
 }  // namespace
 
-bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError, std::string* summary) {
+bool TKestruneItem::CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError, std::string* summary,
+                                  const std::string* host) {
   (void)aOk;  // the library's own verdict never decides
   // The pins as they are now, copied under FieldsLock: a concurrent edit in the
   // properties dialog is seen either whole or not at all.
-  const TunnelSettings pins = Snapshot();
+  TunnelSettings pins = Snapshot();
+  if (host) pins.Server = *host;  // the remote being tried
   const TCertificateJudgement judgement = JudgeServerCertificate(certificate, aDepth, aError, CertificatePolicyOf(pins));
   for (const std::string& line : judgement.Lines) ReportEvent(kVerifyEventCode, line);
   if (summary) *summary = judgement.Summary;

@@ -1,10 +1,13 @@
 #include "tunnel/endpoint_check.h"
 
 #include <exception>
+#include <vector>
 
+#include "net/client_access.h"
 #include "net/host_name.h"
 #include "net/mapped_port_tcp.h"
 #include "tls/certificate_check.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -113,7 +116,33 @@ std::optional<TEndpointProblem> TunnelStartProblem(const TunnelSettings& s) {
       return TEndpointProblem{TEndpointField::TlsSettings, problem};
     }
   }
+  if (std::string problem = AccessSettingsProblem(s); !problem.empty()) {
+    return TEndpointProblem{TEndpointField::Access, problem};
+  }
+  if (std::string problem = FailoverSettingsProblem(s); !problem.empty()) {
+    return TEndpointProblem{TEndpointField::Failover, problem};
+  }
   return std::nullopt;
+}
+
+std::string OpenToNetworkWarning(const TunnelSettings& s) {
+  if (s.LocalAccess || s.AllowFrom.find_first_not_of(" \t,") != std::string::npos) return {};
+  return "Open to the network: this tunnel listens on every address of this computer and has no allow-list, "
+         "so anyone on the same network (a shared Wi-Fi, a flat, an office) can use it to reach its remote "
+         "host through its proxies, under your name. Limit it in Properties, Access, \"Allow from\" (for "
+         "example 192.168.1.0/24), or tick \"localhost access\" on the Main tab.";
+}
+
+std::string AccessSettingsProblem(const TunnelSettings& s) {
+  const std::vector<std::string> wrong = TAllowList::Problems(s.AllowFrom);
+  if (!wrong.empty()) return "Allow from: " + wrong.front() + ".";
+  if (s.MaxConnections < 0) {
+    return "Max connections " + std::to_string(s.MaxConnections) + " is negative (0: no cap).";
+  }
+  if (s.MaxConnectionRate < 0) {
+    return "Max new connections per second " + std::to_string(s.MaxConnectionRate) + " is negative (0: no cap).";
+  }
+  return {};
 }
 
 std::optional<TEndpointProblem> LocalPortTakenProblem(bool localAccess, int32_t mapped) {

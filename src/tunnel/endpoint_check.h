@@ -23,7 +23,9 @@ inline constexpr int32_t kFirstUnprivilegedPort = 1024;
 // Raised by TKestruneItem::Start for an endpoint that fails these checks.
 SORVIK_DECLARE_ERROR(ETunnelEndpointError, EIdException);
 
-enum class TEndpointField { RemoteHost, RemotePort, LocalPort, TlsSettings };
+// Access: AllowFrom, MaxConnections or MaxConnectionRate; Failover:
+// MoreServers, Failover, ConnectTimeout, KeepAlive or IdleTimeout.
+enum class TEndpointField { RemoteHost, RemotePort, LocalPort, TlsSettings, Access, Failover };
 
 struct TEndpointProblem {
   TEndpointField Field;
@@ -54,10 +56,23 @@ std::optional<int32_t> StoredNumber(std::string_view stored);
 // with an empty pin. Empty when there is none.
 std::string TlsSettingsProblem(const TunnelSettings& settings);
 
+// Who may use the tunnel, when it can never be what was meant, as one line: a
+// wrong AllowFrom entry ("Allow from: \"10.0.0.300\" is not an IPv4 or IPv6
+// address."), or a negative cap. Empty when there is none. A start refuses
+// such a tunnel rather than open it to more clients than its list names.
+std::string AccessSettingsProblem(const TunnelSettings& settings);
+
+// The tool tip of the tunnel list's mark for a tunnel that listens on every
+// address of the computer (LocalAccess off) without an allow-list: who can
+// use it and how to limit that. Empty for any other tunnel.
+std::string OpenToNetworkWarning(const TunnelSettings& settings);
+
 // Everything a start checks in a tunnel's settings before it listens, in this
 // order: the remote host (empty, or a name that cannot be written in ASCII),
 // the stored texts of the remote and local port (PortText, MappedText), the
-// ports' range, then the TLS settings that can never work (SettingsProblem).
+// ports' range, the TLS settings that can never work (SettingsProblem), who
+// may use it (AccessSettingsProblem), then the remotes and time limits
+// (FailoverSettingsProblem).
 // The first problem's line, as the start raises it.
 std::optional<TEndpointProblem> TunnelStartProblem(const TunnelSettings& settings);
 

@@ -4,14 +4,19 @@
 // and the event handlers (events.cpp) run on connection workers.
 #include "tunnel/kestrune_item.h"
 
+#include <algorithm>
 #include <new>
 
+#include "net/client_access.h"
 #include "net/exceptions.h"
 #include "net/host_name.h"
 #include "net/mapped_port_tcp.h"
 #include "tls/ssl_io_handler.h"
 #include "tunnel/endpoint_check.h"
 #include "tunnel/event_gate.h"
+#include "tunnel/events.h"
+#include "tunnel/idle_watch.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -21,6 +26,7 @@ TKestruneItem::~TKestruneItem() {
   // Events off before the release waits for the workers, so no worker is left
   // waiting for a receiver that waits for this thread.
   gate_->Close();
+  idle_watch_.reset();  // its thread ends before any server goes
   try {
     MappingServer.reset();
   } catch (...) {
@@ -31,6 +37,10 @@ TKestruneItem::~TKestruneItem() {
   }
 }
 
+void TKestruneItem::ForgetServer(TIdMappedPortTCP* server) {
+  if (idle_watch_ && server) idle_watch_->Forget(*server);
+}
+
 TunnelSettings TKestruneItem::Snapshot() const {
   std::lock_guard<std::mutex> lock(FieldsLock);
   return Settings;
@@ -39,7 +49,7 @@ TunnelSettings TKestruneItem::Snapshot() const {
 bool TKestruneItem::Start() {
   // A new run counts its traffic from zero; servers still draining from the
   // last run are left alone (they end on their own or at the next stop).
-  released_in_ = released_out_ = 0;
+  released_in_ = released_out_ = released_refused_ = 0;
   return StartServer();
 }
 
@@ -58,11 +68,12 @@ void TKestruneItem::Park() {
   // A connection the old server accepts in the meantime is set up on the
   // settings and TLS context of the old run, like its others.
   std::shared_ptr<TIdSSLContextCache> contexts;
-  TunnelSettings old = SnapshotWithContexts(contexts);
-  MappingServer->SetOnConnect([this, old = std::move(old), contexts](TIdMappedPortContext& context) {
+  std::shared_ptr<TFailoverState> failover;
+  TunnelSettings old = SnapshotWithContexts(contexts, &failover);
+  MappingServer->SetOnConnect([this, old = std::move(old), contexts, failover](TIdMappedPortContext& context) {
     TIdTCPClient* outbound = context.OutboundClient();
     if (outbound == nullptr) throw EIdException("No outbound client.");
-    PrepareClientWith(*outbound, old, contexts);
+    PrepareConnection(context, *outbound, old, contexts, failover);
   });
   MappingServer->StopListening();
   draining_.push_back(std::move(MappingServer));
@@ -72,6 +83,39 @@ bool TKestruneItem::Resume(const TunnelSettings& next) {
   if (auto problem = EndpointProblem(next.Server, next.Port, next.Mapped)) throw ETunnelEndpointError(problem->Text);
   Edit([&next](TunnelSettings& s) { s = next; });
   return StartServer();
+}
+
+namespace {
+
+// The rules of a server for these settings; they passed AccessSettingsProblem.
+std::shared_ptr<const TClientAccess> ClientAccessOf(const TunnelSettings& s) {
+  auto rules = std::make_shared<TClientAccess>();
+  if (auto list = TAllowList::Parse(s.AllowFrom)) rules->AllowFrom = std::move(*list);
+  rules->MaxConnections = std::max(0, s.MaxConnections);
+  rules->MaxConnectionRate = std::max(0, s.MaxConnectionRate);
+  return rules;
+}
+
+}  // namespace
+
+bool TKestruneItem::OnlyAccessDiffers(const TunnelSettings& a, const TunnelSettings& b) {
+  TunnelSettings same = b;
+  same.AllowFrom = a.AllowFrom;
+  same.MaxConnections = a.MaxConnections;
+  same.MaxConnectionRate = a.MaxConnectionRate;
+  return same == a && !(a == b);
+}
+
+void TKestruneItem::ApplyAccess(const TunnelSettings& next) {
+  if (std::string problem = AccessSettingsProblem(next); !problem.empty()) throw ETunnelEndpointError(problem);
+  Edit([&next](TunnelSettings& s) {
+    s.AllowFrom = next.AllowFrom;
+    s.MaxConnections = next.MaxConnections;
+    s.MaxConnectionRate = next.MaxConnectionRate;
+  });
+  // Only the listening server takes them: a server still draining after a
+  // restart accepts nothing more.
+  if (MappingServer) MappingServer->Access.SetRules(ClientAccessOf(next));
 }
 
 int TKestruneItem::ReapDrained() {
@@ -90,6 +134,7 @@ int TKestruneItem::ReapDrained() {
       FoldTraffic(**it);
     } catch (...) {
     }
+    ForgetServer(it->get());
     it = draining_.erase(it);
   }
   return static_cast<int>(draining_.size());
@@ -105,6 +150,7 @@ TKestruneItem::TTraffic ServerTraffic(TIdMappedPortTCP& server) {
   auto locked = server.LockList();
   traffic.BytesIn = locked.EndedBytesToRemote();
   traffic.BytesOut = locked.EndedBytesToLocal();
+  traffic.Refused = server.Access.RefusedCount();
   for (TIdMappedPortContext* context : locked.List()) {
     ++traffic.Connections;
     traffic.BytesIn += context->BytesToRemote();
@@ -119,17 +165,20 @@ void TKestruneItem::FoldTraffic(TIdMappedPortTCP& server) {
   const TTraffic part = ServerTraffic(server);
   released_in_ += part.BytesIn;
   released_out_ += part.BytesOut;
+  released_refused_ += part.Refused;
 }
 
 TKestruneItem::TTraffic TKestruneItem::Traffic() const {
   TTraffic traffic;
   traffic.BytesIn = released_in_;
   traffic.BytesOut = released_out_;
+  traffic.Refused = released_refused_;
   auto add = [&traffic](TIdMappedPortTCP& server) {
     const TTraffic part = ServerTraffic(server);
     traffic.Connections += part.Connections;
     traffic.BytesIn += part.BytesIn;
     traffic.BytesOut += part.BytesOut;
+    traffic.Refused += part.Refused;
   };
   try {
     if (MappingServer) add(*MappingServer);
@@ -150,6 +199,7 @@ bool TKestruneItem::StartServer() {
   // connections.
   if (MappingServer) {
     gate_->Close();
+    ForgetServer(MappingServer.get());
     MappingServer.reset();
   }
   // Passwords kept in files are read now, so a changed file counts from this
@@ -162,13 +212,29 @@ bool TKestruneItem::StartServer() {
   if (!server) return false;
   {
     auto contexts = std::make_shared<TIdSSLContextCache>();
+    // The remotes start untried; TunnelStartProblem has read Failover.
+    auto failover = std::make_shared<TFailoverState>(TunnelRemotes(Settings),
+                                                     ParseFailover(Settings.Failover).value_or(TFailoverOrder::Priority));
     std::lock_guard<std::mutex> lock(FieldsLock);
     tls_contexts_ = std::move(contexts);
+    failover_ = std::move(failover);
   }
   server->SetOnConnect([this](TIdMappedPortContext& context) { PrepareOutbound(context); });
   server->SetOnException(
       [this](TIdMappedPortContext& context, const std::exception& error) { ErrorHandler(context, error); });
   server->SetOnDisconnect([this](TIdMappedPortContext& context) { DisconnectHandler(context); });
+  // A connection that moves no byte for IdleTimeout seconds is closed, saying why.
+  if (Settings.IdleTimeout > 0) {
+    if (!idle_watch_) {
+      idle_watch_ = std::make_unique<TIdleWatch>([this](const std::string& client, int seconds) {
+        ReportEvent(kEventPlainStatus,
+                    FormatStatusLine(kEventPlainStatus, EventTimeStamp(), 0,
+                                     "Connection from " + client + " closed: no data either way for " +
+                                         std::to_string(seconds) + " s (IdleTimeout)"));
+      });
+    }
+    idle_watch_->Watch(*server, Settings.IdleTimeout);
+  }
   MappingServer = std::move(server);
   gate_->Open();
   // One listening binding: loopback only, or all IPv4 addresses. The UI
@@ -184,6 +250,7 @@ bool TKestruneItem::StartServer() {
     MappingServer->MappedPort = static_cast<uint16_t>(Settings.Port);
     // The name in ASCII (A-labels), for the lookup and every proxy.
     MappingServer->MappedHost = AsciiHostOrSame(Settings.Server);
+    MappingServer->Access.SetRules(ClientAccessOf(Settings));
   }
   // A failed activation is raised with the engine's message; the inactive
   // server stays, so the next start releases it like any earlier server.
@@ -217,6 +284,7 @@ void TKestruneItem::Stop() {
       FoldTraffic(*server);
     } catch (...) {
     }
+    ForgetServer(server.get());
   }
   draining_.clear();
   try {
@@ -227,6 +295,7 @@ void TKestruneItem::Stop() {
   } catch (...) {
   }
   try {
+    ForgetServer(MappingServer.get());
     MappingServer.reset();
   } catch (...) {
   }

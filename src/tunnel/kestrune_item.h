@@ -25,6 +25,8 @@ class TIdX509;
 class TIdSSLOptions;
 class TIdSSLContextCache;
 struct TCertificatePolicy;
+class TFailoverState;
+class TIdleWatch;
 class TIdTCPClient;
 class TIdCustomTransparentProxy;
 enum TIdStatus : int;
@@ -109,6 +111,14 @@ class TKestruneItem {
   // before brings it back.
   void Park();
   bool Resume(const TunnelSettings& next);
+  // Who may use the tunnel (AllowFrom, MaxConnections, MaxConnectionRate):
+  // takes those three of `next` into Settings and, while the tunnel runs,
+  // into its listening server at once: the port stays open, the open
+  // connections go on, and the next connection accepted is judged by them.
+  // Raises ETunnelEndpointError (nothing changed) for AccessSettingsProblem.
+  void ApplyAccess(const TunnelSettings& next);
+  // Whether `a` and `b` differ in nothing but who may use the tunnel.
+  static bool OnlyAccessDiffers(const TunnelSettings& a, const TunnelSettings& b);
   // Releases the servers left draining by Restart whose connections have all
   // ended; returns how many still drain.
   int ReapDrained();
@@ -121,6 +131,8 @@ class TKestruneItem {
     int32_t Connections = 0;
     uint64_t BytesIn = 0;
     uint64_t BytesOut = 0;
+    // Connections refused (AllowFrom, the caps) since the start.
+    uint64_t Refused = 0;
   };
   TTraffic Traffic() const;
   std::string ConnectionReport() const;
@@ -143,7 +155,13 @@ class TKestruneItem {
   // Worker thread (under the TLS verify lock): the certificate pinning check.
   // `summary`, when given, receives the connection's verification line for an
   // accepted certificate (see TCertificateJudgement::Summary).
-  bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError, std::string* summary = nullptr);
+  // `host`, when given, is the name the certificate must carry (the remote
+  // being tried); otherwise the tunnel's Server.
+  bool CheckPeerPins(TIdX509& certificate, bool aOk, int aDepth, int aError, std::string* summary = nullptr,
+                     const std::string* host = nullptr);
+  // Any thread: the remotes of the running server and what its connections
+  // found out about them; null while the tunnel has not started.
+  std::shared_ptr<TFailoverState> FailoverState() const;
 
   // ---- events (reporting threads: workers, or the tunnel test's thread) ----
   // Hands (TunnelIndex, code, text) to OnTunnelEvent when delivery is on; swallows failures.
@@ -168,21 +186,41 @@ class TKestruneItem {
   // activated, under FieldsLock (a server still draining after a restart may
   // have workers then); read by the workers in PrepareOutbound under it.
   std::shared_ptr<TIdSSLContextCache> tls_contexts_;
+  // The remotes of the running server with their states, shared by its
+  // connections' set-ups; replaced by a start like tls_contexts_, under
+  // FieldsLock.
+  std::shared_ptr<TFailoverState> failover_;
+  // UI thread only: closes the connections of the servers started with an
+  // IdleTimeout that move no byte for that long; made at the first such
+  // start, told of every server before it goes (ForgetServer).
+  std::unique_ptr<TIdleWatch> idle_watch_;
+  void ForgetServer(TIdMappedPortTCP* server);
   // UI thread only: servers that stopped listening at a restart and still
   // serve connections, oldest first; and the traffic of the servers of this
   // run that have been released.
   std::vector<std::unique_ptr<TIdMappedPortTCP>> draining_;
   uint64_t released_in_ = 0;
   uint64_t released_out_ = 0;
+  uint64_t released_refused_ = 0;
   bool StartServer();
   // Adds a server's traffic of connections that have ended to the released counts.
   void FoldTraffic(TIdMappedPortTCP& server);
   std::shared_ptr<TIdSSLContextCache> TlsContexts() const;
   // Any thread: the settings and the TLS contexts of the current run, read
   // together under FieldsLock.
-  TunnelSettings SnapshotWithContexts(std::shared_ptr<TIdSSLContextCache>& contexts) const;
+  TunnelSettings SnapshotWithContexts(std::shared_ptr<TIdSSLContextCache>& contexts,
+                                      std::shared_ptr<TFailoverState>* failover = nullptr) const;
+  // The outbound client of a connection (PrepareClientWith) and the local
+  // socket's keepalive.
+  void PrepareConnection(TIdMappedPortContext& context, TIdTCPClient& outbound, const TunnelSettings& fields,
+                         const std::shared_ptr<TIdSSLContextCache>& contexts,
+                         const std::shared_ptr<TFailoverState>& failover);
+  // The handler, the proxy chain and the time limits; with more remotes, a
+  // connect timeout or keepalive also the client's OnOpen, which tries the
+  // remotes in the order `failover` gives (settings order without one).
   void PrepareClientWith(TIdTCPClient& outbound, const TunnelSettings& fields,
-                         const std::shared_ptr<TIdSSLContextCache>& contexts);
+                         const std::shared_ptr<TIdSSLContextCache>& contexts,
+                         const std::shared_ptr<TFailoverState>& failover);
 };
 
 // Any thread: the per-connection TLS choices of a tunnel on a TLS handler's

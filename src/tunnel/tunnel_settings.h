@@ -69,6 +69,25 @@ struct TunnelSettings {
   // An old server (TLS 1.0 or 1.1, SHA-1 or RSA-1024 certificates): allowed
   // only when set, with a warning line on every connection. Off when missing.
   bool SSLAllowLegacy = false;
+  // Who may use the tunnel (net/client_access.h): client addresses and
+  // networks separated by spaces, empty for everyone; open connections at
+  // most; new connections per second from one client address at most (0: no
+  // cap). A running tunnel takes changes of these three without a restart.
+  std::string AllowFrom;
+  int32_t MaxConnections = 0;
+  int32_t MaxConnectionRate = 0;
+  // More remotes after Server:Port, tried in turn when one fails
+  // (tunnel/remotes.h): "host:port" entries separated by blanks, IPv6
+  // addresses in brackets. Failover: "priority" or "roundrobin".
+  std::string MoreServers;
+  std::string Failover = "priority";
+  // Seconds the outbound connect and each proxy's answer may take; 0: as
+  // long as the system lets a connect take (and the proxies' own bound).
+  int32_t ConnectTimeout = 0;
+  // TCP keepalive of both sockets: "0" off, "IDLE" or "IDLE,INTERVAL,COUNT".
+  std::string KeepAlive = "0";
+  // Seconds a connection may move no byte either way before it is closed; 0: no limit.
+  int32_t IdleTimeout = 0;
   // Run time only: no row in the key table, so never written to the file.
   std::string ProxyPassword;
   std::string ProxyPassword2;
@@ -95,6 +114,8 @@ inline TunnelSettings NewTunnelSettings() {
   s.LogSummary = true;  // a new tunnel logs a summary line per connection
   s.SSLSNI = true;      // and names its server and checks the chain
   s.SSLVerifyChain = true;
+  s.ConnectTimeout = 15;     // a dead server costs 15 s, not the system's two minutes
+  s.KeepAlive = "60,10,5";  // and a vanished peer about two minutes
   return s;
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <iterator>
+#include <memory>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "tunnel/endpoint_check.h"
 #include "tunnel/events.h"
 #include "tunnel/kestrune_item.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -113,9 +115,47 @@ void TTunnelTest::Stop(bool byLimit) {
   cancelled_ = true;
   by_limit_ = byLimit;
   if (client_) client_->Cancel();
+  if (remote_test_) remote_test_->Cancel();
+}
+
+// Every remote in turn, each as a tunnel of that one remote, with its own
+// title and verdict, then how many work. Passes when every remote does.
+bool TTunnelTest::RunEach(const TLineSink& sink) {
+  const std::vector<TRemote> remotes = TunnelRemotes(copy_->Settings);
+  size_t working = 0;
+  for (size_t i = 0; i < remotes.size(); ++i) {
+    TKestruneItem one;
+    one.Settings = copy_->Settings;
+    one.Settings.Server = remotes[i].Host;
+    one.Settings.Port = remotes[i].Port;
+    one.Settings.PortText.reset();
+    one.Settings.MoreServers.clear();
+    auto test = std::make_unique<TTunnelTest>(one);
+    test->LimitMs = LimitMs;
+    test->CheckLocalPort = CheckLocalPort && i == 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (cancelled_) test->Cancel();
+      remote_test_ = test.get();
+    }
+    if (test->Run(sink)) ++working;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      remote_test_ = nullptr;
+    }
+  }
+  sink(std::string(kPrefix) + std::to_string(working) + " of " + std::to_string(remotes.size()) +
+       " remotes work" + (working == remotes.size() ? "" : ": FAILED"));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+  }
+  return working == remotes.size();
 }
 
 bool TTunnelTest::Run(const TLineSink& sink) {
+  const TunnelSettings& all = copy_->Settings;
+  if (!ParseMoreServers(all.MoreServers).Remotes.empty() && !TunnelStartProblem(all)) return RunEach(sink);
   sink(title_);
   TStepClock steps(sink);
   // What a start refuses fails the test the same way, before any connect.

@@ -24,6 +24,10 @@
 // or, for the step that fails, its line and the verdict:
 //   Tunnel test: Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119 failed after 2 ms: Socks server did not respond.
 //   Tunnel test: FAILED at Proxy 1 (SOCKS 5 at 127.0.0.1:1080) to host:119: Socks server did not respond.
+// A tunnel with more remotes (MoreServers) is tested remote by remote, each
+// with the lines above under its own title, then
+//   Tunnel test: 1 of 2 remotes work: FAILED
+// (or "2 of 2 remotes work"); the test passes when every remote works.
 // A tunnel that a start would refuse (TunnelStartProblem) fails before
 // anything is connected, with the start's reason:
 //   Tunnel test: Set-up failed after 0 ms: Remote port 180800 is out of range (1 to 65535).
@@ -88,6 +92,7 @@ class TTunnelTest {
 
  private:
   void Stop(bool byLimit);
+  bool RunEach(const TLineSink& sink);
 
   std::unique_ptr<TKestruneItem> copy_;
   std::string title_;
@@ -97,6 +102,7 @@ class TTunnelTest {
   bool cancelled_ = false;           // guarded by mutex_
   bool by_limit_ = false;            // guarded by mutex_
   bool done_ = false;                // guarded by mutex_
+  TTunnelTest* remote_test_ = nullptr;  // guarded by mutex_: the test of one remote running now
 };
 
 // The tunnel's persisted settings copied into `to` (`from` read under its

@@ -1094,5 +1094,139 @@ TEST(SettingsFileProblems, WhatTheProgramWritesIsWhole) {
   EXPECT_EQ(SettingsFileProblems(read), std::vector<std::string>{});
 }
 
+// The remotes and time limits: missing, nothing is written and the tunnel
+// keeps one remote without limits; set, they follow the other keys in this
+// order and read back the same; what is stored is written back as it was.
+TEST(TunnelSectionFailoverKeys, MissingKeysKeepTheFileSetKeysFollowInOrder) {
+  TIniFile without = Parse(kFreshSection);
+  TunnelSettings read;
+  read.MoreServers = "x:1";
+  read.ConnectTimeout = 9;
+  ReadTunnelSection(without, 3, read);
+  EXPECT_EQ(read.MoreServers, "");
+  EXPECT_EQ(read.Failover, "priority");
+  EXPECT_EQ(read.ConnectTimeout, 0);
+  EXPECT_EQ(read.KeepAlive, "0");
+  EXPECT_EQ(read.IdleTimeout, 0);
+  TIniFile again;
+  WriteTunnelSection(again, 3, read);
+  EXPECT_EQ(again.ToBytes(), kFreshSection);
+
+  TunnelSettings t;
+  t.SSLAllowLegacy = true;
+  t.MoreServers = "news2.example.org:563 [2001:db8::1]:563";
+  t.Failover = "roundrobin";
+  t.ConnectTimeout = 10;
+  t.KeepAlive = "60,10,5";
+  t.IdleTimeout = 300;
+  TIniFile b;
+  WriteTunnelSection(b, 3, t);
+  const std::string bytes = b.ToBytes();
+  EXPECT_NE(bytes.find("SSLAllowLegacy=1\r\nMoreServers=news2.example.org:563 [2001:db8::1]:563\r\n"
+                       "Failover=roundrobin\r\nConnectTimeout=10\r\nKeepAlive=60,10,5\r\nIdleTimeout=300\r\n"),
+            std::string::npos)
+      << bytes;
+  TunnelSettings back;
+  ReadTunnelSection(Parse(bytes), 3, back);
+  EXPECT_EQ(back, t);
+
+  // Stored values equal to a missing key's are written back as stored.
+  std::string stored = kFreshSection;
+  stored.insert(stored.size() - 2, "Failover=Priority\r\nKeepAlive=\r\n");
+  TunnelSettings odd;
+  ReadTunnelSection(Parse(stored), 3, odd);
+  TIniFile c;
+  WriteTunnelSection(c, 3, odd);
+  EXPECT_EQ(c.ToBytes(), stored);
+}
+
+TEST(TunnelSectionFailoverKeys, NewTunnelsGetAConnectTimeoutAndKeepalive) {
+  const TunnelSettings fresh = NewTunnelSettings();
+  EXPECT_EQ(fresh.ConnectTimeout, 15);
+  EXPECT_EQ(fresh.KeepAlive, "60,10,5");
+  EXPECT_EQ(fresh.IdleTimeout, 0);
+  EXPECT_EQ(fresh.MoreServers, "");
+  EXPECT_EQ(fresh.Failover, "priority");
+}
+
+// A file whose remotes or time limits a start would refuse is not whole: a
+// reload applies nothing from it and says which key is wrong.
+TEST(SettingsFileProblems, RemotesAndTimeLimitsAreChecked) {
+  struct Case {
+    const char* line;
+    const char* problem;  // empty: whole
+  };
+  const Case cases[] = {
+      {"MoreServers=a.example:1 [::1]:2\tb:65535", ""},
+      {"Failover=RoundRobin", ""},
+      {"KeepAlive=30", ""},
+      {"KeepAlive=0", ""},
+      {"ConnectTimeout=0", ""},
+      {"MoreServers=news2", "section [Tunnel:0]: MoreServers: \"news2\" has no port (host:port)"},
+      {"MoreServers=2001:db8::1:563",
+       "section [Tunnel:0]: MoreServers: \"2001:db8::1:563\" is not host:port (an IPv6 address goes in brackets: "
+       "[2001:db8::1]:563)"},
+      {"MoreServers=a:70000", "section [Tunnel:0]: MoreServers: \"a:70000\" has a port that is not a number from 1 to "
+                              "65535"},
+      {"Failover=random", "section [Tunnel:0]: Failover \"random\" is not one of \"priority\" and \"roundrobin\""},
+      {"ConnectTimeout=-5", "section [Tunnel:0]: ConnectTimeout -5 is out of range (0 for none, up to 86400 seconds)"},
+      {"ConnectTimeout=ten", "section [Tunnel:0]: key \"ConnectTimeout\" is not a number (\"ten\")"},
+      {"KeepAlive=60,10", "section [Tunnel:0]: KeepAlive \"60,10\" is not in its form (0 for off, IDLE, or "
+                          "IDLE,INTERVAL,COUNT in seconds and probes)"},
+      {"IdleTimeout=99999999", "section [Tunnel:0]: IdleTimeout 99999999 is out of range (0 for none, up to 86400 "
+                               "seconds)"},
+  };
+  for (const Case& c : cases) {
+    TIniFile read;
+    read.LoadFromBytes(std::string("[Tunnel:0]\nServer=x\nPort=1\nMapped=2\n") + c.line + "\n");
+    const std::vector<std::string> want =
+        *c.problem ? std::vector<std::string>{c.problem} : std::vector<std::string>{};
+    EXPECT_EQ(SettingsFileProblems(read), want) << c.line;
+  }
+}
+
+// Who may use a tunnel: the three keys follow the others only when set, read
+// back the same, and a file whose allow-list or caps are wrong is not whole,
+// with one phrase per wrong entry.
+TEST(TunnelSectionAccessKeys, WrittenOnlyWhenSetAndCheckedWithTheFile) {
+  TIniFile a;
+  WriteTunnelSection(a, 3, TunnelSettings());
+  EXPECT_EQ(a.ToBytes(), kFreshSection);
+  TunnelSettings t;
+  t.AllowFrom = "192.168.1.0/24 ::1";
+  t.MaxConnections = 3;
+  t.MaxConnectionRate = 20;
+  TIniFile b;
+  WriteTunnelSection(b, 3, t);
+  const std::string bytes = b.ToBytes();
+  EXPECT_NE(bytes.find("TunnelCaption=\r\nAllowFrom=192.168.1.0/24 ::1\r\nMaxConnections=3\r\nMaxConnectionRate=20\r\n"),
+            std::string::npos)
+      << bytes;
+  TunnelSettings back;
+  TIniFile reread = Parse(bytes);
+  ReadTunnelSection(reread, 3, back);
+  EXPECT_EQ(back, t);
+
+  struct Case {
+    const char* keys;
+    std::vector<std::string> problems;
+  };
+  const Case cases[] = {
+      {"AllowFrom=10.0.0.0/8 fe80::/10\nMaxConnections=0\nMaxConnectionRate=5\n", {}},
+      {"AllowFrom=\n", {}},
+      {"AllowFrom=10.0.0.300 10.0.0.0/8 x/1\n",
+       {"section [Tunnel:0]: key \"AllowFrom\": \"10.0.0.300\" is not an IPv4 or IPv6 address",
+        "section [Tunnel:0]: key \"AllowFrom\": \"x/1\" is not an IPv4 or IPv6 address or network"}},
+      {"MaxConnections=-1\n", {"section [Tunnel:0]: key \"MaxConnections\" is negative (-1); 0 means no cap"}},
+      {"MaxConnectionRate=ten\n", {"section [Tunnel:0]: key \"MaxConnectionRate\" is not a number (\"ten\")"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    TIniFile file;
+    file.LoadFromBytes(std::string("[Tunnel:0]\nServer=x\nPort=1\nMapped=2\n") + c.keys);
+    EXPECT_EQ(SettingsFileProblems(file), c.problems);
+  }
+}
+
 }  // namespace
 }  // namespace sorvik

@@ -52,5 +52,24 @@ TEST(StatusTable, CaptionsArePaddedByTheirWidthOnScreen) {
   }
 }
 
+// `status --json` lists every remote of a tunnel with its state and last error.
+TEST(StatusJson, EveryRemoteWithItsStateAndLastError) {
+  TTunnelStatus r;
+  r.Caption = "news";
+  r.State = "running";
+  r.Local = "127.0.0.1:1119";
+  r.Remote = "news1.example.org:563";
+  r.Remotes = {{"news1.example.org:563", "failed", "Connection refused.", 0},
+               {"[2001:db8::1]:563", "up", "", 3},
+               {"news3.example.org:563", "untried", "", 0}};
+  EXPECT_EQ(FormatStatusJson({r}),
+            "{\"tunnels\": [{\"caption\": \"news\", \"state\": \"running\", \"local\": \"127.0.0.1:1119\", "
+            "\"remote\": \"news1.example.org:563\", \"proxies\": [], \"connections\": 0, \"bytes_in\": 0, "
+            "\"bytes_out\": 0, \"refused\": 0, \"remotes\": [{\"remote\": \"news1.example.org:563\", \"state\": \"failed\", "
+            "\"last_error\": \"Connection refused.\", \"connects\": 0}, {\"remote\": \"[2001:db8::1]:563\", "
+            "\"state\": \"up\", \"last_error\": \"\", \"connects\": 3}, {\"remote\": \"news3.example.org:563\", "
+            "\"state\": \"untried\", \"last_error\": \"\", \"connects\": 0}]}]}\n");
+}
+
 }  // namespace
 }  // namespace sorvik

@@ -33,8 +33,7 @@ class RealProxy {
   // Why the proxy is not running (missing program, or it never came up).
   const std::string& Problem() const { return problem_; }
   uint16_t Port() const { return port_; }
-  // The proxy's process (-1 when it is not running), for a test that stops
-  // and continues it.
+  // The proxy's process id (to stop and continue it); -1 when it does not run.
   pid_t Pid() const { return child_ ? child_->Pid() : -1; }
   const char* Name() const;
 

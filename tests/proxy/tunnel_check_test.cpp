@@ -302,5 +302,57 @@ TEST(TunnelCheck, CancelEndsAWaitingTest) {
   EXPECT_NE(lines.back().find(": Cancelled."), std::string::npos) << Joined(lines);
 }
 
+// With more remotes every remote is tested under its own title and verdict
+// (through the tunnel's proxy), then the count: a dead one fails the test;
+// an unanswered one fails within the connect timeout, saying so.
+TEST(TunnelCheck, EveryRemoteGetsItsOwnVerdict) {
+  RealProxy proxy(RealProxy::kMicrosocks);
+  if (!proxy.Ready()) GTEST_SKIP() << proxy.Problem();
+  EchoServer echo;
+  UnansweredListener silent;
+  if (silent.Port() == 0) GTEST_SKIP() << "no listener with a full accept queue";
+  const uint16_t closed = FreePort();
+  TKestruneItem t;
+  t.Settings.TunnelCaption = "many";
+  t.Settings.Server = "127.0.0.1";
+  t.Settings.Port = echo.Port();
+  t.Settings.MoreServers = At(closed) + " " + At(silent.Port());
+  t.Settings.ConnectTimeout = 1;
+  t.Settings.ProxyType = TProxyType::Socks5;
+  t.Settings.ProxyHost = "127.0.0.1";
+  t.Settings.ProxyPort = proxy.Port();
+  const Outcome o = RunTest(t);
+  EXPECT_FALSE(o.ok);
+  std::vector<std::string> titles;
+  std::vector<std::string> verdicts;
+  for (const std::string& line : o.lines) {
+    const std::string shown = std::regex_replace(line, std::regex(R"(\d+ ms)"), "# ms");
+    if (line.rfind("Tunnel test of ", 0) == 0) titles.push_back(line);
+    if (line.rfind("Tunnel test: OK", 0) == 0 || line.rfind("Tunnel test: FAILED", 0) == 0) {
+      verdicts.push_back(shown);
+    }
+  }
+  EXPECT_EQ(titles, (std::vector<std::string>{"Tunnel test of \"many\": " + At(echo.Port()),
+                                              "Tunnel test of \"many\": " + At(closed),
+                                              "Tunnel test of \"many\": " + At(silent.Port())}))
+      << Joined(o.lines);
+  ASSERT_EQ(verdicts.size(), 3u) << Joined(o.lines);
+  EXPECT_EQ(verdicts[0], "Tunnel test: OK in # ms");
+  EXPECT_EQ(verdicts[1].rfind("Tunnel test: FAILED at Proxy 1 (SOCKS 5 at " + At(proxy.Port()) + ") to " +
+                                  At(closed) + ": ",
+                              0),
+            0u)
+      << verdicts[1];
+  EXPECT_EQ(verdicts[2], "Tunnel test: FAILED at Proxy 1 (SOCKS 5 at " + At(proxy.Port()) + ") to " +
+                             At(silent.Port()) + ": No answer from " + At(silent.Port()) + " within 1 s")
+      << Joined(o.lines);
+  EXPECT_EQ(o.lines.back(), "Tunnel test: 1 of 3 remotes work: FAILED");
+
+  t.Settings.MoreServers = At(echo.Port());
+  const Outcome both = RunTest(t);
+  EXPECT_TRUE(both.ok) << Joined(both.lines);
+  EXPECT_EQ(both.lines.back(), "Tunnel test: 2 of 2 remotes work");
+}
+
 }  // namespace
 }  // namespace sorvik::test

@@ -196,9 +196,20 @@ std::string RandomBytes(size_t n, uint32_t seed) {
 // ---------------------------------------------------------------------------
 // BlockingClient
 
-BlockingClient::BlockingClient(uint16_t port, const std::string& host, int timeoutMs) {
+BlockingClient::BlockingClient(uint16_t port, const std::string& host, int timeoutMs)
+    : BlockingClient(port, host, timeoutMs, std::string()) {}
+
+BlockingClient::BlockingClient(uint16_t port, const std::string& host, int timeoutMs, const std::string& from) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return;
+  if (!from.empty()) {
+    sockaddr_in local = Loopback(0);
+    if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd);
+      return;
+    }
+  }
   sockaddr_in a = Loopback(port);
   if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int r = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);

@@ -80,6 +80,9 @@ class BlockingClient {
  public:
   // Connects within `timeoutMs`; check Connected() (or use Connect()).
   explicit BlockingClient(uint16_t port, const std::string& host = "127.0.0.1", int timeoutMs = 5000);
+  // The same from the local IPv4 address `from` ("127.0.0.2": a second
+  // client address on loopback).
+  BlockingClient(uint16_t port, const std::string& host, int timeoutMs, const std::string& from);
   ~BlockingClient();
   BlockingClient(const BlockingClient&) = delete;
   BlockingClient& operator=(const BlockingClient&) = delete;

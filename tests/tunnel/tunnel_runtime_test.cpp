@@ -380,6 +380,78 @@ TEST(TunnelStartTest, RefusesEmptyHostAndPortsOutsideTheRange) {
   }
 }
 
+// Who may use a tunnel: wrong access settings refuse the start (a typo must
+// never open a tunnel wider than meant); a change applies to the running
+// listener without a restart, leaves its open connection alone, and the
+// refusals are counted from the start on, across a restart too.
+TEST(TunnelAccessTest, WrongSettingsRefuseTheStartAndAChangeAppliesWhileRunning) {
+  struct Case {
+    const char* allow;
+    int32_t maxConnections;
+    int32_t rate;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"10.0.0.300", 0, 0, "Allow from: \"10.0.0.300\" is not an IPv4 or IPv6 address."},
+      {"", -1, 0, "Max connections -1 is negative (0: no cap)."},
+      {"", 0, -3, "Max new connections per second -3 is negative (0: no cap)."},
+  };
+  EchoServer echo;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    auto t = MakeTunnel("127.0.0.1", echo.Port());
+    t->Settings.AllowFrom = c.allow;
+    t->Settings.MaxConnections = c.maxConnections;
+    t->Settings.MaxConnectionRate = c.rate;
+    try {
+      t->Start();
+      FAIL() << "started";
+    } catch (const ETunnelEndpointError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+    EXPECT_FALSE(t->IsRunning());
+  }
+
+  EventRecorder rec;
+  auto t = MakeTunnel("127.0.0.1", echo.Port(), &rec);
+  t->Settings.AllowFrom = "127.0.0.2";
+  ASSERT_TRUE(t->Start());
+  TIdMappedPortTCP* server = t->MappingServer.get();
+  BlockingClient allowed(static_cast<uint16_t>(t->Settings.Mapped), "127.0.0.1", 5000, "127.0.0.2");
+  ASSERT_TRUE(Echoes(allowed, "in"));
+  {
+    BlockingClient refused(static_cast<uint16_t>(t->Settings.Mapped), "127.0.0.1", 5000, "127.0.0.1");
+    EXPECT_EQ(refused.RecvUntilClosed(), "");
+  }
+  EXPECT_TRUE(WaitUntil([&] { return t->Traffic().Refused == 1; }, 5000));
+  TunnelSettings next = t->Settings;
+  next.AllowFrom = "127.0.0.1";
+  EXPECT_TRUE(TKestruneItem::OnlyAccessDiffers(t->Settings, next));
+  next.Port = 1;
+  EXPECT_FALSE(TKestruneItem::OnlyAccessDiffers(t->Settings, next));
+  EXPECT_FALSE(TKestruneItem::OnlyAccessDiffers(t->Settings, t->Settings));
+  next.Port = t->Settings.Port;
+  t->ApplyAccess(next);
+  EXPECT_EQ(t->Settings.AllowFrom, "127.0.0.1");
+  EXPECT_EQ(t->MappingServer.get(), server);  // the same listener
+  EXPECT_TRUE(Echoes(allowed, "still"));      // its connection goes on
+  {
+    BlockingClient now(static_cast<uint16_t>(t->Settings.Mapped), "127.0.0.1", 5000, "127.0.0.1");
+    EXPECT_TRUE(Echoes(now, "now"));
+  }
+  next.AllowFrom = "nonsense";
+  EXPECT_THROW(t->ApplyAccess(next), ETunnelEndpointError);
+  EXPECT_EQ(t->Settings.AllowFrom, "127.0.0.1");
+  // A restart counts on.
+  next = t->Settings;
+  next.LogSummary = !next.LogSummary;
+  ASSERT_TRUE(t->Restart(next));
+  EXPECT_EQ(t->Traffic().Refused, 1u);
+  t->DetachEvents();
+  t->Stop();
+  EXPECT_EQ(t->Traffic().Refused, 1u);
+}
+
 // A first proxy given as an IPv6 literal is connected to over IPv6, without a
 // name lookup; nothing listens there, so the connection is refused.
 TEST(TunnelEventsTest, ProxyAsIPv6LiteralIsReachedOverIPv6) {

@@ -37,6 +37,8 @@ int RunShowCert(const std::string& caption, const std::optional<std::string>& da
   // What a start refuses (a stored port that is no number, a host with no
   // ASCII form) would fetch from the wrong place, or from none.
   if (auto problem = TunnelStartProblem(tunnel->Settings); problem && problem->Field != TEndpointField::TlsSettings &&
+                                                            problem->Field != TEndpointField::Access &&
+                                                            problem->Field != TEndpointField::Failover &&
                                                             problem->Field != TEndpointField::LocalPort) {
     std::fprintf(err, "sorvik: %s\n", OneLineText(problem->Text).c_str());
     return 1;

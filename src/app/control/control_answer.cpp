@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "app/core/app_core.h"
 #include "app/core/terminal_text.h"
 #include "app/settings/settings.h"
 #include "tunnel/connection_report.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -101,7 +103,19 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
     r.Connections = traffic.Connections;
     r.BytesIn = traffic.BytesIn;
     r.BytesOut = traffic.BytesOut;
+    r.Refused = traffic.Refused;
     if (t.RunState == TRunState::Failed) r.Error = t.RunError.empty() ? "unknown reason" : t.RunError;
+    const std::shared_ptr<TFailoverState> failover = t.IsRunning() ? t.FailoverState() : nullptr;
+    if (failover) {
+      for (const TFailoverState::TRemoteState& state : failover->States()) {
+        r.Remotes.push_back({EndpointText(state.Remote.Host, state.Remote.Port), RemoteStateName(state.State),
+                             state.LastError, state.Connections});
+      }
+    } else {
+      for (const TRemote& remote : TunnelRemotes(s)) {
+        r.Remotes.push_back({EndpointText(remote.Host, remote.Port), "untried", "", 0});
+      }
+    }
     rows.push_back(std::move(r));
   }
   return rows;
@@ -109,12 +123,13 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core) {
 
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows) {
   std::vector<std::vector<std::string>> cells = {
-      {"#", "CAPTION", "STATE", "LOCAL", "REMOTE", "CONNECTIONS", "BYTES IN", "BYTES OUT"}};
+      {"#", "CAPTION", "STATE", "LOCAL", "REMOTE", "CONNECTIONS", "BYTES IN", "BYTES OUT", "REFUSED"}};
   for (const TTunnelStatus& r : rows) {
     std::string remote = r.Remote;
     for (const std::string& hop : r.Proxies) remote += (&hop == &r.Proxies.front() ? " via " : ", ") + hop;
     cells.push_back({std::to_string(cells.size()), TerminalText(r.Caption), r.State, r.Local, TerminalText(remote),
-                     std::to_string(r.Connections), std::to_string(r.BytesIn), std::to_string(r.BytesOut)});
+                     std::to_string(r.Connections), std::to_string(r.BytesIn), std::to_string(r.BytesOut),
+                     std::to_string(r.Refused)});
   }
   // Padded by the columns a terminal shows, not by bytes: a caption with
   // letters beyond ASCII lines up with the others.
@@ -148,7 +163,15 @@ std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows) {
            ", \"local\": " + JsonString(r.Local) + ", \"remote\": " + JsonString(r.Remote) + ", \"proxies\": [";
     for (size_t k = 0; k < r.Proxies.size(); ++k) out += (k > 0 ? ", " : "") + JsonString(r.Proxies[k]);
     out += "], \"connections\": " + std::to_string(r.Connections) + ", \"bytes_in\": " + std::to_string(r.BytesIn) +
-           ", \"bytes_out\": " + std::to_string(r.BytesOut);
+           ", \"bytes_out\": " + std::to_string(r.BytesOut) + ", \"refused\": " + std::to_string(r.Refused) +
+           ", \"remotes\": [";
+    for (size_t k = 0; k < r.Remotes.size(); ++k) {
+      const TTunnelStatus::TRemoteStatus& remote = r.Remotes[k];
+      out += std::string(k > 0 ? ", " : "") + "{\"remote\": " + JsonString(remote.Remote) +
+             ", \"state\": " + JsonString(remote.State) + ", \"last_error\": " + JsonString(remote.LastError) +
+             ", \"connects\": " + std::to_string(remote.Connections) + "}";
+    }
+    out += "]";
     if (r.State == "failed") out += ", \"error\": " + JsonString(r.Error);
     out += "}";
   }

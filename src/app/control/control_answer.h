@@ -27,7 +27,19 @@ struct TTunnelStatus {
   int32_t Connections = 0;
   uint64_t BytesIn = 0;   // from the local clients
   uint64_t BytesOut = 0;  // sent back to them
+  uint64_t Refused = 0;   // connections refused since the tunnel started (AllowFrom, caps)
   std::string Error;      // "failed": why its last start failed
+  // Every remote, Server:Port first, then MoreServers: "up" (the last
+  // connection through it worked), "failed" (the last attempt failed, see
+  // LastError) or "untried" (no connection tried it yet in this run, or the
+  // tunnel does not run).
+  struct TRemoteStatus {
+    std::string Remote;     // as Remote above
+    std::string State;
+    std::string LastError;  // the reason of its last failure in this run; empty for none
+    int64_t Connections = 0;  // connections set up through it in this run
+  };
+  std::vector<TRemoteStatus> Remotes;
 };
 
 // Where a tunnel listens: "127.0.0.1:8080", or "0.0.0.0:8080" for every address.
@@ -39,7 +51,9 @@ std::vector<TTunnelStatus> CollectStatus(AppCore& core);
 // characters of a caption, host or reason are escaped (TerminalText).
 std::string FormatStatusTable(const std::vector<TTunnelStatus>& rows);
 // {"tunnels": [{"caption": ..., "state": ..., "local": ..., "remote": ...,
-// "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N}, ...]}
+// "proxies": [...], "connections": N, "bytes_in": N, "bytes_out": N,
+// "refused": N, "remotes": [{"remote": ..., "state": ..., "last_error": ...,
+// "connects": N}, ...]}, ...]}
 // followed by LF; a failed tunnel's object ends with "error": its reason.
 // Valid JSON whatever the captions hold.
 std::string FormatStatusJson(const std::vector<TTunnelStatus>& rows);

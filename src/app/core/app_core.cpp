@@ -162,6 +162,14 @@ void AppCore::ApplyProperties(int row, const TunnelSettings& edited) {
     next.Mapped = t->Settings.Mapped;
   }
   t->Edit([&next](TunnelSettings& s) { s = std::move(next); });
+  // Who may use it applies to the running server at once (the dialog took
+  // only entries that are good).
+  if (t->IsRunning()) {
+    try {
+      t->ApplyAccess(t->Settings);
+    } catch (...) {
+    }
+  }
   display_.Repaint();
 }
 
@@ -268,6 +276,7 @@ AppCore::TReloadResult AppCore::Reload() {
     Retry,    // failed before (same or new settings): started again
     Take,     // stopped: takes the new settings and stays stopped
     Move,     // runs: parked, then listens on the new settings
+    Access,   // runs, and only who may use it changed: applied in place
     Refused,  // runs, and the new settings cannot work at all: left alone
   };
   struct TRow {
@@ -300,7 +309,10 @@ AppCore::TReloadResult AppCore::Reload() {
     TKestruneItem& kept = *row.Tunnel;
     row.Wanted = StoredPart(incoming->Settings);
     row.Changed = StoredPart(kept.Snapshot()) != row.Wanted;
-    if (kept.IsRunning() && row.Changed) {
+    if (kept.IsRunning() && row.Changed && TKestruneItem::OnlyAccessDiffers(StoredPart(kept.Snapshot()), row.Wanted)) {
+      // The listener stays, the open connections go on.
+      row.Plan = TPlan::Access;
+    } else if (kept.IsRunning() && row.Changed) {
       row.Before = kept.Snapshot();
       if (auto problem = EndpointProblem(row.Wanted.Server, row.Wanted.Port, row.Wanted.Mapped)) {
         row.Plan = TPlan::Refused;
@@ -366,6 +378,11 @@ AppCore::TReloadResult AppCore::Reload() {
   }
   for (TRow& row : rows) {
     if (row.Plan == TPlan::Take) row.Tunnel->Edit([&row](TunnelSettings& s) { s = row.Wanted; });
+    if (row.Plan != TPlan::Access) continue;
+    try {
+      row.Tunnel->ApplyAccess(row.Wanted);  // the file's check has passed them already
+    } catch (...) {
+    }
   }
 
   for (TRow& row : rows) settings_.Tunnels.push_back(std::move(row.Tunnel));
@@ -390,6 +407,10 @@ AppCore::TReloadResult AppCore::Reload() {
     switch (row.Plan) {
       case TPlan::Same:
       case TPlan::Take: ++result.Unchanged; continue;
+      case TPlan::Access:
+        ++result.Updated;
+        result.UpdatedTunnels.push_back({caption, {}});
+        continue;
       case TPlan::Refused:
         ++result.Kept;
         result.KeptTunnels.push_back({caption, row.Reason});

@@ -175,13 +175,16 @@ class AppCore {
 
   // ---- reload (window-less mode) ----
   // What a reload did. Each tunnel of the file is counted once, in one of
-  // Unchanged, Restarted, Started, Kept or Failed; Stopped counts those gone.
+  // Unchanged, Restarted, Updated, Started, Kept or Failed; Stopped counts those gone.
   struct TReloadResult {
     bool Ok = false;
     std::string Error;               // !Ok: why nothing changed (one sentence)
     std::vector<std::string> Notes;  // what the file's reading passed over
     int Unchanged = 0;  // same settings, or stopped and staying stopped
     int Restarted = 0;  // changed while running (or failed): runs on the new settings
+    // Running, and only who may use it changed (AllowFrom, MaxConnections,
+    // MaxConnectionRate): applied to its listener in place, nothing restarted.
+    int Updated = 0;
     int Started = 0;    // new with Autostart=1, or failed before and tried again: runs now
     int Stopped = 0;    // gone from the file while running
     int Kept = 0;       // changed while running, the new settings cannot start: runs on the old ones
@@ -194,6 +197,7 @@ class AppCore {
       std::string Reason;
     };
     std::vector<TNamed> RestartedTunnels, StartedTunnels, StoppedTunnels, KeptTunnels, FailedTunnels;
+    std::vector<TNamed> UpdatedTunnels;
   };
   // Reads the settings file again and brings the tunnels in line with it,
   // matched by the caption the list shows, in file order for a caption that
@@ -209,6 +213,8 @@ class AppCore {
   //  4. a changed tunnel that had failed, one that failed with the same
   //     settings, and a new one with Autostart=1 start (unless the autostart
   //     pass is still to come, which then starts them).
+  // A running tunnel whose only change is who may use it takes that in place
+  // (TKestruneItem::ApplyAccess): no park, its listener and connections stay.
   // A changed tunnel that is stopped takes its new settings and stays
   // stopped; an unchanged one is left alone, its connections untouched. The
   // options and the chain proxies are taken from the file. Never writes the

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -23,7 +24,9 @@
 #include "app/gui/icons.h"
 #include "app/gui/number_edit.h"
 #include "app/gui/tf_cert_fetch.h"
+#include "net/client_access.h"
 #include "tunnel/endpoint_check.h"
+#include "tunnel/remotes.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -106,6 +109,8 @@ TfProperties::TfProperties(TMode mode, const TunnelSettings& settings, bool runn
   tabs_->addTab(BuildProxyTab(), QStringLiteral("Proxy"));
   tabs_->addTab(BuildLogTab(), QStringLiteral("Log"));
   tabs_->addTab(BuildSslTab(), QStringLiteral("SSL"));
+  tabs_->addTab(BuildAccessTab(), QStringLiteral("Access"));
+  tabs_->addTab(BuildFailoverTab(), QStringLiteral("Failover"));
 
   QDialogButtonBox* buttons = OkCancelButtons(this);
 
@@ -333,6 +338,134 @@ QWidget* TfProperties::BuildSslTab() {
   return sslTab;
 }
 
+std::string (*LocalNetworksForDialog)() = &LocalNetworksText;
+
+// "Access": who may use the tunnel (the allow-list and the two caps).
+QWidget* TfProperties::BuildAccessTab() {
+  auto* accessTab = new QWidget(tabs_);
+  accessTab->setObjectName(QStringLiteral("tsAccess"));
+  auto* group = new QGroupBox(QStringLiteral("Who may use this tunnel"), accessTab);
+  group->setObjectName(QStringLiteral("gbAccess"));
+  allowFrom_ = TextEdit("edAllowFrom", group);
+  allowFrom_->setPlaceholderText(QStringLiteral("everyone who can reach the port"));
+  allowFrom_->setToolTip(QStringLiteral("Client addresses and networks separated by spaces, for example "
+                                        "192.168.1.0/24 10.0.0.5 fe80::/10. This computer's own programs "
+                                        "(127.0.0.1, ::1) may connect too, unless the list names a loopback "
+                                        "address."));
+  maxConnections_ = NumberEdit("seMaxConnections", group);
+  maxConnectionRate_ = NumberEdit("seMaxConnectionRate", group);
+  allowFromProblem_ = ProblemLabel("lbAllowFromProblem", group);
+  capsProblem_ = ProblemLabel("lbCapsProblem", group);
+  auto* form = new QFormLayout;
+  form->addRow(QStringLiteral("Allow from"), WithProblem(allowFrom_, allowFromProblem_));
+  auto* caps = new QHBoxLayout;
+  caps->addWidget(maxConnections_);
+  caps->addStretch(1);
+  form->addRow(QStringLiteral("Max connections"), caps);
+  auto* rate = new QHBoxLayout;
+  rate->addWidget(maxConnectionRate_);
+  rate->addStretch(1);
+  form->addRow(QStringLiteral("Max new connections per second"), WithProblem(rate, capsProblem_));
+  auto* hint = new QLabel(QStringLiteral("Empty: everyone who can reach the port. 0: no cap. A connection "
+                                         "refused by these is closed at once and counted; a running tunnel "
+                                         "takes a change at once."),
+                          group);
+  hint->setObjectName(QStringLiteral("lbAccessHint"));
+  hint->setWordWrap(true);
+  auto* groupLayout = new QVBoxLayout(group);
+  groupLayout->addLayout(form);
+  groupLayout->addWidget(hint);
+  auto* layout = new QVBoxLayout(accessTab);
+  layout->addWidget(group);
+  layout->addStretch(1);
+  connect(allowFrom_, &QLineEdit::textChanged, allowFromProblem_, &QWidget::hide);
+  connect(maxConnections_->lineEdit(), &QLineEdit::textChanged, capsProblem_, &QWidget::hide);
+  connect(maxConnectionRate_->lineEdit(), &QLineEdit::textChanged, capsProblem_, &QWidget::hide);
+  return accessTab;
+}
+
+void TfProperties::OfferLocalNetworks(bool localAccess) {
+  if (mode_ != TMode::New || localAccess || !allowFrom_->text().trimmed().isEmpty()) return;
+  allowFrom_->setText(Q(LocalNetworksForDialog()));
+}
+
+bool TfProperties::CheckAccess() {
+  const std::vector<std::string> wrong = TAllowList::Problems(S(allowFrom_->text()));
+  std::string entries;
+  for (const std::string& why : wrong) entries += (entries.empty() ? "" : "; ") + why;
+  allowFromProblem_->setText(Q(entries.empty() ? std::string() : entries + "."));
+  allowFromProblem_->setVisible(!wrong.empty());
+  std::string caps;
+  if (maxConnections_->value() < 0) caps = "Max connections cannot be negative (0: no cap).";
+  if (maxConnectionRate_->value() < 0) {
+    caps += std::string(caps.empty() ? "" : " ") + "Max new connections per second cannot be negative (0: no cap).";
+  }
+  capsProblem_->setText(Q(caps));
+  capsProblem_->setVisible(!caps.empty());
+  if (wrong.empty() && caps.empty()) return true;
+  tabs_->setCurrentIndex(tabs_->indexOf(allowFrom_->parentWidget()->parentWidget()));
+  QWidget* first = !wrong.empty() ? static_cast<QWidget*>(allowFrom_)
+                   : maxConnections_->value() < 0 ? static_cast<QWidget*>(maxConnections_)
+                                                  : static_cast<QWidget*>(maxConnectionRate_);
+  first->setFocus(Qt::OtherFocusReason);
+  return false;
+}
+
+// "Failover": more remotes tried when one fails, their order, and the time
+// limits of a connection (connect, keepalive, idle).
+QWidget* TfProperties::BuildFailoverTab() {
+  auto* tab = new QWidget(tabs_);
+  tab->setObjectName(QStringLiteral("tsFailover"));
+  auto* remotesGroup = new QGroupBox(QStringLiteral("More servers"), tab);
+  remotesGroup->setObjectName(QStringLiteral("gbMoreServers"));
+  moreServers_ = TextEdit("edMoreServers", remotesGroup);
+  moreServers_->setPlaceholderText(QStringLiteral("news2.example.org:563 [2001:db8::1]:563"));
+  failover_ = new QComboBox(remotesGroup);
+  failover_->setObjectName(QStringLiteral("cbFailover"));
+  failover_->addItem(QStringLiteral("Priority: the first that works"), QString::fromLatin1(kFailoverPriority));
+  failover_->addItem(QStringLiteral("Round robin"), QString::fromLatin1(kFailoverRoundRobin));
+  auto* remotesForm = new QFormLayout(remotesGroup);
+  remotesForm->addRow(QStringLiteral("More servers:"), moreServers_);
+  remotesForm->addRow(QStringLiteral("Order:"), failover_);
+  auto* hint = new QLabel(QStringLiteral("Tried after the remote host when it fails, each as host:port, separated "
+                                         "by blanks. Key pins are the tunnel's: pin the key of every server."),
+                          remotesGroup);
+  hint->setWordWrap(true);
+  remotesForm->addRow(hint);
+
+  auto* limitsGroup = new QGroupBox(QStringLiteral("Time limits"), tab);
+  limitsGroup->setObjectName(QStringLiteral("gbTimeLimits"));
+  connectTimeout_ = NumberEdit("seConnectTimeout", limitsGroup);
+  idleTimeout_ = NumberEdit("seIdleTimeout", limitsGroup);
+  keepAlive_ = Check("Keepalive", "cbKeepAlive", limitsGroup);
+  keepIdle_ = NumberEdit("seKeepIdle", limitsGroup);
+  keepInterval_ = NumberEdit("seKeepInterval", limitsGroup);
+  keepCount_ = NumberEdit("seKeepCount", limitsGroup);
+  auto* limitsForm = new QFormLayout(limitsGroup);
+  limitsForm->addRow(QStringLiteral("Connect timeout (s, 0: none):"), connectTimeout_);
+  limitsForm->addRow(QStringLiteral("Idle timeout (s, 0: none):"), idleTimeout_);
+  limitsForm->addRow(keepAlive_);
+  limitsForm->addRow(QStringLiteral("Idle before probes (s):"), keepIdle_);
+  limitsForm->addRow(QStringLiteral("Between probes (s):"), keepInterval_);
+  limitsForm->addRow(QStringLiteral("Probes:"), keepCount_);
+  const auto keepOn = [this](bool on) {
+    for (TNumberEdit* edit : {keepIdle_, keepInterval_, keepCount_}) edit->setEnabled(on);
+  };
+  connect(keepAlive_, &QCheckBox::toggled, this, keepOn);
+
+  failoverProblem_ = ProblemLabel("lbFailoverProblem", tab);
+  for (QLineEdit* edit : {moreServers_, connectTimeout_->lineEdit(), idleTimeout_->lineEdit(), keepIdle_->lineEdit(),
+                          keepInterval_->lineEdit(), keepCount_->lineEdit()}) {
+    connect(edit, &QLineEdit::textChanged, failoverProblem_, &QWidget::hide);
+  }
+  auto* layout = new QVBoxLayout(tab);
+  layout->addWidget(remotesGroup);
+  layout->addWidget(limitsGroup);
+  layout->addWidget(failoverProblem_);
+  layout->addStretch(1);
+  return tab;
+}
+
 // Fills the controls from `settings`; a running tunnel keeps its endpoint, so
 // those fields are locked while it runs.
 void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
@@ -368,6 +501,22 @@ void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
   pinnedKeys_->setText(Q(settings.SSLPinnedKeys));
   useClientCertificate_->setChecked(settings.SSLUseClientCertificate);
   clientCertificatePath_->setText(Q(settings.SSLClientCertificatePath));
+  allowFrom_->setText(Q(settings.AllowFrom));
+  maxConnections_->setValue(settings.MaxConnections);
+  maxConnectionRate_->setValue(settings.MaxConnectionRate);
+  connect(localAccess_, &QCheckBox::toggled, this, &TfProperties::OfferLocalNetworks);
+  moreServers_->setText(Q(settings.MoreServers));
+  failover_->setCurrentIndex(ParseFailover(settings.Failover) == TFailoverOrder::RoundRobin ? 1 : 0);
+  connectTimeout_->setValue(settings.ConnectTimeout);
+  idleTimeout_->setValue(settings.IdleTimeout);
+  // Keepalive off shows the values a new tunnel gets, ready to be turned on.
+  const TKeepAlive keep = ParseKeepAlive(settings.KeepAlive).Value;
+  const TKeepAlive shown = keep.On() ? keep : ParseKeepAlive(NewTunnelSettings().KeepAlive).Value;
+  keepAlive_->setChecked(keep.On());
+  keepIdle_->setValue(shown.Idle);
+  keepInterval_->setValue(shown.Interval);
+  keepCount_->setValue(shown.Count);
+  for (TNumberEdit* edit : {keepIdle_, keepInterval_, keepCount_}) edit->setEnabled(keep.On());
   if (mode_ == TMode::Edit && running) {
     running_ = true;
     running_with_ = settings;
@@ -503,6 +652,15 @@ bool TfProperties::CheckEndpoint() {
   return false;
 }
 
+bool TfProperties::CheckFailover() {
+  const std::string problem = FailoverSettingsProblem(Result());
+  failoverProblem_->setText(Q(problem));
+  failoverProblem_->setVisible(!problem.empty());
+  if (problem.empty()) return true;
+  tabs_->setCurrentWidget(failoverProblem_->parentWidget());
+  return false;
+}
+
 void TfProperties::accept() {
   if (!EndpointNotApplied().empty() && !endpoint_warned_) {
     // Said once, in view, before anything is confirmed.
@@ -511,7 +669,7 @@ void TfProperties::accept() {
     tabs_->setCurrentIndex(0);
     return;
   }
-  if (CheckEndpoint()) QDialog::accept();
+  if (CheckEndpoint() && CheckAccess() && CheckFailover()) QDialog::accept();
 }
 
 TunnelSettings TfProperties::Result() const {
@@ -544,6 +702,25 @@ TunnelSettings TfProperties::Result() const {
   f.SSLPinnedKeys = S(pinnedKeys_->text());
   f.SSLUseClientCertificate = useClientCertificate_->isChecked();
   f.SSLClientCertificatePath = S(clientCertificatePath_->text());
+  f.AllowFrom = S(allowFrom_->text().trimmed());
+  f.MaxConnections = maxConnections_->value();
+  f.MaxConnectionRate = maxConnectionRate_->value();
+  f.MoreServers = S(moreServers_->text());
+  // A stored order in another letter case stays as it was when unchanged.
+  const std::string order = S(failover_->currentData().toString());
+  if (ParseFailover(carried_.Failover) != ParseFailover(order)) f.Failover = order;
+  f.ConnectTimeout = connectTimeout_->value();
+  f.IdleTimeout = idleTimeout_->value();
+  // The stored keepalive text stays when its value is unchanged ("60" is
+  // not rewritten as "60,10,5").
+  TKeepAlive keep;
+  if (keepAlive_->isChecked()) keep = {keepIdle_->value(), keepInterval_->value(), keepCount_->value()};
+  const TKeepAliveValue stored = ParseKeepAlive(carried_.KeepAlive);
+  if (!stored.Problem.empty() || !(stored.Value == keep)) {
+    f.KeepAlive = keep.On() || keepAlive_->isChecked()
+                      ? std::to_string(keep.Idle) + "," + std::to_string(keep.Interval) + "," + std::to_string(keep.Count)
+                      : "0";
+  }
   if (mode_ == TMode::New && f.TunnelCaption.empty()) f.TunnelCaption = f.Server;
   return f;
 }

@@ -15,6 +15,7 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
@@ -23,6 +24,11 @@ class QTabWidget;
 namespace sorvik {
 
 class TNumberEdit;
+
+// The networks of this computer's interfaces, as "Allow from" offers them to a
+// new tunnel that listens on every address (LocalNetworksText, net/client_access.h).
+// Tests replace it.
+extern std::string (*LocalNetworksForDialog)();
 
 // What the dialog shows for a new tunnel: NewTunnelSettings(), except that
 // the tunnel listens on 127.0.0.1 only and on an unprivileged local port (a
@@ -69,6 +75,9 @@ class TfProperties : public QDialog {
   // Shows each endpoint problem below its field (hides the others); returns
   // whether there was none.
   bool CheckEndpoint();
+  // Shows what is wrong with "Allow from" (each wrong entry, by name) and the
+  // caps below their fields; returns whether all is good.
+  bool CheckAccess();
 
  private:
   TMode mode_;
@@ -101,6 +110,25 @@ class TfProperties : public QDialog {
   QCheckBox* verifyCert_;
   QCheckBox* useClientCertificate_;
   QLineEdit* clientCertificatePath_;
+  // "Access": who may use the tunnel.
+  QLineEdit* allowFrom_;
+  TNumberEdit* maxConnections_;
+  TNumberEdit* maxConnectionRate_;
+  QLabel* allowFromProblem_;
+  QLabel* capsProblem_;
+  // "Failover": more remotes, their order and the connections' time limits.
+  QLineEdit* moreServers_;
+  QComboBox* failover_;
+  TNumberEdit* connectTimeout_;
+  QCheckBox* keepAlive_;
+  TNumberEdit* keepIdle_;
+  TNumberEdit* keepInterval_;
+  TNumberEdit* keepCount_;
+  TNumberEdit* idleTimeout_;
+  QLabel* failoverProblem_;
+  // The failover tab's values as a start would refuse them: shows the line
+  // on that tab and returns false.
+  bool CheckFailover();
 
   // The constructor's steps: one builder per tab (each makes its controls and
   // returns the tab's page), then the values, then focus and size.
@@ -108,6 +136,11 @@ class TfProperties : public QDialog {
   QWidget* BuildProxyTab();
   QWidget* BuildLogTab();
   QWidget* BuildSslTab();
+  QWidget* BuildAccessTab();
+  // A new tunnel whose "localhost access" is cleared while "Allow from" is
+  // empty gets this computer's own networks there.
+  void OfferLocalNetworks(bool localAccess);
+  QWidget* BuildFailoverTab();
   void ShowSettings(const TunnelSettings& settings, bool running);
   void FinishLayout();
 

@@ -11,6 +11,7 @@
 
 #include "app/core/app_core.h"
 #include "app/gui/icons.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/kestrune_item.h"
 #include "tunnel/proxy_type.h"
 
@@ -66,6 +67,15 @@ QVariant TTunnelModel::data(const QModelIndex& index, int role) const {
     // servers, carries a warning mark beside its remote port.
     if (index.column() == kColPort && (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
       const std::string warning = TlsCheckWarning(tunnel->Settings);
+      if (!warning.empty()) {
+        if (role == Qt::ToolTipRole) return withFailure(Q(warning));
+        return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+      }
+    }
+    // A tunnel open to every address without an allow-list carries a
+    // warning mark beside its local port.
+    if (index.column() == kColLocalPort && (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
+      const std::string warning = OpenToNetworkWarning(tunnel->Settings);
       if (!warning.empty()) {
         if (role == Qt::ToolTipRole) return withFailure(Q(warning));
         return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);

@@ -102,9 +102,11 @@ void ReloadAndReport(AppCore& core) {
   std::string line = std::to_string(result.Unchanged) + " unchanged, " + std::to_string(result.Restarted) +
                      " restarted, " + std::to_string(result.Started) + " started, " +
                      std::to_string(result.Stopped) + " stopped";
+  if (result.Updated > 0) line += ", " + std::to_string(result.Updated) + " updated in place";
   if (result.Kept > 0) line += ", " + std::to_string(result.Kept) + " kept its old settings";
   if (result.Failed > 0) line += ", " + std::to_string(result.Failed) + " failed";
-  line += NameList("restarted", result.RestartedTunnels) + NameList("started", result.StartedTunnels) +
+  line += NameList("restarted", result.RestartedTunnels) + NameList("updated", result.UpdatedTunnels) +
+          NameList("started", result.StartedTunnels) +
           NameList("stopped", result.StoppedTunnels) + NameList("kept", result.KeptTunnels) +
           NameList("failed", result.FailedTunnels);
   if (result.NoTunnel) line += "; the settings file lists no tunnel";

@@ -17,6 +17,8 @@
 
 #include "app/settings/ini_file.h"
 #include "app/settings/tunnel_section.h"
+#include "net/client_access.h"
+#include "tunnel/remotes.h"
 
 namespace sorvik {
 
@@ -466,6 +468,29 @@ std::vector<std::string> SettingsFileProblems(const TIniFile& file) {
                                         [&key](const char* r) { return std::string_view(r) == key.Name; });
       if (required && file.ReadString(section, key.Name, "").empty()) continue;  // said above
       if (std::string why = NotANumber(file, section, key.Name); !why.empty()) problems.push_back(why);
+    }
+    // Who may use the tunnel: a wrong entry would open it wider than meant.
+    for (const std::string& why : TAllowList::Problems(file.ReadString(section, "AllowFrom", ""))) {
+      problems.push_back("section [" + section + "]: key \"AllowFrom\": " + why);
+    }
+    for (const char* key : {"MaxConnections", "MaxConnectionRate"}) {
+      const std::string value = file.ReadString(section, key, "");
+      const auto number = TIniFile::ParseInteger(value);
+      if (number && *number < 0) {
+        problems.push_back("section [" + section + "]: key \"" + key + "\" is negative (" + value +
+                           "); 0 means no cap");
+      }
+    }
+    // The remotes and time limits: a value a start would refuse.
+    TunnelSettings limits;
+    limits.MoreServers = file.ReadString(section, "MoreServers", limits.MoreServers);
+    limits.Failover = file.ReadString(section, "Failover", limits.Failover);
+    limits.ConnectTimeout = file.ReadInteger(section, "ConnectTimeout", limits.ConnectTimeout);
+    limits.KeepAlive = file.ReadString(section, "KeepAlive", limits.KeepAlive);
+    limits.IdleTimeout = file.ReadInteger(section, "IdleTimeout", limits.IdleTimeout);
+    if (std::string why = FailoverSettingsProblem(limits); !why.empty()) {
+      if (why.back() == '.') why.pop_back();
+      problems.push_back("section [" + section + "]: " + why);
     }
   }
   for (const char* key : kOptionNumbers) {

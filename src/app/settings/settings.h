@@ -195,7 +195,11 @@ struct TSettingsLoad {
 //  - tunnel sections are named "Tunnel:N" and numbered 0, 1, 2, ... without
 //    a gap;
 //  - every tunnel section has Server, Port and Mapped with a value, and every
-//    number the program reads (tunnel, option and chain proxy keys) is one.
+//    number the program reads (tunnel, option and chain proxy keys) is one;
+//  - every AllowFrom entry is an address or network, and MaxConnections and
+//    MaxConnectionRate are not negative (one phrase per wrong entry).
+//  - MoreServers, Failover, ConnectTimeout, KeepAlive and IdleTimeout, when
+//    present, hold values a start takes (see FailoverSettingsProblem).
 // A value in range is not asked for: a start refuses a port out of range
 // and says so.
 std::vector<std::string> SettingsFileProblems(const TIniFile& file);

@@ -55,6 +55,14 @@ const TTunnelKey kTunnelKeys[] = {
     {"SSLVerifyChain", TBoolKey{&S::SSLVerifyChain, false}, kUnlessMissing},
     {"SSLPinnedKeys", TStringKey{&S::SSLPinnedKeys, ""}, kUnlessMissing},
     {"SSLAllowLegacy", TBoolKey{&S::SSLAllowLegacy, false}, kUnlessMissing},
+    {"AllowFrom", TStringKey{&S::AllowFrom, ""}, kUnlessMissing},
+    {"MaxConnections", TIntegerKey{&S::MaxConnections, 0}, kUnlessMissing},
+    {"MaxConnectionRate", TIntegerKey{&S::MaxConnectionRate, 0}, kUnlessMissing},
+    {"MoreServers", TStringKey{&S::MoreServers, ""}, kUnlessMissing},
+    {"Failover", TStringKey{&S::Failover, "priority"}, kUnlessMissing},
+    {"ConnectTimeout", TIntegerKey{&S::ConnectTimeout, 0}, kUnlessMissing},
+    {"KeepAlive", TStringKey{&S::KeepAlive, "0"}, kUnlessMissing},
+    {"IdleTimeout", TIntegerKey{&S::IdleTimeout, 0}, kUnlessMissing},
 };
 
 void ReadKey(const TIniFile& file, const std::string& section, const TTunnelKey& key, TunnelSettings& out) {

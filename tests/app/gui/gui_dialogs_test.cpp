@@ -3,6 +3,7 @@
 // window, and the error-log line.
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QAbstractButton>
 #include <QFontInfo>
@@ -36,6 +37,7 @@
 #include "app/gui/tf_debug.h"
 #include "app/gui/tf_options.h"
 #include "app/gui/tf_properties.h"
+#include "net/client_access.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -169,6 +171,32 @@ const PropertiesCase kPropertiesCases[] = {
        f.LogServerErrors = !f.LogServerErrors;
        f.SSLVerifycert = !f.SSLVerifycert;
      }},
+    {"FailoverTab", TfProperties::TMode::Edit, Stored(),
+     [](TfProperties& d) {
+       SetText(d, "edMoreServers", "news2.example.org:563 [2001:db8::1]:563");
+       Find<QComboBox>(d, "cbFailover")->setCurrentIndex(1);
+       SetText(d, "seConnectTimeout", "10");
+       SetText(d, "seIdleTimeout", "300");
+       Find<QCheckBox>(d, "cbKeepAlive")->setChecked(true);
+       SetText(d, "seKeepIdle", "30");
+     },
+     [](TunnelSettings& f) {
+       f.MoreServers = "news2.example.org:563 [2001:db8::1]:563";
+       f.Failover = "roundrobin";
+       f.ConnectTimeout = 10;
+       f.IdleTimeout = 300;
+       f.KeepAlive = "30,10,5";
+     }},
+    // Stored texts the controls show the same way are kept as they are.
+    {"FailoverStoredFormsKept", TfProperties::TMode::Edit,
+     With(Stored(), [](TunnelSettings& f) {
+       f.Failover = "RoundRobin";
+       f.KeepAlive = "45";
+     }),
+     nullptr, [](TunnelSettings&) {}},
+    {"KeepAliveOff", TfProperties::TMode::Edit, With(Stored(), [](TunnelSettings& f) { f.KeepAlive = "45,5,3"; }),
+     [](TfProperties& d) { Find<QCheckBox>(d, "cbKeepAlive")->setChecked(false); },
+     [](TunnelSettings& f) { f.KeepAlive = "0"; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, PropertiesMapping, ::testing::ValuesIn(kPropertiesCases),
@@ -189,11 +217,22 @@ TEST(Properties, NewTunnelShowsItsInitialValues) {
   EXPECT_TRUE(Find<QCheckBox>(d, "cbLogServerErrors")->isChecked());
   EXPECT_TRUE(Find<QRadioButton>(d, "rbProxyType0")->isChecked());
   auto* tabs = Find<QTabWidget>(d, "pcProperties");
-  ASSERT_EQ(tabs->count(), 4);
+  ASSERT_EQ(tabs->count(), 6);
   EXPECT_EQ(tabs->tabText(0), "Main");
   EXPECT_EQ(tabs->tabText(1), "Proxy");
   EXPECT_EQ(tabs->tabText(2), "Log");
   EXPECT_EQ(tabs->tabText(3), "SSL");
+  EXPECT_EQ(tabs->tabText(4), "Access");
+  EXPECT_EQ(tabs->tabText(5), "Failover");
+  // A new tunnel gives up an unanswered server after 15 s and probes an idle peer.
+  EXPECT_EQ(Find<TNumberEdit>(d, "seConnectTimeout")->text(), "15");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seIdleTimeout")->text(), "0");
+  EXPECT_TRUE(Find<QCheckBox>(d, "cbKeepAlive")->isChecked());
+  EXPECT_EQ(Find<TNumberEdit>(d, "seKeepIdle")->text(), "60");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seKeepInterval")->text(), "10");
+  EXPECT_EQ(Find<TNumberEdit>(d, "seKeepCount")->text(), "5");
+  EXPECT_EQ(Find<QLineEdit>(d, "edMoreServers")->text(), "");
+  EXPECT_EQ(Find<QComboBox>(d, "cbFailover")->currentIndex(), 0);
   const char* labels[] = {"No proxy", "Sock4", "Sock4A (Tor)", "Sock5", "HTTP", "Sock + Sock", "Sock + Http",
                           "Http + Http"};
   for (int i = 0; i < 8; ++i) {
@@ -260,6 +299,41 @@ TEST(Properties, NewTunnelTakesTheFirstLocalPortNoTunnelUses) {
 // An endpoint that cannot work keeps the dialog open with a line below the
 // field saying what is wrong, the "Main" tab shown and the focus in the field;
 // editing the field takes the line away, and a good value confirms.
+// The failover tab refuses what a start would refuse, with the line on that tab.
+TEST(Properties, RefusesFailoverValuesThatCannotWorkOnItsTab) {
+  struct Case {
+    const char* field;
+    const char* text;
+    const char* message;
+    const char* good;
+  };
+  const Case cases[] = {
+      {"edMoreServers", "news2", "MoreServers: \"news2\" has no port (host:port).", "news2:563"},
+      {"seConnectTimeout", "-1", "ConnectTimeout -1 is out of range (0 for none, up to 86400 seconds).", "15"},
+      {"seKeepCount", "500", "KeepAlive \"60,10,500\": probe count 500 is out of range (1 to 127).", "5"},
+      {"seIdleTimeout", "100000", "IdleTimeout 100000 is out of range (0 for none, up to 86400 seconds).", "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + "='" + c.text + "'");
+    TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    SetText(d, "edServer", "news.example.org");
+    EXPECT_TRUE(Find<QCheckBox>(d, "cbKeepAlive")->isChecked());  // a new tunnel's keepalive is on
+    SetText(d, c.field, c.text);
+    auto* problem = Find<QLabel>(d, "lbFailoverProblem");
+    QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_EQ(problem->text().toStdString(), c.message);
+    EXPECT_EQ(Find<QTabWidget>(d, "pcProperties")->currentWidget()->objectName().toStdString(), "tsFailover");
+    SetText(d, c.field, c.good);
+    EXPECT_FALSE(problem->isVisible());
+    QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+  }
+}
+
 TEST(Properties, RefusesAnEndpointThatCannotWorkWithAMessageBelowTheField) {
   struct Case {
     const char* field;
@@ -316,6 +390,82 @@ TEST(Properties, RefusesAnEndpointThatCannotWorkWithAMessageBelowTheField) {
   TfProperties d(TfProperties::TMode::Edit, running, true);
   d.accept();
   EXPECT_EQ(d.result(), QDialog::Accepted);
+}
+
+// "Access": the allow-list names each wrong entry below the field and keeps
+// the dialog open; good entries and the caps come back in the settings.
+TEST(Properties, AccessTabValidatesEachEntryAndReturnsTheCaps) {
+  struct Case {
+    const char* allow;
+    const char* maxConnections;
+    const char* rate;
+    const char* problemLabel;  // null: accepted
+    const char* message;
+  };
+  const Case cases[] = {
+      {"192.168.1.0/24 10.0.0.5 ::1", "3", "10", nullptr, ""},
+      {"", "0", "0", nullptr, ""},
+      {"10.0.0.300", "0", "0", "lbAllowFromProblem", "\"10.0.0.300\" is not an IPv4 or IPv6 address."},
+      {"10.0.0.1 fe80::/200 nas.local", "0", "0", "lbAllowFromProblem",
+       "\"fe80::/200\": an IPv6 network has 0 to 128 prefix bits; \"nas.local\" is not an IPv4 or IPv6 address."},
+      {"10.0.0.1", "-1", "0", "lbCapsProblem", "Max connections cannot be negative (0: no cap)."},
+      {"10.0.0.1", "0", "-2", "lbCapsProblem", "Max new connections per second cannot be negative (0: no cap)."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.allow);
+    TfProperties d(TfProperties::TMode::Edit, Stored(), false);
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    SetText(d, "edAllowFrom", c.allow);
+    SetText(d, "seMaxConnections", c.maxConnections);
+    SetText(d, "seMaxConnectionRate", c.rate);
+    QTest::mouseClick(Find<QPushButton>(d, "btnOK"), Qt::LeftButton);
+    if (c.problemLabel == nullptr) {
+      EXPECT_EQ(d.result(), QDialog::Accepted);
+      const TunnelSettings r = d.Result();
+      EXPECT_EQ(r.AllowFrom, c.allow);
+      EXPECT_EQ(r.MaxConnections, std::atoi(c.maxConnections));
+      EXPECT_EQ(r.MaxConnectionRate, std::atoi(c.rate));
+      continue;
+    }
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    auto* problem = Find<QLabel>(d, c.problemLabel);
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_EQ(problem->text().toStdString(), c.message);
+    EXPECT_EQ(Find<QTabWidget>(d, "pcProperties")->currentWidget()->objectName(), "tsAccess");
+    EXPECT_TRUE(d.rect().contains(QRect(problem->mapTo(&d, QPoint(0, 0)), problem->size())));
+  }
+}
+
+// A new tunnel whose "localhost access" is cleared gets this computer's own
+// networks as its allow-list, shown in the field; one the user typed stays,
+// and editing a stored tunnel never fills it.
+TEST(Properties, NewTunnelOpenedToTheNetworkGetsTheLocalNetworks) {
+  LocalNetworksForDialog = [] { return std::string("192.168.7.0/24 10.8.0.0/16"); };
+  {
+    TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
+    auto* local = Find<QCheckBox>(d, "cbLocalAccess");
+    ASSERT_TRUE(local->isChecked());
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "");
+    local->setChecked(false);
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "192.168.7.0/24 10.8.0.0/16");
+    SetText(d, "edServer", "news.example.org");
+    EXPECT_EQ(d.Result().AllowFrom, "192.168.7.0/24 10.8.0.0/16");
+    EXPECT_FALSE(d.Result().LocalAccess);
+  }
+  {
+    TfProperties d(TfProperties::TMode::New, NewTunnelSettings(std::vector<int32_t>{}), false);
+    SetText(d, "edAllowFrom", "10.0.0.5");
+    Find<QCheckBox>(d, "cbLocalAccess")->setChecked(false);
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "10.0.0.5");
+  }
+  {
+    TfProperties d(TfProperties::TMode::Edit, Stored(), false);
+    Find<QCheckBox>(d, "cbLocalAccess")->setChecked(false);
+    EXPECT_EQ(Find<QLineEdit>(d, "edAllowFrom")->text(), "");
+  }
+  LocalNetworksForDialog = &LocalNetworksText;
 }
 
 // Opening the dialog puts the keyboard in "Caption in list" with its text
@@ -651,7 +801,7 @@ TEST(Screenshots, EveryDialogAndTabRenders) {
   TfProperties props(TfProperties::TMode::Edit, f, true);
   EXPECT_EQ(props.windowTitle(), "Tunnel Properties");
   auto* tabs = Find<QTabWidget>(props, "pcProperties");
-  ASSERT_EQ(tabs->count(), 4);
+  ASSERT_EQ(tabs->count(), 6);
   std::vector<QImage> pictures;
   for (int i = 0; i < tabs->count(); ++i) {
     SCOPED_TRACE(tabs->tabText(i).toStdString());

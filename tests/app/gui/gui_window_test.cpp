@@ -270,6 +270,29 @@ TEST_F(Window, TlsTunnelThatVerifiesNothingOrAllowsLegacyServersIsMarked) {
   }
 }
 
+// A tunnel that listens on every address without an allow-list is marked
+// beside its local port, with a tool tip that says who can use it and how to
+// limit that; with an allow-list, or on loopback only, it is not.
+TEST_F(Window, TunnelOpenToTheNetworkIsMarked) {
+  const auto at = [](const std::string& keys) { return "Server=news.example.org\r\n" + keys; };
+  Open(Ini({at("LocalAccess=0\r\n"), at("LocalAccess=0\r\nAllowFrom=192.168.1.0/24\r\n"),
+            at("LocalAccess=1\r\n"), at("LocalAccess=0\r\nAllowFrom= , \r\nMaxConnections=5\r\n")}));
+  const bool marked[] = {true, false, false, true};
+  for (int row = 0; row < 4; ++row) {
+    SCOPED_TRACE(row);
+    const QModelIndex cell = main_->Model().index(row, kColLocalPort);
+    const QIcon icon = main_->Model().data(cell, Qt::DecorationRole).value<QIcon>();
+    const QString tip = main_->Model().data(cell, Qt::ToolTipRole).toString();
+    EXPECT_EQ(!icon.isNull(), marked[row]);
+    if (marked[row]) {
+      EXPECT_TRUE(tip.contains("anyone on the same network")) << tip.toStdString();
+      EXPECT_TRUE(tip.contains("\"Allow from\"")) << tip.toStdString();
+    } else {
+      EXPECT_TRUE(tip.isEmpty()) << tip.toStdString();
+    }
+  }
+}
+
 // "Test Tunnel" in the Tunnel menu, for the focused tunnel whether it runs or
 // not: the window stays responsive and the lines arrive in the log.
 TEST_F(Window, TestTunnelWritesTimedStepsAndTheVerdictToTheLog) {
