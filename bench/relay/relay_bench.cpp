@@ -6,7 +6,7 @@
 //
 //   bench_relay [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N]
 //               [--program PATH] [--before PATH] [--engine-read-kib N] [--engine-splice 1]
-//               [--only NAME[,NAME...]] [--rounds N] [--bulk-only 1]
+//               [--only NAME[,NAME...]] [--rounds N] [--bulk-only 1] [--rate-only 1]
 //   bench_relay --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]
 //               [--only NAME[,NAME...]] [--rounds N]
 //
@@ -39,7 +39,8 @@
 // (proportional memory per connection, time to stop with all of them open).
 // Each figure is printed with the ratios of Sorvik to haproxy, socat and direct.
 // Every relay is measured --rounds times (default 3), all of them in turn in
-// each round; the table shows the median of each figure.
+// each round; the table shows the median of each figure. --bulk-only 1 and
+// --rate-only 1 measure just the bulk figures or just the connection rate.
 //
 // The echo/bulk server runs in a forked child process (thread per connection),
 // so the memory figures of the in-process relay are not mixed with it.
@@ -237,6 +238,7 @@ struct Figures {
   double cpu_s_per_gib = -1;
   double p50_pinned = 0, p99_pinned = 0, p50 = 0, p99 = 0;  // microseconds
   double conn_rate = 0;
+  double conn_cpu_us = -1;  // the relay's CPU time per connection of the rate run
   double burst_overflows = -1;
   double burst_s = -1;
   int burst_failed = 0;
@@ -472,9 +474,12 @@ int ScaleFits(int n) {
   return n;
 }
 
-void PrintScale(const std::map<std::string, Scale>& r, int n, int rounds) {
-  PrintTable<Scale>(r, {"direct", "haproxy", "before", "sorvik"},
-                    {
+void PrintScale(const std::map<std::string, std::vector<Scale>>& all, int n, int rounds) {
+  const std::map<std::string, Scale> r =
+      FieldMedians<Scale>(all, {&Scale::echoed, &Scale::failed, &Scale::until_all_s, &Scale::overflows,
+                                &Scale::fds_per_conn, &Scale::threads_per_conn, &Scale::threads_held,
+                                &Scale::threads_peak, &Scale::kib_per_conn, &Scale::stop_ms});
+  const std::vector<TableRow<Scale>> rows = {
                         {"connections echoed", &Scale::echoed},
                         {"connections not echoed", &Scale::failed},
                         {"s until all echoed", &Scale::until_all_s},
@@ -485,9 +490,11 @@ void PrintScale(const std::map<std::string, Scale>& r, int n, int rounds) {
                         {"threads at most while opening", &Scale::threads_peak},
                         {"PSS KiB per connection", &Scale::kib_per_conn},
                         {"stop with all held (ms)", &Scale::stop_ms},
-                    },
+  };
+  PrintTable<Scale>(r, {"direct", "haproxy", "before", "sorvik"}, rows,
                     {{"sorvik/hapx", "sorvik", "haproxy"}, {"before/hapx", "before", "haproxy"},
                      {"sorvik/before", "sorvik", "before"}});
+  PrintSpread<Scale>(all, {"direct", "haproxy", "before", "sorvik"}, rows);
   std::printf("(scale run: %d connections opened at once and held; medians of %d rounds. \"not echoed\":\n"
               " refused, closed, or no echo within the time limit, when \"s until all echoed\" shows that\n"
               " limit. Per-connection figures are of the relay's processes (direct: the echo server) and\n"
@@ -509,6 +516,7 @@ struct Options {
   std::string only;  // run just these relays, comma-separated (and direct)
   int rounds = 3;  // every relay is measured this often, in turn; the table shows medians
   bool bulk_only = false;  // only the bulk figures (throughput, relay CPU)
+  bool rate_only = false;  // only the sequential connection rate
   int scale = 0;   // > 0: the scale run with this many connections held at once
   double scale_limit_s = 30;
 };
@@ -518,6 +526,16 @@ struct Options {
 template <class Stop>
 Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, Stop stop) {
   Figures f;
+  if (o.rate_only) {
+    f.up_gbit = f.down_gbit = f.cpu_s_per_gib = -1;
+    f.p50_pinned = f.p99_pinned = f.p50 = f.p99 = f.burst_overflows = f.burst_s = f.kib_per_conn = -1;
+    std::fprintf(stderr, "[%s] connection rate...\n", name);
+    const double rcpu0 = RelayCpuSeconds(owner);
+    f.conn_rate = ConnRate(port, o.rate_conns, f.ok);
+    if (owner != g_server) f.conn_cpu_us = (RelayCpuSeconds(owner) - rcpu0) * 1e6 / o.rate_conns;
+    f.stop_ms = -1;  // the caller ends the relay
+    return f;
+  }
   std::fprintf(stderr, "[%s] bulk...\n", name);
   const double cpu0 = RelayCpuSeconds(owner);
   f.up_gbit = Bulk(port, 'U', o.bulk, f.ok);
@@ -543,7 +561,9 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
   if (owner != self && owner != g_server) SetAffinity(owner, all);
   PingPong(port, o.pings, f.p50, f.p99, f.ok);
   std::fprintf(stderr, "[%s] connection rate...\n", name);
+  const double rcpu0 = RelayCpuSeconds(owner);
   f.conn_rate = ConnRate(port, o.rate_conns, f.ok);
+  if (owner != g_server) f.conn_cpu_us = (RelayCpuSeconds(owner) - rcpu0) * 1e6 / o.rate_conns;
   ::usleep(300000);  // let the relay finish closing
   std::fprintf(stderr, "[%s] burst of %d connects...\n", name, o.burst);
   const long threads = TreeThreadCount(owner);
@@ -564,7 +584,7 @@ Figures Measure(const char* name, uint16_t port, pid_t owner, const Options& o, 
 std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<Figures>>& rounds) {
   std::map<std::string, Figures> out = FieldMedians<Figures>(
       rounds, {&Figures::up_gbit, &Figures::down_gbit, &Figures::cpu_s_per_gib, &Figures::p50_pinned,
-               &Figures::p99_pinned, &Figures::p50, &Figures::p99, &Figures::conn_rate, &Figures::burst_overflows,
+               &Figures::p99_pinned, &Figures::p50, &Figures::p99, &Figures::conn_rate, &Figures::conn_cpu_us, &Figures::burst_overflows,
                &Figures::burst_s, &Figures::kib_per_conn, &Figures::stop_ms});
   for (auto& [name, m] : out) {
     for (const Figures& f : rounds.at(name)) {
@@ -575,9 +595,9 @@ std::map<std::string, Figures> Medians(const std::map<std::string, std::vector<F
   return out;
 }
 
-void Print(const std::map<std::string, Figures>& r, const Options& o) {
-  PrintTable<Figures>(r, {"direct", "socat", "haproxy", "engine", "engine-alt", "before", "sorvik"},
-                      {
+void Print(const std::map<std::string, std::vector<Figures>>& all, const Options& o) {
+  const std::map<std::string, Figures> r = Medians(all);
+  const std::vector<TableRow<Figures>> rows = {
                           {"throughput up (Gbit/s)", &Figures::up_gbit},
                           {"throughput down (Gbit/s)", &Figures::down_gbit},
                           {"relay CPU (s per GiB)", &Figures::cpu_s_per_gib},
@@ -586,16 +606,20 @@ void Print(const std::map<std::string, Figures>& r, const Options& o) {
                           {"RTT p50 unpinned (us)", &Figures::p50},
                           {"RTT p99 unpinned (us)", &Figures::p99},
                           {"connections/s", &Figures::conn_rate},
+                          {"relay CPU per connection (us)", &Figures::conn_cpu_us},
                           {"burst " + std::to_string(o.burst) + ": listen overflows", &Figures::burst_overflows},
                           {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burst_s},
                           {"PSS KiB per connection", &Figures::kib_per_conn},
                           {"stop with " + std::to_string(o.conns) + " open (ms)", &Figures::stop_ms},
-                      },
+  };
+  PrintTable<Figures>(r, {"direct", "socat", "haproxy", "engine", "engine-alt", "before", "sorvik"}, rows,
                       {{"sorvik/hapx", "sorvik", "haproxy"},
                        {"sorvik/socat", "sorvik", "socat"},
                        {"sorvik/dir", "sorvik", "direct"},
                        {"engine/hapx", "engine", "haproxy"},
-                       {"before/hapx", "before", "haproxy"}});
+                       {"before/hapx", "before", "haproxy"},
+                       {"sorvik/before", "sorvik", "before"}});
+  PrintSpread<Figures>(all, {"direct", "socat", "haproxy", "engine", "engine-alt", "before", "sorvik"}, rows);
   for (auto& [name, f] : r) {
     if (f.burst_failed > 0) {
       std::printf("NOTE: %s: %d of the %d burst connections were not open and echoing after %.0f s\n", name.c_str(),
@@ -710,10 +734,7 @@ void RunScale(const Options& o, uint16_t echoPort, const std::string& dir) {
     if (!o.before.empty() && wanted("before")) program("before", o.before);
     if (wanted("sorvik")) program("sorvik", o.program);
   }
-  PrintScale(FieldMedians<Scale>(rounds, {&Scale::echoed, &Scale::failed, &Scale::until_all_s, &Scale::overflows,
-                                          &Scale::fds_per_conn, &Scale::threads_per_conn, &Scale::kib_per_conn,
-                                          &Scale::stop_ms}),
-             n, o.rounds);
+  PrintScale(rounds, n, o.rounds);
   std::printf("load average at the end: %s\n", LoadAverage().c_str());
 }
 
@@ -826,6 +847,7 @@ int main(int argc, char** argv) {
     if (a == "--bulk-mib") o.bulk = static_cast<uint64_t>(v) << 20;
     else if (a == "--scale-limit-s") o.scale_limit_s = static_cast<double>(v);
     else if (a == "--bulk-only") o.bulk_only = v != 0;
+    else if (a == "--rate-only") o.rate_only = v != 0;
     else if (a == "--conns") o.conns = static_cast<int>(v);
     else if (a == "--rate-conns") o.rate_conns = static_cast<int>(v);
     else if (a == "--pings") o.pings = static_cast<int>(v);
@@ -842,7 +864,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s [--bulk-mib N] [--conns N] [--rate-conns N] [--pings N] [--burst N] [--program PATH]\n"
                  "          [--before PATH] [--engine-read-kib N] [--engine-splice 1]\n"
-                 "          [--only NAME[,NAME...]] [--rounds N] [--bulk-only 1]\n"
+                 "          [--only NAME[,NAME...]] [--rounds N] [--bulk-only 1] [--rate-only 1]\n"
                  "       %s --scale [N] [--scale-limit-s S] [--program PATH] [--before PATH]\n"
                  "          [--only NAME[,NAME...]] [--rounds N]\n",
                  argv[0], argv[0]);
@@ -953,7 +975,7 @@ int main(int argc, char** argv) {
   ::rmdir(dir);
 
   Kill(server);
-  Print(Medians(rounds), o);
+  Print(rounds, o);
   std::printf("load average at the end: %s\n", LoadAverage().c_str());
   return 0;
 }

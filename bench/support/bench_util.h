@@ -136,6 +136,44 @@ void PrintTable(const std::map<std::string, F>& r, std::initializer_list<const c
   }
 }
 
+// The spread of each figure over the rounds: lowest-highest, per relay, so
+// that a median is read with its noise. Nothing when there was one round.
+template <class F>
+void PrintSpread(const std::map<std::string, std::vector<F>>& rounds, std::initializer_list<const char*> order,
+                 const std::vector<TableRow<F>>& rows) {
+  size_t most = 0;
+  for (const auto& [name, list] : rounds) most = std::max(most, list.size());
+  if (most < 2) return;
+  std::printf("\nspread over the rounds (lowest-highest)\n%-32s", "figure");
+  for (const char* n : order) {
+    if (rounds.count(n)) std::printf("%18s", n);
+  }
+  std::printf("\n");
+  for (const TableRow<F>& row : rows) {
+    std::printf("%-32s", row.label.c_str());
+    for (const char* n : order) {
+      if (!rounds.count(n)) continue;
+      double lo = 0, hi = 0;
+      bool any = false;
+      for (const F& f : rounds.at(n)) {
+        const double v = f.*row.field;
+        if (v < 0) continue;
+        lo = any ? std::min(lo, v) : v;
+        hi = any ? std::max(hi, v) : v;
+        any = true;
+      }
+      if (!any) {
+        std::printf("%18s", "-");
+      } else {
+        char cell[48];
+        std::snprintf(cell, sizeof cell, "%.2f-%.2f", lo, hi);
+        std::printf("%18s", cell);
+      }
+    }
+    std::printf("\n");
+  }
+}
+
 // Reads a program's standard output until it closes, counting lines.
 struct OutputDrain {
   int fd = -1;

@@ -412,8 +412,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  PrintTable<Figures>(results, {"stunnel", "engine", "before", "sorvik"},
-                      {
+  const std::vector<TableRow<Figures>> rows = {
                           {"throughput down (Gbit/s)", &Figures::downGbit},
                           {"throughput up (Gbit/s)", &Figures::upGbit},
                           {"relay CPU (s per GiB)", &Figures::cpuPerGiB},
@@ -422,10 +421,13 @@ int main(int argc, char** argv) {
                           {"burst " + std::to_string(o.burst) + ": s until all open", &Figures::burstSeconds},
                           {"PSS KiB per open connection", &Figures::kibPerConnection},
                           {"stop with " + std::to_string(o.connections) + " open (ms)", &Figures::stopMs},
-                      },
+  };
+  PrintTable<Figures>(results, {"stunnel", "engine", "before", "sorvik"}, rows,
                       {{"sorvik/stunl", "sorvik", "stunnel"},
                        {"engine/stunl", "engine", "stunnel"},
-                       {"before/stunl", "before", "stunnel"}});
+                       {"before/stunl", "before", "stunnel"},
+                       {"sorvik/before", "sorvik", "before"}});
+  PrintSpread<Figures>(rounds, {"stunnel", "engine", "before", "sorvik"}, rows);
   for (auto& [name, f] : results) {
     if (f.burstFailed > 0) {
       std::printf("NOTE: %s: %d of the %d burst connections had no answer after %.0f s\n", name.c_str(), f.burstFailed,

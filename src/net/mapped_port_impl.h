@@ -97,6 +97,7 @@ struct TIdMappedPortTCP::Impl final : TRelayLoopOwner {
   std::mutex list_mutex;
   std::vector<TIdMappedPortContext*> contexts;  // guarded by list_mutex
   bool cancelling = false;                      // guarded by list_mutex: deactivation under way
+  uint64_t delisted = 0;                        // guarded by list_mutex: contexts taken off the list so far
   uint64_t ended_to_remote = 0;                 // guarded by list_mutex: bytes of deregistered
   uint64_t ended_to_local = 0;                  //   connections since the activation
   std::deque<TEndedConnection> ended;           // guarded by list_mutex: the last kEndedKept of them

@@ -389,12 +389,26 @@ void TIdMappedPortTCP::Impl::Deactivate() {
   // now on cancels itself. The relays have already been woken by the wake fd;
   // the lock is given up after every few contexts, so that the workers ending
   // meanwhile can deregister instead of queueing up behind the whole loop.
-  for (bool more = true; more;) {
+  // Each hold goes on where the last one stopped: everything before `from`
+  // was cancelled then, and only a context taken off the list since can have
+  // moved an uncancelled one in front of it, so `from` steps back by as many
+  // (contexts added meanwhile join at the end, cancelled). One pass in all,
+  // where starting over each time made a stop of thousands quadratic, with the
+  // lock held.
+  size_t from = 0;
+  uint64_t delistedThen = 0;
+  for (bool more = true, first = true; more; first = false) {
     std::lock_guard<std::mutex> lock(list_mutex);
     cancelling = true;
     more = false;
+    if (!first) {
+      const uint64_t gone = delisted - delistedThen;
+      from = gone >= from ? 0 : from - static_cast<size_t>(gone);
+    }
+    from = std::min(from, contexts.size());
     int cancelled = 0;
-    for (TIdMappedPortContext* ctx : contexts) {
+    for (; from < contexts.size(); ++from) {
+      TIdMappedPortContext* ctx = contexts[from];
       if (ctx->cancelled_) continue;
       if (cancelled++ == kCancelChunk) {
         more = true;
@@ -402,6 +416,7 @@ void TIdMappedPortTCP::Impl::Deactivate() {
       }
       ctx->CancelForStop();
     }
+    delistedThen = delisted;
   }
   // Every wait of a busy worker is cancellable, so this ends promptly. The
   // polling round only re-cancels, as a safety net for a wait that began just

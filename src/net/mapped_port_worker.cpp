@@ -108,6 +108,7 @@ void MappedPortWorker::Deregister(TIdMappedPortContext& ctx) {
   for (auto it = v.rbegin(); it != v.rend(); ++it) {
     if (*it == &ctx) {
       v.erase(std::next(it).base());
+      ++im.delisted;
       break;
     }
   }

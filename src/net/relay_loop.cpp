@@ -128,6 +128,44 @@ int64_t Unacked(int fd) {
   return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? int64_t{queued} : int64_t{0};
 }
 
+// Set-up worker, before the hand-over: moves the bytes that wait on one side
+// to the other without waiting. Only as many as the socket holds are read
+// (SIOCINQ), so an end of stream or a reset is left for the loop to see. true:
+// some were not taken and are held in the record.
+bool Forward(Conn& c, bool toRemote) {
+  constexpr size_t kForwardSize = 8 * 1024;
+  const int from = toRemote ? c.lfd : c.rfd;
+  const int to = toRemote ? c.rfd : c.lfd;
+  int avail = 0;
+  if (::ioctl(from, SIOCINQ, &avail) != 0 || avail <= 0) return false;
+  uint8_t buf[kForwardSize];
+  ssize_t n;
+  do {
+    n = ::recv(from, buf, std::min(sizeof buf, static_cast<size_t>(avail)), MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  size_t taken = 0;
+  while (taken < static_cast<size_t>(n)) {
+    const ssize_t r = ::send(to, buf + taken, static_cast<size_t>(n) - taken, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r > 0) {
+      taken += static_cast<size_t>(r);
+      if (toRemote) {
+        Access::CountToRemote(*c.ctx, static_cast<size_t>(r));
+      } else {
+        Access::CountToLocal(*c.ctx, static_cast<size_t>(r));
+      }
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    break;  // no room, or the side has gone: the loop offers the rest and learns which
+  }
+  if (taken == static_cast<size_t>(n)) return false;
+  InFlight& held = toRemote ? c.toRemote : c.toLocal;
+  held.bytes.assign(buf + taken, buf + n);
+  held.done = 0;
+  return true;
+}
+
 }  // namespace
 
 struct TRelayLoops::Loop {
@@ -146,7 +184,8 @@ struct TRelayLoops::Loop {
   std::atomic<bool> running{false};
 
   std::mutex mutex;
-  std::vector<TIdMappedPortContext*> incoming;  // guarded by mutex
+  // Handed over, sockets already in the set, not yet taken by the loop.
+  std::vector<Conn*> incoming;  // guarded by mutex
   bool quit = false;                            // guarded by mutex
   std::atomic<bool> sweep{false};
   std::atomic<size_t> count{0};  // connections this loop holds or is handed
@@ -169,7 +208,7 @@ struct TRelayLoops::Loop {
   }
   void Run();
   void TakeIncoming();
-  void Add(TIdMappedPortContext* ctx);
+  void Add(Conn* c);
   void Event(Conn* c, bool remoteSide, uint32_t ev);
   void Step(Conn* c, uint32_t lrev, uint32_t rrev);
   Outcome Process(Conn* c, uint32_t lrev, uint32_t rrev);
@@ -242,13 +281,61 @@ bool TRelayLoops::Adopt(TIdMappedPortContext* ctx) {
     if (!best || l->count.load(std::memory_order_relaxed) < best->count.load(std::memory_order_relaxed)) best = l.get();
   }
   if (!best) return false;
+  TIdIOHandler& local = Access::Local(*ctx);
+  TIdIOHandler* remote = Access::Remote(*ctx);
+  if (!remote) return false;
+  std::unique_ptr<Conn> c(new (std::nothrow) Conn(ctx, &local, remote));
+  if (!c) return false;
+  // What already waits goes across on this thread, so that a connection's
+  // first request (or a server's greeting) does not wait for the loop to be
+  // woken; what the other side does not take at once is held for the loop.
+  // (Not when every byte is to be spliced: the loop moves them.)
+  bool held = false;
+  if (!best->cfg.zeroCopyRelay) {
+    try {
+      held = Forward(*c, true);
+      if (Forward(*c, false)) held = true;
+    } catch (...) {
+      return false;
+    }
+  }
+  bool cancelled = false;
   {
+    // Both sockets join the loop's set here, as the loop's first step would
+    // register them (read interest both ways, nothing held): the loop learns
+    // of the connection with its first event instead of a wake of its own.
+    // The record is published under the same lock, and the loop takes what
+    // was handed over before it looks at the events of a turn.
     std::lock_guard<std::mutex> lock(best->mutex);
     if (best->quit) return false;
-    best->incoming.push_back(ctx);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &c->ltag;
+    if (::epoll_ctl(best->epfd, EPOLL_CTL_ADD, c->lfd, &ev) != 0) return false;
+    ev.data.ptr = &c->rtag;
+    if (::epoll_ctl(best->epfd, EPOLL_CTL_ADD, c->rfd, &ev) != 0) {
+      ::epoll_ctl(best->epfd, EPOLL_CTL_DEL, c->lfd, nullptr);
+      return false;
+    }
+    c->lreg = c->rreg = true;
+    c->lmask = c->rmask = EPOLLIN;
+    try {
+      best->incoming.push_back(c.get());
+    } catch (...) {
+      ::epoll_ctl(best->epfd, EPOLL_CTL_DEL, c->lfd, nullptr);
+      ::epoll_ctl(best->epfd, EPOLL_CTL_DEL, c->rfd, nullptr);
+      return false;
+    }
+    c.release();
     best->count.fetch_add(1, std::memory_order_relaxed);
+    // A connection cancelled before it was published saw its Sweep() find
+    // nothing: the loop is told. A cancel from here on sweeps again. (Looked
+    // at under the lock: once it is given up, the loop may end the
+    // connection and release the context at any time.)
+    cancelled = local.Cancelled() || remote->Cancelled();
   }
-  best->Wake();
+  // Held bytes need the loop's interest in the other side's room.
+  if (cancelled || held) best->Wake();
   return true;
 }
 
@@ -295,6 +382,8 @@ void TRelayLoops::Loop::Run() {
   for (;;) {
     const int n = ::epoll_wait(epfd, events, kEvents, NextTimeout());
     if (n < 0 && errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // An event may be the first news of a connection handed over meanwhile.
+    TakeIncoming();
     bool quitNow = false;
     for (int i = 0; i < n; ++i) {
       void* p = events[i].data.ptr;
@@ -324,7 +413,15 @@ void TRelayLoops::Loop::Run() {
     TakeIncoming();
     const bool swept = sweep.exchange(false);
     if (stopping || swept) {
-      std::vector<Conn*> all(conns.begin(), conns.end());
+      std::vector<Conn*> all;
+      all.reserve(conns.size());
+      for (Conn* c : conns) {
+        if (!c->dead) all.push_back(c);
+      }
+      // Newest first: the server's list holds its connections in the order
+      // they came and looks for an ending one from its end, so a stop of
+      // thousands finds each near there instead of anywhere in the list.
+      std::sort(all.begin(), all.end(), [](const Conn* a, const Conn* b) { return a->ctx->Id() > b->ctx->Id(); });
       for (Conn* c : all) {
         if (c->dead) continue;
         if (stopping || c->local->Cancelled() || c->remote->Cancelled()) {
@@ -378,29 +475,19 @@ int TRelayLoops::Loop::NextTimeout() {
 }
 
 void TRelayLoops::Loop::TakeIncoming() {
-  std::vector<TIdMappedPortContext*> taken;
+  std::vector<Conn*> taken;
   {
     std::lock_guard<std::mutex> lock(mutex);
+    if (incoming.empty()) return;
     taken.swap(incoming);
   }
-  for (TIdMappedPortContext* ctx : taken) Add(ctx);
+  for (Conn* c : taken) Add(c);
 }
 
-void TRelayLoops::Loop::Add(TIdMappedPortContext* ctx) {
-  TIdIOHandler& local = Access::Local(*ctx);
-  TIdIOHandler* remote = Access::Remote(*ctx);
-  Conn* c = nullptr;
-  try {
-    if (remote) c = new Conn(ctx, &local, remote);
-  } catch (...) {
-  }
-  if (!c) {
-    count.fetch_sub(1, std::memory_order_relaxed);
-    owner.RelayEnded(ctx);
-    return;
-  }
+void TRelayLoops::Loop::Add(Conn* c) {
   conns.insert(c);
-  if (stopping || local.Cancelled() || remote->Cancelled() || !local.Connected() || !remote->Connected()) {
+  if (stopping || c->local->Cancelled() || c->remote->Cancelled() || !c->local->Connected() ||
+      !c->remote->Connected()) {
     End(c, Outcome::kStopped);
     return;
   }
@@ -749,8 +836,16 @@ Outcome TRelayLoops::Loop::Settle(Conn* c) {
 // stalled (both closed, the remote with a reset), or stopped (both closed).
 void TRelayLoops::Loop::End(Conn* c, Outcome outcome) {
   if (c->local->Cancelled() || c->remote->Cancelled()) outcome = Outcome::kStopped;
-  Register(c, false, false, 0);
-  Register(c, true, false, 0);
+  if (outcome == Outcome::kStopped) {
+    // Both sockets are closed before this turn ends (RelayEnded, or the
+    // context's release within it), which takes them out of the set; events
+    // already read for them in this turn find the record dead. Spares a stop
+    // two calls per connection.
+    c->lreg = c->rreg = false;
+  } else {
+    Register(c, false, false, 0);
+    Register(c, true, false, 0);
+  }
   SetDeadline(c, false);
   for (InFlight* h : {&c->toRemote, &c->toLocal}) {
     h->ClearBytes();

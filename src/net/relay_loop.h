@@ -70,7 +70,9 @@ class TRelayLoops {
   int Start();
   // Set-up worker: hands an established connection (both sides plain
   // sockets, no bytes buffered in either handler) to the loop with the fewest
-  // connections. false: no loop runs; the caller keeps the connection.
+  // connections. Its sockets join that loop's epoll set from here, so the
+  // loop is not woken for the hand-over itself. false: no loop runs (or the
+  // sockets could not join); the caller keeps the connection.
   bool Adopt(TIdMappedPortContext* ctx);
   // Any thread: each loop looks at its connections' cancel flags soon and ends
   // the cancelled ones (as a stop does).

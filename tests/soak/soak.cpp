@@ -5,8 +5,10 @@
 // against a checking server, while faults are injected:
 //   clients that half-close, reset (SO_LINGER 0), stall (stop reading) or
 //   vanish mid-transfer; remotes that reset, close early, or answer and close
-//   while the client still sends; the SOCKS 5 proxy killed and restarted in the
-//   middle of the run; the program's descriptor limit reached for a moment.
+//   while the client still sends; the HTTP proxy frozen (SIGSTOP) for a moment
+//   and continued; the SOCKS 5 proxy killed and restarted in the middle of the
+//   run; the program's descriptor limit reached for a moment; a reload that
+//   moves every tunnel to a new server while the old ones drain.
 // Every byte is checked. At the end it prints its figures and fails (exit 1)
 // on any corrupted byte, any connection past its time bound, a failure outside
 // a fault, descriptors or threads not back to their count before the run,
@@ -872,15 +874,72 @@ int main(int argc, char** argv) {
     });
   }
 
-  // Faults over time: the SOCKS 5 proxy killed and restarted at 40%, the
-  // descriptor limit reached for two seconds at 65%. Resident memory is read
-  // at 25% (after warm-up) and at the end.
+  // Faults over time: the first tinyproxy frozen for a second and a half at
+  // 15%, the SOCKS 5 proxy killed and restarted at 40%, the descriptor limit
+  // reached for two seconds at 65%, a reload that moves every tunnel at 80%.
+  // Resident memory is read at 25% (after warm-up) and at the end.
   long rssWarm = -1, rssPeak = 0;
-  bool proxyKilled = false, limitHit = false;
+  bool proxyKilled = false, limitHit = false, proxyFrozen = false, reloaded = false;
   while (Clock::now() < end) {
     const double at = std::chrono::duration<double>(Clock::now() - start).count() / seconds;
     rssPeak = std::max(rssPeak, RssKiB(pid));
     if (rssWarm < 0 && at >= 0.25) rssWarm = RssKiB(pid);
+    if (!proxyFrozen && at >= 0.15) {
+      // The connections through it wait meanwhile and go on afterwards; the
+      // two tunnels that use it may fail an exchange that ends meanwhile.
+      proxyFrozen = true;
+      const auto from = Clock::now();
+      std::vector<size_t> windows;
+      {
+        std::lock_guard<std::mutex> lock(g_windows_mutex);
+        for (int tunnel : {3, 5}) {
+          windows.push_back(g_windows.size());
+          g_windows.push_back({from, Clock::time_point::max(), tunnel});
+        }
+      }
+      ::kill(tiny1.Pid(), SIGSTOP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // frozen this long
+      ::kill(tiny1.Pid(), SIGCONT);
+      {
+        std::lock_guard<std::mutex> lock(g_windows_mutex);
+        for (size_t w : windows) g_windows[w].to = Clock::now();
+      }
+      CountFault("proxy frozen and continued");
+      NoteFault("the HTTP proxy was continued here");
+    }
+    if (!reloaded && at >= 0.80) {
+      // Every tunnel's stored settings change, so each moves to a new server
+      // on its port while its open connections finish on the old one. A
+      // connect in the moment between the two may be refused.
+      reloaded = true;
+      const auto from = Clock::now();
+      size_t window = 0;
+      {
+        std::lock_guard<std::mutex> lock(g_windows_mutex);
+        window = g_windows.size();
+        g_windows.push_back({from, Clock::time_point::max(), -1});
+      }
+      std::string moved = ini;
+      for (size_t pos = moved.find("LogServerErrors=1"); pos != std::string::npos;
+           pos = moved.find("LogServerErrors=1", pos)) {
+        moved.replace(pos, 17, "LogServerErrors=0");
+      }
+      dir.WriteFile("sorvik.ini", moved);
+      ::kill(pid, SIGHUP);
+      // The new servers listen once the reload has said what it did.
+      const std::string wanted = "reload: 0 unchanged, " + std::to_string(tunnels.size()) + " restarted";
+      const bool done = WaitUntil([&] { return sorvik.Stderr().find("reload:") != std::string::npos; }, 15000);
+      {
+        std::lock_guard<std::mutex> lock(g_windows_mutex);
+        g_windows[window].to = Clock::now();
+      }
+      if (!done || sorvik.Stderr().find(wanted) == std::string::npos) {
+        std::fprintf(stderr, "soak: the reload did not move every tunnel: %s\n", sorvik.Stderr().c_str());
+        return 1;
+      }
+      CountFault("reload moved every tunnel");
+      NoteFault("the reload had moved every tunnel here");
+    }
     if (!proxyKilled && at >= 0.40) {
       proxyKilled = true;
       const auto from = Clock::now();
