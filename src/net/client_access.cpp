@@ -82,7 +82,10 @@ std::optional<TEntry> ParseEntry(std::string_view text, std::string* why) {
   bool number = !digits.empty() && digits.size() <= 3;
   int bits = 0;
   for (char c : digits) {
-    if (c < '0' || c > '9') number = false;
+    if (c < '0' || c > '9' || !number) {  // stop at the first non-digit: no sum of junk
+      number = false;
+      break;
+    }
     bits = bits * 10 + (c - '0');
   }
   if (!number || bits > most) {

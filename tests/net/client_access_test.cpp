@@ -50,6 +50,8 @@ const ProblemCase kProblemCases[] = {
     {"10.0.0.0/2x", {"\"10.0.0.0/2x\": an IPv4 network has 0 to 32 prefix bits"}},
     {"10.0.0.0/-1", {"\"10.0.0.0/-1\": an IPv4 network has 0 to 32 prefix bits"}},
     {"10.0.0.0/0024", {"\"10.0.0.0/0024\": an IPv4 network has 0 to 32 prefix bits"}},
+    {"192.168.1.60/20.0ppppp.5", {"\"192.168.1.60/20.0ppppp.5\": an IPv4 network has 0 to 32 prefix bits"}},
+    {"10.0.0.0/99999999999999999999", {"\"10.0.0.0/99999999999999999999\": an IPv4 network has 0 to 32 prefix bits"}},
     {"localhost", {"\"localhost\" is not an IPv4 or IPv6 address"}},
     {"host.example/24", {"\"host.example/24\" is not an IPv4 or IPv6 address or network"}},
     {"[::1]", {"\"[::1]\" is not an IPv4 or IPv6 address"}},
