@@ -136,6 +136,11 @@ std::string OpenToNetworkWarning(const TunnelSettings& s) {
 std::string AccessSettingsProblem(const TunnelSettings& s) {
   const std::vector<std::string> wrong = TAllowList::Problems(s.AllowFrom);
   if (!wrong.empty()) return "Allow from: " + wrong.front() + ".";
+  for (const auto& [key, text] : s.NumberTexts) {
+    if (key == "MaxConnections" || key == "MaxConnectionRate") {
+      return key + " \"" + text + "\" is not a number (0: no cap).";
+    }
+  }
   if (s.MaxConnections < 0) {
     return "Max connections " + std::to_string(s.MaxConnections) + " is negative (0: no cap).";
   }
