@@ -230,6 +230,13 @@ bool TAllowList::Allows(const TClientAddress& client) const {
   return n <= it->Last;
 }
 
+bool TAllowList::AllowsEveryIPv4() const {
+  const auto [first, last] = RangeOf(Mapped({0, 0, 0, 0}), 96);
+  // The ranges are merged, so one of them holds the whole IPv4 range or none does.
+  return std::any_of(ranges_.begin(), ranges_.end(),
+                     [&](const TRange& r) { return r.First <= first && r.Last >= last; });
+}
+
 bool TRateTable::Admit(const TClientAddress& client, int rate, std::chrono::steady_clock::time_point now) {
   if (rate <= 0) return true;
   // FNV-1a over the address picks the first slot to look at.

@@ -88,6 +88,9 @@ class TAllowList {
   bool NamesLoopback() const { return names_loopback_; }
   // Whether `client` may connect, by the entries and the loopback rule.
   bool Allows(const TClientAddress& client) const;
+  // Whether the entries let in every IPv4 address ("0.0.0.0/0", "::/0",
+  // "0.0.0.0/1 128.0.0.0/1"): a list that limits no IPv4 client at all.
+  bool AllowsEveryIPv4() const;
 
  private:
   // Inclusive ranges of 128-bit addresses (high and low halves), sorted and

@@ -176,13 +176,19 @@ void TIdIOHandler::Close() {
 bool TIdIOHandler::Connected() const { return binding_.Handle >= 0; }
 
 void TIdIOHandler::Open() {
+  first_proxy_unreachable_ = false;
   try {
     Close();
     input_.clear();
     CheckCancelled();
     TIdCustomTransparentProxy* proxy = (proxy_ && proxy_->Enabled()) ? proxy_ : nullptr;
     if (proxy) {
-      ConnectSocket(proxy->Host, proxy->Port, proxy->IPVersion);
+      try {
+        ConnectSocket(proxy->Host, proxy->Port, proxy->IPVersion);
+      } catch (...) {
+        first_proxy_unreachable_ = true;
+        throw;
+      }
       // A proxy client may open the connection again from inside its handshake
       // (the HTTP client's reconnect): the outer walk keeps its bound.
       const bool outer = reply_bound_armed_;

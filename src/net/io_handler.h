@@ -74,6 +74,10 @@ class TIdIOHandler : public TIdComponent {
   // proxy or destination), hsResolving/hsConnecting, connect under the time-limit
   // rules, then the proxy chain. Closes the handler before any error propagates.
   virtual void Open();
+  // Whether the last Open() failed at the connect to its first proxy (refused,
+  // unanswered, not found), before any hop was asked for the destination.
+  // Owning thread, after Open().
+  bool FirstProxyUnreachable() const { return first_proxy_unreachable_; }
   // Closes the socket (the TLS handler ends its session first). Idempotent.
   virtual void Close();
   virtual bool Connected() const;
@@ -211,6 +215,7 @@ class TIdIOHandler : public TIdComponent {
   // The proxy reply bound while Open() walks the proxy chain: armed, and its
   // deadline set again by every write (each request starts a new reply wait).
   bool reply_bound_armed_ = false;                       // owning thread only
+  bool first_proxy_unreachable_ = false;                 // owning thread only
   std::chrono::steady_clock::time_point reply_deadline_;  // owning thread only
   TIdCustomTransparentProxy* proxy_ = nullptr;  // owning thread only
   bool proxy_owned_ = false;  // owning thread only: a private copy that this handler destroys

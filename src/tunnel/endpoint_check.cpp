@@ -126,9 +126,17 @@ std::optional<TEndpointProblem> TunnelStartProblem(const TunnelSettings& s) {
 }
 
 std::string OpenToNetworkWarning(const TunnelSettings& s) {
-  if (s.LocalAccess || s.AllowFrom.find_first_not_of(" \t,") != std::string::npos) return {};
-  return "Open to the network: this tunnel listens on every address of this computer and has no allow-list, "
-         "so anyone on the same network (a shared Wi-Fi, a flat, an office) can use it to reach its remote "
+  if (s.LocalAccess) return {};
+  const char* why = "has no allow-list";
+  if (s.AllowFrom.find_first_not_of(" \t,") != std::string::npos) {
+    // A list limits who may connect, unless it lets every IPv4 address in
+    // (0.0.0.0/0, ::/0). A wrong list keeps the tunnel from starting.
+    const std::optional<TAllowList> list = TAllowList::Parse(s.AllowFrom);
+    if (!list || !list->AllowsEveryIPv4()) return {};
+    why = "its allow-list lets every address in";
+  }
+  return std::string("Open to the network: this tunnel listens on every address of this computer and ") + why +
+         ", so anyone on the same network (a shared Wi-Fi, a flat, an office) can use it to reach its remote "
          "host through its proxies, under your name. Limit it in Properties, Access, \"Allow from\" (for "
          "example 192.168.1.0/24), or tick \"localhost access\" on the Main tab.";
 }
@@ -136,6 +144,11 @@ std::string OpenToNetworkWarning(const TunnelSettings& s) {
 std::string AccessSettingsProblem(const TunnelSettings& s) {
   const std::vector<std::string> wrong = TAllowList::Problems(s.AllowFrom);
   if (!wrong.empty()) return "Allow from: " + wrong.front() + ".";
+  for (const auto& [key, text] : s.NumberTexts) {
+    if (key == "MaxConnections" || key == "MaxConnectionRate") {
+      return key + " \"" + text + "\" is not a number (0: no cap).";
+    }
+  }
   if (s.MaxConnections < 0) {
     return "Max connections " + std::to_string(s.MaxConnections) + " is negative (0: no cap).";
   }

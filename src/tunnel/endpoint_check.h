@@ -63,8 +63,9 @@ std::string TlsSettingsProblem(const TunnelSettings& settings);
 std::string AccessSettingsProblem(const TunnelSettings& settings);
 
 // The tool tip of the tunnel list's mark for a tunnel that listens on every
-// address of the computer (LocalAccess off) without an allow-list: who can
-// use it and how to limit that. Empty for any other tunnel.
+// address of the computer (LocalAccess off) without an allow-list, or with one
+// that lets every IPv4 address in (0.0.0.0/0, ::/0): who can use it and how
+// to limit that. Empty for any other tunnel.
 std::string OpenToNetworkWarning(const TunnelSettings& settings);
 
 // Everything a start checks in a tunnel's settings before it listens, in this

@@ -302,6 +302,10 @@ void TKestruneItem::PrepareClientWith(TIdTCPClient& outbound, const TunnelSettin
         last = std::current_exception();
       }
       if (EndsEveryAttempt(last)) std::rethrow_exception(last);
+      // The first proxy itself out of reach fails every remote alike and is
+      // no remote's fault: the connection fails as with one remote, and no
+      // remote is marked failed or skipped for it.
+      if (!direct && io->FirstProxyUnreachable()) std::rethrow_exception(last);
       bool timedOut = false;
       const std::string why =
           FailureReason(last, remote, timeoutS, std::chrono::steady_clock::now() - started, timedOut);

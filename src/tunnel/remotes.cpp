@@ -44,6 +44,11 @@ std::optional<int> SmallNumber(std::string_view text) {
 
 std::string ParseEntry(std::string_view entry, TRemote& out) {
   const std::string prefix = "MoreServers: " + Shown(entry);
+  // No host name or address holds a comma: a list written with commas
+  // ("a:563,b:563") is told so, not read as one odd name or as IPv6.
+  if (entry.find(',') != std::string_view::npos) {
+    return prefix + " holds a comma (entries are separated by spaces: a:563 b:563)";
+  }
   std::string_view host;
   std::string_view rest;
   if (!entry.empty() && entry.front() == '[') {
@@ -165,6 +170,11 @@ std::string FailoverSettingsProblem(const TunnelSettings& s) {
     return std::string(key) + " " + std::to_string(v) + " is out of range (0 for none, up to " +
            std::to_string(kMaxTimeoutSeconds) + " seconds).";
   };
+  for (const auto& [key, text] : s.NumberTexts) {
+    if (key == "ConnectTimeout" || key == "IdleTimeout") {
+      return key + " " + Shown(text) + " is not a number (seconds, 0 for none).";
+    }
+  }
   if (std::string p = seconds("ConnectTimeout", s.ConnectTimeout); !p.empty()) return p;
   if (TKeepAliveValue k = ParseKeepAlive(s.KeepAlive); !k.Problem.empty()) return k.Problem + ".";
   return seconds("IdleTimeout", s.IdleTimeout);

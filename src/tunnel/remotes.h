@@ -8,7 +8,7 @@
 //   MoreServers=news2.example.org:563 [2001:db8::1]:563 10.0.0.7:119
 //               `----- host ------'`p'  `-- IPv6 --'  `p'
 //   entry   = host ":" port | "[" ipv6-literal "]" ":" port
-//   host    = any printable text without blanks, ":", "[" or "]"
+//   host    = any printable text without blanks, ",", ":", "[" or "]"
 //   port    = decimal digits, 1 to 65535
 //
 // KeepAlive, as stored: "0" (or nothing) is off; "IDLE" or

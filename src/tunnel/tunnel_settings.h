@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tunnel/proxy_type.h"
 
@@ -97,6 +99,11 @@ struct TunnelSettings {
   // read as a number or is missing, or once the dialog set the port anew.
   std::optional<std::string> PortText;
   std::optional<std::string> MappedText;
+  // The same for the caps and time limits (MaxConnections, MaxConnectionRate,
+  // ConnectTimeout, IdleTimeout): key and stored text of each that is not a
+  // number. A start refuses the tunnel naming it, rather than run it without
+  // the cap or limit the user wrote; the file is written back with the text.
+  std::vector<std::pair<std::string, std::string>> NumberTexts;
 
   bool operator==(const TunnelSettings&) const = default;
 };

@@ -122,6 +122,10 @@ void TTunnelTest::Stop(bool byLimit) {
 // title and verdict, then how many work. Passes when every remote does.
 bool TTunnelTest::RunEach(const TLineSink& sink) {
   const std::vector<TRemote> remotes = TunnelRemotes(copy_->Settings);
+  // A local port that is taken keeps the tunnel from starting whatever its
+  // remotes do: the first test says so, and no remote is counted as failed.
+  const bool portTaken =
+      CheckLocalPort && LocalPortTakenProblem(copy_->Settings.LocalAccess, copy_->Settings.Mapped).has_value();
   size_t working = 0;
   for (size_t i = 0; i < remotes.size(); ++i) {
     TKestruneItem one;
@@ -138,10 +142,15 @@ bool TTunnelTest::RunEach(const TLineSink& sink) {
       if (cancelled_) test->Cancel();
       remote_test_ = test.get();
     }
-    if (test->Run(sink)) ++working;
+    const bool ok = test->Run(sink);
+    if (ok) ++working;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       remote_test_ = nullptr;
+      if (!ok && i == 0 && portTaken) {
+        done_ = true;
+        return false;
+      }
     }
   }
   sink(std::string(kPrefix) + std::to_string(working) + " of " + std::to_string(remotes.size()) +

@@ -300,6 +300,10 @@ TEST(HeadlessTest, ReportsOnStandardErrorWhatWillNotStart) {
        "[Options]\nAutostartDelay=0\n[Tunnel:0]\nServer=127.0.0.1\nPort=119\nMapped=" + std::to_string(busyPort) +
            "\nAutostart=1\nTunnelCaption=Busy\n",
        "sorvik: tunnel \"Busy\" could not start: Could not bind socket. Address and port are already in use."},
+      {"cap that is no number",
+       "[Options]\nAutostartDelay=0\n[Tunnel:0]\nServer=127.0.0.1\nPort=119\nMapped=" +
+           std::to_string(test::FreePort()) + "\nAutostart=1\nTunnelCaption=Capped\nMaxConnections=two\n",
+       "sorvik: tunnel \"Capped\" could not start: MaxConnections \"two\" is not a number (0: no cap)."},
       {"no settings file", "", "sorvik: no tunnel will start: there is no settings file "},
       {"no tunnel marked to start",
        "[Tunnel:0]\nServer=127.0.0.1\nPort=119\nMapped=" + std::to_string(test::FreePort()) +

@@ -19,6 +19,7 @@
 #include "app/settings/ini_file.h"
 #include "app/settings/tunnel_section.h"
 #include "support/net_fixtures.h"
+#include "tunnel/endpoint_check.h"
 #include "tunnel/proxy_type.h"
 
 namespace sorvik {
@@ -1138,6 +1139,46 @@ TEST(TunnelSectionFailoverKeys, MissingKeysKeepTheFileSetKeysFollowInOrder) {
   TIniFile c;
   WriteTunnelSection(c, 3, odd);
   EXPECT_EQ(c.ToBytes(), stored);
+}
+
+// A cap or time limit whose stored text is no number is not run as "no cap"
+// or "no limit": a start refuses the tunnel naming the key and its text, and
+// the file is written back with the text as the user wrote it.
+TEST(TunnelSectionFailoverKeys, CapOrLimitThatIsNoNumberRefusesTheStartAndIsKept) {
+  struct Case {
+    const char* line;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"MaxConnections=two", "MaxConnections \"two\" is not a number (0: no cap)."},
+      {"MaxConnectionRate=5/s", "MaxConnectionRate \"5/s\" is not a number (0: no cap)."},
+      {"ConnectTimeout=10s", "ConnectTimeout \"10s\" is not a number (seconds, 0 for none)."},
+      {"IdleTimeout=5 min", "IdleTimeout \"5 min\" is not a number (seconds, 0 for none)."},
+  };
+  for (const Case& c : cases) {
+    std::string stored = kFreshSection;
+    stored.insert(stored.size() - 2, std::string(c.line) + "\r\n");
+    TunnelSettings read;
+    ReadTunnelSection(Parse(stored), 3, read);
+    read.Server = "127.0.0.1";
+    read.Port = 119;
+    read.Mapped = 1119;
+    const auto problem = TunnelStartProblem(read);
+    ASSERT_TRUE(problem.has_value()) << c.line;
+    EXPECT_EQ(problem->Text, c.problem) << c.line;
+    TunnelSettings again;
+    ReadTunnelSection(Parse(stored), 3, again);
+    TIniFile back;
+    WriteTunnelSection(back, 3, again);
+    EXPECT_EQ(back.ToBytes(), stored) << c.line;
+  }
+  // A number, even 0, is read as before and leaves nothing beside it.
+  std::string zero = kFreshSection;
+  zero.insert(zero.size() - 2, "MaxConnections=0\r\nConnectTimeout=0x0A\r\n");
+  TunnelSettings numbers;
+  ReadTunnelSection(Parse(zero), 3, numbers);
+  EXPECT_TRUE(numbers.NumberTexts.empty());
+  EXPECT_EQ(numbers.ConnectTimeout, 10);
 }
 
 TEST(TunnelSectionFailoverKeys, NewTunnelsGetAConnectTimeoutAndKeepalive) {

@@ -127,6 +127,34 @@ TEST(AllowList, MatchesByEntriesAndTheLoopbackRule) {
   EXPECT_EQ(TAllowList::Parse("10.0.0.0/25 10.0.0.128/25 10.0.0.64/26")->RangeCount(), 1u);
 }
 
+// Whether a list limits IPv4 clients at all (the window marks one that does
+// not as open to the network).
+TEST(AllowList, AllowsEveryIPv4OnlyWhenNoIPv4ClientIsLeftOut) {
+  const struct {
+    const char* list;
+    bool every;
+  } cases[] = {
+      {"0.0.0.0/0", true},
+      {"::/0", true},
+      {"::ffff:0.0.0.0/96", true},
+      {"0.0.0.0/1 128.0.0.0/1", true},
+      {"10.0.0.1 0.0.0.0/0", true},
+      {"0.0.0.0/1", false},
+      {"0.0.0.0/1 128.0.0.0/2 192.0.0.0/2", true},
+      {"0.0.0.0/1 128.0.0.0/2", false},
+      {"::/1", true},  // holds ::ffff:0.0.0.0/96, where IPv4 clients are
+      {"2001:db8::/32", false},
+      {"192.168.1.0/24", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.list);
+    const auto list = TAllowList::Parse(c.list);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->AllowsEveryIPv4(), c.every);
+  }
+}
+
 TEST(AllowList, AddressTextsReadBack) {
   for (const char* text : {"10.0.0.1", "::1", "fe80::1", "2001:db8::ff"}) {
     EXPECT_EQ(ClientAddressText(Addr(text)), text);

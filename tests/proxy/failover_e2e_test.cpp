@@ -254,6 +254,47 @@ TEST(Failover, EveryRemoteDownIsOneClearFailure) {
   tunnel.Stop();
 }
 
+// The tunnel's own proxy out of reach is no remote's failure: the connection
+// fails as with one remote (the socket error of the proxy's connect), with no
+// "Remote ... failed" line blaming a remote, and every remote stays untried.
+TEST(Failover, AnUnreachableProxyIsNotBlamedOnTheRemotes) {
+  EchoServer a;
+  EchoServer b;
+  EventRecorder recorder;
+  TKestruneItem tunnel;
+  tunnel.Settings.Server = "127.0.0.1";
+  tunnel.Settings.Port = a.Port();
+  tunnel.Settings.MoreServers = At(b.Port());
+  tunnel.Settings.ProxyType = TProxyType::Socks5;
+  tunnel.Settings.ProxyHost = "127.0.0.1";
+  tunnel.Settings.ProxyPort = FreePort();  // nothing listens there
+  tunnel.Settings.ConnectTimeout = 2;
+  tunnel.Settings.Mapped = FreePort();
+  tunnel.TunnelIndex = 0;
+  tunnel.OnTunnelEvent = recorder.Hook();
+  ASSERT_TRUE(tunnel.Start());
+  {
+    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
+    ASSERT_TRUE(client.Connected());
+    EXPECT_TRUE(client.WaitClosed());
+  }
+  ASSERT_TRUE(WaitUntil([&] { return !ErrorLines(recorder).empty(); }));
+  for (const std::string& line : ErrorLines(recorder)) {
+    EXPECT_EQ(line.find("Every remote failed"), std::string::npos) << line;
+    EXPECT_NE(line.find("Connection refused"), std::string::npos) << line;
+  }
+  EXPECT_EQ(FailoverLines(recorder), std::vector<std::string>{});
+  const auto failover = tunnel.FailoverState();
+  ASSERT_TRUE(failover);
+  for (const auto& state : failover->States()) {
+    EXPECT_EQ(state.State, TFailoverState::TState::Untried) << RemoteText(state.Remote);
+    EXPECT_EQ(state.LastError, "");
+  }
+  EXPECT_EQ(a.Accepted() + b.Accepted(), 0);
+  tunnel.DetachEvents();
+  tunnel.Stop();
+}
+
 // A single remote with a connect timeout that does not answer: the error line
 // says so, after the timeout rather than the system's two minutes.
 TEST(Failover, ASingleUnansweredRemoteFailsWithinTheConnectTimeout) {

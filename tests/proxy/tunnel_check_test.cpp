@@ -354,5 +354,39 @@ TEST(TunnelCheck, EveryRemoteGetsItsOwnVerdict) {
   EXPECT_EQ(both.lines.back(), "Tunnel test: 2 of 2 remotes work");
 }
 
+// A taken local port fails the test once, at its step: the remotes are not
+// tested and counted as failed ("1 of 2 remotes work") when the tunnel could
+// not start whatever they do.
+TEST(TunnelCheck, TakenLocalPortFailsOnceAndCountsNoRemote) {
+  EchoServer echo;
+  EchoServer holder;  // holds the tunnel's local port on 127.0.0.1
+  TKestruneItem t;
+  t.Settings.TunnelCaption = "taken";
+  t.Settings.Server = "127.0.0.1";
+  t.Settings.Port = echo.Port();
+  t.Settings.MoreServers = At(echo.Port());
+  t.Settings.Mapped = holder.Port();
+  t.Settings.LocalAccess = true;
+  TTunnelTest test(t);
+  test.CheckLocalPort = true;
+  Outcome o;
+  o.ok = test.Run([&](const std::string& line) { o.lines.push_back(line); });
+  EXPECT_FALSE(o.ok);
+  ASSERT_EQ(o.lines.size(), 3u) << Joined(o.lines);
+  EXPECT_EQ(o.lines[0], "Tunnel test of \"taken\": " + At(echo.Port()));
+  EXPECT_EQ(o.lines.back().rfind("Tunnel test: FAILED at Local port " + At(holder.Port()) + ": ", 0), 0u)
+      << Joined(o.lines);
+  EXPECT_EQ(echo.Accepted(), 0);
+
+  // With the port free, every remote is tested and counted as before.
+  t.Settings.Mapped = FreePort();
+  TTunnelTest free(t);
+  free.CheckLocalPort = true;
+  Outcome f;
+  f.ok = free.Run([&](const std::string& line) { f.lines.push_back(line); });
+  EXPECT_TRUE(f.ok) << Joined(f.lines);
+  EXPECT_EQ(f.lines.back(), "Tunnel test: 2 of 2 remotes work");
+}
+
 }  // namespace
 }  // namespace sorvik::test

@@ -36,6 +36,10 @@ TEST(MoreServers, ReadsEveryFormAndRefusesWhatIsNotHostPort) {
       {"[::1]5", {}, "MoreServers: \"[::1]5\" has no port ([IPv6 address]:port)"},
       {"ok:1 a]b:2", {}, "MoreServers: \"a]b:2\" is not host:port"},
       {"a\x01:2", {}, "MoreServers: \"a?:2\" holds a control character"},
+      {"a:1,b:2", {}, "MoreServers: \"a:1,b:2\" holds a comma (entries are separated by spaces: a:563 b:563)"},
+      {"a,b:2", {}, "MoreServers: \"a,b:2\" holds a comma (entries are separated by spaces: a:563 b:563)"},
+      {"a:1, b:2", {}, "MoreServers: \"a:1,\" holds a comma (entries are separated by spaces: a:563 b:563)"},
+      {"[::1]:5,", {}, "MoreServers: \"[::1]:5,\" holds a comma (entries are separated by spaces: a:563 b:563)"},
   };
   for (const Case& c : cases) {
     const TRemoteList list = ParseMoreServers(c.text);

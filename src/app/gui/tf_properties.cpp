@@ -714,6 +714,7 @@ TunnelSettings TfProperties::Result() const {
   // The ports as the dialog showed them; a stored text that was no number is gone.
   f.PortText.reset();
   f.MappedText.reset();
+  f.NumberTexts.clear();  // the caps and time limits too, as the dialog showed them
   f.LocalAccess = localAccess_->isChecked();
   f.Autostart = autostart_->isChecked();
   f.SSLHost = sslHost_->isChecked();

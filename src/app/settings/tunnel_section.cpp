@@ -84,7 +84,19 @@ void ReadKey(const TIniFile& file, const std::string& section, const TTunnelKey&
       key.Field);
 }
 
+// The number keys whose stored text, when it is not a number, is kept beside
+// the value (TunnelSettings::NumberTexts).
+constexpr const char* kCheckedNumberKeys[] = {"MaxConnections", "MaxConnectionRate", "ConnectTimeout",
+                                              "IdleTimeout"};
+
 void WriteKey(TIniFile& file, const std::string& section, const TTunnelKey& key, const TunnelSettings& in) {
+  // A stored text that was no number goes back as it was.
+  for (const auto& [name, text] : in.NumberTexts) {
+    if (name == key.Name) {
+      file.WriteString(section, key.Name, text);
+      return;
+    }
+  }
   std::visit(
       [&](const auto& field) {
         using K = std::decay_t<decltype(field)>;
@@ -120,6 +132,10 @@ void ReadTunnelSection(const TIniFile& file, int n, TunnelSettings& out) {
   };
   out.PortText = unread("Port");
   out.MappedText = unread("Mapped");
+  out.NumberTexts.clear();
+  for (const char* key : kCheckedNumberKeys) {
+    if (auto text = unread(key)) out.NumberTexts.emplace_back(key, std::move(*text));
+  }
 }
 
 void WriteTunnelSection(TIniFile& file, int n, const TunnelSettings& in) {

@@ -300,10 +300,14 @@ TEST_F(Window, TlsTunnelThatVerifiesNothingOrAllowsLegacyServersIsMarked) {
 // limit that; with an allow-list, or on loopback only, it is not.
 TEST_F(Window, TunnelOpenToTheNetworkIsMarked) {
   const auto at = [](const std::string& keys) { return "Server=news.example.org\r\n" + keys; };
+  // A list that lets every IPv4 address in limits nobody: still marked.
   Open(Ini({at("LocalAccess=0\r\n"), at("LocalAccess=0\r\nAllowFrom=192.168.1.0/24\r\n"),
-            at("LocalAccess=1\r\n"), at("LocalAccess=0\r\nAllowFrom= , \r\nMaxConnections=5\r\n")}));
-  const bool marked[] = {true, false, false, true};
-  for (int row = 0; row < 4; ++row) {
+            at("LocalAccess=1\r\n"), at("LocalAccess=0\r\nAllowFrom= , \r\nMaxConnections=5\r\n"),
+            at("LocalAccess=0\r\nAllowFrom=0.0.0.0/0\r\n"), at("LocalAccess=0\r\nAllowFrom=::/0\r\n"),
+            at("LocalAccess=0\r\nAllowFrom=0.0.0.0/1 128.0.0.0/1\r\n"),
+            at("LocalAccess=0\r\nAllowFrom=0.0.0.0/1 ::1\r\n"), at("LocalAccess=1\r\nAllowFrom=0.0.0.0/0\r\n")}));
+  const bool marked[] = {true, false, false, true, true, true, true, false, false};
+  for (int row = 0; row < 9; ++row) {
     SCOPED_TRACE(row);
     const QModelIndex cell = main_->Model().index(row, kColLocalPort);
     const QIcon icon = main_->Model().data(cell, Qt::DecorationRole).value<QIcon>();
