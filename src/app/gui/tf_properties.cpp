@@ -518,6 +518,7 @@ void TfProperties::ShowSettings(const TunnelSettings& settings, bool running) {
   const TKeepAlive keep = ParseKeepAlive(settings.KeepAlive).Value;
   const TKeepAlive shown = keep.On() ? keep : ParseKeepAlive(NewTunnelSettings().KeepAlive).Value;
   keepAlive_->setChecked(keep.On());
+  keep_loaded_ = keep.On() ? keep : TKeepAlive{};
   keepIdle_->setValue(shown.Idle);
   keepInterval_->setValue(shown.Interval);
   keepCount_->setValue(shown.Count);
@@ -750,7 +751,11 @@ TunnelSettings TfProperties::Result() const {
   TKeepAlive keep;
   if (keepAlive_->isChecked()) keep = {keepIdle_->value(), keepInterval_->value(), keepCount_->value()};
   const TKeepAliveValue stored = ParseKeepAlive(carried_.KeepAlive);
-  if (!stored.Problem.empty() || !(stored.Value == keep)) {
+  // A stored text that cannot be read stays as it is until the keepalive
+  // controls are changed: the start names its problem, and OK never turns
+  // it off without a word.
+  const bool unreadableKept = !stored.Problem.empty() && keep == keep_loaded_;
+  if (!unreadableKept && (!stored.Problem.empty() || !(stored.Value == keep))) {
     f.KeepAlive = keep.On() || keepAlive_->isChecked()
                       ? std::to_string(keep.Idle) + "," + std::to_string(keep.Interval) + "," + std::to_string(keep.Count)
                       : "0";

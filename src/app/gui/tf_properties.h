@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tunnel/remotes.h"
 #include "tunnel/tunnel_settings.h"
 
 class QButtonGroup;
@@ -82,6 +83,7 @@ class TfProperties : public QDialog {
  private:
   TMode mode_;
   TunnelSettings carried_;  // the settings as given: the members without a control
+  TKeepAlive keep_loaded_;  // the keepalive the controls showed when loaded (off: all 0)
   QTabWidget* tabs_;
   QLineEdit* caption_;
   QLineEdit* server_;

@@ -198,6 +198,14 @@ const PropertiesCase kPropertiesCases[] = {
     {"KeepAliveOff", TfProperties::TMode::Edit, With(Stored(), [](TunnelSettings& f) { f.KeepAlive = "45,5,3"; }),
      [](TfProperties& d) { Find<QCheckBox>(d, "cbKeepAlive")->setChecked(false); },
      [](TunnelSettings& f) { f.KeepAlive = "0"; }},
+    // A stored text that cannot be read is kept (the start names its
+    // problem) until the keepalive controls are changed.
+    {"KeepAliveUnreadableKept", TfProperties::TMode::Edit, With(Stored(), [](TunnelSettings& f) { f.KeepAlive = "6O"; }),
+     nullptr, [](TunnelSettings&) {}},
+    {"KeepAliveUnreadableReplacedWhenTurnedOn", TfProperties::TMode::Edit,
+     With(Stored(), [](TunnelSettings& f) { f.KeepAlive = "6O"; }),
+     [](TfProperties& d) { Find<QCheckBox>(d, "cbKeepAlive")->setChecked(true); },
+     [](TunnelSettings& f) { f.KeepAlive = "60,10,5"; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, PropertiesMapping, ::testing::ValuesIn(kPropertiesCases),
