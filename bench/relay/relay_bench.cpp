@@ -42,8 +42,8 @@
 // each round; the table shows the median of each figure. --bulk-only 1 and
 // --rate-only 1 measure just the bulk figures or just the connection rate.
 //
-// The echo/bulk server runs in a forked child process (one epoll thread for
-// every echoing connection, a thread per bulk transfer), so the memory figures
+// The echo/bulk server runs in a forked child process (an accepting thread, one
+// epoll thread for every echoing connection, a thread per bulk transfer), so the memory figures
 // of the in-process relay are not mixed with it, and the stop of a relay with
 // thousands open does not wake thousands of the server's threads at once.
 #include <arpa/inet.h>
@@ -118,11 +118,12 @@ int Listen(uint16_t& port) {
 // First byte selects: 'E' echo, 'U' + 8-byte length: read and check, answer 'K'
 // or 'X'; 'D' + 8-byte length: send the pattern.
 //
-// One epoll thread serves every echoing connection, so that thousands of them
-// cost the server no thread each: a relay's stop (or a burst) is not followed
-// by thousands of the server's threads waking at once and taking the CPUs from
-// the relay being measured. A bulk transfer ('U', 'D') gets a thread of its own
-// with a blocking socket for its length, as before.
+// One epoll thread serves every echoing connection (and one thread accepts),
+// so that thousands of them cost the server no thread each: a relay's stop
+// (or a burst) is not followed by thousands of the server's threads waking at
+// once and taking the CPUs from the relay being measured. A bulk transfer
+// ('U', 'D') gets a thread of its own with a blocking socket for its length,
+// as before.
 void* ServeBulk(void* arg) {
   const intptr_t v = reinterpret_cast<intptr_t>(arg);
   const int fd = static_cast<int>(v >> 8);
@@ -164,14 +165,41 @@ struct EchoConn {
   std::vector<char> pending;
 };
 
+// Accepting thread of the server: as the thread-per-connection server did, it
+// does nothing but accept, so that a burst of thousands does not overflow the
+// listen queue while the epoll thread echoes; each connection joins the set.
+struct Acceptor {
+  int lfd, ep;
+};
+void* AcceptAll(void* arg) {
+  const Acceptor a = *static_cast<Acceptor*>(arg);
+  for (;;) {
+    const int fd = ::accept4(a.lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      ::usleep(1000);
+      continue;
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto* c = new EchoConn{fd, 0, {}};
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = c;
+    if (::epoll_ctl(a.ep, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      ::close(fd);
+      delete c;
+    }
+  }
+  return nullptr;
+}
+
 [[noreturn]] void ServeAll(int lfd) {
-  ::fcntl(lfd, F_SETFL, ::fcntl(lfd, F_GETFL) | O_NONBLOCK);
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   if (ep < 0) Die("epoll_create1");
-  epoll_event lev{};
-  lev.events = EPOLLIN;
-  lev.data.ptr = nullptr;
-  if (::epoll_ctl(ep, EPOLL_CTL_ADD, lfd, &lev) != 0) Die("epoll_ctl");
+  static Acceptor acceptor;
+  acceptor = {lfd, ep};
+  pthread_t acceptThread;
+  if (pthread_create(&acceptThread, nullptr, AcceptAll, &acceptor) != 0) Die("pthread_create");
   auto drop = [&](EchoConn* c) {
     ::close(c->fd);  // leaves the set with it
     delete c;
@@ -206,20 +234,6 @@ struct EchoConn {
     const int n = ::epoll_wait(ep, events.data(), static_cast<int>(events.size()), -1);
     for (int i = 0; i < n; ++i) {
       auto* c = static_cast<EchoConn*>(events[i].data.ptr);
-      if (!c) {
-        for (;;) {
-          const int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-          if (fd < 0) break;  // none left (or out of descriptors: the next turn tries again)
-          int one = 1;
-          ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-          auto* nc = new EchoConn{fd, 0, {}};
-          epoll_event ev{};
-          ev.events = EPOLLIN;
-          ev.data.ptr = nc;
-          if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) != 0) drop(nc);
-        }
-        continue;
-      }
       if (!c->pending.empty()) {
         if (!flush(c)) {
           drop(c);
