@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -1540,6 +1541,16 @@ TEST(MappedPort, ManyOpenConnectionsHoldFewThreads) {
   EchoProcess echo;  // its threads are not counted
   ASSERT_NE(echo.Port(), 0);
   Tunnel t("127.0.0.1", echo.Port(), false, /*relayLoops=*/2);
+  // The stop's reports: each connection once (whichever loop makes it), its
+  // remote side already closed then.
+  std::mutex m;
+  std::map<uint64_t, int> reports;
+  int stillOpen = 0;
+  t.server.SetOnDisconnect([&](TIdMappedPortContext& c) {
+    std::lock_guard<std::mutex> lock(m);
+    ++reports[c.Id()];
+    if (c.OutboundClient()->Connected()) ++stillOpen;
+  });
   const int base = CountThreads();
   constexpr int kOpen = 300;
   std::vector<std::unique_ptr<BlockingClient>> clients;
@@ -1561,6 +1572,12 @@ TEST(MappedPort, ManyOpenConnectionsHoldFewThreads) {
   t.server.SetActive(false);
   EXPECT_EQ(t.server.ConnectionCount(), 0);
   EXPECT_EQ(t.server.LoopConnectionCount(), 0);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(reports.size(), static_cast<size_t>(kOpen));
+    for (const auto& [id, n] : reports) EXPECT_EQ(n, 1) << "connection " << id;
+    EXPECT_EQ(stillOpen, 0);
+  }
   for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());
   EXPECT_TRUE(WaitUntil([&] { return CountThreads() < base; })) << CountThreads() << " vs " << base;
 }
