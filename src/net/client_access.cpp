@@ -231,10 +231,10 @@ bool TAllowList::Allows(const TClientAddress& client) const {
 }
 
 bool TAllowList::AllowsEveryIPv4() const {
-  const auto [first, last] = RangeOf(Mapped({0, 0, 0, 0}), 96);
+  const auto whole = RangeOf(Mapped({0, 0, 0, 0}), 96);
   // The ranges are merged, so one of them holds the whole IPv4 range or none does.
   return std::any_of(ranges_.begin(), ranges_.end(),
-                     [&](const TRange& r) { return r.First <= first && r.Last >= last; });
+                     [&whole](const TRange& r) { return r.First <= whole.first && r.Last >= whole.second; });
 }
 
 bool TRateTable::Admit(const TClientAddress& client, int rate, std::chrono::steady_clock::time_point now) {
