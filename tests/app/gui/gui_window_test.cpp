@@ -899,9 +899,12 @@ TEST_F(Window, ConnectionsWindowShowsTheFinalFiguresOfAClosedConnection) {
     auto read = std::async(std::launch::async, [&] { return client->RecvExact(total, 30000).size(); });
     PumpUntil([&] { return read.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     EXPECT_EQ(read.get(), total);
+    // Taken before the close: the connection, accepted before the window
+    // opened, ends after it, so its whole age is at least this (a time taken
+    // after the wait below could exceed it on a loaded machine).
+    openMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - opened).count();
     client.reset();
     PumpUntil([&] { return At(0).ConnectionCount() == 0; });
-    openMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - opened).count();
     debug->Refresh();
     QAbstractItemModel* m = debug->Table()->model();
     closed = m->data(m->index(0, TConnectionTable::kColRate)).toString() == "closed";
