@@ -19,6 +19,7 @@
 
 #include "net/socket_util.h"
 #include "net/thread_wake.h"
+#include "net/thread_name.h"
 
 namespace sorvik {
 
@@ -52,6 +53,16 @@ constexpr auto kIdlePipeTime = std::chrono::seconds(2);
 constexpr int kEvents = 256;
 constexpr int kLingerReadsPerTurn = 8;
 constexpr uint32_t kFailed = EPOLLERR | EPOLLHUP;
+// Tries of the hand-over lock before the loop sleeps on it (see TakeIncoming).
+constexpr int kHandOverSpins = 200;
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
 
 // A failure of the relay that is not a peer that has gone: the connection
 // ends as stopped (both sides closed at once), without a report.
@@ -308,31 +319,37 @@ bool TRelayLoops::Adopt(TIdMappedPortContext* ctx) {
     // was handed over before it looks at the events of a turn.
     std::lock_guard<std::mutex> lock(best->mutex);
     if (best->quit) return false;
+    try {
+      best->incoming.reserve(best->incoming.size() + 1);
+    } catch (...) {
+      return false;
+    }
+    // The remote joins first: the client's side is the one most often ready
+    // at once (its next request, or its end after a reply forwarded above),
+    // and the loop it wakes then finds the lock about to be free.
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.ptr = &c->ltag;
-    if (::epoll_ctl(best->epfd, EPOLL_CTL_ADD, c->lfd, &ev) != 0) return false;
     ev.data.ptr = &c->rtag;
-    if (::epoll_ctl(best->epfd, EPOLL_CTL_ADD, c->rfd, &ev) != 0) {
-      ::epoll_ctl(best->epfd, EPOLL_CTL_DEL, c->lfd, nullptr);
-      return false;
+    if (::epoll_ctl(best->epfd, EPOLL_CTL_ADD, c->rfd, &ev) != 0) return false;
+    c->rreg = true;
+    c->rmask = EPOLLIN;
+    // From here the loop may hold an event that names this record: it is the
+    // loop's to release, whatever happens. A client's socket that cannot join
+    // is registered by the loop's first step, which ends the connection if
+    // that fails too.
+    ev.data.ptr = &c->ltag;
+    if (::epoll_ctl(best->epfd, EPOLL_CTL_ADD, c->lfd, &ev) == 0) {
+      c->lreg = true;
+      c->lmask = EPOLLIN;
     }
-    c->lreg = c->rreg = true;
-    c->lmask = c->rmask = EPOLLIN;
-    try {
-      best->incoming.push_back(c.get());
-    } catch (...) {
-      ::epoll_ctl(best->epfd, EPOLL_CTL_DEL, c->lfd, nullptr);
-      ::epoll_ctl(best->epfd, EPOLL_CTL_DEL, c->rfd, nullptr);
-      return false;
-    }
-    c.release();
+    best->incoming.push_back(c.release());
     best->count.fetch_add(1, std::memory_order_relaxed);
     // A connection cancelled before it was published saw its Sweep() find
     // nothing: the loop is told. A cancel from here on sweeps again. (Looked
     // at under the lock: once it is given up, the loop may end the
     // connection and release the context at any time.)
     cancelled = local.Cancelled() || remote->Cancelled();
+    if (!best->incoming.back()->lreg) held = true;  // the loop's first step registers it
   }
   // Held bytes need the loop's interest in the other side's room.
   if (cancelled || held) best->Wake();
@@ -374,6 +391,7 @@ void TRelayLoops::Loop::Run() {
   // The handlers' waits are never used here, but a Cancel() of a handler
   // could still signal this thread if one registered: keep the signal blocked.
   BlockWakeSignalForThread();
+  NameThisThread("relay loop");
   bufSize = std::max(cfg.bulkReadSize, kChunkSize);
   // One buffer per loop serves the copying moves of all its connections
   // (a connection holds bytes of its own only while the other side waits).
@@ -477,7 +495,15 @@ int TRelayLoops::Loop::NextTimeout() {
 void TRelayLoops::Loop::TakeIncoming() {
   std::vector<Conn*> taken;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    // A worker holds the lock only for the two registrations of a hand-over,
+    // whose first event is often what woke this thread: a short spin spares
+    // the loop a sleep and a wake-up for it.
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    for (int spins = 0; !lock.owns_lock() && spins < kHandOverSpins; ++spins) {
+      CpuRelax();
+      lock.try_lock();
+    }
+    if (!lock.owns_lock()) lock.lock();
     if (incoming.empty()) return;
     taken.swap(incoming);
   }
@@ -862,7 +888,13 @@ void TRelayLoops::Loop::End(Conn* c, Outcome outcome) {
   switch (outcome) {
     case Outcome::kRemoteEnded:
       c->remote->Close();
-      lingering = c->local;
+      // A client whose end of stream was read has nothing more to send: its
+      // lingering close would end at its first read, so it is closed now.
+      if (c->localEof) {
+        c->local->Close();
+      } else {
+        lingering = c->local;
+      }
       break;
     case Outcome::kLocalGone:
       c->local->Close();
