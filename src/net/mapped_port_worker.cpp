@@ -25,6 +25,7 @@
 #include "net/mapped_port_impl.h"
 #include "net/tcp_client.h"
 #include "net/thread_wake.h"
+#include "net/thread_name.h"
 
 namespace sorvik {
 
@@ -40,6 +41,7 @@ void* MappedPortWorker::Main(void* arg) {
   delete start;
   // Cancel() wakes this thread's waits by a signal, blocked outside them.
   BlockWakeSignalForThread();
+  NameThisThread("connection");
   bool counted = ctx == nullptr;
   for (;;) {
     if (ctx) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "net/mapped_port_tcp.h"
+#include "net/thread_name.h"
 #include "tunnel/connection_report.h"
 
 namespace sorvik {
@@ -34,7 +35,10 @@ void TIdleWatch::Watch(TIdMappedPortTCP& server, int idleSeconds) {
     servers_.push_back(std::move(entry));
   }
   wake_.notify_all();  // a watch that had nothing to watch sleeps until now
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+  if (!thread_.joinable()) thread_ = std::thread([this] {
+    NameThisThread("idle watch");
+    Run();
+  });
 }
 
 void TIdleWatch::Forget(TIdMappedPortTCP& server) {

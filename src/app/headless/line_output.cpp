@@ -1,9 +1,13 @@
 #include "app/headless/line_output.h"
+#include "net/thread_name.h"
 
 namespace sorvik {
 
 TLineOutput::TLineOutput(std::FILE* out, std::chrono::microseconds gather) : out_(out), gather_(gather) {
-  writer_ = std::thread([this] { WriterLoop(); });
+  writer_ = std::thread([this] {
+    NameThisThread("log writer");
+    WriterLoop();
+  });
 }
 
 TLineOutput::~TLineOutput() { Close(); }
