@@ -39,8 +39,9 @@
 // (proportional memory per connection, time to stop with all of them open).
 // Each figure is printed with the ratios of Sorvik to haproxy, socat and direct.
 // Every relay is measured --rounds times (default 3), all of them in turn in
-// each round; the table shows the median of each figure. --bulk-only 1 and
-// --rate-only 1 measure just the bulk figures or just the connection rate.
+// each round, each round starting one relay further along; the table shows
+// the median of each figure. --bulk-only 1 and --rate-only 1 measure just the
+// bulk figures or just the connection rate.
 //
 // The echo/bulk server runs in a forked child process (an accepting thread, one
 // epoll thread for every echoing connection, a thread per bulk transfer), so the memory figures
@@ -70,6 +71,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -1049,26 +1051,34 @@ int main(int argc, char** argv) {
     };
 
     auto wanted = [&](const char* name) { return Wanted(o.only, name); };
+    // The relays in turn; each round starts one further along the list, so
+    // that none always runs right after the same other one (a relay's exit
+    // leaves work behind: sockets in time-wait, memory to give back).
+    std::vector<std::function<void()>> turns;
     if (wanted("socat") && Have("socat")) {
-      uint16_t p = FreePort();
-      external("socat",
-               {"socat", "TCP-LISTEN:" + std::to_string(p) + ",bind=127.0.0.1,fork,reuseaddr,backlog=4096",
-                "TCP:127.0.0.1:" + std::to_string(echoPort)},
-               p);
+      turns.push_back([&] {
+        uint16_t p = FreePort();
+        external("socat",
+                 {"socat", "TCP-LISTEN:" + std::to_string(p) + ",bind=127.0.0.1,fork,reuseaddr,backlog=4096",
+                  "TCP:127.0.0.1:" + std::to_string(echoPort)},
+                 p);
+      });
     }
     if (wanted("haproxy") && Have("haproxy")) {
-      uint16_t p = FreePort();
-      std::string cfg = std::string(dir) + "/haproxy.cfg";
-      WriteHaproxyConfig(cfg, p, echoPort, std::max(8000, o.conns + o.burst + 100));
-      external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
-      std::remove(cfg.c_str());
+      turns.push_back([&] {
+        uint16_t p = FreePort();
+        std::string cfg = std::string(dir) + "/haproxy.cfg";
+        WriteHaproxyConfig(cfg, p, echoPort, std::max(8000, o.conns + o.burst + 100));
+        external("haproxy", {"haproxy", "-f", cfg, "-db"}, p);
+        std::remove(cfg.c_str());
+      });
     }
 
     // The program: a settings file as a user writes it, one tunnel with the
     // default log switches of a new tunnel, started by the autostart pass at once.
     auto program = [&](const char* name, const std::string& path) { RunProgram(name, path, dir, echoPort, external); };
-    if (!o.before.empty() && wanted("before")) program("before", o.before);
-    if (wanted("sorvik")) program("sorvik", o.program);
+    if (!o.before.empty() && wanted("before")) turns.push_back([&] { program("before", o.before); });
+    if (wanted("sorvik")) turns.push_back([&] { program("sorvik", o.program); });
 
     auto engine = [&](const char* name, int readSize, bool splice) {
       auto relay = std::make_unique<sorvik::TIdMappedPortTCP>();
@@ -1085,9 +1095,12 @@ int main(int argc, char** argv) {
       });
     };
     if (wanted("engine")) {
-      engine("engine", 0, false);
-      if (o.alt_read_kib > 0 || o.alt_splice) engine("engine-alt", o.alt_read_kib * 1024, o.alt_splice);
+      turns.push_back([&] {
+        engine("engine", 0, false);
+        if (o.alt_read_kib > 0 || o.alt_splice) engine("engine-alt", o.alt_read_kib * 1024, o.alt_splice);
+      });
     }
+    for (size_t i = 0; i < turns.size(); ++i) turns[(i + static_cast<size_t>(round - 1)) % turns.size()]();
     for (auto& [name, f] : results) rounds[name].push_back(f);
     results.clear();
   }
