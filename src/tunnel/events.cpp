@@ -116,7 +116,12 @@ void TKestruneItem::ErrorHandler(TIdMappedPortContext& context, const std::excep
 // ended; its byte counts are final.
 void TKestruneItem::DisconnectHandler(TIdMappedPortContext& context) {
   try {
-    if (!Snapshot().LogSummary) return;
+    // Only the one switch is read (every connection's end passes here, a stop
+    // of thousands too).
+    {
+      std::lock_guard<std::mutex> lock(FieldsLock);
+      if (!Settings.LogSummary) return;
+    }
     const TIdSocketBinding local = context.Connection().BindingSnapshot();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                           context.Started()).count();
