@@ -205,6 +205,7 @@ struct TRelayLoops::Loop {
   std::unordered_set<Conn*> conns;
   std::unordered_set<Conn*> timedConns;
   std::vector<Conn*> dead;
+  std::vector<Conn*> taken;  // the hand-overs being added (TakeIncoming)
   std::vector<Pipe> pipes;  // idle pipes
   std::unique_ptr<uint8_t[]> buf;
   int bufSize = 0;
@@ -311,6 +312,7 @@ bool TRelayLoops::Adopt(TIdMappedPortContext* ctx) {
     }
   }
   bool cancelled = false;
+  bool localOutside = false;  // the client's socket could not join the set
   {
     // Both sockets join the loop's set here, as the loop's first step would
     // register them (read interest both ways, nothing held): the loop learns
@@ -319,8 +321,11 @@ bool TRelayLoops::Adopt(TIdMappedPortContext* ctx) {
     // was handed over before it looks at the events of a turn.
     std::lock_guard<std::mutex> lock(best->mutex);
     if (best->quit) return false;
+    // Room first, so that the publication below cannot fail once a socket
+    // is in the set (doubling: a burst of hand-overs copies the list rarely).
+    std::vector<Conn*>& in = best->incoming;
     try {
-      best->incoming.reserve(best->incoming.size() + 1);
+      if (in.size() == in.capacity()) in.reserve(std::max<size_t>(16, in.capacity() * 2));
     } catch (...) {
       return false;
     }
@@ -342,17 +347,19 @@ bool TRelayLoops::Adopt(TIdMappedPortContext* ctx) {
       c->lreg = true;
       c->lmask = EPOLLIN;
     }
-    best->incoming.push_back(c.release());
+    Conn* const handed = c.release();
+    in.push_back(handed);
     best->count.fetch_add(1, std::memory_order_relaxed);
     // A connection cancelled before it was published saw its Sweep() find
     // nothing: the loop is told. A cancel from here on sweeps again. (Looked
     // at under the lock: once it is given up, the loop may end the
     // connection and release the context at any time.)
     cancelled = local.Cancelled() || remote->Cancelled();
-    if (!best->incoming.back()->lreg) held = true;  // the loop's first step registers it
+    localOutside = !handed->lreg;
   }
-  // Held bytes need the loop's interest in the other side's room.
-  if (cancelled || held) best->Wake();
+  // Held bytes need the loop's interest in the other side's room; a client's
+  // socket outside the set, the loop's first step.
+  if (cancelled || held || localOutside) best->Wake();
   return true;
 }
 
@@ -493,7 +500,6 @@ int TRelayLoops::Loop::NextTimeout() {
 }
 
 void TRelayLoops::Loop::TakeIncoming() {
-  std::vector<Conn*> taken;
   {
     // A worker holds the lock only for the two registrations of a hand-over,
     // whose first event is often what woke this thread: a short spin spares
@@ -505,9 +511,11 @@ void TRelayLoops::Loop::TakeIncoming() {
     }
     if (!lock.owns_lock()) lock.lock();
     if (incoming.empty()) return;
+    // The two lists trade places, each keeping its room for the next time.
     taken.swap(incoming);
   }
   for (Conn* c : taken) Add(c);
+  taken.clear();
 }
 
 void TRelayLoops::Loop::Add(Conn* c) {

@@ -30,8 +30,8 @@ std::optional<TEndpointProblem> EndpointProblem(const std::string& host, int32_t
 }
 
 std::optional<int32_t> StoredNumber(std::string_view text) {
-  // The settings reader's rule (TIniFile::ParseInteger), so that a text this
-  // check passes is the number the reader gave.
+  // The number rule of the settings file: the reader (TIniFile::ParseInteger)
+  // uses it too.
   const auto hexDigit = [](char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;

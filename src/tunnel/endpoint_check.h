@@ -47,8 +47,9 @@ std::optional<TEndpointProblem> EndpointProblem(const std::string& host, int32_t
 //   Remote port "2100l" is not a number (1 to 65535).
 // and a number outside the range with PortProblem's text.
 std::optional<TEndpointProblem> StoredPortProblem(TEndpointField field, std::string_view stored);
-// The number a stored port text gives by the settings reader's rule; nothing
-// for a text that is not one.
+// The number a stored text gives (decimal with an optional sign, or "0x" and
+// hexadecimal digits, within 32 bits); nothing for a text that is not one. The
+// settings reader reads every number of the file by this rule.
 std::optional<int32_t> StoredNumber(std::string_view stored);
 
 // The TLS settings of a tunnel that can never work, as one line: a key pin

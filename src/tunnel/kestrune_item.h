@@ -55,7 +55,8 @@ class TKestruneItem {
   TTunnelEvent OnTunnelEvent;
   // The persisted settings. The UI thread is their only writer: it reads them
   // freely, and changes them while the tunnel may run only inside Edit(). Worker
-  // threads read them only through Snapshot(). Both take FieldsLock.
+  // threads read them only under FieldsLock: a copy through Snapshot(), or one
+  // field (the end of a connection reads LogSummary alone). Both take it.
   TunnelSettings Settings;
   std::atomic<int32_t> TunnelIndex{-1};     // written on the UI thread, read by workers
   // UI thread only; the server's own contract says what its threads may touch.

@@ -19,18 +19,6 @@ std::string Shown(std::string_view text) {
   return "\"" + out + "\"";
 }
 
-// Decimal digits only, 1 to 65535.
-std::optional<int32_t> PortNumber(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  int32_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-  }
-  if (v < 1 || v > 65535) return std::nullopt;
-  return v;
-}
-
 // A whole number of at most 9 digits; nothing for anything else.
 std::optional<int> SmallNumber(std::string_view text) {
   if (text.empty() || text.size() > 9) return std::nullopt;
@@ -40,6 +28,13 @@ std::optional<int> SmallNumber(std::string_view text) {
     v = v * 10 + (c - '0');
   }
   return v;
+}
+
+// Decimal digits only (at most five), 1 to 65535.
+std::optional<int32_t> PortNumber(std::string_view text) {
+  const auto v = text.size() <= 5 ? SmallNumber(text) : std::nullopt;
+  if (!v || *v < 1 || *v > 65535) return std::nullopt;
+  return *v;
 }
 
 std::string ParseEntry(std::string_view entry, TRemote& out) {

@@ -53,23 +53,30 @@ class Peers {
 
 std::string At(uint16_t port, const std::string& host = "127.0.0.1") { return host + ":" + std::to_string(port); }
 
-// The failover lines of a tunnel's log, without their time stamps.
-std::vector<std::string> FailoverLines(const EventRecorder& r) {
+// The lines of one event code that hold `marker`, from `skip` characters into
+// it (so without their time stamps).
+std::vector<std::string> LinesFrom(const EventRecorder& r, int32_t code, const std::string& marker, size_t skip) {
   std::vector<std::string> out;
-  for (const auto& e : r.WithCode(kEventPlainStatus)) {
-    const size_t at = e.text.find(" > 0 - Remote ");
-    if (at != std::string::npos) out.push_back(e.text.substr(at + 7));
+  for (const auto& e : r.WithCode(code)) {
+    const size_t at = e.text.find(marker);
+    if (at != std::string::npos) out.push_back(e.text.substr(at + skip));
   }
   return out;
 }
 
-std::vector<std::string> ErrorLines(const EventRecorder& r) {
-  std::vector<std::string> out;
-  for (const auto& e : r.WithCode(kEventTlsOrError)) {
-    const size_t at = e.text.find(" ERR > ");
-    if (at != std::string::npos) out.push_back(e.text.substr(at + 7));
-  }
-  return out;
+// The failover lines of a tunnel's log ("Remote ... failed ..., trying ...").
+std::vector<std::string> FailoverLines(const EventRecorder& r) {
+  return LinesFrom(r, kEventPlainStatus, " > 0 - Remote ", 7);
+}
+
+// The text of the tunnel's "ERR >" lines.
+std::vector<std::string> ErrorLines(const EventRecorder& r) { return LinesFrom(r, kEventTlsOrError, " ERR > ", 7); }
+
+// One connection through the tunnel whose set-up fails: the tunnel closes it.
+void ConnectAndSeeItClosed(const TKestruneItem& t, int waitMs = 5000) {
+  BlockingClient client(static_cast<uint16_t>(t.Settings.Mapped));
+  ASSERT_TRUE(client.Connected());
+  EXPECT_TRUE(client.WaitClosed(waitMs));
 }
 
 // "ping\n" through the tunnel: true when the echo came back.
@@ -238,11 +245,7 @@ TEST(Failover, EveryRemoteDownIsOneClearFailure) {
   tunnel.TunnelIndex = 0;
   tunnel.OnTunnelEvent = recorder.Hook();
   ASSERT_TRUE(tunnel.Start());
-  {
-    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
-    ASSERT_TRUE(client.Connected());
-    EXPECT_TRUE(client.WaitClosed());
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectAndSeeItClosed(tunnel));
   ASSERT_TRUE(WaitUntil([&] { return !ErrorLines(recorder).empty(); }));
   const std::string expected = "Every remote failed: " + At(p1) + " (Connection refused.), " + At(p2) +
                                " (Connection refused.).";
@@ -273,11 +276,7 @@ TEST(Failover, AnUnreachableProxyIsNotBlamedOnTheRemotes) {
   tunnel.TunnelIndex = 0;
   tunnel.OnTunnelEvent = recorder.Hook();
   ASSERT_TRUE(tunnel.Start());
-  {
-    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
-    ASSERT_TRUE(client.Connected());
-    EXPECT_TRUE(client.WaitClosed());
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectAndSeeItClosed(tunnel));
   ASSERT_TRUE(WaitUntil([&] { return !ErrorLines(recorder).empty(); }));
   for (const std::string& line : ErrorLines(recorder)) {
     EXPECT_EQ(line.find("Every remote failed"), std::string::npos) << line;
@@ -309,11 +308,7 @@ TEST(Failover, ASingleUnansweredRemoteFailsWithinTheConnectTimeout) {
   tunnel.OnTunnelEvent = recorder.Hook();
   ASSERT_TRUE(tunnel.Start());
   const auto started = Clock::now();
-  {
-    BlockingClient client(static_cast<uint16_t>(tunnel.Settings.Mapped));
-    ASSERT_TRUE(client.Connected());
-    EXPECT_TRUE(client.WaitClosed(10000));
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectAndSeeItClosed(tunnel, 10000));
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(4));
   ASSERT_TRUE(WaitUntil([&] { return !ErrorLines(recorder).empty(); }));
   EXPECT_EQ(ErrorLines(recorder)[0], "No answer from " + At(silent.Port()) + " within 1 s");

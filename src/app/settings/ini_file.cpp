@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "tunnel/endpoint_check.h"
+
 namespace sorvik {
 
 namespace {
@@ -37,13 +39,6 @@ std::string OneLine(std::string_view s) {
     if (c == '\r' || c == '\n') c = ' ';
   }
   return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::string SystemError(int err) { return std::strerror(err); }
@@ -93,32 +88,9 @@ int WriteAll(int fd, const std::string& data) {
 }  // namespace
 
 std::optional<int32_t> TIniFile::ParseInteger(std::string_view text) {
-  if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    uint64_t v = 0;
-    for (std::size_t i = 2; i < text.size(); ++i) {
-      const int d = HexDigit(text[i]);
-      if (d < 0) return std::nullopt;
-      v = v * 16 + static_cast<uint64_t>(d);
-      if (v > 0xFFFFFFFFull) return std::nullopt;
-    }
-    return static_cast<int32_t>(static_cast<uint32_t>(v));
-  }
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  if (i == text.size()) return std::nullopt;
-  int64_t v = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    v = v * 10 + (text[i] - '0');
-    if (v > 2147483648LL) return std::nullopt;
-  }
-  if (negative) v = -v;
-  if (v > INT32_MAX || v < INT32_MIN) return std::nullopt;
-  return static_cast<int32_t>(v);
+  // One rule for every number of the file, shared with the check of a stored
+  // port text (a text it passes is the number read here).
+  return StoredNumber(text);
 }
 
 TIniFile::TReadOutcome TIniFile::ReadFile(const std::string& path) {
